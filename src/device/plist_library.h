@@ -1,0 +1,98 @@
+// Property lists through the external plist library: a tree of CDicValueObj values that device
+// messages and backup files are read into and written from.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace bw {
+
+// Type codes of CDicValueObj.
+enum PlistTypeCode : int32_t {
+    kPlistNone = -1,  // a default-constructed value: nothing was read
+    kPlistDictionary = 0,
+    kPlistArray = 1,
+    kPlistString = 2,
+    kPlistInteger = 3,
+    kPlistReal = 4,
+    kPlistFalse = 5,
+    kPlistTrue = 6,
+    kPlistData = 7,
+    kPlistDate = 8,
+};
+
+// The nine calendar fields of a date, seconds first, as std::tm holds them (UTC).
+struct PlistCalendar {
+    int32_t second = 0, minute = 0, hour = 0, day = 0, month = 0, year = 0, weekday = 0,
+            yearDay = 0, isDst = 0;
+};
+
+class CDicValueObj;
+using PlistArray = std::vector<CDicValueObj>;
+// Keys keep the order of the list they were read from.
+using PlistDictionary = std::vector<std::pair<std::string, CDicValueObj>>;
+
+// One property-list value. Copies are shallow: they share the payload.
+// Text (keys, strings) is UTF-8 inside the library.
+class CDicValueObj {
+  public:
+    CDicValueObj() = default;
+    virtual ~CDicValueObj() = default;
+
+    int32_t type = kPlistNone;
+
+    static CDicValueObj MakeDictionary();
+    static CDicValueObj MakeArray();
+    static CDicValueObj MakeString(std::string text);
+    static CDicValueObj MakeInteger(int64_t value);
+    static CDicValueObj MakeReal(double value);
+    static CDicValueObj MakeBool(bool value);
+    static CDicValueObj MakeData(std::string bytes);
+    static CDicValueObj MakeDate(const PlistCalendar& date);
+
+    // Typed views: null unless the type code is the expected one and the payload is present.
+    const PlistDictionary* Dictionary() const;
+    PlistDictionary* Dictionary();
+    const PlistArray* Array() const;
+    PlistArray* Array();
+    const std::string* String() const;
+    const int64_t* Integer() const;
+    const double* Real() const;
+    const std::string* Data() const;
+    const PlistCalendar* Date() const;
+    bool IsBool() const { return type == kPlistFalse || type == kPlistTrue; }
+
+    // Dictionary access: the value of the first entry with this key, or null (also for
+    // non-dictionaries). Set replaces an existing key's value or appends a new entry.
+    const CDicValueObj* Find(std::string_view key) const;
+    void Set(std::string key, CDicValueObj value);
+
+    // Releases the payload (and with it the tree below, unless another copy shares it).
+    void Release();
+
+  private:
+    struct Payload;
+    std::shared_ptr<Payload> payload_;
+};
+
+// Readers fill `tree` (it keeps kPlistNone when the input is not a property list). plistType is
+// accepted for the callers' sake; XML and binary are told apart by their bytes.
+void readPlistFromFile(std::string path, CDicValueObj& tree);
+void readPlistFromString(const std::string& bytes, CDicValueObj& tree, int plistType);
+void readPlistFromByteArry(const void* bytes, int length, CDicValueObj& tree, int plistType);
+
+// Writers. The file writers replace the file atomically; an unwritable tree or path leaves the
+// old file in place. The string writers leave `out` empty on failure.
+void writeXmlFile(const CDicValueObj& tree, std::string path);
+void writeBinaryFile(const CDicValueObj& tree, std::string path);
+void writeXmlutf8(const CDicValueObj& tree, std::string& out);
+void writeBinary(const CDicValueObj& tree, std::string& out);
+
+void FreePListDictionary(CDicValueObj& tree);
+
+}  // namespace bw
