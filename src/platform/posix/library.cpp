@@ -1,0 +1,49 @@
+#include <dlfcn.h>
+
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/library.h"
+
+namespace bw::platform {
+
+LibraryHandle LoadLibraryPath(const std::string& path) {
+    if (path.empty()) return nullptr;
+    return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+std::string SharedLibraryFileName(std::string_view dllName) {
+    std::string base(dllName);
+    if (base.size() > 4) {
+        std::string suffix = base.substr(base.size() - 4);
+        for (char& c : suffix)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (suffix == ".dll") base.resize(base.size() - 4);
+    }
+    return "lib" + base + ".so";
+}
+
+LibraryHandle LoadLibraryByName(std::string_view dllName) {
+    const std::string file = SharedLibraryFileName(dllName);
+    const std::string path = GetEnv("PATH").value_or("");
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(kPathListSeparator, start);
+        if (end == std::string::npos) end = path.size();
+        const std::string folder = path.substr(start, end - start);
+        if (!folder.empty()) {
+            const std::string candidate = JoinPath(folder, file);
+            if (IsFile(candidate)) {
+                if (LibraryHandle handle = LoadLibraryPath(candidate)) return handle;
+            }
+        }
+        start = end + 1;
+    }
+    return ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void* FindSymbol(LibraryHandle library, const char* name) {
+    if (library == nullptr || name == nullptr) return nullptr;
+    return ::dlsym(library, name);
+}
+
+}  // namespace bw::platform
