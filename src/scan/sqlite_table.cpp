@@ -32,7 +32,9 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 // failed prepare, so the caller gets false instead of a silent no-op.
 Statement Prepare(std::string_view sql) {
     sqlite3* connection = State().current;
-    if (connection == nullptr || sql.size() > static_cast<size_t>(INT_MAX)) return nullptr;
+    if (connection == nullptr || sql.empty() || sql.size() > static_cast<size_t>(INT_MAX)) {
+        return nullptr;
+    }
     sqlite3_stmt* statement = nullptr;
     const int status = sqlite3_prepare_v2(connection, sql.data(), static_cast<int>(sql.size()),
                                           &statement, nullptr);
