@@ -2,6 +2,7 @@
 // messages and backup files are read into and written from.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,7 +27,17 @@ enum PlistTypeCode : int32_t {
     kPlistDate = 8,
 };
 
-// The nine calendar fields of a date, seconds first, as std::tm holds them (UTC).
+// Containers nested deeper than this are refused by the readers and the writers: the external
+// library recurses once per level when it parses, writes and frees a list. Real lists nest a
+// dozen levels at most.
+inline constexpr int kPlistMaxNesting = 128;
+
+// Larger inputs are refused before parsing; the external library counts lengths in 32 bits and
+// needs several times the input size while it parses.
+inline constexpr size_t kPlistMaxInputBytes = 128u << 20;
+
+// The nine calendar fields of a date, seconds first, as std::tm holds them (UTC): year counts
+// from 1900 and month from 0. Dates between the years 1 and 9999 are kept to the second.
 struct PlistCalendar {
     int32_t second = 0, minute = 0, hour = 0, day = 0, month = 0, year = 0, weekday = 0,
             yearDay = 0, isDst = 0;
@@ -38,7 +49,8 @@ using PlistArray = std::vector<CDicValueObj>;
 using PlistDictionary = std::vector<std::pair<std::string, CDicValueObj>>;
 
 // One property-list value. Copies are shallow: they share the payload.
-// Text (keys, strings) is UTF-8 inside the library.
+// Text (keys, strings) is UTF-8 inside the library. A UID of a binary list (the references of
+// keyed archives) reads as the dictionary {"CF$UID": integer}, the way XML spells it.
 class CDicValueObj {
   public:
     CDicValueObj() = default;
@@ -68,11 +80,22 @@ class CDicValueObj {
     bool IsBool() const { return type == kPlistFalse || type == kPlistTrue; }
 
     // Dictionary access: the value of the first entry with this key, or null (also for
-    // non-dictionaries). Set replaces an existing key's value or appends a new entry.
+    // non-dictionaries). Set replaces an existing key's value or appends a new entry; on a
+    // kPlistNone value it first makes an empty dictionary, on other types it does nothing.
     const CDicValueObj* Find(std::string_view key) const;
     void Set(std::string key, CDicValueObj value);
 
-    // Releases the payload (and with it the tree below, unless another copy shares it).
+    // The value of a key when it is present with the expected type code, else nothing, so that
+    // `value = dict.GetInteger("Key").value_or(value);` keeps the caller's default.
+    std::optional<std::string> GetString(std::string_view key) const;
+    std::optional<int64_t> GetInteger(std::string_view key) const;
+    std::optional<double> GetReal(std::string_view key) const;
+    std::optional<bool> GetBool(std::string_view key) const;
+    std::optional<std::string> GetData(std::string_view key) const;
+    std::optional<PlistCalendar> GetDate(std::string_view key) const;
+
+    // Releases the payload (and with it the tree below, unless another copy shares it); the
+    // value reads as kPlistNone afterwards.
     void Release();
 
   private:
@@ -94,5 +117,8 @@ void writeXmlutf8(const CDicValueObj& tree, std::string& out);
 void writeBinary(const CDicValueObj& tree, std::string& out);
 
 void FreePListDictionary(CDicValueObj& tree);
+
+// Same type codes and same contents, dictionaries in the same key order.
+bool PlistEquals(const CDicValueObj& a, const CDicValueObj& b);
 
 }  // namespace bw

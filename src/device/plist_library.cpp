@@ -1,0 +1,741 @@
+#include "device/plist_library.h"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <variant>
+
+#include "device/plist_guard.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace bw {
+
+struct CDicValueObj::Payload {
+    std::variant<std::monostate, PlistDictionary, PlistArray, std::string, int64_t, double, bool,
+                 PlistCalendar>
+        value;
+
+    template <typename T>
+    explicit Payload(T v) : value(std::move(v)) {}
+    ~Payload();
+};
+
+// A deep tree would otherwise be destroyed one nested destructor call per level. Children that
+// nobody else shares are taken apart here, on the heap.
+CDicValueObj::Payload::~Payload() {
+    std::vector<std::shared_ptr<Payload>> pending;
+    const auto takeChildren = [&pending](Payload& payload) {
+        if (auto* entries = std::get_if<PlistDictionary>(&payload.value)) {
+            for (auto& entry : *entries)
+                pending.push_back(std::move(entry.second.payload_));
+            entries->clear();
+        } else if (auto* items = std::get_if<PlistArray>(&payload.value)) {
+            for (auto& item : *items)
+                pending.push_back(std::move(item.payload_));
+            items->clear();
+        }
+    };
+    takeChildren(*this);
+    while (!pending.empty()) {
+        std::shared_ptr<Payload> child = std::move(pending.back());
+        pending.pop_back();
+        if (child && child.use_count() == 1) takeChildren(*child);
+    }
+}
+
+namespace {
+
+// Seconds from 1970-01-01 to 2001-01-01, the reference date of property-list dates.
+constexpr int64_t kReferenceDateUnix = 978307200;
+// 0001-01-01T00:00:00Z and 9999-12-31T23:59:59Z in seconds since the reference date: the range
+// that calendar fields and the XML spelling of dates both hold.
+constexpr int64_t kFirstDate = -62135596800 - kReferenceDateUnix;
+constexpr int64_t kLastDate = 253402300799 - kReferenceDateUnix;
+
+constexpr uint64_t kMaxWrittenNodes = uint64_t{1} << 22;
+constexpr uint64_t kMaxWrittenBytes = uint64_t{512} << 20;
+
+struct PlistFree {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistHandle = std::unique_ptr<void, PlistFree>;
+
+PlistCalendar CalendarFromSeconds(int64_t sinceReference) {
+    const std::tm utc = platform::UtcCalendar(std::clamp(sinceReference, kFirstDate, kLastDate) +
+                                              kReferenceDateUnix);
+    PlistCalendar date;
+    date.second = utc.tm_sec;
+    date.minute = utc.tm_min;
+    date.hour = utc.tm_hour;
+    date.day = utc.tm_mday;
+    date.month = utc.tm_mon;
+    date.year = utc.tm_year;
+    date.weekday = utc.tm_wday;
+    date.yearDay = utc.tm_yday;
+    date.isDst = 0;
+    return date;
+}
+
+int64_t SecondsFromCalendar(const PlistCalendar& date) {
+    std::tm utc{};
+    utc.tm_sec = date.second;
+    utc.tm_min = date.minute;
+    utc.tm_hour = date.hour;
+    utc.tm_mday = date.day;
+    utc.tm_mon = date.month;
+    utc.tm_year = date.year;
+    const int64_t unixSeconds = platform::UnixSecondsFromUtc(utc);
+    return std::clamp(unixSeconds, kFirstDate + kReferenceDateUnix,
+                      kLastDate + kReferenceDateUnix) -
+           kReferenceDateUnix;
+}
+
+uint64_t ReadBigEndian(const unsigned char* bytes, size_t count) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < count; ++i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+// The external library stores dates as a double but hands them out as 32-bit seconds, which
+// covers only 1933 to 2068 (outside that it returns INT32_MIN, or INT32_MAX on some CPUs). For
+// such dates the double is taken from the node's binary form: "bplist00", the date object
+// (marker 0x33, big-endian double), a one-entry offset table and the trailer.
+std::optional<double> DateDoubleOf(plist_t node) {
+    PlistHandle copy(plist_copy(node));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(copy.get(), &bytes, &length);
+    if (bytes == nullptr) return std::nullopt;
+    std::optional<double> result;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes);
+    if (length >= 8 + 9 + 32) {
+        const unsigned char* trailer = data + length - 32;
+        const size_t offsetSize = trailer[6];
+        const uint64_t top = ReadBigEndian(trailer + 16, 8);
+        const uint64_t table = ReadBigEndian(trailer + 24, 8);
+        if (offsetSize >= 1 && offsetSize <= 8 && top == 0 && table + offsetSize <= length - 32) {
+            const uint64_t at = ReadBigEndian(data + table, offsetSize);
+            if (at + 9 <= table && data[at] == 0x33) {
+                const uint64_t bits = ReadBigEndian(data + at + 1, 8);
+                double value = 0;
+                std::memcpy(&value, &bits, sizeof value);
+                result = value;
+            }
+        }
+    }
+    plist_to_bin_free(bytes);
+    return result;
+}
+
+PlistCalendar CalendarOfDateNode(plist_t node) {
+    int32_t seconds = 0;
+    int32_t micros = 0;
+    plist_get_date_val(node, &seconds, &micros);
+    if (seconds != INT32_MIN && seconds != INT32_MAX) return CalendarFromSeconds(seconds);
+    const std::optional<double> exact = DateDoubleOf(node);
+    // Whole seconds toward zero, as the external library itself rounds when it writes XML.
+    if (!exact || !std::isfinite(*exact)) return CalendarFromSeconds(0);
+    const double clamped = std::clamp(std::trunc(*exact), static_cast<double>(kFirstDate),
+                                      static_cast<double>(kLastDate));
+    return CalendarFromSeconds(static_cast<int64_t>(clamped));
+}
+
+// A date node for any second from year 1 to 9999: the library's own constructor takes 32-bit
+// seconds, so wider dates go through a binary list that holds just the date.
+plist_t NewDateNode(const PlistCalendar& date) {
+    const int64_t seconds = SecondsFromCalendar(date);
+    if (seconds > INT32_MIN && seconds < INT32_MAX) {
+        return plist_new_date(static_cast<int32_t>(seconds), 0);
+    }
+    const double value = static_cast<double>(seconds);
+    uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    std::string list = "bplist00";
+    list.push_back(static_cast<char>(0x33));
+    for (int shift = 56; shift >= 0; shift -= 8)
+        list.push_back(static_cast<char>(bits >> shift));
+    list.push_back(8);                       // offset table: the date object sits at offset 8
+    list.append(6, '\0');                    // trailer: unused bytes and sort version
+    list.append({1, 1});                     // offset size, reference size
+    list.append({0, 0, 0, 0, 0, 0, 0, 1});   // one object
+    list.append(8, '\0');                    // the top object is object 0
+    list.append({0, 0, 0, 0, 0, 0, 0, 17});  // the offset table starts at byte 17
+    plist_t node = nullptr;
+    plist_from_bin(list.data(), static_cast<uint32_t>(list.size()), &node);
+    return node;
+}
+
+bool IsValueNode(plist_t node) {
+    const plist_type kind = plist_get_node_type(node);
+    return kind != PLIST_KEY && kind != PLIST_NONE;
+}
+
+// Turns the external library's tree into values without recursion; false when containers nest
+// deeper than kPlistMaxNesting.
+bool TreeFromNode(plist_t root, CDicValueObj& out) {
+    struct Pending {
+        plist_t node;
+        CDicValueObj* slot;
+        int depth;  // containers around this node
+    };
+    std::vector<Pending> stack{{root, &out, 0}};
+    std::vector<plist_t> children;
+    while (!stack.empty()) {
+        const Pending item = stack.back();
+        stack.pop_back();
+        CDicValueObj& slot = *item.slot;
+        switch (plist_get_node_type(item.node)) {
+            case PLIST_DICT: {
+                if (item.depth >= kPlistMaxNesting) return false;
+                slot = CDicValueObj::MakeDictionary();
+                PlistDictionary& entries = *slot.Dictionary();
+                entries.reserve(plist_dict_get_size(item.node));
+                children.clear();
+                plist_dict_iter iter = nullptr;
+                plist_dict_new_iter(item.node, &iter);
+                for (;;) {
+                    char* key = nullptr;
+                    plist_t value = nullptr;
+                    plist_dict_next_item(item.node, iter, &key, &value);
+                    if (value == nullptr) {
+                        std::free(key);
+                        break;
+                    }
+                    if (key != nullptr && IsValueNode(value)) {
+                        entries.emplace_back(key, CDicValueObj());
+                        children.push_back(value);
+                    }
+                    std::free(key);
+                }
+                std::free(iter);
+                for (size_t i = children.size(); i-- > 0;) {
+                    stack.push_back({children[i], &entries[i].second, item.depth + 1});
+                }
+                break;
+            }
+            case PLIST_ARRAY: {
+                if (item.depth >= kPlistMaxNesting) return false;
+                slot = CDicValueObj::MakeArray();
+                PlistArray& items = *slot.Array();
+                items.reserve(plist_array_get_size(item.node));
+                children.clear();
+                plist_array_iter iter = nullptr;
+                plist_array_new_iter(item.node, &iter);
+                for (;;) {
+                    plist_t value = nullptr;
+                    plist_array_next_item(item.node, iter, &value);
+                    if (value == nullptr) break;
+                    if (!IsValueNode(value)) continue;
+                    items.emplace_back();
+                    children.push_back(value);
+                }
+                std::free(iter);
+                for (size_t i = children.size(); i-- > 0;) {
+                    stack.push_back({children[i], &items[i], item.depth + 1});
+                }
+                break;
+            }
+            case PLIST_STRING: {
+                uint64_t length = 0;
+                const char* text = plist_get_string_ptr(item.node, &length);
+                slot = CDicValueObj::MakeString(text ? std::string(text, length) : std::string());
+                break;
+            }
+            case PLIST_UINT: {
+                // Integers above INT64_MAX (XML can spell them) keep their bit pattern.
+                uint64_t value = 0;
+                plist_get_uint_val(item.node, &value);
+                slot = CDicValueObj::MakeInteger(static_cast<int64_t>(value));
+                break;
+            }
+            case PLIST_REAL: {
+                double value = 0;
+                plist_get_real_val(item.node, &value);
+                slot = CDicValueObj::MakeReal(value);
+                break;
+            }
+            case PLIST_BOOLEAN: {
+                uint8_t value = 0;
+                plist_get_bool_val(item.node, &value);
+                slot = CDicValueObj::MakeBool(value != 0);
+                break;
+            }
+            case PLIST_DATA: {
+                uint64_t length = 0;
+                const char* bytes = plist_get_data_ptr(item.node, &length);
+                slot = CDicValueObj::MakeData(bytes ? std::string(bytes, length) : std::string());
+                break;
+            }
+            case PLIST_DATE:
+                slot = CDicValueObj::MakeDate(CalendarOfDateNode(item.node));
+                break;
+            case PLIST_UID: {
+                uint64_t value = 0;
+                plist_get_uid_val(item.node, &value);
+                slot = CDicValueObj::MakeDictionary();
+                slot.Set("CF$UID", CDicValueObj::MakeInteger(static_cast<int64_t>(value)));
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+// {"CF$UID": n} is written as a real UID so that keyed archives edited here stay readable by
+// the archiver that made them; XML spells a UID exactly like that dictionary anyway. The
+// external library stores UIDs in at most four bytes, so larger numbers stay a dictionary.
+std::optional<uint64_t> UidOf(const CDicValueObj& value) {
+    const PlistDictionary* entries = value.Dictionary();
+    if (entries == nullptr || entries->size() != 1 || entries->front().first != "CF$UID") {
+        return std::nullopt;
+    }
+    const int64_t* number = entries->front().second.Integer();
+    if (number == nullptr || *number < 0 || *number > int64_t{UINT32_MAX}) return std::nullopt;
+    return static_cast<uint64_t>(*number);
+}
+
+// Walks the tree before anything is built: containers nest at most kPlistMaxNesting deep (a
+// tree that contains itself never ends), and the list stays well inside the external library's
+// 32-bit lengths even when shared payloads make a small tree stand for a huge list.
+bool TreeFitsLimits(const CDicValueObj& tree) {
+    struct Pending {
+        const CDicValueObj* value;
+        int depth;
+    };
+    uint64_t nodes = 0;
+    uint64_t bytes = 0;
+    std::vector<Pending> stack{{&tree, 0}};
+    while (!stack.empty()) {
+        const Pending item = stack.back();
+        stack.pop_back();
+        if (++nodes > kMaxWrittenNodes) return false;
+        const CDicValueObj& value = *item.value;
+        if (const std::string* text = value.String() ? value.String() : value.Data()) {
+            bytes += text->size();
+        } else if (const PlistDictionary* entries = value.Dictionary()) {
+            if (item.depth >= kPlistMaxNesting) return false;
+            for (const auto& entry : *entries) {
+                bytes += entry.first.size();
+                stack.push_back({&entry.second, item.depth + 1});
+            }
+        } else if (const PlistArray* items = value.Array()) {
+            if (item.depth >= kPlistMaxNesting) return false;
+            for (const auto& child : *items)
+                stack.push_back({&child, item.depth + 1});
+        }
+        if (bytes > kMaxWrittenBytes) return false;
+    }
+    return true;
+}
+
+// The external node for one value (containers empty), or null for a value that holds nothing:
+// kPlistNone, an unknown type code, or a type code whose payload is missing.
+plist_t NewNode(const CDicValueObj& value) {
+    switch (value.type) {
+        case kPlistDictionary:
+            if (const std::optional<uint64_t> uid = UidOf(value)) return plist_new_uid(*uid);
+            return value.Dictionary() ? plist_new_dict() : nullptr;
+        case kPlistArray:
+            return value.Array() ? plist_new_array() : nullptr;
+        case kPlistString:
+            // The external library takes C strings: text stops at an embedded NUL.
+            return value.String() ? plist_new_string(value.String()->c_str()) : nullptr;
+        case kPlistInteger:
+            // Stored unsigned but written as a signed 64-bit number, so negatives survive.
+            return value.Integer() ? plist_new_uint(static_cast<uint64_t>(*value.Integer()))
+                                   : nullptr;
+        case kPlistReal:
+            return value.Real() ? plist_new_real(*value.Real()) : nullptr;
+        case kPlistFalse:
+            return plist_new_bool(0);
+        case kPlistTrue:
+            return plist_new_bool(1);
+        case kPlistData:
+            return value.Data() ? plist_new_data(value.Data()->data(), value.Data()->size())
+                                : nullptr;
+        case kPlistDate:
+            return value.Date() ? NewDateNode(*value.Date()) : nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+// Builds the external tree without recursion. Entries that hold nothing are left out (a list
+// has no way to spell them); null when the root holds nothing or the tree is beyond the limits.
+PlistHandle NodeFromTree(const CDicValueObj& tree) {
+    struct Pending {
+        const CDicValueObj* value;
+        plist_t parent;
+        const std::string* key;  // set when the parent is a dictionary
+    };
+    if (!TreeFitsLimits(tree)) return nullptr;
+    PlistHandle root;
+    std::vector<Pending> stack{{&tree, nullptr, nullptr}};
+    while (!stack.empty()) {
+        const Pending item = stack.back();
+        stack.pop_back();
+        plist_t node = NewNode(*item.value);
+        if (node == nullptr) {
+            if (item.parent == nullptr) return nullptr;
+            continue;
+        }
+        if (item.parent == nullptr) {
+            root.reset(node);
+        } else if (item.key) {
+            plist_dict_set_item(item.parent, item.key->c_str(), node);
+        } else {
+            plist_array_append_item(item.parent, node);
+        }
+        if (plist_get_node_type(node) == PLIST_DICT) {
+            const PlistDictionary& entries = *item.value->Dictionary();
+            for (size_t i = entries.size(); i-- > 0;) {
+                stack.push_back({&entries[i].second, node, &entries[i].first});
+            }
+        } else if (plist_get_node_type(node) == PLIST_ARRAY) {
+            const PlistArray& items = *item.value->Array();
+            for (size_t i = items.size(); i-- > 0;)
+                stack.push_back({&items[i], node, nullptr});
+        }
+    }
+    return root;
+}
+
+std::string_view WithoutUtf8Bom(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    return text;
+}
+
+void ReadPlistBytes(std::string_view bytes, CDicValueObj& tree) {
+    tree = CDicValueObj();
+    if (bytes.empty() || bytes.size() > kPlistMaxInputBytes) return;
+    plist_t raw = nullptr;
+    if (IsBinaryPlist(bytes)) {
+        if (!BinaryPlistLooksSafe(bytes)) return;
+        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
+    } else {
+        // The external parser refuses a byte-order mark that editors like to put in front.
+        bytes = WithoutUtf8Bom(bytes);
+        if (!XmlPlistLooksSafe(bytes)) return;
+        plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
+    }
+    const PlistHandle root(raw);
+    if (!root) return;
+    CDicValueObj value;
+    if (TreeFromNode(root.get(), value)) tree = std::move(value);
+}
+
+bool Serialize(const CDicValueObj& tree, bool binary, std::string& out) {
+    out.clear();
+    const PlistHandle root = NodeFromTree(tree);
+    if (!root) return false;
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    if (binary) {
+        plist_to_bin(root.get(), &bytes, &length);
+    } else {
+        plist_to_xml(root.get(), &bytes, &length);
+    }
+    if (bytes != nullptr && length > 0) out.assign(bytes, length);
+    if (binary) {
+        plist_to_bin_free(bytes);
+    } else {
+        plist_to_xml_free(bytes);
+    }
+    return !out.empty();
+}
+
+void WriteFile(const CDicValueObj& tree, const std::string& path, bool binary) {
+    std::string bytes;
+    if (Serialize(tree, binary, bytes)) platform::WriteFileAtomic(path, bytes);
+}
+
+}  // namespace
+
+CDicValueObj CDicValueObj::MakeDictionary() {
+    CDicValueObj value;
+    value.type = kPlistDictionary;
+    value.payload_ = std::make_shared<Payload>(PlistDictionary());
+    return value;
+}
+
+CDicValueObj CDicValueObj::MakeArray() {
+    CDicValueObj value;
+    value.type = kPlistArray;
+    value.payload_ = std::make_shared<Payload>(PlistArray());
+    return value;
+}
+
+CDicValueObj CDicValueObj::MakeString(std::string text) {
+    CDicValueObj value;
+    value.type = kPlistString;
+    value.payload_ = std::make_shared<Payload>(std::move(text));
+    return value;
+}
+
+CDicValueObj CDicValueObj::MakeInteger(int64_t number) {
+    CDicValueObj value;
+    value.type = kPlistInteger;
+    value.payload_ = std::make_shared<Payload>(number);
+    return value;
+}
+
+CDicValueObj CDicValueObj::MakeReal(double number) {
+    CDicValueObj value;
+    value.type = kPlistReal;
+    value.payload_ = std::make_shared<Payload>(number);
+    return value;
+}
+
+CDicValueObj CDicValueObj::MakeBool(bool flag) {
+    CDicValueObj value;
+    value.type = flag ? kPlistTrue : kPlistFalse;
+    value.payload_ = std::make_shared<Payload>(flag);
+    return value;
+}
+
+CDicValueObj CDicValueObj::MakeData(std::string bytes) {
+    CDicValueObj value;
+    value.type = kPlistData;
+    value.payload_ = std::make_shared<Payload>(std::move(bytes));
+    return value;
+}
+
+// The fields are normalised the way a list read back would hold them (weekday and day of the
+// year filled in, out-of-range fields carried over), clamped to the years 1 to 9999.
+CDicValueObj CDicValueObj::MakeDate(const PlistCalendar& date) {
+    CDicValueObj value;
+    value.type = kPlistDate;
+    value.payload_ = std::make_shared<Payload>(CalendarFromSeconds(SecondsFromCalendar(date)));
+    return value;
+}
+
+const PlistDictionary* CDicValueObj::Dictionary() const {
+    if (type != kPlistDictionary || !payload_) return nullptr;
+    return std::get_if<PlistDictionary>(&payload_->value);
+}
+
+PlistDictionary* CDicValueObj::Dictionary() {
+    if (type != kPlistDictionary || !payload_) return nullptr;
+    return std::get_if<PlistDictionary>(&payload_->value);
+}
+
+const PlistArray* CDicValueObj::Array() const {
+    if (type != kPlistArray || !payload_) return nullptr;
+    return std::get_if<PlistArray>(&payload_->value);
+}
+
+PlistArray* CDicValueObj::Array() {
+    if (type != kPlistArray || !payload_) return nullptr;
+    return std::get_if<PlistArray>(&payload_->value);
+}
+
+const std::string* CDicValueObj::String() const {
+    if (type != kPlistString || !payload_) return nullptr;
+    return std::get_if<std::string>(&payload_->value);
+}
+
+const int64_t* CDicValueObj::Integer() const {
+    if (type != kPlistInteger || !payload_) return nullptr;
+    return std::get_if<int64_t>(&payload_->value);
+}
+
+const double* CDicValueObj::Real() const {
+    if (type != kPlistReal || !payload_) return nullptr;
+    return std::get_if<double>(&payload_->value);
+}
+
+const std::string* CDicValueObj::Data() const {
+    if (type != kPlistData || !payload_) return nullptr;
+    return std::get_if<std::string>(&payload_->value);
+}
+
+const PlistCalendar* CDicValueObj::Date() const {
+    if (type != kPlistDate || !payload_) return nullptr;
+    return std::get_if<PlistCalendar>(&payload_->value);
+}
+
+const CDicValueObj* CDicValueObj::Find(std::string_view key) const {
+    const PlistDictionary* entries = Dictionary();
+    if (entries == nullptr) return nullptr;
+    for (const auto& entry : *entries) {
+        if (entry.first == key) return &entry.second;
+    }
+    return nullptr;
+}
+
+void CDicValueObj::Set(std::string key, CDicValueObj value) {
+    if (type == kPlistNone) *this = MakeDictionary();
+    PlistDictionary* entries = Dictionary();
+    if (entries == nullptr) return;
+    for (auto& entry : *entries) {
+        if (entry.first == key) {
+            entry.second = std::move(value);
+            return;
+        }
+    }
+    entries->emplace_back(std::move(key), std::move(value));
+}
+
+std::optional<std::string> CDicValueObj::GetString(std::string_view key) const {
+    const CDicValueObj* value = Find(key);
+    if (value == nullptr || value->String() == nullptr) return std::nullopt;
+    return *value->String();
+}
+
+std::optional<int64_t> CDicValueObj::GetInteger(std::string_view key) const {
+    const CDicValueObj* value = Find(key);
+    if (value == nullptr || value->Integer() == nullptr) return std::nullopt;
+    return *value->Integer();
+}
+
+std::optional<double> CDicValueObj::GetReal(std::string_view key) const {
+    const CDicValueObj* value = Find(key);
+    if (value == nullptr || value->Real() == nullptr) return std::nullopt;
+    return *value->Real();
+}
+
+std::optional<bool> CDicValueObj::GetBool(std::string_view key) const {
+    const CDicValueObj* value = Find(key);
+    if (value == nullptr || !value->IsBool()) return std::nullopt;
+    return value->type == kPlistTrue;
+}
+
+std::optional<std::string> CDicValueObj::GetData(std::string_view key) const {
+    const CDicValueObj* value = Find(key);
+    if (value == nullptr || value->Data() == nullptr) return std::nullopt;
+    return *value->Data();
+}
+
+std::optional<PlistCalendar> CDicValueObj::GetDate(std::string_view key) const {
+    const CDicValueObj* value = Find(key);
+    if (value == nullptr || value->Date() == nullptr) return std::nullopt;
+    return *value->Date();
+}
+
+void CDicValueObj::Release() {
+    payload_.reset();
+    type = kPlistNone;
+}
+
+void readPlistFromFile(std::string path, CDicValueObj& tree) {
+    tree = CDicValueObj();
+    const std::optional<uint64_t> size = platform::FileSize(path);
+    if (!size || *size > kPlistMaxInputBytes) return;
+    std::string bytes;
+    if (!platform::ReadWholeFile(path, bytes)) return;
+    ReadPlistBytes(bytes, tree);
+}
+
+void readPlistFromString(const std::string& bytes, CDicValueObj& tree, int /*plistType*/) {
+    ReadPlistBytes(bytes, tree);
+}
+
+void readPlistFromByteArry(const void* bytes, int length, CDicValueObj& tree, int /*plistType*/) {
+    if (bytes == nullptr || length <= 0) {
+        tree = CDicValueObj();
+        return;
+    }
+    ReadPlistBytes(std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(length)),
+                   tree);
+}
+
+void writeXmlFile(const CDicValueObj& tree, std::string path) {
+    WriteFile(tree, path, false);
+}
+
+void writeBinaryFile(const CDicValueObj& tree, std::string path) {
+    WriteFile(tree, path, true);
+}
+
+void writeXmlutf8(const CDicValueObj& tree, std::string& out) {
+    Serialize(tree, false, out);
+}
+
+void writeBinary(const CDicValueObj& tree, std::string& out) {
+    Serialize(tree, true, out);
+}
+
+void FreePListDictionary(CDicValueObj& tree) {
+    tree.Release();
+}
+
+bool PlistEquals(const CDicValueObj& a, const CDicValueObj& b) {
+    struct Pair {
+        const CDicValueObj* left;
+        const CDicValueObj* right;
+        int depth;
+    };
+    std::vector<Pair> stack{{&a, &b, 0}};
+    while (!stack.empty()) {
+        const Pair pair = stack.back();
+        stack.pop_back();
+        const CDicValueObj& left = *pair.left;
+        const CDicValueObj& right = *pair.right;
+        if (left.type != right.type) return false;
+        // A tree that contains itself has no end; such trees can be neither read nor written.
+        if (pair.depth > kPlistMaxNesting) return false;
+        const auto sameScalar = [](const auto* x, const auto* y) {
+            return (x == nullptr && y == nullptr) || (x != nullptr && y != nullptr && *x == *y);
+        };
+        switch (left.type) {
+            case kPlistDictionary: {
+                const PlistDictionary* x = left.Dictionary();
+                const PlistDictionary* y = right.Dictionary();
+                if (x == y) break;
+                if (x == nullptr || y == nullptr || x->size() != y->size()) return false;
+                for (size_t i = 0; i < x->size(); ++i) {
+                    if ((*x)[i].first != (*y)[i].first) return false;
+                    stack.push_back({&(*x)[i].second, &(*y)[i].second, pair.depth + 1});
+                }
+                break;
+            }
+            case kPlistArray: {
+                const PlistArray* x = left.Array();
+                const PlistArray* y = right.Array();
+                if (x == y) break;
+                if (x == nullptr || y == nullptr || x->size() != y->size()) return false;
+                for (size_t i = 0; i < x->size(); ++i) {
+                    stack.push_back({&(*x)[i], &(*y)[i], pair.depth + 1});
+                }
+                break;
+            }
+            case kPlistString:
+                if (!sameScalar(left.String(), right.String())) return false;
+                break;
+            case kPlistInteger:
+                if (!sameScalar(left.Integer(), right.Integer())) return false;
+                break;
+            case kPlistReal: {
+                const double* x = left.Real();
+                const double* y = right.Real();
+                const bool bothNan = x && y && std::isnan(*x) && std::isnan(*y);
+                if (!bothNan && !sameScalar(x, y)) return false;
+                break;
+            }
+            case kPlistData:
+                if (!sameScalar(left.Data(), right.Data())) return false;
+                break;
+            case kPlistDate: {
+                const PlistCalendar* x = left.Date();
+                const PlistCalendar* y = right.Date();
+                if ((x == nullptr) != (y == nullptr)) return false;
+                if (x && std::memcmp(x, y, sizeof *x) != 0) return false;
+                break;
+            }
+            default:  // booleans and kPlistNone are equal by their type code
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace bw
