@@ -12,9 +12,9 @@
 namespace bw {
 namespace {
 
-using testing::BigEndian;
-using testing::Bytes;
-using testing::Read;
+using plist_test::BigEndian;
+using plist_test::Bytes;
+using plist_test::Read;
 
 // Header, objects, one-byte offset table and trailer for files whose offsets all fit one byte.
 std::string SmallFile(std::string_view objects, std::string_view offsetTable, unsigned refSize,

@@ -61,7 +61,7 @@ inline void PrintTo(const PlistValue& value, std::ostream* out) {
 
 }  // namespace bw
 
-namespace bw::testing {
+namespace bw::plist_test {
 
 // "D0 01 'ab'" style: hexadecimal byte pairs, with text between single quotes taken literally.
 inline std::string Bytes(std::string_view spec) {
@@ -131,4 +131,4 @@ inline std::optional<PlistValue> Read(std::string_view bytes) {
     return value;
 }
 
-}  // namespace bw::testing
+}  // namespace bw::plist_test
