@@ -40,7 +40,7 @@ bool ManifestDataManager::Load() {
     // An empty list is read again on the next operation, so a manifest that appears later (a
     // backup still being written) is found. A list that RemoveRecords emptied is not: reading
     // again would bring the removed records back.
-    if (!records_.empty() || listEdited_) return !records_.empty();
+    if (!records_.Empty() || listEdited_) return !records_.Empty();
     if (manifestPath_.empty()) {
         lastError_ = "no manifest path";
         return false;
@@ -50,39 +50,44 @@ bool ManifestDataManager::Load() {
         lastError_ = "cannot open file";
         return false;
     }
-    MbdbReadResult result = ReadMbdb(bytes);
-    lastError_ = std::move(result.error);
-    if (!result.headerMatches) return false;
-    header_ = std::move(result.header);
-    records_ = std::move(result.records);
-    return !records_.empty();
+    records_.Read(std::move(bytes));
+    lastError_ = records_.Error();
+    return !records_.Empty();
 }
 
-const std::vector<MbdbRecord>& ManifestDataManager::Records() {
+std::vector<MbdbRecord> ManifestDataManager::Records() {
     Load();
-    return records_;
+    std::vector<MbdbRecord> records;
+    records.reserve(records_.Size());
+    for (size_t i = 0; i < records_.Size(); ++i)
+        records.push_back(records_.Record(i));
+    return records;
 }
 
 std::string ManifestDataManager::FullPath(const MbdbRecord& record) const {
     return platform::JoinPath(backupFolder_, record.backupFileName);
 }
 
-MbdbRecord* ManifestDataManager::FindLoadedRecord(std::string_view domain, std::string_view path) {
-    if (manifestPath_.empty()) return nullptr;
+std::string ManifestDataManager::FullPath(size_t index) const {
+    return platform::JoinPath(backupFolder_, records_.BackupFileName(index));
+}
+
+size_t ManifestDataManager::FindIndex(std::string_view domain, std::string_view path) {
+    if (manifestPath_.empty()) return kNotFound;
     Load();
-    for (MbdbRecord& record : records_) {
-        if (record.domain.text == domain && Contains(record.path.text, path)) return &record;
+    for (size_t i = 0; i < records_.Size(); ++i) {
+        if (records_.DomainText(i) == domain && Contains(records_.PathText(i), path)) return i;
     }
-    return nullptr;
+    return kNotFound;
 }
 
 MbdbRecord ManifestDataManager::FindRecord(std::string_view domain, std::string_view path) {
-    const MbdbRecord* record = FindLoadedRecord(domain, path);
-    return record != nullptr ? *record : MbdbRecord{};
+    const size_t index = FindIndex(domain, path);
+    return index != kNotFound ? records_.Record(index) : MbdbRecord{};
 }
 
 bool ManifestDataManager::HasRecord(std::string_view domain, std::string_view path) {
-    return FindLoadedRecord(domain, path) != nullptr;
+    return FindIndex(domain, path) != kNotFound;
 }
 
 // The new size and data hash are stored in the listed record, so that a saved manifest describes
@@ -91,21 +96,23 @@ bool ManifestDataManager::HasRecord(std::string_view domain, std::string_view pa
 std::string ManifestDataManager::UpdateRecordFromFile(std::string_view domain,
                                                       std::string_view path,
                                                       const std::string& file) {
-    MbdbRecord* record = FindLoadedRecord(domain, path);
-    if (record == nullptr) return "";
+    const size_t index = FindIndex(domain, path);
+    if (index == kNotFound) return "";
     std::string content;
     if (!platform::ReadWholeFile(file, content)) return "";
+    MbdbRecord record = records_.Record(index);
     const uint64_t size = content.size();
     for (size_t i = 0; i < 8; ++i) {
-        record->sizeBytes[i] = static_cast<uint8_t>(size >> (8 * (7 - i)));
+        record.sizeBytes[i] = static_cast<uint8_t>(size >> (8 * (7 - i)));
     }
-    record->size = size;
+    record.size = size;
     const Sha1::Digest digest = Sha1::Hash(content);
-    const std::string hash = HexUpper(digest);
-    record->dataHash.storedLength = Sha1::kDigestSize;
-    record->dataHash.raw.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
-    record->dataHash.text = hash;
-    record->dataHash.storedAsText = false;
+    std::string hash = HexUpper(digest);
+    record.dataHash.storedLength = Sha1::kDigestSize;
+    record.dataHash.raw.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
+    record.dataHash.text = hash;
+    record.dataHash.storedAsText = false;
+    records_.Replace(index, std::move(record));
     return hash;
 }
 
@@ -113,9 +120,9 @@ std::vector<std::string> ManifestDataManager::FindAllFilePaths(std::string_view 
                                                                std::string_view path) {
     std::vector<std::string> paths;
     Load();
-    for (const MbdbRecord& record : records_) {
-        if (record.domain.text == domain && Contains(record.path.text, path)) {
-            paths.push_back(FullPath(record));
+    for (size_t i = 0; i < records_.Size(); ++i) {
+        if (records_.DomainText(i) == domain && Contains(records_.PathText(i), path)) {
+            paths.push_back(FullPath(i));
         }
     }
     return paths;
@@ -124,8 +131,8 @@ std::vector<std::string> ManifestDataManager::FindAllFilePaths(std::string_view 
 std::vector<MbdbRecord> ManifestDataManager::ListDomainRecords(std::string_view domain) {
     std::vector<MbdbRecord> records;
     Load();
-    for (const MbdbRecord& record : records_) {
-        if (record.domain.text == domain) records.push_back(record);
+    for (size_t i = 0; i < records_.Size(); ++i) {
+        if (records_.DomainText(i) == domain) records.push_back(records_.Record(i));
     }
     return records;
 }
@@ -133,13 +140,14 @@ std::vector<MbdbRecord> ManifestDataManager::ListDomainRecords(std::string_view 
 std::vector<ManifestDataManager::FileItem> ManifestDataManager::ListAllFiles() {
     std::vector<FileItem> items;
     Load();
-    items.reserve(records_.size());
-    for (const MbdbRecord& record : records_) {
+    items.reserve(records_.Size());
+    for (size_t i = 0; i < records_.Size(); ++i) {
         FileItem& item = items.emplace_back();
-        item.domain = record.domain.text;
-        item.path = record.path.text;
-        item.fileName = record.backupFileName;
-        const std::optional<uint64_t> size = platform::FileSize(FullPath(record));
+        item.domain = records_.DomainText(i);
+        item.path = records_.PathText(i);
+        item.fileName = records_.BackupFileName(i);
+        const std::optional<uint64_t> size =
+            platform::FileSize(platform::JoinPath(backupFolder_, item.fileName));
         item.exists = size.has_value();
         item.size = size.value_or(0);
     }
@@ -148,16 +156,18 @@ std::vector<ManifestDataManager::FileItem> ManifestDataManager::ListAllFiles() {
 
 std::string ManifestDataManager::FindSmsDatabase() {
     if (!platform::IsFile(manifestPath_)) return "";
-    const MbdbRecord* record = FindLoadedRecord("HomeDomain", "SMS/sms.db");
-    return record != nullptr ? FullPath(*record) : "";
+    const size_t index = FindIndex("HomeDomain", "SMS/sms.db");
+    return index != kNotFound ? FullPath(index) : "";
 }
 
 std::vector<std::string> ManifestDataManager::FindSmsAttachmentFiles() {
     std::vector<std::string> paths;
     Load();
-    for (const MbdbRecord& record : records_) {
-        if (record.domain.text != "MediaDomain" || !Contains(record.path.text, "SMS")) continue;
-        std::string full = FullPath(record);
+    for (size_t i = 0; i < records_.Size(); ++i) {
+        if (records_.DomainText(i) != "MediaDomain" || !Contains(records_.PathText(i), "SMS")) {
+            continue;
+        }
+        std::string full = FullPath(i);
         if (platform::IsFile(full)) paths.push_back(std::move(full));
     }
     return paths;
@@ -166,10 +176,11 @@ std::vector<std::string> ManifestDataManager::FindSmsAttachmentFiles() {
 std::set<std::string> ManifestDataManager::CollectAppDomains() {
     std::set<std::string> identifiers;
     Load();
-    for (const MbdbRecord& record : records_) {
-        const size_t prefix = record.domain.text.find(kAppDomainPrefix);
-        if (prefix == std::string::npos) continue;
-        identifiers.insert(record.domain.text.substr(prefix + kAppDomainPrefix.size()));
+    for (size_t i = 0; i < records_.Size(); ++i) {
+        const std::string_view domain = records_.DomainText(i);
+        const size_t prefix = domain.find(kAppDomainPrefix);
+        if (prefix == std::string_view::npos) continue;
+        identifiers.emplace(domain.substr(prefix + kAppDomainPrefix.size()));
     }
     return identifiers;
 }
@@ -177,27 +188,22 @@ std::set<std::string> ManifestDataManager::CollectAppDomains() {
 size_t ManifestDataManager::RemoveRecords(std::string_view domain,
                                           const std::vector<std::string>& paths, bool deleteFiles) {
     Load();
-    size_t kept = 0;
-    for (size_t i = 0; i < records_.size(); ++i) {
-        MbdbRecord& record = records_[i];
-        bool remove = record.domain.text == domain && !record.backupFileName.empty() &&
-                      std::any_of(paths.begin(), paths.end(), [&](const std::string& path) {
-                          return Contains(record.path.text, path);
-                      });
-        if (remove) {
-            // A record whose file is already missing stays listed: the backup still names it, and
-            // dropping it would hide that the backup is incomplete.
-            const std::string full = FullPath(record);
-            remove = platform::IsFile(full);
-            if (remove && deleteFiles) platform::RemoveFile(full);
+    const size_t removed = records_.RemoveIf([&](size_t i) {
+        if (records_.DomainText(i) != domain) return false;
+        const std::string_view recordPath = records_.PathText(i);
+        if (std::none_of(paths.begin(), paths.end(),
+                         [&](const std::string& path) { return Contains(recordPath, path); })) {
+            return false;
         }
-        if (!remove) {
-            if (kept != i) records_[kept] = std::move(record);
-            ++kept;
-        }
-    }
-    const size_t removed = records_.size() - kept;
-    records_.resize(kept);
+        const std::string fileName = records_.BackupFileName(i);
+        if (fileName.empty()) return false;
+        // A record whose file is already missing stays listed: only records of files that this
+        // operation takes out of the backup leave the manifest.
+        const std::string full = platform::JoinPath(backupFolder_, fileName);
+        if (!platform::IsFile(full)) return false;
+        if (deleteFiles) platform::RemoveFile(full);
+        return true;
+    });
     if (removed > 0) listEdited_ = true;
     return removed;
 }
@@ -211,8 +217,8 @@ size_t ManifestDataManager::RemoveRecords(std::string_view domain,
 // in both cases.
 std::string ManifestDataManager::Save() {
     Load();
-    if (header_.empty()) return "";
-    const std::string bytes = WriteMbdb(header_, records_);
+    if (!records_.HeaderMatches()) return "";
+    const std::string bytes = records_.Write();
     const std::string savePath = SavePathFor(manifestPath_);
     if (!platform::WriteFileAtomic(savePath, bytes)) return "";
     if (!platform::RenamePath(savePath, manifestPath_)) {

@@ -41,6 +41,15 @@ std::string HostText(std::string_view raw) {
     return WideToUtf8(Utf8ToWide(raw));
 }
 
+// The domain and path are hashed as one byte string without building it.
+Sha1::Digest BackupFileDigest(std::string_view domainText, std::string_view pathText) {
+    Sha1 sha1;
+    sha1.Update(domainText);
+    sha1.Update("-");
+    sha1.Update(pathText);
+    return sha1.Finish();
+}
+
 class Cursor {
   public:
     explicit Cursor(std::string_view bytes) : bytes_(bytes) {}
@@ -56,13 +65,24 @@ class Cursor {
         return start;
     }
 
-    // A length-prefixed field; the bytes are checked against what is left before any copy.
-    bool ReadField(uint16_t& storedLength, std::string& raw) {
+    // A length-prefixed field; the length is checked against what is left before anything is
+    // copied or allocated.
+    bool ReadView(uint16_t& storedLength, std::string_view& raw) {
         if (!Has(2)) return false;
         storedLength = static_cast<uint16_t>(BigEndian(Take(2), 2));
-        if (storedLength == kMbdbNoValue) return true;
+        if (storedLength == kMbdbNoValue) {
+            raw = {};
+            return true;
+        }
         if (!Has(storedLength)) return false;
-        raw.assign(reinterpret_cast<const char*>(Take(storedLength)), storedLength);
+        raw = std::string_view(reinterpret_cast<const char*>(Take(storedLength)), storedLength);
+        return true;
+    }
+
+    bool ReadField(uint16_t& storedLength, std::string& raw) {
+        std::string_view view;
+        if (!ReadView(storedLength, view)) return false;
+        raw.assign(view);
         return true;
     }
 
@@ -116,7 +136,6 @@ bool ReadRecord(Cursor& cursor, MbdbRecord& record) {
     for (MbdbProperty& property : record.properties) {
         if (!cursor.ReadText(property.name) || !cursor.ReadValue(property.value)) return false;
     }
-    record.backupFileName = MbdbBackupFileName(record.domain.text, record.path.text);
     return true;
 }
 
@@ -166,6 +185,25 @@ void AppendDataHash(std::string& out, const MbdbValue& hash) {
     }
 }
 
+void AppendRecord(std::string& out, const MbdbRecord& record) {
+    AppendField(out, record.domain.HasValue(), record.domain.raw);
+    AppendField(out, record.path.HasValue(), record.path.raw);
+    AppendField(out, record.linkTarget.HasValue(), record.linkTarget.raw);
+    AppendDataHash(out, record.dataHash);
+    AppendField(out, record.encryptionKey.HasValue(), record.encryptionKey.raw);
+    out.append(reinterpret_cast<const char*>(record.fixedBytes.data()), record.fixedBytes.size());
+    out.append(reinterpret_cast<const char*>(record.sizeBytes.data()), record.sizeBytes.size());
+    out.push_back(static_cast<char>(record.protectionClass));
+    // The count is one byte; properties past 255 cannot be listed and are left out.
+    const size_t propertyCount = std::min<size_t>(record.properties.size(), 255);
+    out.push_back(static_cast<char>(propertyCount));
+    for (size_t i = 0; i < propertyCount; ++i) {
+        const MbdbProperty& property = record.properties[i];
+        AppendField(out, property.name.HasValue(), property.name.raw);
+        AppendField(out, property.value.HasValue(), property.value.raw);
+    }
+}
+
 size_t WrittenSizeEstimate(const MbdbRecord& record) {
     size_t size = kSmallestRecord + record.domain.raw.size() + record.path.raw.size() +
                   record.linkTarget.raw.size() + record.dataHash.text.size() +
@@ -202,37 +240,149 @@ MbdbUtcTime MbdbUtcTimeFromUnix(uint32_t unixSeconds) {
 }
 
 std::string MbdbBackupFileName(std::string_view domainText, std::string_view pathText) {
-    Sha1 sha1;
-    sha1.Update(domainText);
-    sha1.Update("-");
-    sha1.Update(pathText);
-    return HexLower(sha1.Finish());
+    return HexLower(BackupFileDigest(domainText, pathText));
+}
+
+bool MbdbRecordList::Read(std::string bytes) {
+    Clear();
+    if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kHeaderMagic, 5) != 0) {
+        error_ = "bad .mbdb file";
+        return false;
+    }
+    bytes_ = std::move(bytes);
+    header_ = bytes_.substr(0, kHeaderSize);
+    // A typical record takes a little over 100 bytes; bounded by the input, so a hostile file
+    // cannot make this large.
+    entries_.reserve(bytes_.size() / 128);
+    size_t offset = kHeaderSize;
+    while (offset < bytes_.size()) {
+        Entry& entry = entries_.emplace_back();
+        if (!ReadEntry(offset, entry)) {
+            entries_.pop_back();
+            error_ = "truncated record at offset " + std::to_string(offset);
+            break;
+        }
+        offset += entry.length;
+    }
+    bytesRead_ = offset;
+    return true;
+}
+
+// Walks one record without decoding it: where it ends, its names and whether it can be written
+// back as read.
+bool MbdbRecordList::ReadEntry(size_t offset, Entry& entry) {
+    Cursor cursor(bytes_);
+    cursor.MoveTo(offset);
+    uint16_t storedLength = 0;
+    std::string_view domain, path, skipped;
+    if (!cursor.ReadView(storedLength, domain) || !cursor.ReadView(storedLength, path) ||
+        !cursor.ReadView(storedLength, skipped) || !cursor.ReadView(storedLength, skipped)) {
+        return false;
+    }
+    entry.rewrite = storedLength == 0;  // the data hash
+    if (!cursor.ReadView(storedLength, skipped)) return false;
+    constexpr size_t kFixedTail = MbdbRecord::kFixedSize + 8 + 1 + 1;
+    if (!cursor.Has(kFixedTail)) return false;
+    const uint8_t propertyCount = cursor.Take(kFixedTail)[kFixedTail - 1];
+    for (int i = 0; i < propertyCount; ++i) {
+        if (!cursor.ReadView(storedLength, skipped) || !cursor.ReadView(storedLength, skipped)) {
+            return false;
+        }
+    }
+    entry.offset = offset;
+    entry.length = static_cast<uint32_t>(cursor.Position() - offset);
+    entry.domainText = HostTextView(domain);
+    entry.pathText = HostTextView(path);
+    entry.fileName = BackupFileDigest(entry.domainText, entry.pathText);
+    return true;
+}
+
+std::string_view MbdbRecordList::HostTextView(std::string_view raw) {
+    if (IsAscii(raw)) return raw;
+    std::string text = HostText(raw);
+    if (text == raw) return raw;
+    return texts_.emplace_back(std::move(text));
+}
+
+void MbdbRecordList::Clear() {
+    std::string().swap(bytes_);
+    header_.clear();
+    error_.clear();
+    bytesRead_ = 0;
+    entries_.clear();
+    texts_.clear();
+    edited_.clear();
+}
+
+std::string MbdbRecordList::BackupFileName(size_t index) const {
+    const Entry& entry = entries_[index];
+    if (entry.edited != kNotEdited) return edited_[entry.edited]->backupFileName;
+    return HexLower(entry.fileName);
+}
+
+MbdbRecord MbdbRecordList::Record(size_t index) const {
+    const Entry& entry = entries_[index];
+    if (entry.edited != kNotEdited) return *edited_[entry.edited];
+    MbdbRecord record;
+    // Cannot fail: Read walked these very bytes.
+    Cursor cursor(std::string_view(bytes_).substr(entry.offset, entry.length));
+    ReadRecord(cursor, record);
+    record.backupFileName = HexLower(entry.fileName);
+    return record;
+}
+
+void MbdbRecordList::Replace(size_t index, MbdbRecord record) {
+    Entry& entry = entries_[index];
+    if (entry.edited == kNotEdited) {
+        entry.edited = static_cast<uint32_t>(edited_.size());
+        edited_.push_back(std::make_unique<MbdbRecord>(std::move(record)));
+    } else {
+        *edited_[entry.edited] = std::move(record);
+    }
+    const MbdbRecord& stored = *edited_[entry.edited];
+    entry.domainText = stored.domain.text;
+    entry.pathText = stored.path.text;
+}
+
+size_t MbdbRecordList::RemoveIf(const std::function<bool(size_t index)>& remove) {
+    size_t kept = 0;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        if (remove(i)) continue;
+        if (kept != i) entries_[kept] = entries_[i];
+        ++kept;
+    }
+    const size_t removed = entries_.size() - kept;
+    entries_.resize(kept);
+    return removed;
+}
+
+std::string MbdbRecordList::Write() const {
+    std::string out;
+    out.reserve(bytesRead_ + 64);
+    out.append(header_);
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const Entry& entry = entries_[i];
+        if (entry.edited != kNotEdited) {
+            AppendRecord(out, *edited_[entry.edited]);
+        } else if (entry.rewrite) {
+            AppendRecord(out, Record(i));
+        } else {
+            out.append(bytes_, entry.offset, entry.length);
+        }
+    }
+    return out;
 }
 
 MbdbReadResult ReadMbdb(std::string_view bytes) {
+    MbdbRecordList list;
     MbdbReadResult result;
-    if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kHeaderMagic, 5) != 0) {
-        result.error = "bad .mbdb file";
-        return result;
-    }
-    result.headerMatches = true;
-    result.header = std::string(bytes.substr(0, kHeaderSize));
-    result.bytesRead = kHeaderSize;
-    // A typical record takes a little over 100 bytes; bounded by the input, so a hostile file
-    // cannot make this large.
-    result.records.reserve(bytes.size() / 128);
-    Cursor cursor(bytes);
-    cursor.MoveTo(kHeaderSize);
-    while (!cursor.AtEnd()) {
-        const size_t start = cursor.Position();
-        MbdbRecord& record = result.records.emplace_back();
-        if (!ReadRecord(cursor, record)) {
-            result.records.pop_back();
-            result.error = "truncated record at offset " + std::to_string(start);
-            break;
-        }
-        result.bytesRead = cursor.Position();
-    }
+    result.headerMatches = list.Read(std::string(bytes));
+    result.header = list.Header();
+    result.error = list.Error();
+    result.bytesRead = list.BytesRead();
+    result.records.reserve(list.Size());
+    for (size_t i = 0; i < list.Size(); ++i)
+        result.records.push_back(list.Record(i));
     return result;
 }
 
@@ -243,25 +393,8 @@ std::string WriteMbdb(std::string_view header, const std::vector<MbdbRecord>& re
     std::string out;
     out.reserve(total);
     out.append(header);
-    for (const MbdbRecord& record : records) {
-        AppendField(out, record.domain.HasValue(), record.domain.raw);
-        AppendField(out, record.path.HasValue(), record.path.raw);
-        AppendField(out, record.linkTarget.HasValue(), record.linkTarget.raw);
-        AppendDataHash(out, record.dataHash);
-        AppendField(out, record.encryptionKey.HasValue(), record.encryptionKey.raw);
-        out.append(reinterpret_cast<const char*>(record.fixedBytes.data()),
-                   record.fixedBytes.size());
-        out.append(reinterpret_cast<const char*>(record.sizeBytes.data()), record.sizeBytes.size());
-        out.push_back(static_cast<char>(record.protectionClass));
-        // The count is one byte; properties past 255 cannot be listed and are left out.
-        const size_t propertyCount = std::min<size_t>(record.properties.size(), 255);
-        out.push_back(static_cast<char>(propertyCount));
-        for (size_t i = 0; i < propertyCount; ++i) {
-            const MbdbProperty& property = record.properties[i];
-            AppendField(out, property.name.HasValue(), property.name.raw);
-            AppendField(out, property.value.HasValue(), property.value.raw);
-        }
-    }
+    for (const MbdbRecord& record : records)
+        AppendRecord(out, record);
     return out;
 }
 

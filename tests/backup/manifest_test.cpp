@@ -304,5 +304,76 @@ TEST(ManifestRead, StringLengthPastTheEndStopsTheRead) {
     EXPECT_EQ(ReadMbdb(bytes).error, "truncated record at offset 6");
 }
 
+TEST(ManifestRecordList, UnchangedListWritesTheBytesItRead) {
+    const std::string bytes = VariedManifest();
+    MbdbRecordList list;
+    ASSERT_TRUE(list.Read(bytes));
+    EXPECT_EQ(list.Write(), bytes);
+    // Cut inside the last record: the complete records come back as they were.
+    MbdbRecordList cut;
+    ASSERT_TRUE(cut.Read(bytes.substr(0, bytes.size() - 1)));
+    EXPECT_EQ(cut.Size(), 8u);
+    EXPECT_EQ(cut.Write(), bytes.substr(0, cut.BytesRead()));
+    EXPECT_EQ(cut.Write(),
+              WriteMbdb(cut.Header(), ReadMbdb(bytes.substr(0, cut.BytesRead())).records));
+}
+
+TEST(ManifestRecordList, ZeroLengthHashIsRewrittenAmongUnchangedRecords) {
+    MbdbRecordSpec emptyHash = FileRecord("HomeDomain", "Library/b");
+    emptyHash.dataHash = "";
+    MbdbRecordSpec binaryHash = FileRecord("HomeDomain", "Library/c");
+    binaryHash.dataHash = kBinaryHash;
+    MbdbRecordList list;
+    ASSERT_TRUE(list.Read(MbdbBuilder()
+                              .Record(FileRecord("HomeDomain", "Library/a"))
+                              .Record(emptyHash)
+                              .Record(binaryHash)
+                              .Bytes()));
+    MbdbRecordSpec written = emptyHash;
+    written.dataHash = std::nullopt;
+    EXPECT_EQ(list.Write(), MbdbBuilder()
+                                .Record(FileRecord("HomeDomain", "Library/a"))
+                                .Record(written)
+                                .Record(binaryHash)
+                                .Bytes());
+}
+
+TEST(ManifestRecordList, ReplaceAndRemoveChangeWhatIsWritten) {
+    MbdbRecordList list;
+    ASSERT_TRUE(list.Read(MbdbBuilder()
+                              .Record(FileRecord("HomeDomain", "Library/a", 1))
+                              .Record(FileRecord("MediaDomain", "DCIM/b", 2))
+                              .Record(FileRecord("HomeDomain", "Library/c", 3))
+                              .Bytes()));
+    MbdbRecord changed = list.Record(2);
+    changed.size = 9;
+    changed.sizeBytes = {0, 0, 0, 0, 0, 0, 0, 9};
+    list.Replace(2, changed);
+    EXPECT_EQ(list.Record(2), changed);
+    EXPECT_EQ(list.PathText(2), "Library/c");
+    EXPECT_EQ(list.RemoveIf([&](size_t i) { return list.DomainText(i) == "MediaDomain"; }), 1u);
+    ASSERT_EQ(list.Size(), 2u);
+    EXPECT_EQ(list.Record(1), changed);
+    EXPECT_EQ(list.BackupFileName(1), MbdbBackupFileName("HomeDomain", "Library/c"));
+    EXPECT_EQ(list.Write(), MbdbBuilder()
+                                .Record(FileRecord("HomeDomain", "Library/a", 1))
+                                .Record(FileRecord("HomeDomain", "Library/c", 9))
+                                .Bytes());
+}
+
+TEST(ManifestRecordList, ReadingAgainReplacesEverything) {
+    MbdbRecordList list;
+    ASSERT_TRUE(list.Read(VariedManifest()));
+    list.Replace(0, MbdbRecord{});
+    EXPECT_FALSE(list.Read(std::string("mbdb\x04\x00", 6)));
+    EXPECT_EQ(list.Error(), "bad .mbdb file");
+    EXPECT_EQ(list.Size(), 0u);
+    EXPECT_FALSE(list.HeaderMatches());
+    ASSERT_TRUE(list.Read(MbdbBuilder().Record(FileRecord("D", "p")).Bytes()));
+    EXPECT_EQ(list.Size(), 1u);
+    EXPECT_EQ(list.Error(), "");
+    EXPECT_EQ(list.Write(), MbdbBuilder().Record(FileRecord("D", "p")).Bytes());
+}
+
 }  // namespace
 }  // namespace bw
