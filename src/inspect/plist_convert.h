@@ -1,0 +1,26 @@
+// Property-list conversion for people and tools: JSON, XML or binary, read by either codec.
+#pragma once
+
+#include <string>
+
+#include "backup/plist_codec.h"
+#include "device/plist_library.h"
+
+namespace bw::inspect {
+
+enum class PlistOutput { kJson, kXml, kBinary };
+enum class PlistReader { kLibrary, kOwn };
+
+// Reads the file with the chosen reader and writes it in the chosen form. On failure `error` says
+// what went wrong (without the file name).
+bool ConvertPlistFile(const std::string& path, PlistOutput output, PlistReader reader,
+                      std::string& converted, std::string& error);
+
+// Indented JSON, ending in a newline.
+std::string PlistToJson(const CDicValueObj& tree);
+std::string PlistToJson(const PlistValue& tree);
+
+// The own codec's tree in the plist library's terms, for writing it as XML.
+CDicValueObj ToLibraryTree(const PlistValue& tree);
+
+}  // namespace bw::inspect

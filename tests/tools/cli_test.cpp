@@ -1,0 +1,211 @@
+// The command-line host, run as a program the way people and scripts run it.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "backup/manifest.h"
+#include "support/temp_folder.h"
+
+namespace bw {
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class CommandLine : public ::testing::Test {
+  protected:
+    CliRun Brackwater(const std::string& arguments) {
+        const std::string out = folder / "stdout", err = folder / "stderr";
+        const std::string command = std::string(BRACKWATER_CLI_PATH) + " " + arguments + " >" +
+                                    out + " 2>" + err + " </dev/null";
+        const int raw = std::system(command.c_str());
+        CliRun result;
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = testing::ReadFileBytes(out);
+        result.err = testing::ReadFileBytes(err);
+        return result;
+    }
+
+    static size_t Lines(const std::string& text) {
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    }
+
+    testing::TempFolder folder;
+};
+
+constexpr std::string_view kXml =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<plist version=\"1.0\"><dict>"
+    "<key>zeta</key><string>last &amp; first</string>"
+    "<key>alpha</key><array><integer>-3</integer><real>2.5</real><true/></array>"
+    "<key>when</key><date>2014-06-30T09:41:00Z</date>"
+    "<key>blob</key><data>3q2+7w==</data>"
+    "</dict></plist>\n";
+
+TEST_F(CommandLine, PlistConvertPrintsJsonInTheListsKeyOrder) {
+    const std::string file = folder.Write("in.plist", kXml);
+    const CliRun run = Brackwater("plist convert " + file + " --to json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "{\n"
+              "  \"zeta\": \"last & first\",\n"
+              "  \"alpha\": [\n"
+              "    -3,\n"
+              "    2.5,\n"
+              "    true\n"
+              "  ],\n"
+              "  \"when\": {\"$date\": \"2014-06-30T09:41:00Z\"},\n"
+              "  \"blob\": {\"$data\": \"3q2+7w==\"}\n"
+              "}\n");
+}
+
+TEST_F(CommandLine, PlistConvertBetweenFormatsAndCodecsKeepsTheContent) {
+    const std::string file = folder.Write("in.plist", kXml);
+    for (const char* codec : {"library", "own"}) {
+        SCOPED_TRACE(codec);
+        const std::string binary = folder / (std::string(codec) + ".bin");
+        const std::string xml = folder / (std::string(codec) + ".xml");
+        ASSERT_EQ(
+            Brackwater("plist convert " + file + " --to binary -o " + binary + " --codec " + codec)
+                .status,
+            0);
+        EXPECT_TRUE(testing::ReadFileBytes(binary).starts_with("bplist00"));
+        ASSERT_EQ(
+            Brackwater("plist convert " + binary + " --to xml -o " + xml + " --codec " + codec)
+                .status,
+            0);
+        EXPECT_NE(testing::ReadFileBytes(xml).find("<key>zeta</key>"), std::string::npos);
+        const CliRun fromBinary = Brackwater("plist convert " + binary + " --to json --codec own");
+        const CliRun fromXml = Brackwater("plist convert " + xml + " --to json --codec own");
+        ASSERT_EQ(fromBinary.status, 0);
+        EXPECT_EQ(fromBinary.out, fromXml.out);
+        EXPECT_NE(fromBinary.out.find("\"$date\": \"2014-06-30T09:41:00Z\""), std::string::npos);
+    }
+}
+
+TEST_F(CommandLine, BadInputGivesOneLineNamingTheFileAndStatusOne) {
+    const std::string junk = folder.Write("junk.plist", "this is not a property list");
+    const std::string cut = folder.Write("cut.plist", std::string("bplist00\xD1\x01\x02", 11));
+    for (const std::string& file : {junk, cut, folder / "missing.plist", folder.path()}) {
+        for (const char* codec : {"library", "own"}) {
+            const CliRun run =
+                Brackwater("plist convert " + file + " --to json --codec " + std::string(codec));
+            EXPECT_EQ(run.status, 1) << file;
+            EXPECT_EQ(Lines(run.err), 1u) << run.err;
+            EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
+            EXPECT_TRUE(run.out.empty());
+        }
+    }
+}
+
+TEST_F(CommandLine, UsageErrorsExitWithTwo) {
+    const std::string file = folder.Write("in.plist", kXml);
+    for (const std::string& arguments : std::vector<std::string>{
+             std::string(""), std::string("frobnicate"), "plist convert " + file,
+             "plist convert " + file + " --to yaml",
+             "plist convert " + file + " --to json --codec x", "plist convert --to json",
+             "plist convert " + file + " --to", "plist", "manifest list", "manifest shred x",
+             "manifest list a b", "plist convert " + file + " --to json --bogus"}) {
+        EXPECT_EQ(Brackwater(arguments).status, 2) << arguments;
+    }
+}
+
+std::string SmallManifest() {
+    std::string bytes("mbdb\x05\x00", 6);
+    auto put16 = [&](unsigned v) {
+        bytes.push_back(static_cast<char>(v >> 8));
+        bytes.push_back(static_cast<char>(v));
+    };
+    auto text = [&](std::string_view s) {
+        put16(static_cast<unsigned>(s.size()));
+        bytes += s;
+    };
+    auto record = [&](std::string_view domain, std::string_view path, bool hash) {
+        text(domain);
+        text(path);
+        put16(0xFFFF);
+        if (hash) {
+            put16(20);
+            for (int i = 0; i < 20; ++i)
+                bytes.push_back(static_cast<char>(0xF0 + (i % 16)));
+        } else {
+            put16(0xFFFF);
+        }
+        put16(0xFFFF);
+        const unsigned char fixed[30] = {0x81, 0xA4, 0,    0,    0,    0,    0,    0,
+                                         0,    7,    0,    0,    1,    0xF5, 0,    0,
+                                         1,    0xF5, 0x53, 0xB1, 0x2E, 0x2C, 0x53, 0xB1,
+                                         0x2E, 0x2C, 0x53, 0xB1, 0x2E, 0x2C};
+        bytes.append(reinterpret_cast<const char*>(fixed), sizeof fixed);
+        bytes.append("\0\0\0\0\0\0\x10\x00", 8);
+        bytes.push_back(3);
+        bytes.push_back(1);
+        text("com.apple.sub");
+        text(std::string("\x01\x02", 2));
+    };
+    record("HomeDomain", "Library/SMS/sms.db", true);
+    record("MediaDomain", "DCIM/100APPLE/IMG_0001.JPG", false);
+    return bytes;
+}
+
+TEST_F(CommandLine, ManifestListShowsEveryRecordAsJsonAndTellsWhichFilesExist) {
+    const std::string manifest = folder.Write("backup/Manifest.mbdb", SmallManifest());
+    const std::string name = MbdbBackupFileName("HomeDomain", "Library/SMS/sms.db");
+    folder.Write("backup/" + name, "x");
+
+    const CliRun run = Brackwater("manifest list " + (folder / "backup") + " --json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(Lines(run.out), 2u);
+    const std::string first = run.out.substr(0, run.out.find('\n'));
+    EXPECT_EQ(first,
+              "{\"domain\":\"HomeDomain\",\"path\":\"Library/SMS/sms.db\",\"target\":null,"
+              "\"hash\":\"f0f1f2f3f4f5f6f7f8f9fafbfcfdfefff0f1f2f3\",\"key\":null,\"mode\":33188,"
+              "\"inode\":7,\"uid\":501,\"gid\":501,\"mtime\":1404120620,\"atime\":1404120620,"
+              "\"ctime\":1404120620,\"size\":4096,\"protection\":3,"
+              "\"properties\":{\"com.apple.sub\":\"0102\"},\"file\":\"" +
+                  name + "\",\"exists\":true}");
+    EXPECT_NE(run.out.find("\"hash\":null"), std::string::npos);
+    EXPECT_NE(run.out.find("\"exists\":false"), std::string::npos);
+
+    const CliRun text = Brackwater("manifest list " + manifest);
+    ASSERT_EQ(text.status, 0);
+    EXPECT_EQ(text.out.substr(0, 40), name);
+    EXPECT_NE(text.out.find("-rw-r--r--"), std::string::npos);
+    EXPECT_NE(text.out.find("MediaDomain DCIM/100APPLE/IMG_0001.JPG"), std::string::npos);
+}
+
+TEST_F(CommandLine, ManifestResaveKeepsTheBytesAndRefusesDamagedFiles) {
+    const std::string manifest = folder.Write("Manifest.mbdb", SmallManifest());
+    ASSERT_EQ(Brackwater("manifest resave " + manifest).status, 0);
+    EXPECT_EQ(testing::ReadFileBytes(manifest), SmallManifest());
+
+    const std::string bad = folder.Write("bad/Manifest.mbdb", "mbdx\x05\x00 whatever");
+    const CliRun run = Brackwater("manifest list " + bad);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "brackwater: " + bad + ": bad .mbdb file\n");
+
+    // A cut manifest lists what it holds, then fails; resave leaves it untouched.
+    const std::string whole = SmallManifest();
+    const std::string cut = folder.Write("cut/Manifest.mbdb", whole.substr(0, whole.size() - 5));
+    const CliRun listed = Brackwater("manifest list " + cut);
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_EQ(Lines(listed.out), 1u);
+    EXPECT_EQ(Lines(listed.err), 1u);
+    EXPECT_EQ(Brackwater("manifest resave " + cut).status, 1);
+    EXPECT_EQ(testing::ReadFileBytes(cut), whole.substr(0, whole.size() - 5));
+}
+
+TEST_F(CommandLine, DemoRunsToTheEnd) {
+    const CliRun run = Brackwater("demo");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("identical"), std::string::npos);
+    EXPECT_NE(run.out.find("bad .mbdb file"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,64 @@
+#include "cli.h"
+
+#include <algorithm>
+
+namespace cli {
+
+int Fail(std::string_view message) {
+    std::fprintf(stderr, "brackwater: %.*s\n", static_cast<int>(message.size()), message.data());
+    return kExitFailure;
+}
+
+int UsageError(std::string_view message, std::string_view usage) {
+    std::fprintf(stderr, "brackwater: %.*s\nusage: %.*s\n", static_cast<int>(message.size()),
+                 message.data(), static_cast<int>(usage.size()), usage.data());
+    return kExitUsage;
+}
+
+bool TakeOption(std::vector<std::string>& words, std::string_view name, std::string& value,
+                bool& missingValue) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word == name) {
+            if (i + 1 >= words.size()) {
+                missingValue = true;
+                words.erase(words.begin() + static_cast<std::ptrdiff_t>(i));
+                return true;
+            }
+            value = words[i + 1];
+            words.erase(words.begin() + static_cast<std::ptrdiff_t>(i),
+                        words.begin() + static_cast<std::ptrdiff_t>(i + 2));
+            return true;
+        }
+        if (word.size() > name.size() && word.starts_with(name) && word[name.size()] == '=') {
+            value = word.substr(name.size() + 1);
+            words.erase(words.begin() + static_cast<std::ptrdiff_t>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+bool TakeFlag(std::vector<std::string>& words, std::string_view name) {
+    const auto found = std::find(words.begin(), words.end(), name);
+    if (found == words.end()) return false;
+    words.erase(found);
+    return true;
+}
+
+std::string UnknownOption(const std::vector<std::string>& words) {
+    for (const std::string& word : words) {
+        if (word.size() > 1 && word[0] == '-') return word;
+    }
+    return {};
+}
+
+void WriteToFile(void* file, const char* bytes, size_t length) {
+    std::fwrite(bytes, 1, length, static_cast<std::FILE*>(file));
+}
+
+void AppendToString(void* text, const char* bytes, size_t length) {
+    static_cast<std::string*>(text)->append(bytes, length);
+}
+
+}  // namespace cli

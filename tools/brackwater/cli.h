@@ -1,0 +1,40 @@
+// The command-line host: shared pieces of its commands. It uses only the public headers.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace cli {
+
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// The arguments after the command name, with the global options already taken out.
+struct Arguments {
+    std::vector<std::string> words;
+    bool json = false;
+};
+
+// One-line messages on standard error.
+int Fail(std::string_view message);
+int UsageError(std::string_view message, std::string_view usage);
+
+// Takes "--name VALUE" or "--name=VALUE" out of the words; true when it was there. A missing
+// VALUE is reported through `missingValue`.
+bool TakeOption(std::vector<std::string>& words, std::string_view name, std::string& value,
+                bool& missingValue);
+bool TakeFlag(std::vector<std::string>& words, std::string_view name);
+// The first word that looks like an option ("-x", "--x"), or empty.
+std::string UnknownOption(const std::vector<std::string>& words);
+
+// Output helpers for the library's sinks.
+void WriteToFile(void* file, const char* bytes, size_t length);
+void AppendToString(void* text, const char* bytes, size_t length);
+
+int RunPlist(Arguments& args);
+int RunManifest(Arguments& args);
+int RunDemo(Arguments& args);
+
+}  // namespace cli

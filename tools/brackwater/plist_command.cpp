@@ -1,0 +1,70 @@
+// brackwater plist convert FILE --to json|xml|binary [-o OUT] [--codec library|own]
+#include <cstdio>
+#include <string>
+
+#include "brackwater/inspect.h"
+#include "cli.h"
+
+namespace cli {
+
+namespace {
+
+constexpr const char* kUsage =
+    "brackwater plist convert FILE --to json|xml|binary [-o OUT] [--codec library|own]";
+
+bool WriteOutputFile(const std::string& path, const std::string& bytes) {
+    // Written beside the target and renamed over it, so a failed write never leaves half a file.
+    const std::string temp = path + ".brackwater-tmp";
+    std::FILE* file = std::fopen(temp.c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0 || !written || std::rename(temp.c_str(), path.c_str()) != 0) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunPlist(Arguments& args) {
+    std::vector<std::string>& words = args.words;
+    if (words.empty() || words[0] != "convert") {
+        return UsageError(
+            words.empty() ? "missing subcommand" : "unknown subcommand \"" + words[0] + "\"",
+            kUsage);
+    }
+    words.erase(words.begin());
+    std::string format, output, codec = "library";
+    bool missing = false;
+    const bool hasFormat = TakeOption(words, "--to", format, missing);
+    const bool hasOutput = TakeOption(words, "-o", output, missing);
+    TakeOption(words, "--codec", codec, missing);
+    if (missing) return UsageError("an option is missing its value", kUsage);
+    if (const std::string unknown = UnknownOption(words); !unknown.empty()) {
+        return UsageError("unknown option " + unknown, kUsage);
+    }
+    if (words.size() != 1) return UsageError("give exactly one FILE", kUsage);
+    if (!hasFormat) return UsageError("--to is required", kUsage);
+    if (format != "json" && format != "xml" && format != "binary") {
+        return UsageError("--to takes json, xml or binary", kUsage);
+    }
+    if (codec != "library" && codec != "own") {
+        return UsageError("--codec takes library or own", kUsage);
+    }
+
+    std::string converted;
+    char error[512] = "";
+    if (!BrackwaterPlistConvert(words[0].c_str(), format.c_str(), codec.c_str(), AppendToString,
+                                &converted, error, sizeof error)) {
+        return Fail(error);
+    }
+    if (!hasOutput || output == "-") {
+        WriteToFile(stdout, converted.data(), converted.size());
+        return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to standard output");
+    }
+    if (!WriteOutputFile(output, converted)) return Fail(output + ": cannot write the file");
+    return 0;
+}
+
+}  // namespace cli
