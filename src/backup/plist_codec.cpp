@@ -20,6 +20,12 @@ std::optional<PlistDate> PlistDate::FromSecondsSince2001(double seconds) {
     return PlistDate{static_cast<int64_t>(std::floor(seconds)) + kUnixSecondsAt2001};
 }
 
+PlistValue::PlistValue(const PlistValue& other) = default;
+PlistValue::PlistValue(PlistValue&& other) noexcept = default;
+PlistValue& PlistValue::operator=(const PlistValue& other) = default;
+PlistValue& PlistValue::operator=(PlistValue&& other) noexcept = default;
+PlistValue::~PlistValue() = default;
+
 const PlistValue* PlistValue::Find(std::string_view key) const {
     const Dictionary* dictionary = AsDictionary();
     if (dictionary == nullptr) return nullptr;

@@ -55,6 +55,14 @@ class PlistValue {
     using Data = std::vector<uint8_t>;
 
     PlistValue() = default;
+    // Out of line: inlined into callers, g++ 12 reports the variant's copy and move code as
+    // reading uninitialised members (a false -Wmaybe-uninitialized).
+    PlistValue(const PlistValue& other);
+    PlistValue(PlistValue&& other) noexcept;
+    PlistValue& operator=(const PlistValue& other);
+    PlistValue& operator=(PlistValue&& other) noexcept;
+    ~PlistValue();
+
     PlistValue(Dictionary value) : storage_(std::move(value)) {}
     PlistValue(Array value) : storage_(std::move(value)) {}
     PlistValue(std::string value) : storage_(std::move(value)) {}
