@@ -1,5 +1,6 @@
 #include "device/plist_guard.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -49,6 +50,8 @@ class BinaryWalker {
         size_t refsAt = 0;
         uint64_t refCount = 0;
         uint64_t keyCount = 0;  // dictionaries: the first keyCount references name the keys
+        size_t bodyAt = 0;      // strings and data: where the bytes start, and how many
+        uint64_t bodySize = 0;
     };
 
     struct Frame {
@@ -129,9 +132,10 @@ class BinaryWalker {
             case kMarkerAscii:
             case kMarkerUtf16: {
                 const std::optional<uint64_t> count = ReadCount(low, pos);
-                if (!count || !Fits(pos, *count, shape.kind == kMarkerUtf16 ? 2 : 1)) {
-                    return std::nullopt;
-                }
+                const uint64_t unit = shape.kind == kMarkerUtf16 ? 2 : 1;
+                if (!count || !Fits(pos, *count, unit)) return std::nullopt;
+                shape.bodyAt = pos;
+                shape.bodySize = *count * unit;
                 return shape;
             }
             case kMarkerArray:
@@ -147,6 +151,20 @@ class BinaryWalker {
             default:  // sets and reserved markers: no writer we meet produces them
                 return std::nullopt;
         }
+    }
+
+    // Keys are strings without NUL characters: the external library asserts that a key's
+    // length matches its C-string length when it hands the key out, and aborts the process.
+    bool IsUsableKey(const Shape& shape) const {
+        if (shape.kind != kMarkerAscii && shape.kind != kMarkerUtf16) return false;
+        const uint8_t* body = data_ + shape.bodyAt;
+        if (shape.kind == kMarkerAscii) {
+            return std::find(body, body + shape.bodySize, 0) == body + shape.bodySize;
+        }
+        for (uint64_t i = 0; i + 1 < shape.bodySize; i += 2) {
+            if (body[i] == 0 && body[i + 1] == 0) return false;
+        }
+        return true;
     }
 
     static bool IsContainer(const Shape& shape) {
@@ -182,7 +200,7 @@ class BinaryWalker {
             const std::optional<Shape> shape = ShapeOf(child);
             if (!shape) return false;
             if (isKey) {
-                if (shape->kind != kMarkerAscii && shape->kind != kMarkerUtf16) return false;
+                if (!IsUsableKey(*shape)) return false;
                 continue;
             }
             if (!IsContainer(*shape)) continue;

@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 #include <variant>
 
 #include "device/plist_guard.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace bw {
 
@@ -172,10 +174,52 @@ plist_t NewDateNode(const PlistCalendar& date) {
     return node;
 }
 
+// Text as the tree holds it: cut at the first NUL, because the external library passes text on
+// as C strings, and with invalid UTF-8 replaced by U+FFFD, because its binary writer silently
+// drops the bytes it cannot convert to UTF-16 while its XML writer keeps them.
+std::string CleanText(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) return std::string(text);
+    return WideToUtf8(Utf8ToWide(text));
+}
+
 bool IsValueNode(plist_t node) {
     const plist_type kind = plist_get_node_type(node);
     return kind != PLIST_KEY && kind != PLIST_NONE;
 }
+
+// The binary parser keeps every entry of a dictionary that repeats a key, while the XML parser
+// lets the last value replace the first in place; both formats read the XML way here.
+class DictionaryFiller {
+  public:
+    DictionaryFiller(PlistDictionary& entries, std::vector<plist_t>& children, size_t size)
+        : entries_(entries), children_(children) {
+        // Reserved up front, so the keys the index points into never move.
+        entries_.reserve(size);
+        children_.clear();
+        children_.reserve(size);
+        index_.reserve(size);
+    }
+
+    void Add(std::string key, plist_t value) {
+        const auto found = index_.find(key);
+        if (found != index_.end()) {
+            children_[found->second] = value;
+            return;
+        }
+        if (entries_.size() == entries_.capacity()) return;
+        entries_.emplace_back(std::move(key), CDicValueObj());
+        children_.push_back(value);
+        index_.emplace(entries_.back().first, entries_.size() - 1);
+    }
+
+  private:
+    PlistDictionary& entries_;
+    std::vector<plist_t>& children_;
+    std::unordered_map<std::string_view, size_t> index_;
+};
 
 // Turns the external library's tree into values without recursion; false when containers nest
 // deeper than kPlistMaxNesting.
@@ -196,8 +240,7 @@ bool TreeFromNode(plist_t root, CDicValueObj& out) {
                 if (item.depth >= kPlistMaxNesting) return false;
                 slot = CDicValueObj::MakeDictionary();
                 PlistDictionary& entries = *slot.Dictionary();
-                entries.reserve(plist_dict_get_size(item.node));
-                children.clear();
+                DictionaryFiller filler(entries, children, plist_dict_get_size(item.node));
                 plist_dict_iter iter = nullptr;
                 plist_dict_new_iter(item.node, &iter);
                 for (;;) {
@@ -209,8 +252,7 @@ bool TreeFromNode(plist_t root, CDicValueObj& out) {
                         break;
                     }
                     if (key != nullptr && IsValueNode(value)) {
-                        entries.emplace_back(key, CDicValueObj());
-                        children.push_back(value);
+                        filler.Add(CleanText(key), value);
                     }
                     std::free(key);
                 }
@@ -245,7 +287,7 @@ bool TreeFromNode(plist_t root, CDicValueObj& out) {
             case PLIST_STRING: {
                 uint64_t length = 0;
                 const char* text = plist_get_string_ptr(item.node, &length);
-                slot = CDicValueObj::MakeString(text ? std::string(text, length) : std::string());
+                slot = CDicValueObj::MakeString(text ? CleanText({text, length}) : std::string());
                 break;
             }
             case PLIST_UINT: {
@@ -347,8 +389,7 @@ plist_t NewNode(const CDicValueObj& value) {
         case kPlistArray:
             return value.Array() ? plist_new_array() : nullptr;
         case kPlistString:
-            // The external library takes C strings: text stops at an embedded NUL.
-            return value.String() ? plist_new_string(value.String()->c_str()) : nullptr;
+            return value.String() ? plist_new_string(CleanText(*value.String()).c_str()) : nullptr;
         case kPlistInteger:
             // Stored unsigned but written as a signed 64-bit number, so negatives survive.
             return value.Integer() ? plist_new_uint(static_cast<uint64_t>(*value.Integer()))
@@ -391,7 +432,7 @@ PlistHandle NodeFromTree(const CDicValueObj& tree) {
         if (item.parent == nullptr) {
             root.reset(node);
         } else if (item.key) {
-            plist_dict_set_item(item.parent, item.key->c_str(), node);
+            plist_dict_set_item(item.parent, CleanText(*item.key).c_str(), node);
         } else {
             plist_array_append_item(item.parent, node);
         }

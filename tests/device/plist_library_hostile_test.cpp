@@ -157,10 +157,13 @@ TEST(PlistLibraryHostile, BadReferencesAndKindsGiveNoTree) {
         {Bytes({0xD1, 0, 1}), Bytes({0x09})},                       // a dictionary as its own key
         {Bytes({0xD1, 1, 1}), Bytes({0x10, 0x01})},                 // an integer key
         {Bytes({0xD1, 1, 2}), Bytes({0x80, 0x01}), Bytes({0x09})},  // a UID key
-        {Bytes({0xA1, 1}), Bytes({0x00})},                          // null
-        {Bytes({0xA1, 1}), Bytes({0x0F})},                          // fill byte
-        {Bytes({0xC1, 1}), Bytes({0x09})},                          // set
-        {Bytes({0xA1, 1}), Bytes({0x70})},                          // reserved marker
+        // Keys holding a NUL character: the external library aborts on an assertion.
+        {Bytes({0xD1, 1, 2}), Bytes({0x53, 'a', 0, 'b'}), Bytes({0x09})},
+        {Bytes({0xD1, 1, 2}), Bytes({0x62, 0, 'a', 0, 0}), Bytes({0x09})},
+        {Bytes({0xA1, 1}), Bytes({0x00})},  // null
+        {Bytes({0xA1, 1}), Bytes({0x0F})},  // fill byte
+        {Bytes({0xC1, 1}), Bytes({0x09})},  // set
+        {Bytes({0xA1, 1}), Bytes({0x70})},  // reserved marker
     };
     for (size_t i = 0; i < lists.size(); ++i) {
         SCOPED_TRACE(i);

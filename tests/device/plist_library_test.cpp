@@ -412,6 +412,58 @@ TEST(PlistLibraryRoundTrip, EntriesHoldingNothingAreLeftOut) {
     EXPECT_EQ(ToBinary(CDicValueObj()), "");
 }
 
+TEST(PlistLibraryRoundTrip, RepeatedKeysReadAlikeInBothFormats) {
+    // {"k": 1, "k": 2, "j": 3}: the last value wins, in the place of the first.
+    const std::string binary = AssembleBinaryList({
+        Bytes({0xD3, 1, 1, 2, 3, 4, 5}),
+        AsciiObject("k"),
+        AsciiObject("j"),
+        Bytes({0x10, 0x01}),
+        Bytes({0x10, 0x02}),
+        Bytes({0x10, 0x03}),
+    });
+    const std::string xml = XmlList(
+        "<dict><key>k</key><integer>1</integer><key>k</key><integer>2</integer>"
+        "<key>j</key><integer>3</integer></dict>");
+    const CDicValueObj fromBinary = Read(binary);
+    ASSERT_EQ(fromBinary.type, kPlistDictionary);
+    ASSERT_EQ(fromBinary.Dictionary()->size(), 2u);
+    EXPECT_EQ(fromBinary.Dictionary()->at(0).first, "k");
+    EXPECT_EQ(fromBinary.GetInteger("k"), 2);
+    EXPECT_TRUE(PlistEquals(fromBinary, Read(xml)));
+    EXPECT_TRUE(PlistEquals(fromBinary, Read(ToBinary(fromBinary))));
+}
+
+TEST(PlistLibraryRoundTrip, BrokenTextBecomesReplacementCharactersInBothFormats) {
+    // The external binary writer drops bytes it cannot convert; the XML writer keeps them.
+    const CDicValueObj tree =
+        Read(XmlList("<dict><key>a\xFF\xFE"
+                     "b</key><string>\xC3"
+                     "x</string></dict>"));
+    ASSERT_EQ(tree.type, kPlistDictionary);
+    EXPECT_EQ(tree.Dictionary()->at(0).first,
+              "a\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(*tree.Dictionary()->at(0).second.String(),
+              "\xEF\xBF\xBD"
+              "x");
+
+    CDicValueObj made = CDicValueObj::MakeDictionary();
+    made.Set(
+        "a\xFF\xFE"
+        "b",
+        CDicValueObj::MakeString("\xC3"
+                                 "x"));
+    EXPECT_TRUE(PlistEquals(tree, Read(ToBinary(made))));
+    EXPECT_TRUE(PlistEquals(tree, Read(ToXml(made))));
+
+    // Text stops at a NUL byte, as the external library hands text over as C strings.
+    const CDicValueObj cut = Read(AssembleBinaryList({Bytes({0x53, 'a', 0, 'b'})}));
+    ASSERT_EQ(cut.type, kPlistString);
+    EXPECT_EQ(*cut.String(), "a");
+    EXPECT_EQ(*Read(ToBinary(CDicValueObj::MakeString(std::string("x\0y", 3)))).String(), "x");
+}
+
 // --- Files -------------------------------------------------------------------------------------
 
 std::vector<std::string> FolderNames(const std::string& folder) {
