@@ -64,6 +64,15 @@ std::vector<MbdbRecord> ManifestDataManager::Records() {
     return records;
 }
 
+void ManifestDataManager::ForEachRecord(const std::function<void(const MbdbRecord&)>& visit) {
+    Load();
+    MbdbRecord record;
+    for (size_t i = 0; i < records_.Size(); ++i) {
+        records_.Record(i, record);
+        visit(record);
+    }
+}
+
 std::string ManifestDataManager::FullPath(const MbdbRecord& record) const {
     return platform::JoinPath(backupFolder_, record.backupFileName);
 }

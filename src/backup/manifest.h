@@ -135,6 +135,8 @@ class MbdbRecordList {
     std::string_view PathText(size_t index) const { return entries_[index].pathText; }
     std::string BackupFileName(size_t index) const;
     MbdbRecord Record(size_t index) const;
+    // The same into a record that is decoded again and again (its storage is reused).
+    void Record(size_t index, MbdbRecord& record) const;
 
     // Keeps a changed copy of a record; Write writes the copy.
     void Replace(size_t index, MbdbRecord record);
@@ -225,6 +227,9 @@ class ManifestDataManager {
 
     // Every record in file order, loading them first when needed (for listing tools).
     std::vector<MbdbRecord> Records();
+    // Every record in file order, one at a time, without holding them all; the reference is
+    // valid during the call.
+    void ForEachRecord(const std::function<void(const MbdbRecord&)>& visit);
     // Loads the records when the list is empty; true when the list is not empty afterwards.
     bool Load();
     // Why the last load failed or stopped early ("bad .mbdb file", "cannot open file",

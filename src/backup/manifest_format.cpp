@@ -88,14 +88,28 @@ class Cursor {
 
     bool ReadText(MbdbText& field) {
         if (!ReadField(field.storedLength, field.raw)) return false;
-        field.text = HostText(field.raw);
+        if (IsAscii(field.raw)) {
+            field.text.assign(field.raw);  // reuses the storage of a record decoded again
+        } else {
+            field.text = HostText(field.raw);
+        }
         return true;
     }
 
     bool ReadValue(MbdbValue& field) {
         if (!ReadField(field.storedLength, field.raw)) return false;
         field.storedAsText = IsPrintable(field.raw);
-        field.text = field.storedAsText ? field.raw : HexUpper(field.raw);
+        if (field.storedAsText) {
+            field.text.assign(field.raw);
+        } else {
+            static constexpr char kDigits[] = "0123456789ABCDEF";
+            field.text.resize(field.raw.size() * 2);
+            for (size_t i = 0; i < field.raw.size(); ++i) {
+                const auto byte = static_cast<unsigned char>(field.raw[i]);
+                field.text[2 * i] = kDigits[byte >> 4];
+                field.text[2 * i + 1] = kDigits[byte & 0x0F];
+            }
+        }
         return true;
     }
 
@@ -321,14 +335,26 @@ std::string MbdbRecordList::BackupFileName(size_t index) const {
 }
 
 MbdbRecord MbdbRecordList::Record(size_t index) const {
-    const Entry& entry = entries_[index];
-    if (entry.edited != kNotEdited) return *edited_[entry.edited];
     MbdbRecord record;
+    Record(index, record);
+    return record;
+}
+
+void MbdbRecordList::Record(size_t index, MbdbRecord& record) const {
+    const Entry& entry = entries_[index];
+    if (entry.edited != kNotEdited) {
+        record = *edited_[entry.edited];
+        return;
+    }
     // Cannot fail: Read walked these very bytes.
     Cursor cursor(std::string_view(bytes_).substr(entry.offset, entry.length));
     ReadRecord(cursor, record);
-    record.backupFileName = HexLower(entry.fileName);
-    return record;
+    record.backupFileName.resize(2 * Sha1::kDigestSize);
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < Sha1::kDigestSize; ++i) {
+        record.backupFileName[2 * i] = kDigits[entry.fileName[i] >> 4];
+        record.backupFileName[2 * i + 1] = kDigits[entry.fileName[i] & 0x0F];
+    }
 }
 
 void MbdbRecordList::Replace(size_t index, MbdbRecord record) {

@@ -133,6 +133,29 @@ TEST_F(ManifestManagerTest, RecordsAreReadOncePerObject) {
     EXPECT_FALSE(manager.HasRecord("HomeDomain", "Other"));
 }
 
+TEST_F(ManifestManagerTest, ForEachRecordGivesEveryRecordWithNothingLeftFromThePrevious) {
+    MbdbBuilder builder;
+    MbdbRecordSpec full = FileRecord("HomeDomain", "Library/caf\xc3\xa9\xff", 7);
+    full.linkTarget = "target";
+    full.dataHash = std::string("\x00\x01", 2);
+    full.encryptionKey = "key";
+    full.properties = {{"a", "1"}, {"b", std::string("\xfe", 1)}};
+    MbdbRecordSpec bare;
+    bare.domain = std::nullopt;
+    bare.path = std::nullopt;
+    bare.modifiedTime = 0;
+    builder.Record(full).Record(bare).Record(full).Record(FileRecord("MediaDomain", "x"));
+    WriteManifest(builder);
+    std::vector<MbdbRecord> visited;
+    ManifestDataManager manager = Manager();
+    manager.ForEachRecord([&](const MbdbRecord& record) { visited.push_back(record); });
+    EXPECT_EQ(visited, ReadMbdb(builder.Bytes()).records);
+    EXPECT_EQ(manager.Records(), visited);
+    ASSERT_EQ(visited.size(), 4u);
+    EXPECT_TRUE(visited[1].properties.empty());
+    EXPECT_FALSE(visited[1].dataHash.HasValue());
+}
+
 TEST_F(ManifestManagerTest, TruncatedManifestKeepsCompleteRecordsAndReportsTheOffset) {
     MbdbBuilder builder;
     builder.Record(FileRecord("HomeDomain", "Library/a"));
