@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "backup/plist_codec_internal.h"
@@ -10,7 +11,10 @@
 namespace bw {
 
 double PlistDate::SecondsSince2001() const {
-    // Subtracting in integers first keeps every date within 2^53 seconds of 2001 exact.
+    // Subtracting in integers first keeps every date within 2^53 seconds of 2001 exact; only the
+    // few values where that would overflow take the approximate way.
+    if (unixSeconds < std::numeric_limits<int64_t>::min() + kUnixSecondsAt2001)
+        return static_cast<double>(unixSeconds) - static_cast<double>(kUnixSecondsAt2001);
     return static_cast<double>(unixSeconds - kUnixSecondsAt2001);
 }
 

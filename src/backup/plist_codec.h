@@ -68,6 +68,7 @@ class PlistValue {
     PlistValue(std::string value) : storage_(std::move(value)) {}
     PlistValue(std::string_view value) : storage_(std::string(value)) {}
     PlistValue(const char* value) : storage_(std::string(value)) {}
+    // Unsigned values above 2^63-1 keep their 64-bit pattern, as property lists store them.
     template <std::integral T>
     requires(!std::same_as<T, bool>) PlistValue(T value) : storage_(static_cast<int64_t>(value)) {}
     PlistValue(double value) : storage_(value) {}

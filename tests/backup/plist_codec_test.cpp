@@ -97,6 +97,9 @@ TEST(PlistCodecValue, DatesConvertToAndFromSecondsSince2001) {
     EXPECT_EQ(PlistDate::FromSecondsSince2001(std::numeric_limits<double>::infinity()),
               std::nullopt);
     EXPECT_EQ(PlistDate::FromSecondsSince2001(1e300), std::nullopt);
+    // The extremes of the 64-bit range still convert (approximately) without overflowing.
+    EXPECT_LT(PlistDate{std::numeric_limits<int64_t>::min()}.SecondsSince2001(), -9.2e18);
+    EXPECT_GT(PlistDate{std::numeric_limits<int64_t>::max()}.SecondsSince2001(), 9.2e18);
 }
 
 TEST(PlistCodecWriter, EmptyDictionaryIsOneObjectWithOneByteSizes) {
