@@ -71,6 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bw::MbdbRecordList list;
     Check(list.Read(std::string(bytes)));
     Check(list.Write() == written);
+    // Decoding into one reused record leaves nothing of the record before.
+    bw::MbdbRecord reused;
+    for (size_t i = 0; i < list.Size(); ++i) {
+        list.Record(i, reused);
+        Check(reused == first.records[i]);
+    }
     const bw::MbdbReadResult second = bw::ReadMbdb(written);
     Check(second.headerMatches && second.error.empty());
     Check(second.records.size() == first.records.size());

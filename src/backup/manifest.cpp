@@ -47,6 +47,7 @@ bool ManifestDataManager::Load() {
     }
     std::string bytes;
     if (!platform::ReadWholeFile(manifestPath_, bytes)) {
+        records_.Clear();  // nor is a header read earlier good for a save any more
         lastError_ = "cannot open file";
         return false;
     }
