@@ -22,7 +22,7 @@
 namespace {
 
 using bw::testing::MbdbBuilder;
-using bw::testing::MbdbRecordSpec;
+using bw::testing::MbdbRecordFields;
 
 constexpr size_t kRecordCount = 200000;
 
@@ -38,41 +38,41 @@ class BackupFixture {
         std::mt19937 random(42);
         MbdbBuilder builder;
         for (size_t i = 0; i < kRecordCount; ++i) {
-            MbdbRecordSpec spec;
+            MbdbRecordFields fields;
             const uint32_t kind = random() % 100;
             if (kind < 15) {
-                spec.domain = "HomeDomain";
-                spec.path = "Library/Caches/com.apple.mobilesafari/fsCachedData/" +
-                            std::to_string(random()) + "-" + std::to_string(i);
+                fields.domain = "HomeDomain";
+                fields.path = "Library/Caches/com.apple.mobilesafari/fsCachedData/" +
+                              std::to_string(random()) + "-" + std::to_string(i);
             } else if (kind < 30) {
-                spec.domain = "MediaDomain";
-                spec.path = "Library/SMS/Attachments/" + std::to_string(random() % 100) + "/" +
-                            std::to_string(random() % 100) + "/IMG_" + std::to_string(i) + ".JPG";
+                fields.domain = "MediaDomain";
+                fields.path = "Library/SMS/Attachments/" + std::to_string(random() % 100) + "/" +
+                              std::to_string(random() % 100) + "/IMG_" + std::to_string(i) + ".JPG";
             } else if (kind < 35) {
-                spec.domain = "CameraRollDomain";
-                spec.path = "Media/DCIM/100APPLE/IMG_" + std::to_string(i) + ".MOV";
+                fields.domain = "CameraRollDomain";
+                fields.path = "Media/DCIM/100APPLE/IMG_" + std::to_string(i) + ".MOV";
             } else {
-                spec.domain = "AppDomain-com.vendor" + std::to_string(random() % 40) +
-                              ".application" + std::to_string(random() % 200);
-                spec.path = "Library/Application Support/Data/cache-" + std::to_string(random()) +
-                            "/item" + std::to_string(i) + ".plist";
+                fields.domain = "AppDomain-com.vendor" + std::to_string(random() % 40) +
+                                ".application" + std::to_string(random() % 200);
+                fields.path = "Library/Application Support/Data/cache-" + std::to_string(random()) +
+                              "/item" + std::to_string(i) + ".plist";
             }
             if (random() % 10 == 0) {
-                spec.mode = 040755;
+                fields.mode = 040755;
             } else {
                 std::string hash(20, '\0');
                 for (char& c : hash)
                     c = static_cast<char>(random());
-                spec.dataHash = hash;
-                spec.size = random() % 5000000;
+                fields.dataHash = hash;
+                fields.size = random() % 5000000;
             }
             if (random() % 20 == 0) {
-                spec.properties = {{"com.apple.assetsd.UUID", std::string(16, '\x5A')}};
+                fields.properties = {{"com.apple.assetsd.UUID", std::string(16, '\x5A')}};
             }
-            spec.inode = random();
-            spec.modifiedTime = 1300000000 + random() % 100000000;
-            builder.Record(spec);
-            names_.push_back(*spec.domain + "-" + *spec.path);
+            fields.inode = random();
+            fields.modifiedTime = 1300000000 + random() % 100000000;
+            builder.Record(fields);
+            names_.push_back(*fields.domain + "-" + *fields.path);
         }
         bw::platform::WriteFileAtomic(manifest_, builder.Bytes());
         bytes_ = builder.Size();

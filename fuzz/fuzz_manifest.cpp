@@ -13,7 +13,7 @@ namespace {
 
 using bw::testing::FileRecord;
 using bw::testing::MbdbBuilder;
-using bw::testing::MbdbRecordSpec;
+using bw::testing::MbdbRecordFields;
 
 void Check(bool condition) {
     if (!condition) std::abort();
@@ -21,7 +21,7 @@ void Check(bool condition) {
 
 std::vector<std::string> Seeds() {
     MbdbBuilder varied;
-    MbdbRecordSpec hashed = FileRecord("HomeDomain", "Library/SMS/sms.db", 4096);
+    MbdbRecordFields hashed = FileRecord("HomeDomain", "Library/SMS/sms.db", 4096);
     hashed.dataHash = std::string(
         "\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99\xaa\xbb\xcc\xdd\xee\xff"
         "\x01\x02\x03\x04",
@@ -29,11 +29,11 @@ std::vector<std::string> Seeds() {
     hashed.encryptionKey = std::string("\x00\x00\x00\x03key", 7);
     hashed.properties = {{"name", "value"}, {std::nullopt, std::string("\x00\x80", 2)}};
     varied.Record(hashed);
-    MbdbRecordSpec link = FileRecord("RootDomain", "Library/link");
+    MbdbRecordFields link = FileRecord("RootDomain", "Library/link");
     link.linkTarget = "/var/mobile/target";
     link.mode = 0120644;
     varied.Record(link);
-    MbdbRecordSpec empties;
+    MbdbRecordFields empties;
     empties.domain = "";
     empties.path = std::nullopt;
     empties.dataHash = "";

@@ -12,7 +12,7 @@ namespace {
 
 using testing::FileRecord;
 using testing::MbdbBuilder;
-using testing::MbdbRecordSpec;
+using testing::MbdbRecordFields;
 using testing::ReadFileBytes;
 
 class ManifestManagerTest : public ::testing::Test {
@@ -135,12 +135,12 @@ TEST_F(ManifestManagerTest, RecordsAreReadOncePerObject) {
 
 TEST_F(ManifestManagerTest, ForEachRecordGivesEveryRecordWithNothingLeftFromThePrevious) {
     MbdbBuilder builder;
-    MbdbRecordSpec full = FileRecord("HomeDomain", "Library/caf\xc3\xa9\xff", 7);
+    MbdbRecordFields full = FileRecord("HomeDomain", "Library/caf\xc3\xa9\xff", 7);
     full.linkTarget = "target";
     full.dataHash = std::string("\x00\x01", 2);
     full.encryptionKey = "key";
     full.properties = {{"a", "1"}, {"b", std::string("\xfe", 1)}};
-    MbdbRecordSpec bare;
+    MbdbRecordFields bare;
     bare.domain = std::nullopt;
     bare.path = std::nullopt;
     bare.modifiedTime = 0;
@@ -273,7 +273,7 @@ TEST_F(ManifestManagerTest, RemovingEveryRecordSavesAnEmptyList) {
 
 TEST_F(ManifestManagerTest, UpdateRecordFromFileThenSaveWritesTheNewSizeAndHash) {
     MbdbBuilder builder;
-    MbdbRecordSpec sms = FileRecord("HomeDomain", "Library/SMS/sms.db", 999);
+    MbdbRecordFields sms = FileRecord("HomeDomain", "Library/SMS/sms.db", 999);
     sms.dataHash = std::string(20, '\x11');
     builder.Record(FileRecord("HomeDomain", "Library/other"));
     builder.Record(sms);
@@ -309,7 +309,7 @@ TEST_F(ManifestManagerTest, UpdateRecordFromFileWithoutRecordOrFileChangesNothin
 
 TEST_F(ManifestManagerTest, SaveOfAnUnchangedManifestIsByteIdenticalAndLeavesNoWorkFile) {
     MbdbBuilder builder(std::string_view("mbdb\x05\x00", 6));
-    MbdbRecordSpec hashed = FileRecord("HomeDomain", "Library/a", 77);
+    MbdbRecordFields hashed = FileRecord("HomeDomain", "Library/a", 77);
     hashed.dataHash = std::string("\x00\xff\x10\x7f\x80 bytes of a hash", 22);
     hashed.properties = {{"k", std::string("\x00\x01", 2)}};
     builder.Record(hashed).Record(FileRecord("MediaDomain", "DCIM/b"));

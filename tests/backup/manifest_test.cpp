@@ -9,7 +9,7 @@ namespace {
 
 using testing::FileRecord;
 using testing::MbdbBuilder;
-using testing::MbdbRecordSpec;
+using testing::MbdbRecordFields;
 
 const std::string kBinaryHash(
     "\x00\x01\x7f\x80\xff\x20\x1f\xab\xcd\xef\x10\x32\x54\x76\x98\xba"
@@ -17,7 +17,7 @@ const std::string kBinaryHash(
     20);
 
 TEST(ManifestRead, HeaderMismatchGivesBadMbdbFileAndNoRecords) {
-    const MbdbRecordSpec record = FileRecord("HomeDomain", "Library/a");
+    const MbdbRecordFields record = FileRecord("HomeDomain", "Library/a");
     for (std::string_view header :
          {std::string_view("mbdb\x04\x00", 6), std::string_view("mbdx\x05\x00", 6),
           std::string_view("MBDB\x05\x00", 6)}) {
@@ -51,10 +51,10 @@ TEST(ManifestRead, HeaderAloneIsAnEmptyManifest) {
 }
 
 TEST(ManifestRead, NoValueAndEmptyLengthBothGiveEmptyText) {
-    MbdbRecordSpec spec = FileRecord("HomeDomain", "");
-    spec.linkTarget = std::nullopt;
-    spec.encryptionKey = "";
-    const std::string bytes = MbdbBuilder().Record(spec).Bytes();
+    MbdbRecordFields fields = FileRecord("HomeDomain", "");
+    fields.linkTarget = std::nullopt;
+    fields.encryptionKey = "";
+    const std::string bytes = MbdbBuilder().Record(fields).Bytes();
     const MbdbReadResult result = ReadMbdb(bytes);
     ASSERT_EQ(result.records.size(), 1u);
     const MbdbRecord& record = result.records[0];
@@ -72,9 +72,9 @@ TEST(ManifestRead, NoValueAndEmptyLengthBothGiveEmptyText) {
 }
 
 TEST(ManifestRead, BinaryDataHashReadsAsUppercaseHexAndIsWrittenAsItsBytes) {
-    MbdbRecordSpec spec = FileRecord("HomeDomain", "Library/a");
-    spec.dataHash = kBinaryHash;
-    const std::string bytes = MbdbBuilder().Record(spec).Bytes();
+    MbdbRecordFields fields = FileRecord("HomeDomain", "Library/a");
+    fields.dataHash = kBinaryHash;
+    const std::string bytes = MbdbBuilder().Record(fields).Bytes();
     const MbdbReadResult result = ReadMbdb(bytes);
     ASSERT_EQ(result.records.size(), 1u);
     const MbdbValue& hash = result.records[0].dataHash;
@@ -90,11 +90,11 @@ TEST(ManifestRead, BinaryDataHashReadsAsUppercaseHexAndIsWrittenAsItsBytes) {
 }
 
 TEST(ManifestRead, PrintableValuesStayText) {
-    MbdbRecordSpec spec = FileRecord("HomeDomain", "Library/a");
-    spec.dataHash = "plain text hash ~\x7f";
-    spec.encryptionKey = std::string("\x01key", 4);
-    spec.properties = {{"name", "value"}, {"bin", std::string("\x00\xff", 2)}};
-    const MbdbReadResult result = ReadMbdb(MbdbBuilder().Record(spec).Bytes());
+    MbdbRecordFields fields = FileRecord("HomeDomain", "Library/a");
+    fields.dataHash = "plain text hash ~\x7f";
+    fields.encryptionKey = std::string("\x01key", 4);
+    fields.properties = {{"name", "value"}, {"bin", std::string("\x00\xff", 2)}};
+    const MbdbReadResult result = ReadMbdb(MbdbBuilder().Record(fields).Bytes());
     ASSERT_EQ(result.records.size(), 1u);
     const MbdbRecord& record = result.records[0];
     EXPECT_EQ(record.dataHash.text, "plain text hash ~\x7f");
@@ -110,13 +110,13 @@ TEST(ManifestRead, PrintableValuesStayText) {
 }
 
 TEST(ManifestWrite, DataHashStoredWithLengthZeroIsWrittenAsNoValue) {
-    MbdbRecordSpec spec = FileRecord("HomeDomain", "Library/a");
-    spec.dataHash = "";
-    const MbdbReadResult result = ReadMbdb(MbdbBuilder().Record(spec).Bytes());
+    MbdbRecordFields fields = FileRecord("HomeDomain", "Library/a");
+    fields.dataHash = "";
+    const MbdbReadResult result = ReadMbdb(MbdbBuilder().Record(fields).Bytes());
     ASSERT_EQ(result.records.size(), 1u);
     EXPECT_EQ(result.records[0].dataHash.text, "");
 
-    MbdbRecordSpec expected = spec;
+    MbdbRecordFields expected = fields;
     expected.dataHash = std::nullopt;
     EXPECT_EQ(WriteMbdb(result.header, result.records), MbdbBuilder().Record(expected).Bytes());
 }
@@ -127,7 +127,7 @@ TEST(ManifestWrite, DataHashIsWrittenFromItsTextForm) {
     std::vector<MbdbRecord> records = read.records;
     records[0].dataHash.text = "0aFfzZ1";  // odd digit dropped, letters outside hex count as 0
     records[0].dataHash.storedAsText = false;
-    MbdbRecordSpec expected = FileRecord("D", "p");
+    MbdbRecordFields expected = FileRecord("D", "p");
     expected.dataHash = std::string("\x0a\xff\x00", 3);
     EXPECT_EQ(WriteMbdb(read.header, records), MbdbBuilder().Record(expected).Bytes());
 
@@ -169,16 +169,16 @@ TEST(ManifestRead, NamesOutsideAsciiAreHashedInTheirTextForm) {
 }
 
 TEST(ManifestRead, DecodesFixedFieldsSizeAndTimes) {
-    MbdbRecordSpec spec = FileRecord("HomeDomain", "Library/a", 0x0000000123456789ull);
-    spec.mode = 0xA1ED;
-    spec.inode = 0x0102030405060708ull;
-    spec.userId = 0xFFFFFFFE;
-    spec.groupId = 501;
-    spec.modifiedTime = 1234567890;
-    spec.accessedTime = 0xFFFFFFFF;
-    spec.createdTime = 951782400;
-    spec.protectionClass = 0x83;
-    const MbdbReadResult result = ReadMbdb(MbdbBuilder().Record(spec).Bytes());
+    MbdbRecordFields fields = FileRecord("HomeDomain", "Library/a", 0x0000000123456789ull);
+    fields.mode = 0xA1ED;
+    fields.inode = 0x0102030405060708ull;
+    fields.userId = 0xFFFFFFFE;
+    fields.groupId = 501;
+    fields.modifiedTime = 1234567890;
+    fields.accessedTime = 0xFFFFFFFF;
+    fields.createdTime = 951782400;
+    fields.protectionClass = 0x83;
+    const MbdbReadResult result = ReadMbdb(MbdbBuilder().Record(fields).Bytes());
     ASSERT_EQ(result.records.size(), 1u);
     const MbdbRecord& record = result.records[0];
     EXPECT_EQ(record.mode, 0xA1ED);
@@ -207,14 +207,14 @@ TEST(ManifestRead, UtcTimesAcrossLeapDaysAndYearEnds) {
 std::string VariedManifest() {
     MbdbBuilder builder(std::string_view("mbdb\x05\x00", 6));
     builder.Record(FileRecord("HomeDomain", "Library/SMS/sms.db", 123456));
-    MbdbRecordSpec folder = FileRecord("MediaDomain", "Library/SMS/Attachments");
+    MbdbRecordFields folder = FileRecord("MediaDomain", "Library/SMS/Attachments");
     folder.mode = 040755;
     builder.Record(folder);
-    MbdbRecordSpec link = FileRecord("RootDomain", "Library/Preferences/link");
+    MbdbRecordFields link = FileRecord("RootDomain", "Library/Preferences/link");
     link.linkTarget = "/var/mobile/Library/Preferences/target.plist";
     link.mode = 0120644;
     builder.Record(link);
-    MbdbRecordSpec hashed = FileRecord("AppDomain-com.example.notes", "Documents/notes.sqlite");
+    MbdbRecordFields hashed = FileRecord("AppDomain-com.example.notes", "Documents/notes.sqlite");
     hashed.dataHash = kBinaryHash;
     hashed.encryptionKey = std::string("\x00\x00\x00\x03\xaa\xbb\xcc", 7);
     hashed.properties = {{"com.apple.assetsd.UUID", std::string("\x01\x02\x03", 3)},
@@ -222,18 +222,18 @@ std::string VariedManifest() {
                          {std::nullopt, ""},
                          {"", std::nullopt}};
     builder.Record(hashed);
-    MbdbRecordSpec printableHash = FileRecord("WirelessDomain", "Library/CallHistory/x.db");
+    MbdbRecordFields printableHash = FileRecord("WirelessDomain", "Library/CallHistory/x.db");
     printableHash.dataHash = std::string(255, 'Z');
     builder.Record(printableHash);
-    MbdbRecordSpec oneByteHash = FileRecord("HomeDomain", "Library/one");
+    MbdbRecordFields oneByteHash = FileRecord("HomeDomain", "Library/one");
     oneByteHash.dataHash = std::string("\x00", 1);
     builder.Record(oneByteHash);
-    MbdbRecordSpec empties;
+    MbdbRecordFields empties;
     empties.domain = "";
     empties.path = std::nullopt;
     empties.encryptionKey = "";
     builder.Record(empties);
-    MbdbRecordSpec manyProperties = FileRecord("HomeDomain", "Library/many");
+    MbdbRecordFields manyProperties = FileRecord("HomeDomain", "Library/many");
     for (int i = 0; i < 255; ++i) {
         manyProperties.properties.emplace_back("p" + std::to_string(i), std::string(1, char(i)));
     }
@@ -256,12 +256,12 @@ TEST(ManifestRoundTrip, VariedManifestIsByteIdentical) {
 TEST(ManifestRead, TruncatedFileKeepsTheRecordsReadCompletely) {
     MbdbBuilder builder;
     std::vector<size_t> ends;
-    MbdbRecordSpec withProperties = FileRecord("HomeDomain", "Library/a");
+    MbdbRecordFields withProperties = FileRecord("HomeDomain", "Library/a");
     withProperties.properties = {{"n", "v"}};
     withProperties.dataHash = kBinaryHash;
-    for (const MbdbRecordSpec& spec : {withProperties, FileRecord("MediaDomain", "DCIM/b"),
-                                       FileRecord("HomeDomain", "Library/c")}) {
-        builder.Record(spec);
+    for (const MbdbRecordFields& fields : {withProperties, FileRecord("MediaDomain", "DCIM/b"),
+                                           FileRecord("HomeDomain", "Library/c")}) {
+        builder.Record(fields);
         ends.push_back(builder.Size());
     }
     const std::string bytes = builder.Bytes();
@@ -295,9 +295,9 @@ TEST(ManifestRead, StringLengthPastTheEndStopsTheRead) {
 
     // A property count larger than the properties that follow.
     MbdbBuilder properties;
-    MbdbRecordSpec spec = FileRecord("HomeDomain", "Library/b");
-    spec.properties = {{"n", "v"}};
-    properties.Record(spec);
+    MbdbRecordFields fields = FileRecord("HomeDomain", "Library/b");
+    fields.properties = {{"n", "v"}};
+    properties.Record(fields);
     std::string bytes = properties.Bytes();
     bytes[bytes.size() - 7] = static_cast<char>(200);  // the count byte before "n" and "v"
     EXPECT_TRUE(ReadMbdb(bytes).records.empty());
@@ -319,9 +319,9 @@ TEST(ManifestRecordList, UnchangedListWritesTheBytesItRead) {
 }
 
 TEST(ManifestRecordList, ZeroLengthHashIsRewrittenAmongUnchangedRecords) {
-    MbdbRecordSpec emptyHash = FileRecord("HomeDomain", "Library/b");
+    MbdbRecordFields emptyHash = FileRecord("HomeDomain", "Library/b");
     emptyHash.dataHash = "";
-    MbdbRecordSpec binaryHash = FileRecord("HomeDomain", "Library/c");
+    MbdbRecordFields binaryHash = FileRecord("HomeDomain", "Library/c");
     binaryHash.dataHash = kBinaryHash;
     MbdbRecordList list;
     ASSERT_TRUE(list.Read(MbdbBuilder()
@@ -329,7 +329,7 @@ TEST(ManifestRecordList, ZeroLengthHashIsRewrittenAmongUnchangedRecords) {
                               .Record(emptyHash)
                               .Record(binaryHash)
                               .Bytes()));
-    MbdbRecordSpec written = emptyHash;
+    MbdbRecordFields written = emptyHash;
     written.dataHash = std::nullopt;
     EXPECT_EQ(list.Write(), MbdbBuilder()
                                 .Record(FileRecord("HomeDomain", "Library/a"))

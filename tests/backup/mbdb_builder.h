@@ -11,7 +11,7 @@
 namespace bw::testing {
 
 // A record as the device would store it; std::nullopt is a field with "no value" (0xFFFF).
-struct MbdbRecordSpec {
+struct MbdbRecordFields {
     std::optional<std::string> domain = "HomeDomain";
     std::optional<std::string> path = "Library/file";
     std::optional<std::string> linkTarget;
@@ -51,14 +51,14 @@ class MbdbBuilder {
         return Raw(*value);
     }
 
-    MbdbBuilder& Record(const MbdbRecordSpec& spec) {
-        String(spec.domain).String(spec.path).String(spec.linkTarget);
-        String(spec.dataHash).String(spec.encryptionKey);
-        U16(spec.mode).U64(spec.inode).U32(spec.userId).U32(spec.groupId);
-        U32(spec.modifiedTime).U32(spec.accessedTime).U32(spec.createdTime);
-        U64(spec.size).U8(spec.protectionClass);
-        U8(static_cast<uint8_t>(spec.properties.size()));
-        for (const auto& [name, value] : spec.properties)
+    MbdbBuilder& Record(const MbdbRecordFields& fields) {
+        String(fields.domain).String(fields.path).String(fields.linkTarget);
+        String(fields.dataHash).String(fields.encryptionKey);
+        U16(fields.mode).U64(fields.inode).U32(fields.userId).U32(fields.groupId);
+        U32(fields.modifiedTime).U32(fields.accessedTime).U32(fields.createdTime);
+        U64(fields.size).U8(fields.protectionClass);
+        U8(static_cast<uint8_t>(fields.properties.size()));
+        for (const auto& [name, value] : fields.properties)
             String(name).String(value);
         return *this;
     }
@@ -78,12 +78,12 @@ class MbdbBuilder {
     std::string bytes_;
 };
 
-inline MbdbRecordSpec FileRecord(std::string domain, std::string path, uint64_t size = 0) {
-    MbdbRecordSpec spec;
-    spec.domain = std::move(domain);
-    spec.path = std::move(path);
-    spec.size = size;
-    return spec;
+inline MbdbRecordFields FileRecord(std::string domain, std::string path, uint64_t size = 0) {
+    MbdbRecordFields fields;
+    fields.domain = std::move(domain);
+    fields.path = std::move(path);
+    fields.size = size;
+    return fields;
 }
 
 }  // namespace bw::testing
