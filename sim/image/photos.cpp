@@ -1,0 +1,167 @@
+#include "photos.h"
+
+#include <vips/vips8>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "seeded_random.h"
+
+namespace bw::sim {
+namespace {
+
+constexpr int kCameraRollPhotos = 4;
+
+struct Rgb {
+    double r, g, b;
+};
+
+Rgb RandomColor(SeededRandom& random) {
+    return {static_cast<double>(random.Below(256)), static_cast<double>(random.Below(256)),
+            static_cast<double>(random.Below(256))};
+}
+
+uint8_t Channel(double value) {
+    return static_cast<uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+}
+
+void Blend(uint8_t* pixel, const Rgb& color, double alpha) {
+    pixel[0] = Channel(pixel[0] + (color.r - pixel[0]) * alpha);
+    pixel[1] = Channel(pixel[1] + (color.g - pixel[1]) * alpha);
+    pixel[2] = Channel(pixel[2] + (color.b - pixel[2]) * alpha);
+}
+
+// A diagonal gradient with a few translucent discs and boxes on it: smooth enough to encode
+// small, varied enough that photos of different seeds never look alike.
+std::vector<uint8_t> DrawPhoto(const PhotoSpec& spec) {
+    SeededRandom random(spec.seed, "photo-" + std::to_string(spec.index));
+    const int width = spec.width, height = spec.height;
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+
+    const Rgb from = RandomColor(random), to = RandomColor(random);
+    const double dx = static_cast<double>(random.Between(-100, 100)) / 100.0;
+    const double dy = static_cast<double>(random.Between(10, 100)) / 100.0;
+    const double span = std::abs(dx) * width + dy * height;
+    const double start = dx < 0 ? -dx * width : 0.0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const double t = (x * dx + y * dy + start) / span;
+            uint8_t* pixel = &pixels[(static_cast<size_t>(y) * width + x) * 3];
+            pixel[0] = Channel(from.r + (to.r - from.r) * t);
+            pixel[1] = Channel(from.g + (to.g - from.g) * t);
+            pixel[2] = Channel(from.b + (to.b - from.b) * t);
+        }
+    }
+
+    const int shapes = static_cast<int>(random.Between(3, 6));
+    for (int s = 0; s < shapes; ++s) {
+        const bool disc = random.Chance(50);
+        const Rgb color = RandomColor(random);
+        const double alpha = static_cast<double>(random.Between(40, 90)) / 100.0;
+        const int cx = static_cast<int>(random.Below(static_cast<uint64_t>(width)));
+        const int cy = static_cast<int>(random.Below(static_cast<uint64_t>(height)));
+        const int rx = static_cast<int>(random.Between(20, std::max(21, width / 4)));
+        const int ry = disc ? rx : static_cast<int>(random.Between(20, std::max(21, height / 4)));
+        for (int y = std::max(0, cy - ry); y < std::min(height, cy + ry); ++y) {
+            for (int x = std::max(0, cx - rx); x < std::min(width, cx + rx); ++x) {
+                if (disc && (x - cx) * (x - cx) + (y - cy) * (y - cy) > rx * rx) continue;
+                Blend(&pixels[(static_cast<size_t>(y) * width + x) * 3], color, alpha);
+            }
+        }
+    }
+    return pixels;
+}
+
+bool StartVips(std::string& error) {
+    static std::once_flag once;
+    static bool started = false;
+    std::call_once(once, [] {
+        started = vips_init("brackwater-sim") == 0;
+        if (started) {
+            // One worker: the encoding is small, and the machine is shared with the tests.
+            vips_concurrency_set(1);
+            vips_cache_set_max(0);
+        }
+    });
+    if (!started) error = "libvips could not be started";
+    return started;
+}
+
+}  // namespace
+
+std::string ExifDateTime(int64_t unixTime, int64_t offsetFromUtc) {
+    const auto local = static_cast<time_t>(unixTime + offsetFromUtc);
+    std::tm parts{};
+    gmtime_r(&local, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &parts);
+    return text;
+}
+
+bool EncodePhoto(const PhotoSpec& spec, std::string& jpeg, std::string& error) {
+    if (spec.width < 16 || spec.height < 16 || spec.width > 8192 || spec.height > 8192) {
+        error = "photo size out of range";
+        return false;
+    }
+    if (!StartVips(error)) return false;
+    const std::vector<uint8_t> pixels = DrawPhoto(spec);
+    try {
+        constexpr double kPixelsPerMillimetre = 72.0 / 25.4;
+        vips::VImage image =
+            vips::VImage::new_from_memory(const_cast<uint8_t*>(pixels.data()), pixels.size(),
+                                          spec.width, spec.height, 3, VIPS_FORMAT_UCHAR);
+        image = image.copy(vips::VImage::option()
+                               ->set("interpretation", VIPS_INTERPRETATION_sRGB)
+                               ->set("xres", kPixelsPerMillimetre)
+                               ->set("yres", kPixelsPerMillimetre));
+        image.set("exif-ifd0-Make", "Apple");
+        image.set("exif-ifd0-Model", spec.model.c_str());
+        image.set("exif-ifd0-Software", spec.software.c_str());
+        image.set("exif-ifd0-DateTime", spec.takenLocal.c_str());
+        image.set("exif-ifd2-DateTimeOriginal", spec.takenLocal.c_str());
+        image.set("exif-ifd2-DateTimeDigitized", spec.takenLocal.c_str());
+        VipsBlob* blob = image.jpegsave_buffer(vips::VImage::option()->set("Q", 90));
+        size_t length = 0;
+        const void* bytes = vips_blob_get(blob, &length);
+        jpeg.assign(static_cast<const char*>(bytes), length);
+        vips_area_unref(VIPS_AREA(blob));
+    } catch (const vips::VError& failure) {
+        error = std::string("libvips could not encode a photo: ") + failure.what();
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
+            error.pop_back();
+        return false;
+    }
+    return true;
+}
+
+bool AddCameraRoll(ImageWriter& writer, const ImageOptions& options) {
+    const DeviceIdentity& identity = writer.identity();
+    SeededRandom random(options.seed, "camera-roll");
+    // Taken one after another in the weeks before the image's time.
+    int64_t taken = identity.now - 28 * 86400;
+    for (int index = 1; index <= kCameraRollPhotos; ++index) {
+        taken += random.Between(3600, 5 * 86400);
+        PhotoSpec spec;
+        spec.seed = options.seed;
+        spec.index = index;
+        spec.model = identity.release->marketingName;
+        spec.software = identity.release->version;
+        spec.takenLocal = ExifDateTime(taken, identity.region->offsetFromUtc);
+        std::string jpeg, error;
+        if (!EncodePhoto(spec, jpeg, error)) return writer.Fail(error);
+        char name[64];
+        std::snprintf(name, sizeof name, "/var/mobile/Media/DCIM/100APPLE/IMG_%04d.JPG", index);
+        if (!writer.File(name, jpeg, taken)) return false;
+    }
+    return true;
+}
+
+std::string PhotoEncoderVersion() {
+    return vips_version_string();
+}
+
+}  // namespace bw::sim
