@@ -114,7 +114,7 @@ bool ListManifest(const std::string& path, bool json,
                   const std::function<void(const std::string& line)>& line, std::string& error) {
     const ManifestLocation where = Locate(path);
     ManifestDataManager manifest("", where.backupFolder, where.manifestPath);
-    for (const MbdbRecord& record : manifest.Records()) {
+    manifest.ForEachRecord([&](const MbdbRecord& record) {
         if (json) {
             const bool exists =
                 platform::IsFile(platform::JoinPath(where.backupFolder, record.backupFileName));
@@ -122,7 +122,7 @@ bool ListManifest(const std::string& path, bool json,
         } else {
             line(TextLine(record));
         }
-    }
+    });
     if (!manifest.LastError().empty()) {
         error = where.manifestPath + ": " + manifest.LastError();
         return false;
