@@ -208,6 +208,12 @@ void InitializeLibxml() {
 }  // namespace
 
 bool ReadXmlPlist(const uint8_t* bytes, size_t length, PlistValue& value) {
+    // Whitespace before the XML declaration is not well-formed XML, but property lists written by
+    // some tools carry it and every other reader accepts them.
+    while (length > 0 && (*bytes == ' ' || *bytes == '\t' || *bytes == '\r' || *bytes == '\n')) {
+        ++bytes;
+        --length;
+    }
     if (length > static_cast<size_t>(INT_MAX)) return false;
     InitializeLibxml();
     // No entity substitution, no DTD loading, no network: a property list needs none of them, and

@@ -38,6 +38,11 @@ TEST(PlistCodecXml, IntegersAreDecimalWithSignHonoured) {
     EXPECT_EQ(ReadXml("<integer>18446744073709551615</integer>"), PlistValue(-1));
 }
 
+TEST(PlistCodecXml, WhitespaceBeforeTheDeclarationIsAccepted) {
+    EXPECT_EQ(Read(" \r\n\t" + Plist("<string>x</string>")), PlistValue("x"));
+    EXPECT_FALSE(Read("junk" + Plist("<string>x</string>")).has_value());
+}
+
 TEST(PlistCodecXml, IntegersThatAreNotNumbersGiveNoValue) {
     for (const char* text : {"", "abc", "12abc", "0x10", "1.5", "-9223372036854775809",
                              "18446744073709551616", "--1", "+"}) {
