@@ -195,29 +195,44 @@ bool IsValueNode(plist_t node) {
 class DictionaryFiller {
   public:
     DictionaryFiller(PlistDictionary& entries, std::vector<plist_t>& children, size_t size)
-        : entries_(entries), children_(children) {
+        : entries_(entries), children_(children), indexed_(size > kScanLimit) {
         // Reserved up front, so the keys the index points into never move.
         entries_.reserve(size);
         children_.clear();
         children_.reserve(size);
-        index_.reserve(size);
+        if (indexed_) index_.reserve(size);
     }
 
     void Add(std::string key, plist_t value) {
-        const auto found = index_.find(key);
-        if (found != index_.end()) {
-            children_[found->second] = value;
+        if (const std::optional<size_t> at = Lookup(key)) {
+            children_[*at] = value;
             return;
         }
         if (entries_.size() == entries_.capacity()) return;
         entries_.emplace_back(std::move(key), CDicValueObj());
         children_.push_back(value);
-        index_.emplace(entries_.back().first, entries_.size() - 1);
+        if (indexed_) index_.emplace(entries_.back().first, entries_.size() - 1);
     }
 
   private:
+    // Small dictionaries, the common case, are searched faster than they are hashed.
+    static constexpr size_t kScanLimit = 16;
+
+    std::optional<size_t> Lookup(const std::string& key) const {
+        if (indexed_) {
+            const auto found = index_.find(key);
+            if (found == index_.end()) return std::nullopt;
+            return found->second;
+        }
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].first == key) return i;
+        }
+        return std::nullopt;
+    }
+
     PlistDictionary& entries_;
     std::vector<plist_t>& children_;
+    const bool indexed_;
     std::unordered_map<std::string_view, size_t> index_;
 };
 
