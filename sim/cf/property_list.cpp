@@ -1,11 +1,9 @@
 // Property lists in and out of bytes, XML and binary, over libplist; and the error objects the
 // readers and writers report with.
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "cf_plist.h"
 #include "device/plist_guard.h"
@@ -28,84 +26,15 @@ void Report(CFErrorRef* error, CFIndex code, const char16_t* description) {
     }
 }
 
-uint64_t ReadBigEndian(const unsigned char* bytes, size_t count) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < count; ++i)
-        value = (value << 8) | bytes[i];
-    return value;
-}
-
-// libplist asserts, and so ends the process, when it hands out a dictionary key holding a zero
-// character, which a binary list can spell. This visits every dictionary in the object table
-// (reachable or not, so every bound is checked here again) and each key object once.
-bool BinaryKeysHaveNoZeroCharacter(std::string_view bytes) {
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t size = bytes.size();
-    if (size < 8 + 32) return false;
-    const unsigned char* trailer = data + size - 32;
-    const size_t offsetSize = trailer[6];
-    const size_t refSize = trailer[7];
-    const uint64_t count = ReadBigEndian(trailer + 8, 8);
-    const uint64_t table = ReadBigEndian(trailer + 24, 8);
-    if (offsetSize < 1 || offsetSize > 8 || refSize < 1 || refSize > 8) return false;
-    if (table > size - 32 || count > (size - 32 - table) / offsetSize) return false;
-
-    auto objectAt = [&](uint64_t index) -> std::optional<size_t> {
-        const uint64_t offset = ReadBigEndian(data + table + index * offsetSize, offsetSize);
-        if (offset < 8 || offset >= table) return std::nullopt;
-        return static_cast<size_t>(offset);
-    };
-    // A count in the marker's low nibble, or (0xF) as the integer object after it.
-    auto countAt = [&](uint8_t marker, size_t& pos) -> std::optional<uint64_t> {
-        if ((marker & 0xF) != 0xF) return marker & 0xF;
-        if (pos >= table || (data[pos] >> 4) != 0x1 || (data[pos] & 0xF) > 3) return std::nullopt;
-        const size_t width = size_t{1} << (data[pos] & 0xF);
-        if (table - pos - 1 < width) return std::nullopt;
-        const uint64_t value = ReadBigEndian(data + pos + 1, width);
-        pos += 1 + width;
-        return value;
-    };
-    auto keyHasZero = [&](size_t offset) {
-        const uint8_t marker = data[offset];
-        const size_t unit = (marker >> 4) == 0x6 ? 2 : 1;
-        if ((marker >> 4) != 0x5 && (marker >> 4) != 0x6) return false;
-        size_t pos = offset + 1;
-        const std::optional<uint64_t> length = countAt(marker, pos);
-        if (!length || *length > (table - pos) / unit) return false;
-        for (uint64_t i = 0; i < *length; ++i) {
-            if (data[pos + i * unit] == 0 && (unit == 1 || data[pos + i * unit + 1] == 0)) {
-                return true;
-            }
-        }
-        return false;
-    };
-
-    std::vector<bool> keyChecked(static_cast<size_t>(count), false);
-    for (uint64_t index = 0; index < count; ++index) {
-        const std::optional<size_t> offset = objectAt(index);
-        if (!offset || (data[*offset] >> 4) != 0xD) continue;
-        size_t pos = *offset + 1;
-        const std::optional<uint64_t> entries = countAt(data[*offset], pos);
-        if (!entries || *entries > (table - pos) / refSize) continue;
-        for (uint64_t k = 0; k < *entries; ++k) {
-            const uint64_t key = ReadBigEndian(data + pos + k * refSize, refSize);
-            if (key >= count || keyChecked[key]) continue;
-            keyChecked[key] = true;
-            const std::optional<size_t> keyOffset = objectAt(key);
-            if (keyOffset && keyHasZero(*keyOffset)) return false;
-        }
-    }
-    return true;
-}
-
-// libplist trusts the offsets, references and nesting it reads, so bytes reach it only after the
-// structural checks the library itself runs before handing bytes to libplist. Old-style
-// (OpenStep) text lists are not read: no device service or backup file uses them.
+// libplist trusts the offsets, references and nesting it reads, and aborts on a dictionary key
+// with a zero character, so bytes reach it only after the structural checks the library itself
+// runs before handing bytes to libplist. Old-style (OpenStep) text lists are not read: no device
+// service or backup file uses them.
 plist_t ParseBytes(std::string_view bytes, CFPropertyListFormat& format) {
     plist_t root = nullptr;
     if (bytes.empty() || bytes.size() > kPlistMaxInputBytes) return nullptr;
     if (IsBinaryPlist(bytes)) {
-        if (!BinaryPlistLooksSafe(bytes) || !BinaryKeysHaveNoZeroCharacter(bytes)) return nullptr;
+        if (!BinaryPlistLooksSafe(bytes)) return nullptr;
         plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
         format = kCFPropertyListBinaryFormat_v1_0;
     } else {
