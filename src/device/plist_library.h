@@ -104,13 +104,15 @@ class CDicValueObj {
 };
 
 // Readers fill `tree` (it keeps kPlistNone when the input is not a property list). plistType is
-// accepted for the callers' sake; XML and binary are told apart by their bytes.
+// accepted for the callers' sake; XML and binary are told apart by their bytes. Text stops at a
+// NUL and broken UTF-8 becomes U+FFFD; a repeated key keeps its first place and its last value.
 void readPlistFromFile(std::string path, CDicValueObj& tree);
 void readPlistFromString(const std::string& bytes, CDicValueObj& tree, int plistType);
 void readPlistFromByteArry(const void* bytes, int length, CDicValueObj& tree, int plistType);
 
 // Writers. The file writers replace the file atomically; an unwritable tree or path leaves the
-// old file in place. The string writers leave `out` empty on failure.
+// old file in place. The string writers leave `out` empty on failure. Entries that hold nothing
+// (kPlistNone) are left out, and {"CF$UID": n} with n below 2^32 becomes a UID in binary lists.
 void writeXmlFile(const CDicValueObj& tree, std::string path);
 void writeBinaryFile(const CDicValueObj& tree, std::string path);
 void writeXmlutf8(const CDicValueObj& tree, std::string& out);
