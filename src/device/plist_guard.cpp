@@ -29,13 +29,6 @@ enum : uint8_t {
     kMarkerDictionary = 0xD,
 };
 
-uint64_t ReadBigEndian(const uint8_t* bytes, size_t count) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < count; ++i)
-        value = (value << 8) | bytes[i];
-    return value;
-}
-
 class BinaryWalker {
   public:
     explicit BinaryWalker(std::string_view bytes)
@@ -243,6 +236,13 @@ size_t EndOfTag(std::string_view text, size_t at) {
 }
 
 }  // namespace
+
+uint64_t ReadBigEndian(const unsigned char* bytes, size_t count) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < count; ++i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
 
 bool IsBinaryPlist(std::string_view bytes) {
     return bytes.substr(0, kBinaryMagic.size()) == kBinaryMagic;

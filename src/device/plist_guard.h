@@ -2,9 +2,15 @@
 // lengths, offsets and references it reads and recurses once per nesting level.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace bw {
+
+// An unsigned number of `count` bytes (at most 8), most significant first, as binary lists
+// store offsets, references and lengths.
+uint64_t ReadBigEndian(const unsigned char* bytes, size_t count);
 
 // The first eight bytes are "bplist00".
 bool IsBinaryPlist(std::string_view bytes);

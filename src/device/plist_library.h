@@ -43,6 +43,11 @@ struct PlistCalendar {
             yearDay = 0, isDst = 0;
 };
 
+// Dates as property lists count them, in whole seconds since 2001-01-01T00:00:00Z, clamped to
+// the years 1 to 9999.
+PlistCalendar PlistCalendarFromReferenceSeconds(int64_t seconds);
+int64_t PlistReferenceSecondsFromCalendar(const PlistCalendar& date);
+
 class CDicValueObj;
 using PlistArray = std::vector<CDicValueObj>;
 // Keys keep the order of the list they were read from.

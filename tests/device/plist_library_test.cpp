@@ -315,6 +315,19 @@ TEST(PlistLibraryRoundTrip, CalendarFieldsAreNormalisedAndClampedToYearsOneTo999
     EXPECT_EQ(early.day, 1);
 }
 
+TEST(PlistLibraryRoundTrip, ReferenceSecondsConvertBothWays) {
+    const PlistCalendar reference = PlistCalendarFromReferenceSeconds(0);
+    EXPECT_EQ(reference.year, 101);
+    EXPECT_EQ(reference.day, 1);
+    EXPECT_EQ(reference.weekday, 1);
+    EXPECT_EQ(PlistReferenceSecondsFromCalendar(Calendar(1900, 1, 1)), -3187296000);
+    EXPECT_EQ(PlistReferenceSecondsFromCalendar(PlistCalendarFromReferenceSeconds(1245069045)),
+              1245069045);
+    EXPECT_EQ(PlistReferenceSecondsFromCalendar(PlistCalendarFromReferenceSeconds(INT64_MAX)),
+              252423993599);  // 9999-12-31T23:59:59Z
+    EXPECT_EQ(PlistCalendarFromReferenceSeconds(INT64_MIN).year, 1 - 1900);
+}
+
 TEST(PlistLibraryRoundTrip, BinaryUidReadsLikeItsXmlSpelling) {
     // [UID 5, UID 300, {"CF$UID" is also a plain key: "n"}]
     const std::string binary = AssembleBinaryList({
