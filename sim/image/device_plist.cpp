@@ -21,7 +21,8 @@ std::string PlistPath(const std::string& folder) {
 }
 
 bool ReadSmallFile(const std::string& path, std::string& bytes, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO in a user's folder must not hang the check.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = "cannot read " + path + ": " + std::strerror(errno);
         return false;

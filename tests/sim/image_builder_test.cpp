@@ -207,6 +207,17 @@ TEST_F(SimImageBuilder, RefusesAFolderThatIsNotEmptyAndNotAnImage) {
     EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"user"});  // nothing left beside it
 }
 
+TEST_F(SimImageBuilder, AFifoNamedLikeTheValuesFileNeitherHangsNorCounts) {
+    const std::string target = folder / "odd";
+    fs::create_directory(target);
+    ASSERT_EQ(::mkfifo((target + "/device.plist").c_str(), 0600), 0);
+    EXPECT_FALSE(IsImage(target));
+    ImageOptions options;
+    std::string error;
+    EXPECT_FALSE(CreateImage(target, options, error));
+    EXPECT_EQ(Names(target), std::vector<std::string>{"device.plist"});
+}
+
 TEST_F(SimImageBuilder, RefusesAFileAndAFolderUnderAFile) {
     const std::string file = folder.Write("plain", "x");
     ImageOptions options;
@@ -232,6 +243,13 @@ TEST_F(SimImageBuilder, FillsAnEmptyFolderAndReplacesAnImageAsAWhole) {
     EXPECT_NE(PlistText(target, "UniqueDeviceID"), oldUdid);
     EXPECT_FALSE(fs::exists(target + "/fs/var/mobile/Media/Downloads/stale.bin"));
     EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"image"});
+}
+
+TEST_F(SimImageBuilder, MakesMissingParentFolders) {
+    ImageOptions options;
+    const std::string image = Build("several/levels/down", options);
+    EXPECT_TRUE(IsImage(image));
+    EXPECT_EQ(Names(folder / "several/levels"), std::vector<std::string>{"down"});
 }
 
 TEST_F(SimImageBuilder, ALinkToAnImageIsKeptAndTheImageBehindItReplaced) {
