@@ -16,11 +16,11 @@ class CIPhone;
 
 /* Messages of the device callback. */
 enum {
-    kDeviceArrived = 1,         /* a device arrived and was opened; it is in the device list */
-    kDeviceRemoved = 2,         /* a listed device left; the pointer stays valid (see below) */
-    kRestoreDeviceEvent1 = 3,   /* restore-mode notifications, in the order the runtime */
-    kRestoreDeviceEvent2 = 4,   /* registers them: 3 for its first callback, 5 for the */
-    kRestoreDeviceEvent3 = 5,   /* second, 4 for the third and 6 for the fourth */
+    kDeviceArrived = 1,       /* a device arrived and was opened; it is in the device list */
+    kDeviceRemoved = 2,       /* a listed device left; the pointer stays valid (see below) */
+    kRestoreDeviceEvent1 = 3, /* restore-mode notifications, in the order the runtime */
+    kRestoreDeviceEvent2 = 4, /* registers them: 3 for its first callback, 5 for the */
+    kRestoreDeviceEvent3 = 5, /* second, 4 for the third and 6 for the fourth */
     kRestoreDeviceEvent4 = 6,
 };
 
@@ -30,7 +30,7 @@ typedef void (*DeviceCallback)(CIPhone* device, uint32_t message, void* context)
 typedef std::list<CIPhone*> DeviceList;
 
 class IConnectListener {
-public:
+  public:
     virtual unsigned char IsListening() = 0;
     virtual void StartListening() = 0;
     virtual void StopListening() = 0;
@@ -70,8 +70,8 @@ BRACKWATER_API void* GetDeviceHandle(CIPhone* device);
  * "UniqueDeviceID" answers the device's identifier without a session. Two calls: with a null
  * buffer the result is the text's length in characters plus 2; with a buffer the text and its
  * terminating zero are copied and the result is the length. 0 when there is no such value. */
-BRACKWATER_API size_t BrackwaterDeviceValue(CIPhone* device, const BwChar* domain, const BwChar* key,
-                                            BwChar* buffer);
+BRACKWATER_API size_t BrackwaterDeviceValue(CIPhone* device, const BwChar* domain,
+                                            const BwChar* key, BwChar* buffer);
 /* 1 USB, 2 network, 0 unknown. */
 BRACKWATER_API int BrackwaterDeviceInterfaceType(CIPhone* device);
 /* The object for the device's whole file system, when it could be opened; else null. */
