@@ -1,0 +1,167 @@
+#include "device/runtime.h"
+
+#include <optional>
+
+#include "platform/environment.h"
+#include "platform/registry.h"
+
+namespace bw {
+
+namespace {
+
+RuntimeTable gTable;
+// Set (release) once every required slot is filled; readers test it (acquire) before they use a
+// slot, which also makes the slots written before it visible to them.
+std::atomic<bool> gLoaded{false};
+
+constexpr std::string_view kApplicationSupportKey =
+    "SOFTWARE\\Apple Inc.\\Apple Application Support";
+constexpr std::string_view kApplicationSupportKey32 =
+    "SOFTWARE\\Wow6432Node\\Apple Inc.\\Apple Application Support";
+constexpr std::string_view kMobileDeviceKey =
+    "SOFTWARE\\Apple Inc.\\Apple Mobile Device Support\\Shared";
+constexpr std::string_view kMobileDeviceKey32 =
+    "SOFTWARE\\Wow6432Node\\Apple Inc.\\Apple Mobile Device Support\\Shared";
+
+// The value of the first of the two keys that exists: a 64-bit Windows keeps 32-bit programs'
+// entries under Wow6432Node. When the first key exists without the value, the second is not
+// consulted.
+std::optional<std::string> ReadFromKeyPair(std::string_view key, std::string_view fallbackKey,
+                                           std::string_view name) {
+    using platform::RegistryRoot;
+    std::string_view chosen = key;
+    if (!platform::RegistryKeyExists(RegistryRoot::LocalMachine, key)) {
+        if (!platform::RegistryKeyExists(RegistryRoot::LocalMachine, fallbackKey)) {
+            return std::nullopt;
+        }
+        chosen = fallbackKey;
+    }
+    return platform::ReadRegistryString(RegistryRoot::LocalMachine, chosen, name);
+}
+
+template <typename Slot>
+void Assign(Slot& slot, void* symbol) {
+    slot = reinterpret_cast<Slot>(symbol);
+}
+
+void ClearMobileDeviceSlots() {
+#define BW_CLEAR_SLOT(name, result, parameters) gTable.name = nullptr;
+    BW_MOBILE_DEVICE_FUNCTIONS(BW_CLEAR_SLOT)
+#undef BW_CLEAR_SLOT
+    gTable.CFPropertyListCreateData = nullptr;
+    gTable.AFCKeyValueClose = nullptr;
+}
+
+void ClearAirTrafficHostSlots() {
+#define BW_CLEAR_SLOT(name, result, parameters) gTable.name = nullptr;
+    BW_AIR_TRAFFIC_HOST_FUNCTIONS(BW_CLEAR_SLOT)
+#undef BW_CLEAR_SLOT
+}
+
+// Looks the mobile device names up in order and stops at the first missing one, so that the
+// slots after it stay empty.
+bool LookUpMobileDeviceNames(platform::LibraryHandle library) {
+#define BW_LOOK_UP(name, result, parameters)                   \
+    if (void* symbol = platform::FindSymbol(library, #name)) { \
+        Assign(gTable.name, symbol);                           \
+    } else {                                                   \
+        return false;                                          \
+    }
+    BW_MOBILE_DEVICE_FUNCTIONS(BW_LOOK_UP)
+#undef BW_LOOK_UP
+    return true;
+}
+
+}  // namespace
+
+const RuntimeTable& Runtime() {
+    return gTable;
+}
+
+bool RuntimeLoaded() {
+    return gLoaded.load(std::memory_order_acquire);
+}
+
+std::string GetMobileDeviceDllPath() {
+    const auto installDir =
+        ReadFromKeyPair(kApplicationSupportKey, kApplicationSupportKey32, "InstallDir");
+    if (!installDir) return {};
+    const auto library =
+        ReadFromKeyPair(kMobileDeviceKey, kMobileDeviceKey32, "iTunesMobileDeviceDLL");
+    if (!library) return {};
+
+    const std::string oldPath = platform::GetEnv("PATH").value_or("");
+    if (oldPath.empty()) return {};
+    // The runtime's own dependencies (CoreFoundation and Apple's support libraries) live in the
+    // install folder and beside the mobile device library; the last element is that library's
+    // folder, cut from its full path.
+    std::string newPath = oldPath + platform::kPathListSeparator + *installDir +
+                          platform::kPathListSeparator + *library;
+    const size_t slash = newPath.find_last_of('/');
+    if (slash != std::string::npos) newPath.resize(slash);
+    platform::SetEnv("PATH", newPath);
+    return *library;
+}
+
+platform::LibraryHandle LoadCoreFoundation() {
+    platform::LibraryHandle library = platform::LoadLibraryByName("CoreFoundation.dll");
+    if (library == nullptr) return nullptr;
+#define BW_LOOK_UP(name, result, parameters) \
+    Assign(gTable.name, platform::FindSymbol(library, #name));
+    BW_CORE_FOUNDATION_FUNCTIONS(BW_LOOK_UP)
+#undef BW_LOOK_UP
+    // kCFBooleanTrue is a variable holding the boolean object; the callback records are used by
+    // their addresses.
+    void* booleanTrue = platform::FindSymbol(library, "kCFBooleanTrue");
+    gTable.kCFBooleanTrue =
+        booleanTrue != nullptr ? *static_cast<const rt::CFBooleanRef*>(booleanTrue) : nullptr;
+    gTable.kCFTypeDictionaryKeyCallBacks =
+        platform::FindSymbol(library, "kCFTypeDictionaryKeyCallBacks");
+    gTable.kCFTypeDictionaryValueCallBacks =
+        platform::FindSymbol(library, "kCFTypeDictionaryValueCallBacks");
+    gTable.kCFTypeArrayCallBacks = platform::FindSymbol(library, "kCFTypeArrayCallBacks");
+    Assign(gTable.CFGetTypeID, platform::FindSymbol(library, "CFGetTypeID"));
+    Assign(gTable.CFStringGetTypeID, platform::FindSymbol(library, "CFStringGetTypeID"));
+    Assign(gTable.CFNumberGetTypeID, platform::FindSymbol(library, "CFNumberGetTypeID"));
+    Assign(gTable.CFBooleanGetTypeID, platform::FindSymbol(library, "CFBooleanGetTypeID"));
+    return library;
+}
+
+platform::LibraryHandle LoadMobileDeviceRuntime() {
+    if (RuntimeLoaded()) return gTable.mobileDevice;
+    ClearMobileDeviceSlots();
+
+    gTable.mobileDevice = platform::LoadLibraryPath(GetMobileDeviceDllPath());
+    if (gTable.mobileDevice == nullptr || LoadCoreFoundation() == nullptr) return nullptr;
+    if (!LookUpMobileDeviceNames(gTable.mobileDevice)) return nullptr;
+
+    Assign(gTable.CFPropertyListCreateData,
+           platform::FindSymbol(platform::LoadLibraryByName("CoreFoundation.dll"),
+                                "CFPropertyListCreateData"));
+    Assign(gTable.AFCKeyValueClose, platform::FindSymbol(gTable.mobileDevice, "AFCKeyValueClose"));
+    gLoaded.store(true, std::memory_order_release);
+    return gTable.mobileDevice;
+}
+
+platform::LibraryHandle LoadAirTrafficHost() {
+    ClearAirTrafficHostSlots();
+    gTable.airTrafficHost = platform::LoadLibraryByName("AirTrafficHost.dll");
+    platform::LibraryHandle library = gTable.airTrafficHost;
+    if (library == nullptr) return nullptr;
+#define BW_LOOK_UP(name, result, parameters)                   \
+    if (void* symbol = platform::FindSymbol(library, #name)) { \
+        Assign(gTable.name, symbol);                           \
+    } else {                                                   \
+        return nullptr;                                        \
+    }
+    BW_AIR_TRAFFIC_HOST_FUNCTIONS(BW_LOOK_UP)
+#undef BW_LOOK_UP
+    return library;
+}
+
+void ResetRuntimeTableForTests() {
+    gLoaded.store(false, std::memory_order_release);
+    gTable = RuntimeTable{};
+}
+
+}  // namespace bw

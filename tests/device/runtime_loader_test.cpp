@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "cf/CoreFoundation.h"
+#include "device/runtime.h"
+#include "platform/environment.h"
+#include "support/runtime_registry.h"
+
+namespace bw {
+namespace {
+
+using testing::LoadStubRuntime;
+using testing::RuntimeRegistryText;
+using testing::TempFolder;
+using testing::UseRegistry;
+
+class RuntimeLoader : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetRuntimeTableForTests();
+        savedPath_ = platform::GetEnv("PATH");
+    }
+    void TearDown() override {
+        if (savedPath_) {
+            ::setenv("PATH", savedPath_->c_str(), 1);
+        } else {
+            ::unsetenv("PATH");
+        }
+        ResetRuntimeTableForTests();
+    }
+
+    TempFolder folder_;
+    std::optional<std::string> savedPath_;
+};
+
+TEST_F(RuntimeLoader, PathOfTheLibraryAndTheRuntimeFoldersAppendedToPath) {
+    UseRegistry(folder_, RuntimeRegistryText("/S", "/M/MD.so"));
+    ::setenv("PATH", "/A", 1);
+    EXPECT_EQ(GetMobileDeviceDllPath(), "/M/MD.so");
+    EXPECT_EQ(platform::GetEnv("PATH"), "/A:/S:/M");
+}
+
+TEST_F(RuntimeLoader, OnlyWow6432NodeKeysAreFoundThroughTheSecondKeyOfEachPair) {
+    UseRegistry(folder_, RuntimeRegistryText("/S32", "/M32/lib/MD.so", true));
+    ::setenv("PATH", "/usr/bin:/bin", 1);
+    EXPECT_EQ(GetMobileDeviceDllPath(), "/M32/lib/MD.so");
+    EXPECT_EQ(platform::GetEnv("PATH"), "/usr/bin:/bin:/S32:/M32/lib");
+}
+
+TEST_F(RuntimeLoader, AFirstKeyWithoutItsValueDoesNotFallBackToWow6432Node) {
+    UseRegistry(folder_,
+                "REGEDIT4\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Application Support]\n"
+                "\"Other\"=\"x\"\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Apple Inc.\\Apple Application "
+                "Support]\n"
+                "\"InstallDir\"=\"/S\"\n"
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Mobile Device Support\\Shared]\n"
+                "\"iTunesMobileDeviceDLL\"=\"/M/MD.so\"\n");
+    ::setenv("PATH", "/A", 1);
+    EXPECT_EQ(GetMobileDeviceDllPath(), "");
+    EXPECT_EQ(platform::GetEnv("PATH"), "/A");
+}
+
+TEST_F(RuntimeLoader, MissingEntriesOrAnEmptyPathGiveNoPathAndLeavePathAlone) {
+    UseRegistry(folder_, "REGEDIT4\n");
+    ::setenv("PATH", "/A", 1);
+    EXPECT_EQ(GetMobileDeviceDllPath(), "");
+    EXPECT_EQ(platform::GetEnv("PATH"), "/A");
+
+    UseRegistry(folder_, RuntimeRegistryText("/S", "/M/MD.so"));
+    ::setenv("PATH", "", 1);
+    EXPECT_EQ(GetMobileDeviceDllPath(), "");
+    EXPECT_EQ(platform::GetEnv("PATH"), "");
+    ::unsetenv("PATH");
+    EXPECT_EQ(GetMobileDeviceDllPath(), "");
+    EXPECT_FALSE(platform::GetEnv("PATH").has_value());
+}
+
+TEST_F(RuntimeLoader, CompleteRuntimeFillsEverySlot) {
+    ASSERT_TRUE(LoadStubRuntime(folder_));
+    EXPECT_TRUE(RuntimeLoaded());
+    const RuntimeTable& runtime = Runtime();
+    EXPECT_NE(runtime.mobileDevice, nullptr);
+#define BW_EXPECT_FILLED(name, result, parameters) \
+    EXPECT_NE(reinterpret_cast<const void*>(runtime.name), nullptr) << #name;
+    BW_MOBILE_DEVICE_FUNCTIONS(BW_EXPECT_FILLED)
+    BW_CORE_FOUNDATION_FUNCTIONS(BW_EXPECT_FILLED)
+#undef BW_EXPECT_FILLED
+    EXPECT_NE(runtime.CFPropertyListCreateData, nullptr);
+    // The boolean slot holds the object itself, the callback slots the records' addresses.
+    EXPECT_EQ(static_cast<const void*>(runtime.kCFBooleanTrue),
+              static_cast<const void*>(::kCFBooleanTrue));
+    // (The test program holds its own copies of the records, so their members are compared.)
+    ASSERT_NE(runtime.kCFTypeDictionaryKeyCallBacks, nullptr);
+    ASSERT_NE(runtime.kCFTypeDictionaryValueCallBacks, nullptr);
+    ASSERT_NE(runtime.kCFTypeArrayCallBacks, nullptr);
+    EXPECT_EQ(
+        static_cast<const CFDictionaryKeyCallBacks*>(runtime.kCFTypeDictionaryKeyCallBacks)->hash,
+        ::kCFTypeDictionaryKeyCallBacks.hash);
+    EXPECT_EQ(
+        static_cast<const CFDictionaryValueCallBacks*>(runtime.kCFTypeDictionaryValueCallBacks)
+            ->release,
+        ::kCFTypeDictionaryValueCallBacks.release);
+    EXPECT_EQ(static_cast<const CFArrayCallBacks*>(runtime.kCFTypeArrayCallBacks)->retain,
+              ::kCFTypeArrayCallBacks.retain);
+    // The stub's own function is what the slot calls.
+    EXPECT_EQ(reinterpret_cast<void*>(runtime.AMDeviceSetValue),
+              platform::FindSymbol(runtime.mobileDevice, "AMDeviceSetValue"));
+}
+
+TEST_F(RuntimeLoader, MissingFunctionStopsLoadingAndLeavesLaterSlotsEmpty) {
+    EXPECT_FALSE(LoadStubRuntime(folder_, /*partial=*/true));
+    EXPECT_FALSE(RuntimeLoaded());
+    const RuntimeTable& runtime = Runtime();
+    // The handle stays stored, the names before the missing one are filled, the rest are empty.
+    EXPECT_NE(runtime.mobileDevice, nullptr);
+    EXPECT_NE(runtime.AMDeviceGetInterfaceType, nullptr);
+    EXPECT_NE(runtime.AMDeviceSecureStartService, nullptr);
+    EXPECT_EQ(runtime.AMDeviceSetValue, nullptr);
+    EXPECT_EQ(runtime.AMRestoreRegisterForDeviceNotifications, nullptr);
+    EXPECT_EQ(runtime.AMDPostNotification, nullptr);
+    EXPECT_EQ(runtime.CFPropertyListCreateData, nullptr);
+}
+
+TEST_F(RuntimeLoader, LibraryWithoutTheMobileDeviceNamesIsUnusable) {
+    // CoreFoundation loads, but exports none of the mobile device names.
+    UseRegistry(folder_, RuntimeRegistryText(BRACKWATER_SIM_RUNTIME_DIR, BRACKWATER_SIM_CF_PATH));
+    EXPECT_EQ(LoadMobileDeviceRuntime(), nullptr);
+    EXPECT_FALSE(RuntimeLoaded());
+    EXPECT_EQ(Runtime().AMDeviceGetInterfaceType, nullptr);
+}
+
+TEST_F(RuntimeLoader, MissingLibraryOrRegistryGivesNoRuntime) {
+    UseRegistry(folder_, RuntimeRegistryText(BRACKWATER_SIM_RUNTIME_DIR, folder_ / "none.so"));
+    EXPECT_EQ(LoadMobileDeviceRuntime(), nullptr);
+    EXPECT_EQ(Runtime().mobileDevice, nullptr);
+    UseRegistry(folder_, "REGEDIT4\n");
+    EXPECT_EQ(LoadMobileDeviceRuntime(), nullptr);
+    EXPECT_FALSE(RuntimeLoaded());
+}
+
+TEST_F(RuntimeLoader, LoadsOnceWhileARuntimeIsLoaded) {
+    ASSERT_TRUE(LoadStubRuntime(folder_));
+    const std::string pathAfterFirstLoad = platform::GetEnv("PATH").value_or("");
+    const platform::LibraryHandle first = Runtime().mobileDevice;
+    UseRegistry(folder_, "REGEDIT4\n");  // a second load would now fail
+    EXPECT_EQ(LoadMobileDeviceRuntime(), first);
+    EXPECT_EQ(platform::GetEnv("PATH"), pathAfterFirstLoad);
+}
+
+TEST_F(RuntimeLoader, AirTrafficHostAbsentGivesNullAndEmptySlots) {
+    ASSERT_TRUE(LoadStubRuntime(folder_));
+    ::setenv("PATH", folder_.path().c_str(), 1);
+    if (LoadAirTrafficHost() != nullptr) GTEST_SKIP() << "an AirTrafficHost library is installed";
+    EXPECT_EQ(Runtime().ATHostConnectionCreateWithLibrary, nullptr);
+    EXPECT_EQ(Runtime().ATHostConnectionSendAssetCompleted, nullptr);
+}
+
+}  // namespace
+}  // namespace bw
