@@ -70,6 +70,9 @@ void DestroyOne(ObjectHeader* header) {
         case kErrorType:
             DestroyAs<ErrorObject>(header);
             break;
+        case kForeignType:
+            DestroyForeign(header);
+            break;
         case kBooleanType:
         case kTypeCount:
             return;  // immortal, or not an object: never reaches here
@@ -148,6 +151,8 @@ std::string Describe(ObjectHeader* header) {
             ToUtf8(static_cast<ErrorObject*>(header)->description, utf8);
             return utf8;
         }
+        case kForeignType:
+            return "<foreign object>";
         case kTypeCount:
             break;
     }
@@ -271,6 +276,7 @@ Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
             return x->code == y->code && x->description == y->description;
         }
         case kBooleanType:  // two booleans exist, and distinct pointers differ in value
+        case kForeignType:  // identity objects
         case kTypeCount:
             break;
     }
@@ -308,6 +314,8 @@ CFHashCode CFHash(CFTypeRef cf) {
             return static_cast<DictionaryObject*>(header)->entries.size();
         case kErrorType:
             return static_cast<CFHashCode>(static_cast<ErrorObject*>(header)->code);
+        case kForeignType:
+            return reinterpret_cast<uintptr_t>(cf);
         case kTypeCount:
             break;
     }

@@ -24,6 +24,7 @@ enum TypeId : CFTypeID {
     kArrayType,
     kDictionaryType,
     kErrorType,
+    kForeignType,  // an object of another stand-in library (cf_foreign.h)
     kTypeCount,
 };
 
@@ -117,6 +118,9 @@ struct ErrorObject : ObjectHeader {
     CFIndex code;
     std::u16string description;
 };
+
+// Runs a foreign object's finalizer and destroys it (foreign.cpp).
+void DestroyForeign(ObjectHeader* header);
 
 // Counts a call the real library would crash or assert on.
 void CountMisuse();
