@@ -1,0 +1,138 @@
+// The control functions of sim_control.h.
+#include "sim_control.h"
+
+#include <cstring>
+#include <string>
+
+#include "counters.h"
+#include "device.h"
+#include "failures.h"
+#include "notifications.h"
+#include "services/notification_proxy.h"
+
+using namespace bw::sim::md;
+
+namespace {
+
+thread_local std::string t_lastError;
+
+int Fail(std::string message) {
+    t_lastError = std::move(message);
+    return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int BwSimAttach(const char* imageFolder, char* udidOut, size_t udidSize) {
+    AttachEnvironmentImages();
+    t_lastError.clear();
+    if (imageFolder == nullptr || *imageFolder == '\0') return Fail("no image folder was given");
+    if (udidOut != nullptr && udidSize == 0) return Fail("the identifier buffer has no room");
+    Image image;
+    std::string error;
+    if (!LoadImage(imageFolder, image, error)) return Fail(error);
+    const std::string udid = image.udid;
+    // Checked before the device arrives, so that a caller never has a device attached whose
+    // identifier it could not learn.
+    if (udidOut != nullptr && udid.size() >= udidSize)
+        return Fail("the identifier " + udid + " does not fit in " + std::to_string(udidSize) +
+                    " bytes");
+    if (!AttachImage(std::move(image), error)) return Fail(error);
+    if (udidOut != nullptr) {
+        const size_t length = std::min(udid.size(), udidSize - 1);
+        std::memcpy(udidOut, udid.data(), length);
+        udidOut[length] = '\0';
+    }
+    return 0;
+}
+
+int BwSimDetach(const char* udid) {
+    AttachEnvironmentImages();
+    t_lastError.clear();
+    if (udid == nullptr || !DetachDevice(udid))
+        return Fail(std::string("no attached device has the identifier ") +
+                    (udid != nullptr ? udid : "(null)"));
+    return 0;
+}
+
+int BwSimDetachAll(void) {
+    AttachEnvironmentImages();
+    return DetachAllDevices();
+}
+
+void BwSimGetCounters(BwSimCounters* out) {
+    if (out == nullptr) return;
+    AttachEnvironmentImages();
+    const Counters& counters = GlobalCounters();
+    out->attachedDevices = counters.attachedDevices;
+    out->connectedDevices = counters.connectedDevices;
+    out->sessions = counters.sessions;
+    out->serviceConnections = counters.serviceConnections;
+    out->afcConnections = counters.afcConnections;
+    out->afcFiles = counters.afcFiles;
+    out->directories = counters.directories;
+    out->keyValueIterators = counters.keyValueIterators;
+    out->notificationSubscriptions = counters.notificationSubscriptions;
+}
+
+int BwSimInjectFailure(const char* functionName, const char* detail, int status, int count) {
+    t_lastError.clear();
+    if (functionName == nullptr || count < 1) return Fail("a failure needs a function and a count");
+    InjectFailure(functionName,
+                  detail != nullptr ? std::optional<std::string>(detail) : std::nullopt, status,
+                  count);
+    return 0;
+}
+
+void BwSimClearFailures(void) {
+    ClearFailures();
+}
+
+int BwSimFireRestoreCallback(int index) {
+    t_lastError.clear();
+    if (!FireRestoreCallback(index))
+        return Fail("no restore-mode callback is registered at position " + std::to_string(index));
+    return 0;
+}
+
+int BwSimWaitForNotifications(int timeoutMs) {
+    AttachEnvironmentImages();
+    t_lastError.clear();
+    if (!WaitUntilDelivered(timeoutMs)) return Fail("notifications are still being delivered");
+    return 0;
+}
+
+int BwSimPostDeviceNotification(const char* udid, const char* name) {
+    AttachEnvironmentImages();
+    t_lastError.clear();
+    if (udid == nullptr || name == nullptr || *name == '\0')
+        return Fail("a notification needs a device and a name");
+    Device* device = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(DeviceMutex());
+        device = FindAttachedDevice(udid);
+    }
+    if (device == nullptr)
+        return Fail(std::string("no attached device has the identifier ") + udid);
+    return PostOnDevice(*device, name);
+}
+
+long BwSimCountHostNotifications(const char* udid, const char* name) {
+    AttachEnvironmentImages();
+    t_lastError.clear();
+    if (udid == nullptr || name == nullptr) return Fail("a count needs a device and a name");
+    std::lock_guard<std::mutex> lock(DeviceMutex());
+    const Device* device = FindAttachedDevice(udid);
+    if (device == nullptr)
+        return Fail(std::string("no attached device has the identifier ") + udid);
+    const auto found = device->hostNotifications.find(name);
+    return found != device->hostNotifications.end() ? found->second : 0;
+}
+
+const char* BwSimLastError(void) {
+    return t_lastError.c_str();
+}
+
+}  // extern "C"

@@ -1,0 +1,47 @@
+#include "plist_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "device/plist_guard.h"
+
+namespace bw::sim::md {
+
+PlistTree ReadPlistFile(const std::string& path, size_t limit) {
+    // Not blocking: a FIFO in an image must not hang the device.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat info {};
+    std::string bytes;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+              static_cast<uint64_t>(info.st_size) <= limit;
+    if (ok) bytes.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        ok = got > 0;
+        if (ok) done += static_cast<size_t>(got);
+    }
+    ::close(fd);
+    if (!ok || bytes.empty()) return nullptr;
+    const bool safe = IsBinaryPlist(bytes) ? BinaryPlistLooksSafe(bytes) : XmlPlistLooksSafe(bytes);
+    plist_t tree = nullptr;
+    if (safe) plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
+    return PlistTree(tree);
+}
+
+std::string StringValue(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return {};
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    std::string value = text != nullptr ? text : "";
+    std::free(text);
+    return value;
+}
+
+}  // namespace bw::sim::md

@@ -1,0 +1,88 @@
+/* Control functions of the simulator's mobile device library, for tests and the command-line
+ * host: devices arrive and leave, counters of what is open, injected failures, restore-mode
+ * callbacks and device-side notifications. Plain C, exported beside the runtime's names.
+ *
+ * The environment variable BRACKWATER_SIM_IMAGES (image folders separated by ":") attaches those
+ * images the first time the runtime or these functions are used, so that every process that
+ * loads the library sees the same devices.
+ */
+#ifndef BRACKWATER_SIM_MOBILEDEVICE_SIM_CONTROL_H
+#define BRACKWATER_SIM_MOBILEDEVICE_SIM_CONTROL_H
+
+#include <stddef.h>
+
+#define BW_SIM_CONTROL_EXPORT __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What is open right now. None of them goes below zero. */
+typedef struct BwSimCounters {
+    long attachedDevices;           /* images attached and not detached */
+    long connectedDevices;          /* AMDeviceConnect minus AMDeviceDisconnect, over devices */
+    long sessions;                  /* lockdown sessions started and not stopped */
+    long serviceConnections;        /* service connections not yet invalidated or closed */
+    long afcConnections;            /* AFCConnectionOpen minus AFCConnectionClose */
+    long afcFiles;                  /* open AFCFileRefs */
+    long directories;               /* open AFCDirectoryRefs */
+    long keyValueIterators;         /* open AFCKeyValueRefs (file and device information) */
+    long notificationSubscriptions; /* AMDeviceNotificationSubscribe minus Unsubscribe */
+} BwSimCounters;
+
+/* Attaches the image in `imageFolder`: the device arrives (message 1 to every subscription).
+ * Its "UniqueDeviceID" is copied into udidOut (NUL-terminated) when udidOut is not NULL.
+ * 0 on success; -1 when the folder is no image, the identifier does not fit in udidSize bytes, or
+ * a device with the same identifier is attached (BwSimLastError says which). */
+BW_SIM_CONTROL_EXPORT int BwSimAttach(const char* imageFolder, char* udidOut, size_t udidSize);
+
+/* The device leaves (message 2 to every subscription): its lockdown connection and session end;
+ * service and AFC connections on it stay open until their holder closes them, and fail.
+ * 0 on success, -1 when no device with that identifier is attached. */
+BW_SIM_CONTROL_EXPORT int BwSimDetach(const char* udid);
+
+/* Detaches every attached device; the number detached. */
+BW_SIM_CONTROL_EXPORT int BwSimDetachAll(void);
+
+BW_SIM_CONTROL_EXPORT void BwSimGetCounters(BwSimCounters* counters);
+
+/* The next `count` calls of the runtime function `functionName` whose detail matches return
+ * `status` without doing anything. `detail` NULL matches every call; otherwise it must equal the
+ * call's detail: the service name of the service starts, the bundle identifier of the
+ * house-arrest start, the key of AMDeviceCopyValue and AMDeviceSetValue, the path of the AFC
+ * path functions (the first path of AFCRenamePath), the notification name of the notification
+ * functions. Functions that return no status fail in their own way: NULL from the Copy and
+ * Create functions, 0 from AMDeviceIsPaired, -1 from AMDServiceConnectionSend/Receive/GetSocket.
+ * 0 on success, -1 for a NULL name or a count below 1. */
+BW_SIM_CONTROL_EXPORT int BwSimInjectFailure(const char* functionName, const char* detail,
+                                             int status, int count);
+BW_SIM_CONTROL_EXPORT void BwSimClearFailures(void);
+
+/* Calls the restore-mode callback registered at position `index` (0 to 3, in the argument order
+ * of AMRestoreRegisterForDeviceNotifications) on the notification thread, with a restore-mode
+ * device pointer and the registered user pointer. 0 when a callback was queued, -1 otherwise. */
+BW_SIM_CONTROL_EXPORT int BwSimFireRestoreCallback(int index);
+
+/* Returns 0 once every queued callback (device, restore-mode and notification-proxy) has been
+ * delivered, -1 when timeoutMs passed first or when called from a callback. */
+BW_SIM_CONTROL_EXPORT int BwSimWaitForNotifications(int timeoutMs);
+
+/* Posts `name` on the attached device, as an app on it would: every notification proxy of the
+ * device that observes the name relays it (to its AMDListenForNotifications callback, or as a
+ * "RelayNotification" message). The number of proxies that relay it, or -1 when no device with
+ * that identifier is attached. */
+BW_SIM_CONTROL_EXPORT int BwSimPostDeviceNotification(const char* udid, const char* name);
+
+/* How many times the host posted `name` to the device with AMDPostNotification (or a
+ * "PostNotification" message) since the device was attached; -1 when no device with that
+ * identifier is attached. */
+BW_SIM_CONTROL_EXPORT long BwSimCountHostNotifications(const char* udid, const char* name);
+
+/* A sentence about the last failed control call on this thread ("" when there was none). */
+BW_SIM_CONTROL_EXPORT const char* BwSimLastError(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRACKWATER_SIM_MOBILEDEVICE_SIM_CONTROL_H */

@@ -1,0 +1,245 @@
+// What the tests of the simulator's mobile device library share: images made in a temporary
+// folder, a subscription that records arrivals, the open sequences the library runs, and AFC
+// helpers. Every test checks at its end that the CoreFoundation objects it made are gone.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cf/CoreFoundation.h"
+#include "image/image_builder.h"
+#include "mobiledevice/MobileDevice.h"
+#include "mobiledevice/sim_control.h"
+#include "support/temp_folder.h"
+
+namespace bw::sim::mdtest {
+
+inline constexpr int kAmdNotConnected = static_cast<int>(0xE800000B);
+inline constexpr int kAmdInvalidArgument = static_cast<int>(0xE8000007);
+inline constexpr int kAmdPasswordProtected = static_cast<int>(0xE800001A);
+inline constexpr int kAmdSessionActive = static_cast<int>(0xE800001D);
+inline constexpr int kAmdSessionInactive = static_cast<int>(0xE800001E);
+inline constexpr int kAmdInvalidService = static_cast<int>(0xE8000022);
+inline constexpr int kAmdMissingPairRecord = static_cast<int>(0xE8000025);
+inline constexpr int kAmdUserDeniedPairing = static_cast<int>(0xE8000095);
+
+inline CFStringRef Text(const char* utf8) {
+    return CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8);
+}
+
+// The UTF-8 text of a CF string, released afterwards; "<null>" for NULL.
+inline std::string TakeText(CFTypeRef value) {
+    if (value == nullptr) return "<null>";
+    char buffer[1024] = {};
+    const bool ok = CFGetTypeID(value) == CFStringGetTypeID() &&
+                    CFStringGetCString(static_cast<CFStringRef>(value), buffer, sizeof buffer,
+                                       kCFStringEncodingUTF8);
+    CFRelease(value);
+    return ok ? buffer : "<not text>";
+}
+
+inline BwSimCounters Counters() {
+    BwSimCounters counters{};
+    BwSimGetCounters(&counters);
+    return counters;
+}
+
+struct Arrival {
+    AMDeviceRef device;
+    uint32_t message;
+    AMDeviceNotificationRef subscription;
+};
+
+// Records every device notification of one subscription.
+class Recorder {
+  public:
+    static void Callback(am_device_notification_callback_info* info, void* context) {
+        auto* recorder = static_cast<Recorder*>(context);
+        std::lock_guard<std::mutex> lock(recorder->mutex_);
+        recorder->events_.push_back({info->dev, info->msg, info->subscription});
+    }
+
+    std::vector<Arrival> Events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<Arrival> events_;
+};
+
+class SimMdTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(folder_.path().empty());
+        liveAtStart_ = BwSimCFLiveObjects();
+        misusesAtStart_ = BwSimCFMisuses();
+    }
+
+    void TearDown() override {
+        if (subscription_ != nullptr) AMDeviceNotificationUnsubscribe(subscription_);
+        BwSimDetachAll();
+        EXPECT_EQ(BwSimWaitForNotifications(5000), 0);
+        EXPECT_EQ(BwSimCFLiveObjects(), liveAtStart_) << "CF objects left behind";
+        EXPECT_EQ(BwSimCFMisuses(), misusesAtStart_) << "CF calls the real library would crash on";
+    }
+
+    // A new image below the test's folder.
+    std::string MakeImage(ImageOptions options = {}) {
+        const std::string path = folder_ / ("image" + std::to_string(images_++));
+        std::string error;
+        EXPECT_TRUE(CreateImage(path, options, error)) << error;
+        return path;
+    }
+
+    static ImageOptions WithUdid(char digit) {
+        ImageOptions options;
+        options.udid = std::string(40, digit);
+        return options;
+    }
+
+    std::string Attach(const std::string& image) {
+        char udid[64] = {};
+        EXPECT_EQ(BwSimAttach(image.c_str(), udid, sizeof udid), 0) << BwSimLastError();
+        return udid;
+    }
+
+    // The reference of the attached device `udid`, as the first arrival told it.
+    AMDeviceRef Device(const std::string& udid) {
+        if (subscription_ == nullptr) {
+            EXPECT_EQ(AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &recorder_,
+                                                    &subscription_),
+                      0);
+        }
+        EXPECT_EQ(BwSimWaitForNotifications(5000), 0);
+        for (const Arrival& event : recorder_.Events()) {
+            if (event.message != 1) continue;
+            if (TakeText(AMDeviceCopyDeviceIdentifier(event.device)) == udid) return event.device;
+        }
+        ADD_FAILURE() << "no arrival of " << udid;
+        return nullptr;
+    }
+
+    AMDeviceRef AttachDevice(ImageOptions options = {}) {
+        return Device(Attach(MakeImage(std::move(options))));
+    }
+
+    testing::TempFolder folder_;
+    Recorder recorder_;
+    AMDeviceNotificationRef subscription_ = nullptr;
+    int images_ = 0;
+    long liveAtStart_ = 0;
+    long misusesAtStart_ = 0;
+};
+
+// Connect, pair when needed, validate, start a session: the library's ConnectAndStartSession.
+inline int ConnectAndStartSession(AMDeviceRef device) {
+    if (int status = AMDeviceConnect(device); status != 0) return status;
+    if (AMDeviceIsPaired(device) != 1) {
+        if (int status = AMDevicePair(device); status != 0) {
+            AMDeviceDisconnect(device);
+            return status;
+        }
+    }
+    if (int status = AMDeviceValidatePairing(device); status != 0) {
+        AMDeviceDisconnect(device);
+        return status;
+    }
+    if (int status = AMDeviceStartSession(device); status != 0) {
+        AMDeviceDisconnect(device);
+        return status;
+    }
+    return 0;
+}
+
+inline void CloseSession(AMDeviceRef device) {
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+}
+
+// The wired open of the library: the service starts inside a short session, and the AFC
+// connection on its handle outlives the session.
+inline AFCConnectionRef OpenAfc(AMDeviceRef device, const char* service = "com.apple.afc") {
+    if (ConnectAndStartSession(device) != 0) return nullptr;
+    AMDServiceConnectionRef handle = nullptr;
+    CFStringRef name = Text(service);
+    const int started = AMDeviceStartService(device, name, &handle, nullptr);
+    CFRelease(name);
+    CloseSession(device);
+    if (started != 0) return nullptr;
+    AFCConnectionRef afc = nullptr;
+    EXPECT_EQ(AFCConnectionOpen(handle, 0, &afc), 0);
+    return afc;
+}
+
+inline int WriteDeviceFile(AFCConnectionRef afc, const char* path, const std::string& bytes,
+                           uint64_t mode = 3) {
+    AFCFileRef file = 0;
+    if (int status = AFCFileRefOpen(afc, path, mode, &file); status != 0) return status;
+    const int written = AFCFileRefWrite(afc, file, bytes.data(), bytes.size());
+    EXPECT_EQ(AFCFileRefClose(afc, file), 0);
+    return written;
+}
+
+inline std::optional<std::string> ReadDeviceFile(AFCConnectionRef afc, const char* path) {
+    AFCFileRef file = 0;
+    if (AFCFileRefOpen(afc, path, 1, &file) != 0) return std::nullopt;
+    std::string bytes;
+    char block[4096];
+    for (;;) {
+        size_t length = sizeof block;
+        if (AFCFileRefRead(afc, file, block, &length) != 0) {
+            AFCFileRefClose(afc, file);
+            return std::nullopt;
+        }
+        if (length == 0) break;
+        bytes.append(block, length);
+    }
+    EXPECT_EQ(AFCFileRefClose(afc, file), 0);
+    return bytes;
+}
+
+inline std::map<std::string, std::string> ReadPairs(AFCKeyValueRef values) {
+    std::map<std::string, std::string> pairs;
+    char* key = nullptr;
+    char* value = nullptr;
+    while (AFCKeyValueRead(values, &key, &value) == 0 && key != nullptr)
+        pairs[key] = value != nullptr ? value : "<null>";
+    EXPECT_EQ(AFCKeyValueClose(values), 0);
+    return pairs;
+}
+
+// File information; empty when AFC refuses, with the status in *status.
+inline std::map<std::string, std::string> Info(AFCConnectionRef afc, const char* path,
+                                               int* status = nullptr) {
+    AFCKeyValueRef values = nullptr;
+    const int result = AFCFileInfoOpen(afc, path, &values);
+    if (status != nullptr) *status = result;
+    if (result != 0) return {};
+    return ReadPairs(values);
+}
+
+inline std::vector<std::string> List(AFCConnectionRef afc, const char* path,
+                                     int* status = nullptr) {
+    AFCDirectoryRef directory = nullptr;
+    const int result = AFCDirectoryOpen(afc, path, &directory);
+    if (status != nullptr) *status = result;
+    std::vector<std::string> names;
+    if (result != 0) return names;
+    char* name = nullptr;
+    while (AFCDirectoryRead(afc, directory, &name) == 0 && name != nullptr)
+        names.push_back(name);
+    EXPECT_EQ(AFCDirectoryClose(afc, directory), 0);
+    return names;
+}
+
+}  // namespace bw::sim::mdtest
