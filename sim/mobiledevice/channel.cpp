@@ -108,7 +108,7 @@ bool Channel::Send(const void* bytes, size_t length) {
         }
         service_->OnMessage(*this, request.get(), binary);
     }
-    return IsOpen();
+    return true;  // delivered, even when the service closed the stream in answer
 }
 
 long Channel::Receive(void* buffer, size_t length, std::chrono::milliseconds wait) {

@@ -38,7 +38,7 @@ class Channel {
     void Close();
 
     // Bytes from the host; every message they complete goes to the service. False when the
-    // channel is closed, the service takes no messages, or the bytes break the framing (the
+    // channel was closed, the service takes no messages, or the bytes break the framing (the
     // device then drops the connection).
     bool Send(const void* bytes, size_t length);
 

@@ -64,6 +64,11 @@ int UsableFile(AFCConnectionRef connection, AFCFileRef file, std::shared_ptr<Ope
 // image can never block or reach the host's devices.
 int OpenEntry(const ResolvedPath& entry, int flags, UniqueFd& out) {
     if (entry.name.empty()) return kAfcIsDirectory;
+    struct stat before {};
+    if (::fstatat(entry.parent.get(), entry.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(before.st_mode)) return kAfcIsDirectory;
+        if (!S_ISREG(before.st_mode)) return kAfcPermissionDenied;
+    }
     UniqueFd fd(::openat(entry.parent.get(), entry.name.c_str(),
                          flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
     if (!fd.valid()) return AfcStatusFromErrno(errno);

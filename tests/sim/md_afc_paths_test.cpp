@@ -1,0 +1,205 @@
+// No AFC path leaves its service's root: hostile paths, links that point outside (absolute or
+// climbing), loops, and special files in an image, against every path function.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "md_support.h"
+
+namespace bw::sim::mdtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SimMdAfcPaths : public SimMdTest {
+  protected:
+    void SetUp() override {
+        SimMdTest::SetUp();
+        // A hand-made image: the outside folder sits beside fs/, as the rest of the host does.
+        image_ = folder_ / "image";
+        folder_.Write("image/device.plist",
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                      "<key>UniqueDeviceID</key><string>" +
+                          std::string(40, '1') +
+                          "</string><key>ProductType</key><string>iPhone5,2</string>"
+                          "<key>Simulator</key><dict><key>HasAFC2</key><true/></dict>"
+                          "</dict></plist>");
+        media_ = image_ + "/fs/var/mobile/Media";
+        outside_ = folder_ / "outside";
+        folder_.Write("image/fs/var/mobile/Media/Books/book.txt", "book");
+        folder_.Write("image/fs/var/mobile/secret.txt", "above the media root");
+        folder_.Write("outside/victim.txt", "host file");
+        device_ = Device(Attach(image_));
+        afc_ = OpenAfc(device_);
+        ASSERT_NE(afc_, nullptr);
+    }
+
+    void TearDown() override {
+        if (afc_ != nullptr) {
+            EXPECT_EQ(AFCConnectionClose(afc_), 0);
+        }
+        EXPECT_EQ(testing::ReadFileBytes(outside_ + "/victim.txt"), "host file");
+        EXPECT_EQ(Counters().afcFiles, 0);
+        SimMdTest::TearDown();
+    }
+
+    void Link(const std::string& target, const std::string& name) {
+        ASSERT_EQ(::symlink(target.c_str(), (media_ + "/" + name).c_str()), 0) << name;
+    }
+
+    // Every function that follows paths refuses this one with "not found", and nothing outside
+    // the root changes.
+    void ExpectSealed(const std::string& path) {
+        SCOPED_TRACE(path);
+        AFCFileRef file = 0;
+        for (uint64_t mode = 1; mode <= 6; ++mode)
+            EXPECT_EQ(AFCFileRefOpen(afc_, path.c_str(), mode, &file), 8) << mode;
+        int status = 0;
+        List(afc_, path.c_str(), &status);
+        EXPECT_EQ(status, 8);
+        EXPECT_EQ(AFCDirectoryCreate(afc_, path.c_str()), 8);
+        EXPECT_EQ(AFCDirectoryCreate(afc_, (path + "/sub").c_str()), 8);
+        EXPECT_EQ(AFCRemovePath(afc_, (path + "/victim.txt").c_str()), 8);
+        EXPECT_EQ(AFCRenamePath(afc_, "/Books/book.txt", (path + "/moved.txt").c_str()), 8);
+        EXPECT_EQ(AFCRenamePath(afc_, (path + "/victim.txt").c_str(), "/stolen.txt"), 8);
+        Info(afc_, (path + "/victim.txt").c_str(), &status);
+        EXPECT_EQ(status, 8);
+        EXPECT_EQ(std::distance(fs::directory_iterator(outside_), fs::directory_iterator()), 1);
+        EXPECT_EQ(ReadDeviceFile(afc_, "/Books/book.txt"), "book");
+    }
+
+    std::string image_;
+    std::string media_;
+    std::string outside_;
+    AMDeviceRef device_ = nullptr;
+    AFCConnectionRef afc_ = nullptr;
+};
+
+TEST_F(SimMdAfcPaths, DotDotStopsAtTheRoot) {
+    EXPECT_EQ(ReadDeviceFile(afc_, "../../etc/passwd"), std::nullopt);
+    EXPECT_EQ(ReadDeviceFile(afc_, "/../secret.txt"), std::nullopt);
+    EXPECT_EQ(ReadDeviceFile(afc_, "../../../../Books/book.txt"), "book");
+    EXPECT_EQ(ReadDeviceFile(afc_, "/Books/../../Books/./book.txt"), "book");
+    EXPECT_EQ(ReadDeviceFile(afc_, "Books//book.txt"), "book");
+    ASSERT_EQ(WriteDeviceFile(afc_, "../../../x.txt", "x"), 0);
+    EXPECT_TRUE(fs::exists(media_ + "/x.txt"));
+    EXPECT_FALSE(fs::exists(image_ + "/fs/var/mobile/x.txt"));
+    EXPECT_FALSE(fs::exists(image_ + "/x.txt"));
+    ASSERT_EQ(AFCDirectoryCreate(afc_, "../../made"), 0);
+    EXPECT_TRUE(fs::is_directory(media_ + "/made"));
+    EXPECT_EQ(Info(afc_, "..")["st_ifmt"], "S_IFDIR");
+    EXPECT_EQ(List(afc_, "../.."), List(afc_, "/"));
+}
+
+TEST_F(SimMdAfcPaths, AbsoluteLinkReadsAsALinkButLeadsNowhere) {
+    Link(outside_, "out");
+    Link("/var/mobile", "device");  // absolute on the device: outside this root too
+    const auto info = Info(afc_, "/out");
+    EXPECT_EQ(info.at("st_ifmt"), "S_IFLNK");
+    EXPECT_EQ(info.at("LinkTarget"), outside_);
+    const std::vector<std::string> names = List(afc_, "/");
+    EXPECT_NE(std::find(names.begin(), names.end(), "out"), names.end());
+    ExpectSealed("/out");
+    ExpectSealed("/device");
+    EXPECT_EQ(ReadDeviceFile(afc_, "/device/secret.txt"), std::nullopt);
+}
+
+TEST_F(SimMdAfcPaths, ClimbingLinksLeadNowhere) {
+    Link("..", "up");
+    Link("Books/../..", "sneaky");
+    Link("../../../../outside", "far");
+    ASSERT_EQ(::symlink("../../..", (media_ + "/Books/deep").c_str()), 0);
+    ExpectSealed("/up");
+    ExpectSealed("/sneaky");
+    ExpectSealed("/far");
+    ExpectSealed("/Books/deep");
+    EXPECT_EQ(ReadDeviceFile(afc_, "/up/secret.txt"), std::nullopt);
+    EXPECT_EQ(Info(afc_, "/up").at("LinkTarget"), "..");
+}
+
+TEST_F(SimMdAfcPaths, LinkChainThatEndsOutsideLeadsNowhere) {
+    Link("second", "first");
+    Link("Books/third", "second");
+    ASSERT_EQ(::symlink("../..", (media_ + "/Books/third").c_str()), 0);
+    ExpectSealed("/first");
+    // The same chain ending inside works.
+    ASSERT_EQ(::unlink((media_ + "/Books/third").c_str()), 0);
+    ASSERT_EQ(::symlink(".", (media_ + "/Books/third").c_str()), 0);
+    EXPECT_EQ(ReadDeviceFile(afc_, "/first/book.txt"), "book");
+}
+
+TEST_F(SimMdAfcPaths, LinkLoopsEndWithNotFound) {
+    Link("b", "a");
+    Link("a", "b");
+    Link("self", "self");
+    const auto started = std::chrono::steady_clock::now();
+    ExpectSealed("/a");
+    ExpectSealed("/self");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(Info(afc_, "/a").at("st_ifmt"), "S_IFLNK");
+    // The links themselves can go.
+    EXPECT_EQ(AFCRemovePath(afc_, "/a"), 0);
+    EXPECT_EQ(AFCRemovePath(afc_, "/self"), 0);
+}
+
+TEST_F(SimMdAfcPaths, RemovingALinkToTheOutsideRemovesOnlyTheLink) {
+    Link(outside_ + "/victim.txt", "victim");
+    Link(outside_, "out");
+    EXPECT_EQ(AFCRemovePath(afc_, "/victim"), 0);
+    EXPECT_EQ(AFCRemovePath(afc_, "/out"), 0);
+    EXPECT_FALSE(fs::is_symlink(media_ + "/out"));
+    EXPECT_TRUE(fs::exists(outside_ + "/victim.txt"));
+}
+
+TEST_F(SimMdAfcPaths, ImageRootsThemselvesStayInside) {
+    // afc2 serves all of fs/; the image's own folder and the host lie above it.
+    AFCConnectionRef whole = OpenAfc(device_, "com.apple.afc2");
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(ReadDeviceFile(whole, "/var/mobile/secret.txt"), "above the media root");
+    EXPECT_EQ(ReadDeviceFile(whole, "/../device.plist"), std::nullopt);
+    EXPECT_EQ(ReadDeviceFile(whole, "/../../outside/victim.txt"), std::nullopt);
+    ASSERT_EQ(::symlink("../device.plist", (image_ + "/fs/plist").c_str()), 0);
+    EXPECT_EQ(ReadDeviceFile(whole, "/plist"), std::nullopt);
+    EXPECT_EQ(AFCConnectionClose(whole), 0);
+}
+
+TEST_F(SimMdAfcPaths, OverlongPathsAndNamesAreRefused) {
+    const std::string longName(300, 'n');
+    AFCFileRef file = 0;
+    EXPECT_EQ(AFCFileRefOpen(afc_, ("/" + longName).c_str(), 3, &file), 7);
+    std::string deep;
+    while (deep.size() <= 1024)
+        deep += "/d";
+    EXPECT_EQ(AFCDirectoryCreate(afc_, deep.c_str()), 7);
+    EXPECT_FALSE(fs::exists(media_ + "/d"));
+    // Many ".." parts shrink to nothing before the length counts only when they fit.
+    EXPECT_EQ(ReadDeviceFile(afc_, "/Books/book.txt"), "book");
+}
+
+TEST_F(SimMdAfcPaths, SpecialFilesInAnImageNeverBlock) {
+    ASSERT_EQ(::mkfifo((media_ + "/pipe").c_str(), 0644), 0);
+    EXPECT_EQ(Info(afc_, "/pipe").at("st_ifmt"), "S_IFIFO");
+    AFCFileRef file = 0;
+    EXPECT_EQ(AFCFileRefOpen(afc_, "/pipe", 1, &file), 10);
+    EXPECT_EQ(AFCFileRefOpen(afc_, "/pipe", 3, &file), 10);
+    // A folder whose name passes through a file is not found.
+    EXPECT_EQ(ReadDeviceFile(afc_, "/Books/book.txt/inner"), std::nullopt);
+    int status = 0;
+    Info(afc_, "/Books/book.txt/inner", &status);
+    EXPECT_EQ(status, 8);
+}
+
+TEST_F(SimMdAfcPaths, DeviceInformationFallsBackToTheHostFileSystem) {
+    AFCKeyValueRef values = nullptr;
+    ASSERT_EQ(AFCDeviceInfoOpen(afc_, &values), 0);
+    const auto pairs = ReadPairs(values);
+    EXPECT_EQ(pairs.at("Model"), "iPhone5,2");
+    const fs::space_info space = fs::space(media_);
+    EXPECT_EQ(std::stoull(pairs.at("FSTotalBytes")), space.capacity);
+    EXPECT_GT(std::stoull(pairs.at("FSFreeBytes")), 0u);
+}
+
+}  // namespace
+}  // namespace bw::sim::mdtest
