@@ -1,0 +1,203 @@
+// Device notifications of the simulator's mobile device library: arrivals and removals in order,
+// one callback at a time on the simulator's thread, unsubscription, the restore-mode callbacks,
+// and images attached from the environment.
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "md_support.h"
+
+namespace bw::sim::mdtest {
+namespace {
+
+using SimMdNotifications = SimMdTest;
+using namespace std::chrono_literals;
+
+TEST_F(SimMdNotifications, ArrivalsAndRemovalsComeInOrder) {
+    const std::string first = Attach(MakeImage(WithUdid('1')));
+    Recorder recorder;
+    AMDeviceNotificationRef subscription = nullptr;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &recorder, &subscription),
+              0);
+    EXPECT_EQ(Counters().notificationSubscriptions, 1);
+    const std::string second = Attach(MakeImage(WithUdid('2')));
+    ASSERT_EQ(BwSimDetach(first.c_str()), 0);
+    ASSERT_EQ(BwSimDetach(second.c_str()), 0);
+    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
+
+    const std::vector<Arrival> events = recorder.Events();
+    ASSERT_EQ(events.size(), 4u);
+    const std::vector<std::pair<std::string, uint32_t>> expected = {
+        {first, 1}, {second, 1}, {first, 2}, {second, 2}};
+    for (size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(TakeText(AMDeviceCopyDeviceIdentifier(events[i].device)), expected[i].first);
+        EXPECT_EQ(events[i].message, expected[i].second);
+        EXPECT_EQ(events[i].subscription, subscription);
+    }
+    // The removal carries the reference the arrival did.
+    EXPECT_EQ(events[0].device, events[2].device);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
+    EXPECT_EQ(Counters().notificationSubscriptions, 0);
+}
+
+TEST_F(SimMdNotifications, UnsubscribedCallbacksHearNothingMore) {
+    Recorder kept;
+    Recorder dropped;
+    AMDeviceNotificationRef keptSubscription = nullptr;
+    AMDeviceNotificationRef droppedSubscription = nullptr;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &kept, &keptSubscription),
+              0);
+    ASSERT_EQ(
+        AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &dropped, &droppedSubscription),
+        0);
+    EXPECT_NE(keptSubscription, droppedSubscription);
+    Attach(MakeImage(WithUdid('3')));
+    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
+    ASSERT_EQ(AMDeviceNotificationUnsubscribe(droppedSubscription), 0);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(droppedSubscription), kAmdInvalidArgument);
+    Attach(MakeImage(WithUdid('4')));
+    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
+    EXPECT_EQ(kept.Events().size(), 2u);
+    EXPECT_EQ(dropped.Events().size(), 1u);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(keptSubscription), 0);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(nullptr), kAmdInvalidArgument);
+}
+
+struct Slow {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> finished{false};
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+
+    static void Callback(am_device_notification_callback_info*, void* context) {
+        auto* slow = static_cast<Slow*>(context);
+        if (slow->inside.fetch_add(1) != 0) ++slow->overlaps;
+        slow->entered = true;
+        std::this_thread::sleep_for(100ms);
+        slow->finished = true;
+        slow->inside.fetch_sub(1);
+    }
+};
+
+TEST_F(SimMdNotifications, UnsubscribeWaitsForTheRunningCallback) {
+    Slow slow;
+    AMDeviceNotificationRef subscription = nullptr;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Slow::Callback, 0, 0, &slow, &subscription), 0);
+    Attach(MakeImage(WithUdid('5')));
+    while (!slow.entered)
+        std::this_thread::yield();
+    ASSERT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
+    EXPECT_TRUE(slow.finished);
+}
+
+TEST_F(SimMdNotifications, CallbacksNeverRunTwoAtOnce) {
+    Slow slow;
+    AMDeviceNotificationRef first = nullptr;
+    AMDeviceNotificationRef second = nullptr;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Slow::Callback, 0, 0, &slow, &first), 0);
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Slow::Callback, 0, 0, &slow, &second), 0);
+    std::thread attacher([&] { Attach(MakeImage(WithUdid('6'))); });
+    Attach(MakeImage(WithUdid('7')));
+    attacher.join();
+    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
+    EXPECT_EQ(slow.overlaps, 0);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(first), 0);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(second), 0);
+}
+
+// What the library does in its callback: the whole open sequence, on the simulator's thread.
+struct Opener {
+    std::atomic<int> opened{0};
+    std::atomic<int> waitResult{0};
+
+    static void Callback(am_device_notification_callback_info* info, void* context) {
+        auto* opener = static_cast<Opener*>(context);
+        if (info->msg != 1) return;
+        opener->waitResult = BwSimWaitForNotifications(10);  // would wait for itself
+        if (ConnectAndStartSession(info->dev) != 0) return;
+        CFStringRef key = Text("ProductVersion");
+        const bool read = TakeText(AMDeviceCopyValue(info->dev, nullptr, key)) != "<null>";
+        CFRelease(key);
+        if (AMDeviceStopSession(info->dev) == 0 && AMDeviceDisconnect(info->dev) == 0 && read)
+            ++opener->opened;
+    }
+};
+
+TEST_F(SimMdNotifications, CallbacksMayUseTheRuntime) {
+    Opener opener;
+    AMDeviceNotificationRef subscription = nullptr;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Opener::Callback, 0, 0, &opener, &subscription), 0);
+    Attach(MakeImage(WithUdid('8')));
+    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
+    EXPECT_EQ(opener.opened, 1);
+    EXPECT_EQ(opener.waitResult, -1);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
+}
+
+TEST_F(SimMdNotifications, SubscribingNeedsACallbackAndAPlaceForTheHandle) {
+    Recorder recorder;
+    AMDeviceNotificationRef subscription = nullptr;
+    EXPECT_NE(AMDeviceNotificationSubscribe(nullptr, 0, 0, &recorder, &subscription), 0);
+    EXPECT_NE(AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &recorder, nullptr), 0);
+    EXPECT_EQ(Counters().notificationSubscriptions, 0);
+}
+
+struct Restore {
+    static inline std::mutex mutex;
+    static inline std::vector<std::pair<int, void*>> calls;
+    static inline std::vector<void*> userInfos;
+
+    template <int kIndex>
+    static void Callback(void* device, void* userInfo) {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.emplace_back(kIndex, device);
+        userInfos.push_back(userInfo);
+    }
+};
+
+TEST_F(SimMdNotifications, RestoreCallbacksFireByPosition) {
+    EXPECT_EQ(BwSimFireRestoreCallback(0), -1);  // nothing registered yet
+    int context = 0;
+    EXPECT_EQ(AMRestoreRegisterForDeviceNotifications(&Restore::Callback<0>, &Restore::Callback<1>,
+                                                      &Restore::Callback<2>, &Restore::Callback<3>,
+                                                      0, &context),
+              0u);
+    for (int index : {2, 0, 3, 1})
+        ASSERT_EQ(BwSimFireRestoreCallback(index), 0);
+    EXPECT_EQ(BwSimFireRestoreCallback(4), -1);
+    EXPECT_EQ(BwSimFireRestoreCallback(-1), -1);
+    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
+    std::lock_guard<std::mutex> lock(Restore::mutex);
+    ASSERT_EQ(Restore::calls.size(), 4u);
+    const int order[] = {2, 0, 3, 1};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(Restore::calls[i].first, order[i]);
+        EXPECT_NE(Restore::calls[i].second, nullptr);
+        EXPECT_EQ(Restore::userInfos[i], &context);
+    }
+    EXPECT_NE(Restore::calls[0].second, Restore::calls[1].second);
+}
+
+TEST_F(SimMdNotifications, EnvironmentImagesArriveOnFirstUse) {
+    const std::string first = MakeImage(WithUdid('a'));
+    const std::string second = MakeImage(WithUdid('b'));
+    // Each test runs in a process of its own, so the library has not been used yet.
+    ASSERT_EQ(::setenv("BRACKWATER_SIM_IMAGES",
+                       (first + "::" + second + ":" + folder_ / "none").c_str(), 1),
+              0);
+    Recorder recorder;
+    AMDeviceNotificationRef subscription = nullptr;
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &recorder, &subscription),
+              0);
+    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
+    const std::vector<Arrival> events = recorder.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(TakeText(AMDeviceCopyDeviceIdentifier(events[0].device)), std::string(40, 'a'));
+    EXPECT_EQ(TakeText(AMDeviceCopyDeviceIdentifier(events[1].device)), std::string(40, 'b'));
+    EXPECT_EQ(Counters().attachedDevices, 2);
+    EXPECT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
+    ::unsetenv("BRACKWATER_SIM_IMAGES");
+}
+
+}  // namespace
+}  // namespace bw::sim::mdtest
