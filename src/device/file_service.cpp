@@ -1,0 +1,442 @@
+// The device file service of CIPhone: paths, file information, folders, removal and whole-file
+// copies over the AFC connection the object opened (or the application container it opened).
+#include <charconv>
+#include <cstdio>
+#include <memory>
+
+#include "device/iphone.h"
+#include "device/iphone_file.h"
+#include "device/iphone_operation.h"
+#include "device/runtime_values.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+
+namespace bw {
+
+namespace {
+
+constexpr std::string_view kCrashReportService = "com.apple.crashreportcopymobile";
+
+// Folders nest far less deeply on a device; a deeper walk is refused rather than risk the stack.
+constexpr int kMaxRemoveDepth = 256;
+
+uint64_t ParseUnsigned(const std::map<std::string, std::string>& values, const char* key) {
+    const auto found = values.find(key);
+    if (found == values.end()) return 0;
+    uint64_t number = 0;
+    const std::string& text = found->second;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), number);
+    return result.ec == std::errc() ? number : 0;
+}
+
+int32_t FileTypeCode(const std::string& format) {
+    static constexpr std::pair<std::string_view, int32_t> kCodes[] = {
+        {"S_IFREG", kDeviceFileRegular},
+        {"S_IFDIR", kDeviceFolder},
+        {"S_IFBLK", 3},
+        {"S_IFCHR", 4},
+        {"S_IFIFO", 5},
+        {"S_IFLNK", kDeviceFileLink},
+        {"S_IFMT", 7},
+        {"S_IFSOCK", 8},
+    };
+    for (const auto& [name, code] : kCodes) {
+        if (format == name) return code;
+    }
+    return 0;
+}
+
+bool IsDotEntry(const std::string& name) {
+    return name == "." || name == "..";
+}
+
+// Reads the names of an open directory, without "." and "..", and closes it.
+void ReadAndCloseDirectory(rt::AFCConnectionRef connection, rt::AFCDirectoryRef directory,
+                           std::vector<std::string>& names) {
+    std::string name;
+    while (AfcReadDirectory(connection, directory, name) == 0 && !name.empty()) {
+        if (!IsDotEntry(name)) names.push_back(name);
+    }
+    Runtime().AFCDirectoryClose(connection, directory);
+}
+
+// A host file written through stdio; the platform layer has whole-file calls only, and copies
+// stream hundreds of megabytes.
+class HostFile {
+  public:
+    HostFile(const std::string& path, const char* mode) : file_(std::fopen(path.c_str(), mode)) {}
+    ~HostFile() { Close(); }
+    HostFile(const HostFile&) = delete;
+    HostFile& operator=(const HostFile&) = delete;
+
+    explicit operator bool() const { return file_ != nullptr; }
+    size_t Read(void* buffer, size_t size) { return std::fread(buffer, 1, size, file_); }
+    bool Failed() const { return std::ferror(file_) != 0; }
+    bool Write(const void* buffer, size_t size) {
+        return std::fwrite(buffer, 1, size, file_) == size;
+    }
+    // False when buffered bytes could not be written out.
+    bool Close() {
+        if (file_ == nullptr) return true;
+        const bool ok = std::fclose(file_) == 0;
+        file_ = nullptr;
+        return ok;
+    }
+
+  private:
+    std::FILE* file_;
+};
+
+// A name beside the target for the bytes in transit, unique per copy.
+std::string PartialFileName(const std::string& hostPath) {
+    uint32_t random = 0;
+    platform::RandomBytes(&random, sizeof random);
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".bwpart-%08x", random);
+    return hostPath + suffix;
+}
+
+}  // namespace
+
+bool ReadDeviceFileInfo(rt::AFCConnectionRef connection, const std::string& devicePath,
+                        DeviceFileInfo& info) {
+    info = DeviceFileInfo{};
+    info.path = devicePath;
+    const size_t slash = devicePath.rfind('/');
+    info.name = slash == std::string::npos ? devicePath : devicePath.substr(slash + 1);
+    if (!RuntimeLoaded() || connection == nullptr) return false;
+
+    const RuntimeTable& runtime = Runtime();
+    rt::AFCKeyValueRef values = nullptr;
+    if (runtime.AFCFileInfoOpen(connection, devicePath.c_str(), &values) != 0) return false;
+    std::map<std::string, std::string> pairs;
+    ReadAfcKeyValues(values, pairs);
+    if (values != nullptr && runtime.AFCKeyValueClose != nullptr) runtime.AFCKeyValueClose(values);
+
+    info.infoRead = true;
+    info.birthTime = ParseUnsigned(pairs, "st_birthtime");
+    info.modifiedTime = ParseUnsigned(pairs, "st_mtime");
+    info.size = ParseUnsigned(pairs, "st_size");
+    const auto format = pairs.find("st_ifmt");
+    if (format != pairs.end()) info.fileType = FileTypeCode(format->second);
+    if (info.fileType == kDeviceFileLink) {
+        info.isLink = true;
+        // A link to a folder counts as a folder: the folder opens through it.
+        rt::AFCDirectoryRef directory = nullptr;
+        if (AfcOpenDirectory(connection, devicePath, &directory) == 0 && directory != nullptr) {
+            info.fileType = kDeviceFolder;
+            runtime.AFCDirectoryClose(connection, directory);
+        }
+    }
+    return true;
+}
+
+// "." parts are dropped like empty ones: they name the folder they stand in.
+std::string CIPhone::JoinDevicePath(std::string_view base, std::string_view path) {
+    std::string joined;
+    if (!path.empty() && (path.front() == '/' || path.front() == '\\')) {
+        joined = path;
+    } else {
+        joined = base.empty() ? "/" : std::string(base);
+        joined += '/';
+        joined += path.empty() ? "/" : path;
+    }
+    for (char& c : joined) {
+        if (c == '\\') c = '/';
+    }
+    std::vector<std::string_view> parts;
+    std::string_view rest = joined;
+    while (!rest.empty()) {
+        const size_t slash = rest.find('/');
+        const std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    if (parts.empty()) return "/";
+    std::string result;
+    for (const std::string_view part : parts) {
+        result += '/';
+        result += part;
+    }
+    return result;
+}
+
+std::string CIPhone::MakeDevicePath(std::string_view path) const {
+    return JoinDevicePath(rootPath, path);
+}
+
+bool CIPhone::GetFileInfo(rt::AFCConnectionRef connection, const std::string& devicePath,
+                          DeviceFileInfo& info) {
+    DeviceOperation operation(*this);
+    if (!operation) {
+        ReadDeviceFileInfo(nullptr, devicePath, info);  // fills path and name only
+        return false;
+    }
+    return ReadDeviceFileInfo(connection, devicePath, info);
+}
+
+bool CIPhone::FileExists(std::string_view path) {
+    DeviceFileInfo info;
+    return GetFileInfo(afcConnection, MakeDevicePath(path), info);
+}
+
+bool CIPhone::IsDirectory(std::string_view path) {
+    DeviceFileInfo info;
+    return GetFileInfo(afcConnection, MakeDevicePath(path), info) && info.fileType == kDeviceFolder;
+}
+
+bool CIPhone::GetPathInfo(std::string_view folder, std::string_view name, DeviceFileInfo& info) {
+    return GetFileInfo(afcConnection, JoinDevicePath(folder, name), info);
+}
+
+bool CIPhone::OpenDirectory(std::string_view path, rt::AFCDirectoryRef& directory) {
+    directory = nullptr;
+    DeviceOperation operation(*this);
+    if (!operation) return false;
+    if (AfcOpenDirectory(afcConnection, MakeDevicePath(path), &directory) != 0 ||
+        directory == nullptr) {
+        directory = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool CIPhone::ListDirectory(std::string_view path, std::vector<std::string>& names) {
+    DeviceOperation operation(*this);
+    rt::AFCDirectoryRef directory = nullptr;
+    if (!operation || !OpenDirectory(path, directory)) return false;
+    ReadAndCloseDirectory(afcConnection, directory, names);
+    return true;
+}
+
+bool CIPhone::ListDirectoryInfo(std::string_view path, std::vector<DeviceFileInfo>& entries) {
+    DeviceOperation operation(*this);
+    std::vector<std::string> names;
+    if (!operation || !ListDirectory(path, names)) return false;
+    const std::string folder = MakeDevicePath(path);
+    entries.reserve(entries.size() + names.size());
+    for (const std::string& name : names) {
+        DeviceFileInfo& info = entries.emplace_back();
+        // An entry whose information cannot be read is still listed, with its name and path.
+        ReadDeviceFileInfo(afcConnection, JoinDevicePath(folder, name), info);
+    }
+    return true;
+}
+
+bool CIPhone::MakeDirectory(std::string_view path) {
+    DeviceOperation operation(*this);
+    if (!operation || AfcMakeDirectory(afcConnection, MakeDevicePath(path)) != 0) return false;
+    lastResult = 0;
+    return true;
+}
+
+bool CIPhone::RemovePath(std::string_view path) {
+    DeviceOperation operation(*this);
+    if (!operation || !FileExists(path)) return false;
+    return AfcRemovePath(afcConnection, MakeDevicePath(path)) == 0;
+}
+
+bool CIPhone::RemoveDevicePath(const std::string& devicePath) {
+    DeviceOperation operation(*this);
+    return operation && AfcRemovePath(afcConnection, devicePath) == 0;
+}
+
+// Links are removed themselves and never followed: a link to a folder outside the tree would
+// otherwise have that folder's contents deleted with it.
+bool CIPhone::RemoveContents(const std::string& folder, int depth) {
+    if (depth > kMaxRemoveDepth) return false;
+    std::vector<DeviceFileInfo> entries;
+    if (!ListDirectoryInfo(folder, entries)) return false;
+    bool removedAll = true;
+    for (const DeviceFileInfo& entry : entries) {
+        if (entry.isLink || entry.fileType == kDeviceFileRegular) {
+            removedAll &= AfcRemovePath(afcConnection, entry.path) == 0;
+        } else if (entry.fileType == kDeviceFolder) {
+            removedAll &= RemoveContents(entry.path, depth + 1) &&
+                          AfcRemovePath(afcConnection, entry.path) == 0;
+        } else {
+            removedAll = false;  // devices and sockets are left where they are
+        }
+    }
+    return removedAll;
+}
+
+bool CIPhone::RemoveTree(std::string_view path) {
+    DeviceOperation operation(*this);
+    if (!operation) return false;
+    const std::string devicePath = MakeDevicePath(path);
+    DeviceFileInfo info;
+    if (!ReadDeviceFileInfo(afcConnection, devicePath, info)) return false;
+    if (info.fileType == kDeviceFolder && !info.isLink) {
+        RemoveContents(devicePath, 0);
+    }
+    return AfcRemovePath(afcConnection, devicePath) == 0;
+}
+
+// The bytes go to a partial file beside the target, renamed to the target only once every byte
+// arrived: a cancelled or failed copy never leaves a half file where the user asked for one, and
+// an existing file of that name stays as it was.
+bool CIPhone::CopyFileFromDevice(std::string_view devicePath, const std::string& hostPath) {
+    DeviceOperation operation(*this);
+    cancelCopy.store(0, std::memory_order_release);
+    if (!operation || hostPath.empty()) return false;
+
+    CiPhoneFile source(afcConnection, MakeDevicePath(devicePath), rt::kAfcModeRead);
+    if (source.status != 0) {
+        source.Close();
+        lastResult = 1;
+        return false;
+    }
+    const std::string partial = PartialFileName(hostPath);
+    HostFile target(partial, "wb");
+    if (!target) {
+        source.Close();
+        return false;
+    }
+    const auto buffer = std::make_unique<char[]>(kCopyBlockSize);
+    bool complete = false;
+    while (cancelCopy.load(std::memory_order_acquire) == 0) {
+        const int64_t count = source.Read(buffer.get(), kCopyBlockSize);
+        if (count <= 0) {
+            complete = count == 0;
+            break;
+        }
+        if (!target.Write(buffer.get(), static_cast<size_t>(count))) break;
+    }
+    source.Close();
+    complete = target.Close() && complete;
+    if (!complete || !platform::RenamePath(partial, hostPath)) {
+        platform::RemoveFile(partial);
+        return false;
+    }
+    return true;
+}
+
+bool CIPhone::CopyFileToDevice(const std::string& hostPath, std::string_view devicePath) {
+    DeviceOperation operation(*this);
+    if (!operation || !platform::IsFile(hostPath)) return false;
+    HostFile source(hostPath, "rb");
+    if (!source) return false;
+
+    CiPhoneFile target(afcConnection, MakeDevicePath(devicePath), rt::kAfcModeWrite);
+    if (target.status != 0) {
+        lastResult = 1;
+        return false;
+    }
+    const auto buffer = std::make_unique<char[]>(kCopyBlockSize);
+    bool complete = true;
+    for (;;) {
+        const size_t count = source.Read(buffer.get(), kCopyBlockSize);
+        if (count == 0) {
+            complete = !source.Failed();
+            break;
+        }
+        if (!target.Write(buffer.get(), count)) {
+            complete = false;
+            break;
+        }
+    }
+    lastResult = 0;
+    target.Close();
+    return complete;
+}
+
+void CIPhone::CancelCopy() {
+    cancelCopy.store(1, std::memory_order_release);
+}
+
+bool CIPhone::OpenAppContainer(const std::string& bundleIdentifier) {
+    DeviceOperation operation(*this);
+    if (!operation) return false;
+    // One container at a time: a previous one is closed first, so that a failed open below
+    // leaves the file operations on the file service rather than on a closed connection.
+    CloseAppContainer();
+    const RuntimeTable& runtime = Runtime();
+    if (runtime.AMDeviceConnect(device) != 0) return false;
+    if (runtime.AMDeviceStartSession(device) != 0) {
+        runtime.AMDeviceDisconnect(device);
+        return false;
+    }
+    const CFString identifier = MakeCFString(bundleIdentifier);
+    if (runtime.AMDeviceStartHouseArrestService(device, identifier.get(), nullptr,
+                                                &containerService, nullptr) != 0) {
+        containerService = nullptr;
+        EndShortQuery();
+        return false;
+    }
+    if (runtime.AFCConnectionOpen(containerService, 0, &containerAfc) != 0) {
+        containerAfc = nullptr;
+        CloseServiceHandle(containerService);
+        containerService = nullptr;
+        EndShortQuery();
+        return false;
+    }
+    afcConnection = containerAfc;
+    return true;
+}
+
+void CIPhone::CloseAppContainer() {
+    DeviceOperation operation(*this);
+    if (!operation || containerAfc == nullptr) return;
+    // The AFC connection closes the house-arrest service connection under it.
+    Runtime().AFCConnectionClose(containerAfc);
+    containerAfc = nullptr;
+    containerService = nullptr;
+    afcConnection = currentAfc;
+}
+
+rt::AFCConnectionRef CIPhone::OpenCrashReportService() {
+    DeviceOperation operation(*this);
+    if (!operation) return nullptr;
+    const RuntimeTable& runtime = Runtime();
+    if (runtime.AMDeviceConnect(device) != 0) return nullptr;
+    const auto fail = [&](bool stopSession) -> rt::AFCConnectionRef {
+        if (stopSession) runtime.AMDeviceStopSession(device);
+        runtime.AMDeviceDisconnect(device);
+        return nullptr;
+    };
+    if (runtime.AMDeviceIsPaired(device) == 0 && runtime.AMDevicePair(device) != 0) {
+        return fail(false);
+    }
+    if (runtime.AMDeviceValidatePairing(device) != 0 && runtime.AMDevicePair(device) != 0) {
+        return fail(false);
+    }
+    if (runtime.AMDeviceStartSession(device) != 0) return fail(false);
+    rt::ServiceHandle service = nullptr;
+    if (StartDeviceService(device, kCrashReportService, &service) != 0) return fail(true);
+    rt::AFCConnectionRef connection = nullptr;
+    if (runtime.AFCConnectionOpen(service, 0, &connection) != 0) {
+        CloseServiceHandle(service);
+        return fail(true);
+    }
+    return connection;
+}
+
+bool CIPhone::ListCrashReports(rt::AFCConnectionRef connection, const std::string& folder,
+                               std::vector<std::string>& names) {
+    DeviceOperation operation(*this);
+    if (!operation || connection == nullptr) return false;
+    rt::AFCDirectoryRef directory = nullptr;
+    if (AfcOpenDirectory(connection, folder, &directory) != 0 || directory == nullptr) {
+        return false;
+    }
+    ReadAndCloseDirectory(connection, directory, names);
+    return true;
+}
+
+bool CIPhone::RemoveCrashReport(rt::AFCConnectionRef connection, const std::string& path) {
+    DeviceOperation operation(*this);
+    if (!operation || connection == nullptr) return false;
+    std::string devicePath = path;
+    for (char& c : devicePath) {
+        if (c == '\\') c = '/';
+    }
+    return AfcRemovePath(connection, devicePath) == 0;
+}
+
+}  // namespace bw

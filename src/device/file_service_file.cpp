@@ -1,0 +1,44 @@
+#include "device/iphone_file.h"
+
+#include "device/runtime.h"
+
+namespace bw {
+
+CiPhoneFile::CiPhoneFile(rt::AFCConnectionRef afc, std::string filePath, int32_t openMode)
+    : path(std::move(filePath)), mode(openMode), connection(afc) {
+    if (!RuntimeLoaded() || connection == nullptr) return;
+    status = Runtime().AFCFileRefOpen(connection, path.c_str(), static_cast<uint64_t>(mode), &file);
+    if (status != 0) file = 0;
+}
+
+void CiPhoneFile::Close() {
+    if (file == 0) return;
+    Runtime().AFCFileRefClose(connection, file);
+    file = 0;
+}
+
+int64_t CiPhoneFile::Read(void* buffer, size_t size) {
+    if (file == 0 || buffer == nullptr) return -1;
+    size_t length = size;
+    if (Runtime().AFCFileRefRead(connection, file, buffer, &length) != 0) return -1;
+    // More than was asked for can only be a broken answer; the buffer holds no more.
+    if (length > size) return -1;
+    return static_cast<int64_t>(length);
+}
+
+bool CiPhoneFile::Write(const void* buffer, size_t size) {
+    if (file == 0 || (buffer == nullptr && size > 0)) return false;
+    return Runtime().AFCFileRefWrite(connection, file, buffer, size) == 0;
+}
+
+bool CiPhoneFile::Stat(DeviceFileInfo& info) {
+    return ReadDeviceFileInfo(connection, path, info);
+}
+
+uint64_t CiPhoneFile::Size() {
+    DeviceFileInfo info;
+    Stat(info);
+    return info.size;
+}
+
+}  // namespace bw

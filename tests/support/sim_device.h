@@ -1,0 +1,197 @@
+// Device tests against the simulated runtime: a temporary folder, a registry file that points the
+// runtime loader at the simulator's libraries, device images, the simulator's control API (loaded
+// by path, as the library loads the runtime), and the check that a test left nothing open.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brackwater/device.h"
+#include "cf/CoreFoundation.h"
+#include "device/connect_listener.h"
+#include "device/iphone.h"
+#include "image/image_builder.h"
+#include "mobiledevice/sim_control.h"
+#include "platform/environment.h"
+#include "support/runtime_registry.h"
+#include "support/temp_folder.h"
+
+namespace bw::testing {
+
+// The simulator's control functions (the test program links the simulator's library, the same
+// one the runtime loader loads by path).
+class SimControl {
+  public:
+    // The attached device's identifier, or empty (with a test failure) when it did not attach.
+    std::string Attach(const std::string& image) {
+        char udid[128] = {};
+        if (BwSimAttach(image.c_str(), udid, sizeof udid) != 0) {
+            ADD_FAILURE() << "attach failed: " << BwSimLastError();
+            return {};
+        }
+        return udid;
+    }
+    bool Detach(const std::string& udid) { return BwSimDetach(udid.c_str()) == 0; }
+    int DetachAll() { return BwSimDetachAll(); }
+    BwSimCounters Counters() const {
+        BwSimCounters counters{};
+        BwSimGetCounters(&counters);
+        return counters;
+    }
+    bool InjectFailure(const char* function, const char* detail, int status, int count = 1) {
+        return BwSimInjectFailure(function, detail, status, count) == 0;
+    }
+    void ClearFailures() { BwSimClearFailures(); }
+    bool FireRestoreCallback(int index) { return BwSimFireRestoreCallback(index) == 0; }
+    // Posts a notification on the device; the number of proxies that relay it.
+    int PostDeviceNotification(const std::string& udid, const char* name) {
+        return BwSimPostDeviceNotification(udid.c_str(), name);
+    }
+    long CountHostNotifications(const std::string& udid, const char* name) {
+        return BwSimCountHostNotifications(udid.c_str(), name);
+    }
+    // Waits until the simulator delivered every queued notification.
+    bool Settle(int timeoutMs = 10000) { return BwSimWaitForNotifications(timeoutMs) == 0; }
+};
+
+// Polls `condition` every 10 ms for up to `timeoutMs`.
+inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Records the listener's callbacks in the order they arrive.
+class CallbackLog {
+  public:
+    struct Event {
+        ::CIPhone* device;
+        uint32_t message;
+    };
+
+    static void Record(::CIPhone* device, uint32_t message, void* context) {
+        auto* log = static_cast<CallbackLog*>(context);
+        std::lock_guard<std::mutex> lock(log->mutex_);
+        log->events_.push_back({device, message});
+    }
+
+    std::vector<Event> Events() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    size_t Count(uint32_t message) const {
+        size_t count = 0;
+        for (const Event& event : Events())
+            count += event.message == message ? 1 : 0;
+        return count;
+    }
+    // The device of the n-th event with this message, or null.
+    CIPhone* Device(uint32_t message, size_t n = 0) const {
+        for (const Event& event : Events()) {
+            if (event.message == message && n-- == 0) {
+                return reinterpret_cast<CIPhone*>(event.device);
+            }
+        }
+        return nullptr;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Event> events_;
+};
+
+// A test with the simulator as the runtime. The registry points at the simulator's folder; the
+// CoreFoundation stand-in's live objects are counted from the start of the test.
+class SimDeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(folder_.path().empty());
+        UseRegistry(folder_, RuntimeRegistryText(
+                                 BRACKWATER_SIM_RUNTIME_DIR,
+                                 std::string(BRACKWATER_SIM_RUNTIME_DIR) + "/libMobileDevice.so"));
+        liveObjectsAtStart_ = BwSimCFLiveObjects();
+    }
+
+    // Makes a device image below the test's folder.
+    std::string MakeImage(const std::string& name, sim::ImageOptions options = {}) {
+        const std::string image = folder_ / name;
+        std::string error;
+        EXPECT_TRUE(sim::CreateImage(image, options, error)) << error;
+        return image;
+    }
+
+    // What a test may leave open: the AFC connections and notification proxies that listed
+    // devices keep for their lifetime.
+    void ExpectOpen(long afcConnections, long serviceConnections) {
+        const BwSimCounters counters = sim_.Counters();
+        EXPECT_EQ(counters.afcConnections, afcConnections);
+        EXPECT_EQ(counters.serviceConnections, serviceConnections);
+        EXPECT_EQ(counters.connectedDevices, 0);
+        EXPECT_EQ(counters.sessions, 0);
+        EXPECT_EQ(counters.afcFiles, 0);
+        EXPECT_EQ(counters.directories, 0);
+        EXPECT_EQ(counters.keyValueIterators, 0);
+    }
+
+    void ExpectNothingOpen() { ExpectOpen(0, 0); }
+
+    void ExpectLiveObjectsBackAtStart() { EXPECT_EQ(BwSimCFLiveObjects(), liveObjectsAtStart_); }
+
+    // Creates the listener with the two flags, records its callbacks and starts it.
+    IConnectListener* Listen(bool openFullFileSystemTwin = false,
+                             bool acceptNetworkDevices = false) {
+        listener_ = NewConnectListener(openFullFileSystemTwin, acceptNetworkDevices);
+        listener_->SetCallback(CallbackLog::Record, &log_);
+        listener_->StartListening();
+        EXPECT_TRUE(listener_->IsListening());
+        return listener_;
+    }
+
+    // Attaches the image and waits until the simulator delivered its arrival; the device the
+    // listener reported for it, or null.
+    CIPhone* Arrive(const std::string& image, std::string* udidOut = nullptr) {
+        const size_t before = log_.Count(kDeviceArrived);
+        const std::string udid = sim_.Attach(image);
+        if (udidOut != nullptr) *udidOut = udid;
+        EXPECT_TRUE(sim_.Settle());
+        if (log_.Count(kDeviceArrived) == before) return nullptr;
+        return log_.Device(kDeviceArrived, before);
+    }
+
+    // Detaches the device and waits until its removal was delivered.
+    void Leave(const std::string& udid) {
+        EXPECT_TRUE(sim_.Detach(udid));
+        EXPECT_TRUE(sim_.Settle());
+    }
+
+    // Ends the test's listener: detaches every device, stops and deletes the listener, and
+    // checks that nothing stays open and no CoreFoundation object is left.
+    void EndListening() {
+        sim_.DetachAll();
+        EXPECT_TRUE(sim_.Settle());
+        if (listener_ != nullptr) listener_->StopListening();
+        DeleteConnectListener();
+        listener_ = nullptr;
+        ExpectNothingOpen();
+        EXPECT_EQ(sim_.Counters().notificationSubscriptions, 0);
+        ExpectLiveObjectsBackAtStart();
+    }
+
+    TempFolder folder_;
+    SimControl sim_;
+    CallbackLog log_;
+    IConnectListener* listener_ = nullptr;
+    long liveObjectsAtStart_ = 0;
+};
+
+}  // namespace bw::testing
