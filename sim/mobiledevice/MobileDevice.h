@@ -37,7 +37,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "cf/CoreFoundation.h"
+/* Relative, so that the header needs no include path of its own. */
+#include "../cf/CoreFoundation.h"
 
 #define BW_SIM_MD_EXPORT __attribute__((visibility("default")))
 

@@ -9,6 +9,7 @@
 #include "counters.h"
 #include "image/device_plist.h"
 #include "notifications.h"
+#include "plist_file.h"
 
 namespace bw::sim::md {
 namespace {
@@ -65,10 +66,7 @@ bool ReadSwitches(plist_t values, Switches& switches, std::string& error) {
         return false;
     }
     if (const plist_t type = Item(simulator, "InterfaceType")) {
-        char* text = nullptr;
-        if (plist_get_node_type(type) == PLIST_STRING) plist_get_string_val(type, &text);
-        const std::string name = text != nullptr ? text : "";
-        std::free(text);
+        const std::string name = StringValue(type);
         if (name != "USB" && name != "Network") {
             error = "the switch InterfaceType is neither \"USB\" nor \"Network\"";
             return false;
@@ -83,14 +81,10 @@ bool ReadSwitches(plist_t values, Switches& switches, std::string& error) {
            ReadCount(simulator, "FSFreeBytes", switches.fsFreeBytes, error);
 }
 
+// Empty when missing, or when it holds a NUL, which no C string could carry to a host.
 std::string ReadUdid(plist_t values) {
-    const plist_t node = Item(values, "UniqueDeviceID");
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return {};
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string udid = text != nullptr ? text : "";
-    std::free(text);
-    return udid;
+    std::string udid = StringValue(Item(values, "UniqueDeviceID"));
+    return udid.find('\0') == std::string::npos ? udid : std::string();
 }
 
 // Ends what the device's lockdown connection carried: its connections and session.

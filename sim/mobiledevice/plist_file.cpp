@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "device/plist_guard.h"
 
@@ -35,13 +34,13 @@ PlistTree ReadPlistFile(const std::string& path, size_t limit) {
     return PlistTree(tree);
 }
 
+// Not plist_get_string_val: libplist asserts that a string holds no NUL, and a hostile list can
+// hold one.
 std::string StringValue(plist_t node) {
     if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return {};
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
-    std::string value = text != nullptr ? text : "";
-    std::free(text);
-    return value;
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    return text != nullptr ? std::string(text, static_cast<size_t>(length)) : std::string();
 }
 
 }  // namespace bw::sim::md

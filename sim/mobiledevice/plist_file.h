@@ -12,7 +12,7 @@ namespace bw::sim::md {
 // regular file (links are not followed), larger than `limit`, or not a property list.
 PlistTree ReadPlistFile(const std::string& path, size_t limit);
 
-// The text of a string node, or empty for anything else.
+// The text of a string node (NULs included), or empty for anything else.
 std::string StringValue(plist_t node);
 
 }  // namespace bw::sim::md

@@ -283,8 +283,9 @@ bool CIPhone::RemoveTree(std::string_view path) {
 // an existing file of that name stays as it was.
 bool CIPhone::CopyFileFromDevice(std::string_view devicePath, const std::string& hostPath) {
     DeviceOperation operation(*this);
-    cancelCopy.store(0, std::memory_order_release);
-    if (!operation || hostPath.empty()) return false;
+    cancelCopy.store(0);
+    // A retirement that raced with the line above must still stop the copy.
+    if (!operation || hostPath.empty() || IsRetired()) return false;
 
     CiPhoneFile source(afcConnection, MakeDevicePath(devicePath), rt::kAfcModeRead);
     if (source.status != 0) {
@@ -300,7 +301,7 @@ bool CIPhone::CopyFileFromDevice(std::string_view devicePath, const std::string&
     }
     const auto buffer = std::make_unique<char[]>(kCopyBlockSize);
     bool complete = false;
-    while (cancelCopy.load(std::memory_order_acquire) == 0) {
+    while (cancelCopy.load() == 0) {
         const int64_t count = source.Read(buffer.get(), kCopyBlockSize);
         if (count <= 0) {
             complete = count == 0;
@@ -347,7 +348,7 @@ bool CIPhone::CopyFileToDevice(const std::string& hostPath, std::string_view dev
 }
 
 void CIPhone::CancelCopy() {
-    cancelCopy.store(1, std::memory_order_release);
+    cancelCopy.store(1);
 }
 
 bool CIPhone::OpenAppContainer(const std::string& bundleIdentifier) {

@@ -282,9 +282,9 @@ std::string CIPhone::ReadDeviceValueText(std::string_view domain, std::string_vi
 
 void CIPhone::Retire() {
     ready.store(0, std::memory_order_release);
-    retired_.store(true, std::memory_order_release);
+    retired_.store(true);
     // A copy running on another thread holds the operation lock; it stops after its block.
-    cancelCopy.store(1, std::memory_order_release);
+    cancelCopy.store(1);
     std::lock_guard<std::recursive_mutex> lock(operationMutex_);
     CloseConnections();
 }

@@ -137,7 +137,7 @@ class CIPhone {
     // Called by the listener when the device left: closes every connection the object holds and
     // makes every later operation fail, while the object itself stays valid.
     void Retire();
-    bool IsRetired() const { return retired_.load(std::memory_order_acquire); }
+    bool IsRetired() const { return retired_.load(); }
     // Forgets the connections without closing them: only for freeing objects at process exit,
     // when the runtime may already be gone.
     void Abandon();

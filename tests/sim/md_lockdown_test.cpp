@@ -391,6 +391,18 @@ TEST_F(SimMdLockdown, AttachRefusesFoldersThatAreNoImage) {
     EXPECT_EQ(BwSimAttach((folder_ / "badswitch").c_str(), udid, sizeof udid), -1);
     folder_.Write("notaplist/device.plist", std::string("bplist00\xff\xff\xff", 11));
     EXPECT_EQ(BwSimAttach((folder_ / "notaplist").c_str(), udid, sizeof udid), -1);
+    // Text holding a NUL can reach no host as a C string.
+    using namespace std::string_literals;
+    folder_.Write("nul/device.plist",
+                  "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                  "<key>UniqueDeviceID</key><string>ab\0cd</string></dict></plist>"s);
+    EXPECT_EQ(BwSimAttach((folder_ / "nul").c_str(), udid, sizeof udid), -1);
+    folder_.Write("nulswitch/device.plist",
+                  "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                  "<key>UniqueDeviceID</key><string>abcd</string><key>Simulator</key>"
+                  "<dict><key>InterfaceType</key><string>USB\0</string></dict>"
+                  "</dict></plist>"s);
+    EXPECT_EQ(BwSimAttach((folder_ / "nulswitch").c_str(), udid, sizeof udid), -1);
     EXPECT_EQ(Counters().attachedDevices, 0);
 
     // An identifier that does not fit leaves the device away; the same one twice is refused.

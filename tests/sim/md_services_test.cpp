@@ -277,6 +277,25 @@ TEST_F(SimMdServices, BrokenFramingDropsTheConnection) {
     }
 }
 
+// Found by fuzzing: libplist asserts when asked for the text of a string holding a NUL.
+TEST_F(SimMdServices, StringsHoldingNulDoNotStopTheProxy) {
+    ImageOptions options = WithUdid('0');
+    AMDeviceRef device = AttachDevice(options);
+    AMDServiceConnectionRef proxy = nullptr;
+    ASSERT_EQ(Start(device, kProxy, &proxy, true), 0);
+    using namespace std::string_literals;
+    const std::string body =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Command</key>"
+        "<string>Observe\0Notification</string><key>Name</key><string>a\0b</string>"
+        "</dict></plist>"s;
+    const std::string framed = std::string{0, 0, 0, static_cast<char>(body.size())} + body;
+    EXPECT_EQ(AMDServiceConnectionSend(proxy, framed.data(), framed.size()),
+              static_cast<int>(framed.size()));
+    ASSERT_TRUE(SendCommand(proxy, "ObserveNotification", "after"));
+    EXPECT_EQ(BwSimPostDeviceNotification(options.udid.c_str(), "after"), 1);
+    CFRelease(proxy);
+}
+
 TEST_F(SimMdServices, AfcServicesTakeNoMessages) {
     AMDeviceRef device = AttachDevice();
     AMDServiceConnectionRef afc = nullptr;
