@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "applications_content.h"
+#include "junk_content.h"
 #include "photos.h"
 #include "plist_tree.h"
 
@@ -117,6 +119,8 @@ using ContentStep = bool (*)(ImageWriter&, const ImageOptions&);
 constexpr ContentStep kContentSteps[] = {
     AddSystemFiles,
     AddCameraRoll,
+    AddApplications,
+    AddJunk,
 };
 
 }  // namespace
