@@ -200,12 +200,5 @@ TEST_F(CommandLine, ManifestResaveKeepsTheBytesAndRefusesDamagedFiles) {
     EXPECT_EQ(testing::ReadFileBytes(cut), whole.substr(0, whole.size() - 5));
 }
 
-TEST_F(CommandLine, DemoRunsToTheEnd) {
-    const CliRun run = Brackwater("demo");
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("identical"), std::string::npos);
-    EXPECT_NE(run.out.find("bad .mbdb file"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace bw

@@ -53,6 +53,23 @@ std::string UnknownOption(const std::vector<std::string>& words) {
     return {};
 }
 
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out + "\"";
+}
+
 void WriteToFile(void* file, const char* bytes, size_t length) {
     std::fwrite(bytes, 1, length, static_cast<std::FILE*>(file));
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,10 @@ inline constexpr int kExitUsage = 2;
 struct Arguments {
     std::vector<std::string> words;
     bool json = false;
+    // --sim or --sim=IMAGE: run on the simulated device (IMAGE empty: the demo iPhone).
+    std::optional<std::string> sim;
+    std::string udid;   // --udid: which device, when several are connected
+    bool afc2 = false;  // --afc2: the device's whole file system instead of its media area
 };
 
 // One-line messages on standard error.
@@ -29,6 +34,9 @@ bool TakeFlag(std::vector<std::string>& words, std::string_view name);
 // The first word that looks like an option ("-x", "--x"), or empty.
 std::string UnknownOption(const std::vector<std::string>& words);
 
+// A JSON string literal of UTF-8 text.
+std::string JsonString(std::string_view text);
+
 // Output helpers for the library's sinks.
 void WriteToFile(void* file, const char* bytes, size_t length);
 void AppendToString(void* text, const char* bytes, size_t length);
@@ -36,5 +44,13 @@ void AppendToString(void* text, const char* bytes, size_t length);
 int RunPlist(Arguments& args);
 int RunManifest(Arguments& args);
 int RunDemo(Arguments& args);
+// The device part of the demo, on the simulated iPhone; working files go into `folder`.
+int RunDeviceDemo(const std::string& folder);
+int RunDevices(Arguments& args);
+int RunList(Arguments& args);
+int RunPull(Arguments& args);
+int RunPush(Arguments& args);
+int RunRemove(Arguments& args);
+int RunMakeDirectory(Arguments& args);
 
 }  // namespace cli

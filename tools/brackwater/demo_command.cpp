@@ -165,6 +165,8 @@ int RunDemo(Arguments& args) {
         std::printf("error: %s\n", error);
     }
 
+    if (const int device = RunDeviceDemo(folder); device != 0) return device;
+
     if (keep) {
         std::printf("\nThe files stay in %s. Try: brackwater plist convert %s --to json\n",
                     folder.c_str(), binaryPath.c_str());

@@ -1,4 +1,5 @@
-// brackwater [--json] COMMAND ...: the command-line host of the library.
+// brackwater [--sim[=IMAGE]] [--udid UDID] [--afc2] [--json] COMMAND ...: the command-line host
+// of the library.
 #include <cstring>
 #include <string>
 
@@ -8,12 +9,21 @@
 namespace {
 
 constexpr const char* kUsage =
-    "brackwater [--json] COMMAND ...\n"
+    "brackwater [--sim[=IMAGE]] [--udid UDID] [--afc2] [--json] COMMAND ...\n"
+    "  --sim[=IMAGE[:IMAGE...]]  use simulated devices: the IMAGE folders, or the demo iPhone\n"
+    "  --udid UDID     the device to use when several are connected\n"
+    "  --afc2          the device's whole file system instead of its media area\n"
     "commands:\n"
+    "  devices [--wait SECONDS] [--json]\n"
+    "  ls DEVICE_PATH [-l]\n"
+    "  pull DEVICE_PATH HOST_PATH\n"
+    "  push HOST_PATH DEVICE_PATH\n"
+    "  rm [-r] DEVICE_PATH\n"
+    "  mkdir DEVICE_PATH\n"
     "  plist convert FILE --to json|xml|binary [-o OUT] [--codec library|own]\n"
     "  manifest list PATH [--json]\n"
     "  manifest resave MBDB\n"
-    "  demo\n"
+    "  demo [--keep]\n"
     "  version";
 
 struct CommandEntry {
@@ -27,11 +37,40 @@ int RunVersion(cli::Arguments&) {
 }
 
 constexpr CommandEntry kCommands[] = {
-    {"plist", cli::RunPlist},
-    {"manifest", cli::RunManifest},
-    {"demo", cli::RunDemo},
+    {"devices", cli::RunDevices}, {"ls", cli::RunList},           {"pull", cli::RunPull},
+    {"push", cli::RunPush},       {"rm", cli::RunRemove},         {"mkdir", cli::RunMakeDirectory},
+    {"plist", cli::RunPlist},     {"manifest", cli::RunManifest}, {"demo", cli::RunDemo},
     {"version", RunVersion},
 };
+
+// Takes the global options out of the words, wherever they stand. False on a usage error.
+bool TakeGlobalOptions(cli::Arguments& args, std::string& problem) {
+    std::vector<std::string>& words = args.words;
+    for (auto word = words.begin(); word != words.end();) {
+        if (*word == "--sim") {
+            args.sim = "";
+        } else if (word->starts_with("--sim=")) {
+            args.sim = word->substr(6);
+            if (args.sim->empty()) {
+                problem = "--sim= needs an IMAGE folder";
+                return false;
+            }
+        } else {
+            ++word;
+            continue;
+        }
+        word = words.erase(word);
+    }
+    bool missing = false;
+    cli::TakeOption(words, "--udid", args.udid, missing);
+    if (missing) {
+        problem = "--udid needs a UDID";
+        return false;
+    }
+    args.afc2 = cli::TakeFlag(words, "--afc2");
+    args.json = cli::TakeFlag(words, "--json");
+    return true;
+}
 
 }  // namespace
 
@@ -44,7 +83,8 @@ int main(int argc, char** argv) {
         std::printf("%s\n", kUsage);
         return args.words.empty() ? cli::kExitUsage : 0;
     }
-    args.json = cli::TakeFlag(args.words, "--json");
+    std::string problem;
+    if (!TakeGlobalOptions(args, problem)) return cli::UsageError(problem, kUsage);
     if (args.words.empty()) return cli::UsageError("no command given", kUsage);
     const std::string command = args.words.front();
     args.words.erase(args.words.begin());

@@ -1,0 +1,260 @@
+// The command-line host's device commands, run as a program against simulator images that each
+// test builds; what a command changed is checked on the image's own files.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "image/image_builder.h"
+#include "platform/files.h"
+#include "support/temp_folder.h"
+
+namespace bw {
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class DeviceCommands : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        image = folder / "phone";
+        sim::ImageOptions options;
+        options.name = "Test Phone";
+        options.seed = 3;
+        std::string error;
+        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    }
+
+    // Runs the program with a private cache and registry, so nothing outside the test's folder
+    // is read or written.
+    CliRun Run(const std::string& arguments) {
+        const std::string out = folder / "stdout", err = folder / "stderr";
+        const std::string command =
+            "XDG_CACHE_HOME=" + folder / "cache" + " BRACKWATER_REGISTRY=" + folder / "none.reg" +
+            " " + BRACKWATER_CLI_PATH + " " + arguments + " >" + out + " 2>" + err + " </dev/null";
+        const int raw = std::system(command.c_str());
+        CliRun result;
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = testing::ReadFileBytes(out);
+        result.err = testing::ReadFileBytes(err);
+        return result;
+    }
+    CliRun Sim(const std::string& arguments) { return Run("--sim=" + image + " " + arguments); }
+
+    std::string OnImage(const std::string& devicePath,
+                        sim::ImageRoot root = sim::ImageRoot::Media) const {
+        return sim::ImagePath(image, devicePath, root);
+    }
+
+    static size_t Lines(const std::string& text) {
+        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+    }
+
+    testing::TempFolder folder;
+    std::string image;
+};
+
+TEST_F(DeviceCommands, DevicesListsTheAttachedPhoneAsTextAndJson) {
+    const CliRun text = Sim("devices");
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(Lines(text.out), 1u);
+    EXPECT_NE(text.out.find("Test Phone"), std::string::npos);
+    EXPECT_NE(text.out.find("7.1.2"), std::string::npos);
+    EXPECT_NE(text.out.find("USB"), std::string::npos);
+
+    const CliRun json = Sim("devices --json");
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out.rfind("{\"udid\":\"", 0), 0u) << json.out;
+    EXPECT_NE(json.out.find("\"name\":\"Test Phone\""), std::string::npos);
+    EXPECT_NE(json.out.find("\"productVersion\":\"7.1.2\""), std::string::npos);
+    EXPECT_NE(json.out.find("\"connection\":\"USB\""), std::string::npos);
+}
+
+TEST_F(DeviceCommands, DevicesReportsANetworkPhone) {
+    sim::ImageOptions options;
+    options.interfaceType = "Network";
+    std::string error;
+    ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    const CliRun run = Sim("devices --json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"connection\":\"network\""), std::string::npos) << run.out;
+}
+
+TEST_F(DeviceCommands, ListShowsTheMediaAreaSortedAndInLongForm) {
+    const CliRun root = Sim("ls /");
+    ASSERT_EQ(root.status, 0) << root.err;
+    EXPECT_NE(root.out.find("DCIM\n"), std::string::npos);
+    EXPECT_NE(root.out.find("Downloads\n"), std::string::npos);
+    EXPECT_EQ(root.out.find("Applications"), std::string::npos) << "outside the media area";
+
+    const CliRun photos = Sim("ls -l /DCIM/100APPLE");
+    ASSERT_EQ(photos.status, 0) << photos.err;
+    const std::string first = OnImage("/DCIM/100APPLE/IMG_0001.JPG");
+    ASSERT_TRUE(platform::IsFile(first));
+    struct stat info {};
+    ASSERT_EQ(::stat(first.c_str(), &info), 0);
+    EXPECT_NE(photos.out.find("- " + std::string(12 - std::to_string(info.st_size).size(), ' ') +
+                              std::to_string(info.st_size)),
+              std::string::npos)
+        << photos.out;
+    EXPECT_LT(photos.out.find("IMG_0001.JPG"), photos.out.find("IMG_0002.JPG"));
+}
+
+TEST_F(DeviceCommands, PushPullRoundTripsTheBytesThroughTheImage) {
+    std::string bytes(200000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + 3);
+    const std::string host = folder.Write("in/data.bin", bytes);
+
+    ASSERT_EQ(Sim("push " + host + " /Downloads").status, 0);
+    EXPECT_EQ(testing::ReadFileBytes(OnImage("/Downloads/data.bin")), bytes);
+
+    const std::string back = folder / "back.bin";
+    const CliRun pulled = Sim("pull /Downloads/data.bin " + back);
+    ASSERT_EQ(pulled.status, 0) << pulled.err;
+    EXPECT_EQ(testing::ReadFileBytes(back), bytes);
+
+    // Into a folder: the device name is kept.
+    platform::CreateFolders(folder / "into");
+    ASSERT_EQ(Sim("pull /Downloads/data.bin " + folder / "into").status, 0);
+    EXPECT_EQ(testing::ReadFileBytes(folder / "into/data.bin"), bytes);
+}
+
+TEST_F(DeviceCommands, MakeAndRemoveChangeTheImageAndRefuseNonEmptyFolders) {
+    ASSERT_EQ(Sim("mkdir /Downloads/new").status, 0);
+    EXPECT_TRUE(platform::IsFolder(OnImage("/Downloads/new")));
+    folder.Write("note.txt", "note");
+    ASSERT_EQ(Sim("push " + folder / "note.txt" + " /Downloads/new/note.txt").status, 0);
+
+    const CliRun refused = Sim("rm /Downloads/new");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(Lines(refused.err), 1u);
+    EXPECT_NE(refused.err.find("not empty"), std::string::npos);
+    EXPECT_TRUE(platform::IsFile(OnImage("/Downloads/new/note.txt")));
+
+    ASSERT_EQ(Sim("rm /Downloads/new/note.txt").status, 0);
+    EXPECT_FALSE(platform::IsFile(OnImage("/Downloads/new/note.txt")));
+    EXPECT_TRUE(platform::IsFolder(OnImage("/Downloads/new")));
+
+    ASSERT_EQ(Sim("push " + folder / "note.txt" + " /Downloads/new/again.txt").status, 0);
+    ASSERT_EQ(Sim("rm -r /Downloads/new").status, 0);
+    EXPECT_FALSE(platform::IsFolder(OnImage("/Downloads/new")));
+    EXPECT_TRUE(platform::IsFolder(OnImage("/DCIM/100APPLE")));
+}
+
+TEST_F(DeviceCommands, BadPathsGiveOneLineAndStatusOneAndChangeNothing) {
+    const std::string outsideMarker = folder.Write("outside.txt", "keep");
+    for (const std::string& arguments : std::vector<std::string>{
+             "ls /no/such/folder", "pull /no/such/file.txt " + folder / "x", "rm /no/such/file",
+             "pull /DCIM " + folder / "x", "push " + folder / "missing.bin" + " /Downloads"}) {
+        SCOPED_TRACE(arguments);
+        const CliRun run = Sim(arguments);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(Lines(run.err), 1u) << run.err;
+        EXPECT_EQ(run.err.rfind("brackwater: ", 0), 0u) << run.err;
+    }
+    EXPECT_FALSE(platform::IsFile(folder / "x"));
+    // ".." stops at the media area's root, so this names /Downloads inside it, not a host file.
+    EXPECT_EQ(Sim("rm ../../../../outside.txt").status, 1);
+    EXPECT_EQ(testing::ReadFileBytes(outsideMarker), "keep");
+}
+
+TEST_F(DeviceCommands, WholeFileSystemOnlyWhereTheDeviceOffersIt) {
+    const CliRun refused = Sim("--afc2 ls /");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("com.apple.afc2"), std::string::npos) << refused.err;
+
+    sim::ImageOptions options;
+    options.hasAfc2 = true;
+    std::string error;
+    ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    const CliRun whole = Sim("--afc2 ls /var/mobile");
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    EXPECT_NE(whole.out.find("Media\n"), std::string::npos);
+    EXPECT_NE(whole.out.find("Library\n"), std::string::npos);
+}
+
+TEST_F(DeviceCommands, DeviceChoiceAndMissingRuntimeAreClearFailures) {
+    const CliRun wrong = Sim("--udid 0000000000000000000000000000000000000000 ls /");
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE(wrong.err.find("no device with UDID"), std::string::npos) << wrong.err;
+
+    const CliRun noImage = Run("--sim=" + folder / "nothing" + " devices");
+    EXPECT_EQ(noImage.status, 1);
+    EXPECT_EQ(Lines(noImage.err), 1u);
+
+    // No --sim and a registry that names no runtime: a clear message, not a crash.
+    const CliRun noRuntime = Run("devices");
+    EXPECT_EQ(noRuntime.status, 1);
+    EXPECT_EQ(Lines(noRuntime.err), 1u) << noRuntime.err;
+
+    for (const char* usage : {"devices --wait", "devices --wait x", "ls / /DCIM", "pull /a",
+                              "push /a", "rm", "mkdir", "ls / -z", "--sim= devices"}) {
+        SCOPED_TRACE(usage);
+        EXPECT_EQ(Run(usage).status, 2);
+    }
+}
+
+TEST_F(DeviceCommands, SeveralPhonesNeedTheUdidToChoose) {
+    const std::string second = folder / "second";
+    sim::ImageOptions options;
+    options.name = "Second Phone";
+    options.seed = 9;
+    std::string error;
+    ASSERT_TRUE(sim::CreateImage(second, options, error)) << error;
+    const std::string both = "--sim=" + image + ":" + second + " ";
+
+    const CliRun listed = Run(both + "devices --json");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    ASSERT_EQ(Lines(listed.out), 2u) << listed.out;
+    EXPECT_NE(listed.out.find("Second Phone"), std::string::npos);
+
+    const CliRun ambiguous = Run(both + "mkdir /Downloads/chosen");
+    EXPECT_EQ(ambiguous.status, 1);
+    EXPECT_NE(ambiguous.err.find("--udid"), std::string::npos) << ambiguous.err;
+    EXPECT_FALSE(platform::IsFolder(OnImage("/Downloads/chosen")));
+
+    // The second line is the second phone's; its identifier picks it.
+    const size_t line = listed.out.find("Second Phone");
+    const size_t open = listed.out.rfind("{\"udid\":\"", line);
+    const std::string udid = listed.out.substr(open + 9, 40);
+    ASSERT_EQ(Run(both + "--udid " + udid + " mkdir /Downloads/chosen").status, 0);
+    EXPECT_TRUE(
+        platform::IsFolder(sim::ImagePath(second, "/Downloads/chosen", sim::ImageRoot::Media)));
+    EXPECT_FALSE(platform::IsFolder(OnImage("/Downloads/chosen")));
+}
+
+TEST_F(DeviceCommands, DemoBuildsTheDemoPhoneOnceAndReusesIt) {
+    const CliRun first = Run("demo");
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.out.find("identical"), std::string::npos);
+    EXPECT_NE(first.out.find("bad .mbdb file"), std::string::npos);
+    EXPECT_NE(first.out.find("Demo iPhone"), std::string::npos);
+    EXPECT_NE(first.out.find("pulled IMG_0001.JPG"), std::string::npos);
+    EXPECT_NE(first.out.find("removed /Downloads/note.txt"), std::string::npos);
+
+    const std::string stamp = folder / "cache/brackwater/demo-iphone.builder";
+    ASSERT_TRUE(platform::IsFile(stamp));
+    struct stat before {};
+    ASSERT_EQ(::stat(stamp.c_str(), &before), 0);
+    const CliRun second = Run("demo");
+    ASSERT_EQ(second.status, 0) << second.err;
+    struct stat after {};
+    ASSERT_EQ(::stat(stamp.c_str(), &after), 0);
+    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+    // The demo leaves the phone as it found it.
+    EXPECT_FALSE(platform::IsFile(sim::ImagePath(folder / "cache/brackwater/demo-iphone",
+                                                 "/Downloads/note.txt", sim::ImageRoot::Media)));
+}
+
+}  // namespace
+}  // namespace bw

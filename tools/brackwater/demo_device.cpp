@@ -1,0 +1,86 @@
+// The device part of the demo: the simulated iPhone, its media area and the file service.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "device_session.h"
+#include "text.h"
+
+namespace cli {
+
+namespace {
+
+void Heading(const char* text) {
+    std::printf("\n== %s\n", text);
+}
+
+void PrintFolder(CIPhone* device, const std::string& path) {
+    std::vector<std::string> names;
+    const std::u16string wide = ToWide(path);
+    BrackwaterDeviceListDirectory(
+        device, wide.c_str(), 1,
+        [](void* context, const BwChar* name, const BwDeviceFileInfo* info) {
+            char line[64];
+            std::snprintf(line, sizeof line, "%c %10llu  ",
+                          info == nullptr       ? '?'
+                          : info->fileType == 2 ? 'd'
+                          : info->fileType == 6 ? 'l'
+                                                : '-',
+                          static_cast<unsigned long long>(info ? info->size : 0));
+            static_cast<std::vector<std::string>*>(context)->push_back(line + ToUtf8(name));
+        },
+        &names);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return a.substr(14) < b.substr(14);
+    });
+    std::printf("%s:\n", path.c_str());
+    for (const std::string& name : names)
+        std::printf("  %s\n", name.c_str());
+}
+
+}  // namespace
+
+int RunDeviceDemo(const std::string& folder) {
+    Arguments args;
+    args.sim = "";
+    DeviceSession session;
+    std::string error;
+    if (!session.Start(args, 10, error)) return Fail(error);
+    CIPhone* device = session.Choose(args, error);
+    if (device == nullptr) return Fail(error);
+
+    Heading("The simulated iPhone arrives");
+    std::printf("%s, %s with iOS %s, UDID %s, over %s\n", DeviceText(device, "DeviceName").c_str(),
+                DeviceText(device, "ProductType").c_str(),
+                DeviceText(device, "ProductVersion").c_str(),
+                DeviceText(device, "UniqueDeviceID").c_str(),
+                BrackwaterDeviceInterfaceType(device) == 2 ? "the network" : "USB");
+
+    Heading("Its camera roll, through the file service");
+    PrintFolder(device, "/DCIM/100APPLE");
+
+    Heading("A photo copied to the computer, a note copied to the phone, then removed");
+    const std::string photo = folder + "/IMG_0001.JPG";
+    if (!BrackwaterDeviceCopyFromDevice(device, u"/DCIM/100APPLE/IMG_0001.JPG",
+                                        ToWide(photo).c_str())) {
+        return Fail("cannot copy the photo from the device");
+    }
+    std::printf("pulled IMG_0001.JPG: %llu bytes\n",
+                static_cast<unsigned long long>(std::filesystem::file_size(photo)));
+    const std::string note = folder + "/note.txt";
+    std::ofstream(note) << "Hello from the computer\n";
+    if (!BrackwaterDeviceCopyToDevice(device, ToWide(note).c_str(), u"/Downloads/note.txt")) {
+        return Fail("cannot copy the note to the device");
+    }
+    PrintFolder(device, "/Downloads");
+    BrackwaterDeviceRemove(device, u"/Downloads/note.txt", 0);
+    std::printf("removed /Downloads/note.txt\n");
+    PrintFolder(device, "/Downloads");
+    return 0;
+}
+
+}  // namespace cli

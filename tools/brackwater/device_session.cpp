@@ -1,0 +1,82 @@
+#include "device_session.h"
+
+#include <chrono>
+#include <thread>
+
+#include "text.h"
+
+namespace cli {
+
+DeviceSession::~DeviceSession() {
+    if (listener_ != nullptr) {
+        listener_->StopListening();
+        ConnectListenerDelete();
+    }
+}
+
+bool DeviceSession::Start(const Arguments& args, int seconds, std::string& error) {
+    if (args.sim && !simulator_.Prepare(*args.sim, error)) return false;
+    listener_ = ConnectListenerNew(args.afc2 ? 1 : 0, 1);
+    if (listener_ == nullptr) {
+        error = "cannot create the device listener";
+        return false;
+    }
+    listener_->StartListening();
+    if (!listener_->IsListening()) {
+        error = "cannot listen for devices: is the device runtime installed? (try --sim)";
+        return false;
+    }
+    CIPhone* first = nullptr;
+    listener_->WaitForDevice(seconds, &first);
+    return true;
+}
+
+std::vector<CIPhone*> DeviceSession::Devices() {
+    DeviceList list;
+    if (listener_ != nullptr) listener_->CopyDeviceList(list, 1);
+    return {list.begin(), list.end()};
+}
+
+CIPhone* DeviceSession::Choose(const Arguments& args, std::string& error) {
+    CIPhone* chosen = nullptr;
+    const std::vector<CIPhone*> devices = Devices();
+    if (devices.empty()) {
+        error = "no device found";
+        return nullptr;
+    }
+    if (!args.udid.empty()) {
+        for (CIPhone* device : devices) {
+            if (DeviceText(device, "UniqueDeviceID") == args.udid) chosen = device;
+        }
+        if (chosen == nullptr) {
+            error = "no device with UDID " + args.udid;
+            return nullptr;
+        }
+    } else if (devices.size() > 1) {
+        error = std::to_string(devices.size()) + " devices found: choose one with --udid";
+        return nullptr;
+    } else {
+        chosen = devices.front();
+    }
+    if (args.afc2) {
+        CIPhone* whole = BrackwaterDeviceFullFileSystem(chosen);
+        if (whole == nullptr) {
+            error = "the device does not offer its whole file system (\"com.apple.afc2\")";
+            return nullptr;
+        }
+        return whole;
+    }
+    return chosen;
+}
+
+std::string DeviceText(CIPhone* device, const char* key) {
+    const std::u16string wideKey = ToWide(key);
+    const size_t size = BrackwaterDeviceValue(device, nullptr, wideKey.c_str(), nullptr);
+    if (size < 2) return {};
+    std::u16string value(size, u'\0');
+    const size_t length = BrackwaterDeviceValue(device, nullptr, wideKey.c_str(), value.data());
+    value.resize(std::min(length, value.size()));
+    return ToUtf8(value);
+}
+
+}  // namespace cli

@@ -1,0 +1,38 @@
+// The connection listener for one command: starts it, waits for devices and picks the one the
+// command works on.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "brackwater/device.h"
+#include "cli.h"
+#include "simulator_setup.h"
+
+namespace cli {
+
+class DeviceSession {
+  public:
+    DeviceSession() = default;
+    ~DeviceSession();
+    DeviceSession(const DeviceSession&) = delete;
+    DeviceSession& operator=(const DeviceSession&) = delete;
+
+    // Sets up --sim when asked, creates and starts the listener and waits up to `seconds` for a
+    // first device.
+    bool Start(const Arguments& args, int seconds, std::string& error);
+
+    std::vector<CIPhone*> Devices();
+    // The device the command works on: the one with --udid, or the only one; with --afc2 its
+    // whole-file-system twin.
+    CIPhone* Choose(const Arguments& args, std::string& error);
+
+  private:
+    SimulatorSetup simulator_;
+    IConnectListener* listener_ = nullptr;
+};
+
+// A text value of a device (empty when it has none).
+std::string DeviceText(CIPhone* device, const char* key);
+
+}  // namespace cli

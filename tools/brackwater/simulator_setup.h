@@ -1,0 +1,28 @@
+// --sim: points this process at the simulated device. A temporary registry file names the
+// simulator's runtime libraries, and the image to attach is handed to the simulator through its
+// environment variable before the library loads it.
+#pragma once
+
+#include <string>
+
+namespace cli {
+
+class SimulatorSetup {
+  public:
+    SimulatorSetup() = default;
+    ~SimulatorSetup();
+    SimulatorSetup(const SimulatorSetup&) = delete;
+    SimulatorSetup& operator=(const SimulatorSetup&) = delete;
+
+    // `images`: image folders separated by ":"; empty: the demo iPhone, made on first use in the
+    // cache folder and made again when the image builder has changed since.
+    bool Prepare(const std::string& images, std::string& error);
+
+  private:
+    std::string registryFile_;
+};
+
+// The folder of this program's executable.
+std::string ProgramFolder();
+
+}  // namespace cli
