@@ -141,7 +141,9 @@ BW_SIM_MD_EXPORT int AMDListenForNotifications(const void* socketOrConnection,
                                                am_notification_proxy_callback callback,
                                                void* context);
 
-/* Applications. The installation proxy is not simulated yet: these answer 0xE800000F. */
+/* Applications. Lookup needs a session and answers {bundle identifier: attributes}, options as
+ * the "ClientOptions" of an installation-proxy browse; the others are not simulated and answer
+ * 0xE800000F. */
 BW_SIM_MD_EXPORT int AMDeviceLookupApplications(AMDeviceRef device, CFDictionaryRef options,
                                                 CFDictionaryRef* outApplications);
 BW_SIM_MD_EXPORT int AMDeviceInstallApplication(const void* socketOrConnection, CFStringRef path,
