@@ -24,7 +24,12 @@
 //   store-cache.plist [/store-cache.plist], a/b.dat [/a/b.dat], a/zero.dat (empty) [/a/zero.dat],
 //   a/deep/c.bin [/a/deep/c.bin], general_storage/d.dat [/general_storage/d.dat]; empty/ (empty
 //   folder).
-// Radio (iOS 7 and later), /var/mobile/Media/Radio/Radio.db, -shm, -wal: see junk_radio.h.
+// Radio (iOS 7 and later), /var/mobile/Media/Radio/Radio.db, Radio.db-shm (zeros), Radio.db-wal:
+//   ZTRACK keys 1 to 7, ZTRACKHISTORY keys 1 to 8; the history query joins plays 1, 2, 3, 5, 6,
+//   7, 8 to tracks 1, 2, 3, 1, 4, 5, 6. Not listed: play 4 (its track is gone) and track 7
+//   (never played). Play 6 has a NULL station, track 6 a NULL album; tracks 2 and 3 and the
+//   station of play 2 are not ASCII. Plays 7 and 8 and track 6 are only in the log, so a copy
+//   without Radio.db-wal lists five plays. The scale adds plays and tracks with keys from 101.
 //
 // The scale adds, for each step above 1, 12 crash logs (Retired/<n>/), one download folder of
 // 12 files, 16 thumbnails (103APPLE and up) and 10 storage files (bulk/<xx>/), 50 files in all,

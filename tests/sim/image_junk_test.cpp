@@ -308,6 +308,7 @@ TEST_F(SimImageJunk, RadioMainFileWithoutItsLogLacksTheNewestPlays) {
     EXPECT_EQ(db.IntegrityCheck(), "ok");
     EXPECT_EQ(db.Count("SELECT COUNT(Z_PK) FROM ZTRACKHISTORY"), 6);
     EXPECT_EQ(db.Count("SELECT COUNT(*) FROM ZTRACKHISTORY WHERE Z_PK IN (7, 8)"), 0);
+    EXPECT_EQ(db.Count("SELECT COUNT(*) FROM (" + std::string(kHistoryQuery) + ")"), 5);
 }
 
 TEST_F(SimImageJunk, RadioStoreTakesTheDeletesOfAClean) {
