@@ -1,0 +1,33 @@
+// Manifest records from file metadata and back, and the small file helpers backup and restore
+// share.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "backup/manifest.h"
+#include "backup/sha1.h"
+
+namespace bw::sim::backuptool {
+
+struct RecordFields {
+    std::string domain;
+    std::string path;
+    std::optional<std::string> linkTarget;
+    std::optional<Sha1::Digest> digest;
+    struct stat info {};
+    uint64_t size = 0;  // of files; folders and links record 0
+    uint8_t protectionClass = 0;
+};
+
+// A record with the file's mode, inode, owner, group and times (last modified, last accessed,
+// status change standing in for the creation time, which POSIX does not keep).
+MbdbRecord MakeRecord(const RecordFields& fields);
+
+bool ReadLinkTarget(const std::string& path, std::string& target);
+bool WriteAll(int fd, const char* bytes, size_t size);
+
+}  // namespace bw::sim::backuptool

@@ -1,0 +1,300 @@
+#include "restorer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "backup/manifest.h"
+#include "platform/files.h"
+#include "record_io.h"
+
+namespace bw::sim::backuptool {
+namespace {
+
+// A manifest larger than this is not a backup we made; reading it whole would only cost memory.
+constexpr uint64_t kLargestManifest = 1ull << 30;
+
+enum class Kind { kFolder, kFile, kLink };
+
+struct Item {
+    const MbdbRecord* record = nullptr;
+    Kind kind = Kind::kFile;
+    std::string source;  // the backup file of a file
+    uint64_t size = 0;
+};
+
+struct DomainPlan {
+    Domain domain;
+    std::map<std::string, Item> items;  // by relative path; parents sort before their contents
+};
+
+std::optional<Kind> KindOfMode(uint16_t mode) {
+    if (S_ISDIR(mode)) return Kind::kFolder;
+    if (S_ISREG(mode)) return Kind::kFile;
+    if (S_ISLNK(mode)) return Kind::kLink;
+    return std::nullopt;
+}
+
+std::optional<Kind> KindOnDevice(const struct stat& info) {
+    return KindOfMode(static_cast<uint16_t>(info.st_mode & 0xFFFF));
+}
+
+// Makes every folder of `relative` below `base`, never following a link: a path that leads
+// through a link or a file is refused, so nothing is ever written outside the device's tree.
+bool MakeRealFolders(const std::string& base, std::string_view relative) {
+    std::string path = base;
+    size_t start = 0;
+    while (start < relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string_view::npos) end = relative.size();
+        path += "/";
+        path.append(relative.substr(start, end - start));
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) {
+            if (errno != ENOENT || ::mkdir(path.c_str(), 0755) != 0) return false;
+        } else if (!S_ISDIR(info.st_mode)) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string ParentOf(const std::string& relative) {
+    const size_t slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+// The owner keeps reading and writing what is restored, whatever mode the backup recorded, so the
+// simulator and the next backup can always read the device's files.
+void ApplyMetadata(const std::string& path, const MbdbRecord& record, Kind kind) {
+    if (kind != Kind::kLink) {
+        const mode_t owner = kind == Kind::kFolder ? 0700 : 0600;
+        ::chmod(path.c_str(), static_cast<mode_t>((record.mode & 07777) | owner));
+    }
+    timespec times[2] = {{static_cast<time_t>(record.accessedTime), 0},
+                         {static_cast<time_t>(record.modifiedTime), 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+// Written beside the target and renamed over it, so the device never holds half a file.
+bool RestoreFile(const std::string& source, const std::string& target,
+                 const std::function<bool(uint64_t)>& progress, bool& halted) {
+    const std::string temporary = target + ".bw-restore";
+    ::unlink(temporary.c_str());
+    const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) return false;
+    const int out =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    std::string buffer(1 << 20, '\0');
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        if (!WriteAll(out, buffer.data(), static_cast<size_t>(got))) {
+            ok = false;
+            break;
+        }
+        if (!progress(static_cast<uint64_t>(got))) {
+            halted = true;
+            ok = false;
+            break;
+        }
+    }
+    ::close(in);
+    if (::close(out) != 0) ok = false;
+    if (ok && ::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+bool RemoveEntry(const std::string& path, bool realFolder) {
+    return realFolder ? platform::DeleteTree(path) : ::unlink(path.c_str()) == 0;
+}
+
+ToolResult CheckBackup(const DeviceImage& image, const std::string& folder,
+                       const std::vector<MbdbRecord>& records, std::vector<DomainPlan>& plans,
+                       uint64_t& totalBytes) {
+    std::map<std::string, size_t> planOf;
+    totalBytes = 0;
+    for (const MbdbRecord& record : records) {
+        const std::string& domainName = record.domain.text;
+        auto found = planOf.find(domainName);
+        if (found == planOf.end()) {
+            std::optional<Domain> domain = FindDomain(image, domainName);
+            if (!domain) {
+                std::fprintf(stderr, "backup tool: %s is not on this device and is left out\n",
+                             domainName.c_str());
+                planOf.emplace(domainName, static_cast<size_t>(-1));
+                continue;
+            }
+            found = planOf.emplace(domainName, plans.size()).first;
+            plans.push_back({std::move(*domain), {}});
+        }
+        if (found->second == static_cast<size_t>(-1)) continue;
+        DomainPlan& plan = plans[found->second];
+        const std::string& path = record.path.text;
+        if (path.empty()) continue;  // the domain's own folder
+        const std::optional<Kind> kind = KindOfMode(record.mode);
+        if (!IsSafeRelativePath(path) || !plan.domain.Holds(path) || !kind) {
+            return ToolResult::Error(kErrorUnreadableBackup,
+                                     "the backup lists " + domainName + " \"" + path +
+                                         "\", which the domain cannot hold");
+        }
+        Item item{&record, *kind, {}, 0};
+        if (*kind == Kind::kFile) {
+            item.source = platform::JoinPath(folder, record.backupFileName);
+            struct stat info {};
+            if (::lstat(item.source.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+                return ToolResult::Error(
+                    kErrorUnreadableBackup,
+                    "the backup file of " + domainName + " \"" + path + "\" is missing");
+            }
+            item.size = static_cast<uint64_t>(info.st_size);
+            totalBytes += item.size;
+        } else if (*kind == Kind::kLink && !record.linkTarget.HasValue()) {
+            return ToolResult::Error(kErrorUnreadableBackup, "a link without a target: " + path);
+        }
+        if (!plan.items.emplace(path, std::move(item)).second) {
+            return ToolResult::Error(kErrorUnreadableBackup,
+                                     "the backup lists " + domainName + " \"" + path + "\" twice");
+        }
+    }
+    return ToolResult::Ok();
+}
+
+// Removes what the backup does not list, and entries whose kind changed.
+bool RemoveUnlisted(const DomainPlan& plan) {
+    const Domain& domain = plan.domain;
+    std::vector<std::pair<std::string, bool>> removals;
+    const size_t baseLength = domain.hostBase.size() + 1;
+    platform::WalkTree(domain.hostBase, [&](const std::string& path, const platform::FolderEntry&) {
+        const std::string relative = path.substr(baseLength);
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) return false;
+        const bool realFolder = S_ISDIR(info.st_mode);
+        if (!domain.Holds(relative)) return realFolder && domain.LeadsInto(relative);
+        const auto listed = plan.items.find(relative);
+        if (listed == plan.items.end() || KindOnDevice(info) != listed->second.kind) {
+            removals.emplace_back(path, realFolder);
+            return false;
+        }
+        return true;
+    });
+    bool ok = true;
+    for (const auto& [path, realFolder] : removals)
+        ok = RemoveEntry(path, realFolder) && ok;
+    return ok;
+}
+
+}  // namespace
+
+ToolResult RestoreBackup(const DeviceImage& image, const std::string& folder, Reporter& reporter,
+                         bool& stopped) {
+    stopped = false;
+    if (!reporter.Progress(0)) {
+        stopped = true;
+        return ToolResult::Ok();
+    }
+    if (!platform::IsFolder(folder))
+        return ToolResult::Error(kErrorMissingBackup, "no backup folder " + folder);
+    const std::string manifestPlist = platform::JoinPath(folder, "Manifest.plist");
+    if (platform::IsFile(manifestPlist)) {
+        PlistValue manifest;
+        const PlistValue* encrypted =
+            ReadPlist(manifestPlist, manifest) ? manifest.Find("IsEncrypted") : nullptr;
+        if (encrypted != nullptr && encrypted->AsBoolean().value_or(false))
+            return ToolResult::Error(kErrorEncryptedBackup, "the backup is encrypted");
+    }
+    const std::string manifestPath = platform::JoinPath(folder, "Manifest.mbdb");
+    const auto manifestSize = platform::FileSize(manifestPath);
+    std::string bytes;
+    if (!manifestSize || *manifestSize > kLargestManifest ||
+        !platform::ReadWholeFile(manifestPath, bytes))
+        return ToolResult::Error(kErrorUnreadableBackup, "cannot read " + manifestPath);
+    const MbdbReadResult manifest = ReadMbdb(bytes);
+    bytes.clear();
+    if (!manifest.headerMatches || !manifest.error.empty()) {
+        return ToolResult::Error(
+            kErrorUnreadableBackup,
+            manifestPath + ": " + (manifest.error.empty() ? "bad .mbdb file" : manifest.error));
+    }
+
+    std::vector<DomainPlan> plans;
+    uint64_t totalBytes = 0;
+    if (ToolResult checked = CheckBackup(image, folder, manifest.records, plans, totalBytes);
+        checked.errorCode != 0)
+        return checked;
+
+    constexpr uint64_t kEntryWeight = 4096;
+    uint64_t entries = 0;
+    for (const DomainPlan& plan : plans)
+        entries += plan.items.size();
+    const uint64_t totalWork = totalBytes + entries * kEntryWeight + 1;
+    uint64_t done = 0;
+    const auto advance = [&](uint64_t amount) {
+        done += amount;
+        if (!stopped && !reporter.Progress(static_cast<int>(done * 99 / totalWork))) stopped = true;
+        return !stopped;
+    };
+    const auto failed = [](const std::string& what) {
+        return ToolResult::Error(kErrorWriteFailed, "cannot restore " + what);
+    };
+
+    for (const DomainPlan& plan : plans) {
+        const std::string& base = plan.domain.hostBase;
+        if (!platform::CreateFolders(base) || !platform::IsFolder(base)) return failed(base);
+        if (!RemoveUnlisted(plan)) return failed("(removing) " + base);
+        for (const auto& [relative, item] : plan.items) {
+            const std::string target = base + "/" + relative;
+            switch (item.kind) {
+                case Kind::kFolder:
+                    if (!MakeRealFolders(base, relative)) return failed(target);
+                    break;
+                case Kind::kFile: {
+                    bool halted = false;
+                    if (!MakeRealFolders(base, ParentOf(relative)) ||
+                        !RestoreFile(item.source, target, advance, halted)) {
+                        if (halted) return ToolResult::Ok();
+                        return failed(target);
+                    }
+                    ApplyMetadata(target, *item.record, item.kind);
+                    break;
+                }
+                case Kind::kLink: {
+                    std::string current;
+                    if (ReadLinkTarget(target, current) && current == item.record->linkTarget.raw)
+                        break;
+                    ::unlink(target.c_str());
+                    if (!MakeRealFolders(base, ParentOf(relative)) ||
+                        ::symlink(item.record->linkTarget.raw.c_str(), target.c_str()) != 0)
+                        return failed(target);
+                    ApplyMetadata(target, *item.record, item.kind);
+                    break;
+                }
+            }
+            if (!advance(kEntryWeight)) return ToolResult::Ok();
+        }
+        // Folder times last, deepest first, since writing into a folder changes its time.
+        for (auto it = plan.items.rbegin(); it != plan.items.rend(); ++it) {
+            if (it->second.kind == Kind::kFolder)
+                ApplyMetadata(base + "/" + it->first, *it->second.record, Kind::kFolder);
+        }
+    }
+    return ToolResult::Ok();
+}
+
+}  // namespace bw::sim::backuptool

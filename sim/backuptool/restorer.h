@@ -1,0 +1,19 @@
+// Restoring a backup folder to a simulated device: for every domain the backup holds, the
+// device's files of that domain are made equal to the backup (files written, folders and links
+// made, and whatever the backup no longer lists removed).
+#pragma once
+
+#include <string>
+
+#include "backup_writer.h"
+
+namespace bw::sim::backuptool {
+
+// The backup is checked completely (manifest readable, every record inside its domain, every
+// listed file present) before the device is touched, so a broken backup changes nothing.
+// A domain of an application that is not installed on the device is left out, and so is a domain
+// the simulated device does not have.
+ToolResult RestoreBackup(const DeviceImage& image, const std::string& backupFolder,
+                         Reporter& reporter, bool& stopped);
+
+}  // namespace bw::sim::backuptool
