@@ -1,0 +1,250 @@
+// The texts exchanged with the backup tool, byte for byte, and the status record they fill.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "backup/device_backup.h"
+#include "device/plist_library.h"
+
+namespace bw {
+namespace {
+
+constexpr char kOpening[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+    "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist "
+    "version=\"1.0\"><dict>\r\n";
+
+TEST(BackupRequest, BackupRequestBytes) {
+    const std::string expected = std::string(kOpening) +
+                                 "<key>AMSDeviceIdentifierKey</key>\r\n"
+                                 "<string>-1</string>\r\n"
+                                 "<key>AMSMessageSignatureKey</key>\r\n"
+                                 "<array>\r\n"
+                                 "<string>AMSDeviceIdentifierKey</string>\r\n"
+                                 "<string>AMSTargetIdentifierKey</string>\r\n"
+                                 "<string>AMSBackupOptionsKey</string>\r\n"
+                                 "</array>\r\n"
+                                 "<key>AMSRequestKey</key>\r\n"
+                                 "<string>AMSBackupRequest</string>\r\n"
+                                 "<key>AMSTargetIdentifierKey</key>\r\n"
+                                 "<string>0123abcd</string>\r\n"
+                                 "</dict>\r\n"
+                                 "</plist>\r\n";
+    EXPECT_EQ(BuildBackupRequest(u"0123abcd"), expected);
+    BackupRunSettings settings;
+    settings.targetIdentifier = u"0123abcd";
+    settings.sourceIdentifier = u"ignored";
+    settings.restoreFromCopy = true;
+    EXPECT_EQ(BuildRequest(settings), expected);
+}
+
+std::string RestoreHead() {
+    return std::string(kOpening) +
+           "<key>AMSDeviceIdentifierKey</key>\r\n"
+           "<string>-1</string>\r\n"
+           "<key>AMSMessageSignatureKey</key>\r\n"
+           "<array>\r\n"
+           "<string>AMSDeviceIdentifierKey</string>\r\n"
+           "<string>AMSTargetIdentifierKey</string>\r\n"
+           "<string>AMSSourceTargetIdentifierKey</string>\r\n"
+           "<string>AMSBackupApplicationsKey</string>\r\n"
+           "<string>AMSRestoreRestoreOptionsKey</string>\r\n"
+           "</array>\r\n"
+           "<key>AMSRequestKey</key>\r\n"
+           "<string>AMSRestoreWithApplicationsRequest</string>\r\n"
+           "<key>AMSRestoreRestoreOptionsKey</key>\r\n";
+}
+
+TEST(BackupRequest, RestoreRequestBytesWithoutCopyFlag) {
+    const std::string expected = RestoreHead() +
+                                 "<dict>\r\n"
+                                 "<key>RestoreDontCopyBackup</key>\r\n"
+                                 "<true/>\r\n"
+                                 "<key>RestoreShouldReboot</key>\r\n"
+                                 "<false/>\r\n"
+                                 "</dict>\r\n"
+                                 "<key>AMSSourceTargetIdentifierKey</key>\r\n"
+                                 "<string>target-id</string>\r\n"
+                                 "<key>AMSTargetIdentifierKey</key>\r\n"
+                                 "<string>target-id</string>\r\n"
+                                 "</dict>\r\n"
+                                 "</plist>\r\n";
+    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", false), expected);
+    BackupRunSettings settings;
+    settings.mode = kBackupModeRestore;
+    settings.targetIdentifier = u"target-id";
+    settings.sourceIdentifier = u"source-id";
+    EXPECT_EQ(BuildRequest(settings), expected);
+    // Any mode but 0 restores.
+    settings.mode = 7;
+    EXPECT_EQ(BuildRequest(settings), expected);
+}
+
+TEST(BackupRequest, RestoreRequestBytesFromACopy) {
+    const std::string expected = RestoreHead() +
+                                 "<dict>\r\n"
+                                 "<key>RestoreDontCopyBackup</key>\r\n"
+                                 "<true/>\r\n"
+                                 "</dict>\r\n"
+                                 "<key>AMSSourceTargetIdentifierKey</key>\r\n"
+                                 "<string>source-id</string>\r\n"
+                                 "<key>AMSTargetIdentifierKey</key>\r\n"
+                                 "<string>target-id</string>\r\n"
+                                 "</dict>\r\n"
+                                 "</plist>\r\n";
+    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", true), expected);
+}
+
+TEST(BackupRequest, IdentifiersAreInsertedAsTheyAreInUtf8) {
+    const std::string request = BuildBackupRequest(u"a<b&\u00e9\U0001F600");
+    EXPECT_NE(request.find("<string>a<b&\xC3\xA9\xF0\x9F\x98\x80</string>\r\n"), std::string::npos);
+    // A lone surrogate cannot be written as UTF-8 and becomes U+FFFD instead of cutting the text.
+    const std::u16string broken = {u'x', static_cast<char16_t>(0xD800), u'y'};
+    EXPECT_NE(BuildBackupRequest(broken).find("<string>x\xEF\xBF\xBDy</string>"),
+              std::string::npos);
+}
+
+TEST(BackupRequest, TheRequestsParseAsPropertyLists) {
+    CDicValueObj backup;
+    readPlistFromString(BuildBackupRequest(u"T"), backup, 0);
+    EXPECT_EQ(backup.GetString("AMSRequestKey"), "AMSBackupRequest");
+    EXPECT_EQ(backup.GetString("AMSTargetIdentifierKey"), "T");
+    CDicValueObj restore;
+    readPlistFromString(BuildRestoreRequest(u"T", u"S", true), restore, 0);
+    EXPECT_EQ(restore.GetString("AMSSourceTargetIdentifierKey"), "S");
+    const CDicValueObj* options = restore.Find("AMSRestoreRestoreOptionsKey");
+    ASSERT_NE(options, nullptr);
+    EXPECT_EQ(options->GetBool("RestoreDontCopyBackup"), true);
+    EXPECT_EQ(options->Find("RestoreShouldReboot"), nullptr);
+}
+
+std::string Plist(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>" + body +
+           "</dict></plist>";
+}
+
+TEST(ToolMessages, ProgressCarriesTheIntegerPercentage) {
+    ToolMessage message =
+        ParseToolMessage(Plist("<key>AMSBackupPercentageKey</key><integer>42</integer>"));
+    EXPECT_EQ(message.kind, ToolMessage::kProgress);
+    EXPECT_EQ(message.percent, 42.0);
+    // Other types still make a progress message, with 0 as its percentage.
+    message = ParseToolMessage(Plist("<key>AMSBackupPercentageKey</key><real>42.5</real>"));
+    EXPECT_EQ(message.kind, ToolMessage::kProgress);
+    EXPECT_EQ(message.percent, 0.0);
+    message = ParseToolMessage(Plist("<key>AMSBackupPercentageKey</key><string>42</string>"));
+    EXPECT_EQ(message.kind, ToolMessage::kProgress);
+    EXPECT_EQ(message.percent, 0.0);
+    // Progress wins over an error code in the same message.
+    message =
+        ParseToolMessage(Plist("<key>errorCode</key><integer>5</"
+                               "integer><key>AMSBackupPercentageKey</key><integer>7</integer>"));
+    EXPECT_EQ(message.kind, ToolMessage::kProgress);
+    EXPECT_EQ(message.percent, 7.0);
+}
+
+TEST(ToolMessages, ErrorCodeEndsWithItsValue) {
+    ToolMessage message = ParseToolMessage(Plist("<key>errorCode</key><integer>105</integer>"));
+    EXPECT_EQ(message.kind, ToolMessage::kError);
+    EXPECT_EQ(message.errorCode, 105);
+    message = ParseToolMessage(Plist("<key>errorCode</key><integer>-3</integer>"));
+    EXPECT_EQ(message.errorCode, -3);
+    message = ParseToolMessage(Plist("<key>errorCode</key><string>105</string>"));
+    EXPECT_EQ(message.kind, ToolMessage::kError);
+    EXPECT_EQ(message.errorCode, -1);
+    message = ParseToolMessage(Plist("<key>errorCode</key><integer>4294967296</integer>"));
+    EXPECT_EQ(message.errorCode, -1);
+}
+
+TEST(ToolMessages, BinaryMessagesAreReadToo) {
+    CDicValueObj tree = CDicValueObj::MakeDictionary();
+    tree.Set("AMSBackupPercentageKey", CDicValueObj::MakeInteger(99));
+    std::string bytes;
+    writeBinary(tree, bytes);
+    const ToolMessage message = ParseToolMessage(bytes);
+    EXPECT_EQ(message.kind, ToolMessage::kProgress);
+    EXPECT_EQ(message.percent, 99.0);
+}
+
+TEST(ToolMessages, AnythingElseEndsTheExchange) {
+    EXPECT_EQ(ParseToolMessage(Plist("<key>Status</key><string>done</string>")).kind,
+              ToolMessage::kEnd);
+    EXPECT_EQ(ParseToolMessage(Plist("")).kind, ToolMessage::kEnd);
+    EXPECT_EQ(ParseToolMessage("").kind, ToolMessage::kEnd);
+    EXPECT_EQ(ParseToolMessage("not a plist").kind, ToolMessage::kEnd);
+    EXPECT_EQ(ParseToolMessage("<?xml version=\"1.0\"?><plist><dict><key>errorCode").kind,
+              ToolMessage::kEnd);
+    // A top level other than a dictionary, even holding the keys.
+    EXPECT_EQ(ParseToolMessage("<plist><array><string>errorCode</string></array></plist>").kind,
+              ToolMessage::kEnd);
+}
+
+TEST(BackupStatusRecord, MessageFitsWithItsTerminatingZeroOrIsNotCopied) {
+    BackupStatus status{};
+    BackupStatusWriter writer(&status);
+    writer.SetMessage(u"Start Backup...");
+    EXPECT_EQ(std::u16string(status.message), u"Start Backup...");
+    const std::u16string longest(BW_BACKUP_MESSAGE_CHARS - 1, u'x');
+    writer.SetMessage(longest);
+    EXPECT_EQ(std::u16string(status.message), longest);
+    writer.SetMessage(u"short");
+    writer.SetMessage(std::u16string(BW_BACKUP_MESSAGE_CHARS, u'y'));
+    writer.SetMessage(std::u16string(1000, u'z'));
+    EXPECT_EQ(std::u16string(status.message), u"short");
+    writer.ClearMessage();
+    EXPECT_EQ(status.message[0], 0);
+
+    writer.SetPercent(55);
+    writer.Fail(17);
+    EXPECT_EQ(status.finished, 0);
+    writer.Finish();
+    EXPECT_EQ(status.percent, 55.0);
+    EXPECT_EQ(status.failed, 1);
+    EXPECT_EQ(status.errorCode, 17);
+    EXPECT_EQ(status.finished, 1);
+
+    BackupStatusWriter none(nullptr);
+    none.SetMessage(u"nothing");
+    none.SetPercent(1);
+    none.Fail(1);
+    none.Finish();
+}
+
+TEST(BackupRunSettings, SourceIdentifierIsTheLastComponentOfTheFolder) {
+    EXPECT_EQ(SourceIdentifierOf(u"C:\\Backup\\abc-20240101-000000"), u"abc-20240101-000000");
+    EXPECT_EQ(SourceIdentifierOf(u"/home/me/Backup/abc"), u"abc");
+    EXPECT_EQ(SourceIdentifierOf(u"/home/me/Backup/abc/"), u"abc");
+    EXPECT_EQ(SourceIdentifierOf(u"abc"), u"abc");
+    EXPECT_EQ(SourceIdentifierOf(u""), u"");
+    EXPECT_EQ(SourceIdentifierOf(u"\\\\"), u"");
+}
+
+TEST(BackupRunSettings, ASecondObjectReplacesTheFirstsSettings) {
+    CDeviceBackUp first(u"first", kBackupModeRestore, true, u"/backups/first-copy");
+    EXPECT_EQ(RunSettings().targetIdentifier, u"first");
+    EXPECT_EQ(RunSettings().sourceIdentifier, u"first-copy");
+    EXPECT_EQ(first.BackupFolder(), u"/backups/first-copy");
+    CDeviceBackUp second(u"second", kBackupModeBackup, false, u"/backups/second");
+    EXPECT_EQ(RunSettings().targetIdentifier, u"second");
+    EXPECT_EQ(RunSettings().mode, kBackupModeBackup);
+    EXPECT_FALSE(RunSettings().restoreFromCopy);
+    EXPECT_EQ(RunSettings().sourceIdentifier, u"second");
+    EXPECT_EQ(BuildRequest(RunSettings()), BuildBackupRequest(u"second"));
+}
+
+TEST(BackupRunSettings, EmptyTargetIdentifierMakesStartDoNothing) {
+    BackupStatus status{};
+    CDeviceBackUp run(u"", kBackupModeBackup, false, u"");
+    run.SetStatus(&status);
+    run.Start();
+    // A started run writes its first text at once; give it ample time to show.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(status.message[0], 0);
+    EXPECT_EQ(status.finished, 0);
+    EXPECT_EQ(status.failed, 0);
+}
+
+}  // namespace
+}  // namespace bw
