@@ -1,0 +1,374 @@
+// The media-area and crash-report scanners end to end on a simulated device: what each junk type
+// finds is compared with the image's own files, and what a clean leaves is checked there too.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "brackwater/scan.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "scan/media_junk.h"
+#include "scan/scan_device.h"
+#include "support/sim_device.h"
+
+namespace bw {
+namespace {
+
+using testing::SimDeviceTest;
+
+// What a listed device keeps open for its lifetime: the file service's AFC connection and the two
+// service connections under it and the notification proxy.
+constexpr long kWiredAfc = 1, kWiredServices = 2;
+
+using FileSet = std::map<std::string, uint64_t>;  // device path -> size
+
+std::string Text(IScanFileInfo* item, bool path) {
+    const size_t size = path ? item->GetPath(nullptr) : item->GetName(nullptr);
+    std::u16string text(size, u'\0');
+    path ? item->GetPath(text.data()) : item->GetName(text.data());
+    text.resize(size - 2);
+    return WideToUtf8(text);
+}
+
+class MediaJunk : public SimDeviceTest {
+  protected:
+    void SetUp() override {
+        SimDeviceTest::SetUp();
+        image_ = MakeImage("phone");
+        Listen();
+        phone_ = Arrive(image_);
+        ASSERT_NE(phone_, nullptr);
+        session_ = std::make_unique<CScanDevice>(phone_);
+        std::memset(&status_, 0, sizeof status_);
+        session_->SetStatusRecord(&status_);
+    }
+
+    void TearDown() override {
+        session_.reset();
+        EndListening();
+    }
+
+    std::string Host(std::string_view devicePath, sim::ImageRoot root = sim::ImageRoot::Media) {
+        return sim::ImagePath(image_, devicePath, root);
+    }
+
+    void Put(std::string_view devicePath, size_t size,
+             sim::ImageRoot root = sim::ImageRoot::Media) {
+        const std::string path = Host(devicePath, root);
+        ASSERT_TRUE(platform::CreateFolders(path.substr(0, path.rfind('/'))));
+        ASSERT_TRUE(platform::WriteFileAtomic(path, std::string(size, 'j')));
+    }
+
+    // The regular files below a device folder as the image holds them; `keep` filters them by
+    // their path relative to the folder.
+    FileSet ImageFiles(const std::string& deviceFolder, sim::ImageRoot root = sim::ImageRoot::Media,
+                       const std::function<bool(const std::string&)>& keep = {}) {
+        FileSet files;
+        const std::string top = Host(deviceFolder, root);
+        platform::WalkTree(top, [&](const std::string& path, const platform::FolderEntry& entry) {
+            if (!entry.isFolder && !entry.isLink) {
+                const std::string relative = path.substr(top.size());
+                if (!keep || keep(relative)) files[deviceFolder + relative] = entry.size;
+            }
+            return true;
+        });
+        return files;
+    }
+
+    FileSet Found() {
+        FileSet found;
+        for (int32_t i = 0; i < session_->GetResultCount0(); ++i) {
+            auto* item = static_cast<IScanFileInfo*>(session_->GetResult0(i));
+            EXPECT_TRUE(found.emplace(Text(item, true), item->GetSize()).second);
+        }
+        return found;
+    }
+
+    uint64_t TotalSize(const FileSet& files) {
+        uint64_t size = 0;
+        for (const auto& [path, bytes] : files)
+            size += bytes;
+        return size;
+    }
+
+    // Scans, checks what the record says afterwards, and returns what was found.
+    FileSet Scan(int32_t type) {
+        session_->StartScan(type);
+        const FileSet found = Found();
+        EXPECT_EQ(status_.finished, 1);
+        EXPECT_EQ(status_.busy, 1);
+        EXPECT_EQ(status_.selectedCount, found.size());
+        EXPECT_EQ(status_.shownCount, found.size());
+        EXPECT_EQ(status_.selectedSize, TotalSize(found));
+        if (!found.empty()) {
+            EXPECT_DOUBLE_EQ(status_.progress, 100.0);
+        }
+        ExpectOpen(kWiredAfc, kWiredServices);
+        return found;
+    }
+
+    // Unselects the items whose path is in `keep`.
+    void Unselect(const std::set<std::string>& keep) {
+        for (int32_t i = 0; i < session_->GetResultCount0(); ++i) {
+            auto* item = static_cast<IScanFileInfo*>(session_->GetResult0(i));
+            if (keep.count(Text(item, true)) != 0) {
+                EXPECT_EQ(item->Select(1), 0);
+            }
+        }
+    }
+
+    std::string image_;
+    CIPhone* phone_ = nullptr;
+    std::unique_ptr<CScanDevice> session_;
+    BwScanStatus status_;
+};
+
+TEST_F(MediaJunk, DownloadsSkipTheQueueDatabaseAtTheRootOnly) {
+    Put("/Downloads/downloads.28.sqlitedb", 40);
+    Put("/Downloads/downloads.28.sqlitedb-wal", 41);
+    Put("/Downloads/leftover.part", 100);
+    Put("/Downloads/0A1B/downloads.28.sqlitedb", 42);
+    Put("/Downloads/0A1B/deep/track.m4a.tmp", 300);
+    // A link in the junk folder is neither listed nor followed.
+    ASSERT_EQ(::symlink("../Books", Host("/Downloads/books-link").c_str()), 0);
+
+    const FileSet expected =
+        ImageFiles("/Downloads", sim::ImageRoot::Media, [](const std::string& relative) {
+            return relative.rfind('/') != 0 || relative.find(".sqlitedb") == std::string::npos;
+        });
+    ASSERT_TRUE(expected.count("/Downloads/0A1B/downloads.28.sqlitedb"));
+    ASSERT_FALSE(expected.count("/Downloads/downloads.28.sqlitedb"));
+    EXPECT_EQ(Scan(kJunkDownloads), expected);
+}
+
+TEST_F(MediaJunk, DownloadsCleanRemovesSelectedFilesAndEmptiedFoldersOnly) {
+    Put("/Downloads/downloads.28.sqlitedb", 40);
+    Put("/Downloads/gone/a.tmp", 10);
+    Put("/Downloads/gone/deeper/b.tmp", 20);
+    Put("/Downloads/kept/c.tmp", 30);
+    Put("/Downloads/kept/inner/d.tmp", 40);
+    Put("/Downloads/kept/inner/e.tmp", 50);
+    Put("/Downloads/f.tmp", 60);
+    ASSERT_TRUE(platform::CreateFolders(Host("/Downloads/empty/nested")));
+    const FileSet before = ImageFiles("/Downloads");
+    const FileSet found = Scan(kJunkDownloads);
+
+    Unselect({"/Downloads/kept/inner/d.tmp"});
+    session_->StartClean();
+    EXPECT_EQ(status_.finished, 1);
+    EXPECT_EQ(status_.busy, 0);
+    EXPECT_DOUBLE_EQ(status_.progress, 100.0);
+    // The totals lose each removed file; the unselected one is still counted.
+    EXPECT_EQ(status_.selectedCount, 1u);
+    EXPECT_EQ(status_.selectedSize, 40u);
+
+    FileSet left = before;
+    for (const auto& [path, size] : found) {
+        if (path != "/Downloads/kept/inner/d.tmp") left.erase(path);
+    }
+    EXPECT_EQ(ImageFiles("/Downloads"), left);
+    EXPECT_TRUE(left.count("/Downloads/downloads.28.sqlitedb"));
+    EXPECT_TRUE(platform::IsFolder(Host("/Downloads/kept/inner")));
+    EXPECT_FALSE(platform::PathExists(Host("/Downloads/gone")));
+    EXPECT_FALSE(platform::PathExists(Host("/Downloads/empty")));
+    EXPECT_TRUE(platform::IsFolder(Host("/Downloads")));
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(MediaJunk, CleanReportsFilesThatDisappearedAndSkipsThem) {
+    Put("/Downloads/a/one.tmp", 1);
+    Put("/Downloads/a/two.tmp", 2);
+    const FileSet found = Scan(kJunkDownloads);
+    ASSERT_TRUE(platform::RemoveFile(Host("/Downloads/a/two.tmp")));
+    session_->StartClean();
+    EXPECT_FALSE(platform::PathExists(Host("/Downloads/a/one.tmp")));
+    const std::string last = WideToUtf8(status_.message);
+    if (last.find("two.tmp") != std::string::npos) {
+        EXPECT_EQ(last, "/Downloads/a/two.tmp path does not exist!");
+    }
+    // The missing file is not counted as processed, nor taken off the totals.
+    EXPECT_DOUBLE_EQ(status_.progress,
+                     static_cast<double>(found.size() - 1) / found.size() * 100.0);
+    EXPECT_EQ(status_.selectedCount, 1u);
+    EXPECT_EQ(status_.selectedSize, 2u);
+    EXPECT_EQ(status_.finished, 1);
+}
+
+TEST_F(MediaJunk, ThumbnailsAreListedOnlyInSubFolders) {
+    Put("/DCIM/.THMB/root.THM", 5);
+    Put("/DCIM/.THMB/5003/1.THM", 11);
+    Put("/DCIM/.THMB/5003/2.THM", 12);
+    Put("/DCIM/.THMB/5004/x/3.THM", 13);
+    const FileSet expected =
+        ImageFiles("/DCIM/.THMB", sim::ImageRoot::Media,
+                   [](const std::string& relative) { return relative.rfind('/') != 0; });
+    ASSERT_FALSE(expected.count("/DCIM/.THMB/root.THM"));
+    EXPECT_EQ(Scan(kJunkPhotoThumbnails), expected);
+    EXPECT_EQ(status_.extraCount, 0u);
+
+    const FileSet atRoot =
+        ImageFiles("/DCIM/.THMB", sim::ImageRoot::Media,
+                   [](const std::string& relative) { return relative.rfind('/') == 0; });
+    ASSERT_TRUE(atRoot.count("/DCIM/.THMB/root.THM"));
+    session_->StartClean();
+    EXPECT_EQ(ImageFiles("/DCIM/.THMB"), atRoot);
+    EXPECT_FALSE(platform::PathExists(Host("/DCIM/.THMB/5003")));
+    EXPECT_TRUE(platform::IsFolder(Host("/DCIM/.THMB")));
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(MediaJunk, NoThumbnailFolderFindsNothing) {
+    platform::DeleteTree(Host("/DCIM/.THMB"));
+    EXPECT_TRUE(Scan(kJunkPhotoThumbnails).empty());
+    session_->StartClean();
+    EXPECT_EQ(status_.finished, 1);
+}
+
+TEST_F(MediaJunk, StorageNamesDropTheStorageFolder) {
+    Put("/general_storage/a/b.dat", 7);
+    Put("/general_storage/top.bin", 8);
+    const FileSet expected = ImageFiles("/general_storage");
+    EXPECT_EQ(Scan(kJunkGeneralStorage), expected);
+    std::map<std::string, std::string> names;
+    for (int32_t i = 0; i < session_->GetResultCount0(); ++i) {
+        auto* item = static_cast<IScanFileInfo*>(session_->GetResult0(i));
+        names[Text(item, true)] = Text(item, false);
+    }
+    EXPECT_EQ(names["/general_storage/a/b.dat"], "/a/b.dat");
+    EXPECT_EQ(names["/general_storage/top.bin"], "/top.bin");
+
+    Unselect({"/general_storage/top.bin"});
+    session_->StartClean();
+    EXPECT_EQ(ImageFiles("/general_storage"), (FileSet{{"/general_storage/top.bin", 8}}));
+    // The storage clean shows the item it removed last.
+    EXPECT_EQ(status_.selectedCount, 1u);
+    EXPECT_FALSE(platform::PathExists(Host("/general_storage/a")));
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(MediaJunk, CrashLogsInEverySubFolder) {
+    using sim::ImageRoot;
+    Put("/a.ips", 3, ImageRoot::CrashReports);
+    Put("/Panics/b.panic", 4, ImageRoot::CrashReports);
+    Put("/Retired/old/c.plist", 5, ImageRoot::CrashReports);
+    const FileSet expected = ImageFiles("/", ImageRoot::CrashReports);
+    FileSet normalised;
+    for (const auto& [path, size] : expected)
+        normalised[CIPhone::JoinDevicePath("/", path)] = size;
+    EXPECT_EQ(Scan(kJunkCrashLogs), normalised);
+
+    Unselect({"/Panics/b.panic"});
+    session_->StartClean();
+    EXPECT_EQ(status_.finished, 1);
+    FileSet left;
+    for (const auto& [path, size] : ImageFiles("/", ImageRoot::CrashReports))
+        left[CIPhone::JoinDevicePath("/", path)] = size;
+    EXPECT_EQ(left, (FileSet{{"/Panics/b.panic", 4}}));
+    EXPECT_EQ(status_.selectedCount, 1u);
+    EXPECT_EQ(status_.selectedSize, 4u);
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(MediaJunk, CrashServiceThatFailsToStartFindsNothingAndLeavesNothingOpen) {
+    Put("/a.ips", 3, sim::ImageRoot::CrashReports);
+    ASSERT_TRUE(
+        sim_.InjectFailure("AMDeviceStartService", "com.apple.crashreportcopymobile", -1, 1));
+    EXPECT_TRUE(Scan(kJunkCrashLogs).empty());
+    sim_.ClearFailures();
+}
+
+// The record while a scan runs, as a host polling it from another thread sees it.
+TEST_F(MediaJunk, RecordStaysConsistentWhileAScanRuns) {
+    for (int folder = 0; folder < 20; ++folder) {
+        for (int file = 0; file < 20; ++file) {
+            Put("/general_storage/f" + std::to_string(folder) + "/" + std::to_string(file) + ".bin",
+                static_cast<size_t>(file + 1));
+        }
+    }
+    std::atomic<bool> done{false};
+    std::atomic<int> samples{0}, bad{0};
+    std::thread watcher([&] {
+        uint32_t lastCount = 0;
+        while (!done.load()) {
+            const uint8_t finished = std::atomic_ref<uint8_t>(status_.finished).load();
+            const uint8_t busy = std::atomic_ref<uint8_t>(status_.busy).load();
+            const uint32_t count = std::atomic_ref<uint32_t>(status_.selectedCount).load();
+            const double progress = std::atomic_ref<double>(status_.progress).load();
+            if (busy != 1 && finished == 0) ++bad;
+            if (count < lastCount || progress < 0.0 || progress > 100.0) ++bad;
+            lastCount = count;
+            ++samples;
+        }
+    });
+    const FileSet found = Scan(kJunkGeneralStorage);
+    done = true;
+    watcher.join();
+    EXPECT_GE(found.size(), 400u);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_GT(samples.load(), 0);
+}
+
+TEST_F(MediaJunk, StopDuringACleanLeavesTheRestSelectedAndCounted) {
+    for (int file = 0; file < 400; ++file)
+        Put("/Downloads/batch/" + std::to_string(file) + ".tmp", 10);
+    const FileSet found = Scan(kJunkDownloads);
+    ASSERT_GE(found.size(), 400u);
+    const uint32_t stopBelow = static_cast<uint32_t>(found.size() - 10);
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        while (std::atomic_ref<uint32_t>(status_.selectedCount).load() > stopBelow) {
+        }
+        session_->StopScan();
+        stopped = true;
+    });
+    session_->StartClean();
+    stopper.join();
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(status_.finished, 1);
+
+    FileSet left;
+    for (const auto& [path, size] : found) {
+        if (platform::PathExists(Host(path))) left[path] = size;
+    }
+    EXPECT_GT(left.size(), 0u);
+    EXPECT_LT(left.size(), found.size());
+    EXPECT_EQ(status_.selectedCount, left.size());
+    EXPECT_EQ(status_.selectedSize, TotalSize(left));
+    EXPECT_TRUE(platform::IsFolder(Host("/Downloads/batch")));
+    for (int32_t i = 0; i < session_->GetResultCount0(); ++i) {
+        auto* item = static_cast<IScanFileInfo*>(session_->GetResult0(i));
+        EXPECT_EQ(item->Select(0), 1);  // the selection is untouched by the clean
+    }
+
+    // A second clean takes the rest.
+    session_->StartClean();
+    for (const auto& [path, size] : found)
+        EXPECT_FALSE(platform::PathExists(Host(path))) << path;
+    EXPECT_EQ(status_.selectedCount, 0u);
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(MediaJunk, ResultsStayUntilTheNextScan) {
+    Put("/general_storage/a.bin", 1);
+    const FileSet found = Scan(kJunkGeneralStorage);
+    const int32_t count = session_->GetResultCount0();
+    ASSERT_EQ(static_cast<size_t>(count), found.size());
+    EXPECT_NE(session_->GetResult0(0), nullptr);
+    EXPECT_NE(session_->GetResult0(count - 1), nullptr);
+    EXPECT_EQ(session_->GetResult0(count), nullptr);
+    EXPECT_EQ(session_->GetResult0(-1), nullptr);
+    EXPECT_EQ(session_->GetResultCount1(), 0);
+    EXPECT_EQ(session_->GetResult12(0), nullptr);
+    session_->StartScan(kJunkLastType + 1);
+    EXPECT_EQ(session_->GetResultCount0(), 0);
+    EXPECT_EQ(session_->GetResult0(0), nullptr);
+}
+
+}  // namespace
+}  // namespace bw

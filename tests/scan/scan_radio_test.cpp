@@ -1,0 +1,241 @@
+// The radio history end to end on a simulated device: the database is made here, put on the
+// image, scanned, cleaned, and read back from the image afterwards.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "brackwater/scan.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "scan/radio_junk.h"
+#include "scan/scan_device.h"
+#include "support/sim_device.h"
+
+namespace bw {
+namespace {
+
+using testing::SimDeviceTest;
+
+constexpr long kWiredAfc = 1, kWiredServices = 2;
+
+constexpr char kSchema[] =
+    "CREATE TABLE ZTRACK (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZSTORE_ID "
+    "FLOAT, ZALBUM VARCHAR, ZARTIST VARCHAR, ZTITLE VARCHAR);"
+    "CREATE TABLE ZTRACKHISTORY (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, "
+    "ZTRACK_STORE_ID FLOAT, ZDATE TIMESTAMP, ZSTATION_NAME VARCHAR);"
+    "INSERT INTO ZTRACK VALUES (1, 2, 1, 1001.0, 'Album One', 'Artist One', 'First Song');"
+    "INSERT INTO ZTRACK VALUES (2, 2, 1, 1002.0, 'Album Two', 'Artist Two', 'Second Song');"
+    "INSERT INTO ZTRACK VALUES (3, 2, 1, 1003.0, NULL, 'Artist Three', 'Third Song');"
+    "INSERT INTO ZTRACKHISTORY VALUES (10, 3, 1, 1001.0, 410000000.5, 'Pop Station');"
+    "INSERT INTO ZTRACKHISTORY VALUES (11, 3, 1, 1002.0, 410000100.25, 'Jazz Station');"
+    "INSERT INTO ZTRACKHISTORY VALUES (12, 3, 1, 1003.0, 410000200.0, 'Pop Station');"
+    // A history row whose track is gone: the join cannot list it.
+    "INSERT INTO ZTRACKHISTORY VALUES (13, 3, 1, 9999.0, 410000300.0, 'Lost Station');";
+
+bool RunSql(sqlite3* db, const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+std::vector<int> Keys(const std::string& path, const char* table) {
+    std::vector<int> keys;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return keys;
+    }
+    sqlite3_stmt* statement = nullptr;
+    const std::string sql = std::string("SELECT Z_PK FROM ") + table + " ORDER BY Z_PK";
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(statement) == SQLITE_ROW)
+            keys.push_back(sqlite3_column_int(statement, 0));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return keys;
+}
+
+std::string Text(IRadioHistoryModel* row, size_t (IRadioHistoryModel::*getter)(BwChar*)) {
+    const size_t size = (row->*getter)(nullptr);
+    std::u16string text(size, u'\0');
+    (row->*getter)(text.data());
+    text.resize(size - 2);
+    return WideToUtf8(text);
+}
+
+class RadioJunk : public SimDeviceTest {
+  protected:
+    void SetUp() override {
+        SimDeviceTest::SetUp();
+        image_ = MakeImage("phone");
+        Listen();
+        phone_ = Arrive(image_);
+        ASSERT_NE(phone_, nullptr);
+        session_ = std::make_unique<CScanDevice>(phone_);
+        session_->SetStatusRecord(&status_);
+    }
+    void TearDown() override {
+        session_.reset();
+        EndListening();
+    }
+
+    std::string Host(std::string_view devicePath) {
+        return sim::ImagePath(image_, devicePath, sim::ImageRoot::Media);
+    }
+
+    // Writes the database to the device. In WAL mode the rows stay in the log, as on a device
+    // whose radio was playing, and all three files go over.
+    void PutDatabase(bool wal) {
+        platform::CreateFolders(Host("/Radio"));
+        for (const char* name : kRadioDeviceFiles)
+            platform::RemoveFile(Host(name));
+        const std::string work = folder_ / "radio-work";
+        platform::DeleteTree(work);
+        platform::CreateFolders(work);
+        const std::string path = work + "/Radio.db";
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        if (wal) {
+            ASSERT_TRUE(RunSql(db, "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"));
+        }
+        ASSERT_TRUE(RunSql(db, kSchema));
+        const char* suffixes[] = {"", "-shm", "-wal"};
+        for (size_t i = 0; i < 3; ++i) {
+            const std::string local = path + suffixes[i];
+            if (platform::IsFile(local)) {
+                ASSERT_TRUE(platform::CopyFile(local, Host(kRadioDeviceFiles[i])));
+            }
+        }
+        sqlite3_close(db);
+        if (wal) {
+            ASSERT_TRUE(platform::IsFile(Host("/Radio/Radio.db-wal")));
+        }
+    }
+
+    IRadioHistoryModel* Row(int32_t index) {
+        return static_cast<IRadioHistoryModel*>(session_->GetResult1(index));
+    }
+
+    // Reads the device's database through a copy, so that the image's files stay as they are.
+    std::vector<int> DeviceKeys(const char* table) {
+        const std::string copy = folder_ / "readback";
+        platform::DeleteTree(copy);
+        platform::CreateFolders(copy);
+        const char* suffixes[] = {"", "-shm", "-wal"};
+        for (size_t i = 0; i < 3; ++i) {
+            if (platform::IsFile(Host(kRadioDeviceFiles[i])))
+                platform::CopyFile(Host(kRadioDeviceFiles[i]), copy + "/Radio.db" + suffixes[i]);
+        }
+        return Keys(copy + "/Radio.db", table);
+    }
+
+    std::string image_;
+    CIPhone* phone_ = nullptr;
+    std::unique_ptr<CScanDevice> session_;
+    BwScanStatus status_;
+};
+
+TEST_F(RadioJunk, ScanListsTheJoinedHistoryRowsWithTheirColumns) {
+    PutDatabase(false);
+    session_->StartScan(kJunkRadioHistory);
+    EXPECT_EQ(status_.finished, 1);
+    ASSERT_EQ(session_->GetResultCount1(), 3);
+    EXPECT_EQ(session_->GetResultCount0(), 0);
+    EXPECT_EQ(status_.selectedCount, 3u);
+    // Four history rows are counted, three listed.
+    EXPECT_DOUBLE_EQ(status_.progress, 75.0);
+
+    IRadioHistoryModel* first = Row(0);
+    EXPECT_EQ(first->GetHistoryKey(), 10);
+    EXPECT_EQ(first->GetTrackKey(), 1);
+    EXPECT_DOUBLE_EQ(first->GetTrackStoreId(), 1001.0);
+    EXPECT_DOUBLE_EQ(first->GetDate(), 410000000.5);
+    EXPECT_EQ(Text(first, &IRadioHistoryModel::GetAlbum), "Album One");
+    EXPECT_EQ(Text(first, &IRadioHistoryModel::GetArtist), "Artist One");
+    EXPECT_EQ(Text(first, &IRadioHistoryModel::GetTitle), "First Song");
+    EXPECT_EQ(Text(first, &IRadioHistoryModel::GetStationName), "Pop Station");
+    EXPECT_EQ(first->Select(0), 1);
+    // A NULL album is not text: the field stays empty.
+    EXPECT_EQ(Text(Row(2), &IRadioHistoryModel::GetAlbum), "");
+    EXPECT_EQ(Row(2)->GetTrackKey(), 3);
+    EXPECT_EQ(Row(3), nullptr);
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(RadioJunk, CleanDeletesTheSelectedRowsAndWritesTheDatabaseBack) {
+    PutDatabase(false);
+    session_->StartScan(kJunkRadioHistory);
+    ASSERT_EQ(session_->GetResultCount1(), 3);
+    EXPECT_EQ(Row(1)->Select(1), 0);  // keep the second song
+    session_->StartClean();
+    EXPECT_EQ(status_.finished, 1);
+    EXPECT_DOUBLE_EQ(status_.progress, 100.0);
+    EXPECT_EQ(DeviceKeys("ZTRACKHISTORY"), (std::vector<int>{11, 13}));
+    EXPECT_EQ(DeviceKeys("ZTRACK"), (std::vector<int>{2}));
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(RadioJunk, RowsHeldInTheWriteAheadLogAreCleanedAndTheLogMerged) {
+    PutDatabase(true);
+    session_->StartScan(kJunkRadioHistory);
+    ASSERT_EQ(session_->GetResultCount1(), 3);
+    EXPECT_EQ(Row(0)->Select(1), 0);
+    session_->StartClean();
+    EXPECT_EQ(DeviceKeys("ZTRACKHISTORY"), (std::vector<int>{10, 13}));
+    EXPECT_EQ(DeviceKeys("ZTRACK"), (std::vector<int>{1}));
+    // The edited database holds the log's pages; a stale log must not be left beside it.
+    EXPECT_TRUE(platform::IsFile(Host("/Radio/Radio.db")));
+    EXPECT_FALSE(platform::IsFile(Host("/Radio/Radio.db-wal")));
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(RadioJunk, CleanWithNothingSelectedStillWritesTheFilesBack) {
+    PutDatabase(false);
+    const std::string device = Host("/Radio/Radio.db");
+    utimbuf old{1000000000, 1000000000};
+    ASSERT_EQ(::utime(device.c_str(), &old), 0);
+    session_->StartScan(kJunkRadioHistory);
+    for (int32_t i = 0; i < session_->GetResultCount1(); ++i)
+        Row(i)->Select(1);
+    session_->StartClean();
+    EXPECT_EQ(status_.finished, 1);
+    EXPECT_NE(platform::LastWriteTime(device).value_or(0), 1000000000);
+    EXPECT_EQ(DeviceKeys("ZTRACKHISTORY"), (std::vector<int>{10, 11, 12, 13}));
+}
+
+TEST_F(RadioJunk, WithoutADatabaseNothingIsListedOrWritten) {
+    for (const char* name : kRadioDeviceFiles)
+        platform::RemoveFile(Host(name));
+    session_->StartScan(kJunkRadioHistory);
+    EXPECT_EQ(status_.finished, 1);
+    EXPECT_EQ(session_->GetResultCount1(), 0);
+    status_.finished = 0;
+    session_->StartClean();
+    EXPECT_EQ(status_.finished, 1);
+    for (const char* name : kRadioDeviceFiles)
+        EXPECT_FALSE(platform::PathExists(Host(name))) << name;
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+TEST_F(RadioJunk, LocalCopiesGoWithTheScanner) {
+    PutDatabase(false);
+    session_->StartScan(kJunkRadioHistory);
+    auto* scanner = dynamic_cast<CRadioTempJunk*>(session_->Scanner());
+    ASSERT_NE(scanner, nullptr);
+    const std::string local = scanner->localPaths[0];
+    ASSERT_TRUE(platform::IsFile(local));
+    const std::string folder = local.substr(0, local.rfind('/'));
+    session_->StartScan(kJunkRadioHistory);  // a new scanner, a new working folder
+    EXPECT_FALSE(platform::PathExists(folder));
+    const std::string second = dynamic_cast<CRadioTempJunk*>(session_->Scanner())->localPaths[0];
+    session_.reset();
+    EXPECT_FALSE(platform::PathExists(second.substr(0, second.rfind('/'))));
+}
+
+}  // namespace
+}  // namespace bw
