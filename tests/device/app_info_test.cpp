@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "brackwater/apps.h"
+#include "brackwater/scan.h"
 #include "device/app_info.h"
 
 namespace bw {
@@ -125,6 +126,44 @@ TEST(AppInfoText, TwoCallHelpersWriteNothingWithoutABuffer) {
                               nullptr),
               5u);
     EXPECT_EQ(CopyTwoCallBytes("xyz", nullptr), 3u);
+}
+
+// A file record of the scan's kind that counts its destructions.
+class CountedFile : public IAppDetailFile {
+  public:
+    CountedFile(int* destroyed, uint64_t size) : destroyed_(destroyed), size_(size) {}
+    ~CountedFile() override { ++*destroyed_; }
+    size_t GetName(BwChar* buffer) override { return CopyTwoCallText("f", buffer); }
+    size_t GetPath(BwChar* buffer) override { return CopyTwoCallText("/tmp/f", buffer); }
+    uint64_t GetSize() override { return size_; }
+    unsigned char Select(unsigned char) override { return 1; }
+    unsigned char GetFlag() override { return 0; }
+    size_t GetDisplayPath(BwChar* buffer) override { return CopyTwoCallText("/tmp/f", buffer); }
+
+  private:
+    int* destroyed_;
+    uint64_t size_;
+};
+
+TEST(AppInfoRecord, OwnsItsFilesAndHandsThemOutByIndex) {
+    int destroyed = 0;
+    {
+        auto info = std::make_unique<CAppInfo>();
+        info->AddItem(std::make_unique<CountedFile>(&destroyed, 10));
+        info->AddItem(std::unique_ptr<CountedFile>());  // nothing to own
+        info->AddItem(std::make_unique<CountedFile>(&destroyed, 20));
+        ASSERT_EQ(info->items.size(), 2u);
+        IAppInfo& record = *info;
+        ASSERT_NE(record.GetItem(0), nullptr);
+        EXPECT_EQ(record.GetItem(0)->GetSize(), 10u);
+        EXPECT_EQ(record.GetItem(1)->GetSize(), 20u);
+        EXPECT_EQ(record.GetItem(2), nullptr);
+        EXPECT_EQ(record.GetItem(-1), nullptr);
+        EXPECT_EQ(destroyed, 0);
+        // Destroyed through the interface, as a scan's result list destroys its records.
+        std::unique_ptr<IAppInfo> owned(info.release());
+    }
+    EXPECT_EQ(destroyed, 2);
 }
 
 }  // namespace
