@@ -190,6 +190,24 @@ TEST_F(BackupToolRestoreTest, ALinkOnTheDeviceIsNeverWrittenThrough) {
     EXPECT_TRUE(entries.empty());
 }
 
+TEST_F(BackupToolRestoreTest, LinksGetTheirRecordedTargetsBack) {
+    const Tree expected = BackedUpDevice();
+    const std::string latest = DevicePath("var/mobile/Media/DCIM/Latest");
+    const std::string photo = DevicePath("var/mobile/Media/DCIM/LatestPhoto.JPG");
+    ASSERT_TRUE(platform::RemoveFile(latest));
+    ASSERT_EQ(::symlink("../../..", latest.c_str()), 0);
+    // A file where the backup has a link.
+    ASSERT_TRUE(platform::RemoveFile(photo));
+    ASSERT_TRUE(platform::WriteFileAtomic(photo, "not a link"));
+    ASSERT_TRUE(RunTool(RestoreRequest(udid_, udid_, false)).Succeeded());
+    const Tree actual = DeviceTree();
+    EXPECT_EQ(actual.at("var/mobile/Media/DCIM/Latest"),
+              expected.at("var/mobile/Media/DCIM/Latest"));
+    EXPECT_EQ(actual.at("var/mobile/Media/DCIM/LatestPhoto.JPG"),
+              expected.at("var/mobile/Media/DCIM/LatestPhoto.JPG"));
+    EXPECT_EQ(actual.at("var/mobile/Media/DCIM/Latest").kind, 'l');
+}
+
 TEST_F(BackupToolRestoreTest, MissingFoldersEncryptedBackupsAndUnknownDevicesAreErrors) {
     sim::ImageOptions options;
     options.backupEncrypted = true;
