@@ -28,10 +28,12 @@ bool IsBackupFileName(std::string_view name) {
     return true;
 }
 
+// Read in base 10 up to the first character that is not part of the number, as the backup
+// preparation reads it: a device that reports the offset as a real ("3600.0") gives 3600.
 int64_t ParseOffset(const std::string& text) {
     int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() ? value : 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    return result.ec == std::errc() ? value : 0;
 }
 
 std::tm TmFromPlist(const PlistCalendar& date) {
