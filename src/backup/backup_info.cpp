@@ -7,6 +7,7 @@
 #include <map>
 #include <utility>
 
+#include "device/app_install_proxy.h"
 #include "device/host_utils.h"
 #include "device/iphone.h"
 #include "platform/clock.h"
@@ -53,7 +54,12 @@ void CCreateInfoPlist::SetInstalledApplications(std::vector<std::string> identif
 }
 
 std::vector<std::string> CCreateInfoPlist::InstalledApplications() {
-    return applicationsGiven_ ? applications_ : std::vector<std::string>{};
+    if (applicationsGiven_) return applications_;
+    std::vector<std::string> identifiers;
+    for (InstalledApplication& application : ListInstalledApplications(*device_)) {
+        identifiers.push_back(std::move(application.bundleIdentifier));
+    }
+    return identifiers;
 }
 
 std::string CCreateInfoPlist::ReadDeviceFile(const std::string& devicePath) {

@@ -34,8 +34,9 @@ class CCreateInfoPlist : public ::ICreateInfoPlist {
     // device.
     CDicValueObj BuildInfo();
 
-    // The bundle identifiers the dictionary lists under "Installed Applications". Tests and hosts
-    // that already hold the list set it; otherwise it is read from the device.
+    // The bundle identifiers the dictionary lists under "Installed Applications". A caller that
+    // already holds the list sets it; otherwise the process-wide application list is used
+    // (read from the device the first time).
     void SetInstalledApplications(std::vector<std::string> identifiers);
 
   private:
