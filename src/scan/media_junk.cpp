@@ -155,7 +155,8 @@ void CMediaFileJunk::Clean() {
                 continue;
             }
             SetMessage(item->name);
-            phone.RemovePath(item->devicePath);
+            // Its existence was just checked: the removal goes straight to the device.
+            phone.RemoveDevicePath(item->devicePath);
             ++processed_;
             WriteProgress();
             CountRemoval(*item);
