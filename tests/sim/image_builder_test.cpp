@@ -308,7 +308,7 @@ TEST_F(SimImageBuilder, HasTheFoldersOfEachVersion) {
             EXPECT_TRUE(fs::is_directory(ImagePath(image, path, ImageRoot::Home))) << path;
         EXPECT_TRUE(
             fs::is_directory(ImagePath(image, "/Library/CallHistory", ImageRoot::Wireless)));
-        EXPECT_TRUE(fs::is_empty(ImagePath(image, "/", ImageRoot::Applications)));
+        EXPECT_TRUE(fs::is_directory(ImagePath(image, "/", ImageRoot::Applications)));
         EXPECT_TRUE(fs::is_directory(ImagePath(image, "/", ImageRoot::CrashReports)));
         // iTunes Radio, and with it the folder, came with iOS 7.
         EXPECT_EQ(fs::is_directory(ImagePath(image, "/Radio", ImageRoot::Media)), version[0] == '7')
