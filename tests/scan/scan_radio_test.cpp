@@ -222,6 +222,40 @@ TEST_F(RadioJunk, WithoutADatabaseNothingIsListedOrWritten) {
     ExpectOpen(kWiredAfc, kWiredServices);
 }
 
+// The image's own radio database, as the builder wrote it: the scan lists exactly the rows that
+// the join finds in it.
+TEST_F(RadioJunk, TheImagesOwnHistoryIsListedRowForRow) {
+    if (!platform::IsFile(Host("/Radio/Radio.db"))) GTEST_SKIP() << "no radio database";
+    const std::string copy = folder_ / "own";
+    platform::CreateFolders(copy);
+    const char* suffixes[] = {"", "-shm", "-wal"};
+    for (size_t i = 0; i < 3; ++i) {
+        if (platform::IsFile(Host(kRadioDeviceFiles[i])))
+            platform::CopyFile(Host(kRadioDeviceFiles[i]), copy + "/Radio.db" + suffixes[i]);
+    }
+    std::set<int> joined;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((copy + "/Radio.db").c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT a.Z_PK FROM ZTRACKHISTORY AS a, ZTRACK AS b WHERE "
+                                 "a.ZTRACK_STORE_ID = b.ZSTORE_ID",
+                                 -1, &statement, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        joined.insert(sqlite3_column_int(statement, 0));
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+
+    session_->StartScan(kJunkRadioHistory);
+    std::set<int> listed;
+    for (int32_t i = 0; i < session_->GetResultCount1(); ++i)
+        listed.insert(Row(i)->GetHistoryKey());
+    EXPECT_EQ(listed, joined);
+    EXPECT_EQ(status_.selectedCount, joined.size());
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
 TEST_F(RadioJunk, LocalCopiesGoWithTheScanner) {
     PutDatabase(false);
     session_->StartScan(kJunkRadioHistory);
