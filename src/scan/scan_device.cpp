@@ -10,10 +10,13 @@ CScanDevice::CScanDevice(CIPhone* device) : device_(device) {}
 // The last scanner goes with the session; earlier ones went at the request that replaced them.
 CScanDevice::~CScanDevice() = default;
 
+// The scanner of the last request writes the new record too: a host that swaps records between
+// a scan and its clean must never have the clean write into the record it let go.
 void CScanDevice::SetStatusRecord(BwScanStatus* record) {
     if (record == nullptr) return;
     std::memset(static_cast<void*>(record), 0, sizeof(BwScanStatus));
     status_ = record;
+    if (scanner_ != nullptr) scanner_->SetStatusRecord(record);
 }
 
 void CScanDevice::SetAppList(const BwChar* const* identifiers, int32_t count) {

@@ -190,6 +190,18 @@ TEST(ScanSession, RegisteringARecordZeroesItAndNullKeepsIt) {
     EXPECT_EQ(raw.Finished(), 1);
 }
 
+TEST(ScanSession, ARecordRegisteredAfterTheScanReceivesTheClean) {
+    CScanDevice session(nullptr);
+    RawRecord first{}, second{};
+    session.SetStatusRecord(first.record());
+    session.StartScan(kJunkGeneralStorage);
+    session.SetStatusRecord(second.record());
+    first.bytes[548] = 0;
+    session.StartClean();
+    EXPECT_EQ(second.Finished(), 1);
+    EXPECT_EQ(first.Finished(), 0);
+}
+
 TEST(ScanSession, UnlistedTypesCreateNoScanner) {
     CScanDevice session(nullptr);
     RawRecord raw{};
