@@ -9,7 +9,14 @@
 #include <stdint.h>
 
 #include "brackwater/brackwater.h"
-#include "brackwater/device.h"
+
+/* The device, as brackwater/device.h declares it; repeated here so that this header does not
+ * depend on the order in which the public headers are included. */
+#ifdef __cplusplus
+class CIPhone;
+#else
+typedef struct CIPhone CIPhone;
+#endif
 
 #ifdef __cplusplus
 /* One file found in an application's sandbox; declared with the scan results. */
