@@ -1,0 +1,201 @@
+// The simulator's application services on any bytes: the first byte picks the installation
+// proxy or springboard services, the rest reaches it in pieces (the first byte of each piece
+// gives its length), over an image with a user application, a system one and an icon layout.
+// Nothing may crash, allocate what a length field claims, or stay open.
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "../sim/mobiledevice/MobileDevice.h"
+#include "../sim/mobiledevice/sim_control.h"
+#include "fuzz_seeds.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The runtime's functions, looked up by name, with the types its headers declare.
+struct Runtime {
+    decltype(&::BwSimAttach) attach;
+    decltype(&::BwSimWaitForNotifications) wait;
+    decltype(&::BwSimGetCounters) counters;
+    decltype(&::AMDServiceConnectionReceive) receive;
+    decltype(&::AMDeviceNotificationSubscribe) subscribe;
+    decltype(&::AMDeviceConnect) connect;
+    decltype(&::AMDeviceDisconnect) disconnect;
+    decltype(&::AMDeviceStartSession) startSession;
+    decltype(&::AMDeviceStopSession) stopSession;
+    decltype(&::AMDeviceSecureStartService) secureStart;
+    decltype(&::AMDServiceConnectionSend) send;
+    decltype(&::AMDServiceConnectionInvalidate) invalidate;
+    decltype(&::CFStringCreateWithCString) makeString;
+    decltype(&::CFRelease) release;
+};
+
+// The temporary folder goes when the fuzzer exits normally; a crash leaves it for inspection.
+std::string g_temporary;
+
+void RemoveWhenDone(const std::string& folder) {
+    g_temporary = folder;
+    std::atexit([] { fs::remove_all(g_temporary); });
+}
+
+template <class T>
+void Find(void* library, const char* name, T& slot) {
+    slot = reinterpret_cast<T>(dlsym(library, name));
+    if (slot == nullptr) {
+        std::fprintf(stderr, "missing %s\n", name);
+        std::abort();
+    }
+}
+
+std::atomic<AMDeviceRef> g_device{nullptr};
+
+void OnDevice(am_device_notification_callback_info* info, void*) {
+    if (info->msg == 1) g_device = info->dev;
+}
+
+struct World {
+    Runtime rt{};
+    AMDeviceRef device = nullptr;
+    CFStringRef services[2] = {nullptr, nullptr};
+
+    World() {
+        const fs::path runtime = fs::read_symlink("/proc/self/exe").parent_path().parent_path() /
+                                 "sim/runtime/libMobileDevice.so";
+        void* library = dlopen(runtime.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            std::fprintf(stderr, "cannot load %s: %s\n", runtime.c_str(), dlerror());
+            std::abort();
+        }
+        Find(library, "BwSimAttach", rt.attach);
+        Find(library, "BwSimWaitForNotifications", rt.wait);
+        Find(library, "BwSimGetCounters", rt.counters);
+        Find(library, "AMDServiceConnectionReceive", rt.receive);
+        Find(library, "AMDeviceNotificationSubscribe", rt.subscribe);
+        Find(library, "AMDeviceConnect", rt.connect);
+        Find(library, "AMDeviceDisconnect", rt.disconnect);
+        Find(library, "AMDeviceStartSession", rt.startSession);
+        Find(library, "AMDeviceStopSession", rt.stopSession);
+        Find(library, "AMDeviceSecureStartService", rt.secureStart);
+        Find(library, "AMDServiceConnectionSend", rt.send);
+        Find(library, "AMDServiceConnectionInvalidate", rt.invalidate);
+        Find(library, "CFStringCreateWithCString", rt.makeString);
+        Find(library, "CFRelease", rt.release);
+
+        std::string pattern = (fs::temp_directory_path() / "bw-fuzz-md-apps-XXXXXX").string();
+        const std::string root = ::mkdtemp(pattern.data());
+        RemoveWhenDone(root);
+        fs::create_directories(root + "/fs/var/mobile/Media");
+        const std::string plist = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>";
+        const std::string user = root + "/fs/var/mobile/Applications/FUZZ/Fuzz.app";
+        fs::create_directories(user);
+        std::ofstream(user + "/Info.plist")
+            << plist +
+                   "<key>CFBundleIdentifier</key><string>com.example.fuzz</string>"
+                   "<key>CFBundleIconFiles</key><array><string>Icon.png</string></array>"
+                   "</dict></plist>";
+        std::ofstream(user + "/Icon.png") << "\x89PNG fuzz";
+        fs::create_directories(root + "/fs/Applications/System.app");
+        std::ofstream(root + "/fs/Applications/System.app/Info.plist")
+            << plist +
+                   "<key>CFBundleIdentifier</key><string>com.apple.fuzz</string></dict></plist>";
+        fs::create_directories(root + "/fs/var/mobile/Library/SpringBoard");
+        std::ofstream(root + "/fs/var/mobile/Library/SpringBoard/IconState.plist")
+            << plist +
+                   "<key>buttonBar</key><array><string>com.apple.fuzz</string></array>"
+                   "<key>iconLists</key><array><array><dict><key>listType</key>"
+                   "<string>folder</string><key>displayName</key><string>F</string>"
+                   "<key>iconLists</key><array><array><string>com.example.fuzz</string>"
+                   "</array></array></dict></array></array></dict></plist>";
+        std::ofstream(root + "/device.plist")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+               "<key>UniqueDeviceID</key><string>fuzz</string></dict></plist>";
+        AMDeviceNotificationRef subscription = nullptr;
+        rt.subscribe(&OnDevice, 0, 0, nullptr, &subscription);
+        if (rt.attach(root.c_str(), nullptr, 0) != 0 || rt.wait(5000) != 0) std::abort();
+        device = g_device;
+        services[0] =
+            rt.makeString(nullptr, "com.apple.mobile.installation_proxy", kCFStringEncodingUTF8);
+        services[1] =
+            rt.makeString(nullptr, "com.apple.springboardservices", kCFStringEncodingUTF8);
+    }
+};
+
+World& TheWorld() {
+    static World* world = new World;
+    return *world;
+}
+
+std::string Framed(const std::string& body) {
+    const auto size = static_cast<uint32_t>(body.size());
+    std::string framed = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                          static_cast<char>(size >> 8), static_cast<char>(size)};
+    return framed + body;
+}
+
+std::string Xml(const std::string& inner) {
+    return Framed("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" + inner +
+                  "</dict></plist>");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    bw::fuzz::MaybeWriteSeeds({
+        "\x00\xff" + Xml("<key>Command</key><string>Browse</string><key>ClientOptions</key>"
+                         "<dict><key>ReturnAttributes</key><array><string>Path</string>"
+                         "<string>StaticDiskUsage</string></array></dict>"),
+        "\x00\x10" + Xml("<key>Command</key><string>Lookup</string>"),
+        "\x01\xff" + Xml("<key>command</key><string>getIconState</string>"
+                         "<key>formatVersion</key><integer>2</integer>"),
+        "\x01\x20" + Xml("<key>command</key><string>getIconPNGData</string>"
+                         "<key>bundleId</key><string>com.example.fuzz</string>"),
+        std::string("\x01\x04\x7f\xff\xff\xff", 6),
+        std::string("\x00\x08\0\0\0\x08"
+                    "bplist00",
+                    10),
+    });
+    TheWorld();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    World& world = TheWorld();
+    const Runtime& rt = world.rt;
+    if (rt.connect(world.device) != 0 || rt.startSession(world.device) != 0) std::abort();
+    AMDServiceConnectionRef connection = nullptr;
+    if (rt.secureStart(world.device, world.services[data[0] & 1], nullptr, &connection) != 0)
+        std::abort();
+    rt.stopSession(world.device);
+    rt.disconnect(world.device);
+
+    size_t offset = 1;
+    while (offset < size) {
+        const size_t piece = std::min<size_t>(1 + data[offset], size - offset - 1);
+        ++offset;
+        if (rt.send(connection, data + offset, piece) < 0) break;
+        offset += piece;
+    }
+    rt.invalidate(connection);
+    // Whatever the services answered is read to the end: the bytes must all be there.
+    char buffer[4096];
+    while (rt.receive(connection, buffer, sizeof buffer) > 0) {
+    }
+    rt.release(connection);
+    BwSimCounters counters{};
+    rt.counters(&counters);
+    if (counters.serviceConnections != 0 || counters.connectedDevices != 0 ||
+        counters.sessions != 0) {
+        std::fprintf(stderr, "a connection or session stayed open\n");
+        std::abort();
+    }
+    return 0;
+}
