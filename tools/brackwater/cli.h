@@ -52,5 +52,8 @@ int RunPull(Arguments& args);
 int RunPush(Arguments& args);
 int RunRemove(Arguments& args);
 int RunMakeDirectory(Arguments& args);
+int RunApps(Arguments& args);
+int RunScan(Arguments& args);
+int RunClean(Arguments& args);
 
 }  // namespace cli

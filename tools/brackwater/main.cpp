@@ -20,6 +20,9 @@ constexpr const char* kUsage =
     "  push HOST_PATH DEVICE_PATH\n"
     "  rm [-r] DEVICE_PATH\n"
     "  mkdir DEVICE_PATH\n"
+    "  apps [--icons DIR] [--json]\n"
+    "  scan TYPE... [--json]       TYPE: a number, a name or all\n"
+    "  clean TYPE... [--keep GLOB]...\n"
     "  plist convert FILE --to json|xml|binary [-o OUT] [--codec library|own]\n"
     "  manifest list PATH [--json]\n"
     "  manifest resave MBDB\n"
@@ -39,6 +42,7 @@ int RunVersion(cli::Arguments&) {
 constexpr CommandEntry kCommands[] = {
     {"devices", cli::RunDevices}, {"ls", cli::RunList},           {"pull", cli::RunPull},
     {"push", cli::RunPush},       {"rm", cli::RunRemove},         {"mkdir", cli::RunMakeDirectory},
+    {"apps", cli::RunApps},       {"scan", cli::RunScan},         {"clean", cli::RunClean},
     {"plist", cli::RunPlist},     {"manifest", cli::RunManifest}, {"demo", cli::RunDemo},
     {"version", RunVersion},
 };

@@ -1,0 +1,154 @@
+// The command-line host's application list, junk scan and clean, run as a program against
+// simulator images that each test builds; what a clean did is checked on the image's files.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "image/image_builder.h"
+#include "platform/files.h"
+#include "support/temp_folder.h"
+
+namespace bw {
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+struct Found {
+    std::string path;
+    uint64_t size = 0;
+};
+
+class JunkCommands : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        image = folder / "phone";
+        sim::ImageOptions options;
+        options.seed = 5;
+        std::string error;
+        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    }
+
+    CliRun Sim(const std::string& arguments) {
+        const std::string out = folder / "stdout", err = folder / "stderr";
+        const std::string command = "XDG_CACHE_HOME=" + folder / "cache" + " " +
+                                    BRACKWATER_CLI_PATH + " --sim=" + image + " " + arguments +
+                                    " >" + out + " 2>" + err + " </dev/null";
+        const int raw = std::system(command.c_str());
+        CliRun result;
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = testing::ReadFileBytes(out);
+        result.err = testing::ReadFileBytes(err);
+        return result;
+    }
+
+    // The items of one `scan TYPE --json` line (paths here hold no quotes or escapes).
+    std::vector<Found> Scan(const std::string& type) {
+        const CliRun run = Sim("scan " + type + " --json");
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::vector<Found> items;
+        static const std::regex item("\"path\":\"([^\"]*)\",\"size\":([0-9]+)");
+        for (auto it = std::sregex_iterator(run.out.begin(), run.out.end(), item);
+             it != std::sregex_iterator(); ++it) {
+            items.push_back({(*it)[1].str(), std::stoull((*it)[2].str())});
+        }
+        return items;
+    }
+
+    std::string CrashFile(const std::string& path) const {
+        return sim::ImagePath(image, path, sim::ImageRoot::CrashReports);
+    }
+
+    testing::TempFolder folder;
+    std::string image;
+};
+
+TEST_F(JunkCommands, AppsListsUserApplicationsAndWritesTheirIcons) {
+    const CliRun run = Sim("apps --json --icons " + folder / "icons");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const size_t apps = static_cast<size_t>(std::count(run.out.begin(), run.out.end(), '\n'));
+    EXPECT_GE(apps, 10u);
+    size_t withIcon = 0;
+    for (size_t at = run.out.find("\"icon\":\""); at != std::string::npos;
+         at = run.out.find("\"icon\":\"", at + 1)) {
+        const size_t end = run.out.find('"', at + 8);
+        const std::string png = testing::ReadFileBytes(run.out.substr(at + 8, end - at - 8));
+        EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+        ++withIcon;
+    }
+    EXPECT_GT(withIcon, 0u);
+    EXPECT_LT(withIcon, apps) << "one application has no icon at all";
+    EXPECT_NE(run.out.find("\"iconBytes\":0"), std::string::npos);
+    std::vector<platform::FolderEntry> written;
+    ASSERT_TRUE(platform::ListFolder(folder / "icons", written));
+    EXPECT_EQ(written.size(), withIcon);
+}
+
+TEST_F(JunkCommands, ScanFindsFilesThatAreOnTheImage) {
+    const std::vector<Found> logs = Scan("crash-logs");
+    ASSERT_FALSE(logs.empty());
+    for (const Found& log : logs) {
+        SCOPED_TRACE(log.path);
+        EXPECT_TRUE(platform::IsFile(CrashFile(log.path)));
+        EXPECT_EQ(platform::FileSize(CrashFile(log.path)).value_or(~0ULL), log.size);
+    }
+    const std::vector<Found> thumbnails = Scan("5");
+    ASSERT_FALSE(thumbnails.empty());
+    for (const Found& thumbnail : thumbnails) {
+        EXPECT_TRUE(platform::IsFile(sim::ImagePath(image, thumbnail.path, sim::ImageRoot::Media)))
+            << thumbnail.path;
+    }
+    // Every type in one run, one JSON line each, in the order asked.
+    const CliRun all = Sim("scan all --json");
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 8);
+    EXPECT_LT(all.out.find("\"name\":\"app-caches\""), all.out.find("\"name\":\"radio\""));
+}
+
+TEST_F(JunkCommands, CleanRemovesTheSelectionAndKeepsWhatMatchesKeep) {
+    const std::vector<Found> logs = Scan("crash-logs");
+    ASSERT_GE(logs.size(), 3u);
+    const std::string kept = logs[1].path;
+    const std::string keptName = kept.substr(kept.rfind('/') + 1);
+
+    const CliRun clean = Sim("clean crash-logs --keep '" + keptName + "'");
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    EXPECT_NE(clean.out.find(std::to_string(logs.size() - 1) + " removed, 1 kept"),
+              std::string::npos)
+        << clean.out;
+    for (const Found& log : logs) {
+        EXPECT_EQ(platform::IsFile(CrashFile(log.path)), log.path == kept) << log.path;
+    }
+    const std::vector<Found> after = Scan("crash-logs");
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].path, kept);
+}
+
+TEST_F(JunkCommands, CleanOfApplicationTempLeavesNothingToFind) {
+    ASSERT_FALSE(Scan("app-temp").empty());
+    const std::vector<Found> caches = Scan("app-caches");
+    ASSERT_EQ(Sim("clean app-temp").status, 0);
+    EXPECT_TRUE(Scan("app-temp").empty());
+    EXPECT_EQ(Scan("app-caches").size(), caches.size()) << "another type was touched";
+}
+
+TEST_F(JunkCommands, UsageErrorsExitWithTwo) {
+    for (const char* usage : {"scan", "scan bogus", "scan 99", "scan 3 --keep x", "clean",
+                              "clean 3 --keep", "apps extra", "apps --icons", "scan 3 -q"}) {
+        SCOPED_TRACE(usage);
+        const CliRun run = Sim(usage);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find("usage:"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,334 @@
+// brackwater scan TYPE... [--json] and brackwater clean TYPE... [--keep GLOB]: the device's junk,
+// one scan session, one junk type after the other. A thread draws the progress from the status
+// record while the library works on this one; Ctrl-C asks the session to stop.
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brackwater/apps.h"
+#include "brackwater/scan.h"
+#include "cli.h"
+#include "device_session.h"
+#include "text.h"
+
+namespace cli {
+
+namespace {
+
+struct JunkType {
+    int number;
+    const char* name;
+};
+
+constexpr JunkType kJunkTypes[] = {
+    {kJunkAppCaches, "app-caches"},   {kJunkAppCookies, "app-cookies"},
+    {kJunkAppTemp, "app-temp"},       {kJunkCrashLogs, "crash-logs"},
+    {kJunkDownloads, "downloads"},    {kJunkPhotoThumbnails, "photo-thumbnails"},
+    {kJunkGeneralStorage, "storage"}, {kJunkRadioHistory, "radio"},
+};
+
+const char* TypeName(int number) {
+    for (const JunkType& type : kJunkTypes) {
+        if (type.number == number) return type.name;
+    }
+    return "?";
+}
+
+// The types the words name, in the order given, each once; false on an unknown word.
+bool ParseTypes(const std::vector<std::string>& words, std::vector<int>& types,
+                std::string& problem) {
+    auto add = [&types](int number) {
+        for (int known : types) {
+            if (known == number) return;
+        }
+        types.push_back(number);
+    };
+    for (const std::string& word : words) {
+        if (word == "all") {
+            for (const JunkType& type : kJunkTypes)
+                add(type.number);
+            continue;
+        }
+        bool found = false;
+        for (const JunkType& type : kJunkTypes) {
+            if (word == type.name || word == std::to_string(type.number)) {
+                add(type.number);
+                found = true;
+            }
+        }
+        if (!found) {
+            problem = "unknown junk type " + word;
+            return false;
+        }
+    }
+    if (types.empty()) problem = "give at least one junk type";
+    return !types.empty();
+}
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) {
+    g_interrupted = true;
+}
+
+// Draws the status record on standard error while the library works, when that is a terminal,
+// and passes Ctrl-C on to the session.
+class ProgressWatch {
+  public:
+    ProgressWatch(IScanDevice* session, const BwScanStatus& status)
+        : session_(session), status_(status), draw_(::isatty(STDERR_FILENO) == 1) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~ProgressWatch() {
+        done_ = true;
+        thread_.join();
+        if (draw_) std::fprintf(stderr, "\r\033[K");
+    }
+
+  private:
+    void Run() {
+        bool stopped = false;
+        while (!done_) {
+            if (g_interrupted && !stopped) {
+                session_->StopScan();
+                stopped = true;
+            }
+            if (draw_) Draw();
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    void Draw() const {
+        // Plain loads of a record another thread writes: a torn value only shows for 100 ms.
+        const double percent = std::clamp(status_.progress, 0.0, 100.0);
+        const int filled = static_cast<int>(percent / 5.0);
+        std::u16string message(
+            status_.message,
+            std::find(status_.message, status_.message + BW_SCAN_MESSAGE_CHARS, u'\0'));
+        std::string text = ToUtf8(message);
+        if (text.size() > 40) text.resize(40);
+        std::fprintf(stderr, "\r\033[K[%-20s] %5.1f%%  %u items  %s  %s",
+                     std::string(static_cast<size_t>(filled), '#').c_str(), percent,
+                     status_.selectedCount, Size(status_.selectedSize).c_str(), text.c_str());
+        std::fflush(stderr);
+    }
+
+    IScanDevice* session_;
+    const BwScanStatus& status_;
+    const bool draw_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+
+  public:
+    static std::string Size(uint64_t bytes) {
+        char text[32];
+        if (bytes < 1024) {
+            std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+        } else if (bytes < 1024 * 1024) {
+            std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1024);
+        } else {
+            std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1048576);
+        }
+        return text;
+    }
+};
+
+template <class Record, class Getter>
+std::string Text(Record* record, Getter getter) {
+    const size_t size = (record->*getter)(nullptr);
+    if (size < 2) return {};
+    std::u16string text(size, u'\0');
+    (record->*getter)(text.data());
+    text.resize(std::char_traits<char16_t>::length(text.c_str()));
+    return ToUtf8(text);
+}
+
+// One found item, whatever record carries it.
+struct Item {
+    std::string name;
+    std::string path;  // the device path, or for radio rows "artist - title"
+    uint64_t size = 0;
+    bool selected = false;
+    void* record = nullptr;
+    int kind = 0;     // 0 file, 1 application file, 2 radio row
+    std::string app;  // the application's name, for application files
+};
+
+// Every item of the last scan, in the library's order.
+std::vector<Item> Collect(IScanDevice* session, int type) {
+    std::vector<Item> items;
+    if (type == kJunkRadioHistory) {
+        for (int32_t i = 0; i < session->GetResultCount1(); ++i) {
+            auto* row = static_cast<IRadioHistoryModel*>(session->GetResult1(i));
+            if (row == nullptr) continue;
+            const std::string title = Text(row, &IRadioHistoryModel::GetTitle);
+            items.push_back({title,
+                             Text(row, &IRadioHistoryModel::GetArtist) + " - " + title + " (" +
+                                 Text(row, &IRadioHistoryModel::GetStationName) + ")",
+                             0, row->Select(0) != 0, row, 2});
+        }
+    } else if (type <= kJunkAppTemp) {
+        for (int32_t i = 0; i < session->GetResultCount2(); ++i) {
+            auto* app = static_cast<IAppInfo*>(session->GetResult2(i));
+            if (app == nullptr) continue;
+            const std::string appName = Text(app, &IAppInfo::GetName);
+            for (int32_t j = 0; j < app->GetItemCount(); ++j) {
+                IAppDetailFile* file = app->GetItem(j);
+                if (file == nullptr) continue;
+                items.push_back({Text(file, &IAppDetailFile::GetName),
+                                 Text(file, &IAppDetailFile::GetPath), file->GetSize(),
+                                 file->Select(0) != 0, file, 1, appName});
+            }
+        }
+    } else {
+        for (int32_t i = 0; i < session->GetResultCount0(); ++i) {
+            auto* file = static_cast<IScanFileInfo*>(session->GetResult0(i));
+            if (file == nullptr) continue;
+            items.push_back({Text(file, &IScanFileInfo::GetName),
+                             Text(file, &IScanFileInfo::GetPath), file->GetSize(),
+                             file->Select(0) != 0, file, 0});
+        }
+    }
+    return items;
+}
+
+void Toggle(Item& item) {
+    switch (item.kind) {
+        case 0:
+            item.selected = static_cast<IScanFileInfo*>(item.record)->Select(1) != 0;
+            break;
+        case 1:
+            item.selected = static_cast<IAppDetailFile*>(item.record)->Select(1) != 0;
+            break;
+        default:
+            item.selected = static_cast<IRadioHistoryModel*>(item.record)->Select(1) != 0;
+            break;
+    }
+}
+
+bool Matches(const std::vector<std::string>& globs, const Item& item) {
+    for (const std::string& glob : globs) {
+        if (::fnmatch(glob.c_str(), item.name.c_str(), 0) == 0 ||
+            ::fnmatch(glob.c_str(), item.path.c_str(), 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+void PrintTable(int type, const std::vector<Item>& items, const BwScanStatus& status) {
+    std::printf("%s: %zu found, %s\n", TypeName(type), items.size(),
+                ProgressWatch::Size(status.selectedSize).c_str());
+    for (const Item& item : items) {
+        if (item.kind == 2) {
+            std::printf("  %s\n", item.path.c_str());
+        } else {
+            std::printf("  %10llu  %s%s%s\n", static_cast<unsigned long long>(item.size),
+                        item.app.c_str(), item.app.empty() ? "" : ": ", item.path.c_str());
+        }
+    }
+}
+
+void PrintJson(int type, const std::vector<Item>& items, const BwScanStatus& status) {
+    std::printf("{\"type\":%d,\"name\":\"%s\",\"count\":%zu,\"size\":%llu,\"items\":[", type,
+                TypeName(type), items.size(), static_cast<unsigned long long>(status.selectedSize));
+    for (size_t i = 0; i < items.size(); ++i) {
+        std::printf("%s{\"name\":%s,\"path\":%s,\"size\":%llu%s}", i == 0 ? "" : ",",
+                    JsonString(items[i].name).c_str(), JsonString(items[i].path).c_str(),
+                    static_cast<unsigned long long>(items[i].size),
+                    items[i].app.empty() ? "" : (",\"app\":" + JsonString(items[i].app)).c_str());
+    }
+    std::printf("]}\n");
+}
+
+int RunJunk(Arguments& args, bool clean) {
+    const char* usage = clean ? "brackwater [--sim[=IMAGE]] clean TYPE... [--keep GLOB]..."
+                              : "brackwater [--sim[=IMAGE]] scan TYPE... [--json]";
+    std::vector<std::string> keep;
+    for (;;) {
+        std::string glob;
+        bool missing = false;
+        if (!TakeOption(args.words, "--keep", glob, missing)) break;
+        if (missing || glob.empty()) return UsageError("--keep needs a GLOB", usage);
+        if (!clean) return UsageError("--keep belongs to clean", usage);
+        keep.push_back(glob);
+    }
+    if (const std::string unknown = UnknownOption(args.words); !unknown.empty()) {
+        return UsageError("unknown option " + unknown, usage);
+    }
+    std::vector<int> types;
+    std::string problem;
+    if (!ParseTypes(args.words, types, problem)) return UsageError(problem, usage);
+
+    DeviceSession devices;
+    std::string error;
+    CIPhone* device = nullptr;
+    if (devices.Start(args, 3, error)) device = devices.Choose(args, error);
+    if (device == nullptr) return Fail(error);
+    IScanDevice* session = ScanDeviceNew(device);
+    if (session == nullptr) return Fail("cannot open a scan session on the device");
+    BwScanStatus status{};
+    session->SetStatusRecord(&status);
+
+    g_interrupted = false;
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    struct sigaction previous {};
+    ::sigaction(SIGINT, &action, &previous);
+
+    int result = 0;
+    for (int type : types) {
+        // A fresh record for each type, so its counts are this scan's alone.
+        session->SetStatusRecord(&status);
+        {
+            ProgressWatch watch(session, status);
+            session->StartScan(type);
+        }
+        if (g_interrupted) break;
+        std::vector<Item> items = Collect(session, type);
+        if (!clean) {
+            args.json ? PrintJson(type, items, status) : PrintTable(type, items, status);
+            continue;
+        }
+        for (Item& item : items) {
+            if (item.selected && Matches(keep, item)) Toggle(item);
+        }
+        {
+            ProgressWatch watch(session, status);
+            session->StartClean();
+        }
+        if (g_interrupted) break;
+        size_t removed = 0;
+        for (const Item& item : items) {
+            if (!item.selected) continue;
+            ++removed;
+            std::printf("removed %s%s%s\n", item.app.c_str(), item.app.empty() ? "" : ": ",
+                        item.path.c_str());
+        }
+        std::printf("%s: %zu removed, %zu kept\n", TypeName(type), removed, items.size() - removed);
+    }
+    ScanDeviceDelete(session);
+    ::sigaction(SIGINT, &previous, nullptr);
+    if (g_interrupted) {
+        std::fprintf(stderr, "brackwater: stopped\n");
+        result = 130;
+    }
+    return result;
+}
+
+}  // namespace
+
+int RunScan(Arguments& args) {
+    return RunJunk(args, false);
+}
+int RunClean(Arguments& args) {
+    return RunJunk(args, true);
+}
+
+}  // namespace cli
