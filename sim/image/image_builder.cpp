@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 
 // Bump with every change of what CreateImage writes that the tables below do not show (values,
 // file contents, times): cached images are remade when BuilderVersion changes.
-constexpr int kBuilderRevision = 1;
+constexpr int kBuilderRevision = 2;
 
 constexpr size_t kLongestDeviceName = 255;
 

@@ -144,6 +144,8 @@ TEST_F(ListenerExports, FileServiceThroughTheExports) {
     EXPECT_EQ(api_.fileInfo(device, u"/missing", &info), 0);
     EXPECT_EQ(api_.fileInfo(device, nullptr, &info), 0);
 
+    // Just the camera roll in /DCIM, without the image's thumbnail caches.
+    ASSERT_TRUE(platform::DeleteTree(sim::ImagePath(image_, "/DCIM/.THMB", sim::ImageRoot::Media)));
     Listing plain;
     ASSERT_EQ(api_.list(device, u"/DCIM", 0, Listing::Add, &plain), 1);
     EXPECT_EQ(plain.names,

@@ -1,6 +1,7 @@
 // The device part of the demo: the simulated iPhone, its media area and the file service.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "cli.h"
 #include "device_session.h"
+#include "simulator_setup.h"
 #include "text.h"
 
 namespace cli {
@@ -44,9 +46,11 @@ void PrintFolder(CIPhone* device, const std::string& path) {
 
 }  // namespace
 
-int RunDeviceDemo(const std::string& folder) {
+namespace {
+
+int FileDemo(const std::string& folder, const std::string& phone) {
     Arguments args;
-    args.sim = "";
+    args.sim = phone;
     DeviceSession session;
     std::string error;
     if (!session.Start(args, 10, error)) return Fail(error);
@@ -81,6 +85,43 @@ int RunDeviceDemo(const std::string& folder) {
     std::printf("removed /Downloads/note.txt\n");
     PrintFolder(device, "/Downloads");
     return 0;
+}
+
+// Applications and junk: the list, a scan, a clean that keeps a few files, and a rescan. Each
+// step runs as its own command, as a user would type it.
+int JunkDemo(const std::string& phone) {
+    const std::string self = ProgramFolder() + "/brackwater --sim=" + phone + " ";
+    const char* const steps[][2] = {
+        {"Its applications, from the installation and springboard services", "apps"},
+        {"A scan of every junk type", "scan all --summary"},
+        {"The clean of everything but the crash logs of Maps", "clean all --keep '*Maps_*'"},
+        {"A rescan: only what was kept is left", "scan all --summary"},
+    };
+    for (const auto& [title, command] : steps) {
+        Heading(title);
+        std::printf("$ brackwater --sim %s\n", command);
+        std::fflush(stdout);
+        const int status = std::system((self + command).c_str());
+        if (status != 0) return Fail(std::string("brackwater ") + command + " failed");
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The demo works on a copy of the demo iPhone, so that every run finds the same phone.
+int RunDeviceDemo(const std::string& folder) {
+    std::string cached, error;
+    if (!MakeDemoImage(cached, error)) return Fail(error);
+    const std::string phone = folder + "/demo-iphone";
+    std::error_code failed;
+    std::filesystem::copy(
+        cached, phone,
+        std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
+        failed);
+    if (failed) return Fail("cannot copy the demo iPhone: " + failed.message());
+    if (const int status = FileDemo(folder, phone); status != 0) return status;
+    return JunkDemo(phone);
 }
 
 }  // namespace cli

@@ -222,10 +222,12 @@ bool Matches(const std::vector<std::string>& globs, const Item& item) {
     return false;
 }
 
-void PrintTable(int type, const std::vector<Item>& items, const BwScanStatus& status) {
+void PrintTable(int type, const std::vector<Item>& items, const BwScanStatus& status,
+                bool listItems) {
     std::printf("%s: %zu found, %s\n", TypeName(type), items.size(),
                 ProgressWatch::Size(status.selectedSize).c_str());
     for (const Item& item : items) {
+        if (!listItems) break;
         if (item.kind == 2) {
             std::printf("  %s\n", item.path.c_str());
         } else {
@@ -249,7 +251,7 @@ void PrintJson(int type, const std::vector<Item>& items, const BwScanStatus& sta
 
 int RunJunk(Arguments& args, bool clean) {
     const char* usage = clean ? "brackwater [--sim[=IMAGE]] clean TYPE... [--keep GLOB]..."
-                              : "brackwater [--sim[=IMAGE]] scan TYPE... [--json]";
+                              : "brackwater [--sim[=IMAGE]] scan TYPE... [--json] [--summary]";
     std::vector<std::string> keep;
     for (;;) {
         std::string glob;
@@ -259,6 +261,7 @@ int RunJunk(Arguments& args, bool clean) {
         if (!clean) return UsageError("--keep belongs to clean", usage);
         keep.push_back(glob);
     }
+    const bool summary = !clean && TakeFlag(args.words, "--summary");
     if (const std::string unknown = UnknownOption(args.words); !unknown.empty()) {
         return UsageError("unknown option " + unknown, usage);
     }
@@ -293,7 +296,11 @@ int RunJunk(Arguments& args, bool clean) {
         if (g_interrupted) break;
         std::vector<Item> items = Collect(session, type);
         if (!clean) {
-            args.json ? PrintJson(type, items, status) : PrintTable(type, items, status);
+            if (args.json) {
+                PrintJson(type, items, status);
+            } else {
+                PrintTable(type, items, status, !summary);
+            }
             continue;
         }
         for (Item& item : items) {

@@ -89,6 +89,10 @@ bool EnsureDemoImage(std::string& image, std::string& error) {
 
 }  // namespace
 
+bool MakeDemoImage(std::string& image, std::string& error) {
+    return EnsureDemoImage(image, error);
+}
+
 std::string ProgramFolder() {
     std::error_code failed;
     const fs::path self = fs::read_symlink("/proc/self/exe", failed);

@@ -22,6 +22,9 @@ class SimulatorSetup {
     std::string registryFile_;
 };
 
+// The demo iPhone in the cache folder, made when missing or made by an older builder.
+bool MakeDemoImage(std::string& image, std::string& error);
+
 // The folder of this program's executable.
 std::string ProgramFolder();
 
