@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -111,6 +112,54 @@ TEST_F(JunkCommands, ScanFindsFilesThatAreOnTheImage) {
     ASSERT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 8);
     EXPECT_LT(all.out.find("\"name\":\"app-caches\""), all.out.find("\"name\":\"radio\""));
+}
+
+// The regular files below a device folder of the image, as device paths, sorted; `keep` decides
+// by the path relative to the folder.
+std::vector<std::string> FilesOnImage(const std::string& image, const std::string& folder,
+                                      sim::ImageRoot root, const std::string& prefix,
+                                      bool (*keep)(const std::filesystem::path& relative)) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> paths;
+    const fs::path base = sim::ImagePath(image, folder, root);
+    for (const auto& entry : fs::recursive_directory_iterator(base)) {
+        if (!entry.is_regular_file() || entry.is_symlink()) continue;
+        const fs::path relative = entry.path().lexically_relative(base);
+        if (keep(relative)) paths.push_back(prefix + "/" + relative.string());
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::vector<std::string> Paths(const std::vector<Found>& found) {
+    std::vector<std::string> paths;
+    for (const Found& item : found)
+        paths.push_back(item.path);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+TEST_F(JunkCommands, EachMediaTypeFindsExactlyTheFilesOfItsRules) {
+    // Download leftovers: everything in sub-folders; at the top, all but the download database.
+    EXPECT_EQ(Paths(Scan("downloads")),
+              FilesOnImage(image, "/Downloads", sim::ImageRoot::Media, "/Downloads",
+                           [](const std::filesystem::path& relative) {
+                               return relative.has_parent_path() ||
+                                      relative.string().find(".sqlitedb") == std::string::npos;
+                           }));
+    // Thumbnails only in the sub-folders of the thumbnail cache.
+    const std::vector<std::string> thumbnails = FilesOnImage(
+        image, "/DCIM/.THMB", sim::ImageRoot::Media, "/DCIM/.THMB",
+        [](const std::filesystem::path& relative) { return relative.has_parent_path(); });
+    EXPECT_FALSE(thumbnails.empty());
+    EXPECT_EQ(Paths(Scan("photo-thumbnails")), thumbnails);
+    // General storage and crash logs: every file, at any depth (links are not files).
+    EXPECT_EQ(Paths(Scan("storage")),
+              FilesOnImage(image, "/general_storage", sim::ImageRoot::Media, "/general_storage",
+                           [](const std::filesystem::path&) { return true; }));
+    EXPECT_EQ(Paths(Scan("crash-logs")),
+              FilesOnImage(image, "/", sim::ImageRoot::CrashReports, "",
+                           [](const std::filesystem::path&) { return true; }));
 }
 
 TEST_F(JunkCommands, CleanRemovesTheSelectionAndKeepsWhatMatchesKeep) {
