@@ -127,6 +127,19 @@ BRACKWATER_API void DeviceBackUpDelete(IDeviceBackUp** object);
 /* 1 when folder/Info.plist parses and was written by this library ("Larkspur Version"). */
 BRACKWATER_API unsigned char VerifyBackUp(const BwChar* folder);
 
+/* ---- Listing ---- */
+/* The backup root as UTF-8; returns its length in bytes and copies it with its terminating zero
+ * when `size` is larger than that length. */
+BRACKWATER_API size_t BrackwaterBackupRoot(char* buffer, size_t size);
+/* One kept backup: its folder (full path), "Last Backup Date" text and the library's version, all
+ * UTF-8; empty texts when the folder's Info.plist lacks them. */
+typedef void (*BwBackupSink)(void* context, const char* folder, const char* date,
+                             const char* version);
+/* Calls `sink` for each backup of the device that this library made and keeps in the backup root
+ * (its current backup and its archives), in name order; returns their number, -1 for
+ * an unknown device. */
+BRACKWATER_API int BrackwaterDeviceBackups(CIPhone* device, BwBackupSink sink, void* context);
+
 #ifdef __cplusplus
 }
 #endif

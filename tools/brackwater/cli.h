@@ -55,5 +55,9 @@ int RunMakeDirectory(Arguments& args);
 int RunApps(Arguments& args);
 int RunScan(Arguments& args);
 int RunClean(Arguments& args);
+int RunBackup(Arguments& args);
+int RunRestore(Arguments& args);
+int RunBackups(Arguments& args);
+int RunVerify(Arguments& args);
 
 }  // namespace cli

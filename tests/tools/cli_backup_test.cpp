@@ -1,0 +1,158 @@
+// The command-line host's backup commands, run as a program against a simulator image and the
+// backup tool stand-in; backups are checked on the bytes in the backup root, restores on the
+// image's files. (The suite's name puts it in the group of tests that start the backup tool one
+// at a time.)
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+
+#include "backup/sha1.h"
+#include "image/image_builder.h"
+#include "platform/files.h"
+#include "support/temp_folder.h"
+
+namespace bw {
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class BackupToolCommands : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        image = folder / "phone";
+        std::string error;
+        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    }
+
+    CliRun Run(const std::string& arguments, const std::string& environment = "") {
+        const std::string out = folder / "stdout", err = folder / "stderr";
+        const std::string command = environment + " XDG_CACHE_HOME=" + folder / "cache" +
+                                    " XDG_DATA_HOME=" + folder / "data" + " " +
+                                    BRACKWATER_CLI_PATH + " " + arguments + " >" + out + " 2>" +
+                                    err + " </dev/null";
+        const int raw = std::system(command.c_str());
+        CliRun result;
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = testing::ReadFileBytes(out);
+        result.err = testing::ReadFileBytes(err);
+        return result;
+    }
+    CliRun Sim(const std::string& arguments, const std::string& environment = "") {
+        return Run("--sim=" + image + " " + arguments, environment);
+    }
+
+    std::string Media(const std::string& path) const {
+        return sim::ImagePath(image, path, sim::ImageRoot::Media);
+    }
+    // The folder `backup` printed.
+    static std::string BackedUpFolder(const CliRun& run) {
+        const std::string prefix = "backed up to ";
+        EXPECT_EQ(run.out.rfind(prefix, 0), 0u) << run.out;
+        std::string folder = run.out.substr(std::min(prefix.size(), run.out.size()));
+        while (!folder.empty() && folder.back() == '\n')
+            folder.pop_back();
+        return folder;
+    }
+
+    testing::TempFolder folder;
+    sim::ImageOptions options;
+    std::string image;
+};
+
+TEST_F(BackupToolCommands, BackupWritesAManifestWhoseFilesMatchAndRestoreUndoesChanges) {
+    const CliRun backup = Sim("backup");
+    ASSERT_EQ(backup.status, 0) << backup.err;
+    const std::string backupFolder = BackedUpFolder(backup);
+    EXPECT_EQ(Run("verify '" + backupFolder + "'").status, 0);
+
+    // Every file record names a file of the backup with the record's size and SHA-1.
+    const CliRun listed = Run("manifest list '" + backupFolder + "' --json");
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    static const std::regex record(
+        "\"hash\":\"([0-9a-f]{40})\".*?\"size\":([0-9]+).*?\"file\":\"([0-9a-f]{40})\"");
+    size_t files = 0;
+    for (auto it = std::sregex_iterator(listed.out.begin(), listed.out.end(), record);
+         it != std::sregex_iterator(); ++it, ++files) {
+        const std::string file = backupFolder + "/" + (*it)[3].str();
+        EXPECT_TRUE(platform::IsFile(file)) << file;
+        const std::string bytes = testing::ReadFileBytes(file);
+        EXPECT_EQ(bytes.size(), std::stoull((*it)[2].str())) << (*it)[3].str();
+        EXPECT_EQ(HexLower(Sha1::Hash(bytes)), (*it)[1].str()) << (*it)[3].str();
+    }
+    EXPECT_GT(files, 20u);
+
+    // Change the phone, then restore: the added file goes, the removed photo comes back.
+    const std::string photo = Media("/DCIM/100APPLE/IMG_0002.JPG");
+    const std::string photoBytes = testing::ReadFileBytes(photo);
+    ASSERT_FALSE(photoBytes.empty());
+    ASSERT_TRUE(platform::RemoveFile(photo));
+    folder.Write("extra.txt", "extra");
+    ASSERT_EQ(Sim("push " + folder / "extra.txt" + " /Downloads/extra.txt").status, 0);
+    const CliRun restore = Sim("restore");
+    ASSERT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(testing::ReadFileBytes(photo), photoBytes);
+    EXPECT_FALSE(platform::IsFile(Media("/Downloads/extra.txt")));
+}
+
+TEST_F(BackupToolCommands, BackupsListsTheKeptBackupsWithinTheLimit) {
+    const CliRun none = Sim("backups --json");
+    ASSERT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.out, "");
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Sim("backup --keep 2").status, 0);
+    }
+    const CliRun kept = Sim("backups --json");
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(std::count(kept.out.begin(), kept.out.end(), '\n'), 2) << kept.out;
+    EXPECT_NE(kept.out.find("\"version\":\""), std::string::npos);
+    // --replace deletes the current backup instead of archiving it.
+    ASSERT_EQ(Sim("backup --keep 5 --replace").status, 0);
+    const CliRun replaced = Sim("backups --json");
+    EXPECT_EQ(std::count(replaced.out.begin(), replaced.out.end(), '\n'), 2) << replaced.out;
+}
+
+TEST_F(BackupToolCommands, FailuresGiveTheMessageAndErrorCode) {
+    const CliRun tool = Sim("backup", "BRACKWATER_BACKUPTOOL_FAIL=error:199");
+    EXPECT_EQ(tool.status, 1);
+    EXPECT_NE(tool.err.find("error code 199"), std::string::npos) << tool.err;
+    // The last line is ours (the tool may say more on its own error stream before it).
+    EXPECT_NE(tool.err.find("brackwater: backup failed: "), std::string::npos) << tool.err;
+
+    const CliRun missing = Sim("restore");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("no such backup folder"), std::string::npos) << missing.err;
+
+    const CliRun outside = Sim("restore " + folder.path());
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_NE(outside.err.find("not a folder of the backup root"), std::string::npos);
+
+    const CliRun foreign = Run("verify " + folder.path());
+    EXPECT_EQ(foreign.status, 1);
+
+    for (const char* usage : {"backup --keep x", "backup --keep -1", "backup extra", "restore a b",
+                              "restore --bogus", "verify", "backups extra"}) {
+        SCOPED_TRACE(usage);
+        EXPECT_EQ(Sim(usage).status, 2);
+    }
+}
+
+TEST_F(BackupToolCommands, AnEncryptingPhoneIsRefusedBeforeAnythingMoves) {
+    options.backupEncrypted = true;
+    std::string error;
+    ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    const CliRun run = Sim("backup");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("encrypts"), std::string::npos) << run.err;
+    EXPECT_FALSE(platform::IsFolder(folder / "data/Apple Computer/MobileSync/Backup"));
+}
+
+}  // namespace
+}  // namespace bw
