@@ -12,7 +12,7 @@ namespace {
 constexpr char kService[] = "com.apple.mobile.installation_proxy";
 
 std::string Uuid(int n) {
-    char text[40];
+    char text[64];
     std::snprintf(text, sizeof text, "5D1C0A7E-%04d-4000-8000-0000000000%02d", n, n);
     return text;
 }
