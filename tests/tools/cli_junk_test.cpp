@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -56,10 +55,14 @@ class JunkCommands : public ::testing::Test {
         const CliRun run = Sim("scan " + type + " --json");
         EXPECT_EQ(run.status, 0) << run.err;
         std::vector<Found> items;
-        static const std::regex item("\"path\":\"([^\"]*)\",\"size\":([0-9]+)");
-        for (auto it = std::sregex_iterator(run.out.begin(), run.out.end(), item);
-             it != std::sregex_iterator(); ++it) {
-            items.push_back({(*it)[1].str(), std::stoull((*it)[2].str())});
+        const std::string pathKey = "\"path\":\"", sizeKey = "\",\"size\":";
+        for (size_t at = run.out.find(pathKey); at != std::string::npos;
+             at = run.out.find(pathKey, at + 1)) {
+            const size_t start = at + pathKey.size();
+            const size_t end = run.out.find(sizeKey, start);
+            if (end == std::string::npos) break;
+            items.push_back({run.out.substr(start, end - start),
+                             std::stoull(run.out.substr(end + sizeKey.size()))});
         }
         return items;
     }
