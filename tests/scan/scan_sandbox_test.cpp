@@ -303,8 +303,9 @@ TEST(SandboxScanners, EachTypeGetsItsFoldersAndTheSessionsList) {
     session.SetAppList(first, 1);
     session.SetAppList(second, 2);
     const std::vector<std::u16string> expected = {u"com.a", u"com.b", u"com.c"};
+    // The record outlives every scan below, the last one included.
+    BwScanStatus status{};
     for (int32_t type : {kJunkAppCaches, kJunkAppCookies, kJunkAppTemp}) {
-        BwScanStatus status{};
         session.SetStatusRecord(&status);
         session.StartScan(type);
         auto* scanner = dynamic_cast<CAppSandboxJunk*>(session.Scanner());
