@@ -2,7 +2,6 @@
 // backup tool stand-in; backups are checked on the bytes in the backup root, restores on the
 // image's files. (The suite's name puts it in the group of tests that start the backup tool one
 // at a time.)
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -12,16 +11,13 @@
 #include "backup/sha1.h"
 #include "image/image_builder.h"
 #include "platform/files.h"
+#include "support/cli_run.h"
 #include "support/temp_folder.h"
 
 namespace bw {
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using testing::CliRun;
 
 class BackupToolCommands : public ::testing::Test {
   protected:
@@ -32,20 +28,13 @@ class BackupToolCommands : public ::testing::Test {
     }
 
     CliRun Run(const std::string& arguments, const std::string& environment = "") {
-        const std::string out = folder / "stdout", err = folder / "stderr";
         // The program ends with the device runtime's threads still running (the runtime stays
         // loaded for the life of a process), and the leak checker of a sanitizer build cannot
         // stop such a process to inspect it; the library's own leak checks run in-process.
-        const std::string command =
-            environment + " ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder / "cache" +
-            " XDG_DATA_HOME=" + folder / "data" + " " + BRACKWATER_CLI_PATH + " " + arguments +
-            " >" + out + " 2>" + err + " </dev/null";
-        const int raw = std::system(command.c_str());
-        CliRun result;
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        result.out = testing::ReadFileBytes(out);
-        result.err = testing::ReadFileBytes(err);
-        return result;
+        return testing::RunCli(folder,
+                               environment + " ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" +
+                                   folder / "cache" + " XDG_DATA_HOME=" + folder / "data",
+                               arguments);
     }
     CliRun Sim(const std::string& arguments, const std::string& environment = "") {
         return Run("--sim=" + image + " " + arguments, environment);

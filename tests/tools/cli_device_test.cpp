@@ -1,7 +1,6 @@
 // The command-line host's device commands, run as a program against simulator images that each
 // test builds; what a command changed is checked on the image's own files.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -11,16 +10,13 @@
 
 #include "image/image_builder.h"
 #include "platform/files.h"
+#include "support/cli_run.h"
 #include "support/temp_folder.h"
 
 namespace bw {
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using testing::CliRun;
 
 class DeviceCommands : public ::testing::Test {
   protected:
@@ -36,20 +32,13 @@ class DeviceCommands : public ::testing::Test {
     // Runs the program with a private cache and registry, so nothing outside the test's folder
     // is read or written.
     CliRun Run(const std::string& arguments) {
-        const std::string out = folder / "stdout", err = folder / "stderr";
         // The program ends with the device runtime's threads still running (the runtime stays
         // loaded for the life of a process), and the leak checker of a sanitizer build cannot
         // stop such a process to inspect it; the library's own leak checks run in-process.
-        const std::string command =
-            "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder / "cache" +
-            " BRACKWATER_REGISTRY=" + folder / "none.reg" + " " + BRACKWATER_CLI_PATH + " " +
-            arguments + " >" + out + " 2>" + err + " </dev/null";
-        const int raw = std::system(command.c_str());
-        CliRun result;
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        result.out = testing::ReadFileBytes(out);
-        result.err = testing::ReadFileBytes(err);
-        return result;
+        return testing::RunCli(folder,
+                               "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder / "cache" +
+                                   " BRACKWATER_REGISTRY=" + folder / "none.reg",
+                               arguments);
     }
     CliRun Sim(const std::string& arguments) { return Run("--sim=" + image + " " + arguments); }
 

@@ -1,6 +1,5 @@
 // The command-line host's application list, junk scan and clean, run as a program against
 // simulator images that each test builds; what a clean did is checked on the image's files.
-#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -11,16 +10,13 @@
 
 #include "image/image_builder.h"
 #include "platform/files.h"
+#include "support/cli_run.h"
 #include "support/temp_folder.h"
 
 namespace bw {
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using testing::CliRun;
 
 struct Found {
     std::string path;
@@ -38,20 +34,12 @@ class JunkCommands : public ::testing::Test {
     }
 
     CliRun Sim(const std::string& arguments) {
-        const std::string out = folder / "stdout", err = folder / "stderr";
         // The program ends with the device runtime's threads still running (the runtime stays
         // loaded for the life of a process), and the leak checker of a sanitizer build cannot
         // stop such a process to inspect it; the library's own leak checks run in-process.
-        const std::string command =
-            "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder / "cache" + " " +
-            BRACKWATER_CLI_PATH + " --sim=" + image + " " + arguments + " >" + out + " 2>" + err +
-            " </dev/null";
-        const int raw = std::system(command.c_str());
-        CliRun result;
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        result.out = testing::ReadFileBytes(out);
-        result.err = testing::ReadFileBytes(err);
-        return result;
+        return testing::RunCli(folder,
+                               "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder / "cache",
+                               "--sim=" + image + " " + arguments);
     }
 
     // The items of one `scan TYPE --json` line (paths here hold no quotes or escapes).
