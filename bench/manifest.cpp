@@ -12,7 +12,7 @@
 
 #include "../tests/backup/mbdb_builder.h"
 #include "backup/manifest.h"
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 

@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "backup/plist_codec.h"
+#include "formats/plist_codec.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "device/connect_listener.h"
 #include "device/iphone.h"
 #include "platform/registry.h"
-#include "scan/scan_device.h"
+#include "session/scan_device.h"
 
 namespace {
 

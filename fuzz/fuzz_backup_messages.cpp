@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "backup/device_backup.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "fuzz_seeds.h"
 
 namespace {

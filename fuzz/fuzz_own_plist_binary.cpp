@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "backup/plist_codec.h"
+#include "formats/plist_codec.h"
 #include "fuzz_seeds.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include "device/plist_guard.h"
-#include "device/plist_library.h"
+#include "formats/plist_guard.h"
+#include "formats/plist_library.h"
 #include "fuzz_seeds.h"
 
 namespace {

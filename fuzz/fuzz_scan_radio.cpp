@@ -10,7 +10,7 @@
 #include "fuzz_seeds.h"
 #include "platform/files.h"
 #include "scan/radio_junk.h"
-#include "scan/sqlite_table.h"
+#include "formats/sqlite_table.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cctype>
 
 #include "backup/manifest.h"
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 #include "device/host_utils.h"
 #include "platform/clock.h"
 #include "platform/files.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "backup/plist_codec.h"
+#include "formats/plist_codec.h"
 
 namespace bw::sim::backuptool {
 

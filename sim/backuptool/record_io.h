@@ -9,7 +9,7 @@
 #include <string>
 
 #include "backup/manifest.h"
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 
 namespace bw::sim::backuptool {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "backup/plist_codec.h"
+#include "formats/plist_codec.h"
 #include "platform/pipe.h"
 
 namespace bw::sim::backuptool {

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "cf_plist.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "objects.h"
 
 namespace bw::sim::cf {

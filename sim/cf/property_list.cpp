@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "cf_plist.h"
-#include "device/plist_guard.h"
-#include "device/plist_library.h"
+#include "formats/plist_guard.h"
+#include "formats/plist_library.h"
 #include "objects.h"
 
 namespace bw::sim::cf {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "device/plist_guard.h"
+#include "formats/plist_guard.h"
 
 namespace bw::sim {
 namespace {

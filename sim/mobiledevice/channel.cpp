@@ -7,7 +7,7 @@
 
 #include "counters.h"
 #include "device.h"
-#include "device/plist_guard.h"
+#include "formats/plist_guard.h"
 #include "image/plist_tree.h"
 
 namespace bw::sim::md {

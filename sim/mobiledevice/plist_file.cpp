@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "device/plist_guard.h"
+#include "formats/plist_guard.h"
 
 namespace bw::sim::md {
 

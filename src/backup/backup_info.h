@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "brackwater/backup.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 
 namespace bw {
 

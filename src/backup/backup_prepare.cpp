@@ -12,7 +12,7 @@
 #include "device/connect_listener.h"
 #include "device/host_utils.h"
 #include "device/iphone.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 

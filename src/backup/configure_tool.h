@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "backup/manifest.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 
 namespace bw {
 

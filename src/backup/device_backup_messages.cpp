@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "backup/device_backup.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "platform/text.h"
 
 namespace bw {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 #include "platform/files.h"
 
 namespace bw {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 
 namespace bw {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "backup/manifest.h"
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 #include "platform/text.h"
 
 namespace bw {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "device/iphone.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 
 namespace bw {
 

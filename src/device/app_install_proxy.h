@@ -8,7 +8,7 @@
 
 #include "device/iphone.h"
 #include "device/iphone_service.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 
 namespace bw {
 

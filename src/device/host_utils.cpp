@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <set>
 
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/files.h"

@@ -1,7 +1,7 @@
 #include "device/iphone.h"
 
 #include "device/iphone_operation.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "device/runtime_values.h"
 #include "platform/process.h"
 

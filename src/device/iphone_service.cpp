@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "device/runtime.h"
 
 namespace bw {

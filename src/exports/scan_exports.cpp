@@ -2,7 +2,7 @@
 // made; nothing is thrown across these functions.
 #include "brackwater/scan.h"
 #include "device/connect_listener.h"
-#include "scan/scan_device.h"
+#include "session/scan_device.h"
 
 extern "C" {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "backup/manifest.h"
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 #include "inspect/json.h"
 #include "platform/files.h"
 

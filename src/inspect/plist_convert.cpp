@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "backup/base64.h"
+#include "formats/base64.h"
 #include "inspect/json.h"
 #include "platform/clock.h"
 #include "platform/files.h"

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "backup/plist_codec.h"
-#include "device/plist_library.h"
+#include "formats/plist_codec.h"
+#include "formats/plist_library.h"
 
 namespace bw::inspect {
 

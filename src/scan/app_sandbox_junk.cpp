@@ -5,7 +5,7 @@
 #include "device/app_install_proxy.h"
 #include "device/iphone_operation.h"
 #include "platform/text.h"
-#include "scan/scan_records.h"
+#include "scanner/scan_records.h"
 
 namespace bw {
 

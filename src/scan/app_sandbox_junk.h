@@ -10,8 +10,8 @@
 
 #include "device/app_info.h"
 #include "device/iphone.h"
-#include "scan/abstract_scan.h"
-#include "scan/device_junk.h"
+#include "scanner/abstract_scan.h"
+#include "scanner/device_junk.h"
 
 namespace bw {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "device/iphone.h"
-#include "scan/device_junk.h"
-#include "scan/scan_records.h"
+#include "scanner/device_junk.h"
+#include "scanner/scan_records.h"
 
 namespace bw {
 

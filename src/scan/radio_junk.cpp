@@ -8,7 +8,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "scan/sqlite_table.h"
+#include "formats/sqlite_table.h"
 
 namespace bw {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "brackwater/scan.h"
-#include "scan/device_junk.h"
-#include "scan/scan_records.h"
+#include "scanner/device_junk.h"
+#include "scanner/scan_records.h"
 
 namespace bw {
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "brackwater/backup.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "support/temp_folder.h"

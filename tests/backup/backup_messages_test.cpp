@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "backup/device_backup.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 
 namespace bw {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "backup/backup_prepare.h"
 #include "backup/device_backup.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "image/image_builder.h"
 #include "platform/files.h"
 #include "platform/text.h"

@@ -7,7 +7,7 @@
 
 #include "backup/backup_info.h"
 #include "device/app_install_proxy.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "support/sim_device.h"

@@ -3,7 +3,7 @@
 
 #include "backup/manifest.h"
 #include "backup/mbdb_builder.h"
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 #include "platform/files.h"
 #include "support/temp_folder.h"
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "backup/backup_prepare.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "platform/files.h"
 #include "support/sim_device.h"
 

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "backup/backup_prepare.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "support/sim_device.h"

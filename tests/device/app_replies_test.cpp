@@ -8,7 +8,7 @@
 
 #include "device/app_icons.h"
 #include "device/app_install_proxy.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 
 namespace bw {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <cctype>
 
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "support/temp_folder.h"

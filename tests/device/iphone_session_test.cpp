@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "device/iphone_service.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "device/runtime_values.h"
 #include "support/sim_device.h"
 

@@ -2,7 +2,7 @@
 
 #include "cf/CoreFoundation.h"
 #include "device/plist_conversion.h"
-#include "device/plist_library.h"
+#include "formats/plist_library.h"
 #include "support/runtime_registry.h"
 
 namespace bw {

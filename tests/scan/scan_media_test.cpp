@@ -14,7 +14,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "scan/media_junk.h"
-#include "scan/scan_device.h"
+#include "session/scan_device.h"
 #include "support/sim_device.h"
 
 namespace bw {

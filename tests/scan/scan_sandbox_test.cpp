@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "backup/plist_codec.h"
+#include "formats/plist_codec.h"
 #include "brackwater/apps.h"
 #include "brackwater/scan.h"
 #include "device/app_info.h"
@@ -16,7 +16,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "scan/app_sandbox_junk.h"
-#include "scan/scan_device.h"
+#include "session/scan_device.h"
 #include "support/sim_device.h"
 
 namespace bw {

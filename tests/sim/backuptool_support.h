@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "backup/manifest.h"
-#include "backup/plist_codec.h"
-#include "backup/sha1.h"
+#include "formats/plist_codec.h"
+#include "formats/sha1.h"
 #include "image/image_builder.h"
 #include "platform/environment.h"
 #include "platform/files.h"

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <string>
 
-#include "backup/sha1.h"
+#include "formats/sha1.h"
 #include "image/image_builder.h"
 #include "platform/files.h"
 #include "support/cli_run.h"

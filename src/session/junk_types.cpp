@@ -1,0 +1,50 @@
+// The junk-type table: the one place where scanners are registered. A type without a row (the
+// private-data types whose scanners are not part of this build, and every number outside 0 to 18)
+// creates no scanner.
+#include "scan/app_sandbox_junk.h"
+#include "scan/media_junk.h"
+#include "scan/radio_junk.h"
+#include "session/scan_device.h"
+
+namespace bw {
+
+namespace {
+
+using ScannerFactory = std::unique_ptr<CDeviceJunk> (*)(const std::vector<std::u16string>&);
+
+struct JunkTypeRow {
+    int32_t type;
+    ScannerFactory create;
+};
+
+template <class Scanner>
+std::unique_ptr<CDeviceJunk> Make(const std::vector<std::u16string>&) {
+    return std::make_unique<Scanner>();
+}
+
+// The sandbox scanners leave out the applications of the session's list.
+template <class Scanner>
+std::unique_ptr<CDeviceJunk> MakeSandbox(const std::vector<std::u16string>& applications) {
+    auto scanner = std::make_unique<Scanner>();
+    scanner->excludedApplications = applications;
+    return scanner;
+}
+
+constexpr JunkTypeRow kJunkTypes[] = {
+    {0, &MakeSandbox<CAppCachesJunk>}, {1, &MakeSandbox<CAppCookiesJunk>},
+    {2, &MakeSandbox<CAppTempJunk>},   {3, &Make<CCrashLogJunk>},
+    {4, &Make<CDownloadsTempJunk>},    {5, &Make<CPhotosJunk>},
+    {6, &Make<CStorageJunk>},          {7, &Make<CRadioTempJunk>},
+};
+
+}  // namespace
+
+std::unique_ptr<CDeviceJunk> CreateJunkScanner(int32_t type,
+                                               const std::vector<std::u16string>& applications) {
+    for (const JunkTypeRow& row : kJunkTypes) {
+        if (row.type == type && row.create != nullptr) return row.create(applications);
+    }
+    return nullptr;
+}
+
+}  // namespace bw

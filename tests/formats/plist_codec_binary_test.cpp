@@ -1,0 +1,251 @@
+// Reading binary property lists, including damaged and hostile files built byte by byte.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "formats/plist_codec.h"
+#include "formats/plist_codec_test_util.h"
+
+namespace bw {
+namespace {
+
+using plist_test::Bytes;
+using plist_test::RawPlist;
+using plist_test::Read;
+
+std::optional<PlistValue> ReadRaw(const RawPlist& raw) {
+    return Read(raw.Build());
+}
+
+TEST(PlistCodecBinary, ReadsEveryKindOfObject) {
+    RawPlist raw;
+    raw.objects = {
+        Bytes("DA 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14"),
+        Bytes("51 'a'"),
+        Bytes("51 'b'"),
+        Bytes("51 'c'"),
+        Bytes("51 'd'"),
+        Bytes("51 'e'"),
+        Bytes("51 'f'"),
+        Bytes("51 'g'"),
+        Bytes("51 'h'"),
+        Bytes("51 'i'"),
+        Bytes("51 'j'"),
+        Bytes("09"),                          // true
+        Bytes("12 00 01 00 00"),              // 65536
+        Bytes("13 FF FF FF FF FF FF FF FE"),  // -2
+        Bytes("22 3F C0 00 00"),              // 1.5 as a 4-byte float
+        Bytes("23 C0 04 00 00 00 00 00 00"),  // -2.5
+        Bytes("33 41 C9 A1 47 80 00 00 00"),  // 860000000 s after 2001
+        Bytes("42 CA FE"),                    // data
+        Bytes("62 00 E9 00 74"),              // UTF-16 "ét"
+        Bytes("A2 0B 0B"),                    // [true, true], one object shared
+    };
+    raw.objects.push_back(Bytes("D0"));
+    const PlistValue expected(PlistValue::Dictionary{
+        {"a", true},
+        {"b", 65536},
+        {"c", -2},
+        {"d", 1.5},
+        {"e", -2.5},
+        {"f", PlistDate{978307200 + 860000000}},
+        {"g", PlistValue::Data{0xCA, 0xFE}},
+        {"h", "\xC3\xA9t"},
+        {"i", PlistValue::Array{true, true}},
+        {"j", PlistValue::Dictionary{}},
+    });
+    EXPECT_EQ(ReadRaw(raw), expected);
+}
+
+TEST(PlistCodecBinary, TopObjectFieldIsIgnored) {
+    RawPlist raw;
+    raw.objects = {Bytes("51 'r'"), Bytes("51 't'")};
+    raw.topObject = 1;
+    EXPECT_EQ(ReadRaw(raw), PlistValue("r"));
+    raw.topObject = 1000;
+    EXPECT_EQ(ReadRaw(raw), PlistValue("r"));
+}
+
+TEST(PlistCodecBinary, WideIntegersAndLongCounts) {
+    RawPlist raw;
+    // A 16-byte integer whose value fits 64 bits keeps the bit pattern; wider ones are empty.
+    raw.objects = {Bytes("A2 01 02"), Bytes("14 00 00 00 00 00 00 00 00 FF FF FF FF FF FF FF FF"),
+                   Bytes("14 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array{-1, PlistValue()}));
+
+    raw.objects = {Bytes("5F 10 10 'sixteen letters!'")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue("sixteen letters!"));
+    raw.objects = {Bytes("5F 11 00 03 'abc'")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue("abc"));
+}
+
+TEST(PlistCodecBinary, UnknownMarkersAreEmptyInPlace) {
+    RawPlist raw;
+    raw.objects = {Bytes("A7 01 02 03 04 05 06 07"),
+                   Bytes("00"),                          // null
+                   Bytes("80 05"),                       // UID
+                   Bytes("C1 01"),                       // set
+                   Bytes("0F"),                          // fill
+                   Bytes("15 00 00 00 00"),              // 32-byte integer
+                   Bytes("33 7F F8 00 00 00 00 00 00"),  // date that is not a number
+                   Bytes("71")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array(7)));
+    // With nothing at the root, there is no value at all.
+    raw.objects = {Bytes("00")};
+    EXPECT_EQ(ReadRaw(raw), std::nullopt);
+}
+
+TEST(PlistCodecBinary, StringsBeyondAsciiAndBrokenUtf16) {
+    RawPlist raw;
+    // A byte above 0x7F in an ASCII string is taken as Latin-1.
+    raw.objects = {Bytes("54 'caf' E9")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue("caf\xC3\xA9"));
+    // Unpaired surrogates become U+FFFD; a proper pair becomes one 4-byte character.
+    raw.objects = {Bytes("65 D8 00 00 41 DC 00 D8 3D DE 00")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue("\xEF\xBF\xBD"
+                                       "A\xEF\xBF\xBD\xF0\x9F\x98\x80"));
+    raw.objects = {Bytes("61 D8 3D")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue("\xEF\xBF\xBD"));
+}
+
+TEST(PlistCodecBinary, RepeatedKeyKeepsTheLastValue) {
+    RawPlist raw;
+    raw.objects = {Bytes("D2 01 01 02 03"), Bytes("51 'k'"), Bytes("10 01"), Bytes("10 02")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Dictionary{{"k", 2}}));
+}
+
+TEST(PlistCodecBinary, SharedObjectsAreReadAtEveryReference) {
+    RawPlist raw;
+    raw.objects = {Bytes("A3 01 01 01"), Bytes("A2 02 02"), Bytes("51 'x'")};
+    const PlistValue pair(PlistValue::Array{"x", "x"});
+    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array{pair, pair, pair}));
+}
+
+TEST(PlistCodecBinary, SharingThatExplodesIsRefused) {
+    // Each array holds the next one twice: 2^60 leaves from a file of a few hundred bytes.
+    RawPlist raw;
+    for (int i = 0; i < 60; ++i) {
+        raw.objects.push_back(Bytes("A2") + std::string(2, static_cast<char>(i + 1)));
+    }
+    raw.objects.push_back(Bytes("09"));
+    EXPECT_EQ(ReadRaw(raw), std::nullopt);
+}
+
+TEST(PlistCodecBinary, CyclesAreRefused) {
+    RawPlist raw;
+    raw.objects = {Bytes("A1 00")};
+    EXPECT_EQ(ReadRaw(raw), std::nullopt);
+    raw.objects = {Bytes("A1 01"), Bytes("D1 02 00"), Bytes("51 'k'")};
+    EXPECT_EQ(ReadRaw(raw), std::nullopt);
+}
+
+TEST(PlistCodecBinary, ReferencesAndOffsetsOutOfRangeAreRefused) {
+    RawPlist raw;
+    raw.objects = {Bytes("A1 05"), Bytes("09")};
+    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "reference past the last object";
+
+    raw.objects = {Bytes("A1 01"), Bytes("09")};
+    ASSERT_TRUE(ReadRaw(raw).has_value());
+    raw.offsetOverrides = {{1, 200}};
+    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset past the file";
+    raw.offsetOverrides = {{1, 11}};
+    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset into the offset table";
+    raw.offsetOverrides = {{1, 3}};
+    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset into the header";
+
+    raw.offsetOverrides = {};
+    raw.objects = {Bytes("D1 01 02"), Bytes("10 01"), Bytes("10 02")};
+    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "dictionary key that is not a string";
+}
+
+TEST(PlistCodecBinary, TrailerFieldsOutOfRangeAreRefused) {
+    RawPlist good;
+    good.objects = {Bytes("A1 01"), Bytes("09")};
+    ASSERT_TRUE(ReadRaw(good).has_value());
+
+    for (unsigned size : {0u, 9u, 255u}) {
+        RawPlist raw = good;
+        raw.refSize = size;
+        EXPECT_EQ(ReadRaw(raw), std::nullopt) << "reference size " << size;
+    }
+    for (unsigned size : {0u, 9u}) {
+        RawPlist raw = good;
+        raw.offsetSize = size;
+        if (size == 9) raw.offsetSize = 1;  // entries stay one byte; only the field lies
+        std::string file = raw.Build();
+        file[file.size() - 26] = static_cast<char>(size);
+        EXPECT_EQ(Read(file), std::nullopt) << "offset size " << size;
+    }
+    for (uint64_t count : {uint64_t{0}, uint64_t{3}, uint64_t{1} << 62, ~uint64_t{0}}) {
+        RawPlist raw = good;
+        raw.objectCount = count;
+        EXPECT_EQ(ReadRaw(raw), std::nullopt) << "object count " << count;
+    }
+    for (uint64_t table :
+         {uint64_t{0}, uint64_t{8}, uint64_t{10}, uint64_t{40}, ~uint64_t{0} - 3}) {
+        RawPlist raw = good;
+        raw.offsetTableOffset = table;
+        EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset table at " << table;
+    }
+}
+
+TEST(PlistCodecBinary, TruncatedFilesAreRefused) {
+    const std::optional<std::string> file = EncodePlistBinary(
+        PlistValue::Dictionary{{"name", "value"}, {"list", PlistValue::Array{1, 2.5, "three"}}});
+    ASSERT_TRUE(file.has_value());
+    for (size_t cut = 1; cut < file->size(); ++cut) {
+        EXPECT_EQ(Read(file->substr(0, file->size() - cut)), std::nullopt) << cut;
+    }
+    EXPECT_EQ(Read("bplist00"), std::nullopt);
+}
+
+TEST(PlistCodecBinary, CountsLargerThanTheFileAreRefused) {
+    const char* absurd[] = {
+        "AF 13 0F FF FF FF FF FF FF FF",  // array
+        "DF 13 0F FF FF FF FF FF FF FF",  // dictionary
+        "4F 13 0F FF FF FF FF FF FF FF",  // data
+        "5F 13 0F FF FF FF FF FF FF FF",  // ASCII string
+        "6F 13 7F FF FF FF FF FF FF FF",  // UTF-16 string: count * 2 would overflow
+        "6F 13 FF FF FF FF FF FF FF FF",  // negative count
+        "A3 01 01",                       // fewer references than the count
+        "AF 23 00 00 00 00 00 00 00 00",  // count that is not an integer object
+        "AF 14 00 00 00 00 00 00 00 00",  // count in a 16-byte integer
+    };
+    for (const char* object : absurd) {
+        RawPlist raw;
+        raw.objects = {Bytes(object), Bytes("09")};
+        EXPECT_EQ(ReadRaw(raw), std::nullopt) << object;
+    }
+    // Objects that run into the offset table.
+    for (const char* object : {"55 'ab'", "62 00 41 00", "4F 10 20 01 02"}) {
+        RawPlist raw;
+        raw.objects = {Bytes(object)};
+        EXPECT_EQ(ReadRaw(raw), std::nullopt) << object;
+    }
+}
+
+TEST(PlistCodecBinary, DeepNestingIsRefused) {
+    auto nested = [](int depth) {
+        RawPlist raw;
+        raw.refSize = 2;
+        raw.offsetSize = 2;
+        for (int i = 1; i < depth; ++i)
+            raw.objects.push_back(Bytes("A1") + plist_test::BigEndian(i, 2));
+        raw.objects.push_back(Bytes("09"));
+        return raw;
+    };
+    EXPECT_TRUE(ReadRaw(nested(512)).has_value());
+    EXPECT_EQ(ReadRaw(nested(513)), std::nullopt);
+    EXPECT_EQ(ReadRaw(nested(20000)), std::nullopt);
+}
+
+TEST(PlistCodecBinary, OddReferenceAndOffsetSizesRead) {
+    RawPlist raw;
+    raw.refSize = 3;
+    raw.offsetSize = 5;
+    raw.objects = {Bytes("A2 00 00 01 00 00 02"), Bytes("10 07"), Bytes("51 'z'")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array{7, "z"}));
+}
+
+}  // namespace
+}  // namespace bw

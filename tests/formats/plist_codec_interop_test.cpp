@@ -1,0 +1,250 @@
+// Files exchanged with libplist, an independent implementation of the same formats: what it
+// writes we read, and what we write it reads, with equal content.
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <random>
+
+#include "formats/plist_codec.h"
+#include "formats/plist_codec_test_util.h"
+
+namespace bw {
+namespace {
+
+using plist_test::Read;
+
+struct PlistFree {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using Node = std::unique_ptr<void, PlistFree>;
+
+// libplist keeps dates as seconds since 2001 in 32 bits and integers as unsigned 64-bit.
+plist_t ToLibplist(const PlistValue& value) {
+    switch (value.Kind()) {
+        case PlistKind::kDictionary: {
+            plist_t dict = plist_new_dict();
+            for (const auto& [key, element] : *value.AsDictionary())
+                plist_dict_set_item(dict, key.c_str(), ToLibplist(element));
+            return dict;
+        }
+        case PlistKind::kArray: {
+            plist_t array = plist_new_array();
+            for (const PlistValue& element : *value.AsArray())
+                plist_array_append_item(array, ToLibplist(element));
+            return array;
+        }
+        case PlistKind::kString:
+            return plist_new_string(value.AsString()->c_str());
+        case PlistKind::kInteger:
+            return plist_new_uint(static_cast<uint64_t>(*value.AsInteger()));
+        case PlistKind::kReal:
+            return plist_new_real(*value.AsReal());
+        case PlistKind::kBoolean:
+            return plist_new_bool(*value.AsBoolean());
+        case PlistKind::kDate:
+            return plist_new_date(static_cast<int32_t>(value.AsDate()->SecondsSince2001()), 0);
+        case PlistKind::kData: {
+            const PlistValue::Data& data = *value.AsData();
+            return plist_new_data(reinterpret_cast<const char*>(data.data()), data.size());
+        }
+        case PlistKind::kNone:
+            break;
+    }
+    return nullptr;
+}
+
+PlistValue FromLibplist(plist_t node) {
+    switch (plist_get_node_type(node)) {
+        case PLIST_DICT: {
+            PlistValue::Dictionary dictionary;
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            for (;;) {
+                char* key = nullptr;
+                plist_t element = nullptr;
+                plist_dict_next_item(node, it, &key, &element);
+                if (element == nullptr) break;
+                dictionary[key] = FromLibplist(element);
+                std::free(key);
+            }
+            std::free(it);
+            return dictionary;
+        }
+        case PLIST_ARRAY: {
+            PlistValue::Array array;
+            for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
+                array.push_back(FromLibplist(plist_array_get_item(node, i)));
+            return array;
+        }
+        case PLIST_STRING: {
+            char* text = nullptr;
+            plist_get_string_val(node, &text);
+            PlistValue value(text);
+            std::free(text);
+            return value;
+        }
+        case PLIST_UINT: {
+            uint64_t number = 0;
+            plist_get_uint_val(node, &number);
+            return static_cast<int64_t>(number);
+        }
+        case PLIST_REAL: {
+            double number = 0;
+            plist_get_real_val(node, &number);
+            return number;
+        }
+        case PLIST_BOOLEAN: {
+            uint8_t flag = 0;
+            plist_get_bool_val(node, &flag);
+            return flag != 0;
+        }
+        case PLIST_DATE: {
+            int32_t seconds = 0, micros = 0;
+            plist_get_date_val(node, &seconds, &micros);
+            return PlistDate{int64_t{seconds} + PlistDate::kUnixSecondsAt2001};
+        }
+        case PLIST_DATA: {
+            char* bytes = nullptr;
+            uint64_t length = 0;
+            plist_get_data_val(node, &bytes, &length);
+            PlistValue value(PlistValue::Data(bytes, bytes + length));
+            std::free(bytes);
+            return value;
+        }
+        default:
+            return PlistValue();
+    }
+}
+
+std::string LibplistBinary(const PlistValue& value) {
+    const Node node(ToLibplist(value));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(static_cast<plist_t>(node.get()), &bytes, &length);
+    std::string out(bytes, length);
+    plist_to_bin_free(bytes);
+    return out;
+}
+
+std::string LibplistXml(const PlistValue& value) {
+    const Node node(ToLibplist(value));
+    char* text = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(static_cast<plist_t>(node.get()), &text, &length);
+    std::string out(text, length);
+    plist_to_xml_free(text);
+    return out;
+}
+
+std::optional<PlistValue> LibplistReads(const std::string& bytes) {
+    plist_t node = nullptr;
+    plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
+    if (node == nullptr) return std::nullopt;
+    const Node owner(node);
+    return FromLibplist(node);
+}
+
+PlistValue HandPickedTree() {
+    PlistValue::Dictionary many;
+    for (int i = 0; i < 20; ++i)
+        many["key" + std::to_string(i)] = i * 1000;
+    return PlistValue::Dictionary{
+        {"string", "hello"},
+        {"unicode", "h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"small", 42},
+        {"big", int64_t{5000000000}},
+        {"negative", -5},
+        {"top bit", std::numeric_limits<int64_t>::min()},
+        {"real", 0.5},
+        {"tiny real", -2.25e-300},
+        {"true", true},
+        {"false", false},
+        {"date", PlistDate{PlistDate::kUnixSecondsAt2001 + 700000000}},
+        {"old date", PlistDate{PlistDate::kUnixSecondsAt2001 - 86400}},
+        {"data", PlistValue::Data{0, 1, 2, 0xFE, 0xFF}},
+        {"array", PlistValue::Array{1, "two", PlistValue::Array{}, PlistValue::Dictionary{}}},
+        {"nested", PlistValue::Dictionary{{"k", PlistValue::Dictionary{{"deeper", "v"}}}}},
+        {"long", std::string(1000, 'L')},
+        {"many", many},
+    };
+}
+
+// A reproducible tree of `count` objects or so, of every kind libplist can hold.
+PlistValue RandomTree(std::mt19937& random, int& budget, int depth) {
+    const int kind = depth > 6 || budget < 10 ? static_cast<int>(random() % 6) + 2
+                                              : static_cast<int>(random() % 8);
+    --budget;
+    switch (kind) {
+        case 0: {
+            PlistValue::Dictionary dictionary;
+            const int size = static_cast<int>(random() % 24);
+            for (int i = 0; i < size && budget > 0; ++i)
+                dictionary["k" + std::to_string(random() % 1000)] =
+                    RandomTree(random, budget, depth + 1);
+            return dictionary;
+        }
+        case 1: {
+            PlistValue::Array array;
+            const int size = static_cast<int>(random() % 24);
+            for (int i = 0; i < size && budget > 0; ++i)
+                array.push_back(RandomTree(random, budget, depth + 1));
+            return array;
+        }
+        case 2:
+            return random() % 2 ? PlistValue("s" + std::to_string(random()))
+                                : PlistValue("\xC3\xBC" + std::to_string(random() % 99));
+        case 3: {
+            const uint64_t bits = (uint64_t{random()} << 32) | random();
+            return static_cast<int64_t>(bits >> (random() % 64));
+        }
+        case 4:
+            return static_cast<double>(random()) / 7.0;
+        case 5:
+            return random() % 2 == 0;
+        case 6:
+            return PlistDate{PlistDate::kUnixSecondsAt2001 + static_cast<int32_t>(random())};
+        default:
+            return PlistValue::Data(random() % 40, static_cast<uint8_t>(random()));
+    }
+}
+
+PlistValue LargeRandomTree(int objects) {
+    std::mt19937 random(1234);
+    PlistValue::Array top;
+    int budget = objects;
+    while (budget > 0)
+        top.push_back(RandomTree(random, budget, 1));
+    return top;
+}
+
+TEST(PlistCodecInterop, WeReadWhatLibplistWrites) {
+    const PlistValue tree = HandPickedTree();
+    EXPECT_EQ(Read(LibplistBinary(tree)), tree);
+}
+
+TEST(PlistCodecInterop, LibplistReadsWhatWeWrite) {
+    const PlistValue tree = HandPickedTree();
+    const std::optional<std::string> bytes = EncodePlistBinary(tree);
+    ASSERT_TRUE(bytes.has_value());
+    EXPECT_EQ(LibplistReads(*bytes), tree);
+}
+
+TEST(PlistCodecInterop, WeReadLibplistXml) {
+    const PlistValue tree = HandPickedTree();
+    EXPECT_EQ(Read(LibplistXml(tree)), tree);
+}
+
+TEST(PlistCodecInterop, LargeTreesBothWays) {
+    const PlistValue tree = LargeRandomTree(80000);
+    const std::optional<std::string> ours = EncodePlistBinary(tree);
+    ASSERT_TRUE(ours.has_value());
+    EXPECT_EQ((*ours)[ours->size() - 25], 3) << "three-byte references";
+    EXPECT_EQ(LibplistReads(*ours), tree);
+    EXPECT_EQ(Read(LibplistBinary(tree)), tree);
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,218 @@
+// Reading XML property lists.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+#include "formats/plist_codec.h"
+#include "formats/plist_codec_test_util.h"
+#include "platform/files.h"
+
+namespace bw {
+namespace {
+
+using plist_test::Read;
+
+std::string Plist(std::string_view body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n" +
+           std::string(body) + "\n</plist>\n";
+}
+
+std::optional<PlistValue> ReadXml(std::string_view body) {
+    return Read(Plist(body));
+}
+
+TEST(PlistCodecXml, IntegersAreDecimalWithSignHonoured) {
+    EXPECT_EQ(ReadXml("<integer>42</integer>"), PlistValue(42));
+    EXPECT_EQ(ReadXml("<integer> 7\n</integer>"), PlistValue(7));
+    EXPECT_EQ(ReadXml("<integer>-5</integer>"), PlistValue(-5));
+    EXPECT_EQ(ReadXml("<integer>-9223372036854775808</integer>"),
+              PlistValue(std::numeric_limits<int64_t>::min()));
+    // Unsigned values above 2^63-1 keep their 64-bit pattern.
+    EXPECT_EQ(ReadXml("<integer>18446744073709551615</integer>"), PlistValue(-1));
+}
+
+TEST(PlistCodecXml, WhitespaceBeforeTheDeclarationIsAccepted) {
+    EXPECT_EQ(Read(" \r\n\t" + Plist("<string>x</string>")), PlistValue("x"));
+    EXPECT_FALSE(Read("junk" + Plist("<string>x</string>")).has_value());
+}
+
+TEST(PlistCodecXml, IntegersThatAreNotNumbersGiveNoValue) {
+    for (const char* text : {"", "abc", "12abc", "0x10", "1.5", "-9223372036854775809",
+                             "18446744073709551616", "--1", "+"}) {
+        EXPECT_EQ(ReadXml("<integer>" + std::string(text) + "</integer>"), std::nullopt) << text;
+    }
+}
+
+TEST(PlistCodecXml, RealsIncludingInfinities) {
+    EXPECT_EQ(ReadXml("<real>+infinity</real>"),
+              PlistValue(std::numeric_limits<double>::infinity()));
+    EXPECT_EQ(ReadXml("<real>-infinity</real>"),
+              PlistValue(-std::numeric_limits<double>::infinity()));
+    EXPECT_EQ(ReadXml("<real>2.5</real>"), PlistValue(2.5));
+    EXPECT_EQ(ReadXml("<real>-1e3</real>"), PlistValue(-1000.0));
+    EXPECT_EQ(ReadXml("<real>+0.25</real>"), PlistValue(0.25));
+    EXPECT_EQ(ReadXml("<real>7</real>"), PlistValue(7.0));
+    const std::optional<PlistValue> nan = ReadXml("<real>nan</real>");
+    ASSERT_TRUE(nan.has_value());
+    EXPECT_TRUE(std::isnan(nan->AsReal().value_or(0)));
+    EXPECT_EQ(ReadXml("<real>fast</real>"), std::nullopt);
+    EXPECT_EQ(ReadXml("<real>1e999</real>"), std::nullopt);
+}
+
+TEST(PlistCodecXml, DatesAreTheUtcInstantWritten) {
+    EXPECT_EQ(ReadXml("<date>2001-01-01T00:00:00Z</date>"), PlistValue(PlistDate{978307200}));
+    EXPECT_EQ(ReadXml("<date>2024-02-29T12:34:56Z</date>"), PlistValue(PlistDate{1709210096}));
+    EXPECT_EQ(ReadXml("<date>1969-12-31T23:59:59Z</date>"), PlistValue(PlistDate{-1}));
+    for (const char* text : {"2023-02-29T00:00:00Z", "2024-13-01T00:00:00Z", "2024-01-01T24:00:00Z",
+                             "2024-01-01 00:00:00Z", "2024-01-01T00:00:00", "yesterday"}) {
+        EXPECT_EQ(ReadXml("<date>" + std::string(text) + "</date>"), std::nullopt) << text;
+    }
+}
+
+TEST(PlistCodecXml, DatesDoNotDependOnTheLocalTimeZone) {
+    const char* saved = std::getenv("TZ");
+    const std::string restore = saved ? saved : "";
+    setenv("TZ", "America/St_Johns", 1);
+    tzset();
+    const auto date = ReadXml("<date>2020-07-01T10:00:00Z</date>");
+    if (saved) {
+        setenv("TZ", restore.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+    EXPECT_EQ(date, PlistValue(PlistDate{1593597600}));
+}
+
+TEST(PlistCodecXml, DataIsBase64AcrossLines) {
+    EXPECT_EQ(ReadXml("<data>\n\tAAEC\n\t/w==\n</data>"),
+              PlistValue(PlistValue::Data{0, 1, 2, 0xFF}));
+    EXPECT_EQ(ReadXml("<data></data>"), PlistValue(PlistValue::Data{}));
+    EXPECT_EQ(ReadXml("<data>not*base64</data>"), std::nullopt);
+}
+
+TEST(PlistCodecXml, StringsDecodeEntitiesAndCdata) {
+    EXPECT_EQ(ReadXml("<string>a &amp; b &lt;c&gt; &#233;</string>"),
+              PlistValue("a & b <c> \xC3\xA9"));
+    EXPECT_EQ(ReadXml("<string><![CDATA[<raw>]]> text</string>"), PlistValue("<raw> text"));
+    EXPECT_EQ(ReadXml("<string>  spaced  </string>"), PlistValue("  spaced  "));
+    EXPECT_EQ(ReadXml("<string/>"), PlistValue(""));
+}
+
+TEST(PlistCodecXml, NestedContainersSkipWhitespaceAndComments) {
+    const auto value = ReadXml(R"(
+<dict>
+    <key>name</key>
+    <string>Photos</string>
+    <!-- a comment between pairs -->
+    <key>flags</key>
+    <array>
+        <true/>
+        <false/>
+        <array/>
+    </array>
+    <key>inner</key>
+    <dict>
+        <key>count</key> <integer>3</integer>
+    </dict>
+</dict>)");
+    const PlistValue expected(PlistValue::Dictionary{
+        {"name", "Photos"},
+        {"flags", PlistValue::Array{true, false, PlistValue::Array{}}},
+        {"inner", PlistValue::Dictionary{{"count", 3}}},
+    });
+    EXPECT_EQ(value, expected);
+}
+
+TEST(PlistCodecXml, NullAndUnknownElementsAreEmptyInPlace) {
+    EXPECT_EQ(ReadXml("<array><integer>1</integer><null/><blob/><integer>2</integer></array>"),
+              PlistValue(PlistValue::Array{1, PlistValue(), PlistValue(), 2}));
+    EXPECT_EQ(ReadXml("<dict><key>a</key><mystery/></dict>"),
+              PlistValue(PlistValue::Dictionary{{"a", PlistValue()}}));
+    EXPECT_EQ(ReadXml("<null/>"), std::nullopt);
+}
+
+TEST(PlistCodecXml, DictionaryPairsThatDoNotPair) {
+    // A key followed by a key, a value without a key and a key at the end are all dropped.
+    EXPECT_EQ(ReadXml("<dict><key>lost</key><key>a</key><integer>1</integer>"
+                      "<integer>2</integer><key>b</key><true/><key>tail</key></dict>"),
+              PlistValue(PlistValue::Dictionary{{"a", 1}, {"b", true}}));
+    EXPECT_EQ(ReadXml("<dict><key>a</key><integer>1</integer><key>a</key><integer>2</integer>"
+                      "</dict>"),
+              PlistValue(PlistValue::Dictionary{{"a", 2}}));
+}
+
+TEST(PlistCodecXml, DocumentsThatAreNotPropertyListsGiveNoValue) {
+    for (const char* text : {"<html><body>hi</body></html>", "<plist></plist>",
+                             "<plist version=\"1.0\">\n  \n</plist>", "<plist><dict>",
+                             "just some text", "<?xml version=\"1.0\"?>", "bplist0"}) {
+        PlistValue value = 1;
+        EXPECT_FALSE(ReadPlistFromMemory(text, std::strlen(text), value)) << text;
+        EXPECT_TRUE(value.IsEmpty()) << text;
+    }
+    PlistValue value = 1;
+    EXPECT_FALSE(ReadPlistFromMemory(nullptr, 0, value));
+    EXPECT_TRUE(value.IsEmpty());
+}
+
+TEST(PlistCodecXml, DeclaredEntitiesAreNotExpanded) {
+    const std::string small =
+        "<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY e \"expanded\">]>"
+        "<plist><string>x&e;y</string></plist>";
+    EXPECT_EQ(Read(small), PlistValue("xy"));
+}
+
+TEST(PlistCodecXml, NestedEntityBombStaysSmall) {
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE plist [\n<!ENTITY a0 \"lol\">\n";
+    for (int i = 1; i <= 9; ++i) {
+        laughs += "<!ENTITY a" + std::to_string(i) + " \"";
+        for (int k = 0; k < 10; ++k)
+            laughs += "&a" + std::to_string(i - 1) + ";";
+        laughs += "\">\n";
+    }
+    laughs += "<!ENTITY file SYSTEM \"file:///etc/hostname\">\n]>\n";
+    laughs += "<plist><string>x&a9;&file;y</string></plist>";
+    const std::optional<PlistValue> value = Read(laughs);
+    // libxml2 may refuse the document outright; if it does not, nothing may have been expanded.
+    if (value) {
+        EXPECT_EQ(*value, PlistValue("xy"));
+    }
+}
+
+TEST(PlistCodecXml, DeepNestingIsRefused) {
+    auto nested = [](int depth) {
+        std::string text;
+        for (int i = 0; i < depth; ++i)
+            text += "<array>";
+        for (int i = 0; i < depth; ++i)
+            text += "</array>";
+        return text;
+    };
+    EXPECT_TRUE(ReadXml(nested(100)).has_value());
+    EXPECT_EQ(ReadXml(nested(5000)), std::nullopt);
+}
+
+TEST(PlistCodecXml, BinaryMagicWinsOverFileName) {
+    const std::string path = ::testing::TempDir() + "/plist_codec_really_binary.xml";
+    const std::optional<std::string> bytes = EncodePlistBinary(PlistValue("binary inside"));
+    ASSERT_TRUE(bytes.has_value());
+    ASSERT_TRUE(platform::WriteFileAtomic(path, *bytes));
+    PlistValue value;
+    ASSERT_TRUE(ReadPlist(path, value));
+    EXPECT_EQ(value, PlistValue("binary inside"));
+
+    const std::string xmlPath = ::testing::TempDir() + "/plist_codec_really_xml.plist";
+    ASSERT_TRUE(platform::WriteFileAtomic(xmlPath, Plist("<string>xml inside</string>")));
+    ASSERT_TRUE(ReadPlist(xmlPath, value));
+    EXPECT_EQ(value, PlistValue("xml inside"));
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,542 @@
+#include "formats/plist_library.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "formats/plist_library_test_util.h"
+#include "platform/files.h"
+#include "support/temp_folder.h"
+
+namespace bw {
+namespace {
+
+using testing::AsciiObject;
+using testing::AssembleBinaryList;
+using testing::Bytes;
+
+const char kXmlHead[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+
+std::string XmlList(const std::string& body) {
+    return kXmlHead + body + "\n</plist>\n";
+}
+
+CDicValueObj Read(const std::string& bytes) {
+    CDicValueObj tree;
+    readPlistFromString(bytes, tree, 0);
+    return tree;
+}
+
+std::string ToBinary(const CDicValueObj& tree) {
+    std::string out;
+    writeBinary(tree, out);
+    return out;
+}
+
+std::string ToXml(const CDicValueObj& tree) {
+    std::string out;
+    writeXmlutf8(tree, out);
+    return out;
+}
+
+PlistCalendar Calendar(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
+    PlistCalendar date;
+    date.year = year - 1900;
+    date.month = month - 1;
+    date.day = day;
+    date.hour = hour;
+    date.minute = minute;
+    date.second = second;
+    return date;
+}
+
+std::string DoubleBytes(double value) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    std::string out;
+    testing::AppendBigEndian(out, bits, 8);
+    return out;
+}
+
+// --- Values ------------------------------------------------------------------------------------
+
+TEST(PlistLibraryValues, FactoriesSetTheTypeCodesAndOnlyTheMatchingViewAnswers) {
+    EXPECT_EQ(CDicValueObj().type, kPlistNone);
+    EXPECT_EQ(CDicValueObj::MakeDictionary().type, 0);
+    EXPECT_EQ(CDicValueObj::MakeArray().type, 1);
+    EXPECT_EQ(CDicValueObj::MakeString("s").type, 2);
+    EXPECT_EQ(CDicValueObj::MakeInteger(1).type, 3);
+    EXPECT_EQ(CDicValueObj::MakeReal(1.5).type, 4);
+    EXPECT_EQ(CDicValueObj::MakeBool(false).type, 5);
+    EXPECT_EQ(CDicValueObj::MakeBool(true).type, 6);
+    EXPECT_EQ(CDicValueObj::MakeData("d").type, 7);
+    EXPECT_EQ(CDicValueObj::MakeDate(Calendar(2001, 1, 1)).type, 8);
+
+    const CDicValueObj text = CDicValueObj::MakeString("abc");
+    ASSERT_NE(text.String(), nullptr);
+    EXPECT_EQ(*text.String(), "abc");
+    EXPECT_EQ(text.Data(), nullptr);  // same payload kind, other type code
+    EXPECT_EQ(text.Integer(), nullptr);
+    EXPECT_EQ(text.Dictionary(), nullptr);
+
+    CDicValueObj retyped = CDicValueObj::MakeInteger(7);
+    retyped.type = kPlistString;  // a type code that does not match the payload
+    EXPECT_EQ(retyped.String(), nullptr);
+    EXPECT_EQ(retyped.Integer(), nullptr);
+}
+
+TEST(PlistLibraryValues, CopiesShareThePayloadAndReleaseDropsOnlyOneCopy) {
+    CDicValueObj dict = CDicValueObj::MakeDictionary();
+    CDicValueObj copy = dict;
+    dict.Set("Name", CDicValueObj::MakeString("phone"));
+    ASSERT_NE(copy.Find("Name"), nullptr);
+    EXPECT_EQ(*copy.Find("Name")->String(), "phone");
+
+    dict.Release();
+    EXPECT_EQ(dict.type, kPlistNone);
+    EXPECT_EQ(dict.Find("Name"), nullptr);
+    EXPECT_EQ(copy.GetString("Name"), "phone");
+}
+
+TEST(PlistLibraryValues, SetReplacesTheFirstEntryOrAppendsInOrder) {
+    CDicValueObj dict;
+    dict.Set("b", CDicValueObj::MakeInteger(1));  // a kPlistNone value becomes a dictionary
+    dict.Set("a", CDicValueObj::MakeInteger(2));
+    dict.Set("b", CDicValueObj::MakeInteger(3));
+    ASSERT_EQ(dict.type, kPlistDictionary);
+    const PlistDictionary& entries = *dict.Dictionary();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].first, "b");
+    EXPECT_EQ(*entries[0].second.Integer(), 3);
+    EXPECT_EQ(entries[1].first, "a");
+
+    CDicValueObj text = CDicValueObj::MakeString("keep");
+    text.Set("x", CDicValueObj::MakeInteger(1));
+    EXPECT_EQ(text.type, kPlistString);
+    EXPECT_EQ(*text.String(), "keep");
+}
+
+TEST(PlistLibraryValues, MissingKeyOrOtherTypeLeavesTheDefault) {
+    const CDicValueObj dict =
+        Read(XmlList("<dict><key>Count</key><string>12</string><key>Flag</key><integer>1</integer>"
+                     "<key>Real</key><real>2.5</real><key>On</key><true/></dict>"));
+    ASSERT_EQ(dict.type, kPlistDictionary);
+    EXPECT_EQ(dict.Find("Missing"), nullptr);
+    EXPECT_EQ(dict.GetInteger("Missing").value_or(42), 42);
+    EXPECT_EQ(dict.GetInteger("Count").value_or(42), 42);  // a string is not an integer
+    EXPECT_EQ(dict.GetBool("Flag").value_or(false), false);
+    EXPECT_EQ(dict.GetReal("Flag"), std::nullopt);
+    EXPECT_EQ(dict.GetString("Real"), std::nullopt);
+    EXPECT_EQ(dict.GetDate("Count"), std::nullopt);
+    EXPECT_EQ(dict.GetData("Count"), std::nullopt);
+    EXPECT_EQ(dict.GetString("Count"), "12");
+    EXPECT_EQ(dict.GetBool("On"), true);
+    EXPECT_EQ(dict.GetReal("Real"), 2.5);
+
+    const CDicValueObj array = CDicValueObj::MakeArray();
+    EXPECT_EQ(array.Find("Count"), nullptr);
+    EXPECT_EQ(array.GetString("Count"), std::nullopt);
+}
+
+TEST(PlistLibraryValues, FreePListDictionaryLeavesAnEmptyTree) {
+    CDicValueObj tree =
+        Read(XmlList("<dict><key>a</key><array><integer>1</integer></array></dict>"));
+    ASSERT_EQ(tree.type, kPlistDictionary);
+    FreePListDictionary(tree);
+    EXPECT_EQ(tree.type, kPlistNone);
+    EXPECT_EQ(tree.Dictionary(), nullptr);
+    EXPECT_EQ(ToXml(tree), "");
+}
+
+TEST(PlistLibraryValues, EqualityFollowsTypeCodesContentsAndKeyOrder) {
+    CDicValueObj a = CDicValueObj::MakeDictionary();
+    a.Set("x", CDicValueObj::MakeInteger(1));
+    a.Set("y", CDicValueObj::MakeReal(std::nan("")));
+    CDicValueObj b = CDicValueObj::MakeDictionary();
+    b.Set("x", CDicValueObj::MakeInteger(1));
+    b.Set("y", CDicValueObj::MakeReal(std::nan("")));
+    EXPECT_TRUE(PlistEquals(a, b));
+    b.Set("x", CDicValueObj::MakeString("1"));
+    EXPECT_FALSE(PlistEquals(a, b));
+
+    CDicValueObj swapped = CDicValueObj::MakeDictionary();
+    swapped.Set("y", CDicValueObj::MakeReal(std::nan("")));
+    swapped.Set("x", CDicValueObj::MakeInteger(1));
+    EXPECT_FALSE(PlistEquals(a, swapped));
+    EXPECT_FALSE(PlistEquals(CDicValueObj::MakeBool(true), CDicValueObj::MakeBool(false)));
+    EXPECT_FALSE(PlistEquals(CDicValueObj::MakeData("ab"), CDicValueObj::MakeString("ab")));
+}
+
+// --- Round trips -------------------------------------------------------------------------------
+
+TEST(PlistLibraryRoundTrip, EveryTypeCodeSurvivesXmlToBinaryAndBack) {
+    const std::string xml = XmlList(
+        "<dict>"
+        "<key>dict</key><dict><key>inner</key><string>x</string></dict>"
+        "<key>array</key><array><integer>1</integer><string>two</string><array/></array>"
+        "<key>string</key><string>caf\xC3\xA9 &amp; \xF0\x9F\x98\x80 &lt;tag&gt;</string>"
+        "<key>integer</key><integer>-9223372036854775808</integer>"
+        "<key>max</key><integer>9223372036854775807</integer>"
+        "<key>real</key><real>-0.125</real>"
+        "<key>false</key><false/>"
+        "<key>true</key><true/>"
+        "<key>data</key><data>AAEC/w==</data>"
+        "<key>date</key><date>2011-03-04T05:06:07Z</date>"
+        "<key>empty</key><dict/>"
+        "</dict>");
+    const CDicValueObj tree = Read(xml);
+    ASSERT_EQ(tree.type, kPlistDictionary);
+    EXPECT_EQ(*tree.Find("dict")->Find("inner")->String(), "x");
+    const PlistArray& array = *tree.Find("array")->Array();
+    ASSERT_EQ(array.size(), 3u);
+    EXPECT_EQ(*array[0].Integer(), 1);
+    EXPECT_EQ(*array[1].String(), "two");
+    EXPECT_TRUE(array[2].Array()->empty());
+    EXPECT_EQ(tree.GetString("string"), "caf\xC3\xA9 & \xF0\x9F\x98\x80 <tag>");
+    EXPECT_EQ(tree.GetInteger("integer"), INT64_MIN);
+    EXPECT_EQ(tree.GetInteger("max"), INT64_MAX);
+    EXPECT_EQ(tree.GetReal("real"), -0.125);
+    EXPECT_EQ(tree.Find("false")->type, kPlistFalse);
+    EXPECT_EQ(tree.Find("true")->type, kPlistTrue);
+    EXPECT_EQ(tree.GetData("data"), Bytes({0x00, 0x01, 0x02, 0xFF}));
+    const PlistCalendar date = *tree.GetDate("date");
+    EXPECT_EQ(date.year, 111);
+    EXPECT_EQ(date.month, 2);
+    EXPECT_EQ(date.day, 4);
+    EXPECT_EQ(date.hour, 5);
+    EXPECT_EQ(date.minute, 6);
+    EXPECT_EQ(date.second, 7);
+    EXPECT_TRUE(tree.Find("empty")->Dictionary()->empty());
+
+    const std::string binary = ToBinary(tree);
+    ASSERT_EQ(binary.substr(0, 8), "bplist00");
+    const CDicValueObj fromBinary = Read(binary);
+    EXPECT_TRUE(PlistEquals(tree, fromBinary));
+    const CDicValueObj backToXml = Read(ToXml(fromBinary));
+    EXPECT_TRUE(PlistEquals(tree, backToXml));
+}
+
+TEST(PlistLibraryRoundTrip, KeyOrderIsKeptInBothFormats) {
+    CDicValueObj tree = CDicValueObj::MakeDictionary();
+    for (const char* key : {"zeta", "alpha", "mid", "Beta", "a"}) {
+        tree.Set(key, CDicValueObj::MakeString(key));
+    }
+    for (const CDicValueObj& copy : {Read(ToBinary(tree)), Read(ToXml(tree))}) {
+        ASSERT_EQ(copy.type, kPlistDictionary);
+        std::vector<std::string> keys;
+        for (const auto& entry : *copy.Dictionary())
+            keys.push_back(entry.first);
+        EXPECT_EQ(keys, (std::vector<std::string>{"zeta", "alpha", "mid", "Beta", "a"}));
+    }
+}
+
+TEST(PlistLibraryRoundTrip, DatesBeyondThirtyTwoBitSecondsKeepTheirCalendar) {
+    struct Case {
+        PlistCalendar date;
+        const char* xml;
+        double secondsSince2001;
+        int weekday;
+        int yearDay;
+    };
+    const Case cases[] = {
+        {Calendar(1900, 1, 1), "1900-01-01T00:00:00Z", -3187296000.0, 1, 0},
+        {Calendar(1970, 1, 1), "1970-01-01T00:00:00Z", -978307200.0, 4, 0},
+        {Calendar(2001, 1, 1), "2001-01-01T00:00:00Z", 0.0, 1, 0},
+        {Calendar(2040, 6, 15, 12, 30, 45), "2040-06-15T12:30:45Z", 1245069045.0, 5, 166},
+        {Calendar(3000, 1, 1), "3000-01-01T00:00:00Z", 31525372800.0, 3, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.xml);
+        CDicValueObj tree = CDicValueObj::MakeDictionary();
+        tree.Set("d", CDicValueObj::MakeDate(c.date));
+        const PlistCalendar made = *tree.GetDate("d");
+        EXPECT_EQ(made.weekday, c.weekday);
+        EXPECT_EQ(made.yearDay, c.yearDay);
+
+        const std::string binary = ToBinary(tree);
+        EXPECT_NE(binary.find("\x33" + DoubleBytes(c.secondsSince2001)), std::string::npos);
+        const std::string xml = ToXml(tree);
+        EXPECT_NE(xml.find(std::string("<date>") + c.xml + "</date>"), std::string::npos);
+
+        for (const CDicValueObj& copy : {Read(binary), Read(xml)}) {
+            const std::optional<PlistCalendar> back = copy.GetDate("d");
+            ASSERT_TRUE(back.has_value());
+            EXPECT_EQ(back->year, c.date.year);
+            EXPECT_EQ(back->month, c.date.month);
+            EXPECT_EQ(back->day, c.date.day);
+            EXPECT_EQ(back->hour, c.date.hour);
+            EXPECT_EQ(back->minute, c.date.minute);
+            EXPECT_EQ(back->second, c.date.second);
+            EXPECT_EQ(back->weekday, c.weekday);
+            EXPECT_EQ(back->yearDay, c.yearDay);
+        }
+    }
+}
+
+TEST(PlistLibraryRoundTrip, BinaryDatesWrittenByteByByteRead) {
+    // [1900-01-01, 2001-01-01 + 0.75 s, a NaN date]: fractions are cut toward zero.
+    const std::string list = AssembleBinaryList({
+        Bytes({0xA3, 1, 2, 3}),
+        "\x33" + DoubleBytes(-3187296000.0),
+        "\x33" + DoubleBytes(0.75),
+        "\x33" + DoubleBytes(std::nan("")),
+    });
+    const CDicValueObj tree = Read(list);
+    ASSERT_EQ(tree.type, kPlistArray);
+    const PlistArray& dates = *tree.Array();
+    ASSERT_EQ(dates.size(), 3u);
+    EXPECT_EQ(dates[0].Date()->year, 0);
+    EXPECT_EQ(dates[0].Date()->day, 1);
+    EXPECT_EQ(dates[1].Date()->year, 101);
+    EXPECT_EQ(dates[1].Date()->second, 0);
+    EXPECT_EQ(dates[2].Date()->year, 101);  // an unreadable date becomes the reference date
+}
+
+TEST(PlistLibraryRoundTrip, CalendarFieldsAreNormalisedAndClampedToYearsOneTo9999) {
+    PlistCalendar overflow = Calendar(2020, 12, 31, 23, 59, 60);
+    const PlistCalendar next = *CDicValueObj::MakeDate(overflow).Date();
+    EXPECT_EQ(next.year, 121);
+    EXPECT_EQ(next.month, 0);
+    EXPECT_EQ(next.day, 1);
+    EXPECT_EQ(next.second, 0);
+
+    const PlistCalendar late = *CDicValueObj::MakeDate(Calendar(20000, 1, 1)).Date();
+    EXPECT_EQ(late.year, 9999 - 1900);
+    EXPECT_EQ(late.month, 11);
+    EXPECT_EQ(late.second, 59);
+    const PlistCalendar early = *CDicValueObj::MakeDate(Calendar(-5, 1, 1)).Date();
+    EXPECT_EQ(early.year, 1 - 1900);
+    EXPECT_EQ(early.day, 1);
+}
+
+TEST(PlistLibraryRoundTrip, ReferenceSecondsConvertBothWays) {
+    const PlistCalendar reference = PlistCalendarFromReferenceSeconds(0);
+    EXPECT_EQ(reference.year, 101);
+    EXPECT_EQ(reference.day, 1);
+    EXPECT_EQ(reference.weekday, 1);
+    EXPECT_EQ(PlistReferenceSecondsFromCalendar(Calendar(1900, 1, 1)), -3187296000);
+    EXPECT_EQ(PlistReferenceSecondsFromCalendar(PlistCalendarFromReferenceSeconds(1245069045)),
+              1245069045);
+    EXPECT_EQ(PlistReferenceSecondsFromCalendar(PlistCalendarFromReferenceSeconds(INT64_MAX)),
+              252423993599);  // 9999-12-31T23:59:59Z
+    EXPECT_EQ(PlistCalendarFromReferenceSeconds(INT64_MIN).year, 1 - 1900);
+}
+
+TEST(PlistLibraryRoundTrip, BinaryUidReadsLikeItsXmlSpelling) {
+    // [UID 5, UID 300, {"CF$UID" is also a plain key: "n"}]
+    const std::string binary = AssembleBinaryList({
+        Bytes({0xA2, 1, 2}),
+        Bytes({0x80, 0x05}),
+        Bytes({0x81, 0x01, 0x2C}),
+    });
+    const std::string xml = XmlList(
+        "<array><dict><key>CF$UID</key><integer>5</integer></dict>"
+        "<dict><key>CF$UID</key><integer>300</integer></dict></array>");
+    const CDicValueObj fromBinary = Read(binary);
+    const CDicValueObj fromXml = Read(xml);
+    ASSERT_EQ(fromBinary.type, kPlistArray);
+    const PlistArray& refs = *fromBinary.Array();
+    ASSERT_EQ(refs.size(), 2u);
+    EXPECT_EQ(refs[0].type, kPlistDictionary);
+    EXPECT_EQ(refs[0].GetInteger("CF$UID"), 5);
+    EXPECT_EQ(refs[1].GetInteger("CF$UID"), 300);
+    EXPECT_TRUE(PlistEquals(fromBinary, fromXml));
+}
+
+TEST(PlistLibraryRoundTrip, UidDictionaryIsWrittenAsABinaryUid) {
+    CDicValueObj archive = CDicValueObj::MakeDictionary();
+    CDicValueObj top = CDicValueObj::MakeDictionary();
+    CDicValueObj ref = CDicValueObj::MakeDictionary();
+    ref.Set("CF$UID", CDicValueObj::MakeInteger(1));
+    top.Set("root", ref);
+    archive.Set("$top", top);
+    CDicValueObj tooBig = CDicValueObj::MakeDictionary();
+    tooBig.Set("CF$UID", CDicValueObj::MakeInteger(int64_t{1} << 40));
+    archive.Set("big", tooBig);
+
+    const std::string binary = ToBinary(archive);
+    EXPECT_NE(binary.find(Bytes({0x80, 0x01})), std::string::npos);
+    // Only the UID that does not fit four bytes keeps its key.
+    const size_t first = binary.find("CF$UID");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(binary.find("CF$UID", first + 1), std::string::npos);
+
+    const CDicValueObj back = Read(binary);
+    EXPECT_TRUE(PlistEquals(archive, back));
+    EXPECT_TRUE(PlistEquals(archive, Read(ToXml(archive))));
+}
+
+TEST(PlistLibraryRoundTrip, TopLevelValuesOtherThanDictionariesAreReturned) {
+    const CDicValueObj text = Read(XmlList("<string>only</string>"));
+    ASSERT_EQ(text.type, kPlistString);
+    EXPECT_EQ(*text.String(), "only");
+
+    const CDicValueObj number = Read(AssembleBinaryList({Bytes({0x11, 0x01, 0x00})}));
+    ASSERT_EQ(number.type, kPlistInteger);
+    EXPECT_EQ(*number.Integer(), 256);
+
+    const CDicValueObj array = Read(AssembleBinaryList({Bytes({0xA1, 1}), Bytes({0x09})}));
+    ASSERT_EQ(array.type, kPlistArray);
+    EXPECT_EQ(array.Array()->at(0).type, kPlistTrue);
+    EXPECT_TRUE(PlistEquals(array, Read(ToXml(array))));
+}
+
+TEST(PlistLibraryRoundTrip, ByteArrayReaderTakesBothFormatsAndUtf16Strings) {
+    // {"k": "é€"} with the value as a UTF-16 string object.
+    const std::string binary = AssembleBinaryList({
+        Bytes({0xD1, 1, 2}),
+        AsciiObject("k"),
+        Bytes({0x62, 0x00, 0xE9, 0x20, 0xAC}),
+    });
+    CDicValueObj tree;
+    readPlistFromByteArry(binary.data(), static_cast<int>(binary.size()), tree, 0);
+    EXPECT_EQ(tree.GetString("k"), "\xC3\xA9\xE2\x82\xAC");
+
+    const std::string xml = "\xEF\xBB\xBF" + XmlList("<dict><key>k</key><string>v</string></dict>");
+    readPlistFromByteArry(xml.data(), static_cast<int>(xml.size()), tree, 0);
+    EXPECT_EQ(tree.GetString("k"), "v");  // a UTF-8 byte-order mark is allowed
+}
+
+TEST(PlistLibraryRoundTrip, EntriesHoldingNothingAreLeftOut) {
+    CDicValueObj tree = CDicValueObj::MakeDictionary();
+    tree.Set("kept", CDicValueObj::MakeInteger(1));
+    tree.Set("none", CDicValueObj());
+    CDicValueObj broken = CDicValueObj::MakeString("x");
+    broken.type = 42;
+    tree.Set("unknown", broken);
+    CDicValueObj array = CDicValueObj::MakeArray();
+    array.Array()->push_back(CDicValueObj());
+    array.Array()->push_back(CDicValueObj::MakeString("s"));
+    tree.Set("array", array);
+
+    const CDicValueObj back = Read(ToBinary(tree));
+    ASSERT_EQ(back.type, kPlistDictionary);
+    ASSERT_EQ(back.Dictionary()->size(), 2u);
+    EXPECT_EQ(back.GetInteger("kept"), 1);
+    ASSERT_EQ(back.Find("array")->Array()->size(), 1u);
+    EXPECT_EQ(*back.Find("array")->Array()->at(0).String(), "s");
+    EXPECT_EQ(ToXml(CDicValueObj()), "");
+    EXPECT_EQ(ToBinary(CDicValueObj()), "");
+}
+
+TEST(PlistLibraryRoundTrip, RepeatedKeysReadAlikeInBothFormats) {
+    // {"k": 1, "k": 2, "j": 3}: the last value wins, in the place of the first.
+    const std::string binary = AssembleBinaryList({
+        Bytes({0xD3, 1, 1, 2, 3, 4, 5}),
+        AsciiObject("k"),
+        AsciiObject("j"),
+        Bytes({0x10, 0x01}),
+        Bytes({0x10, 0x02}),
+        Bytes({0x10, 0x03}),
+    });
+    const std::string xml = XmlList(
+        "<dict><key>k</key><integer>1</integer><key>k</key><integer>2</integer>"
+        "<key>j</key><integer>3</integer></dict>");
+    const CDicValueObj fromBinary = Read(binary);
+    ASSERT_EQ(fromBinary.type, kPlistDictionary);
+    ASSERT_EQ(fromBinary.Dictionary()->size(), 2u);
+    EXPECT_EQ(fromBinary.Dictionary()->at(0).first, "k");
+    EXPECT_EQ(fromBinary.GetInteger("k"), 2);
+    EXPECT_TRUE(PlistEquals(fromBinary, Read(xml)));
+    EXPECT_TRUE(PlistEquals(fromBinary, Read(ToBinary(fromBinary))));
+}
+
+TEST(PlistLibraryRoundTrip, BrokenTextBecomesReplacementCharactersInBothFormats) {
+    // The external binary writer drops bytes it cannot convert; the XML writer keeps them.
+    const CDicValueObj tree =
+        Read(XmlList("<dict><key>a\xFF\xFE"
+                     "b</key><string>\xC3"
+                     "x</string></dict>"));
+    ASSERT_EQ(tree.type, kPlistDictionary);
+    EXPECT_EQ(tree.Dictionary()->at(0).first,
+              "a\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(*tree.Dictionary()->at(0).second.String(),
+              "\xEF\xBF\xBD"
+              "x");
+
+    CDicValueObj made = CDicValueObj::MakeDictionary();
+    made.Set(
+        "a\xFF\xFE"
+        "b",
+        CDicValueObj::MakeString("\xC3"
+                                 "x"));
+    EXPECT_TRUE(PlistEquals(tree, Read(ToBinary(made))));
+    EXPECT_TRUE(PlistEquals(tree, Read(ToXml(made))));
+
+    // Text stops at a NUL byte, as the external library hands text over as C strings.
+    const CDicValueObj cut = Read(AssembleBinaryList({Bytes({0x53, 'a', 0, 'b'})}));
+    ASSERT_EQ(cut.type, kPlistString);
+    EXPECT_EQ(*cut.String(), "a");
+    EXPECT_EQ(*Read(ToBinary(CDicValueObj::MakeString(std::string("x\0y", 3)))).String(), "x");
+}
+
+// --- Files -------------------------------------------------------------------------------------
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+    std::vector<platform::FolderEntry> entries;
+    platform::ListFolder(folder, entries);
+    std::vector<std::string> names;
+    for (const auto& entry : entries)
+        names.push_back(entry.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(PlistLibraryFiles, WritersReplaceTheFileAndLeaveNoTemporaryFiles) {
+    testing::TempFolder folder;
+    const std::string path = folder.Write("Info.plist", "old contents");
+    CDicValueObj tree = CDicValueObj::MakeDictionary();
+    tree.Set("Larkspur Version", CDicValueObj::MakeString("1.0"));
+
+    writeXmlFile(tree, path);
+    const std::string xml = testing::ReadFileBytes(path);
+    EXPECT_EQ(xml.rfind("<?xml", 0), 0u);
+    CDicValueObj back;
+    readPlistFromFile(path, back);
+    EXPECT_TRUE(PlistEquals(tree, back));
+
+    writeBinaryFile(tree, path);
+    EXPECT_EQ(testing::ReadFileBytes(path).rfind("bplist00", 0), 0u);
+    readPlistFromFile(path, back);
+    EXPECT_TRUE(PlistEquals(tree, back));
+    EXPECT_EQ(FolderNames(folder.path()), std::vector<std::string>{"Info.plist"});
+}
+
+TEST(PlistLibraryFiles, UnwritableTreeOrPathLeavesTheOldFile) {
+    testing::TempFolder folder;
+    const std::string path = folder.Write("Status.plist", "old contents");
+    writeXmlFile(CDicValueObj(), path);
+    writeBinaryFile(CDicValueObj(), path);
+    EXPECT_EQ(testing::ReadFileBytes(path), "old contents");
+
+    CDicValueObj tree = CDicValueObj::MakeArray();
+    writeXmlFile(tree, path + "/below-a-file.plist");
+    writeBinaryFile(tree, folder / "missing/folder/x.plist");
+    folder.Write("sub/keep.txt", "x");
+    writeXmlFile(tree, folder / "sub");  // a folder stands where the file would go
+    EXPECT_EQ(testing::ReadFileBytes(path), "old contents");
+    EXPECT_EQ(FolderNames(folder.path()), (std::vector<std::string>{"Status.plist", "sub"}));
+    EXPECT_EQ(FolderNames(folder / "sub"), std::vector<std::string>{"keep.txt"});
+}
+
+TEST(PlistLibraryFiles, MissingOrUnreadableFileGivesNoTree) {
+    testing::TempFolder folder;
+    CDicValueObj tree = CDicValueObj::MakeString("previous");
+    readPlistFromFile(folder / "absent.plist", tree);
+    EXPECT_EQ(tree.type, kPlistNone);
+    tree = CDicValueObj::MakeString("previous");
+    readPlistFromFile(folder.path(), tree);
+    EXPECT_EQ(tree.type, kPlistNone);
+    readPlistFromFile(folder.Write("empty.plist", ""), tree);
+    EXPECT_EQ(tree.type, kPlistNone);
+}
+
+}  // namespace
+}  // namespace bw
