@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "formats/sqlite_table.h"
 #include "fuzz_seeds.h"
 #include "platform/files.h"
 #include "scan/radio_junk.h"
-#include "formats/sqlite_table.h"
 
 namespace {
 

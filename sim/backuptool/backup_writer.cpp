@@ -8,8 +8,8 @@
 #include <cctype>
 
 #include "backup/manifest.h"
-#include "formats/sha1.h"
 #include "device/host_utils.h"
+#include "formats/sha1.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "record_io.h"

@@ -1,8 +1,8 @@
 #include "device/iphone.h"
 
 #include "device/iphone_operation.h"
-#include "formats/plist_library.h"
 #include "device/runtime_values.h"
+#include "formats/plist_library.h"
 #include "platform/process.h"
 
 namespace bw {

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "formats/plist_library.h"
 #include "device/runtime.h"
+#include "formats/plist_library.h"
 
 namespace bw {
 

@@ -5,10 +5,10 @@
 
 #include "device/host_utils.h"
 #include "device/iphone.h"
+#include "formats/sqlite_table.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "formats/sqlite_table.h"
 
 namespace bw {
 

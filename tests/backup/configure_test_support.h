@@ -11,8 +11,8 @@
 #include "backup/configure_tool.h"
 #include "backup/manifest.h"
 #include "backup/mbdb_builder.h"
-#include "formats/sha1.h"
 #include "formats/plist_library.h"
+#include "formats/sha1.h"
 #include "platform/files.h"
 #include "support/temp_folder.h"
 

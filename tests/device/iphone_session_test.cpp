@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "device/iphone_service.h"
-#include "formats/plist_library.h"
 #include "device/runtime_values.h"
+#include "formats/plist_library.h"
 #include "support/sim_device.h"
 
 namespace bw {

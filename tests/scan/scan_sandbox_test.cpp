@@ -8,11 +8,11 @@
 #include <set>
 #include <string>
 
-#include "formats/plist_codec.h"
 #include "brackwater/apps.h"
 #include "brackwater/scan.h"
 #include "device/app_info.h"
 #include "device/app_install_proxy.h"
+#include "formats/plist_codec.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "scan/app_sandbox_junk.h"

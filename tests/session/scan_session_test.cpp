@@ -6,11 +6,11 @@
 #include <string>
 
 #include "brackwater/scan.h"
-#include "scanner/device_junk.h"
 #include "scan/media_junk.h"
 #include "scan/radio_junk.h"
-#include "session/scan_device.h"
+#include "scanner/device_junk.h"
 #include "scanner/scan_records.h"
+#include "session/scan_device.h"
 
 namespace bw {
 namespace {
