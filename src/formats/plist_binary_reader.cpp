@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "formats/plist_codec_internal.h"
+#include "platform/text.h"
 
 namespace bw::plist_internal {
 
@@ -48,42 +49,15 @@ uint64_t ReadBigEndian(const uint8_t* p, unsigned size) {
     }
 }
 
-size_t Utf8Length(char32_t cp) {
-    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-}
-
-char* PutUtf8(char* p, char32_t cp) {
-    if (cp < 0x80) {
-        *p++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        *p++ = static_cast<char>(0xC0 | (cp >> 6));
-        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        *p++ = static_cast<char>(0xE0 | (cp >> 12));
-        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        *p++ = static_cast<char>(0xF0 | (cp >> 18));
-        *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return p;
-}
-
-// Walks big-endian UTF-16 code points; unpaired surrogates become U+FFFD, as in WideToUtf8.
+// Walks big-endian UTF-16 code points with the conversion rules of the host interface.
 template <typename Visit>
 void ForEachUtf16CodePoint(const uint8_t* units, uint64_t count, Visit visit) {
     for (uint64_t i = 0; i < count; ++i) {
-        char32_t cp = (char32_t{units[2 * i]} << 8) | units[2 * i + 1];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < count) {
-            const char32_t low = (char32_t{units[2 * i + 2]} << 8) | units[2 * i + 3];
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
+        const char32_t lead = (char32_t{units[2 * i]} << 8) | units[2 * i + 1];
+        const bool hasLow = i + 1 < count;
+        const char32_t low = hasLow ? (char32_t{units[2 * i + 2]} << 8) | units[2 * i + 3] : 0;
+        char32_t cp;
+        if (CombineUtf16(lead, hasLow, low, cp)) ++i;
         visit(cp);
     }
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "formats/plist_codec_internal.h"
+#include "platform/text.h"
 
 namespace bw::plist_internal {
 
@@ -50,45 +51,17 @@ bool IsAscii(const std::string& text) {
     return seen < 0x80;
 }
 
-// Decodes UTF-8 with the same rules as Utf8ToWide: invalid, overlong, surrogate and truncated
-// sequences each become U+FFFD.
+// Walks the UTF-16 units of UTF-8 text, with the conversion rules of the host interface.
 template <typename Visit>
 void ForEachUtf16Unit(const std::string& text, Visit visit) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t size = text.size();
-    for (size_t i = 0; i < size;) {
-        const unsigned char lead = p[i++];
-        char32_t cp;
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
         if (lead < 0x80) {
             visit(static_cast<char16_t>(lead));
+            ++i;
             continue;
         }
-        int extra;
-        char32_t minimum;
-        if ((lead & 0xE0) == 0xC0) {
-            extra = 1, cp = lead & 0x1F, minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, cp = lead & 0x0F, minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, cp = lead & 0x07, minimum = 0x10000;
-        } else {
-            extra = -1, cp = 0xFFFD, minimum = 0;
-        }
-        for (int k = 0; k < extra; ++k) {
-            if (i >= size || (p[i] & 0xC0) != 0x80) {
-                cp = 0xFFFD, minimum = 0;
-                break;
-            }
-            cp = (cp << 6) | (p[i++] & 0x3F);
-        }
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-        if (cp < 0x10000) {
-            visit(static_cast<char16_t>(cp));
-        } else {
-            cp -= 0x10000;
-            visit(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            visit(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        }
+        EncodeUtf16(DecodeUtf8(text, i), visit);
     }
 }
 
