@@ -53,8 +53,7 @@ int RunApps(Arguments& args) {
 
     DeviceSession session;
     std::string error;
-    CIPhone* device = nullptr;
-    if (session.Start(args, 3, error)) device = session.Choose(args, error);
+    CIPhone* device = session.Open(args, error);
     if (device == nullptr) return Fail(error);
 
     if (!icons.empty()) {

@@ -27,14 +27,6 @@ std::string BackupRoot() {
     return root;
 }
 
-CIPhone* OpenDevice(DeviceSession& session, const Arguments& args) {
-    std::string error;
-    CIPhone* device = nullptr;
-    if (session.Start(args, 3, error)) device = session.Choose(args, error);
-    if (device == nullptr) Fail(error);
-    return device;
-}
-
 // Runs one backup or restore and waits for its end, drawing the progress on a terminal. The run
 // cannot be stopped once the tool has it, so Ctrl-C keeps its default meaning here.
 bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::string& folder,
@@ -87,8 +79,9 @@ int RunBackup(Arguments& args) {
     if (!args.words.empty()) return UsageError("unexpected argument " + args.words[0], kUsage);
 
     DeviceSession session;
-    CIPhone* device = OpenDevice(session, args);
-    if (device == nullptr) return kExitFailure;
+    std::string error;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
     const std::string udid = DeviceText(device, "UniqueDeviceID");
     if (CheckDeviceBackUpEncryptionE(device) == 0) {
         return Fail(
@@ -122,8 +115,9 @@ int RunRestore(Arguments& args) {
     if (args.words.size() > 1) return UsageError("give at most one FOLDER", kUsage);
 
     DeviceSession session;
-    CIPhone* device = OpenDevice(session, args);
-    if (device == nullptr) return kExitFailure;
+    std::string error;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
     const std::string udid = DeviceText(device, "UniqueDeviceID");
     const std::string root = BackupRoot();
     std::string folder = args.words.empty() ? root + "/" + udid : args.words[0];
@@ -152,8 +146,9 @@ int RunBackups(Arguments& args) {
     constexpr const char* kUsage = "brackwater [--sim[=IMAGE]] backups [--json]";
     if (!args.words.empty()) return UsageError("unexpected argument " + args.words[0], kUsage);
     DeviceSession session;
-    CIPhone* device = OpenDevice(session, args);
-    if (device == nullptr) return kExitFailure;
+    std::string error;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
     struct Context {
         bool json;
     } context{args.json};

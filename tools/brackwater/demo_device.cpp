@@ -53,8 +53,7 @@ int FileDemo(const std::string& folder, const std::string& phone) {
     args.sim = phone;
     DeviceSession session;
     std::string error;
-    if (!session.Start(args, 10, error)) return Fail(error);
-    CIPhone* device = session.Choose(args, error);
+    CIPhone* device = session.Open(args, error, 10);
     if (device == nullptr) return Fail(error);
 
     Heading("The simulated iPhone arrives");

@@ -37,6 +37,10 @@ std::vector<CIPhone*> DeviceSession::Devices() {
     return {list.begin(), list.end()};
 }
 
+CIPhone* DeviceSession::Open(const Arguments& args, std::string& error, int seconds) {
+    return Start(args, seconds, error) ? Choose(args, error) : nullptr;
+}
+
 CIPhone* DeviceSession::Choose(const Arguments& args, std::string& error) {
     CIPhone* chosen = nullptr;
     const std::vector<CIPhone*> devices = Devices();

@@ -26,6 +26,8 @@ class DeviceSession {
     // The device the command works on: the one with --udid, or the only one; with --afc2 its
     // whole-file-system twin.
     CIPhone* Choose(const Arguments& args, std::string& error);
+    // Start and Choose in one: the device a command works on, or null with the reason in `error`.
+    CIPhone* Open(const Arguments& args, std::string& error, int seconds = 3);
 
   private:
     SimulatorSetup simulator_;

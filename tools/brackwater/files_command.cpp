@@ -45,15 +45,6 @@ std::string LongLine(const std::string& name, const BwDeviceFileInfo& info) {
     return head + name;
 }
 
-// Opens the session and the chosen device; reports the error itself.
-CIPhone* OpenDevice(DeviceSession& session, const Arguments& args) {
-    std::string error;
-    CIPhone* device = nullptr;
-    if (session.Start(args, 3, error)) device = session.Choose(args, error);
-    if (device == nullptr) Fail(error);
-    return device;
-}
-
 bool IsDeviceFolder(CIPhone* device, const std::u16string& path) {
     BwDeviceFileInfo info{};
     return BrackwaterDeviceFileInfo(device, path.c_str(), &info) && info.fileType == 2;
@@ -80,8 +71,9 @@ int RunList(Arguments& args) {
     const std::string path = args.words.empty() ? "/" : args.words[0];
 
     DeviceSession session;
-    CIPhone* device = OpenDevice(session, args);
-    if (device == nullptr) return kExitFailure;
+    std::string error;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
     const std::u16string wide = ToWide(path);
     BwDeviceFileInfo info{};
     if (!BrackwaterDeviceFileInfo(device, wide.c_str(), &info)) {
@@ -112,8 +104,9 @@ int RunPull(Arguments& args) {
     constexpr const char* kUsage = "brackwater [--sim[=IMAGE]] [--afc2] pull DEVICE_PATH HOST_PATH";
     if (args.words.size() != 2) return UsageError("give DEVICE_PATH and HOST_PATH", kUsage);
     DeviceSession session;
-    CIPhone* device = OpenDevice(session, args);
-    if (device == nullptr) return kExitFailure;
+    std::string error;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
     const std::string& source = args.words[0];
     std::string target = args.words[1];
     const std::u16string wideSource = ToWide(source);
@@ -138,8 +131,9 @@ int RunPush(Arguments& args) {
     std::error_code failed;
     if (!fs::is_regular_file(source, failed)) return Fail(source + ": no such file");
     DeviceSession session;
-    CIPhone* device = OpenDevice(session, args);
-    if (device == nullptr) return kExitFailure;
+    std::string error;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
     std::string target = args.words[1];
     if (IsDeviceFolder(device, ToWide(target))) {
         target = (target.ends_with("/") ? target : target + "/") + BaseName(source);
@@ -159,8 +153,9 @@ int RunRemove(Arguments& args) {
     }
     if (args.words.size() != 1) return UsageError("give one DEVICE_PATH", kUsage);
     DeviceSession session;
-    CIPhone* device = OpenDevice(session, args);
-    if (device == nullptr) return kExitFailure;
+    std::string error;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
     const std::string& path = args.words[0];
     const std::u16string wide = ToWide(path);
     BwDeviceFileInfo info{};
@@ -187,8 +182,9 @@ int RunMakeDirectory(Arguments& args) {
     constexpr const char* kUsage = "brackwater [--sim[=IMAGE]] [--afc2] mkdir DEVICE_PATH";
     if (args.words.size() != 1) return UsageError("give one DEVICE_PATH", kUsage);
     DeviceSession session;
-    CIPhone* device = OpenDevice(session, args);
-    if (device == nullptr) return kExitFailure;
+    std::string error;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
     const std::u16string wide = ToWide(args.words[0]);
     if (!BrackwaterDeviceMakeDirectory(device, wide.c_str())) {
         return Fail(args.words[0] + ": cannot make the folder");

@@ -271,8 +271,7 @@ int RunJunk(Arguments& args, bool clean) {
 
     DeviceSession devices;
     std::string error;
-    CIPhone* device = nullptr;
-    if (devices.Start(args, 3, error)) device = devices.Choose(args, error);
+    CIPhone* device = devices.Open(args, error);
     if (device == nullptr) return Fail(error);
     IScanDevice* session = ScanDeviceNew(device);
     if (session == nullptr) return Fail("cannot open a scan session on the device");
