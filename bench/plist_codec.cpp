@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "formats/libplist_bridge.h"
 #include "formats/plist_codec.h"
 
 namespace {
@@ -19,40 +20,6 @@ namespace {
 using bw::PlistDate;
 using bw::PlistKind;
 using bw::PlistValue;
-
-plist_t ToLibplist(const PlistValue& value) {
-    switch (value.Kind()) {
-        case PlistKind::kDictionary: {
-            plist_t dict = plist_new_dict();
-            for (const auto& [key, element] : *value.AsDictionary())
-                plist_dict_set_item(dict, key.c_str(), ToLibplist(element));
-            return dict;
-        }
-        case PlistKind::kArray: {
-            plist_t array = plist_new_array();
-            for (const PlistValue& element : *value.AsArray())
-                plist_array_append_item(array, ToLibplist(element));
-            return array;
-        }
-        case PlistKind::kString:
-            return plist_new_string(value.AsString()->c_str());
-        case PlistKind::kInteger:
-            return plist_new_uint(static_cast<uint64_t>(*value.AsInteger()));
-        case PlistKind::kReal:
-            return plist_new_real(*value.AsReal());
-        case PlistKind::kBoolean:
-            return plist_new_bool(*value.AsBoolean());
-        case PlistKind::kDate:
-            return plist_new_date(static_cast<int32_t>(value.AsDate()->SecondsSince2001()), 0);
-        case PlistKind::kData: {
-            const PlistValue::Data& data = *value.AsData();
-            return plist_new_data(reinterpret_cast<const char*>(data.data()), data.size());
-        }
-        case PlistKind::kNone:
-            break;
-    }
-    return plist_new_bool(0);
-}
 
 // One photo record is 26 objects.
 PlistValue Photo(std::mt19937& random, int number) {
@@ -91,7 +58,7 @@ PlistValue Library(int objects) {
 
 struct Fixture {
     PlistValue tree;
-    plist_t libplistTree = nullptr;
+    bw::LibplistNode libplistTree;
     std::string ours;    // our encoding of the tree
     std::string theirs;  // libplist's encoding of the same tree
 };
@@ -102,11 +69,11 @@ const Fixture& GetFixture(int objects) {
     if (!slot) {
         slot = std::make_unique<Fixture>();
         slot->tree = Library(objects);
-        slot->libplistTree = ToLibplist(slot->tree);
+        slot->libplistTree = bw::ToLibplist(slot->tree);
         slot->ours = bw::EncodePlistBinary(slot->tree).value_or("");
         char* bytes = nullptr;
         uint32_t length = 0;
-        plist_to_bin(slot->libplistTree, &bytes, &length);
+        plist_to_bin(static_cast<plist_t>(slot->libplistTree.get()), &bytes, &length);
         slot->theirs.assign(bytes, length);
         plist_to_bin_free(bytes);
     }
@@ -156,7 +123,7 @@ void BM_LibplistWrite(benchmark::State& state) {
     for (auto _ : state) {
         char* bytes = nullptr;
         uint32_t length = 0;
-        plist_to_bin(fixture.libplistTree, &bytes, &length);
+        plist_to_bin(static_cast<plist_t>(fixture.libplistTree.get()), &bytes, &length);
         if (bytes == nullptr) state.SkipWithError("write");
         benchmark::DoNotOptimize(bytes);
         plist_to_bin_free(bytes);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "formats/libplist_bridge.h"
 #include "formats/plist_guard.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -19,10 +20,7 @@ namespace {
 constexpr uint64_t kMaxWrittenNodes = uint64_t{1} << 22;
 constexpr uint64_t kMaxWrittenBytes = uint64_t{512} << 20;
 
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistHandle = std::unique_ptr<void, PlistFree>;
+using PlistHandle = LibplistNode;
 
 // The external library stores dates as a double but hands them out as 32-bit seconds, which
 // covers only 1933 to 2068 (outside that it returns INT32_MIN, or INT32_MAX on some CPUs). For

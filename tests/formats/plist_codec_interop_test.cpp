@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 
+#include "formats/libplist_bridge.h"
 #include "formats/plist_codec.h"
 #include "formats/plist_codec_test_util.h"
 
@@ -16,111 +17,10 @@ namespace {
 
 using plist_test::Read;
 
-struct PlistFree {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using Node = std::unique_ptr<void, PlistFree>;
-
 // libplist keeps dates as seconds since 2001 in 32 bits and integers as unsigned 64-bit.
-plist_t ToLibplist(const PlistValue& value) {
-    switch (value.Kind()) {
-        case PlistKind::kDictionary: {
-            plist_t dict = plist_new_dict();
-            for (const auto& [key, element] : *value.AsDictionary())
-                plist_dict_set_item(dict, key.c_str(), ToLibplist(element));
-            return dict;
-        }
-        case PlistKind::kArray: {
-            plist_t array = plist_new_array();
-            for (const PlistValue& element : *value.AsArray())
-                plist_array_append_item(array, ToLibplist(element));
-            return array;
-        }
-        case PlistKind::kString:
-            return plist_new_string(value.AsString()->c_str());
-        case PlistKind::kInteger:
-            return plist_new_uint(static_cast<uint64_t>(*value.AsInteger()));
-        case PlistKind::kReal:
-            return plist_new_real(*value.AsReal());
-        case PlistKind::kBoolean:
-            return plist_new_bool(*value.AsBoolean());
-        case PlistKind::kDate:
-            return plist_new_date(static_cast<int32_t>(value.AsDate()->SecondsSince2001()), 0);
-        case PlistKind::kData: {
-            const PlistValue::Data& data = *value.AsData();
-            return plist_new_data(reinterpret_cast<const char*>(data.data()), data.size());
-        }
-        case PlistKind::kNone:
-            break;
-    }
-    return nullptr;
-}
-
-PlistValue FromLibplist(plist_t node) {
-    switch (plist_get_node_type(node)) {
-        case PLIST_DICT: {
-            PlistValue::Dictionary dictionary;
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            for (;;) {
-                char* key = nullptr;
-                plist_t element = nullptr;
-                plist_dict_next_item(node, it, &key, &element);
-                if (element == nullptr) break;
-                dictionary[key] = FromLibplist(element);
-                std::free(key);
-            }
-            std::free(it);
-            return dictionary;
-        }
-        case PLIST_ARRAY: {
-            PlistValue::Array array;
-            for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
-                array.push_back(FromLibplist(plist_array_get_item(node, i)));
-            return array;
-        }
-        case PLIST_STRING: {
-            char* text = nullptr;
-            plist_get_string_val(node, &text);
-            PlistValue value(text);
-            std::free(text);
-            return value;
-        }
-        case PLIST_UINT: {
-            uint64_t number = 0;
-            plist_get_uint_val(node, &number);
-            return static_cast<int64_t>(number);
-        }
-        case PLIST_REAL: {
-            double number = 0;
-            plist_get_real_val(node, &number);
-            return number;
-        }
-        case PLIST_BOOLEAN: {
-            uint8_t flag = 0;
-            plist_get_bool_val(node, &flag);
-            return flag != 0;
-        }
-        case PLIST_DATE: {
-            int32_t seconds = 0, micros = 0;
-            plist_get_date_val(node, &seconds, &micros);
-            return PlistDate{int64_t{seconds} + PlistDate::kUnixSecondsAt2001};
-        }
-        case PLIST_DATA: {
-            char* bytes = nullptr;
-            uint64_t length = 0;
-            plist_get_data_val(node, &bytes, &length);
-            PlistValue value(PlistValue::Data(bytes, bytes + length));
-            std::free(bytes);
-            return value;
-        }
-        default:
-            return PlistValue();
-    }
-}
 
 std::string LibplistBinary(const PlistValue& value) {
-    const Node node(ToLibplist(value));
+    const LibplistNode node = ToLibplist(value);
     char* bytes = nullptr;
     uint32_t length = 0;
     plist_to_bin(static_cast<plist_t>(node.get()), &bytes, &length);
@@ -130,7 +30,7 @@ std::string LibplistBinary(const PlistValue& value) {
 }
 
 std::string LibplistXml(const PlistValue& value) {
-    const Node node(ToLibplist(value));
+    const LibplistNode node = ToLibplist(value);
     char* text = nullptr;
     uint32_t length = 0;
     plist_to_xml(static_cast<plist_t>(node.get()), &text, &length);
@@ -143,7 +43,7 @@ std::optional<PlistValue> LibplistReads(const std::string& bytes) {
     plist_t node = nullptr;
     plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
     if (node == nullptr) return std::nullopt;
-    const Node owner(node);
+    const LibplistNode owner(node);
     return FromLibplist(node);
 }
 
