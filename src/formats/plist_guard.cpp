@@ -215,25 +215,162 @@ class BinaryWalker {
     size_t tableOffset_ = 0;
 };
 
-bool StartsWith(std::string_view text, size_t at, std::string_view prefix) {
-    return text.substr(at, prefix.size()) == prefix;
-}
+// Walks XML the way the external parser tokenises it, so that both agree on what is markup:
+// processing instructions end at "?>" and doctype subsets at "]>", skipping double-quoted text;
+// comments end at "-->"; a tag name ends at white space, '<' or '>', and the tag at the next '<'
+// or '>' outside double quotes (single quotes are not quotes to that parser); a tag is empty when
+// a '/' stands right before its '>'; the text of a leaf may hold comments and CDATA sections but
+// no other markup up to its end tag. Only containers add a level, as only they nest in the tree
+// that parser builds and later frees recursively. Anything that parser would refuse is refused
+// here too, which is always safe: the parser never sees refused bytes.
+class XmlWalker {
+  public:
+    explicit XmlWalker(std::string_view text) : text_(text) {}
 
-// The '>' that ends the tag starting at `at`, skipping quoted attribute values.
-size_t EndOfTag(std::string_view text, size_t at) {
-    char quote = 0;
-    for (size_t i = at + 1; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quote != 0) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return i;
+    bool Check(int maxDepth) {
+        int depth = 0;
+        for (;;) {
+            SkipSpace();
+            if (at_ >= text_.size()) return true;
+            if (text_[at_] != '<' || ++at_ >= text_.size()) return false;
+            if (text_[at_] == '?') {
+                if (!SkipPast("?>", true)) return false;
+            } else if (text_[at_] == '!') {
+                if (!SkipDeclaration()) return false;
+            } else {
+                Tag tag;
+                if (!ReadTag(tag)) return false;
+                if (tag.name.front() == '/') {
+                    if (!IsContainer(tag.name.substr(1))) return false;
+                    depth = depth > 0 ? depth - 1 : 0;
+                } else if (IsContainer(tag.name)) {
+                    if (!tag.empty && ++depth > maxDepth) return false;
+                } else if (!IsLeaf(tag.name) || (!tag.empty && !SkipLeafText(tag.name))) {
+                    return false;
+                }
+            }
         }
     }
-    return std::string_view::npos;
-}
+
+  private:
+    struct Tag {
+        std::string_view name;
+        bool empty = false;
+    };
+
+    static bool IsContainer(std::string_view name) {
+        return name == "plist" || name == "dict" || name == "array";
+    }
+
+    static bool IsLeaf(std::string_view name) {
+        for (std::string_view leaf :
+             {"key", "string", "integer", "real", "date", "data", "true", "false"}) {
+            if (name == leaf) return true;
+        }
+        return false;
+    }
+
+    static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+    void SkipSpace() {
+        while (at_ < text_.size() && IsSpace(text_[at_]))
+            ++at_;
+    }
+
+    // Moves at_ to the first of `stops` at or after it, stepping over double-quoted text when
+    // asked; false when none is found.
+    bool FindAny(std::string_view stops, bool skipQuotes) {
+        while (at_ < text_.size()) {
+            if (skipQuotes && text_[at_] == '"') {
+                const size_t close = text_.find('"', at_ + 1);
+                if (close == std::string_view::npos) return false;
+                at_ = close + 1;
+                continue;
+            }
+            if (stops.find(text_[at_]) != std::string_view::npos) return true;
+            ++at_;
+        }
+        return false;
+    }
+
+    // Moves at_ past the next `marker`.
+    bool SkipPast(std::string_view marker, bool skipQuotes) {
+        while (at_ < text_.size()) {
+            if (text_.substr(at_, marker.size()) == marker) {
+                at_ += marker.size();
+                return true;
+            }
+            if (skipQuotes && text_[at_] == '"') {
+                const size_t close = text_.find('"', at_ + 1);
+                if (close == std::string_view::npos) return false;
+                at_ = close;
+            }
+            ++at_;
+        }
+        return false;
+    }
+
+    // At the '!' of a comment or a doctype; everything else of that shape is refused.
+    bool SkipDeclaration() {
+        if (text_.substr(at_, 3) == "!--") {
+            at_ += 3;
+            return SkipPast("-->", false);
+        }
+        if (text_.substr(at_, 8) != "!DOCTYPE") return false;
+        at_ += 8;
+        if (!FindAny("[>", true)) return false;
+        if (text_[at_] == '>') {
+            ++at_;
+            return true;
+        }
+        return SkipPast("]>", true);
+    }
+
+    // At the first character after '<'.
+    bool ReadTag(Tag& tag) {
+        const size_t start = at_;
+        while (at_ < text_.size() && !IsSpace(text_[at_]) && text_[at_] != '<' && text_[at_] != '>')
+            ++at_;
+        if (at_ >= text_.size()) return false;
+        size_t nameEnd = at_;
+        if (text_[at_] != '>' && !FindAny("<>", true)) return false;
+        if (text_[at_] != '>') return false;
+        tag.empty = text_[at_ - 1] == '/';
+        if (tag.empty && at_ - 1 < nameEnd) nameEnd = at_ - 1;
+        tag.name = text_.substr(start, nameEnd - start);
+        ++at_;
+        return !tag.name.empty();
+    }
+
+    // After the start tag of a leaf: its text, comments and CDATA sections, then its end tag.
+    bool SkipLeafText(std::string_view name) {
+        for (;;) {
+            const size_t open = text_.find('<', at_);
+            if (open == std::string_view::npos || open + 1 >= text_.size()) return false;
+            at_ = open + 1;
+            if (text_.substr(at_, 3) == "!--") {
+                at_ += 3;
+                if (!SkipPast("-->", false)) return false;
+            } else if (text_.substr(at_, 8) == "![CDATA[") {
+                at_ += 8;
+                if (!SkipPast("]]>", false)) return false;
+            } else if (text_[at_] == '/') {
+                ++at_;
+                if (text_.substr(at_, name.size()) != name) return false;
+                at_ += name.size();
+                SkipSpace();
+                if (at_ >= text_.size() || text_[at_] != '>') return false;
+                ++at_;
+                return true;
+            } else {
+                return false;
+            }
+        }
+    }
+
+    std::string_view text_;
+    size_t at_ = 0;
+};
 
 }  // namespace
 
@@ -255,35 +392,8 @@ bool BinaryPlistLooksSafe(std::string_view bytes) {
 
 bool XmlPlistLooksSafe(std::string_view text) {
     if (text.size() > kPlistMaxInputBytes) return false;
-    // The plist element and the leaf values add two element levels to the container nesting.
-    const int maxDepth = kPlistMaxNesting + 2;
-    int depth = 0;
-    size_t at = 0;
-    while ((at = text.find('<', at)) != std::string_view::npos) {
-        size_t end = std::string_view::npos;
-        if (StartsWith(text, at, "<!--")) {
-            end = text.find("-->", at + 4);
-            if (end != std::string_view::npos) end += 2;
-        } else if (StartsWith(text, at, "<![CDATA[")) {
-            end = text.find("]]>", at + 9);
-            if (end != std::string_view::npos) end += 2;
-        } else if (StartsWith(text, at, "<?")) {
-            end = text.find("?>", at + 2);
-            if (end != std::string_view::npos) end += 1;
-        } else {
-            end = EndOfTag(text, at);
-            if (end != std::string_view::npos && text[at + 1] == '/') {
-                // Stray end tags must not buy room for deeper nesting later on.
-                depth = depth > 0 ? depth - 1 : 0;
-            } else if (end != std::string_view::npos && text[at + 1] != '!' &&
-                       text[end - 1] != '/' && ++depth > maxDepth) {
-                return false;
-            }
-        }
-        if (end == std::string_view::npos) return false;
-        at = end + 1;
-    }
-    return true;
+    // The plist element adds one level to the container nesting.
+    return XmlWalker(text).Check(kPlistMaxNesting + 1);
 }
 
 }  // namespace bw

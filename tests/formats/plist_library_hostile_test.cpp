@@ -209,6 +209,27 @@ TEST(PlistLibraryHostile, DeepXmlNestingIsRefusedBeforeParsing) {
     for (int i = 0; i < kPlistMaxNesting + 1; ++i)
         quoted += "</array>";
     EXPECT_EQ(Read(quoted + "</plist>").type, kPlistNone);
+    // The external parser does not take a single quote for a quote: a guard that did would see
+    // one long attribute here while the parser nests two hundred thousand arrays.
+    std::string single = "<plist><array a='>";
+    for (int i = 0; i < 200000; ++i)
+        single += "<array>";
+    EXPECT_EQ(Read(single + "'></plist>").type, kPlistNone);
+}
+
+TEST(PlistLibraryHostile, MarkupTheParserSkipsStillReads) {
+    // Comments, a doctype with a quoted "]>", double-quoted '>' in attributes, CDATA in a
+    // string and spaces in end tags are all part of well-formed lists.
+    const std::string xml =
+        "<?xml version=\"1.0\"?><!DOCTYPE plist [<!ENTITY x \"]>\">]>"
+        "<plist version=\">1.0\"><!-- <array><array> --><dict>"
+        "<key>a</key><string>x<![CDATA[<array>]]>y<!-- </string> --></string >"
+        "<key>b</key><array a=\"/>\"><true/></array></dict></plist>";
+    const CDicValueObj tree = Read(xml);
+    ASSERT_EQ(tree.type, kPlistDictionary);
+    EXPECT_EQ(tree.GetString("a"), "x<array>y");
+    ASSERT_NE(tree.Find("b"), nullptr);
+    EXPECT_EQ(tree.Find("b")->type, kPlistArray);
 }
 
 TEST(PlistLibraryHostile, DocumentTypeWithEntitiesIsNotExpanded) {
