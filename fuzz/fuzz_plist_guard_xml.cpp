@@ -55,17 +55,39 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         "<plist><array a='>'><array><!-- <array> --></array></array></plist>",
         "<!DOCTYPE plist [<!ENTITY x \"]>\">]><plist><array a=\"/>\"></array></plist>",
         "<plist><string><![CDATA[<array>]]></string ></plist>",
+        "<plist><array>\x01<true/></array></plist>",
     });
     return 0;
 }
 
+// Deep nesting from small inputs: byte 0x01 stands for 200 more copies of the tag before it, and
+// 0x02 for 100 thousand, enough to overflow the stack of a parser that frees what it built when
+// it fails. Without this the fuzzer would never write a deep enough input.
+std::string Expand(std::string_view input) {
+    std::string out;
+    for (const char c : input) {
+        if (c != '\x01' && c != '\x02') {
+            out.push_back(c);
+            continue;
+        }
+        const size_t open = out.rfind('<');
+        if (open == std::string::npos) continue;
+        const std::string tag = out.substr(open);
+        for (int i = c == '\x01' ? 200 : 100000; i > 0; --i)
+            out += tag;
+    }
+    return out;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (size > 4096) return 0;
+    const std::string text = Expand(std::string_view(reinterpret_cast<const char*>(data), size));
     if (!bw::XmlPlistLooksSafe(text)) return 0;
     plist_t root = nullptr;
     plist_from_xml(text.data(), static_cast<uint32_t>(text.size()), &root);
     if (root == nullptr) return 0;
-    // One level more than the guard counts: the leaves at the bottom.
+    // One level more than the guard counts (the leaves at the bottom), none for the plist
+    // element, which is no node of the tree.
     if (TreeDepth(root) > bw::kPlistMaxNesting + 2) {
         std::fprintf(stderr, "the guard let through a tree deeper than %d levels\n",
                      bw::kPlistMaxNesting + 2);

@@ -391,9 +391,12 @@ bool BinaryPlistLooksSafe(std::string_view bytes) {
 }
 
 bool XmlPlistLooksSafe(std::string_view text) {
-    if (text.size() > kPlistMaxInputBytes) return false;
     // The plist element adds one level to the container nesting.
-    return XmlWalker(text).Check(kPlistMaxNesting + 1);
+    return XmlPlistNestsAtMost(text, kPlistMaxNesting + 1);
+}
+
+bool XmlPlistNestsAtMost(std::string_view text, int maxDepth) {
+    return text.size() <= kPlistMaxInputBytes && XmlWalker(text).Check(maxDepth);
 }
 
 }  // namespace bw

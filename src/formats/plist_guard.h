@@ -24,5 +24,7 @@ bool BinaryPlistLooksSafe(std::string_view bytes);
 // Elements nest at most a couple of levels beyond kPlistMaxNesting (the plist element and the
 // leaves), and comments, processing instructions and declarations are closed.
 bool XmlPlistLooksSafe(std::string_view text);
+// The same walk with another limit on nested containers (the plist element counts as one).
+bool XmlPlistNestsAtMost(std::string_view text, int maxDepth);
 
 }  // namespace bw
