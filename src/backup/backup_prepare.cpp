@@ -10,6 +10,7 @@
 
 #include "backup/backup_info.h"
 #include "device/connect_listener.h"
+#include "device/device_identifier.h"
 #include "device/host_utils.h"
 #include "device/iphone.h"
 #include "formats/plist_library.h"
@@ -82,20 +83,27 @@ void CBackupPrepareWork::InitDevice(CIPhone* device, bool deleteCurrent, int32_t
     currentFolder_.clear();
 }
 
-int32_t CBackupPrepareWork::CountKeptBackups() {
-    keptBackups_.clear();
-    if (uniqueIdentifier_.empty() || backupRoot_.empty()) return 0;
+std::vector<std::string> KeptBackupsOf(const std::string& root, const std::string& udid) {
+    std::vector<std::string> kept;
+    // The identifier is matched inside folder names: one of another shape ("e", "") would
+    // match other devices' backups.
+    if (!IsDeviceIdentifier(udid) || root.empty()) return kept;
     std::vector<platform::FolderEntry> entries;
-    if (!platform::ListFolder(backupRoot_, entries)) return 0;
+    if (!platform::ListFolder(root, entries)) return kept;
     for (const platform::FolderEntry& entry : entries) {
         // A link is not a backup of ours even when its name matches: deleting "the oldest"
         // through it could reach outside the backup root.
         if (!entry.isFolder || entry.isLink) continue;
-        if (entry.name.find(uniqueIdentifier_) == std::string::npos) continue;
-        const std::string folder = platform::JoinPath(backupRoot_, entry.name);
-        if (IsLibraryBackup(folder)) keptBackups_.push_back(folder);
+        if (entry.name.find(udid) == std::string::npos) continue;
+        const std::string folder = platform::JoinPath(root, entry.name);
+        if (IsLibraryBackup(folder)) kept.push_back(folder);
     }
-    std::sort(keptBackups_.begin(), keptBackups_.end());
+    std::sort(kept.begin(), kept.end());
+    return kept;
+}
+
+int32_t CBackupPrepareWork::CountKeptBackups() {
+    keptBackups_ = KeptBackupsOf(backupRoot_, uniqueIdentifier_);
     return static_cast<int32_t>(std::min<size_t>(keptBackups_.size(), INT32_MAX));
 }
 
@@ -134,8 +142,9 @@ std::string CBackupPrepareWork::ArchiveDateText(const std::string& folder) const
 }
 
 void CBackupPrepareWork::Prepare() {
-    // Without an identifier the current folder would be the backup root itself.
-    if (uniqueIdentifier_.empty()) return;
+    // The identifier names the current folder: without one it would be the backup root itself,
+    // and one like "../x" would lie outside it.
+    if (!IsDeviceIdentifier(uniqueIdentifier_)) return;
     backupRoot_ = EnsureBackupFolder("");
     currentFolder_ = platform::JoinPath(backupRoot_, uniqueIdentifier_);
 

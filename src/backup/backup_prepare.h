@@ -62,6 +62,11 @@ CBackupPrepareWork* BackupPrepareWorkInstance();
 // character that is not part of the number; 0 when there is no number.
 int64_t ParseTimeZoneOffset(const std::string& text);
 
+// The folders of the backup root that count as this library's backups of the device: real
+// folders whose name holds the identifier and whose Info.plist holds "Larkspur Version", sorted.
+// Empty for an identifier that is not a device identifier.
+std::vector<std::string> KeptBackupsOf(const std::string& root, const std::string& udid);
+
 // True when the folder's Info.plist parses and holds "Larkspur Version".
 bool IsLibraryBackup(const std::string& folder);
 

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "backup/configure_tool_files.h"
+#include "device/device_identifier.h"
 #include "device/host_utils.h"
 #include "device/iphone.h"
 #include "platform/clock.h"
@@ -134,7 +135,7 @@ bool CConfigureTool::SetUp(const ConfigureDeviceFacts& facts, std::string workPa
     workPath_ = std::move(workPath);
     // The identifier names three folders; one that is not a plain name (a device answering
     // "../x") would put them anywhere.
-    if (!IsPlainFileName(facts.udid) || workPath_.empty() || backupRoot.empty()) return false;
+    if (!IsDeviceIdentifier(facts.udid) || workPath_.empty() || backupRoot.empty()) return false;
     udid_ = facts.udid;
     productVersion_ = facts.productVersion;
     timeZoneOffset_ = facts.timeZoneOffsetSeconds;

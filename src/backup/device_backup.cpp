@@ -8,7 +8,9 @@
 #include <thread>
 #include <utility>
 
+#include "device/device_identifier.h"
 #include "device/host_utils.h"
+#include "platform/debug_output.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/spawn.h"
@@ -36,7 +38,7 @@ struct BackupRun {
 };
 
 void DebugOutput(const std::string& text) {
-    std::fprintf(stderr, "backup: %s\n", text.c_str());
+    platform::DebugOutput("backup: " + text);
 }
 
 void EndExchange(const std::shared_ptr<BackupRun>& run) {
@@ -175,7 +177,8 @@ void CDeviceBackUp::SetStatus(::BackupStatus* status) {
 
 void CDeviceBackUp::Start() {
     const BackupRunSettings& settings = RunSettings();
-    if (settings.targetIdentifier.empty()) return;
+    // The backup tool makes a folder of the target identifier's name in the backup root.
+    if (!IsDeviceIdentifier(WideToUtf8(settings.targetIdentifier))) return;
     auto run = std::make_shared<BackupRun>();
     run->settings = settings;
     run->status = BackupStatusWriter(settings.status);

@@ -1,8 +1,10 @@
 #include "device/iphone.h"
 
+#include "device/device_identifier.h"
 #include "device/iphone_operation.h"
 #include "device/runtime_values.h"
 #include "formats/plist_library.h"
+#include "platform/debug_output.h"
 #include "platform/process.h"
 
 namespace bw {
@@ -46,18 +48,24 @@ bool CIPhone::Open() {
     return runtime.AMDeviceConnect(device) == 0 && OpenWired();
 }
 
-void CIPhone::ReadIdentityValues() {
+bool CIPhone::ReadIdentityValues() {
     for (const char* key : {"DeviceName", "SerialNumber", "DeviceClass", "ProductVersion"}) {
         valueCache[key] = CopyDeviceString(device, key);
     }
     const CFString identifier(Runtime().AMDeviceCopyDeviceIdentifier(device));
     udid = CFStringToWString(identifier.get());
+    if (!IsDeviceIdentifier(udid)) {
+        platform::DebugOutput("a device was refused: \"" + platform::EscapeControlCharacters(udid) +
+                              "\" is not a device identifier");
+        return false;
+    }
     firmwareVersion = CopyDeviceString(device, "FirmwareVersion");
     // Devices answer the version values unreliably when asked back to back.
     platform::Sleep(10);
     productVersion = CopyDeviceString(device, "ProductVersion");
     platform::Sleep(10);
     serialNumber = CopyDeviceString(device, "SerialNumber");
+    return true;
 }
 
 bool CIPhone::StartFileService(rt::ServiceHandle& handle) {
@@ -86,7 +94,7 @@ bool CIPhone::OpenWired() {
     }
     if (runtime.AMDeviceValidatePairing(device) != 0) return fail(false);
     if (runtime.AMDeviceStartSession(device) != 0) return fail(true);
-    ReadIdentityValues();
+    if (!ReadIdentityValues()) return fail(true);
     if (!StartFileService(afcService_)) return fail(true);
     runtime.AMSInitialize();
     // A failed start leaves the proxy empty, and observing it below fails the open.
@@ -126,7 +134,7 @@ bool CIPhone::OpenNetwork() {
     }
     if (runtime.AMDeviceValidatePairing(device) != 0) return fail(false);
     if (runtime.AMDeviceStartSession(device) != 0) return fail(true);
-    ReadIdentityValues();
+    if (!ReadIdentityValues()) return fail(true);
 
     if (kind != kKindMediaArea && kind != kKindFullFileSystem) return fail(true);
     const std::string_view service =

@@ -148,7 +148,8 @@ class CIPhone {
     bool Open();
     bool OpenWired();
     bool OpenNetwork();
-    void ReadIdentityValues();
+    // False for a device whose identifier could not name its backup folders safely.
+    bool ReadIdentityValues();
     bool StartFileService(rt::ServiceHandle& handle);
     // The short-query pattern: connect and start a session without pairing.
     bool BeginShortQuery();

@@ -30,20 +30,10 @@ BRACKWATER_API int BrackwaterDeviceBackups(CIPhone* device, BwBackupSink sink, v
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr) return -1;
-        const std::string udid = phone->ReadDeviceValueText("", "UniqueDeviceID");
-        const std::string root = bw::GetBackupRoot();
-        std::vector<bw::platform::FolderEntry> entries;
-        if (udid.empty() || root.empty() || !bw::platform::ListFolder(root, entries)) return 0;
         // The same folders the preparation counts against its limit: the device's current
         // backup and its archives, real folders only, made by this library.
-        std::vector<std::string> kept;
-        for (const bw::platform::FolderEntry& entry : entries) {
-            if (!entry.isFolder || entry.isLink) continue;
-            if (entry.name.find(udid) == std::string::npos) continue;
-            const std::string folder = bw::platform::JoinPath(root, entry.name);
-            if (bw::IsLibraryBackup(folder)) kept.push_back(folder);
-        }
-        std::sort(kept.begin(), kept.end());
+        const std::vector<std::string> kept = bw::KeptBackupsOf(
+            bw::GetBackupRoot(), phone->ReadDeviceValueText("", "UniqueDeviceID"));
         int count = 0;
         for (const std::string& folder : kept) {
             if (sink != nullptr) {

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "backup/backup_prepare.h"
+#include "device/device_identifier.h"
 #include "formats/plist_library.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -291,6 +292,48 @@ TEST_F(PrepareWork, MissingRootIsCreatedAndCountsNothing) {
     EXPECT_TRUE(RootNames().empty());
     EXPECT_EQ(work->CountKeptBackups(), 0);
     EndListening();
+}
+
+// A phone chooses its own identifier, and the identifier names folders in the backup root: one
+// that is no device identifier ("..", a path, a single letter found inside other devices'
+// folder names) is refused when the phone arrives, and nothing in or beside the root changes.
+TEST_F(PrepareWork, DevicesWithIdentifiersOfOtherShapesAreRefused) {
+    MakeBackup(kOtherUdid, Info::Library, Utc(2026, 1, 2, 3, 4, 5));
+    const std::string outside = folder_ / "AppData/Apple Computer/MobileSync/x";
+    ASSERT_TRUE(platform::CreateFolders(outside));
+    ASSERT_TRUE(platform::WriteFileAtomic(platform::JoinPath(outside, "keep"), "canary"));
+    Listen();
+    int n = 0;
+    for (const char* hostile :
+         {"../x", ".", "..", "9", "e", "../../../../x",
+          "1111111111222222222233333333334444444444/..", "11111111-222222223333333\x1b[2J"}) {
+        SCOPED_TRACE(hostile);
+        const std::string image = MakeImage("hostile" + std::to_string(n++));
+        const std::string path = platform::JoinPath(image, "device.plist");
+        CDicValueObj values;
+        readPlistFromFile(path, values);
+        values.Set("UniqueDeviceID", CDicValueObj::MakeString(hostile));
+        writeXmlFile(values, path);
+        EXPECT_EQ(Arrive(image), nullptr);
+    }
+    EXPECT_EQ(RootNames(), std::set<std::string>{kOtherUdid});
+    EXPECT_EQ(Marker(kOtherUdid), kOtherUdid);
+    EXPECT_EQ(testing::ReadFileBytes(platform::JoinPath(outside, "keep")), "canary");
+    EndListening();
+}
+
+TEST(DeviceIdentifier, OnlyTheShapesOfRealDevices) {
+    for (const char* good :
+         {"0123456789abcdef0123456789abcdef01234567", "ABCDEF0123456789ABCDEF0123456789ABCDEF01",
+          "00008030-001A2D3E4F56789A"}) {
+        EXPECT_TRUE(IsDeviceIdentifier(good)) << good;
+    }
+    for (const char* bad : {"", "e", ".", "..", "../0123456789abcdef0123456789abcdef0123",
+                            "0123456789abcdef0123456789abcdef0123456", "00008030_001A2D3E4F56789A",
+                            "00008030-001A2D3E4F56789", "0123456789abcdef0123456789abcdef0123456g",
+                            "00008030-001A2D3E4F5678/A"}) {
+        EXPECT_FALSE(IsDeviceIdentifier(bad)) << bad;
+    }
 }
 
 TEST(TimeZoneOffset, ParsesTheLeadingDecimalNumber) {
