@@ -191,15 +191,5 @@ TEST_F(SimMdAfcPaths, SpecialFilesInAnImageNeverBlock) {
     EXPECT_EQ(status, 8);
 }
 
-TEST_F(SimMdAfcPaths, DeviceInformationFallsBackToTheHostFileSystem) {
-    AFCKeyValueRef values = nullptr;
-    ASSERT_EQ(AFCDeviceInfoOpen(afc_, &values), 0);
-    const auto pairs = ReadPairs(values);
-    EXPECT_EQ(pairs.at("Model"), "iPhone5,2");
-    const fs::space_info space = fs::space(media_);
-    EXPECT_EQ(std::stoull(pairs.at("FSTotalBytes")), space.capacity);
-    EXPECT_GT(std::stoull(pairs.at("FSFreeBytes")), 0u);
-}
-
 }  // namespace
 }  // namespace bw::sim::mdtest
