@@ -1,6 +1,6 @@
 // The simulator's installation proxy: browses in batches closed by "Complete", returned
-// attributes, lookups, errors and hostile requests. The user/system filter is checked through
-// the library by AppListing; random garbage is the apps-messages fuzzer's.
+// attributes, errors and hostile requests. The user/system filter is checked through the library
+// by AppListing; random garbage is the apps-messages fuzzer's; nothing asks for a Lookup.
 #include <set>
 
 #include "cf/cf_plist.h"
@@ -186,27 +186,6 @@ TEST_F(SimMdInstallProxy, EmptyDeviceCompletesAtOnce) {
         Exchange(connection, Browse(nullptr, std::nullopt), false, &complete);
     EXPECT_TRUE(complete);
     EXPECT_EQ(replies.size(), 1u);
-    AMDServiceConnectionInvalidate(connection);
-    CFRelease(connection);
-}
-
-TEST_F(SimMdInstallProxy, LookupAnswersTheNamedApplications) {
-    AMDeviceRef device = DeviceWithApps(3, 1);
-    AMDServiceConnectionRef connection = nullptr;
-    ASSERT_EQ(StartService(device, kService, &connection), 0);
-    plist_t request = plist_new_dict();
-    plist_dict_set_item(request, "Command", plist_new_string("Lookup"));
-    plist_t options = plist_new_dict();
-    plist_dict_set_item(options, "BundleIDs",
-                        StringArray(Strings({"com.example.user2", "com.apple.system0", "nope"})));
-    plist_dict_set_item(request, "ClientOptions", options);
-    const std::vector<Reply> replies = Exchange(connection, request, true);
-    ASSERT_EQ(replies.size(), 1u);
-    plist_t result = Item(replies[0].tree.get(), "LookupResult");
-    ASSERT_NE(result, nullptr);
-    EXPECT_EQ(plist_dict_get_size(result), 2u);
-    EXPECT_EQ(Str(Item(Item(result, "com.example.user2"), "CFBundleDisplayName")), "User App 2");
-    EXPECT_EQ(Str(Item(Item(result, "com.apple.system0"), "ApplicationType")), "System");
     AMDServiceConnectionInvalidate(connection);
     CFRelease(connection);
 }
