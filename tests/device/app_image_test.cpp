@@ -98,6 +98,9 @@ TEST_F(AppImage, EveryUserApplicationWithTheIconTheImageHolds) {
 
     const std::vector<InstalledApplication> list = ListInstalledApplications(*phone_);
     ExpectOpen(kWiredAfc, kWiredServices);
+    // The artwork was read through house arrest; the file operations went back to the media area.
+    EXPECT_EQ(phone_->afcConnection, phone_->currentAfc);
+    EXPECT_EQ(phone_->serviceConnection, nullptr);
     ASSERT_EQ(list.size(), expected.size());
     size_t fromBundle = 0, fromArtwork = 0, none = 0;
     for (const InstalledApplication& app : list) {

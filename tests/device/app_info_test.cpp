@@ -79,41 +79,6 @@ TEST(AppInfoModel, SelectionTogglesOnlyOnRequestAndCountersAreZero) {
     EXPECT_EQ(record.GetTotalSizeSecondEntry(), 0u);
 }
 
-TEST(AppInfoRecord, StartsEmptyAndReportsWhatTheScanFilled) {
-    auto info = std::make_unique<CAppInfo>();
-    EXPECT_EQ(info->GetItemCount(), 0);
-    EXPECT_EQ(info->GetTotalSize(), 0u);
-    EXPECT_EQ(info->GetKindCount(), 0);
-    EXPECT_EQ(info->GetTotalSizeSecondEntry(), 0u);
-    EXPECT_EQ(info->extraValue, 0u);
-    EXPECT_EQ(info->Selected(0), 0);
-    EXPECT_EQ(info->GetItem(0), nullptr);
-    EXPECT_EQ(info->GetIconData(nullptr), 0u);
-    EXPECT_EQ(info->GetName(nullptr), 2u);
-
-    info->name = "Chat";
-    info->bundleIdentifier = "com.example.chat";
-    info->iconData = "PNG";
-    info->itemCount = 3;
-    info->totalSize = 5000000000ull;  // beyond 32 bits
-    info->kindCount = 2;
-    IAppInfo& record = *info;
-    EXPECT_EQ(TwoCalls(&IAppInfo::GetName, record), u"Chat");
-    EXPECT_EQ(TwoCalls(&IAppInfo::GetIdentifier, record), u"com.example.chat");
-    EXPECT_EQ(record.GetIconData(nullptr), 3u);
-    EXPECT_EQ(record.GetItemCount(), 3);
-    EXPECT_EQ(record.GetTotalSize(), 5000000000ull);
-    EXPECT_EQ(record.GetTotalSizeSecondEntry(), 5000000000ull);
-    EXPECT_EQ(record.GetKindCount(), 2);
-    EXPECT_EQ(record.Selected(1), 1);
-    // Without child items every index is out of range, whatever the count says.
-    for (const int32_t index : {0, 1, 2, 3, -1, INT32_MAX, INT32_MIN})
-        EXPECT_EQ(record.GetItem(index), nullptr) << index;
-    // Destroyed through the interface, as the scan's result lists destroy it.
-    std::unique_ptr<IAppInfo> owned(info.release());
-    owned.reset();
-}
-
 TEST(AppInfoText, TwoCallHelpersWriteNothingWithoutABuffer) {
     EXPECT_EQ(CopyTwoCallText("abc", nullptr), 5u);
     std::vector<BwChar> buffer = Untouched(5);

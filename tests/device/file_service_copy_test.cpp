@@ -57,39 +57,25 @@ class FileServiceCopy : public SimDeviceTest {
     CIPhone* phone_ = nullptr;
 };
 
-TEST_F(FileServiceCopy, FromDeviceCopiesEveryByteAndReplacesAnOldFile) {
-    const std::string target = host_ + "/photo.jpg";
-    ASSERT_TRUE(platform::WriteFileAtomic(target, "old"));
-    ASSERT_TRUE(phone_->CopyFileFromDevice("/DCIM/100APPLE/IMG_0001.JPG", target));
-    const std::string expected = ReadFileBytes(Media("/DCIM/100APPLE/IMG_0001.JPG"));
-    ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(ReadFileBytes(target), expected);
-    EXPECT_EQ(HostNames(host_), std::vector<std::string>{"photo.jpg"});
-    ExpectOpen(kWiredAfc, kWiredServices);
-    EndListening();
-}
-
-TEST_F(FileServiceCopy, BothDirectionsAcrossSeveralBlocks) {
-    const std::string bytes = RandomBytes(3 * kCopyBlockSize + 17, 7);
-    const std::string source = host_ + "/source.bin";
-    ASSERT_TRUE(platform::WriteFileAtomic(source, bytes));
-    phone_->lastResult = 1;
-    ASSERT_TRUE(phone_->CopyFileToDevice(source, "/Downloads/big.bin"));
-    EXPECT_EQ(phone_->lastResult, 0);
-    EXPECT_EQ(ReadFileBytes(Media("/Downloads/big.bin")), bytes);
-    ASSERT_TRUE(phone_->CopyFileFromDevice("Downloads\\big.bin", host_ + "/back.bin"));
-    EXPECT_EQ(ReadFileBytes(host_ + "/back.bin"), bytes);
-    ExpectOpen(kWiredAfc, kWiredServices);
-    EndListening();
-}
-
-TEST_F(FileServiceCopy, EmptyFilesCopyAsEmptyFiles) {
-    ASSERT_TRUE(platform::WriteFileAtomic(Media("/Downloads/empty.txt"), ""));
-    ASSERT_TRUE(phone_->CopyFileFromDevice("/Downloads/empty.txt", host_ + "/empty.txt"));
-    EXPECT_TRUE(platform::IsFile(host_ + "/empty.txt"));
-    EXPECT_EQ(platform::FileSize(host_ + "/empty.txt"), 0u);
-    ASSERT_TRUE(phone_->CopyFileToDevice(host_ + "/empty.txt", "/Downloads/empty2.txt"));
-    EXPECT_EQ(platform::FileSize(Media("/Downloads/empty2.txt")), 0u);
+// Both directions, empty and across several blocks; a copy from the device replaces an older
+// host file of the same name and leaves nothing beside it.
+TEST_F(FileServiceCopy, CopiesEveryByteBothWaysAndReplacesAnOldFile) {
+    for (const size_t size : {size_t{0}, 3 * kCopyBlockSize + 17}) {
+        SCOPED_TRACE(size);
+        const std::string bytes = RandomBytes(size, 7);
+        const std::string source = host_ + "/source.bin";
+        ASSERT_TRUE(platform::WriteFileAtomic(source, bytes));
+        ASSERT_TRUE(platform::WriteFileAtomic(host_ + "/back.bin", "old"));
+        phone_->lastResult = 1;
+        ASSERT_TRUE(phone_->CopyFileToDevice(source, "/Downloads/copy.bin"));
+        EXPECT_EQ(phone_->lastResult, 0);
+        EXPECT_EQ(ReadFileBytes(Media("/Downloads/copy.bin")), bytes);
+        ASSERT_TRUE(phone_->CopyFileFromDevice("Downloads\\copy.bin", host_ + "/back.bin"));
+        EXPECT_TRUE(platform::IsFile(host_ + "/back.bin"));
+        EXPECT_EQ(ReadFileBytes(host_ + "/back.bin"), bytes);
+        EXPECT_EQ(HostNames(host_), (std::vector<std::string>{"back.bin", "source.bin"}));
+        ExpectOpen(kWiredAfc, kWiredServices);
+    }
     EndListening();
 }
 

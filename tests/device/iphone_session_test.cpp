@@ -106,20 +106,6 @@ TEST_F(IPhoneSession, SetValueIsReadBackInANewSession) {
     EndListening();
 }
 
-TEST_F(IPhoneSession, SessionOpenedAndClosedLeavesNothing) {
-    CIPhone* phone = ArriveWith({});
-    ASSERT_NE(phone, nullptr);
-    ASSERT_TRUE(phone->ConnectAndStartSession());
-    EXPECT_EQ(sim_.Counters().sessions, 1);
-    phone->CloseSession();
-    ExpectOpen(kWiredAfc, kWiredServices);
-    // A refused session is undone before it returns.
-    ASSERT_TRUE(sim_.InjectFailure("AMDeviceStartSession", nullptr, 0xE800001E));
-    EXPECT_FALSE(phone->ConnectAndStartSession());
-    ExpectOpen(kWiredAfc, kWiredServices);
-    EndListening();
-}
-
 TEST_F(IPhoneSession, FramedMessagesGoBothWaysOnAServiceConnection) {
     CIPhone* phone = ArriveWith({});
     ASSERT_NE(phone, nullptr);

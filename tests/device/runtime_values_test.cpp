@@ -122,10 +122,6 @@ TEST_F(RuntimeValues, ITunesFolderFromTheOpenCommandWhenWritable) {
     EXPECT_EQ(GetITunesFolder(), "");
 }
 
-TEST_F(RuntimeValues, NoFileVersionsOnThisPlatform) {
-    EXPECT_EQ(GetFileVersionString(BRACKWATER_SIM_CF_PATH), "");
-}
-
 TEST(RuntimeValuesUnloaded, EveryBridgeFunctionFailsQuietly) {
     ResetRuntimeTableForTests();
     EXPECT_FALSE(MakeCFString("x"));

@@ -50,17 +50,6 @@ class SimImageCli : public ::testing::Test {
     testing::TempFolder logs;
 };
 
-TEST_F(SimImageCli, VersionAndHelp) {
-    SimRun run = Sim("version");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, BuilderVersion() + "\n");
-    EXPECT_EQ(run.err, "");
-    run = Sim("--help");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find("create DIR"), std::string::npos);
-    EXPECT_NE(run.out.find("--refuses-pairing"), std::string::npos);
-}
-
 TEST_F(SimImageCli, UsageErrorsExitWithTwoAndOneLine) {
     for (const char* arguments :
          {"", "frobnicate", "version extra", "create", "create a b", "create DIR --bogus",
@@ -96,14 +85,6 @@ TEST_F(SimImageCli, CreatesAnImageWithTheOptionsGiven) {
         EXPECT_NE(plist.find(expected), std::string::npos) << expected;
 }
 
-TEST_F(SimImageCli, TheSameCommandTwiceGivesTheSameDevicePlist) {
-    ASSERT_EQ(Sim("create " + folder / "a" + " --seed 4").status, 0);
-    ASSERT_EQ(Sim("create " + folder / "b" + " --seed 4").status, 0);
-    ASSERT_EQ(Sim("create " + folder / "c" + " --seed 5").status, 0);
-    EXPECT_EQ(Switches(folder / "a"), Switches(folder / "b"));
-    EXPECT_NE(Switches(folder / "a"), Switches(folder / "c"));
-}
-
 TEST_F(SimImageCli, RefusesAUserFolderAndKeepsIt) {
     const std::string target = folder / "documents";
     folder.Write("documents/thesis.txt", "years of work");
@@ -115,16 +96,6 @@ TEST_F(SimImageCli, RefusesAUserFolderAndKeepsIt) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()),
                             std::filesystem::directory_iterator()),
               1);
-}
-
-TEST_F(SimImageCli, ReplacesAnImageItMadeBefore) {
-    const std::string image = folder / "phone";
-    ASSERT_EQ(Sim("create " + image + " --seed 1").status, 0);
-    const std::string before = Switches(image);
-    const SimRun run = Sim("create " + image + " --seed 2 --ios 5.1.1");
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(Switches(image), before);
-    EXPECT_NE(Switches(image).find("<string>iPhone4,1</string>"), std::string::npos);
 }
 
 }  // namespace

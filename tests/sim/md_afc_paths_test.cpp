@@ -93,55 +93,45 @@ TEST_F(SimMdAfcPaths, DotDotStopsAtTheRoot) {
     EXPECT_EQ(List(afc_, "../.."), List(afc_, "/"));
 }
 
-TEST_F(SimMdAfcPaths, AbsoluteLinkReadsAsALinkButLeadsNowhere) {
-    Link(outside_, "out");
-    Link("/var/mobile", "device");  // absolute on the device: outside this root too
-    const auto info = Info(afc_, "/out");
-    EXPECT_EQ(info.at("st_ifmt"), "S_IFLNK");
-    EXPECT_EQ(info.at("LinkTarget"), outside_);
+// Links that point outside the root, absolutely, by climbing, at the end of a chain or in a
+// loop, read as links but lead nowhere; the same chain ending inside works.
+TEST_F(SimMdAfcPaths, LinksThatLeaveTheRootLeadNowhere) {
+    struct Planted {
+        std::string target;
+        const char* name;
+    };
+    const Planted links[] = {
+        {outside_, "out"},
+        {"/var/mobile", "device"},  // absolute on the device: outside this root too
+        {"..", "up"},
+        {"Books/../..", "sneaky"},
+        {"../../../../outside", "far"},
+        {"../../..", "Books/deep"},
+        {"second", "first"},
+        {"Books/third", "second"},
+        {"../..", "Books/third"},
+        {"b", "a"},
+        {"a", "b"},
+        {"self", "self"},
+    };
+    for (const Planted& link : links)
+        Link(link.target, link.name);
+    const auto started = std::chrono::steady_clock::now();
+    for (const char* sealed :
+         {"/out", "/device", "/up", "/sneaky", "/far", "/Books/deep", "/first", "/a", "/self"})
+        ExpectSealed(sealed);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(Info(afc_, "/out").at("st_ifmt"), "S_IFLNK");
+    EXPECT_EQ(Info(afc_, "/out").at("LinkTarget"), outside_);
+    EXPECT_EQ(Info(afc_, "/a").at("st_ifmt"), "S_IFLNK");
     const std::vector<std::string> names = List(afc_, "/");
     EXPECT_NE(std::find(names.begin(), names.end(), "out"), names.end());
-    ExpectSealed("/out");
-    ExpectSealed("/device");
-    EXPECT_EQ(ReadDeviceFile(afc_, "/device/secret.txt"), std::nullopt);
-}
-
-TEST_F(SimMdAfcPaths, ClimbingLinksLeadNowhere) {
-    Link("..", "up");
-    Link("Books/../..", "sneaky");
-    Link("../../../../outside", "far");
-    ASSERT_EQ(::symlink("../../..", (media_ + "/Books/deep").c_str()), 0);
-    ExpectSealed("/up");
-    ExpectSealed("/sneaky");
-    ExpectSealed("/far");
-    ExpectSealed("/Books/deep");
     EXPECT_EQ(ReadDeviceFile(afc_, "/up/secret.txt"), std::nullopt);
-    EXPECT_EQ(Info(afc_, "/up").at("LinkTarget"), "..");
-}
 
-TEST_F(SimMdAfcPaths, LinkChainThatEndsOutsideLeadsNowhere) {
-    Link("second", "first");
-    Link("Books/third", "second");
-    ASSERT_EQ(::symlink("../..", (media_ + "/Books/third").c_str()), 0);
-    ExpectSealed("/first");
-    // The same chain ending inside works.
     ASSERT_EQ(::unlink((media_ + "/Books/third").c_str()), 0);
-    ASSERT_EQ(::symlink(".", (media_ + "/Books/third").c_str()), 0);
+    Link(".", "Books/third");
     EXPECT_EQ(ReadDeviceFile(afc_, "/first/book.txt"), "book");
-}
-
-TEST_F(SimMdAfcPaths, LinkLoopsEndWithNotFound) {
-    Link("b", "a");
-    Link("a", "b");
-    Link("self", "self");
-    const auto started = std::chrono::steady_clock::now();
-    ExpectSealed("/a");
-    ExpectSealed("/self");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    EXPECT_EQ(Info(afc_, "/a").at("st_ifmt"), "S_IFLNK");
-    // The links themselves can go.
-    EXPECT_EQ(AFCRemovePath(afc_, "/a"), 0);
-    EXPECT_EQ(AFCRemovePath(afc_, "/self"), 0);
+    EXPECT_EQ(AFCRemovePath(afc_, "/self"), 0) << "a loop itself can go";
 }
 
 TEST_F(SimMdAfcPaths, RemovingALinkToTheOutsideRemovesOnlyTheLink) {
@@ -189,16 +179,6 @@ TEST_F(SimMdAfcPaths, SpecialFilesInAnImageNeverBlock) {
     int status = 0;
     Info(afc_, "/Books/book.txt/inner", &status);
     EXPECT_EQ(status, 8);
-}
-
-TEST_F(SimMdAfcPaths, DeviceInformationFallsBackToTheHostFileSystem) {
-    AFCKeyValueRef values = nullptr;
-    ASSERT_EQ(AFCDeviceInfoOpen(afc_, &values), 0);
-    const auto pairs = ReadPairs(values);
-    EXPECT_EQ(pairs.at("Model"), "iPhone5,2");
-    const fs::space_info space = fs::space(media_);
-    EXPECT_EQ(std::stoull(pairs.at("FSTotalBytes")), space.capacity);
-    EXPECT_GT(std::stoull(pairs.at("FSFreeBytes")), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
-// AFC through the simulator's mobile device library: files, information, listings, folders, the
-// widths callers pass (G2, G3), device information, and handles that are stale or foreign.
+// AFC through the simulator's mobile device library, where the library's file service tests do
+// not reach: open modes, the widths callers pass (G2, G3), the end of a listing, handles that a
+// closed connection took with it, and handles that are stale or foreign. Reading, writing,
+// listing, information, folders and removal are checked through the library by FileService and
+// FileServiceCopy.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,41 +44,6 @@ class SimMdAfc : public SimMdTest {
     AMDeviceRef device_ = nullptr;
     AFCConnectionRef afc_ = nullptr;
 };
-
-TEST_F(SimMdAfc, WrittenFileReadsBackAndLandsOnTheHost) {
-    std::string bytes;
-    for (int i = 0; i < 100000; ++i)
-        bytes.push_back(static_cast<char>(i * 7));
-    ASSERT_EQ(WriteDeviceFile(afc_, "/Downloads/data.bin", bytes), 0);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/Downloads/data.bin"), bytes);
-    EXPECT_EQ(testing::ReadFileBytes(media_ + "/Downloads/data.bin"), bytes);
-
-    const auto info = Info(afc_, "/Downloads/data.bin");
-    EXPECT_EQ(info.at("st_size"), "100000");
-    EXPECT_EQ(info.at("st_ifmt"), "S_IFREG");
-    EXPECT_EQ(info.at("st_nlink"), "1");
-    EXPECT_GE(std::stoull(info.at("st_blocks")), 100000u / 512);
-    EXPECT_EQ(info.count("LinkTarget"), 0u);
-    // Nanoseconds since 1970: within a minute of now.
-    const uint64_t now = static_cast<uint64_t>(std::time(nullptr)) * 1'000'000'000u;
-    const uint64_t modified = std::stoull(info.at("st_mtime"));
-    EXPECT_LT(modified > now ? modified - now : now - modified, 60'000'000'000u);
-    EXPECT_LE(std::stoull(info.at("st_birthtime")), modified);
-}
-
-TEST_F(SimMdAfc, EmptyFileAndTheEndOfAFile) {
-    ASSERT_EQ(WriteDeviceFile(afc_, "/empty", ""), 0);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/empty"), "");
-    EXPECT_EQ(Info(afc_, "/empty").at("st_size"), "0");
-    AFCFileRef file = 0;
-    ASSERT_EQ(AFCFileRefOpen(afc_, "/empty", 1, &file), 0);
-    EXPECT_NE(file, 0u);
-    char byte = 'x';
-    size_t length = 1;
-    EXPECT_EQ(AFCFileRefRead(afc_, file, &byte, &length), 0);
-    EXPECT_EQ(length, 0u);
-    EXPECT_EQ(AFCFileRefClose(afc_, file), 0);
-}
 
 TEST_F(SimMdAfc, OpenModesCreateTruncateAndAppend) {
     AFCFileRef file = 0;
@@ -149,68 +117,6 @@ TEST_F(SimMdAfc, LengthsAndPositionsAreWrittenAs32Bits) {
     EXPECT_EQ(AFCFileRefClose(afc_, file), 0);
 }
 
-TEST_F(SimMdAfc, SeekSetSizeAndOverwrite) {
-    AFCFileRef file = 0;
-    ASSERT_EQ(AFCFileRefOpen(afc_, "/g.bin", 4, &file), 0);
-    ASSERT_EQ(AFCFileRefWrite(afc_, file, "0123456789", 10), 0);
-    ASSERT_EQ(AFCFileRefSeek(afc_, file, 2, 0), 0);
-    ASSERT_EQ(AFCFileRefWrite(afc_, file, "ab", 2), 0);
-    ASSERT_EQ(AFCFileRefSeek(afc_, file, -2, 1), 0);
-    char buffer[8] = {};
-    size_t length = 3;
-    ASSERT_EQ(AFCFileRefRead(afc_, file, buffer, &length), 0);
-    EXPECT_EQ(std::string(buffer, length), "ab4");
-    ASSERT_EQ(AFCFileRefSetFileSize(afc_, file, 4), 0);
-    EXPECT_EQ(AFCFlushData(afc_, file), 0);
-    EXPECT_EQ(AFCFileRefClose(afc_, file), 0);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/g.bin"), "01ab");
-    ASSERT_EQ(AFCFileRefOpen(afc_, "/g.bin", 2, &file), 0);
-    ASSERT_EQ(AFCFileRefSetFileSize(afc_, file, 6), 0);
-    EXPECT_EQ(AFCFileRefClose(afc_, file), 0);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/g.bin"), std::string("01ab\0\0", 6));
-}
-
-TEST_F(SimMdAfc, LocksConflictBetweenOpenFiles) {
-    ASSERT_EQ(WriteDeviceFile(afc_, "/lock", "x"), 0);
-    AFCFileRef first = 0;
-    AFCFileRef second = 0;
-    ASSERT_EQ(AFCFileRefOpen(afc_, "/lock", 2, &first), 0);
-    ASSERT_EQ(AFCFileRefOpen(afc_, "/lock", 2, &second), 0);
-    EXPECT_NE(first, second);
-    ASSERT_EQ(AFCFileRefLock(afc_, first, true), 0);
-    EXPECT_EQ(AFCFileRefLock(afc_, second, true), 19);
-    EXPECT_EQ(AFCFileRefLock(afc_, second, false), 19);
-    ASSERT_EQ(AFCFileRefUnlock(afc_, first), 0);
-    EXPECT_EQ(AFCFileRefLock(afc_, second, false), 0);
-    EXPECT_EQ(AFCFileRefLock(afc_, first, false), 0);  // shared locks coexist
-    // Garbage in the flag of a two-argument caller asks for an exclusive lock.
-    EXPECT_EQ(AFCFileRefLock(afc_, first, 0xCC), 19);
-    EXPECT_EQ(AFCFileRefClose(afc_, first), 0);
-    EXPECT_EQ(AFCFileRefClose(afc_, second), 0);
-}
-
-TEST_F(SimMdAfc, ListingHasDotsFirstThenSortedNames) {
-    ASSERT_EQ(AFCDirectoryCreate(afc_, "/Books/shelf"), 0);
-    for (const char* name : {"/Books/shelf/b", "/Books/shelf/C", "/Books/shelf/a"})
-        ASSERT_EQ(WriteDeviceFile(afc_, name, name), 0);
-    ASSERT_EQ(AFCDirectoryCreate(afc_, "/Books/shelf/dir"), 0);
-    EXPECT_EQ(List(afc_, "/Books/shelf"),
-              (std::vector<std::string>{".", "..", "C", "a", "b", "dir"}));
-    ASSERT_EQ(AFCDirectoryCreate(afc_, "/Books/empty"), 0);
-    EXPECT_EQ(List(afc_, "/Books/empty"), (std::vector<std::string>{".", ".."}));
-    const std::vector<std::string> root = List(afc_, "/");
-    ASSERT_GE(root.size(), 2u);
-    EXPECT_EQ(root[0], ".");
-    EXPECT_EQ(root[1], "..");
-    EXPECT_NE(std::find(root.begin(), root.end(), "DCIM"), root.end());
-
-    int status = 0;
-    List(afc_, "/Books/shelf/a", &status);
-    EXPECT_EQ(status, 7);
-    List(afc_, "/Books/none", &status);
-    EXPECT_EQ(status, 8);
-}
-
 TEST_F(SimMdAfc, ReadingPastTheEndOfAListingKeepsGivingNull) {
     AFCDirectoryRef directory = nullptr;
     ASSERT_EQ(AFCDirectoryOpen(afc_, "/Books", &directory), 0);
@@ -227,125 +133,6 @@ TEST_F(SimMdAfc, ReadingPastTheEndOfAListingKeepsGivingNull) {
     EXPECT_EQ(AFCDirectoryClose(afc_, directory), 0);
     EXPECT_EQ(AFCDirectoryClose(afc_, directory), 7);
     EXPECT_EQ(AFCDirectoryRead(afc_, directory, &name), 7);
-}
-
-TEST_F(SimMdAfc, FolderCreationMakesParentsAndRefusesFiles) {
-    ASSERT_EQ(AFCDirectoryCreate(afc_, "/a/b/c/d"), 0);
-    EXPECT_TRUE(std::filesystem::is_directory(media_ + "/a/b/c/d"));
-    EXPECT_EQ(AFCDirectoryCreate(afc_, "/a/b"), 0);  // there already
-    EXPECT_EQ(AFCDirectoryCreate(afc_, "/"), 0);
-    ASSERT_EQ(WriteDeviceFile(afc_, "/a/file", "x"), 0);
-    EXPECT_EQ(AFCDirectoryCreate(afc_, "/a/file"), 16);
-    EXPECT_EQ(AFCDirectoryCreate(afc_, "/a/file/sub"), 8);
-    EXPECT_EQ(Info(afc_, "/a/b/c")["st_ifmt"], "S_IFDIR");
-}
-
-TEST_F(SimMdAfc, RemovingFilesAndFolders) {
-    ASSERT_EQ(AFCDirectoryCreate(afc_, "/r/full"), 0);
-    ASSERT_EQ(WriteDeviceFile(afc_, "/r/full/f", "x"), 0);
-    ASSERT_EQ(AFCDirectoryCreate(afc_, "/r/empty"), 0);
-    EXPECT_EQ(AFCRemovePath(afc_, "/r/full"), 1);  // what a device answers: not empty
-    EXPECT_TRUE(std::filesystem::exists(media_ + "/r/full/f"));
-    EXPECT_EQ(AFCRemovePath(afc_, "/r/full/f"), 0);
-    EXPECT_EQ(AFCRemovePath(afc_, "/r/full"), 0);
-    EXPECT_EQ(AFCRemovePath(afc_, "/r/empty"), 0);
-    EXPECT_EQ(AFCRemovePath(afc_, "/r/empty"), 8);
-    EXPECT_EQ(AFCRemovePath(afc_, "/"), 10);
-    EXPECT_EQ(AFCRemovePath(afc_, "/.."), 10);
-    EXPECT_EQ(List(afc_, "/r"), (std::vector<std::string>{".", ".."}));
-}
-
-TEST_F(SimMdAfc, RenamingFilesAndFolders) {
-    ASSERT_EQ(WriteDeviceFile(afc_, "/old.txt", "content"), 0);
-    ASSERT_EQ(AFCRenamePath(afc_, "/old.txt", "/Books/new.txt"), 0);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/old.txt"), std::nullopt);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/Books/new.txt"), "content");
-    ASSERT_EQ(AFCRenamePath(afc_, "/Books", "/Library Books"), 0);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/Library Books/new.txt"), "content");
-    EXPECT_EQ(AFCRenamePath(afc_, "/missing", "/x"), 8);
-    EXPECT_EQ(AFCRenamePath(afc_, "/", "/x"), 10);
-    EXPECT_EQ(AFCRenamePath(afc_, "/Library Books", "/"), 10);
-    EXPECT_EQ(AFCRenamePath(afc_, "/Library Books", "/Library Books/inside"), 7);
-    EXPECT_EQ(AFCRenamePath(afc_, "/Library Books", nullptr), 7);
-}
-
-TEST_F(SimMdAfc, LinksToFoldersAndFilesInsideTheRoot) {
-    ASSERT_EQ(WriteDeviceFile(afc_, "/Books/f.txt", "linked"), 0);
-    ASSERT_EQ(::symlink("Books", (media_ + "/dirlink").c_str()), 0);
-    ASSERT_EQ(::symlink("Books/f.txt", (media_ + "/filelink").c_str()), 0);
-    ASSERT_EQ(::symlink("../DCIM", (media_ + "/Books/back").c_str()), 0);
-
-    const auto dirInfo = Info(afc_, "/dirlink");
-    EXPECT_EQ(dirInfo.at("st_ifmt"), "S_IFLNK");
-    EXPECT_EQ(dirInfo.at("LinkTarget"), "Books");
-    EXPECT_EQ(Info(afc_, "/filelink").at("LinkTarget"), "Books/f.txt");
-    // A link to a folder opens as that folder; a link to a file reads as that file.
-    const std::vector<std::string> names = List(afc_, "/dirlink");
-    EXPECT_NE(std::find(names.begin(), names.end(), "f.txt"), names.end());
-    EXPECT_EQ(ReadDeviceFile(afc_, "/filelink"), "linked");
-    EXPECT_EQ(ReadDeviceFile(afc_, "/dirlink/f.txt"), "linked");
-    int status = 0;
-    List(afc_, "/filelink", &status);
-    EXPECT_EQ(status, 7);
-    EXPECT_FALSE(List(afc_, "/Books/back").empty());  // climbs, but stays inside
-    // Writing through a link writes its target; removing a link removes only the link.
-    ASSERT_EQ(WriteDeviceFile(afc_, "/filelink", "changed"), 0);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/Books/f.txt"), "changed");
-    EXPECT_EQ(AFCRemovePath(afc_, "/dirlink"), 0);
-    EXPECT_EQ(AFCRemovePath(afc_, "/filelink"), 0);
-    EXPECT_EQ(ReadDeviceFile(afc_, "/Books/f.txt"), "changed");
-    // Renaming a link moves the link.
-    ASSERT_EQ(AFCRenamePath(afc_, "/Books/back", "/back"), 0);
-    EXPECT_EQ(Info(afc_, "/back").at("LinkTarget"), "../DCIM");
-}
-
-TEST_F(SimMdAfc, DeviceInformationFromSwitchesOrTheHost) {
-    AFCKeyValueRef values = nullptr;
-    ASSERT_EQ(AFCDeviceInfoOpen(afc_, &values), 0);
-    auto pairs = ReadPairs(values);
-    EXPECT_EQ(pairs.at("Model").rfind("iPhone", 0), 0u);
-    EXPECT_EQ(pairs.at("FSBlockSize"), "4096");
-    EXPECT_GE(std::stoull(pairs.at("FSTotalBytes")), std::stoull(pairs.at("FSFreeBytes")));
-
-    std::string error;
-    ASSERT_TRUE(
-        SetSimulatorSwitch(image_, switches::kFsTotalBytes, int64_t{16'000'000'000}, error));
-    ASSERT_TRUE(SetSimulatorSwitch(image_, switches::kFsFreeBytes, int64_t{1'234'567}, error));
-    AFCConnectionClose(afc_);
-    afc_ = nullptr;
-    const std::string udid = TakeText(AMDeviceCopyDeviceIdentifier(device_));
-    ASSERT_EQ(BwSimDetach(udid.c_str()), 0);
-    Attach(image_);
-    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    afc_ = OpenAfc(recorder_.Events().back().device);
-    ASSERT_NE(afc_, nullptr);
-    ASSERT_EQ(AFCDeviceInfoOpen(afc_, &values), 0);
-    pairs = ReadPairs(values);
-    EXPECT_EQ(pairs.at("FSTotalBytes"), "16000000000");
-    EXPECT_EQ(pairs.at("FSFreeBytes"), "1234567");
-}
-
-TEST_F(SimMdAfc, KeyValueIteratorEndsWithNullsAndCloses) {
-    AFCKeyValueRef values = nullptr;
-    ASSERT_EQ(AFCFileInfoOpen(afc_, "/DCIM", &values), 0);
-    EXPECT_EQ(Counters().keyValueIterators, 1);
-    char* key = nullptr;
-    char* value = nullptr;
-    int pairs = 0;
-    while (AFCKeyValueRead(values, &key, &value) == 0 && key != nullptr) {
-        EXPECT_NE(value, nullptr);
-        ++pairs;
-    }
-    EXPECT_EQ(pairs, 6);
-    EXPECT_EQ(AFCKeyValueRead(values, &key, &value), 0);
-    EXPECT_EQ(key, nullptr);
-    EXPECT_EQ(value, nullptr);
-    EXPECT_EQ(AFCKeyValueClose(values), 0);
-    EXPECT_EQ(AFCKeyValueClose(values), 7);
-    EXPECT_EQ(AFCKeyValueRead(values, &key, &value), 7);
-    int status = 0;
-    EXPECT_TRUE(Info(afc_, "/missing", &status).empty());
-    EXPECT_EQ(status, 8);
 }
 
 TEST_F(SimMdAfc, ClosingTheConnectionClosesItsFiles) {

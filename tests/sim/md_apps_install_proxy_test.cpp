@@ -1,6 +1,6 @@
-// The simulator's installation proxy: browses in batches closed by "Complete", the application
-// type filter, returned attributes, lookups, errors, hostile requests, and
-// AMDeviceLookupApplications over the same list.
+// The simulator's installation proxy: browses in batches closed by "Complete", returned
+// attributes, errors and hostile requests. The user/system filter is checked through the library
+// by AppListing; random garbage is the apps-messages fuzzer's; nothing asks for a Lookup.
 #include <set>
 
 #include "cf/cf_plist.h"
@@ -120,27 +120,6 @@ TEST_F(SimMdInstallProxy, BrowseAnswersInBatchesClosedByComplete) {
     EXPECT_EQ(Counters().serviceConnections, 0);
 }
 
-TEST_F(SimMdInstallProxy, ApplicationTypeSelectsUserOrSystem) {
-    AMDeviceRef device = DeviceWithApps(3, 2);
-    AMDServiceConnectionRef connection = nullptr;
-    ASSERT_EQ(StartService(device, kService, &connection), 0);
-    const std::vector<Reply> users = Exchange(connection, Browse("User", std::nullopt), false);
-    ASSERT_EQ(Listed(users).size(), 3u);
-    for (plist_t app : Listed(users)) {
-        EXPECT_EQ(Str(Item(app, "ApplicationType")), "User");
-        const std::string container = Str(Item(app, "Container"));
-        EXPECT_EQ(container.rfind("/private/var/mobile/Applications/", 0), 0u) << container;
-        EXPECT_EQ(Str(Item(app, "Path")).rfind(container + "/User", 0), 0u);
-    }
-    const std::vector<Reply> systems = Exchange(connection, Browse("System", std::nullopt), false);
-    ASSERT_EQ(Listed(systems).size(), 2u);
-    EXPECT_EQ(Str(Item(Listed(systems)[0], "Path")), "/Applications/System0.app");
-    EXPECT_EQ(Item(Listed(systems)[0], "Container"), nullptr);
-    EXPECT_EQ(Listed(Exchange(connection, Browse("Any", std::nullopt), false)).size(), 5u);
-    AMDServiceConnectionInvalidate(connection);
-    CFRelease(connection);
-}
-
 TEST_F(SimMdInstallProxy, ReturnAttributesLimitsTheKeysAndMeasuresDiskUsage) {
     AMDeviceRef device = nullptr;
     {
@@ -211,27 +190,6 @@ TEST_F(SimMdInstallProxy, EmptyDeviceCompletesAtOnce) {
     CFRelease(connection);
 }
 
-TEST_F(SimMdInstallProxy, LookupAnswersTheNamedApplications) {
-    AMDeviceRef device = DeviceWithApps(3, 1);
-    AMDServiceConnectionRef connection = nullptr;
-    ASSERT_EQ(StartService(device, kService, &connection), 0);
-    plist_t request = plist_new_dict();
-    plist_dict_set_item(request, "Command", plist_new_string("Lookup"));
-    plist_t options = plist_new_dict();
-    plist_dict_set_item(options, "BundleIDs",
-                        StringArray(Strings({"com.example.user2", "com.apple.system0", "nope"})));
-    plist_dict_set_item(request, "ClientOptions", options);
-    const std::vector<Reply> replies = Exchange(connection, request, true);
-    ASSERT_EQ(replies.size(), 1u);
-    plist_t result = Item(replies[0].tree.get(), "LookupResult");
-    ASSERT_NE(result, nullptr);
-    EXPECT_EQ(plist_dict_get_size(result), 2u);
-    EXPECT_EQ(Str(Item(Item(result, "com.example.user2"), "CFBundleDisplayName")), "User App 2");
-    EXPECT_EQ(Str(Item(Item(result, "com.apple.system0"), "ApplicationType")), "System");
-    AMDServiceConnectionInvalidate(connection);
-    CFRelease(connection);
-}
-
 TEST_F(SimMdInstallProxy, BadRequestsGetAnErrorAndTheConnectionStaysUsable) {
     AMDeviceRef device = DeviceWithApps(2, 0);
     AMDServiceConnectionRef connection = nullptr;
@@ -264,68 +222,6 @@ TEST_F(SimMdInstallProxy, BadRequestsGetAnErrorAndTheConnectionStaysUsable) {
     AMDServiceConnectionInvalidate(connection);
     CFRelease(connection);
     EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
-TEST_F(SimMdInstallProxy, GarbageClosesTheConnectionWithoutHarm) {
-    AMDeviceRef device = DeviceWithApps(1, 0);
-    const std::vector<std::string> garbage = {
-        std::string("bplist00\xff\xff\xff\xff", 12),
-        "<?xml version=\"1.0\"?><plist><dict><key>Command</key>",
-        std::string(64, '\0'),
-        "not a property list at all",
-    };
-    for (const std::string& body : garbage) {
-        AMDServiceConnectionRef connection = nullptr;
-        ASSERT_EQ(StartService(device, kService, &connection), 0);
-        EXPECT_FALSE(SendRaw(connection, body));
-        EXPECT_EQ(ReceiveReply(connection), std::nullopt);
-        CFRelease(connection);
-    }
-    // A length no message comes close to is refused before anything is allocated.
-    AMDServiceConnectionRef connection = nullptr;
-    ASSERT_EQ(StartService(device, kService, &connection), 0);
-    const char huge[4] = {'\x7f', '\xff', '\xff', '\xff'};
-    EXPECT_EQ(AMDServiceConnectionSend(connection, huge, 4), -1);
-    CFRelease(connection);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
-TEST_F(SimMdInstallProxy, LookupApplicationsExportAnswersTheSameList) {
-    AMDeviceRef device = DeviceWithApps(2, 1);
-    CFDictionaryRef apps = nullptr;
-    EXPECT_EQ(AMDeviceLookupApplications(device, nullptr, &apps), kAmdNotConnected);
-    EXPECT_EQ(apps, nullptr);
-    ASSERT_EQ(ConnectAndStartSession(device), 0);
-    ASSERT_EQ(AMDeviceLookupApplications(device, nullptr, &apps), 0);
-    ASSERT_NE(apps, nullptr);
-    EXPECT_EQ(CFDictionaryGetCount(apps), 3);
-    CFRelease(apps);
-
-    PlistTree options(plist_new_dict());
-    plist_dict_set_item(options.get(), "ApplicationType", plist_new_string("User"));
-    plist_dict_set_item(options.get(), "ReturnAttributes",
-                        StringArray(Strings({"CFBundleIdentifier", "Path"})));
-    CFTypeRef cfOptions = BwSimCFFromPlist(options.get());
-    ASSERT_EQ(AMDeviceLookupApplications(device, static_cast<CFDictionaryRef>(cfOptions), &apps),
-              0);
-    CFRelease(cfOptions);
-    PlistTree tree(BwSimCFToPlist(apps));
-    CFRelease(apps);
-    ASSERT_NE(tree, nullptr);
-    EXPECT_EQ(plist_dict_get_size(tree.get()), 2u);
-    plist_t user = Item(tree.get(), "com.example.user1");
-    EXPECT_EQ(plist_dict_get_size(user), 2u);
-    EXPECT_EQ(Str(Item(user, "Path")),
-              "/private/var/mobile/Applications/" + Uuid(1) + "/User1.app");
-
-    PlistTree bad(plist_new_dict());
-    plist_dict_set_item(bad.get(), "ApplicationType", plist_new_uint(1));
-    CFTypeRef cfBad = BwSimCFFromPlist(bad.get());
-    EXPECT_EQ(AMDeviceLookupApplications(device, static_cast<CFDictionaryRef>(cfBad), &apps),
-              kAmdInvalidArgument);
-    CFRelease(cfBad);
-    EXPECT_EQ(AMDeviceLookupApplications(device, nullptr, nullptr), kAmdInvalidArgument);
-    CloseSession(device);
 }
 
 }  // namespace

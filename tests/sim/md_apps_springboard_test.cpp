@@ -1,5 +1,6 @@
-// The simulator's springboard services: icon bytes from the bundle's icon files, the icon layout
-// from IconState.plist with its dock, pages and folders, errors and hostile requests.
+// The simulator's springboard services where the library's tests do not reach: icon names that
+// would leave the bundle, the layout without or with a broken IconState.plist, and hostile
+// requests. Icon bytes and the saved layout are checked through the library by AppImage.
 #include "md_apps_support.h"
 
 namespace bw::sim::mdtest {
@@ -79,44 +80,6 @@ class SimMdSpringboard : public SimMdTest {
     std::optional<BundleWriter> writer_;
 };
 
-TEST_F(SimMdSpringboard, IconDataIsTheBundlesRetinaIcon) {
-    const std::string plain =
-        writer_->App("A0000000-0000-4000-8000-000000000001", "Plain", "com.example.plain");
-    BundleWriter::File(plain + "/Icon.png", "\x89PNG small");
-    BundleWriter::File(plain + "/Icon@2x.png", "\x89PNG large");
-    DictBuilder modern;
-    modern.Text("CFBundleIdentifier", "com.example.modern")
-        .Dict("CFBundleIcons",
-              std::move(DictBuilder().Dict(
-                  "CFBundlePrimaryIcon",
-                  std::move(DictBuilder().Texts("CFBundleIconFiles", {"AppIcon60x60"})))));
-    const std::string modernBundle =
-        writer_->AppWithInfo("A0000000-0000-4000-8000-000000000002", "Modern", modern.Release());
-    BundleWriter::File(modernBundle + "/AppIcon60x60@2x.png", "\x89PNG modern");
-    BundleWriter::File(modernBundle + "/Icon.png", "\x89PNG unused");
-    writer_->App("", "Bare", "com.apple.bare");
-
-    AMDServiceConnectionRef connection = Open();
-    for (const bool binary : {false, true}) {
-        std::optional<Reply> reply = Ask(connection, IconRequest("com.example.plain"), binary);
-        ASSERT_TRUE(reply);
-        EXPECT_TRUE(reply->binary) << "springboard answers in binary whatever it was asked in";
-        EXPECT_EQ(Data(Item(reply->tree.get(), "pngData")), "\x89PNG large");
-    }
-    std::optional<Reply> reply = Ask(connection, IconRequest("com.example.modern"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(Data(Item(reply->tree.get(), "pngData")), "\x89PNG modern");
-    // An installed application without an icon answers empty data, an unknown one none.
-    reply = Ask(connection, IconRequest("com.apple.bare"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(Data(Item(reply->tree.get(), "pngData")), "");
-    reply = Ask(connection, IconRequest("com.example.unknown"));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(Item(reply->tree.get(), "pngData"), nullptr);
-    Close(connection);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
 TEST_F(SimMdSpringboard, IconNamesCannotLeaveTheBundle) {
     DictBuilder info;
     info.Text("CFBundleIdentifier", "com.example.sneaky")
@@ -130,58 +93,6 @@ TEST_F(SimMdSpringboard, IconNamesCannotLeaveTheBundle) {
     std::optional<Reply> reply = Ask(connection, IconRequest("com.example.sneaky"));
     ASSERT_TRUE(reply);
     EXPECT_EQ(Data(Item(reply->tree.get(), "pngData")), "");
-    Close(connection);
-}
-
-TEST_F(SimMdSpringboard, IconStateHasTheDockPagesAndFolders) {
-    for (const char* name : {"alpha", "bravo", "charlie", "delta", "echo", "foxtrot"})
-        writer_->App(std::string("B0000000-0000-4000-8000-0000000000") + name[0] + name[1], name,
-                     std::string("com.example.") + name, std::string("The ") + name);
-    writer_->App("", "Phone", "com.apple.mobilephone");
-    plist_t state = plist_new_dict();
-    plist_dict_set_item(state, "buttonBar",
-                        StringArray(Strings({"com.apple.mobilephone", "com.example.gone"})));
-    plist_t folderPages = plist_new_array();
-    plist_array_append_item(folderPages, StringArray(Strings({"com.example.charlie"})));
-    plist_array_append_item(folderPages, StringArray(Strings({"com.example.delta"})));
-    plist_t folder = plist_new_dict();
-    plist_dict_set_item(folder, "displayName", plist_new_string("Work"));
-    plist_dict_set_item(folder, "listType", plist_new_string("folder"));
-    plist_dict_set_item(folder, "iconLists", folderPages);
-    plist_t empty = plist_copy(folder);
-    plist_dict_set_item(empty, "displayName", plist_new_string("Empty"));
-    plist_dict_set_item(empty, "iconLists", plist_new_array());
-    plist_t page1 = StringArray(Strings({"com.example.alpha"}));
-    plist_array_append_item(page1, folder);
-    plist_array_append_item(page1, empty);
-    plist_array_append_item(page1, plist_new_uint(12));
-    plist_t pages = plist_new_array();
-    plist_array_append_item(pages, page1);
-    plist_array_append_item(pages,
-                            StringArray(Strings({"com.example.bravo", "com.example.alpha"})));
-    plist_dict_set_item(state, "iconLists", pages);
-    WriteIconState(state);
-
-    AMDServiceConnectionRef connection = Open();
-    std::optional<Reply> reply = Ask(connection, StateRequest(), false);
-    ASSERT_TRUE(reply);
-    EXPECT_TRUE(reply->binary);
-    plist_t lists = reply->tree.get();
-    ASSERT_EQ(plist_get_node_type(lists), PLIST_ARRAY);
-    ASSERT_EQ(plist_array_get_size(lists), 4u);
-    EXPECT_EQ(Describe(plist_array_get_item(lists, 0)), "com.apple.mobilephone");
-    EXPECT_EQ(Describe(plist_array_get_item(lists, 1)),
-              "com.example.alpha [Work: com.example.charlie com.example.delta]");
-    EXPECT_EQ(Describe(plist_array_get_item(lists, 2)), "com.example.bravo")
-        << "an application is shown once";
-    EXPECT_EQ(Describe(plist_array_get_item(lists, 3)), "com.example.echo com.example.foxtrot")
-        << "applications the layout does not place follow on a page of their own";
-
-    plist_t alpha = plist_array_get_item(plist_array_get_item(lists, 1), 0);
-    EXPECT_EQ(Str(Item(alpha, "displayName")), "The alpha");
-    EXPECT_EQ(Str(Item(alpha, "displayIdentifier")), "com.example.alpha");
-    EXPECT_EQ(Str(Item(alpha, "bundleVersion")), "1.0");
-    EXPECT_EQ(plist_get_node_type(Item(alpha, "iconModDate")), PLIST_DATE);
     Close(connection);
 }
 

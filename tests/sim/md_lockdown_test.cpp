@@ -1,5 +1,7 @@
-// Lockdown through the simulator's mobile device library: the library's open sequences, pairing
-// rules, sessions, values read and written back to device.plist, and handles it never handed out.
+// Lockdown through the simulator's mobile device library: the session rules, the secure context
+// a network AFC connection needs, which values are served when, what SetValue refuses, and handles
+// and images it never handed out. The library's open sequences, pairing and values read back are
+// checked through the library by IPhoneOpen and IPhoneSession.
 #include <plist/plist.h>
 
 #include <cstdlib>
@@ -11,59 +13,6 @@ namespace bw::sim::mdtest {
 namespace {
 
 using SimMdLockdown = SimMdTest;
-
-TEST_F(SimMdLockdown, WiredSequenceOpensAndClosesEverything) {
-    AMDeviceRef device = AttachDevice();
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(AMDeviceGetInterfaceType(device), 1);
-    ASSERT_EQ(AMDeviceConnect(device), 0);
-    EXPECT_EQ(AMDeviceIsPaired(device), 1);
-    EXPECT_EQ(AMDeviceValidatePairing(device), 0);
-    ASSERT_EQ(AMDeviceStartSession(device), 0);
-    EXPECT_EQ(Counters().connectedDevices, 1);
-    EXPECT_EQ(Counters().sessions, 1);
-
-    CFStringRef key = Text("DeviceName");
-    EXPECT_EQ(TakeText(AMDeviceCopyValue(device, nullptr, key)).empty(), false);
-    CFRelease(key);
-
-    AMDServiceConnectionRef afcHandle = nullptr;
-    AMDServiceConnectionRef proxy = nullptr;
-    CFStringRef afcName = Text("com.apple.afc");
-    CFStringRef proxyName = Text("com.apple.mobile.notification_proxy");
-    ASSERT_EQ(AMDeviceStartService(device, afcName, &afcHandle, nullptr), 0);
-    ASSERT_EQ(AMDeviceStartService(device, proxyName, &proxy, nullptr), 0);
-    CFRelease(afcName);
-    CFRelease(proxyName);
-    EXPECT_EQ(AMSInitialize(), 0);
-    EXPECT_EQ(Counters().serviceConnections, 2);
-    EXPECT_EQ(AMDeviceStopSession(device), 0);
-    EXPECT_EQ(AMDeviceDisconnect(device), 0);
-
-    // Services started in a session keep working after it.
-    AFCConnectionRef afc = nullptr;
-    ASSERT_EQ(AFCConnectionOpen(afcHandle, 0, &afc), 0);
-    CFStringRef cancel = Text("com.apple.itunes-client.syncCancelRequest");
-    EXPECT_EQ(AMDObserveNotification(proxy, cancel), 0);
-    CFRelease(cancel);
-    EXPECT_EQ(List(afc, "/").size() > 2, true);
-
-    const BwSimCounters open = Counters();
-    EXPECT_EQ(open.connectedDevices, 0);
-    EXPECT_EQ(open.sessions, 0);
-    EXPECT_EQ(open.afcConnections, 1);
-
-    // The AFC connection took over the start's handle; the proxy stays the caller's.
-    EXPECT_EQ(AFCConnectionClose(afc), 0);
-    AMDServiceConnectionInvalidate(proxy);
-    CFRelease(proxy);
-    const BwSimCounters closed = Counters();
-    EXPECT_EQ(closed.serviceConnections, 0);
-    EXPECT_EQ(closed.afcConnections, 0);
-    EXPECT_EQ(closed.directories, 0);
-    EXPECT_EQ(closed.keyValueIterators, 0);
-    EXPECT_EQ(closed.afcFiles, 0);
-}
 
 TEST_F(SimMdLockdown, NetworkDeviceGetsSecureConnections) {
     ImageOptions options;
@@ -95,58 +44,6 @@ TEST_F(SimMdLockdown, NetworkDeviceGetsSecureConnections) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(AFCConnectionClose(afc), 0);
     EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
-TEST_F(SimMdLockdown, UsbConnectionsHaveNoSecureContext) {
-    AMDeviceRef device = AttachDevice();
-    ASSERT_EQ(ConnectAndStartSession(device), 0);
-    AMDServiceConnectionRef connection = nullptr;
-    CFStringRef name = Text("com.apple.afc");
-    ASSERT_EQ(AMDeviceSecureStartService(device, name, nullptr, &connection), 0);
-    CFRelease(name);
-    EXPECT_EQ(AMDServiceConnectionGetSecureIOContext(connection), nullptr);
-    CloseSession(device);
-    CFRelease(connection);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
-TEST_F(SimMdLockdown, UnpairedDevicePairsAndStaysPairedWhenItReturns) {
-    ImageOptions options = WithUdid('a');
-    options.paired = false;
-    const std::string image = MakeImage(options);
-    const std::string udid = Attach(image);
-    AMDeviceRef device = Device(udid);
-    ASSERT_EQ(AMDeviceConnect(device), 0);
-    EXPECT_EQ(AMDeviceIsPaired(device), 0);
-    EXPECT_EQ(AMDeviceValidatePairing(device), kAmdMissingPairRecord);
-    EXPECT_EQ(AMDeviceStartSession(device), kAmdMissingPairRecord);
-    EXPECT_EQ(AMDevicePair(device), 0);
-    EXPECT_EQ(AMDeviceIsPaired(device), 1);
-    EXPECT_EQ(AMDeviceValidatePairing(device), 0);
-    EXPECT_EQ(AMDeviceStartSession(device), 0);
-    CloseSession(device);
-
-    // The host keeps its pair record when the device leaves and comes back.
-    ASSERT_EQ(BwSimDetach(udid.c_str()), 0);
-    ASSERT_EQ(Attach(image), udid);
-    AMDeviceRef again = nullptr;
-    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    for (const Arrival& event : recorder_.Events())
-        if (event.message == 1 && event.device != device) again = event.device;
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(AMDeviceIsPaired(again), 1);
-}
-
-TEST_F(SimMdLockdown, RefusingDeviceFailsPairingWithUserDenied) {
-    ImageOptions options;
-    options.paired = false;
-    options.refusesPairing = true;
-    AMDeviceRef device = AttachDevice(options);
-    EXPECT_EQ(ConnectAndStartSession(device), kAmdUserDeniedPairing);
-    EXPECT_EQ(AMDeviceIsPaired(device), 0);
-    const BwSimCounters counters = Counters();
-    EXPECT_EQ(counters.connectedDevices, 0);
-    EXPECT_EQ(counters.sessions, 0);
 }
 
 TEST_F(SimMdLockdown, SessionNeedsConnectionAndIsExclusive) {
@@ -256,64 +153,6 @@ TEST_F(SimMdLockdown, WithoutSessionOnlyIdentityValuesAreServed) {
         CFRelease(text);
 }
 
-TEST_F(SimMdLockdown, SetValuePersistsAcrossDetachAndAttach) {
-    ImageOptions options = WithUdid('d');
-    const std::string image = MakeImage(options);
-    AMDeviceRef device = Device(Attach(image));
-    ASSERT_EQ(ConnectAndStartSession(device), 0);
-    CFStringRef name = Text("DeviceName");
-    CFStringRef renamed = Text("Renamed \xE2\x9C\x93");
-    CFStringRef domainName = Text("com.apple.mobile.test_domain");
-    CFStringRef count = Text("Count");
-    const long long number = 42;
-    CFNumberRef value = CFNumberCreate(nullptr, kCFNumberLongLongType, &number);
-    ASSERT_EQ(AMDeviceSetValue(device, nullptr, name, renamed), 0);
-    ASSERT_EQ(AMDeviceSetValue(device, domainName, count, value), 0);
-    EXPECT_EQ(TakeText(AMDeviceCopyValue(device, nullptr, name)), "Renamed \xE2\x9C\x93");
-    CloseSession(device);
-
-    // The file on disk holds the new values, and no temporary file stays behind.
-    plist_t tree = nullptr;
-    const std::string xml = testing::ReadFileBytes(image + "/device.plist");
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &tree);
-    ASSERT_NE(tree, nullptr);
-    char* text = nullptr;
-    plist_get_string_val(plist_dict_get_item(tree, "DeviceName"), &text);
-    EXPECT_STREQ(text, "Renamed \xE2\x9C\x93");
-    std::free(text);
-    uint64_t stored = 0;
-    plist_get_uint_val(
-        plist_dict_get_item(plist_dict_get_item(tree, "com.apple.mobile.test_domain"), "Count"),
-        &stored);
-    EXPECT_EQ(stored, 42u);
-    EXPECT_NE(plist_dict_get_item(tree, "Simulator"), nullptr);
-    plist_free(tree);
-    int files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(image))
-        files += entry.is_regular_file() ? 1 : 0;
-    EXPECT_EQ(files, 1);
-
-    ASSERT_EQ(BwSimDetach(options.udid.c_str()), 0);
-    Attach(image);
-    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    AMDeviceRef again = recorder_.Events().back().device;
-    ASSERT_NE(again, device);
-    ASSERT_EQ(ConnectAndStartSession(again), 0);
-    EXPECT_EQ(TakeText(AMDeviceCopyValue(again, nullptr, name)), "Renamed \xE2\x9C\x93");
-    CFTypeRef reread = AMDeviceCopyValue(again, domainName, count);
-    ASSERT_NE(reread, nullptr);
-    long long readBack = 0;
-    EXPECT_TRUE(
-        CFNumberGetValue(static_cast<CFNumberRef>(reread), kCFNumberLongLongType, &readBack));
-    EXPECT_EQ(readBack, 42);
-    CFRelease(reread);
-    CloseSession(again);
-    for (CFTypeRef object : {static_cast<CFTypeRef>(name), static_cast<CFTypeRef>(renamed),
-                             static_cast<CFTypeRef>(domainName), static_cast<CFTypeRef>(count),
-                             static_cast<CFTypeRef>(value)})
-        CFRelease(object);
-}
-
 TEST_F(SimMdLockdown, SetValueRefusesWhatDevicePlistCannotHold) {
     const std::string image = MakeImage();
     AMDeviceRef device = Device(Attach(image));
@@ -361,18 +200,6 @@ TEST_F(SimMdLockdown, UnknownDeviceReferencesFailCleanly) {
     long flags = 0;
     EXPECT_NE(AMDeviceGetWirelessBuddyFlags(bogus, &flags), 0);
     EXPECT_EQ(local, 0);  // never written through
-}
-
-TEST_F(SimMdLockdown, WirelessBuddyFlagsFollowTheWirelessDomain) {
-    ImageOptions options;
-    options.interfaceType = "Network";
-    AMDeviceRef device = AttachDevice(options);
-    long flags = -1;
-    EXPECT_NE(AMDeviceGetWirelessBuddyFlags(device, &flags), 0);
-    ASSERT_EQ(ConnectAndStartSession(device), 0);
-    ASSERT_EQ(AMDeviceGetWirelessBuddyFlags(device, &flags), 0);
-    EXPECT_EQ(flags & 0x2, 0x2);
-    CloseSession(device);
 }
 
 TEST_F(SimMdLockdown, AttachRefusesFoldersThatAreNoImage) {

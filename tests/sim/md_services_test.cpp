@@ -1,6 +1,8 @@
-// Services of the simulator's mobile device library: starting them, the handle conventions
-// (sockets, secure contexts, who releases what), the framed message exchange, the notification
-// proxy, house arrest, and injected failures.
+// Services of the simulator's mobile device library: what starting one needs, the form of the
+// proxy's answers, broken framing, and the notification listener. Sockets, secure contexts, who
+// releases what, house arrest, the crash-report and whole-file-system services, injected failures
+// and departed devices are exercised through the library by IPhoneOpen, IPhoneSession,
+// FileService and FileServiceCopy.
 #include <plist/plist.h>
 
 #include <atomic>
@@ -103,20 +105,6 @@ TEST_F(SimMdServices, StartNeedsSessionAndAKnownService) {
     EXPECT_EQ(Counters().serviceConnections, 0);
 }
 
-TEST_F(SimMdServices, Afc2ServesTheWholeFileSystemWhenSwitchedOn) {
-    ImageOptions options;
-    options.hasAfc2 = true;
-    AMDeviceRef device = AttachDevice(options);
-    AFCConnectionRef afc = OpenAfc(device, "com.apple.afc2");
-    ASSERT_NE(afc, nullptr);
-    const std::vector<std::string> names = List(afc, "/");
-    EXPECT_NE(std::find(names.begin(), names.end(), "private"), names.end());
-    EXPECT_NE(std::find(names.begin(), names.end(), "var"), names.end());
-    // Links inside the file system lead where they lead on the device.
-    EXPECT_EQ(Info(afc, "/private/var/mobile/Media")["st_ifmt"], "S_IFDIR");
-    EXPECT_EQ(AFCConnectionClose(afc), 0);
-}
-
 TEST_F(SimMdServices, PasscodeLockRefusesEveryService) {
     ImageOptions options;
     options.passcodeLocked = true;
@@ -124,29 +112,6 @@ TEST_F(SimMdServices, PasscodeLockRefusesEveryService) {
     AMDServiceConnectionRef connection = nullptr;
     EXPECT_EQ(Start(device, "com.apple.afc", &connection), kAmdPasswordProtected);
     EXPECT_EQ(Start(device, kProxy, &connection, true), kAmdPasswordProtected);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
-TEST_F(SimMdServices, SocketNumbersStandForTheirConnection) {
-    AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef first = nullptr;
-    AMDServiceConnectionRef second = nullptr;
-    ASSERT_EQ(Start(device, "com.apple.afc", &first, true), 0);
-    ASSERT_EQ(Start(device, "com.apple.afc", &second, true), 0);
-    const int socket = AMDServiceConnectionGetSocket(first);
-    EXPECT_GT(socket, 0);
-    EXPECT_NE(AMDServiceConnectionGetSocket(second), socket);
-
-    // Callers that keep the socket in an int leave garbage in the upper half of the register.
-    const auto garbled = reinterpret_cast<const void*>(0xdead'0000'0000ull | unsigned(socket));
-    AFCConnectionRef afc = nullptr;
-    ASSERT_EQ(AFCConnectionOpen(garbled, 0, &afc), 0);
-    CFRelease(first);
-    EXPECT_EQ(List(afc, "/").empty(), false);
-    EXPECT_EQ(AFCConnectionClose(afc), 0);
-    // Gone with its connection, and never handed out again.
-    EXPECT_NE(AFCConnectionOpen(reinterpret_cast<const void*>(intptr_t{socket}), 0, &afc), 0);
-    CFRelease(second);
     EXPECT_EQ(Counters().serviceConnections, 0);
 }
 
@@ -178,64 +143,6 @@ TEST_F(SimMdServices, UnknownAndStaleConnectionsFailWithoutBeingRead) {
         EXPECT_EQ(byte, 0);
 }
 
-TEST_F(SimMdServices, LegacyStartHandleIsTakenOverByTheFirstAfcConnection) {
-    AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef handle = nullptr;
-    ASSERT_EQ(Start(device, "com.apple.afc", &handle), 0);
-    const long withHandle = BwSimCFLiveObjects();
-    AFCConnectionRef first = nullptr;
-    AFCConnectionRef second = nullptr;
-    ASSERT_EQ(AFCConnectionOpen(handle, 0, &first), 0);
-    ASSERT_EQ(AFCConnectionOpen(handle, 0, &second), 0);
-    EXPECT_EQ(Counters().afcConnections, 2);
-    // Both AFC connections stand on the same service connection: closing one closes it.
-    EXPECT_EQ(AFCConnectionClose(first), 0);
-    int status = 0;
-    List(second, "/", &status);
-    EXPECT_EQ(status, 11);
-    EXPECT_EQ(BwSimCFLiveObjects(), withHandle);
-    EXPECT_EQ(AFCConnectionClose(second), 0);
-    EXPECT_EQ(AFCConnectionClose(second), 7);
-    EXPECT_EQ(BwSimCFLiveObjects(), withHandle - 1);  // the start's handle went with it
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
-TEST_F(SimMdServices, InvalidateClosesTheConnectionOnce) {
-    AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef connection = nullptr;
-    ASSERT_EQ(Start(device, "com.apple.afc", &connection, true), 0);
-    EXPECT_EQ(Counters().serviceConnections, 1);
-    AMDServiceConnectionInvalidate(connection);
-    AMDServiceConnectionInvalidate(connection);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-    AFCConnectionRef afc = nullptr;
-    EXPECT_EQ(AFCConnectionOpen(connection, 0, &afc), 11);
-    EXPECT_GT(AMDServiceConnectionGetSocket(connection), 0);  // the handle itself lives on
-    CFRelease(connection);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
-TEST_F(SimMdServices, CreatedConnectionSpeaksOnTheStartedOne) {
-    AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef started = nullptr;
-    ASSERT_EQ(Start(device, kProxy, &started), 0);
-    AMDServiceConnectionRef created = AMDServiceConnectionCreate(started, nullptr, nullptr);
-    ASSERT_NE(created, nullptr);
-    EXPECT_EQ(AMDServiceConnectionGetSocket(created), AMDServiceConnectionGetSocket(started));
-    ASSERT_TRUE(SendCommand(created, "ObserveNotification", "com.example.ping"));
-    ASSERT_EQ(BwSimPostDeviceNotification(TakeText(AMDeviceCopyDeviceIdentifier(device)).c_str(),
-                                          "com.example.ping"),
-              1);
-    const std::optional<Message> relay = ReceiveMessage(created);
-    ASSERT_TRUE(relay.has_value());
-    EXPECT_EQ(relay->command, "RelayNotification");
-    EXPECT_EQ(relay->name, "com.example.ping");
-    // The created connection took over the start's handle: releasing it frees both.
-    AMDServiceConnectionInvalidate(created);
-    CFRelease(created);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
 TEST_F(SimMdServices, ProxyAnswersInTheFormOfTheRequest) {
     AMDeviceRef device = AttachDevice();
     AMDServiceConnectionRef proxy = nullptr;
@@ -250,15 +157,6 @@ TEST_F(SimMdServices, ProxyAnswersInTheFormOfTheRequest) {
     EXPECT_EQ(AMDServiceConnectionReceive(proxy, &byte, 1), 0);
     EXPECT_EQ(AMDServiceConnectionSend(proxy, "\0\0\0\0", 4), -1);
     EXPECT_EQ(Counters().serviceConnections, 0);
-    CFRelease(proxy);
-}
-
-TEST_F(SimMdServices, NothingToReceiveTimesOut) {
-    AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef proxy = nullptr;
-    ASSERT_EQ(Start(device, kProxy, &proxy, true), 0);
-    char byte = 0;
-    EXPECT_EQ(AMDServiceConnectionReceive(proxy, &byte, 1), -1);
     CFRelease(proxy);
 }
 
@@ -294,17 +192,6 @@ TEST_F(SimMdServices, StringsHoldingNulDoNotStopTheProxy) {
     ASSERT_TRUE(SendCommand(proxy, "ObserveNotification", "after"));
     EXPECT_EQ(BwSimPostDeviceNotification(options.udid.c_str(), "after"), 1);
     CFRelease(proxy);
-}
-
-TEST_F(SimMdServices, AfcServicesTakeNoMessages) {
-    AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef afc = nullptr;
-    ASSERT_EQ(Start(device, "com.apple.afc", &afc, true), 0);
-    EXPECT_EQ(AMDServiceConnectionSend(afc, "\0\0\0\0", 4), -1);
-    CFStringRef name = Text("x");
-    EXPECT_NE(AMDObserveNotification(afc, name), 0);
-    CFRelease(name);
-    CFRelease(afc);
 }
 
 struct Heard {
@@ -359,122 +246,6 @@ TEST_F(SimMdServices, ObservedNotificationsReachTheListenerOnTheSimulatorThread)
     ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
     EXPECT_EQ(heard.names.size(), 1u);
     CFRelease(proxy);
-}
-
-TEST_F(SimMdServices, HouseArrestServesTheApplicationContainer) {
-    const std::string image = MakeImage(WithUdid('7'));
-    const std::string container =
-        image + "/fs/var/mobile/Applications/0A1B2C3D-0000-4000-8000-000000000001";
-    folder_.Write(container.substr(folder_.path().size() + 1) + "/Notes.app/Info.plist",
-                  "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                  "<key>CFBundleIdentifier</key><string>com.example.notes</string></dict></plist>");
-    folder_.Write(container.substr(folder_.path().size() + 1) + "/Documents/note.txt", "hello");
-    AMDeviceRef device = Device(Attach(image));
-    ASSERT_EQ(ConnectAndStartSession(device), 0);
-
-    CFStringRef bundle = Text("com.example.notes");
-    CFStringRef missing = Text("com.example.missing");
-    AMDServiceConnectionRef handle = nullptr;
-    EXPECT_NE(AMDeviceStartHouseArrestService(device, missing, nullptr, &handle, nullptr), 0);
-    ASSERT_EQ(AMDeviceStartHouseArrestService(device, bundle, nullptr, &handle, nullptr), 0);
-    AFCConnectionRef afc = nullptr;
-    ASSERT_EQ(AFCConnectionOpen(handle, 0, &afc), 0);
-    EXPECT_EQ(ReadDeviceFile(afc, "/Documents/note.txt").value_or(""), "hello");
-    EXPECT_EQ(Info(afc, "/Notes.app")["st_ifmt"], "S_IFDIR");
-    EXPECT_EQ(ReadDeviceFile(afc, "/../../Library/Preferences"), std::nullopt);
-    EXPECT_EQ(AFCConnectionClose(afc), 0);
-
-    // Vending only the documents roots the connection at Documents.
-    CFStringRef commandKey = Text("Command");
-    CFStringRef documents = Text("VendDocuments");
-    CFStringRef unknown = Text("VendEverything");
-    const void* keys[] = {commandKey};
-    const void* values[] = {documents};
-    CFDictionaryRef options = CFDictionaryCreate(
-        nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    values[0] = unknown;
-    CFDictionaryRef bad = CFDictionaryCreate(
-        nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-    EXPECT_EQ(AMDeviceStartHouseArrestService(device, bundle, bad, &handle, nullptr),
-              kAmdInvalidArgument);
-    ASSERT_EQ(AMDeviceStartHouseArrestService(device, bundle, options, &handle, nullptr), 0);
-    ASSERT_EQ(AFCConnectionOpen(handle, 0, &afc), 0);
-    EXPECT_EQ(ReadDeviceFile(afc, "/note.txt").value_or(""), "hello");
-    EXPECT_EQ(AFCConnectionClose(afc), 0);
-    CloseSession(device);
-    for (CFTypeRef object : {static_cast<CFTypeRef>(bundle), static_cast<CFTypeRef>(missing),
-                             static_cast<CFTypeRef>(commandKey), static_cast<CFTypeRef>(documents),
-                             static_cast<CFTypeRef>(unknown), static_cast<CFTypeRef>(options),
-                             static_cast<CFTypeRef>(bad)})
-        CFRelease(object);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
-TEST_F(SimMdServices, CrashReportServiceServesTheCrashReporterFolder) {
-    const std::string image = MakeImage();
-    folder_.Write(image.substr(folder_.path().size() + 1) +
-                      "/fs/var/mobile/Library/Logs/CrashReporter/App_2014-08-01.ips",
-                  "crash");
-    AFCConnectionRef afc = OpenAfc(Device(Attach(image)), "com.apple.crashreportcopymobile");
-    ASSERT_NE(afc, nullptr);
-    EXPECT_EQ(ReadDeviceFile(afc, "App_2014-08-01.ips").value_or(""), "crash");
-    EXPECT_EQ(AFCConnectionClose(afc), 0);
-}
-
-TEST_F(SimMdServices, InjectedFailuresHitTheNamedCallsOnly) {
-    AMDeviceRef device = AttachDevice();
-    ASSERT_EQ(BwSimInjectFailure("AMDeviceStartService", "com.apple.afc", 0x1234, 2), 0);
-    ASSERT_EQ(BwSimInjectFailure("AMDeviceCopyValue", "DeviceName", 1, 1), 0);
-    EXPECT_EQ(BwSimInjectFailure(nullptr, nullptr, 1, 1), -1);
-    EXPECT_EQ(BwSimInjectFailure("AMDeviceConnect", nullptr, 1, 0), -1);
-
-    AMDServiceConnectionRef connection = nullptr;
-    EXPECT_EQ(Start(device, "com.apple.afc", &connection), 0x1234);
-    EXPECT_EQ(Start(device, kProxy, &connection), 0);  // another service is not hit
-    CFRelease(connection);
-    EXPECT_EQ(Start(device, "com.apple.afc", &connection), 0x1234);
-    EXPECT_EQ(Start(device, "com.apple.afc", &connection), 0);  // both used up
-    AFCConnectionRef afc = nullptr;
-    ASSERT_EQ(AFCConnectionOpen(connection, 0, &afc), 0);
-
-    ASSERT_EQ(ConnectAndStartSession(device), 0);
-    CFStringRef name = Text("DeviceName");
-    EXPECT_EQ(AMDeviceCopyValue(device, nullptr, name), nullptr);
-    EXPECT_NE(TakeText(AMDeviceCopyValue(device, nullptr, name)), "<null>");
-    CFRelease(name);
-    CloseSession(device);
-
-    ASSERT_EQ(BwSimInjectFailure("AFCFileRefOpen", "/blocked", 10, 5), 0);
-    ASSERT_EQ(BwSimInjectFailure("AMDeviceConnect", nullptr, kAmdNotConnected, 5), 0);
-    AFCFileRef file = 0;
-    EXPECT_EQ(AFCFileRefOpen(afc, "/blocked", 3, &file), 10);
-    EXPECT_EQ(file, 0u);
-    EXPECT_EQ(AMDeviceConnect(device), kAmdNotConnected);
-    BwSimClearFailures();
-    EXPECT_EQ(AFCFileRefOpen(afc, "/blocked", 3, &file), 0);
-    EXPECT_EQ(AFCFileRefClose(afc, file), 0);
-    EXPECT_EQ(AMDeviceConnect(device), 0);
-    EXPECT_EQ(AMDeviceDisconnect(device), 0);
-    EXPECT_EQ(AFCConnectionClose(afc), 0);
-}
-
-TEST_F(SimMdServices, ServiceConnectionsOfADepartedDeviceFail) {
-    ImageOptions options = WithUdid('9');
-    AMDeviceRef device = AttachDevice(options);
-    AMDServiceConnectionRef proxy = nullptr;
-    ASSERT_EQ(Start(device, kProxy, &proxy, true), 0);
-    AFCConnectionRef afc = OpenAfc(device);
-    ASSERT_NE(afc, nullptr);
-    ASSERT_EQ(BwSimDetach(options.udid.c_str()), 0);
-    EXPECT_EQ(AMDServiceConnectionSend(proxy, "\0\0\0\0", 4), -1);
-    int status = 0;
-    List(afc, "/", &status);
-    EXPECT_EQ(status, 11);
-    // Still open until their holders close them, so that leaks stay visible.
-    EXPECT_EQ(Counters().afcConnections, 1);
-    EXPECT_EQ(AFCConnectionClose(afc), 0);
-    CFRelease(proxy);
-    EXPECT_EQ(Counters().serviceConnections, 0);
 }
 
 }  // namespace
