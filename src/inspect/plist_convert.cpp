@@ -31,7 +31,10 @@ void AppendCalendar(std::string& out, const PlistCalendar& date) {
     AppendTagged(out, "$date", text);
 }
 
-void AppendLibraryValue(std::string& out, const CDicValueObj& value, int depth) {
+// Stops adding once `out` holds more than `limit` bytes: shared objects of a small binary list
+// can stand for gigabytes of text.
+void AppendLibraryValue(std::string& out, const CDicValueObj& value, int depth, size_t limit) {
+    if (out.size() > limit) return;
     if (const PlistDictionary* dict = value.Dictionary()) {
         if (dict->empty()) {
             out += "{}";
@@ -42,7 +45,7 @@ void AppendLibraryValue(std::string& out, const CDicValueObj& value, int depth) 
             Indent(out, depth + 1);
             AppendJsonString(out, (*dict)[i].first);
             out += ": ";
-            AppendLibraryValue(out, (*dict)[i].second, depth + 1);
+            AppendLibraryValue(out, (*dict)[i].second, depth + 1, limit);
             if (i + 1 < dict->size()) out += ",";
         }
         Indent(out, depth);
@@ -55,7 +58,7 @@ void AppendLibraryValue(std::string& out, const CDicValueObj& value, int depth) 
         out += "[";
         for (size_t i = 0; i < array->size(); ++i) {
             Indent(out, depth + 1);
-            AppendLibraryValue(out, (*array)[i], depth + 1);
+            AppendLibraryValue(out, (*array)[i], depth + 1, limit);
             if (i + 1 < array->size()) out += ",";
         }
         Indent(out, depth);
@@ -77,7 +80,10 @@ void AppendLibraryValue(std::string& out, const CDicValueObj& value, int depth) 
     }
 }
 
-void AppendOwnValue(std::string& out, const PlistValue& value, int depth) {
+// Stops adding once `out` holds more than `limit` bytes: shared objects of a small binary list
+// can stand for gigabytes of text.
+void AppendOwnValue(std::string& out, const PlistValue& value, int depth, size_t limit) {
+    if (out.size() > limit) return;
     if (const PlistValue::Dictionary* dict = value.AsDictionary()) {
         if (dict->empty()) {
             out += "{}";
@@ -89,7 +95,7 @@ void AppendOwnValue(std::string& out, const PlistValue& value, int depth) {
             Indent(out, depth + 1);
             AppendJsonString(out, key);
             out += ": ";
-            AppendOwnValue(out, item, depth + 1);
+            AppendOwnValue(out, item, depth + 1, limit);
             if (--left > 0) out += ",";
         }
         Indent(out, depth);
@@ -102,7 +108,7 @@ void AppendOwnValue(std::string& out, const PlistValue& value, int depth) {
         out += "[";
         for (size_t i = 0; i < array->size(); ++i) {
             Indent(out, depth + 1);
-            AppendOwnValue(out, (*array)[i], depth + 1);
+            AppendOwnValue(out, (*array)[i], depth + 1, limit);
             if (i + 1 < array->size()) out += ",";
         }
         Indent(out, depth);
@@ -140,16 +146,18 @@ PlistCalendar CalendarOf(int64_t unixSeconds) {
 
 }  // namespace
 
-std::string PlistToJson(const CDicValueObj& tree) {
+std::string PlistToJson(const CDicValueObj& tree, size_t limit) {
     std::string out;
-    AppendLibraryValue(out, tree, 0);
+    AppendLibraryValue(out, tree, 0, limit);
+    if (out.size() > limit) return {};
     out.push_back('\n');
     return out;
 }
 
-std::string PlistToJson(const PlistValue& tree) {
+std::string PlistToJson(const PlistValue& tree, size_t limit) {
     std::string out;
-    AppendOwnValue(out, tree, 0);
+    AppendOwnValue(out, tree, 0, limit);
+    if (out.size() > limit) return {};
     out.push_back('\n');
     return out;
 }
@@ -157,8 +165,12 @@ std::string PlistToJson(const PlistValue& tree) {
 CDicValueObj ToLibraryTree(const PlistValue& tree) {
     if (const PlistValue::Dictionary* dict = tree.AsDictionary()) {
         CDicValueObj out = CDicValueObj::MakeDictionary();
+        // The codec's keys are unique already, so they are appended without the search that
+        // Set makes for each one (a dictionary of 80 thousand keys would take seconds).
+        PlistDictionary& entries = *out.Dictionary();
+        entries.reserve(dict->size());
         for (const auto& [key, item] : *dict)
-            out.Set(key, ToLibraryTree(item));
+            entries.emplace_back(key, ToLibraryTree(item));
         return out;
     }
     if (const PlistValue::Array* array = tree.AsArray()) {
@@ -217,7 +229,8 @@ bool ConvertPlistFile(const std::string& path, PlistOutput output, PlistReader r
         FreePListDictionary(tree);
     }
     if (converted.empty()) {
-        error = "cannot be written in the requested form";
+        error = output == PlistOutput::kJson ? "would give more than 512 MB of JSON"
+                                             : "cannot be written in the requested form";
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 // Property-list conversion for people and tools: JSON, XML or binary, read by either codec.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "formats/plist_codec.h"
@@ -16,9 +17,11 @@ enum class PlistReader { kLibrary, kOwn };
 bool ConvertPlistFile(const std::string& path, PlistOutput output, PlistReader reader,
                       std::string& converted, std::string& error);
 
-// Indented JSON, ending in a newline.
-std::string PlistToJson(const CDicValueObj& tree);
-std::string PlistToJson(const PlistValue& tree);
+inline constexpr size_t kMaxJsonBytes = size_t{512} << 20;
+
+// Indented JSON, ending in a newline; empty when it would be longer than `limit` bytes.
+std::string PlistToJson(const CDicValueObj& tree, size_t limit = kMaxJsonBytes);
+std::string PlistToJson(const PlistValue& tree, size_t limit = kMaxJsonBytes);
 
 // The own codec's tree in the plist library's terms, for writing it as XML.
 CDicValueObj ToLibraryTree(const PlistValue& tree);
