@@ -5,6 +5,7 @@
 #include "backup/manifest.h"
 #include "formats/sha1.h"
 #include "inspect/json.h"
+#include "platform/debug_output.h"
 #include "platform/files.h"
 
 namespace bw::inspect {
@@ -103,8 +104,12 @@ std::string TextLine(const MbdbRecord& record) {
     char head[96];
     std::snprintf(head, sizeof head, "%s %s %12llu ", record.backupFileName.c_str(),
                   ModeText(record.mode).c_str(), static_cast<unsigned long long>(record.size));
-    std::string line = head + record.domain.text + " " + record.path.text;
-    if (record.linkTarget.HasValue()) line += " -> " + record.linkTarget.text;
+    // Record paths come from someone else's backup: no raw control characters on a terminal.
+    std::string line = head + platform::EscapeControlCharacters(record.domain.text) + " " +
+                       platform::EscapeControlCharacters(record.path.text);
+    if (record.linkTarget.HasValue()) {
+        line += " -> " + platform::EscapeControlCharacters(record.linkTarget.text);
+    }
     return line + "\n";
 }
 

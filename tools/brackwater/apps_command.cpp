@@ -88,7 +88,7 @@ int RunApps(Arguments& args) {
                         iconFile.empty() ? "" : (",\"icon\":" + JsonString(iconFile)).c_str());
         } else {
             std::printf(
-                "%-40s %-24s %s\n", identifier.c_str(), name.c_str(),
+                "%-40s %-24s %s\n", Printable(identifier).c_str(), Printable(name).c_str(),
                 iconBytes > 0 ? (std::to_string(iconBytes) + " bytes of icon").c_str() : "no icon");
         }
     }

@@ -47,7 +47,7 @@ bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::st
             const double percent = std::clamp(status.percent, 0.0, 100.0);
             std::fprintf(stderr, "\r\033[K[%-20s] %5.1f%%  %s",
                          std::string(static_cast<size_t>(percent / 5.0), '#').c_str(), percent,
-                         ToUtf8(status.message).c_str());
+                         Printable(ToUtf8(status.message)).c_str());
             std::fflush(stderr);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -160,7 +160,8 @@ int RunBackups(Arguments& args) {
                             JsonString(folder).c_str(), JsonString(date).c_str(),
                             JsonString(version).c_str());
             } else {
-                std::printf("%s  %-20s %s\n", folder, date, version);
+                std::printf("%s  %-20s %s\n", Printable(folder).c_str(), Printable(date).c_str(),
+                            Printable(version).c_str());
             }
         },
         &context);

@@ -1,11 +1,15 @@
 #include "cli.h"
 
+#include "text.h"
+
 #include <algorithm>
 
 namespace cli {
 
 int Fail(std::string_view message) {
-    std::fprintf(stderr, "brackwater: %.*s\n", static_cast<int>(message.size()), message.data());
+    // Messages carry paths and names from outside.
+    const std::string line = Printable(message);
+    std::fprintf(stderr, "brackwater: %s\n", line.c_str());
     return kExitFailure;
 }
 

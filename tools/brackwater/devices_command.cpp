@@ -4,6 +4,7 @@
 
 #include "cli.h"
 #include "device_session.h"
+#include "text.h"
 
 namespace cli {
 
@@ -38,8 +39,9 @@ int RunDevices(Arguments& args) {
                 JsonString(udid).c_str(), JsonString(name).c_str(), JsonString(type).c_str(),
                 JsonString(version).c_str(), link);
         } else {
-            std::printf("%s  %-20s %-10s %-8s %s\n", udid.c_str(), name.c_str(), type.c_str(),
-                        version.c_str(), link);
+            std::printf("%s  %-20s %-10s %-8s %s\n", Printable(udid).c_str(),
+                        Printable(name).c_str(), Printable(type).c_str(),
+                        Printable(version).c_str(), link);
         }
     }
     return 0;

@@ -80,8 +80,8 @@ int RunList(Arguments& args) {
         return Fail(path + ": no such file or folder on the device");
     }
     if (info.fileType != 2) {
-        std::printf("%s\n", listing.longForm ? LongLine(BaseName(path), info).c_str()
-                                             : BaseName(path).c_str());
+        const std::string name = Printable(BaseName(path));
+        std::printf("%s\n", listing.longForm ? LongLine(name, info).c_str() : name.c_str());
         return 0;
     }
     auto collect = [](void* context, const BwChar* name, const BwDeviceFileInfo* entryInfo) {
@@ -95,7 +95,8 @@ int RunList(Arguments& args) {
     std::sort(listing.entries.begin(), listing.entries.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     for (const auto& [name, entryInfo] : listing.entries) {
-        std::printf("%s\n", listing.longForm ? LongLine(name, entryInfo).c_str() : name.c_str());
+        const std::string shown = Printable(name);
+        std::printf("%s\n", listing.longForm ? LongLine(shown, entryInfo).c_str() : shown.c_str());
     }
     return 0;
 }

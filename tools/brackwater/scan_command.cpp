@@ -112,7 +112,7 @@ class ProgressWatch {
         std::u16string message(
             status_.message,
             std::find(status_.message, status_.message + BW_SCAN_MESSAGE_CHARS, u'\0'));
-        std::string text = ToUtf8(message);
+        std::string text = Printable(ToUtf8(message));
         if (text.size() > 40) text.resize(40);
         std::fprintf(stderr, "\r\033[K[%-20s] %5.1f%%  %u items  %s  %s",
                      std::string(static_cast<size_t>(filled), '#').c_str(), percent,
@@ -229,10 +229,11 @@ void PrintTable(int type, const std::vector<Item>& items, const BwScanStatus& st
     for (const Item& item : items) {
         if (!listItems) break;
         if (item.kind == 2) {
-            std::printf("  %s\n", item.path.c_str());
+            std::printf("  %s\n", Printable(item.path).c_str());
         } else {
             std::printf("  %10llu  %s%s%s\n", static_cast<unsigned long long>(item.size),
-                        item.app.c_str(), item.app.empty() ? "" : ": ", item.path.c_str());
+                        Printable(item.app).c_str(), item.app.empty() ? "" : ": ",
+                        Printable(item.path).c_str());
         }
     }
 }
@@ -314,8 +315,8 @@ int RunJunk(Arguments& args, bool clean) {
         for (const Item& item : items) {
             if (!item.selected) continue;
             ++removed;
-            std::printf("removed %s%s%s\n", item.app.c_str(), item.app.empty() ? "" : ": ",
-                        item.path.c_str());
+            std::printf("removed %s%s%s\n", Printable(item.app).c_str(),
+                        item.app.empty() ? "" : ": ", Printable(item.path).c_str());
         }
         std::printf("%s: %zu removed, %zu kept\n", TypeName(type), removed, items.size() - removed);
     }
