@@ -3,11 +3,9 @@
 // nothing outside that root may change, and nothing may stay open.
 //
 // Input: records of an operation byte, an argument byte, and one or two NUL-terminated paths.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,65 +14,31 @@
 #include <string>
 #include <vector>
 
-#include "../sim/mobiledevice/MobileDevice.h"
-#include "../sim/mobiledevice/sim_control.h"
 #include "fuzz_seeds.h"
+#include "sim_md_runtime.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The runtime's functions, looked up by name, with the types its headers declare.
-struct Runtime {
-    decltype(&::BwSimAttach) attach;
-    decltype(&::BwSimWaitForNotifications) wait;
-    decltype(&::BwSimGetCounters) counters;
-    decltype(&::AMDeviceNotificationSubscribe) subscribe;
-    decltype(&::AMDeviceConnect) connect;
-    decltype(&::AMDeviceDisconnect) disconnect;
-    decltype(&::AMDeviceStartSession) startSession;
-    decltype(&::AMDeviceStopSession) stopSession;
-    decltype(&::AMDeviceStartService) startService;
-    decltype(&::AFCConnectionOpen) afcOpen;
-    decltype(&::AFCFileRefOpen) fileOpen;
-    decltype(&::AFCFileRefRead) fileRead;
-    decltype(&::AFCFileRefWrite) fileWrite;
-    decltype(&::AFCFileRefClose) fileClose;
-    decltype(&::AFCFileInfoOpen) infoOpen;
-    decltype(&::AFCKeyValueRead) keyValueRead;
-    decltype(&::AFCKeyValueClose) keyValueClose;
-    decltype(&::AFCDirectoryOpen) dirOpen;
-    decltype(&::AFCDirectoryRead) dirRead;
-    decltype(&::AFCDirectoryClose) dirClose;
-    decltype(&::AFCDirectoryCreate) dirCreate;
-    decltype(&::AFCRemovePath) remove;
-    decltype(&::AFCRenamePath) rename;
-    decltype(&::CFStringCreateWithCString) makeString;
-    decltype(&::CFRelease) release;
+// The runtime's functions this target uses besides the common ones.
+struct Runtime : bw::fuzz::SimMdRuntime {
+    decltype(&::AMDeviceStartService) startService = nullptr;
+    decltype(&::AFCConnectionOpen) afcOpen = nullptr;
+    decltype(&::AFCFileRefOpen) fileOpen = nullptr;
+    decltype(&::AFCFileRefRead) fileRead = nullptr;
+    decltype(&::AFCFileRefWrite) fileWrite = nullptr;
+    decltype(&::AFCFileRefClose) fileClose = nullptr;
+    decltype(&::AFCFileInfoOpen) infoOpen = nullptr;
+    decltype(&::AFCKeyValueRead) keyValueRead = nullptr;
+    decltype(&::AFCKeyValueClose) keyValueClose = nullptr;
+    decltype(&::AFCDirectoryOpen) dirOpen = nullptr;
+    decltype(&::AFCDirectoryRead) dirRead = nullptr;
+    decltype(&::AFCDirectoryClose) dirClose = nullptr;
+    decltype(&::AFCDirectoryCreate) dirCreate = nullptr;
+    decltype(&::AFCRemovePath) remove = nullptr;
+    decltype(&::AFCRenamePath) rename = nullptr;
 };
-
-// The temporary folder goes when the fuzzer exits normally; a crash leaves it for inspection.
-std::string g_temporary;
-
-void RemoveWhenDone(const std::string& folder) {
-    g_temporary = folder;
-    std::atexit([] { fs::remove_all(g_temporary); });
-}
-
-template <class T>
-void Find(void* library, const char* name, T& slot) {
-    slot = reinterpret_cast<T>(dlsym(library, name));
-    if (slot == nullptr) {
-        std::fprintf(stderr, "missing %s\n", name);
-        std::abort();
-    }
-}
-
-std::atomic<AMDeviceRef> g_device{nullptr};
-
-void OnDevice(am_device_notification_callback_info* info, void*) {
-    if (info->msg == 1) g_device = info->dev;
-}
 
 const char kPlist[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
@@ -88,42 +52,24 @@ struct World {
     AFCConnectionRef afc = nullptr;
 
     World() {
-        const fs::path runtime = fs::read_symlink("/proc/self/exe").parent_path().parent_path() /
-                                 "sim/runtime/libMobileDevice.so";
-        void* library = dlopen(runtime.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            std::fprintf(stderr, "cannot load %s: %s\n", runtime.c_str(), dlerror());
-            std::abort();
-        }
-        Find(library, "BwSimAttach", rt.attach);
-        Find(library, "BwSimWaitForNotifications", rt.wait);
-        Find(library, "BwSimGetCounters", rt.counters);
-        Find(library, "AMDeviceNotificationSubscribe", rt.subscribe);
-        Find(library, "AMDeviceConnect", rt.connect);
-        Find(library, "AMDeviceDisconnect", rt.disconnect);
-        Find(library, "AMDeviceStartSession", rt.startSession);
-        Find(library, "AMDeviceStopSession", rt.stopSession);
-        Find(library, "AMDeviceStartService", rt.startService);
-        Find(library, "AFCConnectionOpen", rt.afcOpen);
-        Find(library, "AFCFileRefOpen", rt.fileOpen);
-        Find(library, "AFCFileRefRead", rt.fileRead);
-        Find(library, "AFCFileRefWrite", rt.fileWrite);
-        Find(library, "AFCFileRefClose", rt.fileClose);
-        Find(library, "AFCFileInfoOpen", rt.infoOpen);
-        Find(library, "AFCKeyValueRead", rt.keyValueRead);
-        Find(library, "AFCKeyValueClose", rt.keyValueClose);
-        Find(library, "AFCDirectoryOpen", rt.dirOpen);
-        Find(library, "AFCDirectoryRead", rt.dirRead);
-        Find(library, "AFCDirectoryClose", rt.dirClose);
-        Find(library, "AFCDirectoryCreate", rt.dirCreate);
-        Find(library, "AFCRemovePath", rt.remove);
-        Find(library, "AFCRenamePath", rt.rename);
-        Find(library, "CFStringCreateWithCString", rt.makeString);
-        Find(library, "CFRelease", rt.release);
+        static_cast<bw::fuzz::SimMdRuntime&>(rt) = bw::fuzz::SimMdRuntime::Load();
+        rt.Find("AMDeviceStartService", rt.startService);
+        rt.Find("AFCConnectionOpen", rt.afcOpen);
+        rt.Find("AFCFileRefOpen", rt.fileOpen);
+        rt.Find("AFCFileRefRead", rt.fileRead);
+        rt.Find("AFCFileRefWrite", rt.fileWrite);
+        rt.Find("AFCFileRefClose", rt.fileClose);
+        rt.Find("AFCFileInfoOpen", rt.infoOpen);
+        rt.Find("AFCKeyValueRead", rt.keyValueRead);
+        rt.Find("AFCKeyValueClose", rt.keyValueClose);
+        rt.Find("AFCDirectoryOpen", rt.dirOpen);
+        rt.Find("AFCDirectoryRead", rt.dirRead);
+        rt.Find("AFCDirectoryClose", rt.dirClose);
+        rt.Find("AFCDirectoryCreate", rt.dirCreate);
+        rt.Find("AFCRemovePath", rt.remove);
+        rt.Find("AFCRenamePath", rt.rename);
 
-        std::string pattern = (fs::temp_directory_path() / "bw-fuzz-md-XXXXXX").string();
-        root = ::mkdtemp(pattern.data());
-        RemoveWhenDone(root);
+        root = bw::fuzz::TemporaryFolder("bw-fuzz-md-afc");
         media = root + "/image/fs/var/mobile/Media";
         outside = root + "/outside";
         fs::create_directories(media);
@@ -132,11 +78,7 @@ struct World {
         std::ofstream(root + "/image/fs/var/mobile/secret.txt") << "secret";
         std::ofstream(outside + "/victim.txt") << "victim";
 
-        AMDeviceNotificationRef subscription = nullptr;
-        rt.subscribe(&OnDevice, 0, 0, nullptr, &subscription);
-        if (rt.attach((root + "/image").c_str(), nullptr, 0) != 0 || rt.wait(5000) != 0)
-            std::abort();
-        AMDeviceRef device = g_device;
+        AMDeviceRef device = bw::fuzz::AttachImage(rt, root + "/image");
         AMDServiceConnectionRef handle = nullptr;
         CFStringRef name = rt.makeString(nullptr, "com.apple.afc", kCFStringEncodingUTF8);
         if (rt.connect(device) != 0 || rt.startSession(device) != 0 ||

@@ -2,9 +2,7 @@
 // proxy or springboard services, the rest reaches it in pieces (the first byte of each piece
 // gives its length), over an image with a user application, a system one and an icon layout.
 // Nothing may crash, allocate what a length field claims, or stay open.
-#include <dlfcn.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,54 +10,20 @@
 #include <fstream>
 #include <string>
 
-#include "../sim/mobiledevice/MobileDevice.h"
-#include "../sim/mobiledevice/sim_control.h"
 #include "fuzz_seeds.h"
+#include "sim_md_runtime.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The runtime's functions, looked up by name, with the types its headers declare.
-struct Runtime {
-    decltype(&::BwSimAttach) attach;
-    decltype(&::BwSimWaitForNotifications) wait;
-    decltype(&::BwSimGetCounters) counters;
-    decltype(&::AMDServiceConnectionReceive) receive;
-    decltype(&::AMDeviceNotificationSubscribe) subscribe;
-    decltype(&::AMDeviceConnect) connect;
-    decltype(&::AMDeviceDisconnect) disconnect;
-    decltype(&::AMDeviceStartSession) startSession;
-    decltype(&::AMDeviceStopSession) stopSession;
-    decltype(&::AMDeviceSecureStartService) secureStart;
-    decltype(&::AMDServiceConnectionSend) send;
-    decltype(&::AMDServiceConnectionInvalidate) invalidate;
-    decltype(&::CFStringCreateWithCString) makeString;
-    decltype(&::CFRelease) release;
+// The runtime's functions this target uses besides the common ones.
+struct Runtime : bw::fuzz::SimMdRuntime {
+    decltype(&::AMDServiceConnectionReceive) receive = nullptr;
+    decltype(&::AMDeviceSecureStartService) secureStart = nullptr;
+    decltype(&::AMDServiceConnectionSend) send = nullptr;
+    decltype(&::AMDServiceConnectionInvalidate) invalidate = nullptr;
 };
-
-// The temporary folder goes when the fuzzer exits normally; a crash leaves it for inspection.
-std::string g_temporary;
-
-void RemoveWhenDone(const std::string& folder) {
-    g_temporary = folder;
-    std::atexit([] { fs::remove_all(g_temporary); });
-}
-
-template <class T>
-void Find(void* library, const char* name, T& slot) {
-    slot = reinterpret_cast<T>(dlsym(library, name));
-    if (slot == nullptr) {
-        std::fprintf(stderr, "missing %s\n", name);
-        std::abort();
-    }
-}
-
-std::atomic<AMDeviceRef> g_device{nullptr};
-
-void OnDevice(am_device_notification_callback_info* info, void*) {
-    if (info->msg == 1) g_device = info->dev;
-}
 
 struct World {
     Runtime rt{};
@@ -67,32 +31,14 @@ struct World {
     CFStringRef services[2] = {nullptr, nullptr};
 
     World() {
-        const fs::path runtime = fs::read_symlink("/proc/self/exe").parent_path().parent_path() /
-                                 "sim/runtime/libMobileDevice.so";
-        void* library = dlopen(runtime.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            std::fprintf(stderr, "cannot load %s: %s\n", runtime.c_str(), dlerror());
-            std::abort();
-        }
-        Find(library, "BwSimAttach", rt.attach);
-        Find(library, "BwSimWaitForNotifications", rt.wait);
-        Find(library, "BwSimGetCounters", rt.counters);
-        Find(library, "AMDServiceConnectionReceive", rt.receive);
-        Find(library, "AMDeviceNotificationSubscribe", rt.subscribe);
-        Find(library, "AMDeviceConnect", rt.connect);
-        Find(library, "AMDeviceDisconnect", rt.disconnect);
-        Find(library, "AMDeviceStartSession", rt.startSession);
-        Find(library, "AMDeviceStopSession", rt.stopSession);
-        Find(library, "AMDeviceSecureStartService", rt.secureStart);
-        Find(library, "AMDServiceConnectionSend", rt.send);
-        Find(library, "AMDServiceConnectionInvalidate", rt.invalidate);
-        Find(library, "CFStringCreateWithCString", rt.makeString);
-        Find(library, "CFRelease", rt.release);
+        static_cast<bw::fuzz::SimMdRuntime&>(rt) = bw::fuzz::SimMdRuntime::Load();
+        rt.Find("AMDServiceConnectionReceive", rt.receive);
+        rt.Find("AMDeviceSecureStartService", rt.secureStart);
+        rt.Find("AMDServiceConnectionSend", rt.send);
+        rt.Find("AMDServiceConnectionInvalidate", rt.invalidate);
 
-        std::string pattern = (fs::temp_directory_path() / "bw-fuzz-md-apps-XXXXXX").string();
-        const std::string root = ::mkdtemp(pattern.data());
-        RemoveWhenDone(root);
-        fs::create_directories(root + "/fs/var/mobile/Media");
+        const std::string root = bw::fuzz::TemporaryFolder("bw-fuzz-md-apps");
+        bw::fuzz::MakeImage(root);
         const std::string plist = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>";
         const std::string user = root + "/fs/var/mobile/Applications/FUZZ/Fuzz.app";
         fs::create_directories(user);
@@ -114,13 +60,7 @@ struct World {
                    "<string>folder</string><key>displayName</key><string>F</string>"
                    "<key>iconLists</key><array><array><string>com.example.fuzz</string>"
                    "</array></array></dict></array></array></dict></plist>";
-        std::ofstream(root + "/device.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-               "<key>UniqueDeviceID</key><string>fuzz</string></dict></plist>";
-        AMDeviceNotificationRef subscription = nullptr;
-        rt.subscribe(&OnDevice, 0, 0, nullptr, &subscription);
-        if (rt.attach(root.c_str(), nullptr, 0) != 0 || rt.wait(5000) != 0) std::abort();
-        device = g_device;
+        device = bw::fuzz::AttachImage(rt, root);
         services[0] =
             rt.makeString(nullptr, "com.apple.mobile.installation_proxy", kCFStringEncodingUTF8);
         services[1] =

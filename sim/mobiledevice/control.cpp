@@ -90,6 +90,25 @@ void BwSimClearFailures(void) {
     ClearFailures();
 }
 
+int BwSimBlockCall(const char* functionName, const char* detail, int nth) {
+    t_lastError.clear();
+    if (functionName == nullptr || nth < 1) return Fail("a hold needs a function and a count");
+    if (!HoldCall(functionName,
+                  detail != nullptr ? std::optional<std::string>(detail) : std::nullopt, nth))
+        return Fail("a call is held already");
+    return 0;
+}
+
+int BwSimWaitBlocked(int timeoutMs) {
+    t_lastError.clear();
+    if (!WaitForHeldCall(timeoutMs)) return Fail("no call reached the hold in time");
+    return 0;
+}
+
+void BwSimRelease(void) {
+    ReleaseHeldCall();
+}
+
 int BwSimFireRestoreCallback(int index) {
     t_lastError.clear();
     if (!FireRestoreCallback(index))

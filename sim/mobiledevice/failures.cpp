@@ -1,6 +1,8 @@
 #include "failures.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -28,7 +30,74 @@ FailureTable& Table() {
     return *table;
 }
 
+// One call that a test holds: the `remaining`-th next matching call waits, before it does
+// anything, until the test releases it.
+struct Hold {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false;
+    std::string function;
+    std::optional<std::string> detail;
+    int remaining = 0;
+    bool blocked = false;  // a call is waiting at the hold
+    uint64_t releases = 0;
+    std::atomic<bool> any{false};
+};
+
+Hold& TheHold() {
+    static Hold* hold = new Hold;  // never destroyed: used until the process ends
+    return *hold;
+}
+
+bool Matches(const std::string& function, const std::optional<std::string>& armedDetail,
+             std::string_view calledFunction, std::optional<std::string_view> detail) {
+    return function == calledFunction && (!armedDetail || (detail && *armedDetail == *detail));
+}
+
+void PassHold(std::string_view function, std::optional<std::string_view> detail) {
+    Hold& hold = TheHold();
+    if (!hold.any.load(std::memory_order_acquire)) return;
+    std::unique_lock<std::mutex> lock(hold.mutex);
+    if (!hold.armed || !Matches(hold.function, hold.detail, function, detail)) return;
+    if (--hold.remaining > 0) return;
+    hold.armed = false;
+    hold.any.store(false, std::memory_order_release);
+    hold.blocked = true;
+    hold.changed.notify_all();
+    const uint64_t release = hold.releases;
+    hold.changed.wait(lock, [&] { return hold.releases != release; });
+    hold.blocked = false;
+}
+
 }  // namespace
+
+bool HoldCall(std::string function, std::optional<std::string> detail, int nth) {
+    Hold& hold = TheHold();
+    std::lock_guard<std::mutex> lock(hold.mutex);
+    if (hold.armed || hold.blocked || nth < 1) return false;
+    hold.armed = true;
+    hold.function = std::move(function);
+    hold.detail = std::move(detail);
+    hold.remaining = nth;
+    hold.any.store(true, std::memory_order_release);
+    return true;
+}
+
+bool WaitForHeldCall(int timeoutMs) {
+    Hold& hold = TheHold();
+    std::unique_lock<std::mutex> lock(hold.mutex);
+    return hold.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return hold.blocked; });
+}
+
+void ReleaseHeldCall() {
+    Hold& hold = TheHold();
+    std::lock_guard<std::mutex> lock(hold.mutex);
+    hold.armed = false;
+    hold.any.store(false, std::memory_order_release);
+    ++hold.releases;
+    hold.changed.notify_all();
+}
 
 void InjectFailure(std::string function, std::optional<std::string> detail, int status, int count) {
     FailureTable& table = Table();
@@ -45,12 +114,12 @@ void ClearFailures() {
 }
 
 std::optional<int> TakeFailure(std::string_view function, std::optional<std::string_view> detail) {
+    PassHold(function, detail);
     FailureTable& table = Table();
     if (!table.any.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard<std::mutex> lock(table.mutex);
     for (auto it = table.armed.begin(); it != table.armed.end(); ++it) {
-        if (it->function != function || (it->detail && (!detail || *it->detail != *detail)))
-            continue;
+        if (!Matches(it->function, it->detail, function, detail)) continue;
         const int status = it->status;
         if (--it->remaining <= 0) table.armed.erase(it);
         table.any.store(!table.armed.empty(), std::memory_order_release);
@@ -66,7 +135,10 @@ std::optional<int> TakeFailure(std::string_view function, const char* detail) {
 
 std::optional<int> TakeFailure(std::string_view function, CFStringRef detail) {
     FailureTable& table = Table();
-    if (!table.any.load(std::memory_order_acquire)) return std::nullopt;
+    if (!table.any.load(std::memory_order_acquire) &&
+        !TheHold().any.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
     const std::optional<std::string> text = Utf8Text(detail);
     if (!text) return TakeFailure(function);
     return TakeFailure(function, std::optional<std::string_view>(*text));

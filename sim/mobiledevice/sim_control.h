@@ -58,6 +58,16 @@ BW_SIM_CONTROL_EXPORT int BwSimInjectFailure(const char* functionName, const cha
                                              int status, int count);
 BW_SIM_CONTROL_EXPORT void BwSimClearFailures(void);
 
+/* Holds one call, so that a test can act while the runtime is at a known point: the `nth` next
+ * call (1 = the next) of `functionName` whose detail matches (as for BwSimInjectFailure) waits,
+ * before it does anything, until BwSimRelease. One hold at a time. 0 on success, -1 for a NULL
+ * name, `nth` below 1, or a hold armed or held already. */
+BW_SIM_CONTROL_EXPORT int BwSimBlockCall(const char* functionName, const char* detail, int nth);
+/* 0 once the held call waits, -1 when timeoutMs passed first. */
+BW_SIM_CONTROL_EXPORT int BwSimWaitBlocked(int timeoutMs);
+/* Lets the held call go on; disarms a hold that no call has reached yet. */
+BW_SIM_CONTROL_EXPORT void BwSimRelease(void);
+
 /* Calls the restore-mode callback registered at position `index` (0 to 3, in the argument order
  * of AMRestoreRegisterForDeviceNotifications) on the notification thread, with a restore-mode
  * device pointer and the registered user pointer. 0 when a callback was queued, -1 otherwise. */

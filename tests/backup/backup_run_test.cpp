@@ -1,14 +1,13 @@
 // Runs of the backup driver against a scripted stand-in for the backup tool: this test program
 // itself, started through a link named like the tool. Started under that name it plays the
 // tool: it connects to the pipe, keeps the request and the command line it got, and sends the
-// messages the test wrote, one file each.
+// messages the test wrote, one file each. With a "hold" file it connects only once the test wrote
+// "go".
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "backup/device_backup.h"
@@ -50,7 +49,7 @@ void PlayTheTool(const std::vector<std::string>& arguments) {
         line += argument + "\n";
     platform::WriteFileAtomic(platform::JoinPath(script, "arguments.received"), line);
     if (has("noconnect")) std::_Exit(0);
-    if (has("delay")) std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    if (has("hold") && !testing::WaitUntil([&] { return has("go"); }, 30000)) std::_Exit(5);
     std::string error;
     const std::string pipeName = arguments.size() >= 3 ? arguments[2] : "";
     std::unique_ptr<platform::PipeConnection> pipe = platform::ConnectPipe(pipeName, 5000, error);
@@ -66,8 +65,7 @@ void PlayTheTool(const std::vector<std::string>& arguments) {
         }
         if (!pipe->Write(message)) break;
     }
-    // Gives the driver time to read before the connection goes, as a real tool does.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The messages stay readable after the tool is gone: the connection keeps what was sent.
     std::_Exit(0);
 }
 
@@ -235,16 +233,17 @@ TEST_F(BackupRun, ToolThatEndsWithoutAResultFailsTheRun) {
 
 TEST_F(BackupRun, RestoreFromACopyShowsItsTextAndSendsTheSource) {
     InstallTool();
-    folder_.Write("script/delay", "");
+    folder_.Write("script/hold", "");
     Script({Percent(100), kFinal});
     BackupStatus status{};
     CDeviceBackUp run(kUdid, kBackupModeRestore, true,
                       u"/backups/" + std::u16string(kUdid) + u"-copy");
     run.SetStatus(&status);
     run.Start();
-    // The tool waits before it connects, so the start text stays up meanwhile.
+    // The tool has not connected yet, so the start text is up.
     EXPECT_TRUE(testing::WaitUntil(
         [&] { return std::u16string(status.message) == u"Start Restore"; }, 10000));
+    folder_.Write("script/go", "");
     ASSERT_TRUE(Finished(status));
     EXPECT_EQ(status.failed, 0);
     EXPECT_EQ(status.percent, 100.0);
@@ -254,7 +253,7 @@ TEST_F(BackupRun, RestoreFromACopyShowsItsTextAndSendsTheSource) {
 
 TEST_F(BackupRun, BackupShowsItsStartText) {
     InstallTool();
-    folder_.Write("script/delay", "");
+    folder_.Write("script/hold", "");
     Script({kFinal});
     BackupStatus status{};
     CDeviceBackUp run(kUdid, kBackupModeBackup, false, u"");
@@ -262,6 +261,7 @@ TEST_F(BackupRun, BackupShowsItsStartText) {
     run.Start();
     EXPECT_TRUE(testing::WaitUntil(
         [&] { return std::u16string(status.message) == u"Start Backup..."; }, 10000));
+    folder_.Write("script/go", "");
     ASSERT_TRUE(Finished(status));
     EXPECT_EQ(status.failed, 0);
 }

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "support/sim_device.h"
+#include "support/thread_state.h"
 
 namespace bw {
 namespace {
@@ -157,8 +158,16 @@ TEST_F(Listener, WaitReturnsADeviceThatArrivesAndOpensMeanwhile) {
     IConnectListener* listener = Listen();
     const std::string image = MakeImage("phone");
     ::CIPhone* found = nullptr;
-    std::thread waiter([&] { listener->WaitForDevice(20, &found); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::atomic<pid_t> waiterThread{0};
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        waiterThread = testing::CurrentThreadId();
+        listener->WaitForDevice(20, &found);
+        returned = true;
+    });
+    // Asleep between two looks at the list: it has seen the list empty.
+    EXPECT_TRUE(testing::WaitUntilBlockedIn(waiterThread, SYS_clock_nanosleep, returned));
+    EXPECT_FALSE(returned);
     sim_.Attach(image);
     waiter.join();
     ASSERT_NE(found, nullptr);

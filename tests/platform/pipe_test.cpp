@@ -11,6 +11,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "support/temp_folder.h"
+#include "support/thread_state.h"
 
 namespace bw::platform {
 namespace {
@@ -160,16 +161,24 @@ TEST_F(PipeTest, AClientMayConnectBeforeTheServerWaits) {
 }
 
 TEST_F(PipeTest, AClientWaitsForAServerThatComesLater) {
-    std::unique_ptr<PipeServer> server;
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        std::string error;
-        server = PipeServer::Create(kName, error);
+    std::atomic<pid_t> clientThread{0};
+    std::atomic<bool> found{false};
+    std::atomic<bool> returned{false};
+    std::unique_ptr<PipeConnection> client;
+    std::thread early([&] {
+        clientThread = testing::CurrentThreadId();
+        found = WaitForPipe(kName, 5000);
+        returned = true;
+        client = Connect(kName, 5000);
     });
-    EXPECT_TRUE(WaitForPipe(kName, 5000));
-    auto client = Connect(kName, 5000);
-    late.join();
-    ASSERT_NE(server, nullptr);
+    // The client has looked for the server, found none, and waits for its next look.
+    EXPECT_TRUE(testing::WaitUntilBlockedIn(clientThread, SYS_clock_nanosleep, returned));
+    EXPECT_FALSE(returned);
+    std::string error;
+    std::unique_ptr<PipeServer> server = PipeServer::Create(kName, error);
+    early.join();
+    EXPECT_TRUE(found);
+    ASSERT_NE(server, nullptr) << error;
     ASSERT_NE(client, nullptr);
     ASSERT_TRUE(server->WaitForClient(2000));
     ASSERT_TRUE(client->Write("hello"));

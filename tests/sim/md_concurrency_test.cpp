@@ -17,17 +17,30 @@ TEST_F(SimMdConcurrency, ThreadsShareTheDevice) {
     AMDeviceRef device = AttachDevice(options);
     std::atomic<bool> stop{false};
     std::atomic<int> failures{0};
+    // Threads that went once round their loop (or gave up before): the device leaves only when
+    // every thread is at work.
+    std::atomic<int> started{0};
+    const auto atWork = [&started](bool& counted) {
+        if (!counted) ++started;
+        counted = true;
+    };
     std::vector<std::thread> threads;
 
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([&, t] {
-            // The device may leave at any step, so nothing here may expect success.
+            // The device may leave at any step once every thread is at work, so nothing after
+            // the first round may expect success.
+            bool counted = false;
             AMDServiceConnectionRef handle = nullptr;
             {
                 // A device has one session: threads take turns, as the library's callers must.
                 static std::mutex sessionTurn;
                 std::lock_guard<std::mutex> turn(sessionTurn);
-                if (AMDeviceConnect(device) != 0) return;
+                if (AMDeviceConnect(device) != 0) {
+                    ++failures;
+                    atWork(counted);
+                    return;
+                }
                 CFStringRef name = Text("com.apple.afc");
                 if (AMDeviceStartSession(device) == 0) {
                     AMDeviceStartService(device, name, &handle, nullptr);
@@ -37,9 +50,10 @@ TEST_F(SimMdConcurrency, ThreadsShareTheDevice) {
                 AMDeviceDisconnect(device);
             }
             AFCConnectionRef afc = nullptr;
-            if (handle == nullptr) return;
-            if (AFCConnectionOpen(handle, 0, &afc) != 0) {
-                CFRelease(handle);
+            if (handle == nullptr || AFCConnectionOpen(handle, 0, &afc) != 0) {
+                if (handle != nullptr) CFRelease(handle);
+                ++failures;
+                atWork(counted);
                 return;
             }
             const std::string path = "/thread" + std::to_string(t);
@@ -57,24 +71,30 @@ TEST_F(SimMdConcurrency, ThreadsShareTheDevice) {
                 if (read == 0 && std::string(block, length) != bytes) ++failures;
                 AFCDirectoryRef directory = nullptr;
                 if (AFCDirectoryOpen(afc, "/", &directory) == 0) AFCDirectoryClose(afc, directory);
+                atWork(counted);
             }
+            atWork(counted);
             AFCConnectionClose(afc);
         });
     }
     threads.emplace_back([&] {
+        bool counted = false;
         while (!stop) {
             Recorder recorder;
             AMDeviceNotificationRef subscription = nullptr;
             if (AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &recorder,
                                               &subscription) != 0) {
                 ++failures;
-                return;
+                break;
             }
             BwSimPostDeviceNotification(options.udid.c_str(), "com.example.busy");
             AMDeviceNotificationUnsubscribe(subscription);
+            atWork(counted);
         }
+        atWork(counted);
     });
     threads.emplace_back([&] {
+        bool counted = false;
         while (!stop) {
             CFStringRef key = Text("DeviceName");
             if (AMDeviceConnect(device) == 0) {
@@ -83,10 +103,16 @@ TEST_F(SimMdConcurrency, ThreadsShareTheDevice) {
                 AMDeviceDisconnect(device);
             }
             CFRelease(key);
+            atWork(counted);
         }
+        atWork(counted);
     });
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (started < static_cast<int>(threads.size()) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(started, static_cast<int>(threads.size()));
     ASSERT_EQ(BwSimDetach(options.udid.c_str()), 0);
     stop = true;
     for (std::thread& thread : threads)

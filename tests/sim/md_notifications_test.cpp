@@ -2,10 +2,13 @@
 // one callback at a time on the simulator's thread, unsubscription, the restore-mode callbacks,
 // and images attached from the environment.
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 #include "md_support.h"
+#include "support/thread_state.h"
 
 namespace bw::sim::mdtest {
 namespace {
@@ -63,44 +66,83 @@ TEST_F(SimMdNotifications, UnsubscribedCallbacksHearNothingMore) {
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(nullptr), kAmdInvalidArgument);
 }
 
-struct Slow {
-    std::atomic<bool> entered{false};
+// A callback that stays inside until the test opens its gate, and notes the threads it ran on.
+struct Gated {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    bool entered = false;
+    std::set<std::thread::id> threads;
     std::atomic<bool> finished{false};
+    std::atomic<int> calls{0};
     std::atomic<int> inside{0};
     std::atomic<int> overlaps{0};
 
     static void Callback(am_device_notification_callback_info*, void* context) {
-        auto* slow = static_cast<Slow*>(context);
-        if (slow->inside.fetch_add(1) != 0) ++slow->overlaps;
-        slow->entered = true;
-        std::this_thread::sleep_for(100ms);
-        slow->finished = true;
-        slow->inside.fetch_sub(1);
+        auto* gated = static_cast<Gated*>(context);
+        if (gated->inside.fetch_add(1) != 0) ++gated->overlaps;
+        ++gated->calls;
+        {
+            std::unique_lock<std::mutex> lock(gated->mutex);
+            gated->threads.insert(std::this_thread::get_id());
+            gated->entered = true;
+            gated->changed.notify_all();
+            gated->changed.wait_for(lock, 20s, [&] { return gated->open; });
+        }
+        gated->finished = true;
+        gated->inside.fetch_sub(1);
+    }
+
+    bool WaitEntered() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return entered; });
+    }
+    void Open() {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        changed.notify_all();
     }
 };
 
 TEST_F(SimMdNotifications, UnsubscribeWaitsForTheRunningCallback) {
-    Slow slow;
+    Gated gated;
     AMDeviceNotificationRef subscription = nullptr;
-    ASSERT_EQ(AMDeviceNotificationSubscribe(&Slow::Callback, 0, 0, &slow, &subscription), 0);
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Gated::Callback, 0, 0, &gated, &subscription), 0);
     Attach(MakeImage(WithUdid('5')));
-    while (!slow.entered)
-        std::this_thread::yield();
-    ASSERT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
-    EXPECT_TRUE(slow.finished);
+    ASSERT_TRUE(gated.WaitEntered());
+    std::atomic<pid_t> unsubscriber{0};
+    std::atomic<bool> returned{false};
+    std::atomic<bool> finishedAtReturn{false};
+    std::thread thread([&] {
+        unsubscriber = bw::testing::CurrentThreadId();
+        EXPECT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
+        finishedAtReturn = gated.finished.load();
+        returned = true;
+    });
+    // Unsubscribe blocks while the callback is inside; the callback ends only when let go.
+    EXPECT_TRUE(bw::testing::WaitUntilBlockedIn(unsubscriber, SYS_futex, returned));
+    EXPECT_FALSE(returned);
+    gated.Open();
+    thread.join();
+    EXPECT_TRUE(finishedAtReturn);
 }
 
 TEST_F(SimMdNotifications, CallbacksNeverRunTwoAtOnce) {
-    Slow slow;
+    Gated gated;
+    gated.Open();
     AMDeviceNotificationRef first = nullptr;
     AMDeviceNotificationRef second = nullptr;
-    ASSERT_EQ(AMDeviceNotificationSubscribe(&Slow::Callback, 0, 0, &slow, &first), 0);
-    ASSERT_EQ(AMDeviceNotificationSubscribe(&Slow::Callback, 0, 0, &slow, &second), 0);
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Gated::Callback, 0, 0, &gated, &first), 0);
+    ASSERT_EQ(AMDeviceNotificationSubscribe(&Gated::Callback, 0, 0, &gated, &second), 0);
     std::thread attacher([&] { Attach(MakeImage(WithUdid('6'))); });
     Attach(MakeImage(WithUdid('7')));
     attacher.join();
     ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    EXPECT_EQ(slow.overlaps, 0);
+    // Two arrivals for two subscriptions, all on the one notification thread, none inside another.
+    EXPECT_EQ(gated.calls, 4);
+    EXPECT_EQ(gated.overlaps, 0);
+    EXPECT_EQ(gated.threads.size(), 1u);
+    EXPECT_EQ(gated.threads.count(std::this_thread::get_id()), 0u);
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(first), 0);
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(second), 0);
 }

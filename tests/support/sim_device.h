@@ -49,6 +49,13 @@ class SimControl {
         return BwSimInjectFailure(function, detail, status, count) == 0;
     }
     void ClearFailures() { BwSimClearFailures(); }
+    // Holds the `nth` next call of `function` (with `detail`, or any) until Release; WaitBlocked
+    // is true once it waits there.
+    bool BlockCall(const char* function, const char* detail, int nth) {
+        return BwSimBlockCall(function, detail, nth) == 0;
+    }
+    bool WaitBlocked(int timeoutMs = 10000) { return BwSimWaitBlocked(timeoutMs) == 0; }
+    void Release() { BwSimRelease(); }
     bool FireRestoreCallback(int index) { return BwSimFireRestoreCallback(index) == 0; }
     // Posts a notification on the device; the number of proxies that relay it.
     int PostDeviceNotification(const std::string& udid, const char* name) {

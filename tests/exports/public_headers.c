@@ -1,0 +1,54 @@
+/* Every public header compiled as C (C11, no extensions): a host written in C includes them too,
+ * so their C branches must stay valid. The uses below make the compiler check the declarations a
+ * C host relies on, not only that the text parses. */
+#include "brackwater/apps.h"
+#include "brackwater/backup.h"
+#include "brackwater/brackwater.h"
+#include "brackwater/deepclean.h"
+#include "brackwater/device.h"
+#include "brackwater/inspect.h"
+#include "brackwater/scan.h"
+
+/* Opaque in C: only pointers pass through. */
+typedef struct PublicHeadersInC {
+    IConnectListener* listener;
+    IScanDevice* session;
+    IAppInfo* application;
+    IDeviceBackUp* run;
+    ICreateInfoPlist* info;
+    IBackupPrepareWork* preparation;
+    CIPhone* device;
+    DeviceCallback callback;
+    BwOutputSink sink;
+    BwBackupSink backupSink;
+    BwDirectoryEntry entry;
+    BwDeviceFileInfo fileInfo;
+    BackupStatus backupStatus;
+    BwScanStatus scanStatus;
+    BwChar text[BW_SCAN_MESSAGE_CHARS + BW_BACKUP_MESSAGE_CHARS];
+} PublicHeadersInC;
+
+_Static_assert(sizeof(BwScanStatus) == 552, "the scan status record as C sees it");
+_Static_assert(kJunkRadioHistory == 7 && kResultListCount == 13, "junk types and result lists");
+_Static_assert(kBackupModeRestore == 1, "backup modes");
+
+/* The exports' types as C function pointers. */
+void BrackwaterPublicHeadersInC(void);
+void BrackwaterPublicHeadersInC(void) {
+    IConnectListener* (*listenerNew)(unsigned char, unsigned char) = ConnectListenerNew;
+    IScanDevice* (*scanNew)(CIPhone*) = ScanDeviceNew;
+    int (*applications)(CIPhone*, IAppInfo**, int) = BrackwaterDeviceApplications;
+    IDeviceBackUp* (*backupNew)(const BwChar*, int32_t, unsigned char, const BwChar*) =
+        DeviceBackUpNewEx;
+    unsigned char (*complete)(void) = DeepCleanComplete;
+    int (*convert)(const char*, const char*, const char*, BwOutputSink, void*, char*, size_t) =
+        BrackwaterPlistConvert;
+    const char* (*version)(void) = BrackwaterVersion;
+    (void)listenerNew;
+    (void)scanNew;
+    (void)applications;
+    (void)backupNew;
+    (void)complete;
+    (void)convert;
+    (void)version;
+}
