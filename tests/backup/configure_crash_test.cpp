@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 
 #include "backup/configure_test_support.h"
 #include "platform/file_faults.h"
@@ -58,7 +59,8 @@ class ConfigureFaultTest : public testing::DeepCleanFixture {
         for (const MbdbRecord& record : read.records)
             listed.insert(record.backupFileName);
         for (const auto& [name, bytes] : Snapshot(Source())) {
-            if (name.size() == 40) EXPECT_TRUE(listed.count(name)) << name << " is not listed";
+            if (name.size() != 40) continue;
+            EXPECT_TRUE(listed.count(name)) << name << " is not listed";
         }
     }
 
