@@ -93,7 +93,7 @@ TEST(PlatformFileFaults, CountsTheReplacementsCallsInTheirOrder) {
 TEST(PlatformFileFaults, TheChosenCallFailsWithTheChosenErrorAndOnlyThatOne) {
     testing::TempFolder top;
     const std::string path = top.Write("file", "old");
-    SetFileFaults({6, FileFault::kIoError, {}});  // the rename of the first replacement
+    SetFileFaults({4, FileFault::kIoError, {}});  // the rename of the first replacement
     errno = 0;
     EXPECT_FALSE(WriteFileAtomic(path, "new"));
     EXPECT_EQ(errno, EIO);

@@ -57,17 +57,17 @@ bool Sync(int fd) {
 
 bool Rename(const std::string& from, const std::string& to) {
     if (Injected(FileCall::kRename)) return false;
-    return Rename(from, to);
+    return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool Unlink(const std::string& path) {
     if (Injected(FileCall::kRemove)) return false;
-    return Unlink(path);
+    return ::unlink(path.c_str()) == 0;
 }
 
 bool RemoveFolder(const std::string& path) {
     if (Injected(FileCall::kRemove)) return false;
-    return RemoveFolder(path);
+    return ::rmdir(path.c_str()) == 0;
 }
 
 bool MakeFolder(const std::string& path) {
