@@ -2,7 +2,6 @@
 
 #include <charconv>
 
-#include "backup/configure_tool_files.h"
 #include "device/device_identifier.h"
 #include "device/host_utils.h"
 #include "device/iphone.h"
@@ -215,10 +214,10 @@ void CConfigureTool::CopyManifestFiles() {
     for (const std::string_view name :
          {kManifestName, std::string_view("Info.plist"), std::string_view("Manifest.plist")}) {
         const std::string source = platform::JoinPath(sourceFolder_, name);
-        if (!configure::IsRegularFile(source)) continue;
-        configure::ReplaceFileFrom(source, platform::JoinPath(backupCopyFolder_, name));
-        const bool copied =
-            configure::ReplaceFileFrom(source, platform::JoinPath(restoreCopyFolder_, name));
+        if (!platform::IsPlainFile(source)) continue;
+        platform::ReplaceFileWithCopy(source, platform::JoinPath(backupCopyFolder_, name), false);
+        const bool copied = platform::ReplaceFileWithCopy(
+            source, platform::JoinPath(restoreCopyFolder_, name), false);
         if (name == kManifestName) manifestCopied = copied;
     }
     if (manifestCopied) {
@@ -235,14 +234,16 @@ std::string CConfigureTool::ServeFile(const MbdbRecord& record, std::string_view
     const std::string& name = record.backupFileName;
     if (!IsBackupFileName(name) || !IsPlainFileName(workingName)) return "";
     const std::string source = platform::JoinPath(sourceFolder_, name);
-    if (!configure::IsRegularFile(source)) return "";
+    if (!platform::IsPlainFile(source)) return "";
     const std::string backupCopy = platform::JoinPath(backupCopyFolder_, name);
     const std::string restoreCopy = platform::JoinPath(restoreCopyFolder_, workingName);
     // The untouched copy is made once; the working copy too, because a second request (another
     // scanner, or the same one again) must not undo the edits made since the first.
-    if (!configure::IsRegularFile(backupCopy)) configure::ReplaceFileFrom(source, backupCopy);
-    if (!configure::IsRegularFile(restoreCopy)) configure::ReplaceFileFrom(source, restoreCopy);
-    if (!configure::IsRegularFile(backupCopy) || !configure::IsRegularFile(restoreCopy)) return "";
+    if (!platform::IsPlainFile(backupCopy))
+        platform::ReplaceFileWithCopy(source, backupCopy, false);
+    if (!platform::IsPlainFile(restoreCopy))
+        platform::ReplaceFileWithCopy(source, restoreCopy, false);
+    if (!platform::IsPlainFile(backupCopy) || !platform::IsPlainFile(restoreCopy)) return "";
     if (addEntry) AddModifyEntry(name, domain, searched, category);
     return restoreCopy;
 }
@@ -311,7 +312,7 @@ std::vector<std::string> CConfigureTool::CopyPushStoreFiles() {
     if (manifest_ == nullptr) return copies;
     for (const MbdbRecord& record : manifest_->ListDomainRecords(kHomeDomain)) {
         if (record.path.text.find(kPushStore) == std::string::npos) continue;
-        if (!configure::IsRegularFile(platform::JoinPath(sourceFolder_, record.backupFileName))) {
+        if (!platform::IsPlainFile(platform::JoinPath(sourceFolder_, record.backupFileName))) {
             continue;  // folders and files missing from the backup
         }
         // The device's name tells the scanner the store's application. A name that is not a

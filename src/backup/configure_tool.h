@@ -125,12 +125,6 @@ class CConfigureTool {
     // (a pending list in the backup copy folder). True when nothing was pending or it finished.
     bool FinishInterruptedCompletion();
 
-    // Called before every write that completion makes, with a running count from 1 and a short
-    // text naming the write. For crash tests: a hook that ends the process leaves the folders as
-    // a crash at that point would.
-    using WriteStepHook = std::function<void(int step, std::string_view what)>;
-    static void SetWriteStepHook(WriteStepHook hook);
-
     // ---- State ----
 
     const std::string& Udid() const { return udid_; }
@@ -163,6 +157,8 @@ class CConfigureTool {
     bool Commit(const Planned& plan);
     bool RollForward(const std::vector<std::string>& replace,
                      const std::vector<std::string>& remove);
+    bool RollBack(const std::vector<std::string>& replace, const std::vector<std::string>& remove);
+    void ResetWorkingManifest();
     std::string PendingListPath() const;
 
     CIPhone* device_ = nullptr;

@@ -9,10 +9,14 @@
 // file old or new; a crash between two renames leaves the pending list, and the next set-up or
 // completion finishes the list from the restore copy folder. Files leave the backup only after
 // the manifest that no longer lists them is in place, so the manifest never names a missing file.
+//
+// A write that fails (a full disk, an I/O error) is not a crash: the process can still put the
+// untouched copies back, so the backup folder ends exactly as it was, and the working manifest
+// is reset to match it, so that completing again plans the same changes afresh. Only when that
+// fails too does the pending list stay for the next run to finish.
 #include <algorithm>
 
 #include "backup/configure_tool.h"
-#include "backup/configure_tool_files.h"
 #include "platform/files.h"
 
 namespace bw {
@@ -21,21 +25,6 @@ namespace {
 constexpr std::string_view kManifestName = "Manifest.mbdb";
 constexpr std::string_view kPendingName = "DeepCleanPending.plist";
 constexpr std::string_view kBackupInfoName = "BackupInfo.plist";
-
-CConfigureTool::WriteStepHook& Hook() {
-    static CConfigureTool::WriteStepHook hook;
-    return hook;
-}
-int gStep = 0;
-
-void Step(std::string_view what) {
-    ++gStep;
-    if (Hook()) Hook()(gStep, what);
-}
-
-configure::StepCallback StepsFor(const std::string& name) {
-    return [name](std::string_view phase) { Step(std::string(phase) + " " + name); };
-}
 
 std::string LastComponent(std::string_view path) {
     const size_t slash = path.find_last_of('/');
@@ -77,16 +66,11 @@ struct CConfigureTool::Planned {
     bool manifestChanged = false;
 };
 
-void CConfigureTool::SetWriteStepHook(WriteStepHook hook) {
-    Hook() = std::move(hook);
-}
-
 std::string CConfigureTool::PendingListPath() const {
     return backupCopyFolder_.empty() ? "" : platform::JoinPath(backupCopyFolder_, kPendingName);
 }
 
 bool CConfigureTool::Complete() {
-    gStep = 0;
     if (configuration_.Dictionary() == nullptr) return false;
     // A backup folder still between two states is finished first; a new plan on top of it
     // could not tell which of its files are old.
@@ -142,7 +126,7 @@ bool CConfigureTool::Complete() {
 
 bool CConfigureTool::PlanModify(const std::string& key, CDicValueObj& entry, Planned& plan) {
     const std::string restoreCopy = platform::JoinPath(restoreCopyFolder_, key);
-    if (!configure::IsRegularFile(restoreCopy)) {
+    if (!platform::IsPlainFile(restoreCopy)) {
         SetOutcome(entry, false, "not applied: the working copy is missing");
         return false;
     }
@@ -155,12 +139,12 @@ bool CConfigureTool::PlanModify(const std::string& key, CDicValueObj& entry, Pla
         return false;
     }
     const std::string source = platform::JoinPath(sourceFolder_, key);
-    if (!configure::IsRegularFile(source)) {
+    if (!platform::IsPlainFile(source)) {
         SetOutcome(entry, false, "not applied: the backup file is missing");
         return false;
     }
     // An unedited working copy changes nothing, and its record keeps its bytes.
-    if (configure::SameContent(restoreCopy, source)) {
+    if (platform::SameFileContent(restoreCopy, source)) {
         SetOutcome(entry, true, "unchanged");
         return true;
     }
@@ -203,7 +187,7 @@ bool CConfigureTool::PlanDelete(const std::string& key, CDicValueObj& entry, Pla
             own = &record;
         }
     }
-    if (own == nullptr && configure::IsRegularFile(platform::JoinPath(backupCopyFolder_, key)) &&
+    if (own == nullptr && platform::IsPlainFile(platform::JoinPath(backupCopyFolder_, key)) &&
         !platform::PathExists(platform::JoinPath(sourceFolder_, key))) {
         SetOutcome(entry, true, "already removed");
         return true;
@@ -216,7 +200,7 @@ bool CConfigureTool::PlanDelete(const std::string& key, CDicValueObj& entry, Pla
     std::vector<std::string> targets;
     for (const MbdbRecord& record : records) {
         if (record.path.text.find(ownPath) == std::string::npos) continue;
-        if (!configure::IsRegularFile(platform::JoinPath(sourceFolder_, record.backupFileName))) {
+        if (!platform::IsPlainFile(platform::JoinPath(sourceFolder_, record.backupFileName))) {
             continue;
         }
         targets.push_back(record.backupFileName);
@@ -224,9 +208,8 @@ bool CConfigureTool::PlanDelete(const std::string& key, CDicValueObj& entry, Pla
     // Every file that leaves the backup keeps an untouched copy, so nothing is lost for good.
     for (const std::string& name : targets) {
         const std::string copy = platform::JoinPath(backupCopyFolder_, name);
-        if (configure::IsRegularFile(copy)) continue;
-        if (!configure::ReplaceFileFrom(platform::JoinPath(sourceFolder_, name), copy,
-                                        StepsFor(name))) {
+        if (platform::IsPlainFile(copy)) continue;
+        if (!platform::ReplaceFileWithCopy(platform::JoinPath(sourceFolder_, name), copy, false)) {
             SetOutcome(entry, false, "not applied: the file could not be copied");
             return false;
         }
@@ -242,8 +225,10 @@ bool CConfigureTool::PlanDelete(const std::string& key, CDicValueObj& entry, Pla
 }
 
 bool CConfigureTool::Commit(const Planned& plan) {
-    Step("save manifest");
-    if (manifest_->Save().empty()) return false;
+    if (manifest_->Save().empty()) {
+        ResetWorkingManifest();
+        return false;
+    }
 
     std::vector<std::string> replace;
     for (const std::string& name : plan.replace) {
@@ -257,34 +242,72 @@ bool CConfigureTool::Commit(const Planned& plan) {
     pending.Set("Delete", StringArray(plan.remove));
     std::string bytes;
     writeBinary(pending, bytes);
-    Step("pending list");
-    if (bytes.empty() || !platform::WriteFileAtomic(PendingListPath(), bytes)) return false;
+    if (bytes.empty() || !platform::WriteFileAtomic(PendingListPath(), bytes)) {
+        // The list is in place when only the folder's flush failed; while it is, the working
+        // manifest must stay the one it finishes with.
+        if (!platform::PathExists(PendingListPath()) || platform::RemoveFile(PendingListPath())) {
+            ResetWorkingManifest();
+        }
+        return false;
+    }
 
-    if (!RollForward(replace, plan.remove)) return false;
-    Step("remove pending list");
+    if (!RollForward(replace, plan.remove)) {
+        if (RollBack(replace, plan.remove) && platform::RemoveFile(PendingListPath())) {
+            ResetWorkingManifest();
+        }
+        return false;
+    }
+    // Every change is in place; a pending list that stays (it could not be removed) is finished
+    // again by the next run, which changes nothing more.
     return platform::RemoveFile(PendingListPath());
+}
+
+// The reverse order of RollForward: files come back before the manifest that lists them again,
+// and the old manifest comes back before the old contents of the replaced files, so a crash here
+// leaves each file old or new and the pending list still names the way forward.
+bool CConfigureTool::RollBack(const std::vector<std::string>& replace,
+                              const std::vector<std::string>& remove) {
+    const auto restore = [&](std::string_view name) {
+        const std::string copy = platform::JoinPath(backupCopyFolder_, name);
+        const std::string target = platform::JoinPath(sourceFolder_, name);
+        if (!platform::IsPlainFile(copy) || platform::SameFileContent(copy, target)) return true;
+        return platform::ReplaceFileWithCopy(copy, target, false);
+    };
+    bool restored = true;
+    for (const std::string& name : remove)
+        restored = restore(name) && restored;
+    restored = restored && restore(kManifestName);
+    for (const std::string& name : replace)
+        restored = restored && restore(name);
+    return restored;
+}
+
+// The working manifest goes back to the untouched copy, and the records in memory with it.
+void CConfigureTool::ResetWorkingManifest() {
+    const std::string working = platform::JoinPath(restoreCopyFolder_, kManifestName);
+    platform::ReplaceFileWithCopy(platform::JoinPath(backupCopyFolder_, kManifestName), working,
+                                  false);
+    manifest_ = std::make_unique<ManifestDataManager>(udid_, sourceFolder_, working);
 }
 
 bool CConfigureTool::RollForward(const std::vector<std::string>& replace,
                                  const std::vector<std::string>& remove) {
     for (const std::string& name : replace) {
         const std::string target = platform::JoinPath(sourceFolder_, name);
-        if (!configure::IsRegularFile(target)) continue;  // only files the backup still has
-        if (!configure::ReplaceFileFrom(platform::JoinPath(restoreCopyFolder_, name), target,
-                                        StepsFor(name))) {
+        if (!platform::IsPlainFile(target)) continue;  // only files the backup still has
+        if (!platform::ReplaceFileWithCopy(platform::JoinPath(restoreCopyFolder_, name), target,
+                                           false)) {
             return false;
         }
     }
-    if (!configure::ReplaceFileFrom(platform::JoinPath(restoreCopyFolder_, kManifestName),
-                                    platform::JoinPath(sourceFolder_, kManifestName),
-                                    StepsFor(std::string(kManifestName)))) {
+    if (!platform::ReplaceFileWithCopy(platform::JoinPath(restoreCopyFolder_, kManifestName),
+                                       platform::JoinPath(sourceFolder_, kManifestName), false)) {
         return false;
     }
     bool removed = true;
     for (const std::string& name : remove) {
         const std::string target = platform::JoinPath(sourceFolder_, name);
-        if (!configure::IsRegularFile(target)) continue;
-        Step("delete " + name);
+        if (!platform::IsPlainFile(target)) continue;
         removed = platform::RemoveFile(target) && removed;
     }
     return removed;
@@ -305,12 +328,11 @@ bool CConfigureTool::FinishInterruptedCompletion() {
     std::vector<platform::FolderEntry> entries;
     if (platform::ListFolder(sourceFolder_, entries)) {
         for (const platform::FolderEntry& entry : entries) {
-            if (!entry.isFolder && entry.name.starts_with(configure::kTempPrefix)) {
+            if (!entry.isFolder && entry.name.starts_with(platform::kReplaceTempPrefix)) {
                 platform::RemoveFile(platform::JoinPath(sourceFolder_, entry.name));
             }
         }
     }
-    Step("remove pending list");
     return platform::RemoveFile(path);
 }
 
@@ -322,7 +344,6 @@ bool CConfigureTool::WriteBackupInfo() {
     std::string bytes;
     writeBinary(configuration_, bytes);
     if (bytes.empty()) return false;
-    Step("backup info");
     return platform::WriteFileAtomic(platform::JoinPath(backupCopyFolder_, kBackupInfoName), bytes);
 }
 

@@ -8,22 +8,10 @@
 namespace bw {
 namespace {
 
-constexpr std::string_view kManifestName = "Manifest.mbdb";
-constexpr std::string_view kSaveName = "Manifest-2.mbdb";
 constexpr std::string_view kAppDomainPrefix = "AppDomain-";
 
 bool Contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
-}
-
-// The new manifest is first written completely beside the old one. A working copy with another
-// name gets "-2" appended, so the new bytes never land on a file we did not mean to touch.
-std::string SavePathFor(const std::string& manifestPath) {
-    if (manifestPath.ends_with(kManifestName)) {
-        return manifestPath.substr(0, manifestPath.size() - kManifestName.size()) +
-               std::string(kSaveName);
-    }
-    return manifestPath + "-2";
 }
 
 }  // namespace
@@ -221,20 +209,13 @@ size_t ManifestDataManager::RemoveRecords(std::string_view domain,
 // The records are loaded first: a save before any lookup writes the manifest as read instead of
 // an empty list, and a manifest whose header does not match is never written over.
 //
-// The new manifest is written completely and flushed as "Manifest-2.mbdb", then renamed over
-// "Manifest.mbdb". A rename within one folder is atomic, so a crash or a full disk leaves either
-// the old or the new manifest, never a partly copied one, and "Manifest-2.mbdb" is gone afterwards
-// in both cases.
+// The new manifest replaces the old one as a whole (see platform::ReplaceFile): a crash or a
+// full disk leaves either the old or the new manifest, never a partly written one, and no other
+// file of the backup folder is touched.
 std::string ManifestDataManager::Save() {
     Load();
     if (!records_.HeaderMatches()) return "";
-    const std::string bytes = records_.Write();
-    const std::string savePath = SavePathFor(manifestPath_);
-    if (!platform::WriteFileAtomic(savePath, bytes)) return "";
-    if (!platform::RenamePath(savePath, manifestPath_)) {
-        platform::RemoveFile(savePath);
-        return "";
-    }
+    if (!platform::WriteFileAtomic(manifestPath_, records_.Write())) return "";
     return manifestPath_;
 }
 

@@ -60,42 +60,6 @@ void ReadAndCloseDirectory(rt::AFCConnectionRef connection, rt::AFCDirectoryRef 
     Runtime().AFCDirectoryClose(connection, directory);
 }
 
-// A host file written through stdio; the platform layer has whole-file calls only, and copies
-// stream hundreds of megabytes.
-class HostFile {
-  public:
-    HostFile(const std::string& path, const char* mode) : file_(std::fopen(path.c_str(), mode)) {}
-    ~HostFile() { Close(); }
-    HostFile(const HostFile&) = delete;
-    HostFile& operator=(const HostFile&) = delete;
-
-    explicit operator bool() const { return file_ != nullptr; }
-    size_t Read(void* buffer, size_t size) { return std::fread(buffer, 1, size, file_); }
-    bool Failed() const { return std::ferror(file_) != 0; }
-    bool Write(const void* buffer, size_t size) {
-        return std::fwrite(buffer, 1, size, file_) == size;
-    }
-    // False when buffered bytes could not be written out.
-    bool Close() {
-        if (file_ == nullptr) return true;
-        const bool ok = std::fclose(file_) == 0;
-        file_ = nullptr;
-        return ok;
-    }
-
-  private:
-    std::FILE* file_;
-};
-
-// A name beside the target for the bytes in transit, unique per copy.
-std::string PartialFileName(const std::string& hostPath) {
-    uint32_t random = 0;
-    platform::RandomBytes(&random, sizeof random);
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, ".bwpart-%08x", random);
-    return hostPath + suffix;
-}
-
 }  // namespace
 
 bool ReadDeviceFileInfo(rt::AFCConnectionRef connection, const std::string& devicePath,
@@ -278,9 +242,9 @@ bool CIPhone::RemoveTree(std::string_view path) {
     return AfcRemovePath(afcConnection, devicePath) == 0;
 }
 
-// The bytes go to a partial file beside the target, renamed to the target only once every byte
-// arrived: a cancelled or failed copy never leaves a half file where the user asked for one, and
-// an existing file of that name stays as it was.
+// The host file is replaced only once every byte arrived (see platform::ReplaceFile): a
+// cancelled or failed copy never leaves a half file where the user asked for one, and an
+// existing file of that name stays as it was.
 bool CIPhone::CopyFileFromDevice(std::string_view devicePath, const std::string& hostPath) {
     DeviceOperation operation(*this);
     cancelCopy.store(0);
@@ -293,35 +257,23 @@ bool CIPhone::CopyFileFromDevice(std::string_view devicePath, const std::string&
         lastResult = 1;
         return false;
     }
-    const std::string partial = PartialFileName(hostPath);
-    HostFile target(partial, "wb");
-    if (!target) {
-        source.Close();
-        return false;
-    }
-    const auto buffer = std::make_unique<char[]>(kCopyBlockSize);
-    bool complete = false;
-    while (cancelCopy.load() == 0) {
-        const int64_t count = source.Read(buffer.get(), kCopyBlockSize);
-        if (count <= 0) {
-            complete = count == 0;
-            break;
+    const bool copied = platform::ReplaceFile(hostPath, [&](const platform::ByteSink& sink) {
+        const auto buffer = std::make_unique<char[]>(kCopyBlockSize);
+        while (cancelCopy.load() == 0) {
+            const int64_t count = source.Read(buffer.get(), kCopyBlockSize);
+            if (count <= 0) return count == 0;
+            if (!sink(std::string_view(buffer.get(), static_cast<size_t>(count)))) return false;
         }
-        if (!target.Write(buffer.get(), static_cast<size_t>(count))) break;
-    }
-    source.Close();
-    complete = target.Close() && complete;
-    if (!complete || !platform::RenamePath(partial, hostPath)) {
-        platform::RemoveFile(partial);
         return false;
-    }
-    return true;
+    });
+    source.Close();
+    return copied;
 }
 
 bool CIPhone::CopyFileToDevice(const std::string& hostPath, std::string_view devicePath) {
     DeviceOperation operation(*this);
-    if (!operation || !platform::IsFile(hostPath)) return false;
-    HostFile source(hostPath, "rb");
+    if (!operation) return false;
+    std::optional<platform::FileReader> source = platform::FileReader::Open(hostPath);
     if (!source) return false;
 
     CiPhoneFile target(afcConnection, MakeDevicePath(devicePath), rt::kAfcModeWrite);
@@ -332,12 +284,12 @@ bool CIPhone::CopyFileToDevice(const std::string& hostPath, std::string_view dev
     const auto buffer = std::make_unique<char[]>(kCopyBlockSize);
     bool complete = true;
     for (;;) {
-        const size_t count = source.Read(buffer.get(), kCopyBlockSize);
-        if (count == 0) {
-            complete = !source.Failed();
+        const int64_t count = source->Read(buffer.get(), kCopyBlockSize);
+        if (count <= 0) {
+            complete = count == 0;
             break;
         }
-        if (!target.Write(buffer.get(), count)) {
+        if (!target.Write(buffer.get(), static_cast<size_t>(count))) {
             complete = false;
             break;
         }

@@ -14,8 +14,6 @@ namespace bw {
 
 namespace {
 
-constexpr std::string_view kWritableProbe = "{118F198D-6386-4D6A-94F0-BAD2B0BE4EE0}";
-
 std::string Format(const std::tm& time, const char* format) {
     char text[128];
     const size_t length = std::strftime(text, sizeof text, format, &time);
@@ -90,12 +88,7 @@ std::string DeviceFileNameOf(std::string_view devicePath) {
 }
 
 bool IsFolderWritable(const std::string& folder) {
-    const std::string probe = platform::JoinPath(folder, kWritableProbe);
-    std::FILE* file = std::fopen(probe.c_str(), "wb");
-    if (file == nullptr) return false;
-    std::fclose(file);
-    platform::RemoveFile(probe);
-    return true;
+    return platform::CanCreateFilesIn(folder);
 }
 
 uint64_t ListFolderTree(const std::string& folder, std::vector<std::string>& folders) {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace bw::platform {
 
 struct FolderEntry {
@@ -34,8 +36,9 @@ bool WalkTree(const std::string& folder,
 // folder is gone afterwards.
 bool DeleteTree(const std::string& folder);
 
-bool IsFile(const std::string& path);    // a regular file (links followed)
-bool IsFolder(const std::string& path);  // a folder (links followed)
+bool IsFile(const std::string& path);       // a regular file (links followed)
+bool IsPlainFile(const std::string& path);  // a regular file that is not a link
+bool IsFolder(const std::string& path);     // a folder (links followed)
 bool PathExists(const std::string& path);
 bool CanOpenForReading(const std::string& path);
 std::optional<uint64_t> FileSize(const std::string& path);
@@ -47,13 +50,62 @@ bool RemoveFile(const std::string& path);
 bool RemoveEmptyFolder(const std::string& path);
 bool RenamePath(const std::string& from, const std::string& to);
 
-// Copies a whole file (target created or truncated). True when both files opened and every byte
-// was written.
+bool ReadWholeFile(const std::string& path, std::string& bytes);
+
+// Reads a regular file from start to end.
+class FileReader {
+  public:
+    // Null when the path is not a regular file or cannot be opened; with followLinks false a
+    // link is refused even when it points at a regular file.
+    static std::optional<FileReader> Open(const std::string& path, bool followLinks = true);
+
+    // Up to `size` bytes; 0 at the end, -1 on an error.
+    int64_t Read(char* buffer, size_t size);
+    // Fills the buffer unless the file ends first; the count read, or -1 on an error.
+    int64_t ReadFull(char* buffer, size_t size);
+    uint64_t Size() const { return size_; }
+
+  private:
+    FileReader(UniqueFd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}
+    UniqueFd fd_;
+    uint64_t size_ = 0;
+};
+
+// Whether two regular files (links refused) hold the same bytes.
+bool SameFileContent(const std::string& a, const std::string& b);
+
+// ---- Replacing files ----
+//
+// Every replacement of a file goes through ReplaceFile: the new bytes go to a temporary file
+// beside the target, created exclusively under a fresh random name (never through a link, mode
+// 0600 while it is written), which is written completely, given the permission bits of the file
+// it replaces (0644 for a new file), flushed, renamed over the target, and then the folder is
+// flushed so the rename itself is on the disk. A crash leaves the old or the new file, never a
+// mix; a failure removes the temporary file and nothing else. Only a regular file (not a link, a
+// folder or anything else) is ever replaced.
+
+// Temporary files of ReplaceFile begin with this, so that a crashed run's leftovers can be
+// recognised in a folder the caller owns.
+inline constexpr std::string_view kReplaceTempPrefix = ".bwpart-";
+
+// Takes the new content piece by piece; false when a piece could not be written.
+using ByteSink = std::function<bool(std::string_view bytes)>;
+// Hands the whole new content to the sink; false when the content could not be produced or the
+// sink refused a piece.
+using ByteSource = std::function<bool(const ByteSink& sink)>;
+
+bool ReplaceFile(const std::string& path, const ByteSource& content);
+// ReplaceFile with these bytes.
+bool WriteFileAtomic(const std::string& path, std::string_view bytes);
+// ReplaceFile with the content of `source`, a regular file; with followLinks false a source that
+// is a link is refused.
+bool ReplaceFileWithCopy(const std::string& source, const std::string& target,
+                         bool followLinks = true);
+// ReplaceFileWithCopy following links: a whole copy or none.
 bool CopyFile(const std::string& source, const std::string& target);
 
-bool ReadWholeFile(const std::string& path, std::string& bytes);
-// Replaces the file atomically: the bytes go to a temporary file in the same folder, which is
-// flushed and renamed over the target, so a crash leaves the old or the new file, never a mix.
-bool WriteFileAtomic(const std::string& path, std::string_view bytes);
+// Whether files can be created in the folder: a file is created exclusively there under a fresh
+// name and removed again, so no file of the folder is touched.
+bool CanCreateFilesIn(const std::string& folder);
 
 }  // namespace bw::platform

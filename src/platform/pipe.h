@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/unique_fd.h"
+
 namespace bw::platform {
 
 // A reader refuses (and discards) messages larger than this, so a hostile peer cannot make it
@@ -33,7 +35,7 @@ std::string PipeSocketPath(std::string_view pipeName);
 // writers; one reader and one writer on different threads are fine.
 class PipeConnection {
   public:
-    explicit PipeConnection(int socket) : socket_(socket) {}
+    explicit PipeConnection(UniqueFd socket) : socket_(std::move(socket)) {}
     ~PipeConnection();
     PipeConnection(const PipeConnection&) = delete;
     PipeConnection& operator=(const PipeConnection&) = delete;
@@ -45,10 +47,10 @@ class PipeConnection {
     // Sends one message; false when the peer has gone.
     bool Write(std::string_view message);
     void Close();
-    bool IsOpen() const { return socket_ >= 0; }
+    bool IsOpen() const { return socket_.valid(); }
 
   private:
-    int socket_ = -1;
+    UniqueFd socket_;
     // A message whose pieces have only partly arrived when a read timed out; the next read goes
     // on with it, so a time-out never splits a message in two.
     std::string partial_;
@@ -82,8 +84,8 @@ class PipeServer {
     PipeServer() = default;
 
     std::string path_;
-    int listener_ = -1;
-    int lock_ = -1;
+    UniqueFd listener_;
+    UniqueFd lock_;
     unsigned long inode_ = 0;  // of our socket file, so Close never removes a successor's
     std::unique_ptr<PipeConnection> client_;
 };

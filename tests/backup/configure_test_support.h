@@ -12,8 +12,8 @@
 #include "backup/manifest.h"
 #include "backup/mbdb_builder.h"
 #include "formats/plist_library.h"
-#include "formats/sha1.h"
 #include "platform/files.h"
+#include "support/independent_sha1.h"
 #include "support/temp_folder.h"
 
 namespace bw::testing {
@@ -42,17 +42,12 @@ inline FolderSnapshot Snapshot(const std::string& folder) {
 }
 
 inline std::string Sha1Bytes(std::string_view content) {
-    const Sha1::Digest digest = Sha1::Hash(content);
-    return std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
+    return IndependentSha1(content);
 }
 
 class DeepCleanFixture : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_FALSE(temp_.path().empty());
-        CConfigureTool::SetWriteStepHook({});
-    }
-    void TearDown() override { CConfigureTool::SetWriteStepHook({}); }
+    void SetUp() override { ASSERT_FALSE(temp_.path().empty()); }
 
     std::string Root() const { return temp_ / "root"; }
     std::string Source() const { return platform::JoinPath(Root(), kTestUdid); }

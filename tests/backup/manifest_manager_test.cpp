@@ -1,10 +1,15 @@
 // ManifestDataManager over a backup folder that the test writes.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "backup/manifest.h"
 #include "backup/mbdb_builder.h"
 #include "formats/sha1.h"
+#include "platform/file_faults.h"
 #include "platform/files.h"
+#include "support/file_fault_loop.h"
+#include "support/independent_sha1.h"
 #include "support/temp_folder.h"
 
 namespace bw {
@@ -335,16 +340,19 @@ TEST_F(ManifestManagerTest, SaveWithBadHeaderWritesNothing) {
     EXPECT_FALSE(platform::PathExists(temp_ / "backup/Manifest-2.mbdb"));
 }
 
-TEST_F(ManifestManagerTest, SaveFailsAndKeepsTheOldManifestWhenTheWorkFileCannotBeWritten) {
+TEST_F(ManifestManagerTest, SaveLeavesFilesNamedLikeAWorkFileAlone) {
     MbdbBuilder builder;
     builder.Record(FileRecord("HomeDomain", "Library/a"));
     WriteManifest(builder);
     WriteBackupFile("HomeDomain", "Library/a");
     ASSERT_TRUE(platform::CreateFolders(temp_ / "backup/Manifest-2.mbdb/in-the-way"));
+    temp_.Write("backup/Manifest.mbdb-2", "a neighbour");
     ManifestDataManager manager = Manager();
     ASSERT_EQ(manager.RemoveRecords("HomeDomain", {"a"}, false), 1u);
-    EXPECT_EQ(manager.Save(), "");
-    EXPECT_EQ(ReadFileBytes(manifest_), builder.Bytes());
+    EXPECT_EQ(manager.Save(), manifest_);
+    EXPECT_EQ(ReadFileBytes(manifest_), MbdbBuilder().Bytes());
+    EXPECT_TRUE(platform::IsFolder(temp_ / "backup/Manifest-2.mbdb/in-the-way"));
+    EXPECT_EQ(ReadFileBytes(temp_ / "backup/Manifest.mbdb-2"), "a neighbour");
 }
 
 TEST_F(ManifestManagerTest, SaveFailsWithoutLeavingTheWorkFileWhenTheRenameFails) {
@@ -374,6 +382,131 @@ TEST_F(ManifestManagerTest, SaveOfAWorkingCopyWithAnotherNameReplacesOnlyThatCop
               MbdbBuilder().Record(FileRecord("HomeDomain", "Library/a")).Bytes());
     EXPECT_EQ(ReadFileBytes(manifest_), builder.Bytes());
     EXPECT_FALSE(platform::PathExists(copy + "-2"));
+}
+
+// A backup folder as the deep clean leaves it before the manifest save: files with their real
+// sizes and hashes, and neighbours whose names earlier saves used for their work files.
+class ManifestSaveFaultTest : public ManifestManagerTest {
+  protected:
+    struct File {
+        std::string domain, path, content;
+    };
+    const std::vector<File> files_ = {
+        {"HomeDomain", "Library/SMS/sms.db", "sms database"},
+        {"HomeDomain", "Library/SMS/sms.db-wal", "its log"},
+        {"MediaDomain", "Library/SMS/Attachments/ab/IMG_1.JPG", std::string(70000, 'j')},
+        {"HomeDomain", "Library/SpringBoard/PushStore/com.example.mail.pushstore", "push"},
+    };
+
+    void WriteFolder() {
+        platform::DeleteTree(backup_);
+        MbdbBuilder builder;
+        for (const File& file : files_) {
+            MbdbRecordFields fields = FileRecord(file.domain, file.path, file.content.size());
+            fields.dataHash = testing::IndependentSha1(file.content);
+            builder.Record(fields);
+            WriteBackupFile(file.domain, file.path, file.content);
+        }
+        WriteManifest(builder);
+        temp_.Write("backup/Manifest-2.mbdb", "neighbour");
+        temp_.Write("backup/Manifest.mbdb.brackwater-tmp", "neighbour");
+    }
+
+    // Takes the push store's record out and saves; true when saved.
+    bool RemoveAndSave() {
+        ManifestDataManager manager = Manager();
+        if (manager.RemoveRecords("HomeDomain", {"PushStore/"}, false) != 1) return false;
+        return manager.Save() == manifest_;
+    }
+
+    std::map<std::string, std::string> FolderBytes() const {
+        std::map<std::string, std::string> bytes;
+        std::vector<platform::FolderEntry> entries;
+        platform::ListFolder(backup_, entries);
+        for (const platform::FolderEntry& entry : entries)
+            bytes[entry.name] = ReadFileBytes(platform::JoinPath(backup_, entry.name));
+        return bytes;
+    }
+
+    // The manifest reads to its end and every record's file is there with its size and hash.
+    void ExpectWhole() {
+        const MbdbReadResult read = ReadMbdb(ReadFileBytes(manifest_));
+        ASSERT_TRUE(read.headerMatches);
+        EXPECT_EQ(read.error, "");
+        EXPECT_GE(read.records.size(), files_.size() - 1);
+        for (const MbdbRecord& record : read.records) {
+            std::string content;
+            ASSERT_TRUE(platform::ReadWholeFile(platform::JoinPath(backup_, record.backupFileName),
+                                                content))
+                << record.path.text;
+            EXPECT_EQ(record.size, content.size()) << record.path.text;
+            EXPECT_EQ(record.dataHash.raw, testing::IndependentSha1(content)) << record.path.text;
+        }
+    }
+};
+
+TEST_F(ManifestSaveFaultTest, EveryFailedFileCallLeavesTheOldOrTheNewManifestAndTheNextSaveEndsIt) {
+    std::map<std::string, std::string> before, after;
+    bool saved = false;
+    for (const platform::FileFault fault :
+         {platform::FileFault::kNatural, platform::FileFault::kIoError}) {
+        testing::FileFaultLoop loop;
+        loop.fault = fault;
+        loop.prepare = [&] {
+            WriteFolder();
+            before = FolderBytes();
+        };
+        loop.run = [&] { saved = RemoveAndSave(); };
+        loop.check = [&](uint64_t failedAt, platform::FileCall call) {
+            const std::map<std::string, std::string> now = FolderBytes();
+            ExpectWhole();
+            if (failedAt == 0) {
+                ASSERT_TRUE(saved);
+                after = now;
+                ASSERT_NE(after, before);
+                return;
+            }
+            EXPECT_FALSE(saved);
+            // Only the folder's flush comes after the rename: the new manifest is in place.
+            const bool renamed = call == platform::FileCall::kSync && now == after;
+            EXPECT_TRUE(now == before || renamed) << platform::FileCallName(call);
+            ASSERT_TRUE(RemoveAndSave() || renamed);
+            EXPECT_EQ(FolderBytes(), after);
+            ExpectWhole();
+        };
+        const testing::FileFaultLoopResult result = testing::FailEveryFileCall(loop);
+        // Create, the manifest's bytes, flush, rename, flush of the folder.
+        EXPECT_GE(result.calls, 5u);
+        EXPECT_EQ(result.hits, result.calls);
+        EXPECT_EQ(result.Count(platform::FileCall::kRename), 1u);
+        EXPECT_EQ(result.Count(platform::FileCall::kSync), 2u);
+    }
+}
+
+TEST_F(ManifestSaveFaultTest, ACrashAtAnyFileCallLeavesTheOldOrTheNewManifest) {
+    std::map<std::string, std::string> before, after;
+    testing::FileFaultLoop loop;
+    loop.crash = true;
+    loop.prepare = [&] {
+        WriteFolder();
+        before = FolderBytes();
+    };
+    loop.run = [&] { RemoveAndSave(); };
+    loop.check = [&](uint64_t failedAt, platform::FileCall) {
+        std::map<std::string, std::string> now = FolderBytes();
+        std::erase_if(now, [](const auto& item) {
+            return item.first.starts_with(platform::kReplaceTempPrefix);
+        });
+        ExpectWhole();
+        if (failedAt == 0) {
+            after = now;
+            return;
+        }
+        EXPECT_TRUE(now == before || now == after);
+    };
+    const testing::FileFaultLoopResult result = testing::FailEveryFileCall(loop);
+    EXPECT_GE(result.calls, 5u);
+    EXPECT_EQ(result.hits, result.calls);
 }
 
 }  // namespace

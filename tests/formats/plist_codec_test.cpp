@@ -8,6 +8,10 @@
 #include <limits>
 
 #include "formats/plist_codec_test_util.h"
+#include "platform/file_faults.h"
+#include "platform/files.h"
+#include "support/file_fault_loop.h"
+#include "support/temp_folder.h"
 
 namespace bw {
 namespace {
@@ -280,6 +284,42 @@ TEST(PlistCodecRoundTrip, FailedWriteLeavesTheOldFile) {
     ASSERT_TRUE(ReadPlist(path, value));
     EXPECT_EQ(value, PlistValue("old"));
     EXPECT_FALSE(WritePlistBinary(::testing::TempDir() + "/no/such/folder/x.plist", "x"));
+}
+
+TEST(PlistCodecRoundTrip, EveryFailedFileCallOfASaveKeepsTheOldFileAndItsNeighbours) {
+    bw::testing::TempFolder top;
+    const std::string path = top / "out.plist";
+    std::string oldBytes, newBytes;
+    bool saved = false;
+    bw::testing::FileFaultLoop loop;
+    loop.prepare = [&] {
+        platform::DeleteTree(top / "out.plist");
+        ASSERT_TRUE(WritePlistBinary(path, PlistValue("old")));
+        top.Write("out.plist.brackwater-tmp", "a neighbour");
+        oldBytes = bw::testing::ReadFileBytes(path);
+    };
+    loop.run = [&] { saved = WritePlistBinary(path, SampleTree()); };
+    loop.check = [&](uint64_t failedAt, platform::FileCall call) {
+        std::vector<platform::FolderEntry> entries;
+        ASSERT_TRUE(platform::ListFolder(top.path(), entries));
+        EXPECT_EQ(entries.size(), 2u);  // no work file left beside them
+        EXPECT_EQ(bw::testing::ReadFileBytes(top / "out.plist.brackwater-tmp"), "a neighbour");
+        PlistValue value;
+        ASSERT_TRUE(ReadPlist(path, value));
+        if (failedAt == 0) {
+            EXPECT_TRUE(saved);
+            newBytes = bw::testing::ReadFileBytes(path);
+            EXPECT_EQ(value, SampleTree());
+            return;
+        }
+        EXPECT_FALSE(saved);
+        // The folder's flush comes after the rename; every earlier failure keeps the old file.
+        const std::string now = bw::testing::ReadFileBytes(path);
+        EXPECT_TRUE(now == oldBytes || (call == platform::FileCall::kSync && now == newBytes));
+    };
+    const bw::testing::FileFaultLoopResult result = bw::testing::FailEveryFileCall(loop);
+    EXPECT_EQ(result.calls, 5u);
+    EXPECT_EQ(result.hits, result.calls);
 }
 
 TEST(PlistCodecRoundTrip, MissingFileReadsAsNoValue) {

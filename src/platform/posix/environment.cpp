@@ -7,6 +7,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/unique_fd.h"
 
 namespace bw::platform {
 
@@ -43,15 +44,12 @@ std::string RoamingAppDataFolder() {
 
 void RandomBytes(void* buffer, size_t size) {
     auto* out = static_cast<unsigned char*>(buffer);
-    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    const UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
     size_t got = 0;
-    if (fd >= 0) {
-        while (got < size) {
-            const ssize_t n = ::read(fd, out + got, size - got);
-            if (n <= 0) break;
-            got += static_cast<size_t>(n);
-        }
-        ::close(fd);
+    while (fd && got < size) {
+        const ssize_t n = ::read(fd.get(), out + got, size - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
     }
     if (got < size) {
         std::random_device device;

@@ -5,46 +5,102 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/environment.h"
+#include "platform/file_faults.h"
 #include "platform/files.h"
 
 namespace bw::platform {
 
 namespace {
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+// The mutating calls, each asking the fault seam first (see file_faults.h).
 
-  private:
-    int fd_;
-};
+bool Injected(FileCall call) {
+    const file_faults::Injected fault = file_faults::Next(call);
+    if (fault.error == 0) return false;
+    errno = fault.error;
+    return true;
+}
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+UniqueFd CreateExclusive(const std::string& path, mode_t mode) {
+    if (Injected(FileCall::kCreate)) return UniqueFd();
+    return UniqueFd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const file_faults::Injected fault = file_faults::Next(FileCall::kWrite);
+        if (fault.error != 0) {
+            // A disk that fills up mid-write keeps what fitted and then refuses the rest.
+            if (fault.shortWrite && bytes.size() > 1) {
+                [[maybe_unused]] const ssize_t n = ::write(fd, bytes.data(), bytes.size() / 2);
+            }
+            errno = fault.error;
             return false;
         }
-        data += n;
-        size -= static_cast<size_t>(n);
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
     }
     return true;
+}
+
+bool Sync(int fd) {
+    if (Injected(FileCall::kSync)) return false;
+    return ::fsync(fd) == 0;
+}
+
+bool Rename(const std::string& from, const std::string& to) {
+    if (Injected(FileCall::kRename)) return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool Unlink(const std::string& path) {
+    if (Injected(FileCall::kRemove)) return false;
+    return ::unlink(path.c_str()) == 0;
+}
+
+bool RemoveFolder(const std::string& path) {
+    if (Injected(FileCall::kRemove)) return false;
+    return ::rmdir(path.c_str()) == 0;
+}
+
+bool MakeFolder(const std::string& path) {
+    if (Injected(FileCall::kMakeFolder)) return false;
+    return ::mkdir(path.c_str(), 0755) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A rename reaches the disk only with the folder's entry list.
+bool SyncFolder(const std::string& folder) {
+    const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.valid() && Sync(fd.get());
+}
+
+// A fresh name that nobody can have prepared: an existing file or link of that name makes the
+// exclusive create fail, and another name is tried.
+UniqueFd CreateTemporaryBeside(const std::string& folder, std::string& temp) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        unsigned char random[8];
+        RandomBytes(random, sizeof random);
+        char suffix[sizeof random * 2 + 1];
+        for (size_t i = 0; i < sizeof random; ++i)
+            std::snprintf(suffix + 2 * i, 3, "%02x", random[i]);
+        temp = JoinPath(folder, std::string(kReplaceTempPrefix) + suffix);
+        UniqueFd fd = CreateExclusive(temp, 0600);
+        if (fd.valid() || errno != EEXIST) return fd;
+    }
+    return UniqueFd();
 }
 
 bool StatEntry(const std::string& path, FolderEntry& entry) {
@@ -107,7 +163,7 @@ bool WalkTree(const std::string& folder,
 bool DeleteTree(const std::string& folder) {
     struct stat st {};
     if (::lstat(folder.c_str(), &st) != 0) return errno == ENOENT;
-    if (!S_ISDIR(st.st_mode)) return ::unlink(folder.c_str()) == 0;
+    if (!S_ISDIR(st.st_mode)) return Unlink(folder);
     std::vector<FolderEntry> entries;
     ListFolder(folder, entries);
     for (const FolderEntry& entry : entries) {
@@ -115,10 +171,10 @@ bool DeleteTree(const std::string& folder) {
         if (entry.isFolder && !entry.isLink) {
             DeleteTree(path);
         } else {
-            ::unlink(path.c_str());
+            Unlink(path);
         }
     }
-    return ::rmdir(folder.c_str()) == 0 || errno == ENOENT;
+    return RemoveFolder(folder) || errno == ENOENT;
 }
 
 bool IsFile(const std::string& path) {
@@ -131,6 +187,11 @@ bool IsFolder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsPlainFile(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool PathExists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -138,8 +199,7 @@ bool PathExists(const std::string& path) {
 
 bool CanOpenForReading(const std::string& path) {
     if (!IsFile(path)) return false;
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    return fd.valid();
+    return FileReader::Open(path).has_value();
 }
 
 std::optional<uint64_t> FileSize(const std::string& path) {
@@ -155,7 +215,7 @@ std::optional<int64_t> LastWriteTime(const std::string& path) {
 }
 
 bool CreateFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) == 0) return true;
+    if (MakeFolder(path)) return true;
     return errno == EEXIST && IsFolder(path);
 }
 
@@ -171,64 +231,134 @@ bool CreateFolders(const std::string& path) {
 }
 
 bool RemoveFile(const std::string& path) {
-    return ::unlink(path.c_str()) == 0;
+    return Unlink(path);
 }
 
 bool RemoveEmptyFolder(const std::string& path) {
-    return ::rmdir(path.c_str()) == 0;
+    return RemoveFolder(path);
 }
 
 bool RenamePath(const std::string& from, const std::string& to) {
-    return ::rename(from.c_str(), to.c_str()) == 0;
-}
-
-bool CopyFile(const std::string& source, const std::string& target) {
-    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) return false;
-    FileDescriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!out.valid()) return false;
-    std::string buffer(1 << 20, '\0');
-    for (;;) {
-        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) break;
-        if (!WriteAll(out.get(), buffer.data(), static_cast<size_t>(n))) return false;
-    }
-    return ::close(out.release()) == 0;
+    return Rename(from, to);
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
     bytes.clear();
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return false;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-    if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
+    std::optional<FileReader> reader = FileReader::Open(path);
+    if (!reader) return false;
+    bytes.reserve(static_cast<size_t>(reader->Size()));
     char chunk[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
+        const int64_t n = reader->Read(chunk, sizeof chunk);
         if (n < 0) return false;
         if (n == 0) return true;
         bytes.append(chunk, static_cast<size_t>(n));
     }
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view bytes) {
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string temp = JoinPath(folder, ".bw-XXXXXX");
-    FileDescriptor fd(::mkstemp(temp.data()));
-    if (!fd.valid()) return false;
-    // Keep the permissions of the file being replaced; a new file gets the usual 0644.
+std::optional<FileReader> FileReader::Open(const std::string& path, bool followLinks) {
+    UniqueFd fd(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW) | O_NONBLOCK));
+    if (!fd) return std::nullopt;
+    // O_NONBLOCK keeps a named pipe from blocking the open; it is a regular file or refused.
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return FileReader(std::move(fd), static_cast<uint64_t>(st.st_size));
+}
+
+int64_t FileReader::Read(char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(fd_.get(), buffer, size);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+int64_t FileReader::ReadFull(char* buffer, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        const int64_t n = Read(buffer + got, size - got);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(got);
+}
+
+bool SameFileContent(const std::string& a, const std::string& b) {
+    std::optional<FileReader> first = FileReader::Open(a, false);
+    std::optional<FileReader> second = FileReader::Open(b, false);
+    if (!first || !second || first->Size() != second->Size()) return false;
+    std::vector<char> x(1 << 16), y(1 << 16);
+    for (;;) {
+        const int64_t n = first->ReadFull(x.data(), x.size());
+        const int64_t m = second->ReadFull(y.data(), y.size());
+        if (n < 0 || n != m) return false;
+        if (n == 0) return true;
+        if (std::memcmp(x.data(), y.data(), static_cast<size_t>(n)) != 0) return false;
+    }
+}
+
+bool ReplaceFile(const std::string& path, const ByteSource& content) {
+    mode_t mode = 0644;
     struct stat old {};
-    ::fchmod(fd.get(), ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-    const bool written = WriteAll(fd.get(), bytes.data(), bytes.size()) && ::fsync(fd.get()) == 0;
-    if (::close(fd.release()) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
+    if (::lstat(path.c_str(), &old) == 0) {
+        if (!S_ISREG(old.st_mode)) {
+            errno = EEXIST;
+            return false;
+        }
+        mode = old.st_mode & 07777;
+    } else if (errno != ENOENT) {
         return false;
     }
+    const std::string folder = FolderOf(path);
+    std::string temp;
+    UniqueFd fd = CreateTemporaryBeside(folder, temp);
+    if (!fd) return false;
+    bool ok = content([&](std::string_view bytes) { return WriteAll(fd.get(), bytes); });
+    // The mode is set before the flush so that it reaches the disk with the bytes.
+    ok = ok && ::fchmod(fd.get(), mode) == 0;
+    ok = ok && Sync(fd.get());
+    ok = fd.Close() && ok;
+    if (!ok || !Rename(temp, path)) {
+        const int cause = errno;
+        ::unlink(temp.c_str());  // our own file: the name was created exclusively above
+        errno = cause;
+        return false;
+    }
+    // The target is already new here; a failed folder flush still reports failure, since the
+    // rename may not survive a crash.
+    return SyncFolder(folder);
+}
+
+bool WriteFileAtomic(const std::string& path, std::string_view bytes) {
+    return ReplaceFile(path, [bytes](const ByteSink& sink) { return sink(bytes); });
+}
+
+bool ReplaceFileWithCopy(const std::string& source, const std::string& target, bool followLinks) {
+    std::optional<FileReader> in = FileReader::Open(source, followLinks);
+    if (!in) return false;
+    return ReplaceFile(target, [&](const ByteSink& sink) {
+        std::vector<char> buffer(1 << 20);
+        for (;;) {
+            const int64_t n = in->Read(buffer.data(), buffer.size());
+            if (n < 0) return false;
+            if (n == 0) return true;
+            if (!sink(std::string_view(buffer.data(), static_cast<size_t>(n)))) return false;
+        }
+    });
+}
+
+bool CopyFile(const std::string& source, const std::string& target) {
+    return ReplaceFileWithCopy(source, target, true);
+}
+
+bool CanCreateFilesIn(const std::string& folder) {
+    std::string probe;
+    UniqueFd fd = CreateTemporaryBeside(folder, probe);
+    if (!fd) return false;
+    fd.reset();
+    Unlink(probe);
     return true;
 }
 

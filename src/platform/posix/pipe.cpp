@@ -115,8 +115,8 @@ bool FillAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
-int NewSocket() {
-    return ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+UniqueFd NewSocket() {
+    return UniqueFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
 }
 
 std::string ErrnoText(const char* what) {
@@ -126,31 +126,29 @@ std::string ErrnoText(const char* what) {
 // An open-file-description lock on "<socket>.lock" marks a live server: the kernel drops it when
 // the server's process dies, and unlike a process-wide record lock it also conflicts with a
 // second server of the same process.
-int LockServerName(const std::string& lockPath, std::string& error) {
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+UniqueFd LockServerName(const std::string& lockPath, std::string& error) {
+    UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
         error = ErrnoText("cannot open the pipe's lock file");
-        return -1;
+        return fd;
     }
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    if (::fcntl(fd.get(), F_OFD_SETLK, &lock) != 0) {
         error = "a server of this pipe name is running";
-        ::close(fd);
-        return -1;
+        return UniqueFd();
     }
     return fd;
 }
 
 bool ServerAlive(const std::string& socketPath) {
-    const int fd = ::open((socketPath + ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return false;
+    const UniqueFd fd(::open((socketPath + ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return false;
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    const bool held = ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-    ::close(fd);
+    const bool held = ::fcntl(fd.get(), F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
     struct stat info {};
     return held && ::lstat(socketPath.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
@@ -189,23 +187,22 @@ PipeConnection::~PipeConnection() {
 }
 
 void PipeConnection::Close() {
-    if (socket_ >= 0) ::close(socket_);
-    socket_ = -1;
+    socket_.reset();
     partial_.clear();
     skipping_ = false;
 }
 
 std::optional<std::string> PipeConnection::Read(int timeoutMs) {
-    if (socket_ < 0) return std::nullopt;
+    if (!socket_) return std::nullopt;
     const Deadline deadline(timeoutMs);
     std::string piece(kPieceSize + 1, '\0');
     for (;;) {
-        if (!WaitReadable(socket_, deadline)) return std::nullopt;
+        if (!WaitReadable(socket_.get(), deadline)) return std::nullopt;
         msghdr header{};
         iovec vector{piece.data(), piece.size()};
         header.msg_iov = &vector;
         header.msg_iovlen = 1;
-        const ssize_t got = ::recvmsg(socket_, &header, MSG_DONTWAIT);
+        const ssize_t got = ::recvmsg(socket_.get(), &header, MSG_DONTWAIT);
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             Close();
@@ -244,7 +241,7 @@ std::optional<std::string> PipeConnection::Read(int timeoutMs) {
 }
 
 bool PipeConnection::Write(std::string_view message) {
-    if (socket_ < 0) return false;
+    if (!socket_) return false;
     std::string packet;
     packet.reserve(std::min(message.size(), kPieceSize) + 1);
     size_t offset = 0;
@@ -254,7 +251,7 @@ bool PipeConnection::Write(std::string_view message) {
         packet.assign(1, last ? kLastPiece : kMorePieces);
         packet.append(message.substr(offset, size));
         for (;;) {
-            const ssize_t sent = ::send(socket_, packet.data(), packet.size(), MSG_NOSIGNAL);
+            const ssize_t sent = ::send(socket_.get(), packet.data(), packet.size(), MSG_NOSIGNAL);
             if (sent == static_cast<ssize_t>(packet.size())) break;
             if (sent < 0 && errno == EINTR) continue;
             return false;
@@ -275,7 +272,7 @@ std::unique_ptr<PipeServer> PipeServer::Create(std::string_view pipeName, std::s
     std::unique_ptr<PipeServer> server(new PipeServer());
     server->path_ = path;
     server->lock_ = LockServerName(path + ".lock", error);
-    if (server->lock_ < 0) return nullptr;
+    if (!server->lock_) return nullptr;
 
     // The socket is bound under a temporary name and renamed into place once it listens, so a
     // client never finds the name without a listener behind it; the rename also replaces a
@@ -288,13 +285,13 @@ std::unique_ptr<PipeServer> PipeServer::Create(std::string_view pipeName, std::s
     }
     ::unlink(temporary.c_str());
     server->listener_ = NewSocket();
-    if (server->listener_ < 0) {
+    if (!server->listener_) {
         error = ErrnoText("cannot create a socket");
         return nullptr;
     }
-    if (::bind(server->listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-            0 ||
-        ::listen(server->listener_, 4) != 0) {
+    if (::bind(server->listener_.get(), reinterpret_cast<const sockaddr*>(&address),
+               sizeof address) != 0 ||
+        ::listen(server->listener_.get(), 4) != 0) {
         error = ErrnoText("cannot listen on the pipe");
         ::unlink(temporary.c_str());
         return nullptr;
@@ -314,14 +311,14 @@ PipeServer::~PipeServer() {
 }
 
 bool PipeServer::WaitForClient(int timeoutMs) {
-    if (listener_ < 0) return false;
+    if (!listener_) return false;
     Disconnect();
     const Deadline deadline(timeoutMs);
     for (;;) {
-        if (!WaitReadable(listener_, deadline)) return false;
-        const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (socket >= 0) {
-            client_ = std::make_unique<PipeConnection>(socket);
+        if (!WaitReadable(listener_.get(), deadline)) return false;
+        UniqueFd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (socket) {
+            client_ = std::make_unique<PipeConnection>(std::move(socket));
             return true;
         }
         if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) return false;
@@ -344,18 +341,16 @@ void PipeServer::Disconnect() {
 
 void PipeServer::Close() {
     Disconnect();
-    if (listener_ >= 0) {
+    if (listener_) {
         struct stat info {};
         if (::lstat(path_.c_str(), &info) == 0 &&
             static_cast<unsigned long>(info.st_ino) == inode_) {
             ::unlink(path_.c_str());
         }
-        ::close(listener_);
-        listener_ = -1;
+        listener_.reset();
     }
     // The lock goes last, so no second server can publish the name while ours is still there.
-    if (lock_ >= 0) ::close(lock_);
-    lock_ = -1;
+    lock_.reset();
 }
 
 // ---- clients ----
@@ -370,16 +365,17 @@ std::unique_ptr<PipeConnection> ConnectPipe(std::string_view pipeName, int timeo
     }
     const Deadline deadline(timeoutMs);
     for (;;) {
-        const int socket = NewSocket();
-        if (socket < 0) {
+        UniqueFd socket = NewSocket();
+        if (!socket) {
             error = ErrnoText("cannot create a socket");
             return nullptr;
         }
-        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-            return std::make_unique<PipeConnection>(socket);
+        if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+            0) {
+            return std::make_unique<PipeConnection>(std::move(socket));
         }
         const int cause = errno;
-        ::close(socket);
+        socket.reset();
         if (cause != ENOENT && cause != ECONNREFUSED && cause != EAGAIN && cause != EINTR) {
             errno = cause;
             error = ErrnoText("cannot connect to the pipe");
