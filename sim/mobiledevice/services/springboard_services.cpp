@@ -16,8 +16,8 @@
 
 #include "app_catalog.h"
 #include "channel.h"
+#include "common/plist_file.h"
 #include "device.h"
-#include "plist_file.h"
 #include "service.h"
 #include "status.h"
 
