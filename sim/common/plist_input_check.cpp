@@ -215,22 +215,29 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// "&#0;", "&#x000;" and the like would put a zero character into a key or a string.
-bool ReferencesZero(std::string_view text, size_t at) {
-    if (!StartsWithAt(text, at, "&#")) return false;
-    size_t i = at + 2;
-    const bool hex = i < text.size() && (text[i] == 'x' || text[i] == 'X');
-    if (hex) ++i;
-    const size_t digitsAt = i;
+// A reference in text: one of the five entities XML predefines (no document here may define
+// more), or a character reference to anything but zero, which would put a zero character into a
+// key or a string. A bare '&' is malformed XML, which libplist would read leniently and an XML
+// parser refuses.
+bool IsGoodReference(std::string_view text, size_t at) {
+    const size_t end = text.find(';', at);
+    if (end == std::string_view::npos) return false;
+    const std::string_view name = text.substr(at + 1, end - at - 1);
+    for (const std::string_view entity : {"amp", "lt", "gt", "apos", "quot"}) {
+        if (name == entity) return true;
+    }
+    if (!name.starts_with('#')) return false;
+    const bool hex = name.size() > 1 && name[1] == 'x';
+    const std::string_view digits = name.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8) return false;
     bool zero = true;
-    for (; i < text.size() && text[i] != ';'; ++i) {
-        const char c = text[i];
+    for (const char c : digits) {
         const bool digit =
             (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
-        if (!digit) return false;  // not a character reference; the parser takes it as text
+        if (!digit) return false;
         if (c != '0') zero = false;
     }
-    return i < text.size() && i > digitsAt && zero;
+    return !zero;
 }
 
 // The '>' that ends the start tag at `at`. Quotes open an attribute value only after "=", as
@@ -309,7 +316,7 @@ bool XmlPlistInputIsSafe(std::string_view text) {
     while (at < text.size()) {
         const char c = text[at];
         if (c == '&') {
-            if (ReferencesZero(text, at)) return false;
+            if (!IsGoodReference(text, at)) return false;
             ++at;
         } else if (c != '<') {
             ++at;

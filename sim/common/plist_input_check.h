@@ -35,7 +35,8 @@ bool BinaryPlistInputIsSafe(std::string_view bytes);
 // Elements nest at most kMaxPlistNesting containers deep (plus the plist element and a leaf), as
 // an XML parser sees the markup: comments, CDATA sections, processing instructions and the
 // document type declaration are skipped whole and must be closed; quotes count only around
-// attribute values inside tags; no zero byte and no character reference to zero appear.
+// attribute values inside tags; no zero byte appears, and every '&' in text starts a predefined
+// entity or a character reference to anything but zero.
 bool XmlPlistInputIsSafe(std::string_view bytes);
 
 // Either check, chosen by the header, and the size limit.

@@ -78,8 +78,9 @@ TEST(BackupToolMbdb, TheReaderRefusesOtherHeadersAndRecordsCutShort) {
     std::string error;
     EXPECT_TRUE(DecodeManifest(std::string("mbdb\x05\x00", 6), read, error));
     EXPECT_TRUE(read.empty());
-    for (const std::string& header : {std::string("mbdb\x04\x00", 6), std::string("mbdx\x05\x00", 6),
-                                     std::string("MBDB\x05\x00", 6)}) {
+    for (const std::string& header :
+         {std::string("mbdb\x04\x00", 6), std::string("mbdx\x05\x00", 6),
+          std::string("MBDB\x05\x00", 6)}) {
         EXPECT_FALSE(DecodeManifest(header + kOneRecordFile.substr(6), read, error)) << header;
     }
     // Every cut inside the record.

@@ -139,6 +139,12 @@ TEST(PlistInputCheck, DictionaryKeysAreStringsWithoutZeroCharacters) {
     EXPECT_FALSE(XmlPlistInputIsSafe("<plist><dict><key>a&#0;b</key><true/></dict></plist>"));
     EXPECT_FALSE(XmlPlistInputIsSafe("<plist><dict><key>a&#x000;b</key><true/></dict></plist>"));
     EXPECT_TRUE(XmlPlistInputIsSafe("<plist><dict><key>a&#48;b</key><true/></dict></plist>"));
+    EXPECT_TRUE(
+        XmlPlistInputIsSafe("<plist><string>&lt;&amp;&gt;&quot;&apos;&#x41;</string></plist>"));
+    // A bare '&' or an entity nobody defined is malformed, whatever libplist would make of it.
+    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><string>a & b</string></plist>"));
+    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><string>&nbsp;</string></plist>"));
+    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><string>&#;</string></plist>"));
     EXPECT_FALSE(XmlPlistInputIsSafe(std::string("<plist><string>a\0b</string></plist>", 33)));
 }
 
