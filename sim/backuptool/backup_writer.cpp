@@ -177,8 +177,8 @@ std::string StatusPlist(int64_t now) {
     return BinaryText(status.Take().get());
 }
 
-// The Info.plist a device's own backup writes; the library adds its keys to its own copy later.
-// Keys in sorted order, as a device writes them.
+// The Info.plist a device's own backup writes, keys in sorted order; the library adds its keys
+// to its own copy later.
 std::string InfoPlist(const DeviceImage& image, const std::vector<AppContainer>& apps,
                       int64_t now) {
     DictBuilder info;
