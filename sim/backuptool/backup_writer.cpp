@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cctype>
 
-#include "backup/manifest.h"
-#include "device/host_utils.h"
-#include "formats/sha1.h"
+#include <cstdio>
+
+#include "common/plist_tree.h"
+#include "mbdb.h"
 #include "platform/clock.h"
+#include "platform/environment.h"
 #include "platform/files.h"
 #include "record_io.h"
 
@@ -63,7 +65,7 @@ bool CollectEntries(const std::vector<Domain>& domains, std::vector<Entry>& entr
 
 // Copies a file into the backup while hashing it; the size is what was actually read, so a file
 // that changes during the backup gets a record that matches the stored copy.
-bool CopyAndHash(const std::string& source, const std::string& target, Sha1::Digest& digest,
+bool CopyAndHash(const std::string& source, const std::string& target, Sha1Digest& digest,
                  uint64_t& size, const std::function<bool(uint64_t)>& progress) {
     const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) return false;
@@ -72,7 +74,7 @@ bool CopyAndHash(const std::string& source, const std::string& target, Sha1::Dig
         ::close(in);
         return false;
     }
-    Sha1 hash;
+    ContentHash hash;
     std::string buffer(1 << 20, '\0');
     size = 0;
     bool ok = true;
@@ -101,81 +103,110 @@ bool CopyAndHash(const std::string& source, const std::string& target, Sha1::Dig
     return ok;
 }
 
-PlistValue::Dictionary LockdownSummary(const DeviceImage& image) {
-    PlistValue::Dictionary lockdown;
+// Property-list dates count seconds from 2001-01-01T00:00:00Z.
+constexpr int64_t kUnixSecondsAt2001 = 978307200;
+
+plist_t DateNode(int64_t unixSeconds) {
+    return plist_new_date(static_cast<int32_t>(unixSeconds - kUnixSecondsAt2001), 0);
+}
+
+// A version 4 UUID in upper case, as a device names a backup's snapshot.
+std::string NewUuidText() {
+    unsigned char b[16];
+    platform::RandomBytes(b, sizeof b);
+    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text,
+                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return text;
+}
+
+std::string BinaryText(plist_t tree) {
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(tree, &bytes, &length);
+    std::string text = bytes != nullptr ? std::string(bytes, length) : std::string();
+    if (bytes != nullptr) plist_to_bin_free(bytes);
+    return text;
+}
+
+DictBuilder LockdownSummary(const DeviceImage& image) {
+    DictBuilder lockdown;
     for (const char* key : {"BuildVersion", "DeviceName", "ProductType", "ProductVersion",
                             "SerialNumber", "UniqueDeviceID"}) {
         const std::string value = image.Text(key);
-        if (!value.empty()) lockdown[key] = value;
+        if (!value.empty()) lockdown.Text(key, value);
     }
     return lockdown;
 }
 
 std::string ManifestPlist(const DeviceImage& image, const std::vector<AppContainer>& apps,
                           int64_t now) {
-    PlistValue::Dictionary applications;
+    DictBuilder applications;
     for (const AppContainer& app : apps) {
-        PlistValue::Dictionary entry;
-        entry["CFBundleIdentifier"] = app.bundleId;
-        if (!app.bundleVersion.empty()) entry["CFBundleVersion"] = app.bundleVersion;
+        DictBuilder entry;
+        entry.Text("CFBundleIdentifier", app.bundleId);
+        if (!app.bundleVersion.empty()) entry.Text("CFBundleVersion", app.bundleVersion);
         const std::string container = app.hostPath.substr(app.hostPath.rfind('/') + 1);
-        entry["Path"] = "/var/mobile/Applications/" + container +
-                        (app.bundleName.empty() ? "" : "/" + app.bundleName);
-        applications[app.bundleId] = std::move(entry);
+        entry.Text("Path", "/var/mobile/Applications/" + container +
+                               (app.bundleName.empty() ? "" : "/" + app.bundleName));
+        applications.Dict(app.bundleId.c_str(), std::move(entry));
     }
-    PlistValue::Dictionary manifest;
-    manifest["Applications"] = std::move(applications);
-    manifest["Date"] = PlistDate{now};
-    manifest["IsEncrypted"] = image.WillEncrypt();
-    manifest["Lockdown"] = LockdownSummary(image);
-    manifest["SystemDomainsVersion"] = "20.0";
-    manifest["Version"] = "9.1";
-    const PlistValue* locked = image.values.Find("PasswordProtected");
-    manifest["WasPasscodeSet"] = locked != nullptr && locked->AsBoolean().value_or(false);
-    return EncodePlistBinary(PlistValue(std::move(manifest))).value_or("");
+    DictBuilder manifest;
+    manifest.Dict("Applications", std::move(applications))
+        .Value("Date", DateNode(now))
+        .Flag("IsEncrypted", image.WillEncrypt())
+        .Dict("Lockdown", LockdownSummary(image))
+        .Text("SystemDomainsVersion", "20.0")
+        .Text("Version", "9.1")
+        .Flag("WasPasscodeSet", BoolValue(image.Value("PasswordProtected")).value_or(false));
+    return BinaryText(manifest.Take().get());
 }
 
 std::string StatusPlist(int64_t now) {
-    PlistValue::Dictionary status;
-    status["BackupState"] = "new";
-    status["Date"] = PlistDate{now};
-    status["IsFullBackup"] = true;
-    status["SnapshotState"] = "finished";
-    status["UUID"] = NewGuidText();
-    status["Version"] = "2.4";
-    return EncodePlistBinary(PlistValue(std::move(status))).value_or("");
+    DictBuilder status;
+    status.Text("BackupState", "new")
+        .Value("Date", DateNode(now))
+        .Flag("IsFullBackup", true)
+        .Text("SnapshotState", "finished")
+        .Text("UUID", NewUuidText())
+        .Text("Version", "2.4");
+    return BinaryText(status.Take().get());
 }
 
-// The Info.plist a device's own backup writes; the library adds its keys to its own copy later.
+// The Info.plist a device's own backup writes, keys in sorted order; the library adds its keys
+// to its own copy later.
 std::string InfoPlist(const DeviceImage& image, const std::vector<AppContainer>& apps,
                       int64_t now) {
-    PlistValue::Dictionary info;
+    DictBuilder info;
     const auto copy = [&](const char* key, const char* value) {
         const std::string text = image.Text(value);
-        if (!text.empty()) info[key] = text;
+        if (!text.empty()) info.Text(key, text);
     };
     copy("Build Version", "BuildVersion");
     copy("Device Name", "DeviceName");
     copy("Display Name", "DeviceName");
-    info["GUID"] = NewGuidText();
+    info.Text("GUID", NewUuidText());
     copy("ICCID", "IntegratedCircuitCardIdentity");
     copy("IMEI", "InternationalMobileEquipmentIdentity");
-    PlistValue::Array installed;
+    plist_t installed = plist_new_array();
     for (const AppContainer& app : apps)
-        installed.emplace_back(app.bundleId);
-    info["Installed Applications"] = std::move(installed);
-    info["Last Backup Date"] = PlistDate{now};
+        plist_array_append_item(installed, plist_new_string(app.bundleId.c_str()));
+    info.Value("Installed Applications", installed).Value("Last Backup Date", DateNode(now));
     copy("Phone Number", "PhoneNumber");
     copy("Product Type", "ProductType");
     copy("Product Version", "ProductVersion");
     copy("Serial Number", "SerialNumber");
     copy("Target Identifier", "UniqueDeviceID");
-    info["Target Type"] = "Device";
+    info.Text("Target Type", "Device");
     std::string unique = image.Udid();
     for (char& c : unique)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    info["Unique Identifier"] = unique;
-    return XmlPlistText(PlistValue(std::move(info)));
+    info.Text("Unique Identifier", unique);
+    return PlistXml(info.Take().get());
 }
 
 // Puts the finished backup in place of the old one. The old folder is moved aside first, so
@@ -233,7 +264,7 @@ ToolResult WriteBackup(const DeviceImage& image, const std::string& backupRoot,
     };
 
     const uint8_t protectionClass = image.MajorVersion() >= 7 ? 3 : 4;
-    std::vector<MbdbRecord> records;
+    std::vector<ManifestRecord> records;
     records.reserve(entries.size());
     for (const Entry& entry : entries) {
         RecordFields fields;
@@ -241,8 +272,8 @@ ToolResult WriteBackup(const DeviceImage& image, const std::string& backupRoot,
         fields.path = entry.relativePath;
         fields.info = entry.info;
         if (S_ISREG(entry.info.st_mode)) {
-            const std::string name = MbdbBackupFileName(fields.domain, fields.path);
-            Sha1::Digest digest{};
+            const std::string name = BackupFileName(fields.domain, fields.path);
+            Sha1Digest digest{};
             uint64_t size = 0;
             if (!CopyAndHash(entry.hostPath, platform::JoinPath(staging, name), digest, size,
                              advance)) {
@@ -266,13 +297,14 @@ ToolResult WriteBackup(const DeviceImage& image, const std::string& backupRoot,
     }
 
     const int64_t now = platform::NowUnixSeconds();
-    const std::string manifest = WriteMbdb(std::string("mbdb\x05\x00", 6), records);
+    const std::optional<std::string> manifest = EncodeManifest(records);
+    if (!manifest) return failed("a name is too long for the manifest");
     const std::string manifestPlist = ManifestPlist(image, apps, now);
     const std::string status = StatusPlist(now);
     const std::string info = InfoPlist(image, apps, now);
     if (manifestPlist.empty() || status.empty() || info.empty())
         return failed("cannot encode the backup's property lists");
-    if (!platform::WriteFileAtomic(platform::JoinPath(staging, "Manifest.mbdb"), manifest) ||
+    if (!platform::WriteFileAtomic(platform::JoinPath(staging, "Manifest.mbdb"), *manifest) ||
         !platform::WriteFileAtomic(platform::JoinPath(staging, "Manifest.plist"), manifestPlist) ||
         !platform::WriteFileAtomic(platform::JoinPath(staging, "Info.plist"), info) ||
         !platform::WriteFileAtomic(platform::JoinPath(staging, "Status.plist"), status))

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/plist_file.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 
@@ -31,17 +32,15 @@ bool IsRealFolder(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::string StringIn(const PlistValue& dict, std::string_view key) {
-    const PlistValue* value = dict.Find(key);
-    const std::string* text = value != nullptr ? value->AsString() : nullptr;
-    return text != nullptr ? *text : std::string();
-}
-
 // Small files only: a bundle's Info.plist or the container's metadata.
-bool ReadSmallPlist(const std::string& path, PlistValue& value) {
-    const auto size = platform::FileSize(path);
-    return size && *size <= 4 * 1024 * 1024 && ReadPlist(path, value) &&
-           value.AsDictionary() != nullptr;
+constexpr size_t kLargestSmallPlist = 4 * 1024 * 1024;
+// device.plist of a large image stays far below this.
+constexpr size_t kLargestDevicePlist = 16 * 1024 * 1024;
+
+PlistTree ReadDictionary(const std::string& path, size_t limit) {
+    PlistTree tree = ReadPlistFile(path, limit);
+    if (tree == nullptr || plist_get_node_type(tree.get()) != PLIST_DICT) return nullptr;
+    return tree;
 }
 
 bool DescribeContainer(const std::string& container, AppContainer& app) {
@@ -53,19 +52,20 @@ bool DescribeContainer(const std::string& container, AppContainer& app) {
         if (!entry.isFolder || entry.isLink || entry.name.size() <= 4 ||
             !entry.name.ends_with(".app"))
             continue;
-        PlistValue info;
-        if (!ReadSmallPlist(container + "/" + entry.name + "/Info.plist", info)) continue;
-        app.bundleId = StringIn(info, "CFBundleIdentifier");
+        const PlistTree info =
+            ReadDictionary(container + "/" + entry.name + "/Info.plist", kLargestSmallPlist);
+        if (info == nullptr) continue;
+        app.bundleId = StringValue(DictItem(info.get(), "CFBundleIdentifier"));
         if (app.bundleId.empty()) continue;
-        app.bundleVersion = StringIn(info, "CFBundleVersion");
+        app.bundleVersion = StringValue(DictItem(info.get(), "CFBundleVersion"));
         app.bundleName = entry.name;
         app.hostPath = container;
         return true;
     }
-    PlistValue metadata;
-    if (ReadSmallPlist(container + "/.com.apple.mobile_container_manager.metadata.plist",
-                       metadata)) {
-        app.bundleId = StringIn(metadata, "MCMMetadataIdentifier");
+    const PlistTree metadata = ReadDictionary(
+        container + "/.com.apple.mobile_container_manager.metadata.plist", kLargestSmallPlist);
+    if (metadata != nullptr) {
+        app.bundleId = StringValue(DictItem(metadata.get(), "MCMMetadataIdentifier"));
         app.hostPath = container;
         return !app.bundleId.empty();
     }
@@ -79,13 +79,28 @@ bool HasContainerFor(const std::vector<AppContainer>& apps, std::string_view bun
 
 }  // namespace
 
-std::string DeviceImage::Text(std::string_view key) const {
-    return StringIn(values, key);
+plist_t DictItem(plist_t dict, std::string_view key) {
+    if (dict == nullptr || plist_get_node_type(dict) != PLIST_DICT) return nullptr;
+    return plist_dict_get_item(dict, std::string(key).c_str());
 }
 
-const PlistValue* DeviceImage::DomainValue(std::string_view domain, std::string_view key) const {
-    const PlistValue* dict = values.Find(domain);
-    return dict != nullptr ? dict->Find(key) : nullptr;
+std::optional<bool> BoolValue(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_BOOLEAN) return std::nullopt;
+    uint8_t value = 0;
+    plist_get_bool_val(node, &value);
+    return value != 0;
+}
+
+plist_t DeviceImage::Value(std::string_view key) const {
+    return DictItem(values.get(), key);
+}
+
+std::string DeviceImage::Text(std::string_view key) const {
+    return StringValue(Value(key));
+}
+
+plist_t DeviceImage::DomainValue(std::string_view domain, std::string_view key) const {
+    return DictItem(Value(domain), key);
 }
 
 int DeviceImage::MajorVersion() const {
@@ -99,11 +114,12 @@ int DeviceImage::MajorVersion() const {
 }
 
 bool DeviceImage::WillEncrypt() const {
-    const PlistValue* value = DomainValue("com.apple.mobile.backup", "WillEncrypt");
-    if (value == nullptr) return false;
-    if (auto flag = value->AsBoolean()) return *flag;
-    if (auto number = value->AsInteger()) return *number == 1;
-    return false;
+    const plist_t value = DomainValue("com.apple.mobile.backup", "WillEncrypt");
+    if (const std::optional<bool> flag = BoolValue(value)) return *flag;
+    if (value == nullptr || plist_get_node_type(value) != PLIST_UINT) return false;
+    uint64_t number = 0;
+    plist_get_uint_val(value, &number);
+    return number == 1;
 }
 
 std::optional<DeviceImage> FindDeviceImage(std::string_view udid) {
@@ -119,11 +135,9 @@ std::optional<DeviceImage> FindDeviceImage(std::string_view udid) {
         DeviceImage image;
         image.folder = folder;
         image.fsRoot = platform::JoinPath(folder, "fs");
-        const std::string plist = platform::JoinPath(folder, "device.plist");
-        const auto size = platform::FileSize(plist);
-        if (!size || *size > 16 * 1024 * 1024 || !ReadPlist(plist, image.values) ||
-            image.values.AsDictionary() == nullptr || !IsRealFolder(image.fsRoot))
-            continue;
+        image.values =
+            ReadDictionary(platform::JoinPath(folder, "device.plist"), kLargestDevicePlist);
+        if (image.values == nullptr || !IsRealFolder(image.fsRoot)) continue;
         if (EqualIgnoringCase(image.Udid(), udid)) return image;
     }
     return std::nullopt;

@@ -8,19 +8,21 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/plist_codec.h"
+#include "common/plist_tree.h"
 
 namespace bw::sim::backuptool {
 
 struct DeviceImage {
     std::string folder;  // the image
     std::string fsRoot;  // folder + "/fs"
-    PlistValue values;   // device.plist
+    PlistTree values;    // device.plist, a dictionary
 
     // A top-level lockdown value as text ("" when absent or not a string).
     std::string Text(std::string_view key) const;
+    // A top-level value, or null.
+    plist_t Value(std::string_view key) const;
     // A value of a lockdown domain ("com.apple.mobile.backup"), or null.
-    const PlistValue* DomainValue(std::string_view domain, std::string_view key) const;
+    plist_t DomainValue(std::string_view domain, std::string_view key) const;
     std::string Udid() const { return Text("UniqueDeviceID"); }
     int MajorVersion() const;
     bool WillEncrypt() const;
@@ -64,6 +66,11 @@ std::vector<Domain> BackupDomains(const DeviceImage& image);
 // The domain of that name on the device, or nullopt when the device has no such domain (an
 // application domain of an application that is not installed).
 std::optional<Domain> FindDomain(const DeviceImage& image, std::string_view name);
+
+// The value of `key` in a dictionary node, or null (also when the node is no dictionary).
+plist_t DictItem(plist_t dict, std::string_view key);
+// A boolean node's value; nullopt for other nodes.
+std::optional<bool> BoolValue(plist_t node);
 
 // A relative path a backup may name: not empty, not absolute, no empty, "." or ".." parts, no NUL.
 bool IsSafeRelativePath(std::string_view path);

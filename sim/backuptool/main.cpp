@@ -6,7 +6,8 @@
 #include <string>
 
 #include "backup_writer.h"
-#include "device/host_utils.h"
+#include "common/plist_file.h"
+#include "common/plist_input_check.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/pipe.h"
@@ -27,10 +28,13 @@ struct Request {
     std::string source;
 };
 
-std::string StringOf(const PlistValue& dict, std::string_view key) {
-    const PlistValue* value = dict.Find(key);
-    const std::string* text = value != nullptr ? value->AsString() : nullptr;
-    return text != nullptr ? *text : std::string();
+std::string StringOf(plist_t dict, std::string_view key) {
+    return StringValue(DictItem(dict, key));
+}
+
+// Where the library keeps backups: the roaming application-data folder, as it finds it.
+std::string BackupRoot() {
+    return platform::JoinPath(platform::RoamingAppDataFolder(), "Apple Computer/MobileSync/Backup");
 }
 
 // A name that stays one folder inside the backup root.
@@ -40,12 +44,12 @@ bool IsPlainFolderName(const std::string& name) {
 }
 
 ToolResult ParseRequest(const std::string& text, Request& request) {
-    PlistValue plist;
-    if (!ReadPlistFromMemory(text.data(), text.size(), plist) || plist.AsDictionary() == nullptr)
+    const PlistTree plist = ParseCheckedPlist(text);
+    if (plist == nullptr || plist_get_node_type(plist.get()) != PLIST_DICT)
         return ToolResult::Error(kErrorBadRequest, "the request is no property-list dictionary");
-    request.kind = StringOf(plist, "AMSRequestKey");
-    request.target = StringOf(plist, "AMSTargetIdentifierKey");
-    request.source = StringOf(plist, "AMSSourceTargetIdentifierKey");
+    request.kind = StringOf(plist.get(), "AMSRequestKey");
+    request.target = StringOf(plist.get(), "AMSTargetIdentifierKey");
+    request.source = StringOf(plist.get(), "AMSSourceTargetIdentifierKey");
     if (request.kind != "AMSBackupRequest" && request.kind != "AMSRestoreWithApplicationsRequest")
         return ToolResult::Error(kErrorBadRequest, "unknown request \"" + request.kind + "\"");
     if (!IsPlainFolderName(request.target))
@@ -61,7 +65,7 @@ ToolResult Serve(const Request& request, Reporter& reporter, bool& stopped) {
         return ToolResult::Error(kErrorUnknownDevice,
                                  "no attached device has the identifier " + request.target);
     }
-    const std::string root = GetBackupRoot();
+    const std::string root = BackupRoot();
     if (request.kind == "AMSBackupRequest")
         return WriteBackup(*image, root, request.target, reporter, stopped);
     return RestoreBackup(*image, platform::JoinPath(root, request.source), reporter, stopped);

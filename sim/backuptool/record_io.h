@@ -1,5 +1,4 @@
-// Manifest records from file metadata and back, and the small file helpers backup and restore
-// share.
+// Manifest records from file metadata, and the small file helpers backup and restore share.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,8 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "backup/manifest.h"
-#include "formats/sha1.h"
+#include "mbdb.h"
 
 namespace bw::sim::backuptool {
 
@@ -17,7 +15,7 @@ struct RecordFields {
     std::string domain;
     std::string path;
     std::optional<std::string> linkTarget;
-    std::optional<Sha1::Digest> digest;
+    std::optional<Sha1Digest> digest;
     struct stat info {};
     uint64_t size = 0;  // of files; folders and links record 0
     uint8_t protectionClass = 0;
@@ -25,7 +23,7 @@ struct RecordFields {
 
 // A record with the file's mode, inode, owner, group and times (last modified, last accessed,
 // status change standing in for the creation time, which POSIX does not keep).
-MbdbRecord MakeRecord(const RecordFields& fields);
+ManifestRecord MakeRecord(const RecordFields& fields);
 
 bool ReadLinkTarget(const std::string& path, std::string& target);
 bool WriteAll(int fd, const char* bytes, size_t size);

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <map>
 
-#include "backup/manifest.h"
+#include "common/plist_file.h"
+#include "mbdb.h"
 #include "platform/files.h"
 #include "record_io.h"
 
@@ -17,11 +19,13 @@ namespace {
 
 // A manifest larger than this is not a backup we made; reading it whole would only cost memory.
 constexpr uint64_t kLargestManifest = 1ull << 30;
+// Manifest.plist of a large backup stays far below this.
+constexpr size_t kLargestManifestPlist = 64u << 20;
 
 enum class Kind { kFolder, kFile, kLink };
 
 struct Item {
-    const MbdbRecord* record = nullptr;
+    const ManifestRecord* record = nullptr;
     Kind kind = Kind::kFile;
     std::string source;  // the backup file of a file
     uint64_t size = 0;
@@ -71,7 +75,7 @@ std::string ParentOf(const std::string& relative) {
 
 // The owner keeps reading and writing what is restored, whatever mode the backup recorded, so the
 // simulator and the next backup can always read the device's files.
-void ApplyMetadata(const std::string& path, const MbdbRecord& record, Kind kind) {
+void ApplyMetadata(const std::string& path, const ManifestRecord& record, Kind kind) {
     if (kind != Kind::kLink) {
         const mode_t owner = kind == Kind::kFolder ? 0700 : 0600;
         ::chmod(path.c_str(), static_cast<mode_t>((record.mode & 07777) | owner));
@@ -125,13 +129,57 @@ bool RemoveEntry(const std::string& path, bool realFolder) {
     return realFolder ? platform::DeleteTree(path) : ::unlink(path.c_str()) == 0;
 }
 
+// The SHA-1 of a file's content; false when it cannot be read.
+bool HashFile(const std::string& path, Sha1Digest& digest) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    ContentHash hash;
+    std::string buffer(1 << 20, '\0');
+    bool ok = true;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        hash.Update(buffer.data(), static_cast<size_t>(got));
+    }
+    ::close(fd);
+    digest = hash.Finish();
+    return ok;
+}
+
+// A stored file whose size or content differs from its record is damaged, or was changed behind
+// the manifest's back: restoring it would put on the device what the backup never held. An
+// empty data hash is no hash.
+ToolResult CheckStoredFile(const ManifestRecord& record, const std::string& what,
+                           const std::string& source, uint64_t storedSize) {
+    if (storedSize != record.size) {
+        return ToolResult::Error(kErrorDamagedBackup, "the backup file of " + what + " holds " +
+                                                          std::to_string(storedSize) +
+                                                          " bytes, its record says " +
+                                                          std::to_string(record.size));
+    }
+    if (!record.dataHash || record.dataHash->empty()) return ToolResult::Ok();
+    Sha1Digest digest{};
+    if (!HashFile(source, digest))
+        return ToolResult::Error(kErrorUnreadableBackup, "cannot read the backup file of " + what);
+    if (*record.dataHash != DigestBytes(digest)) {
+        return ToolResult::Error(kErrorDamagedBackup, "the content of the backup file of " + what +
+                                                          " does not match its recorded SHA-1");
+    }
+    return ToolResult::Ok();
+}
+
 ToolResult CheckBackup(const DeviceImage& image, const std::string& folder,
-                       const std::vector<MbdbRecord>& records, std::vector<DomainPlan>& plans,
+                       const std::vector<ManifestRecord>& records, std::vector<DomainPlan>& plans,
                        uint64_t& totalBytes) {
     std::map<std::string, size_t> planOf;
     totalBytes = 0;
-    for (const MbdbRecord& record : records) {
-        const std::string& domainName = record.domain.text;
+    for (const ManifestRecord& record : records) {
+        const std::string domainName = record.domain.value_or("");
         auto found = planOf.find(domainName);
         if (found == planOf.end()) {
             std::optional<Domain> domain = FindDomain(image, domainName);
@@ -146,7 +194,7 @@ ToolResult CheckBackup(const DeviceImage& image, const std::string& folder,
         }
         if (found->second == static_cast<size_t>(-1)) continue;
         DomainPlan& plan = plans[found->second];
-        const std::string& path = record.path.text;
+        const std::string path = record.path.value_or("");
         if (path.empty()) continue;  // the domain's own folder
         const std::optional<Kind> kind = KindOfMode(record.mode);
         if (!IsSafeRelativePath(path) || !plan.domain.Holds(path) || !kind) {
@@ -156,16 +204,19 @@ ToolResult CheckBackup(const DeviceImage& image, const std::string& folder,
         }
         Item item{&record, *kind, {}, 0};
         if (*kind == Kind::kFile) {
-            item.source = platform::JoinPath(folder, record.backupFileName);
+            const std::string what = domainName + " \"" + path + "\"";
+            item.source = platform::JoinPath(folder, BackupFileName(domainName, path));
             struct stat info {};
             if (::lstat(item.source.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-                return ToolResult::Error(
-                    kErrorUnreadableBackup,
-                    "the backup file of " + domainName + " \"" + path + "\" is missing");
+                return ToolResult::Error(kErrorUnreadableBackup,
+                                         "the backup file of " + what + " is missing");
             }
             item.size = static_cast<uint64_t>(info.st_size);
+            if (ToolResult stored = CheckStoredFile(record, what, item.source, item.size);
+                stored.errorCode != 0)
+                return stored;
             totalBytes += item.size;
-        } else if (*kind == Kind::kLink && !record.linkTarget.HasValue()) {
+        } else if (*kind == Kind::kLink && !record.linkTarget) {
             return ToolResult::Error(kErrorUnreadableBackup, "a link without a target: " + path);
         }
         if (!plan.items.emplace(path, std::move(item)).second) {
@@ -211,31 +262,25 @@ ToolResult RestoreBackup(const DeviceImage& image, const std::string& folder, Re
     }
     if (!platform::IsFolder(folder))
         return ToolResult::Error(kErrorMissingBackup, "no backup folder " + folder);
-    const std::string manifestPlist = platform::JoinPath(folder, "Manifest.plist");
-    if (platform::IsFile(manifestPlist)) {
-        PlistValue manifest;
-        const PlistValue* encrypted =
-            ReadPlist(manifestPlist, manifest) ? manifest.Find("IsEncrypted") : nullptr;
-        if (encrypted != nullptr && encrypted->AsBoolean().value_or(false))
-            return ToolResult::Error(kErrorEncryptedBackup, "the backup is encrypted");
-    }
+    const PlistTree manifestPlist =
+        ReadPlistFile(platform::JoinPath(folder, "Manifest.plist"), kLargestManifestPlist);
+    if (BoolValue(DictItem(manifestPlist.get(), "IsEncrypted")).value_or(false))
+        return ToolResult::Error(kErrorEncryptedBackup, "the backup is encrypted");
     const std::string manifestPath = platform::JoinPath(folder, "Manifest.mbdb");
     const auto manifestSize = platform::FileSize(manifestPath);
     std::string bytes;
     if (!manifestSize || *manifestSize > kLargestManifest ||
         !platform::ReadWholeFile(manifestPath, bytes))
         return ToolResult::Error(kErrorUnreadableBackup, "cannot read " + manifestPath);
-    const MbdbReadResult manifest = ReadMbdb(bytes);
+    std::vector<ManifestRecord> records;
+    std::string error;
+    const bool decoded = DecodeManifest(bytes, records, error);
     bytes.clear();
-    if (!manifest.headerMatches || !manifest.error.empty()) {
-        return ToolResult::Error(
-            kErrorUnreadableBackup,
-            manifestPath + ": " + (manifest.error.empty() ? "bad .mbdb file" : manifest.error));
-    }
+    if (!decoded) return ToolResult::Error(kErrorUnreadableBackup, manifestPath + ": " + error);
 
     std::vector<DomainPlan> plans;
     uint64_t totalBytes = 0;
-    if (ToolResult checked = CheckBackup(image, folder, manifest.records, plans, totalBytes);
+    if (ToolResult checked = CheckBackup(image, folder, records, plans, totalBytes);
         checked.errorCode != 0)
         return checked;
 
@@ -276,11 +321,11 @@ ToolResult RestoreBackup(const DeviceImage& image, const std::string& folder, Re
                 }
                 case Kind::kLink: {
                     std::string current;
-                    if (ReadLinkTarget(target, current) && current == item.record->linkTarget.raw)
-                        break;
+                    const std::string& wanted = *item.record->linkTarget;
+                    if (ReadLinkTarget(target, current) && current == wanted) break;
                     ::unlink(target.c_str());
                     if (!MakeRealFolders(base, ParentOf(relative)) ||
-                        ::symlink(item.record->linkTarget.raw.c_str(), target.c_str()) != 0)
+                        ::symlink(wanted.c_str(), target.c_str()) != 0)
                         return failed(target);
                     ApplyMetadata(target, *item.record, item.kind);
                     break;

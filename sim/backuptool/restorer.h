@@ -10,7 +10,8 @@
 namespace bw::sim::backuptool {
 
 // The backup is checked completely (manifest readable, every record inside its domain, every
-// listed file present) before the device is touched, so a broken backup changes nothing.
+// listed file present, with the size and, where recorded, the SHA-1 its record gives) before the
+// device is touched, so a broken or damaged backup changes nothing.
 // A domain of an application that is not installed on the device is left out, and so is a domain
 // the simulated device does not have.
 ToolResult RestoreBackup(const DeviceImage& image, const std::string& backupFolder,

@@ -3,59 +3,17 @@
 #include <plist/plist.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "platform/environment.h"
 #include "platform/process.h"
 
 namespace bw::sim::backuptool {
 namespace {
-
-struct PlistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using PlistTree = std::unique_ptr<void, PlistFree>;
-
-plist_t ToLibplist(const PlistValue& value) {
-    switch (value.Kind()) {
-        case PlistKind::kDictionary: {
-            plist_t dict = plist_new_dict();
-            for (const auto& [key, item] : *value.AsDictionary()) {
-                if (plist_t node = ToLibplist(item)) plist_dict_set_item(dict, key.c_str(), node);
-            }
-            return dict;
-        }
-        case PlistKind::kArray: {
-            plist_t array = plist_new_array();
-            for (const PlistValue& item : *value.AsArray()) {
-                if (plist_t node = ToLibplist(item)) plist_array_append_item(array, node);
-            }
-            return array;
-        }
-        case PlistKind::kString:
-            return plist_new_string(value.AsString()->c_str());
-        case PlistKind::kInteger:
-            return plist_new_uint(static_cast<uint64_t>(*value.AsInteger()));
-        case PlistKind::kReal:
-            return plist_new_real(*value.AsReal());
-        case PlistKind::kBoolean:
-            return plist_new_bool(*value.AsBoolean() ? 1 : 0);
-        case PlistKind::kDate: {
-            // libplist 2.2 keeps dates as seconds and microseconds since 2001.
-            const int64_t since2001 = value.AsDate()->unixSeconds - PlistDate::kUnixSecondsAt2001;
-            return plist_new_date(static_cast<int32_t>(since2001), 0);
-        }
-        case PlistKind::kData: {
-            const PlistValue::Data& data = *value.AsData();
-            return plist_new_data(reinterpret_cast<const char*>(data.data()), data.size());
-        }
-        case PlistKind::kNone:
-            break;
-    }
-    return nullptr;
-}
 
 int ParseInt(std::string_view text, int fallback) {
     int value = 0;
@@ -108,19 +66,9 @@ Injection Injection::FromEnvironment() {
     return {};
 }
 
-std::string XmlPlistText(const PlistValue& value) {
-    PlistTree tree(ToLibplist(value));
-    if (tree == nullptr) return {};
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(tree.get(), &xml, &length);
-    std::string text = xml != nullptr ? std::string(xml, length) : std::string();
-    if (xml != nullptr) plist_to_xml_free(xml);
-    return text;
-}
-
-bool Reporter::Send(const PlistValue& message) {
-    return pipe_.Write(XmlPlistText(message));
+bool Reporter::Send(DictBuilder message) {
+    const PlistTree tree = message.Take();
+    return pipe_.Write(PlistXml(tree.get()));
 }
 
 // Carries out an injected failure that is due; false when the work must stop.
@@ -149,33 +97,30 @@ bool Reporter::Progress(int percent) {
         return false;
     if (percent <= lastPercent_) return true;
     lastPercent_ = percent;
-    PlistValue message{PlistValue::Dictionary{}};
-    PlistValue::Dictionary& dict = *message.AsDictionary();
+    DictBuilder message;
     if (injection_.kind == Injection::Kind::kRealPercent) {
-        dict["AMSBackupPercentageKey"] = static_cast<double>(percent) + 0.5;
+        message.Real("AMSBackupPercentageKey", static_cast<double>(percent) + 0.5);
     } else {
-        dict["AMSBackupPercentageKey"] = percent;
+        message.Integer("AMSBackupPercentageKey", static_cast<uint64_t>(percent));
     }
     if (delayMs_ > 0) platform::Sleep(static_cast<unsigned>(delayMs_));
-    return Send(message);
+    return Send(std::move(message));
 }
 
 bool Reporter::Finish(std::string_view requestName) {
     if (!Progress(100)) return false;
     if (injection_.kind == Injection::Kind::kNoFinal) return true;
-    PlistValue message{PlistValue::Dictionary{}};
-    (*message.AsDictionary())["AMSRequestKey"] = requestName;
-    (*message.AsDictionary())["AMSResultKey"] = "AMSResultSuccess";
-    return Send(message);
+    return Send(std::move(
+        DictBuilder().Text("AMSRequestKey", requestName).Text("AMSResultKey", "AMSResultSuccess")));
 }
 
 void Reporter::Fail(int code, std::string_view description) {
     std::fprintf(stderr, "backup tool: error %d: %.*s\n", code,
                  static_cast<int>(description.size()), description.data());
-    PlistValue message{PlistValue::Dictionary{}};
-    (*message.AsDictionary())["errorCode"] = code;
-    (*message.AsDictionary())["ErrorDescription"] = description;
-    Send(message);
+    // Codes are positive, so libplist's unsigned integers carry them.
+    Send(std::move(DictBuilder()
+                       .Integer("errorCode", static_cast<uint64_t>(code))
+                       .Text("ErrorDescription", description)));
 }
 
 }  // namespace bw::sim::backuptool

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "formats/plist_codec.h"
+#include "common/plist_tree.h"
 #include "platform/pipe.h"
 
 namespace bw::sim::backuptool {
@@ -20,6 +20,7 @@ enum ErrorCode : int {
     kErrorUnreadableBackup = 104,  // its manifest or one of its files cannot be read
     kErrorEncryptedBackup = 105,   // the backup is encrypted
     kErrorWriteFailed = 106,       // the backup folder or the device could not be written
+    kErrorDamagedBackup = 107,     // a backup file does not match its record's size or hash
     kErrorInjected = 199,          // the default code of an injected error
 };
 
@@ -41,9 +42,6 @@ struct Injection {
     static std::optional<Injection> Parse(std::string_view text);
 };
 
-// The XML property-list text of a value.
-std::string XmlPlistText(const PlistValue& value);
-
 class Reporter {
   public:
     Reporter(platform::PipeConnection& pipe, Injection injection, int delayMs)
@@ -58,7 +56,7 @@ class Reporter {
 
   private:
     bool Strike();
-    bool Send(const PlistValue& message);
+    bool Send(DictBuilder message);
 
     platform::PipeConnection& pipe_;
     Injection injection_;

@@ -9,7 +9,8 @@
 #include <utility>
 
 #include "cf_plist.h"
-#include "formats/plist_library.h"
+#include "common/plist_input_check.h"
+#include "common/plist_tree.h"
 #include "objects.h"
 
 namespace bw::sim::cf {
@@ -38,21 +39,6 @@ class Owned {
 
   private:
     CFTypeRef value_;
-};
-
-class PlistNode {
-  public:
-    explicit PlistNode(plist_t node) : node_(node) {}
-    PlistNode(const PlistNode&) = delete;
-    PlistNode& operator=(const PlistNode&) = delete;
-    ~PlistNode() {
-        if (node_ != nullptr) plist_free(node_);
-    }
-    plist_t get() const { return node_; }
-    plist_t release() { return std::exchange(node_, nullptr); }
-
-  private:
-    plist_t node_;
 };
 
 uint64_t ReadBigEndian(const unsigned char* bytes, size_t count) {
@@ -91,7 +77,7 @@ CFAbsoluteTime DateOf(plist_t node) {
     int32_t micros = 0;
     plist_get_date_val(node, &seconds, &micros);
     if (micros == 0 && seconds != INT32_MIN && seconds != INT32_MAX) return seconds;
-    PlistNode copy(plist_copy(node));
+    const PlistTree copy(plist_copy(node));
     char* bytes = nullptr;
     uint32_t length = 0;
     plist_to_bin(copy.get(), &bytes, &length);
@@ -155,8 +141,8 @@ class ToPlistConverter {
 
   private:
     plist_t ConvertArray(const ArrayObject& array, int depth) {
-        if (depth >= kPlistMaxNesting) return nullptr;
-        PlistNode node(plist_new_array());
+        if (depth >= kMaxPlistNesting) return nullptr;
+        PlistTree node(plist_new_array());
         for (const void* value : array.values) {
             plist_t child = Convert(value, depth + 1);
             if (child == nullptr) return nullptr;
@@ -166,8 +152,8 @@ class ToPlistConverter {
     }
 
     plist_t ConvertDictionary(const DictionaryObject& dictionary, int depth) {
-        if (depth >= kPlistMaxNesting) return nullptr;
-        PlistNode node(plist_new_dict());
+        if (depth >= kMaxPlistNesting) return nullptr;
+        PlistTree node(plist_new_dict());
         for (const auto& [key, value] : dictionary.entries) {
             const ObjectHeader* keyHeader = LiveObject(key);
             std::string keyText;
@@ -250,7 +236,7 @@ class FromPlistConverter {
 
   private:
     CFTypeRef ConvertArray(plist_t node, int depth) {
-        if (depth >= kPlistMaxNesting) return nullptr;
+        if (depth >= kMaxPlistNesting) return nullptr;
         ArrayObject* array = NewObject<ArrayObject>(kCFTypeArrayCallBacks, mutableContainers_);
         Owned owned(array);
         if (array == nullptr) return nullptr;
@@ -269,7 +255,7 @@ class FromPlistConverter {
     }
 
     CFTypeRef ConvertDictionary(plist_t node, int depth) {
-        if (depth >= kPlistMaxNesting) return nullptr;
+        if (depth >= kMaxPlistNesting) return nullptr;
         DictionaryObject* dictionary = NewDictionary();
         Owned owned(dictionary);
         if (dictionary == nullptr) return nullptr;

@@ -6,8 +6,7 @@
 #include <utility>
 
 #include "cf_plist.h"
-#include "formats/plist_guard.h"
-#include "formats/plist_library.h"
+#include "common/plist_input_check.h"
 #include "objects.h"
 
 namespace bw::sim::cf {
@@ -27,32 +26,21 @@ void Report(CFErrorRef* error, CFIndex code, const char16_t* description) {
 }
 
 // libplist trusts the offsets, references and nesting it reads, and aborts on a dictionary key
-// with a zero character, so bytes reach it only after the structural checks the library itself
-// runs before handing bytes to libplist. Old-style (OpenStep) text lists are not read: no device
-// service or backup file uses them.
-plist_t ParseBytes(std::string_view bytes, CFPropertyListFormat& format) {
-    plist_t root = nullptr;
-    if (bytes.empty() || bytes.size() > kPlistMaxInputBytes) return nullptr;
-    if (IsBinaryPlist(bytes)) {
-        if (!BinaryPlistLooksSafe(bytes)) return nullptr;
-        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-        format = kCFPropertyListBinaryFormat_v1_0;
-    } else {
-        if (!XmlPlistLooksSafe(bytes)) return nullptr;
-        plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-        format = kCFPropertyListXMLFormat_v1_0;
-    }
-    return root;
+// with a zero character, so bytes reach it only through the simulator's structural checks.
+// Old-style (OpenStep) text lists are not read: no device service or backup file uses them.
+PlistTree ParseBytes(std::string_view bytes, CFPropertyListFormat& format) {
+    format = LooksLikeBinaryPlist(bytes) ? kCFPropertyListBinaryFormat_v1_0
+                                         : kCFPropertyListXMLFormat_v1_0;
+    return ParseCheckedPlist(bytes);
 }
 
 CFPropertyListRef Parse(CFDataRef data, CFOptionFlags options, CFPropertyListFormat* format) {
     const DataObject* object = As<DataObject>(data);
     if (object == nullptr) return nullptr;
     CFPropertyListFormat found = 0;
-    plist_t root = ParseBytes(object->bytes, found);
+    const PlistTree root = ParseBytes(object->bytes, found);
     if (root == nullptr) return nullptr;
-    CFPropertyListRef result = BwSimCFFromPlistWithOptions(root, options);
-    plist_free(root);
+    CFPropertyListRef result = BwSimCFFromPlistWithOptions(root.get(), options);
     if (result != nullptr && format != nullptr) *format = found;
     return result;
 }
@@ -121,7 +109,7 @@ CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyLis
                u"Only XML and binary property lists can be written.");
         return nullptr;
     }
-    plist_t root = BwSimCFToPlist(propertyList);
+    const bw::sim::PlistTree root(BwSimCFToPlist(propertyList));
     if (root == nullptr) {
         Report(error, kCFPropertyListWriteStreamError,
                u"The value is not a property list, or it cannot be written as one.");
@@ -130,11 +118,10 @@ CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef propertyLis
     char* bytes = nullptr;
     uint32_t length = 0;
     if (wanted == kCFPropertyListXMLFormat_v1_0) {
-        plist_to_xml(root, &bytes, &length);
+        plist_to_xml(root.get(), &bytes, &length);
     } else {
-        plist_to_bin(root, &bytes, &length);
+        plist_to_bin(root.get(), &bytes, &length);
     }
-    plist_free(root);
     CFDataRef data = nullptr;
     if (bytes != nullptr) {
         data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes), length);

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "app_icons.h"
-#include "plist_tree.h"
+#include "common/plist_tree.h"
 
 namespace bw::sim {
 namespace {

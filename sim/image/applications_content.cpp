@@ -11,7 +11,7 @@
 
 #include "app_icons.h"
 #include "app_sandbox.h"
-#include "plist_tree.h"
+#include "common/plist_tree.h"
 #include "seeded_random.h"
 
 namespace bw::sim {

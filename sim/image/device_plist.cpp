@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "formats/plist_guard.h"
+#include "common/plist_input_check.h"
 
 namespace bw::sim {
 namespace {
@@ -56,12 +56,8 @@ PlistTree ReadDevicePlist(const std::string& folder, std::string& error) {
     std::string bytes;
     if (!ReadSmallFile(path, bytes, error)) return nullptr;
     // An image folder may hold anything a user put there; libplist trusts what it parses.
-    const bool safe = IsBinaryPlist(bytes) ? BinaryPlistLooksSafe(bytes) : XmlPlistLooksSafe(bytes);
-    plist_t tree = nullptr;
-    if (safe && !bytes.empty())
-        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
-    PlistTree owned(tree);
-    if (owned == nullptr || plist_get_node_type(tree) != PLIST_DICT) {
+    PlistTree owned = ParseCheckedPlist(bytes);
+    if (owned == nullptr || plist_get_node_type(owned.get()) != PLIST_DICT) {
         error = path + " is not a property list dictionary";
         return nullptr;
     }

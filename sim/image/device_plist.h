@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "plist_tree.h"
+#include "common/plist_tree.h"
 
 namespace bw::sim {
 

@@ -2,9 +2,9 @@
 // "Simulator" dictionary of behaviour switches.
 #pragma once
 
+#include "common/plist_tree.h"
 #include "device_identity.h"
 #include "image/image_builder.h"
-#include "plist_tree.h"
 
 namespace bw::sim {
 

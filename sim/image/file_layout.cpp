@@ -3,9 +3,9 @@
 #include <string_view>
 
 #include "applications_content.h"
+#include "common/plist_tree.h"
 #include "junk_content.h"
 #include "photos.h"
-#include "plist_tree.h"
 
 namespace bw::sim {
 namespace {

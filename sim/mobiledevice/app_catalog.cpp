@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "common/plist_file.h"
 #include "device.h"
-#include "plist_file.h"
 
 namespace bw::sim::md {
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "image/plist_tree.h"
+#include "common/plist_tree.h"
 
 namespace bw::sim::md {
 

@@ -5,10 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/plist_input_check.h"
+#include "common/plist_tree.h"
 #include "counters.h"
 #include "device.h"
-#include "formats/plist_guard.h"
-#include "image/plist_tree.h"
 
 namespace bw::sim::md {
 namespace {
@@ -17,13 +17,16 @@ namespace {
 // make the device allocate what its length field claims.
 constexpr uint32_t kLargestMessage = 64u * 1024 * 1024;
 
+// Service messages start with their length as a 32-bit big-endian number.
+uint32_t MessageLength(const std::string& inbox) {
+    const auto* header = reinterpret_cast<const unsigned char*>(inbox.data());
+    return (uint32_t{header[0]} << 24) | (uint32_t{header[1]} << 16) | (uint32_t{header[2]} << 8) |
+           header[3];
+}
+
 PlistTree ParseMessage(const std::string& bytes, bool& binary) {
-    binary = IsBinaryPlist(bytes);
-    const bool safe = binary ? BinaryPlistLooksSafe(bytes) : XmlPlistLooksSafe(bytes);
-    plist_t tree = nullptr;
-    if (safe && !bytes.empty())
-        plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
-    return PlistTree(tree);
+    binary = LooksLikeBinaryPlist(bytes);
+    return ParseCheckedPlist(bytes);
 }
 
 std::string Serialise(plist_t message, bool binary) {
@@ -70,8 +73,7 @@ void Channel::Close() {
 
 bool Channel::TakeMessage(std::string& message) {
     if (inbox_.size() < 4) return false;
-    const auto* header = reinterpret_cast<const unsigned char*>(inbox_.data());
-    const uint32_t length = static_cast<uint32_t>(ReadBigEndian(header, 4));
+    const uint32_t length = MessageLength(inbox_);
     if (inbox_.size() - 4 < length) return false;
     message.assign(inbox_, 4, length);
     inbox_.erase(0, 4 + static_cast<size_t>(length));
@@ -86,9 +88,7 @@ bool Channel::Send(const void* bytes, size_t length) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_ || !device_.attached) return false;
         inbox_.append(static_cast<const char*>(bytes), length);
-        if (inbox_.size() >= 4 &&
-            ReadBigEndian(reinterpret_cast<const unsigned char*>(inbox_.data()), 4) >
-                kLargestMessage) {
+        if (inbox_.size() >= 4 && MessageLength(inbox_) > kLargestMessage) {
             inbox_.clear();
             closed_ = true;
             --GlobalCounters().serviceConnections;

@@ -6,10 +6,10 @@
 #include <set>
 #include <unordered_set>
 
+#include "common/plist_file.h"
 #include "counters.h"
 #include "image/device_plist.h"
 #include "notifications.h"
-#include "plist_file.h"
 
 namespace bw::sim::md {
 namespace {

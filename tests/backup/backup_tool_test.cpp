@@ -1,9 +1,12 @@
 // Backups and restores of simulated devices through the backup tool stand-in, found beside the
 // simulator's mobile device library as the registry names it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "backup/backup_prepare.h"
@@ -134,6 +137,51 @@ TEST_F(BackupTool, RestoreFromACopyReadsTheNamedFolder) {
     Run(restore, kBackupModeRestore, true, Utf8ToWide(copy));
     EXPECT_EQ(restore.failed, 0);
     EXPECT_EQ(restore.percent, 100.0);
+}
+
+// Every path below the image with its mode, modification time and content.
+std::map<std::string, std::string> ImageState(const std::string& image) {
+    std::map<std::string, std::string> state;
+    platform::WalkTree(image, [&](const std::string& path, const platform::FolderEntry& entry) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) return false;
+        std::string value = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtime);
+        if (!entry.isFolder && !entry.isLink) value += " " + testing::ReadFileBytes(path);
+        state[path] = std::move(value);
+        return true;
+    });
+    return state;
+}
+
+TEST_F(BackupTool, ADamagedBackupFileStopsTheRestoreBeforeTheDeviceChanges) {
+    BackupStatus backup{};
+    Run(backup, kBackupModeBackup);
+    ASSERT_EQ(backup.failed, 0);
+    // The largest stored file loses its second half behind the manifest's back.
+    const std::string folder = platform::JoinPath(root_, WideToUtf8(udid_));
+    std::vector<platform::FolderEntry> entries;
+    ASSERT_TRUE(platform::ListFolder(folder, entries));
+    std::string largest;
+    uint64_t largestSize = 0;
+    for (const platform::FolderEntry& entry : entries) {
+        const std::string path = platform::JoinPath(folder, entry.name);
+        const uint64_t size = platform::FileSize(path).value_or(0);
+        if (entry.name.size() == 40 && size > largestSize) {
+            largest = path;
+            largestSize = size;
+        }
+    }
+    ASSERT_GT(largestSize, 1u);
+    const std::string bytes = testing::ReadFileBytes(largest);
+    ASSERT_TRUE(platform::WriteFileAtomic(largest, bytes.substr(0, bytes.size() / 2)));
+    const auto before = ImageState(image_);
+
+    BackupStatus restore{};
+    Run(restore, kBackupModeRestore);
+    EXPECT_EQ(restore.failed, 1);
+    EXPECT_EQ(restore.errorCode, 107);
+    EXPECT_EQ(restore.message[0], 0);
+    EXPECT_EQ(ImageState(image_), before);
 }
 
 TEST_F(BackupTool, ToolErrorsReachTheStatusRecord) {

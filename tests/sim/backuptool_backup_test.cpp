@@ -19,10 +19,6 @@ std::string DeviceBase(const std::string& domain, const std::map<std::string, st
     return "var/mobile";
 }
 
-std::string Sha1Upper(const std::string& bytes) {
-    return HexUpper(Sha1::Hash(bytes));
-}
-
 class BackupToolBackupTest : public BackupToolTest {};
 
 TEST_F(BackupToolBackupTest, EveryRecordHasItsFileWithTheDevicesSizeHashAndMetadata) {
@@ -40,7 +36,8 @@ TEST_F(BackupToolBackupTest, EveryRecordHasItsFileWithTheDevicesSizeHashAndMetad
     size_t files = 0;
     for (const MbdbRecord& record : records) {
         SCOPED_TRACE(record.domain.text + " " + record.path.text);
-        EXPECT_EQ(record.backupFileName, MbdbBackupFileName(record.domain.text, record.path.text));
+        EXPECT_EQ(record.backupFileName,
+                  ExpectedBackupFileName(record.domain.text, record.path.text));
         named.insert(record.backupFileName);
         const std::string device =
             DevicePath(DeviceBase(record.domain.text, apps) + "/" + record.path.text);
@@ -60,7 +57,7 @@ TEST_F(BackupToolBackupTest, EveryRecordHasItsFileWithTheDevicesSizeHashAndMetad
             EXPECT_EQ(ReadFileBytes(stored), content);
             EXPECT_EQ(record.size, content.size());
             EXPECT_EQ(platform::FileSize(stored), record.size);
-            EXPECT_EQ(record.dataHash.text, Sha1Upper(content));
+            EXPECT_EQ(record.dataHash.text, Sha1Hex(content, true));
             EXPECT_EQ(record.dataHash.storedLength, 20);
             EXPECT_EQ(record.protectionClass, 3);  // iOS 7
         } else {
@@ -96,7 +93,17 @@ TEST_F(BackupToolBackupTest, FilesGoToTheirDomains) {
     ASSERT_TRUE(RunTool(BackupRequest(udid_)).Succeeded());
     const std::vector<MbdbRecord> records = Records(BackupFolder());
 
-    EXPECT_NE(FindRecord(records, "HomeDomain", "Library/SMS/sms.db"), nullptr);
+    const MbdbRecord* sms = FindRecord(records, "HomeDomain", "Library/SMS/sms.db");
+    ASSERT_NE(sms, nullptr);
+    // Names and hashes worked out once, outside both programs.
+    EXPECT_EQ(sms->backupFileName, "3d0d7e5fb2ce288813306e4d4636395e047a3d28");
+    EXPECT_TRUE(platform::IsFile(BackupFolder() + "/3d0d7e5fb2ce288813306e4d4636395e047a3d28"));
+    const MbdbRecord* notes =
+        FindRecord(records, "AppDomain-com.example.test", "Documents/notes.txt");
+    ASSERT_NE(notes, nullptr);
+    EXPECT_EQ(notes->backupFileName, "9903335f5c5cb99ead4fce27931d085ed32996ef");
+    // SHA-1 of "my notes".
+    EXPECT_EQ(notes->dataHash.text, "47FE48A4527BF0C303126BFE708298A241645016");
     EXPECT_NE(FindRecord(records, "HomeDomain", "Library/Preferences/empty.plist"), nullptr);
     EXPECT_NE(FindRecord(records, "MediaDomain", "Library/SMS/Attachments/ab/03/IMG_0001.jpg"),
               nullptr);

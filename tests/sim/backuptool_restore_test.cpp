@@ -21,7 +21,7 @@ class BackupToolRestoreTest : public BackupToolTest {
     }
 
     std::string BackupFileOf(const std::string& domain, const std::string& path) {
-        return BackupFolder() + "/" + MbdbBackupFileName(domain, path);
+        return BackupFolder() + "/" + ExpectedBackupFileName(domain, path);
     }
 
     Tree DeviceTree() { return Snapshot(image_ + "/fs"); }
@@ -29,10 +29,17 @@ class BackupToolRestoreTest : public BackupToolTest {
 
 TEST_F(BackupToolRestoreTest, AnEditedBackupFileReachesTheDeviceAndNothingElseChanges) {
     Tree expected = BackedUpDevice();
-    // Deep clean: an edited copy replaces the backup file; the manifest is left as it was.
+    // Deep clean: an edited copy replaces the backup file, and its record gets the new size and
+    // hash, as the library's manifest code records them.
     const std::string edited = "SQLite format 3 cleaned";
-    ASSERT_TRUE(
-        platform::WriteFileAtomic(BackupFileOf("HomeDomain", "Library/SMS/sms.db"), edited));
+    const std::string smsFile = BackupFileOf("HomeDomain", "Library/SMS/sms.db");
+    ASSERT_TRUE(platform::WriteFileAtomic(smsFile, edited));
+    {
+        ManifestDataManager manifest(udid_, BackupFolder(), BackupFolder() + "/Manifest.mbdb");
+        ASSERT_EQ(manifest.UpdateRecordFromFile("HomeDomain", "Library/SMS/sms.db", smsFile),
+                  Sha1Hex(edited, true));
+        ASSERT_FALSE(manifest.Save().empty());
+    }
     // Meanwhile the device changed: a file edited, one added, one removed, a folder added.
     WriteDeviceFile("var/mobile/Library/Notes/new.txt", "added later");
     WriteDeviceFile("var/mobile/Library/Preferences/empty.plist", "changed on the device");
@@ -219,6 +226,47 @@ TEST_F(BackupToolRestoreTest, MissingFoldersEncryptedBackupsAndUnknownDevicesAre
     EXPECT_EQ(RunTool(RestoreRequest(udid_, "", true)).ErrorCode(), 101);
     EXPECT_EQ(RunTool(RestoreRequest(udid_, "../" + udid_, true)).ErrorCode(), 101);
     EXPECT_EQ(DeviceTree(), device);
+}
+
+// A backup file that no longer matches its record, cut short or changed at the same size, is
+// refused as damaged before anything on the device changes.
+TEST_F(BackupToolRestoreTest, ABackupFileThatDiffersFromItsRecordIsRefused) {
+    BackedUpDevice();
+    WriteDeviceFile(kSmsDb, "device state");
+    WriteDeviceFile("var/mobile/Library/Notes/added.txt", "added after the backup");
+    const std::string before = TreeChecksum(image_);
+    const std::string attachment =
+        BackupFileOf("MediaDomain", "Library/SMS/Attachments/ab/03/IMG_0001.jpg");
+    const std::string original = ReadFileBytes(attachment);
+    ASSERT_EQ(original.size(), 70000u);
+
+    // Cut short by one byte.
+    ASSERT_TRUE(platform::WriteFileAtomic(attachment, original.substr(0, 69999)));
+    ToolRun run = RunTool(RestoreRequest(udid_, udid_, false));
+    EXPECT_EQ(run.ErrorCode(), 107);
+    EXPECT_NE(run.ErrorDescription().find("Library/SMS/Attachments/ab/03/IMG_0001.jpg"),
+              std::string::npos)
+        << run.ErrorDescription();
+    EXPECT_NE(run.ErrorDescription().find("69999 bytes"), std::string::npos)
+        << run.ErrorDescription();
+    EXPECT_NE(run.exitCode, 0);
+    EXPECT_EQ(TreeChecksum(image_), before);
+
+    // The same size, one byte changed.
+    std::string changed = original;
+    changed[35000] = 'k';
+    ASSERT_TRUE(platform::WriteFileAtomic(attachment, changed));
+    run = RunTool(RestoreRequest(udid_, udid_, false));
+    EXPECT_EQ(run.ErrorCode(), 107);
+    EXPECT_NE(run.ErrorDescription().find("SHA-1"), std::string::npos) << run.ErrorDescription();
+    EXPECT_EQ(TreeChecksum(image_), before);
+
+    // Put back, the backup restores again.
+    ASSERT_TRUE(platform::WriteFileAtomic(attachment, original));
+    ASSERT_TRUE(RunTool(RestoreRequest(udid_, udid_, false)).Succeeded());
+    EXPECT_EQ(ReadFileBytes(DevicePath(kSmsDb)), "SQLite format 3 messages");
+    EXPECT_FALSE(platform::PathExists(DevicePath("var/mobile/Library/Notes/added.txt")));
+    EXPECT_NE(TreeChecksum(image_), before);
 }
 
 TEST_F(BackupToolRestoreTest, AnInjectedErrorStopsTheRestoreWithItsCode) {

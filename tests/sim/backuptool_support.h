@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <map>
 #include <string>
@@ -13,7 +14,6 @@
 
 #include "backup/manifest.h"
 #include "formats/plist_codec.h"
-#include "formats/sha1.h"
 #include "image/image_builder.h"
 #include "platform/environment.h"
 #include "platform/files.h"
@@ -76,6 +76,27 @@ inline std::string RestoreRequest(const std::string& target, const std::string& 
                   "</plist>"});
 }
 
+// SHA-1 from libcrypto, independent of both the library's and the tool's code that names and
+// hashes backup files.
+inline std::string Sha1Hex(std::string_view bytes, bool upper) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr) != 1)
+        return {};
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex.push_back(digits[digest[i] >> 4]);
+        hex.push_back(digits[digest[i] & 0xF]);
+    }
+    return hex;
+}
+
+// The name a backup stores a domain's file under: SHA-1 of domain, "-" and path, lower case.
+inline std::string ExpectedBackupFileName(std::string_view domain, std::string_view path) {
+    return Sha1Hex(std::string(domain) + "-" + std::string(path), false);
+}
+
 // What one run of the tool sent.
 struct ToolRun {
     bool connected = false;
@@ -89,6 +110,10 @@ struct ToolRun {
     std::optional<int64_t> ErrorCode() const {
         const PlistValue* code = last.Find("errorCode");
         return code != nullptr ? code->AsInteger() : std::nullopt;
+    }
+    std::string ErrorDescription() const {
+        const PlistValue* text = last.Find("ErrorDescription");
+        return text != nullptr && text->AsString() != nullptr ? *text->AsString() : std::string();
     }
     bool Succeeded() const {
         return lastParsed && last.AsDictionary() != nullptr && !ErrorCode() &&
@@ -143,6 +168,34 @@ struct TreeEntry {
     bool operator==(const TreeEntry&) const = default;
 };
 using Tree = std::map<std::string, TreeEntry>;
+
+// One checksum over every path, kind, mode, modification time (folders' too), link target and
+// file content below root: equal checksums before and after a run mean it changed nothing.
+inline std::string TreeChecksum(const std::string& root) {
+    std::map<std::string, std::string> entries;
+    platform::WalkTree(root, [&](const std::string& path, const platform::FolderEntry&) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) return false;
+        std::string entry = std::to_string(info.st_mode) + " " + std::to_string(info.st_mtime) +
+                            " " + std::to_string(info.st_mtim.tv_nsec) + " ";
+        if (S_ISLNK(info.st_mode)) {
+            std::string target(4096, '\0');
+            const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+            target.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            entry += target;
+        } else if (S_ISREG(info.st_mode)) {
+            std::string content;
+            platform::ReadWholeFile(path, content);
+            entry += Sha1Hex(content, false);
+        }
+        entries[path.substr(root.size())] = entry;
+        return true;
+    });
+    std::string all;
+    for (const auto& [path, entry] : entries)
+        all += path + "\n" + entry + "\n";
+    return std::to_string(entries.size()) + ":" + Sha1Hex(all, false);
+}
 
 inline Tree Snapshot(const std::string& root) {
     Tree tree;

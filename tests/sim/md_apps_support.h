@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "image/plist_tree.h"
+#include "common/plist_tree.h"
 #include "md_support.h"
 
 namespace bw::sim::mdtest {

@@ -175,23 +175,46 @@ TEST_F(SimMdServices, BrokenFramingDropsTheConnection) {
     }
 }
 
-// Found by fuzzing: libplist asserts when asked for the text of a string holding a NUL.
+// Found by fuzzing: libplist asserts when asked for the text of a string holding a NUL. A binary
+// list can hold one in a value; XML cannot hold one at all, and such a message is refused like any
+// other that is no property list.
 TEST_F(SimMdServices, StringsHoldingNulDoNotStopTheProxy) {
     ImageOptions options = WithUdid('0');
     AMDeviceRef device = AttachDevice(options);
     AMDServiceConnectionRef proxy = nullptr;
     ASSERT_EQ(Start(device, kProxy, &proxy, true), 0);
     using namespace std::string_literals;
-    const std::string body =
-        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Command</key>"
-        "<string>Observe\0Notification</string><key>Name</key><string>a\0b</string>"
-        "</dict></plist>"s;
-    const std::string framed = std::string{0, 0, 0, static_cast<char>(body.size())} + body;
+    // {"Command": "Observe\0Notification", "Name": "a\0b"}, written byte by byte.
+    const std::string objects =
+        "\xD2\x01\x02\x03\x04"
+        "\x57"
+        "Command"
+        "\x54"
+        "Name"
+        "\x5F\x10\x14"
+        "Observe\0Notification"
+        "\x53"
+        "a\0b"s;
+    std::string binary = "bplist00"s + objects;
+    for (const size_t offset : {8, 13, 21, 26, 49})
+        binary.push_back(static_cast<char>(offset));
+    binary += "\0\0\0\0\0\0\x01\x01"s + std::string(7, '\0') + "\x05"s + std::string(8, '\0') +
+              std::string(7, '\0') + static_cast<char>(8 + objects.size());
+    const std::string framed = std::string{0, 0, 0, static_cast<char>(binary.size())} + binary;
     EXPECT_EQ(AMDServiceConnectionSend(proxy, framed.data(), framed.size()),
               static_cast<int>(framed.size()));
     ASSERT_TRUE(SendCommand(proxy, "ObserveNotification", "after"));
     EXPECT_EQ(BwSimPostDeviceNotification(options.udid.c_str(), "after"), 1);
     CFRelease(proxy);
+
+    AMDServiceConnectionRef xmlProxy = nullptr;
+    ASSERT_EQ(Start(device, kProxy, &xmlProxy, true), 0);
+    const std::string xml =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Command</key>"
+        "<string>Observe\0Notification</string></dict></plist>"s;
+    const std::string xmlFramed = std::string{0, 0, 0, static_cast<char>(xml.size())} + xml;
+    EXPECT_EQ(AMDServiceConnectionSend(xmlProxy, xmlFramed.data(), xmlFramed.size()), -1);
+    CFRelease(xmlProxy);
 }
 
 struct Heard {

@@ -8,13 +8,14 @@
 
 #include "afc/afc_connection.h"
 #include "afc/afc_path.h"
+#include "common/plist_file.h"
 #include "counters.h"
 #include "device.h"
 #include "failures.h"
-#include "plist_file.h"
 #include "status.h"
 
 using namespace bw::sim::md;
+using bw::sim::StringValue;
 
 namespace {
 

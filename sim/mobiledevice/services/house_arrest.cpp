@@ -5,8 +5,8 @@
 
 #include <memory>
 
+#include "common/plist_file.h"
 #include "device.h"
-#include "plist_file.h"
 #include "status.h"
 #include "text.h"
 

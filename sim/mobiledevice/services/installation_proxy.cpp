@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "channel.h"
+#include "common/plist_file.h"
 #include "device.h"
-#include "plist_file.h"
 #include "service.h"
 #include "status.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app_catalog.h"
-#include "image/plist_tree.h"
+#include "common/plist_tree.h"
 
 namespace bw::sim::md {
 

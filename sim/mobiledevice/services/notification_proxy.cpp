@@ -13,12 +13,12 @@
 
 #include "MobileDevice.h"
 #include "channel.h"
+#include "common/plist_file.h"
+#include "common/plist_tree.h"
 #include "connection.h"
 #include "device.h"
 #include "failures.h"
-#include "image/plist_tree.h"
 #include "notifications.h"
-#include "plist_file.h"
 #include "status.h"
 #include "text.h"
 

@@ -16,8 +16,8 @@
 
 #include "app_catalog.h"
 #include "channel.h"
+#include "common/plist_file.h"
 #include "device.h"
-#include "plist_file.h"
 #include "service.h"
 #include "status.h"
 
@@ -108,13 +108,10 @@ class LayoutBuilder {
         size_t icons = 0;
         const uint32_t count = plist_array_get_size(lists);
         for (uint32_t i = 0; i < count; ++i) {
-            plist_t page = List(plist_array_get_item(lists, i), false);
-            icons += plist_array_get_size(page);
-            if (plist_array_get_size(page) > 0) {
-                plist_array_append_item(pages.get(), page);
-            } else {
-                plist_free(page);
-            }
+            PlistTree page(List(plist_array_get_item(lists, i), false));
+            const uint32_t size = plist_array_get_size(page.get());
+            icons += size;
+            if (size > 0) plist_array_append_item(pages.get(), page.release());
         }
         if (icons == 0) return nullptr;
         const std::string name = StringValue(plist_dict_get_item(source, "displayName"));

@@ -1,4 +1,4 @@
-#include "plist_file.h"
+#include "common/plist_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "formats/plist_guard.h"
+#include "common/plist_input_check.h"
 
-namespace bw::sim::md {
+namespace bw::sim {
 
 PlistTree ReadPlistFile(const std::string& path, size_t limit) {
     // Not blocking: a FIFO in an image must not hang the device.
@@ -28,10 +28,7 @@ PlistTree ReadPlistFile(const std::string& path, size_t limit) {
     }
     ::close(fd);
     if (!ok || bytes.empty()) return nullptr;
-    const bool safe = IsBinaryPlist(bytes) ? BinaryPlistLooksSafe(bytes) : XmlPlistLooksSafe(bytes);
-    plist_t tree = nullptr;
-    if (safe) plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
-    return PlistTree(tree);
+    return ParseCheckedPlist(bytes);
 }
 
 // Not plist_get_string_val: libplist asserts that a string holds no NUL, and a hostile list can
@@ -43,4 +40,4 @@ std::string StringValue(plist_t node) {
     return text != nullptr ? std::string(text, static_cast<size_t>(length)) : std::string();
 }
 
-}  // namespace bw::sim::md
+}  // namespace bw::sim

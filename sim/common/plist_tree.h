@@ -1,4 +1,5 @@
-// Owning libplist trees and a small builder for the dictionaries of an image.
+// The one owner of libplist trees in the simulator (every part holds trees through PlistTree), a
+// small builder for dictionaries, and the XML text of a tree.
 #pragma once
 
 #include <plist/plist.h>
@@ -45,6 +46,8 @@ class DictBuilder {
         return Node(key, array);
     }
     DictBuilder& Dict(const char* key, DictBuilder&& inner) { return Node(key, inner.Release()); }
+    // Any node; the dictionary takes it over.
+    DictBuilder& Value(const char* key, plist_t node) { return Node(key, node); }
 
     plist_t Release() { return dict_.release(); }
     PlistTree Take() { return std::move(dict_); }
