@@ -1,10 +1,11 @@
-// The installed-application list on simulated devices, with applications planted in the image
-// (user bundles in containers, system bundles under /Applications, icons, artwork): the order and
-// names, the icon when springboard refuses or the artwork is odd, failures of the services, and
-// when the list is fetched again. The image's own icons and layout are AppImage's.
+// The installed-application list and icon layout on simulated devices, checked against the
+// image's files (bundles, icon files, artwork, the saved home-screen layout) and against
+// applications planted in the image: the icon when springboard refuses or the artwork is odd,
+// failures of the services, and when the list is fetched again. Names and order from a browse
+// reply are pinned by the reply tests.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -35,6 +36,17 @@ struct PlantedApp {
     std::string artwork;      // iTunesArtwork of the container; none when empty
 };
 
+// One user application as the image holds it.
+struct ImageApp {
+    std::set<std::string> bundlePngs;  // the bytes of every .png file of the bundle
+    std::string artwork;               // iTunesArtwork of the container; empty when none
+};
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 // Distinct bytes that start like a PNG, with a zero byte inside.
 std::string FakePng(const std::string& tag) {
     return std::string("\x89PNG\r\n\x1a\n\0", 9) + tag;
@@ -53,6 +65,14 @@ class AppListing : public SimDeviceTest {
         options.seed = seed;
         image_ = MakeImage(name, options);
         return image_.empty() ? nullptr : Arrive(image_, &udid_);
+    }
+
+    // A phone whose image holds the planted mixture as well as the builder's own applications.
+    CIPhone* ArrivePlanted() {
+        image_ = MakeImage("phone");
+        PlantMixture(image_);
+        Listen();
+        return Arrive(image_, &udid_);
     }
 
     std::string Host(const std::string& image, const std::string& devicePath) const {
@@ -90,31 +110,46 @@ class AppListing : public SimDeviceTest {
         WriteInfoPlist(Host(image, "/Applications/" + app.bundle), app);
     }
 
-    // The identifiers of the bundles below a folder of the image: <folder>/*.app for system
-    // applications, <folder>/<container>/*.app for user applications.
-    std::set<std::string> BundleIdentifiers(const std::string& image, const std::string& folder,
-                                            bool inContainers) {
-        std::set<std::string> identifiers;
-        std::vector<std::string> bundles;
+    static std::vector<std::string> Children(const std::string& folder) {
         std::vector<platform::FolderEntry> entries;
-        platform::ListFolder(Host(image, folder), entries);
-        for (const platform::FolderEntry& entry : entries) {
-            const std::string path = platform::JoinPath(Host(image, folder), entry.name);
-            if (!inContainers) {
-                bundles.push_back(path);
-                continue;
+        platform::ListFolder(folder, entries);
+        std::vector<std::string> paths;
+        for (const platform::FolderEntry& entry : entries)
+            paths.push_back(platform::JoinPath(folder, entry.name));
+        return paths;
+    }
+
+    static std::string Identifier(const std::string& bundle) {
+        CDicValueObj info;
+        readPlistFromFile(platform::JoinPath(bundle, "Info.plist"), info);
+        return info.GetString("CFBundleIdentifier").value_or(std::string());
+    }
+
+    // The user applications of an image as its files hold them, by identifier.
+    std::map<std::string, ImageApp> UserApps(const std::string& image) {
+        std::map<std::string, ImageApp> apps;
+        for (const std::string& container : Children(Host(image, kApplications))) {
+            for (const std::string& bundle : Children(container)) {
+                if (!EndsWith(bundle, ".app")) continue;
+                const std::string identifier = Identifier(bundle);
+                if (identifier.empty()) continue;
+                ImageApp& app = apps[identifier];
+                for (const std::string& file : Children(bundle)) {
+                    std::string bytes;
+                    if (EndsWith(file, ".png") && platform::ReadWholeFile(file, bytes))
+                        app.bundlePngs.insert(bytes);
+                }
+                platform::ReadWholeFile(platform::JoinPath(container, "iTunesArtwork"),
+                                        app.artwork);
             }
-            std::vector<platform::FolderEntry> inner;
-            platform::ListFolder(path, inner);
-            for (const platform::FolderEntry& item : inner)
-                bundles.push_back(platform::JoinPath(path, item.name));
         }
-        for (const std::string& bundle : bundles) {
-            if (bundle.size() < 4 || bundle.substr(bundle.size() - 4) != ".app") continue;
-            CDicValueObj info;
-            readPlistFromFile(platform::JoinPath(bundle, "Info.plist"), info);
-            if (const auto identifier = info.GetString("CFBundleIdentifier"))
-                identifiers.insert(*identifier);
+        return apps;
+    }
+
+    std::set<std::string> SystemApps(const std::string& image) {
+        std::set<std::string> identifiers;
+        for (const std::string& bundle : Children(Host(image, "/Applications"))) {
+            if (EndsWith(bundle, ".app")) identifiers.insert(Identifier(bundle));
         }
         return identifiers;
     }
@@ -148,37 +183,50 @@ class AppListing : public SimDeviceTest {
     std::string udid_;
 };
 
-TEST_F(AppListing, UserApplicationsOnlyInIdentifierOrderWithTheirNames) {
-    image_ = MakeImage("phone");
-    PlantMixture(image_);
-    Listen();
-    CIPhone* phone = Arrive(image_, &udid_);
+TEST_F(AppListing, EveryUserApplicationInIdentifierOrderWithTheIconTheImageHolds) {
+    CIPhone* phone = ArrivePlanted();
     ASSERT_NE(phone, nullptr);
+    const std::map<std::string, ImageApp> expected = UserApps(image_);
+    const std::set<std::string> system = SystemApps(image_);
+    ASSERT_GE(expected.size(), 10u);
+    ASSERT_TRUE(system.count("test.planted.system"));
 
     const std::vector<InstalledApplication> list = ListInstalledApplications(*phone);
-    const std::set<std::string> user = BundleIdentifiers(image_, kApplications, true);
-    const std::set<std::string> system = BundleIdentifiers(image_, "/Applications", false);
-    ASSERT_TRUE(system.count("test.planted.system"));
-    const std::vector<std::string> listed = Identifiers(list);
-    EXPECT_EQ(listed, std::vector<std::string>(user.begin(), user.end()));
-    for (const std::string& identifier : listed)
-        EXPECT_EQ(system.count(identifier), 0u) << identifier;
-
-    ASSERT_NE(Find(list, "test.planted.notes"), nullptr);
-    EXPECT_EQ(Find(list, "test.planted.notes")->name, "My Notes");
-    ASSERT_NE(Find(list, "test.planted.chat"), nullptr);
-    EXPECT_EQ(Find(list, "test.planted.chat")->name, "Chat");
-    ASSERT_NE(Find(list, "test.planted.bare"), nullptr);
-    EXPECT_EQ(Find(list, "test.planted.bare")->name, "test.planted.bare");
     ExpectOpen(kWiredAfc, kWiredServices);
+    // The artwork was read through house arrest; the file operations went back to the media area.
+    EXPECT_EQ(phone->afcConnection, phone->currentAfc);
+    EXPECT_EQ(phone->serviceConnection, nullptr);
+    std::vector<std::string> identifiers;
+    for (const auto& entry : expected)
+        identifiers.push_back(entry.first);
+    EXPECT_EQ(Identifiers(list), identifiers);
+    size_t fromBundle = 0, fromArtwork = 0, none = 0;
+    for (const InstalledApplication& app : list) {
+        SCOPED_TRACE(app.bundleIdentifier);
+        EXPECT_EQ(system.count(app.bundleIdentifier), 0u);
+        ASSERT_EQ(expected.count(app.bundleIdentifier), 1u);
+        EXPECT_FALSE(app.name.empty());
+        const ImageApp& files = expected.at(app.bundleIdentifier);
+        if (!files.bundlePngs.empty()) {
+            // Springboard's icon wins over the artwork.
+            EXPECT_EQ(files.bundlePngs.count(app.iconData), 1u);
+            ++fromBundle;
+        } else if (!files.artwork.empty()) {
+            EXPECT_EQ(app.iconData, files.artwork);
+            ++fromArtwork;
+        } else {
+            EXPECT_TRUE(app.iconData.empty());
+            ++none;
+        }
+    }
+    EXPECT_GT(fromBundle, 0u);
+    EXPECT_GT(fromArtwork, 0u);
+    EXPECT_GT(none, 0u);
     EndListening();
 }
 
 TEST_F(AppListing, SpringboardRefusedLeavesOnlyArtwork) {
-    image_ = MakeImage("phone");
-    PlantMixture(image_);
-    Listen();
-    CIPhone* phone = Arrive(image_, &udid_);
+    CIPhone* phone = ArrivePlanted();
     ASSERT_NE(phone, nullptr);
     ASSERT_TRUE(sim_.InjectFailure("AMDeviceSecureStartService", kSpringboardService,
                                    static_cast<int>(0xE8000022)));
@@ -218,10 +266,7 @@ TEST_F(AppListing, ArtworkThatIsAFolderOrEmptyGivesNoIcon) {
 }
 
 TEST_F(AppListing, InstallationServiceThatCannotStartLeavesTheListEmpty) {
-    image_ = MakeImage("phone");
-    PlantMixture(image_);
-    Listen();
-    CIPhone* phone = Arrive(image_, &udid_);
+    CIPhone* phone = ArrivePlanted();
     ASSERT_NE(phone, nullptr);
 
     ASSERT_TRUE(sim_.InjectFailure("AMDeviceStartService", kInstallationProxyService,
@@ -235,10 +280,7 @@ TEST_F(AppListing, InstallationServiceThatCannotStartLeavesTheListEmpty) {
 }
 
 TEST_F(AppListing, ConnectionThatCannotBeMadeClosesTheStartedService) {
-    image_ = MakeImage("phone");
-    PlantMixture(image_);
-    Listen();
-    CIPhone* phone = Arrive(image_, &udid_);
+    CIPhone* phone = ArrivePlanted();
     ASSERT_NE(phone, nullptr);
 
     ASSERT_TRUE(sim_.InjectFailure("AMDServiceConnectionCreate", nullptr, 0));
@@ -257,10 +299,7 @@ TEST_F(AppListing, ConnectionThatCannotBeMadeClosesTheStartedService) {
 }
 
 TEST_F(AppListing, BrowseTalksToTheDeviceOnce) {
-    image_ = MakeImage("phone");
-    PlantMixture(image_);
-    Listen();
-    CIPhone* phone = Arrive(image_, &udid_);
+    CIPhone* phone = ArrivePlanted();
     ASSERT_NE(phone, nullptr);
 
     auto service = std::make_unique<CAppInstallProxyService>(*phone);
@@ -301,13 +340,80 @@ TEST_F(AppListing, ListIsReusedUntilAnotherDeviceIsAsked) {
     ASSERT_NE(first->udid, second->udid);
     const std::vector<InstalledApplication> secondList = ListInstalledApplications(*second);
     EXPECT_EQ(Find(secondList, "test.planted.notes"), nullptr);
-    const std::set<std::string> secondUser = BundleIdentifiers(image_, kApplications, true);
-    EXPECT_EQ(Identifiers(secondList),
-              std::vector<std::string>(secondUser.begin(), secondUser.end()));
+    EXPECT_EQ(secondList.size(), UserApps(image_).size());
 
     // ...and coming back to the first device reads it again.
     EXPECT_NE(Find(ListInstalledApplications(*first), "test.planted.late"), nullptr);
     ExpectOpen(2 * kWiredAfc, 2 * kWiredServices);
+    EndListening();
+}
+
+// The saved layout flattened the way the device shows it: the dock, then each page, a folder's
+// applications in its place; identifiers that are not installed are not shown.
+std::vector<std::string> SavedLayout(const CDicValueObj& state,
+                                     const std::set<std::string>& installed, bool& hasFolder) {
+    std::vector<std::string> order;
+    const auto take = [&](const CDicValueObj& item) {
+        if (const std::string* identifier = item.String()) {
+            if (installed.count(*identifier)) order.push_back(*identifier);
+        }
+    };
+    if (const CDicValueObj* dock = state.Find("buttonBar"); dock && dock->Array()) {
+        for (const CDicValueObj& item : *dock->Array())
+            take(item);
+    }
+    const CDicValueObj* pages = state.Find("iconLists");
+    if (pages == nullptr || pages->Array() == nullptr) return order;
+    for (const CDicValueObj& page : *pages->Array()) {
+        if (page.Array() == nullptr) continue;
+        for (const CDicValueObj& item : *page.Array()) {
+            const CDicValueObj* folderPages = item.Find("iconLists");
+            if (folderPages == nullptr || folderPages->Array() == nullptr) {
+                take(item);
+                continue;
+            }
+            hasFolder = true;
+            for (const CDicValueObj& folderPage : *folderPages->Array()) {
+                if (folderPage.Array() == nullptr) continue;
+                for (const CDicValueObj& inner : *folderPage.Array())
+                    take(inner);
+            }
+        }
+    }
+    return order;
+}
+
+TEST_F(AppListing, IconLayoutFollowsTheSavedLayoutWithItsFolder) {
+    CIPhone* phone = ArriveImage("phone");
+    ASSERT_NE(phone, nullptr);
+    std::set<std::string> installed = SystemApps(image_);
+    for (const auto& entry : UserApps(image_))
+        installed.insert(entry.first);
+    CDicValueObj state;
+    readPlistFromFile(sim::ImagePath(image_, "/var/mobile/Library/SpringBoard/IconState.plist"),
+                      state);
+    bool hasFolder = false;
+    const std::vector<std::string> saved = SavedLayout(state, installed, hasFolder);
+    ASSERT_TRUE(hasFolder);
+    ASSERT_FALSE(saved.empty());
+
+    ASSERT_TRUE(OpenSpringboardServices(*phone));
+    std::vector<IconLayoutEntry> entries;
+    EXPECT_TRUE(GetIconState(*phone, entries));
+    phone->CloseSession();
+    ExpectOpen(kWiredAfc, kWiredServices);
+
+    ASSERT_GE(entries.size(), saved.size());
+    for (size_t i = 0; i < saved.size(); ++i)
+        EXPECT_EQ(entries[i].bundleIdentifier, saved[i]) << i;
+    // Applications the saved layout does not place follow it; every installed one appears once.
+    std::set<std::string> shown;
+    for (const IconLayoutEntry& entry : entries) {
+        EXPECT_TRUE(installed.count(entry.bundleIdentifier)) << entry.bundleIdentifier;
+        EXPECT_TRUE(shown.insert(entry.bundleIdentifier).second) << entry.bundleIdentifier;
+        EXPECT_FALSE(entry.displayName.empty());
+    }
+    EXPECT_EQ(shown, installed);
     EndListening();
 }
 

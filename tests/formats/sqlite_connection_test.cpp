@@ -28,32 +28,24 @@ std::string RandomBytes(size_t size, unsigned seed) {
     return bytes;
 }
 
-TEST_F(SqliteConnection, NestedOpenReturnsToTheOuterDatabase) {
-    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES('from a')"});
-    OpenWith("b.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES('from b')"});
-    EXPECT_EQ(FirstText("SELECT v FROM t"), "from b");
-    CloseDatabase();
-    ASSERT_TRUE(IsDatabaseOpen());
-    EXPECT_EQ(FirstText("SELECT v FROM t"), "from a");
-    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "UPDATE t SET v = 'a again'"));
-    CloseDatabase();
-    EXPECT_FALSE(IsDatabaseOpen());
-    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT v FROM t"), "a again");
-    EXPECT_EQ(ReadDirectly(PathOf("b.db"), "SELECT v FROM t"), "from b");
-}
-
-TEST_F(SqliteConnection, ThreeLevelsUnwindInOrder) {
+// Each open saves the connection behind it; each close returns to it, with its own file.
+TEST_F(SqliteConnection, NestedOpensUnwindInOrder) {
     for (const char* name : {"1.db", "2.db", "3.db"}) {
         OpenWith(name, {"CREATE TABLE t(v)"});
         ASSERT_TRUE(
             ExecuteSql(kExecuteStatement, std::string("INSERT INTO t VALUES('") + name + "')"));
     }
-    for (const char* name : {"3.db", "2.db", "1.db"}) {
+    for (const char* name : {"3.db", "2.db"}) {
         ASSERT_TRUE(IsDatabaseOpen());
         EXPECT_EQ(FirstText("SELECT v FROM t"), name);
         CloseDatabase();
     }
+    EXPECT_EQ(FirstText("SELECT v FROM t"), "1.db");
+    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "UPDATE t SET v = 'again'"));
+    CloseDatabase();
     EXPECT_FALSE(IsDatabaseOpen());
+    EXPECT_EQ(ReadDirectly(PathOf("1.db"), "SELECT v FROM t"), "again");
+    EXPECT_EQ(ReadDirectly(PathOf("2.db"), "SELECT v FROM t"), "2.db");
 }
 
 TEST_F(SqliteConnection, CloseClearsTheSharedTable) {
@@ -75,7 +67,10 @@ TEST_F(SqliteConnection, AfterTheOutermostCloseNothingRuns) {
     CloseDatabase();
     EXPECT_FALSE(IsDatabaseOpen());
     EXPECT_FALSE(QueryToTable("SELECT 1"));
+    EXPECT_FALSE(ExecuteSql(kExecuteQuery, "SELECT 1"));
     EXPECT_FALSE(ExecuteSql(kExecuteStatement, "INSERT INTO t VALUES(1)"));
+    EXPECT_FALSE(TableExists("t"));
+    EXPECT_TRUE(CopyResultTable().rows.empty());
     // A surplus close is harmless, and the layer opens again afterwards.
     CloseDatabase();
     EXPECT_FALSE(IsDatabaseOpen());
@@ -83,62 +78,35 @@ TEST_F(SqliteConnection, AfterTheOutermostCloseNothingRuns) {
     EXPECT_TRUE(QueryToTable("SELECT v FROM t"));
 }
 
-TEST_F(SqliteConnection, WithoutAConnectionEverythingFails) {
-    EXPECT_FALSE(IsDatabaseOpen());
-    EXPECT_FALSE(QueryToTable("SELECT 1"));
-    EXPECT_FALSE(ExecuteSql(kExecuteQuery, "SELECT 1"));
-    EXPECT_FALSE(ExecuteSql(kExecuteStatement, "CREATE TABLE t(v)"));
-    EXPECT_FALSE(TableExists("t"));
-    EXPECT_TRUE(CopyResultTable().rows.empty());
-}
-
-TEST_F(SqliteConnection, FailedOpenKeepsThePreviousConnectionCurrent) {
+// A path that cannot be opened (a missing folder, empty, a zero byte inside) leaves whatever was
+// current, and nothing of its own to close.
+TEST_F(SqliteConnection, RefusedOpenKeepsWhatWasCurrent) {
+    const std::string refused[] = {PathOf("missing/folder/b.db"), "",
+                                   PathOf("a.db") + std::string("\0.other", 7)};
+    for (const std::string& path : refused) {
+        EXPECT_FALSE(OpenDatabase(path));
+        EXPECT_FALSE(IsDatabaseOpen());
+    }
     OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES('a')"});
-    ASSERT_EQ(FirstText("SELECT v FROM t"), "a");
-    EXPECT_FALSE(OpenDatabase(PathOf("missing/folder/b.db")));
+    for (const std::string& path : refused) {
+        EXPECT_FALSE(OpenDatabase(path));
+        EXPECT_EQ(FirstText("SELECT v FROM t"), "a");
+    }
     EXPECT_FALSE(platform::PathExists(PathOf("missing")));
-    ASSERT_TRUE(IsDatabaseOpen());
-    EXPECT_EQ(FirstText("SELECT v FROM t"), "a");
-    // The failed open left nothing behind to close: one close ends the outer open.
     CloseDatabase();
     EXPECT_FALSE(IsDatabaseOpen());
 }
 
-TEST_F(SqliteConnection, FailedOpenWithNothingOpenLeavesNothingOpen) {
-    EXPECT_FALSE(OpenDatabase(PathOf("missing/b.db")));
-    EXPECT_FALSE(IsDatabaseOpen());
-    EXPECT_FALSE(QueryToTable("SELECT 1"));
-    OpenWith("a.db", {"CREATE TABLE t(v)"});
-    CloseDatabase();
-    EXPECT_FALSE(IsDatabaseOpen());
-}
-
-TEST_F(SqliteConnection, EmptyPathOrAZeroByteInThePathIsRefused) {
-    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES('a')"});
-    EXPECT_FALSE(OpenDatabase(""));
-    EXPECT_FALSE(OpenDatabase(PathOf("a.db") + std::string("\0.other", 7)));
-    EXPECT_EQ(FirstText("SELECT v FROM t"), "a");
-    CloseDatabase();
-    EXPECT_FALSE(IsDatabaseOpen());
-}
-
-TEST_F(SqliteConnection, MissingFileIsCreated) {
-    const std::string path = PathOf("new.db");
-    ASSERT_FALSE(platform::PathExists(path));
-    ASSERT_TRUE(OpenDatabase(path));
-    EXPECT_FALSE(TableExists(""));
-    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "CREATE TABLE t(v)"));
-    CloseDatabase();
-    EXPECT_TRUE(platform::IsFile(path));
-    EXPECT_EQ(ReadDirectly(path, "SELECT count(*) FROM sqlite_master"), "1");
-}
-
-TEST_F(SqliteConnection, PathsWithNonAsciiNamesOpen) {
-    const std::string path = PathOf("f\xC3\xBCr \xE2\x82\xAC.db");
-    ASSERT_TRUE(OpenDatabase(path));
-    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "CREATE TABLE t(v)"));
-    CloseDatabase();
-    EXPECT_TRUE(platform::IsFile(path));
+TEST_F(SqliteConnection, MissingFileIsCreatedWhateverItsName) {
+    for (const char* name : {"new.db", "f\xC3\xBCr \xE2\x82\xAC.db"}) {
+        const std::string path = PathOf(name);
+        ASSERT_FALSE(platform::PathExists(path));
+        ASSERT_TRUE(OpenDatabase(path));
+        EXPECT_FALSE(TableExists(""));
+        EXPECT_TRUE(ExecuteSql(kExecuteStatement, "CREATE TABLE t(v)"));
+        CloseDatabase();
+        EXPECT_EQ(ReadDirectly(path, "SELECT count(*) FROM sqlite_master"), "1") << name;
+    }
 }
 
 TEST_F(SqliteConnection, PathStartingWithFileColonIsAPlainFileName) {

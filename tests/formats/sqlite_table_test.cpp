@@ -10,18 +10,6 @@ namespace {
 
 using SqliteTable = SqliteTest;
 
-// The single cell of a one-row, one-column result.
-TableCell OnlyCell(std::string_view sql) {
-    const CTable table = SqliteTest::Query(sql);
-    TableRow row;
-    TableCell cell;
-    EXPECT_TRUE(GetTableRow(table, 0, row)) << sql;
-    EXPECT_EQ(row.size(), 1u) << sql;
-    EXPECT_TRUE(GetRowCell(row, 0, cell)) << sql;
-    EXPECT_FALSE(GetTableRow(table, 1, row)) << sql;
-    return cell;
-}
-
 TEST_F(SqliteTable, RowsAndCellsComeInQueryOrder) {
     OpenWith("a.db", {"CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, score REAL)",
                       "INSERT INTO t VALUES(1, 'one', 1.5), (2, 'two', -2.25), (3, 'three', 0)"});
@@ -39,81 +27,61 @@ TEST_F(SqliteTable, RowsAndCellsComeInQueryOrder) {
     EXPECT_EQ(table.rows[2][1].text, "one");
 }
 
-TEST_F(SqliteTable, FieldsThatDoNotBelongToTheTypeStayEmpty) {
-    OpenWith("a.db", {});
-    const CTable table = Query("SELECT 7, 2.5, 'x', X'01', NULL");
-    ASSERT_EQ(table.rows.size(), 1u);
-    const TableRow& row = table.rows[0];
-    ASSERT_EQ(row.size(), 5u);
-    EXPECT_EQ(row[0].floatValue, 0.0);
-    EXPECT_EQ(row[0].text, "");
-    EXPECT_EQ(row[1].intValue, 0);
-    EXPECT_EQ(row[1].text, "");
-    EXPECT_EQ(row[2].intValue, 0);
-    EXPECT_EQ(row[2].floatValue, 0.0);
-    EXPECT_EQ(row[3].intValue, 0);
-    EXPECT_EQ(row[3].text, std::string("\x01", 1));
-    EXPECT_EQ(row[4].intValue, 0);
-    EXPECT_EQ(row[4].floatValue, 0.0);
+// Each kind of value fills its own field and leaves the others empty; blobs keep every byte,
+// text stops at its first zero byte.
+TEST_F(SqliteTable, EachCellKindFillsOnlyItsOwnField) {
+    OpenWith("a.db",
+             {"CREATE TABLE t(k INTEGER PRIMARY KEY, v)",
+              "INSERT INTO t VALUES(1, 7), (2, 2.5), (3, 'caf\xC3\xA9 \xF0\x9F\x98\x80'),"
+              " (4, X'00FF0061000000'), (5, X''), (6, NULL), (7, CAST(X'6100626300' AS TEXT))"});
+    struct Case {
+        int type;
+        int64_t intValue;
+        double floatValue;
+        std::string text;
+    };
+    const Case cases[] = {
+        {kCellInteger, 7, 0.0, ""},
+        {kCellFloat, 0, 2.5, ""},
+        {kCellText, 0, 0.0, "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+        {kCellBlob, 0, 0.0,
+         std::string("\x00\xFF\x00"
+                     "a\x00\x00\x00",
+                     7)},
+        {kCellBlob, 0, 0.0, ""},
+        {kCellNull, 0, 0.0, ""},
+        {kCellText, 0, 0.0, "a"},
+    };
+    ASSERT_EQ(ReadDirectly(PathOf("a.db"), "SELECT length(CAST(v AS BLOB)) FROM t WHERE k = 7"),
+              "5");
+    const CTable table = Query("SELECT v FROM t ORDER BY k");
+    ASSERT_EQ(table.rows.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(table.rows[i].size(), 1u);
+        const TableCell& cell = table.rows[i][0];
+        EXPECT_EQ(cell.type, cases[i].type);
+        EXPECT_EQ(cell.intValue, cases[i].intValue);
+        EXPECT_EQ(cell.floatValue, cases[i].floatValue);
+        EXPECT_EQ(cell.text, cases[i].text);
+    }
 }
 
-TEST_F(SqliteTable, DefaultCellHasNoValue) {
-    const TableCell cell;
-    EXPECT_EQ(cell.type, kCellNoValue);
-    EXPECT_EQ(cell.intValue, 0);
-    EXPECT_EQ(cell.floatValue, 0.0);
-    EXPECT_TRUE(cell.text.empty());
-}
-
-TEST_F(SqliteTable, NullIsTypeFiveWithEmptyText) {
-    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES(NULL)"});
-    const TableCell cell = OnlyCell("SELECT v FROM t");
-    EXPECT_EQ(cell.type, kCellNull);
-    EXPECT_EQ(cell.type, 5);
-    EXPECT_TRUE(cell.text.empty());
-}
-
-TEST_F(SqliteTable, EmptyBlobIsTypeFourWithEmptyText) {
-    OpenWith("a.db", {"CREATE TABLE t(v BLOB)", "INSERT INTO t VALUES(X'')"});
-    const TableCell cell = OnlyCell("SELECT v FROM t");
-    EXPECT_EQ(cell.type, kCellBlob);
-    EXPECT_EQ(cell.type, 4);
-    EXPECT_TRUE(cell.text.empty());
-}
-
-TEST_F(SqliteTable, BlobKeepsEveryByteIncludingZeros) {
-    OpenWith("a.db", {"CREATE TABLE t(v BLOB)", "INSERT INTO t VALUES(X'00FF0061000000')"});
-    const TableCell cell = OnlyCell("SELECT v FROM t");
-    EXPECT_EQ(cell.type, kCellBlob);
-    EXPECT_EQ(cell.text, std::string("\x00\xFF\x00"
-                                     "a\x00\x00\x00",
-                                     7));
-}
-
-TEST_F(SqliteTable, LargeBlobArrivesWhole) {
-    // "||" makes text, so the result is cast back to a blob to keep its zero bytes.
+// "||" makes text, so the blob is cast back to keep its zero bytes.
+TEST_F(SqliteTable, LargeBlobsAndManyRowsArriveWhole) {
     OpenWith("a.db", {"CREATE TABLE t(v BLOB)",
                       "INSERT INTO t VALUES(CAST(zeroblob(3000000) || X'7F' AS BLOB))"});
-    const TableCell cell = OnlyCell("SELECT v FROM t");
-    ASSERT_EQ(cell.text.size(), 3000001u);
-    EXPECT_EQ(cell.text.back(), '\x7F');
-    EXPECT_EQ(cell.text.find_first_not_of('\0'), 3000000u);
-}
-
-TEST_F(SqliteTable, TextIsCutAtItsFirstZeroByte) {
-    OpenWith("a.db",
-             {"CREATE TABLE t(v TEXT)", "INSERT INTO t VALUES(CAST(X'6100626300' AS TEXT))"});
-    ASSERT_EQ(ReadDirectly(PathOf("a.db"), "SELECT length(CAST(v AS BLOB)) FROM t"), "5");
-    const TableCell cell = OnlyCell("SELECT v FROM t");
-    EXPECT_EQ(cell.type, kCellText);
-    EXPECT_EQ(cell.text, "a");
-}
-
-TEST_F(SqliteTable, TextKeepsItsUtf8Bytes) {
-    OpenWith("a.db", {"CREATE TABLE t(v TEXT)",
-                      "INSERT INTO t VALUES('caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80')"});
-    const TableCell cell = OnlyCell("SELECT v FROM t");
-    EXPECT_EQ(cell.text, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80");
+    const CTable blob = Query("SELECT v FROM t");
+    ASSERT_EQ(blob.rows.size(), 1u);
+    const std::string& bytes = blob.rows[0][0].text;
+    ASSERT_EQ(bytes.size(), 3000001u);
+    EXPECT_EQ(bytes.find_first_not_of('\0'), 3000000u);
+    const CTable table = Query(
+        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 199999)"
+        " SELECT i, 'row ' || i FROM n");
+    ASSERT_EQ(table.rows.size(), 200000u);
+    EXPECT_EQ(table.rows[123456][0].intValue, 123456);
+    EXPECT_EQ(table.rows[199999][1].text, "row 199999");
 }
 
 TEST_F(SqliteTable, IntegersArriveAsTheirLow32BitsSignExtended) {
@@ -129,85 +97,56 @@ TEST_F(SqliteTable, IntegersArriveAsTheirLow32BitsSignExtended) {
     }
 }
 
-TEST_F(SqliteTable, EmptyResultClearsThePreviousRows) {
-    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES(1), (2)"});
-    ASSERT_EQ(Query("SELECT v FROM t").rows.size(), 2u);
-    EXPECT_TRUE(QueryToTable("SELECT v FROM t WHERE v > 5"));
-    EXPECT_TRUE(CopyResultTable().rows.empty());
-}
-
-TEST_F(SqliteTable, FailedPrepareKeepsThePreviousRows) {
-    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES(1), (2)"});
-    ASSERT_EQ(Query("SELECT v FROM t").rows.size(), 2u);
-    EXPECT_FALSE(QueryToTable("SELECT nothing FROM nowhere"));
-    EXPECT_FALSE(QueryToTable("SELEKT v FROM t"));
-    EXPECT_FALSE(ExecuteSql(kExecuteQuery, "SELECT v FROM"));
-    const CTable kept = CopyResultTable();
-    ASSERT_EQ(kept.rows.size(), 2u);
-    EXPECT_EQ(kept.rows[1][0].intValue, 2);
-}
-
-TEST_F(SqliteTable, TextWithoutAStatementIsAFailure) {
-    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES(1)"});
-    ASSERT_EQ(Query("SELECT v FROM t").rows.size(), 1u);
-    EXPECT_FALSE(QueryToTable(""));
-    EXPECT_FALSE(QueryToTable("  -- only a comment"));
-    EXPECT_FALSE(ExecuteSql(kExecuteStatement, ""));
-    EXPECT_FALSE(ExecuteSql(kExecuteStatement, ";"));
-    EXPECT_EQ(CopyResultTable().rows.size(), 1u);
-}
-
-TEST_F(SqliteTable, QueryStoppedByAnErrorKeepsTheRowsReadBeforeIt) {
-    // abs() of the smallest 64-bit integer raises "integer overflow" when the third row is reached.
+// An empty result empties the shared table; a text that cannot run leaves it as it was; a query
+// stopped by an error keeps the rows read before it.
+TEST_F(SqliteTable, SharedTableAfterEachOutcome) {
     OpenWith("a.db", {"CREATE TABLE t(k INTEGER PRIMARY KEY, v INTEGER)",
                       "INSERT INTO t VALUES(1, -5), (2, 6), (3, -9223372036854775808), (4, 1)"});
+    ASSERT_EQ(Query("SELECT v FROM t").rows.size(), 4u);
+    for (const char* failing :
+         {"SELECT nothing FROM nowhere", "SELEKT v FROM t", "", "  -- only a comment"}) {
+        EXPECT_FALSE(QueryToTable(failing)) << failing;
+    }
+    EXPECT_FALSE(ExecuteSql(kExecuteQuery, "SELECT v FROM"));
+    EXPECT_FALSE(ExecuteSql(kExecuteStatement, ""));
+    EXPECT_FALSE(ExecuteSql(kExecuteStatement, ";"));
+    const CTable kept = CopyResultTable();
+    ASSERT_EQ(kept.rows.size(), 4u);
+    EXPECT_EQ(kept.rows[1][0].intValue, 6);
+
+    // abs() of the smallest 64-bit integer raises "integer overflow" at the third row.
     EXPECT_FALSE(QueryToTable("SELECT abs(v) FROM t ORDER BY k"));
     const CTable partial = CopyResultTable();
     ASSERT_EQ(partial.rows.size(), 2u);
     EXPECT_EQ(partial.rows[0][0].intValue, 5);
     EXPECT_EQ(partial.rows[1][0].intValue, 6);
+
+    EXPECT_TRUE(QueryToTable("SELECT v FROM t WHERE v > 100"));
+    EXPECT_TRUE(CopyResultTable().rows.empty());
 }
 
-TEST_F(SqliteTable, ManyRowsArriveInOrder) {
-    OpenWith("a.db", {});
-    const CTable table = Query(
-        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 199999)"
-        " SELECT i, 'row ' || i FROM n");
-    ASSERT_EQ(table.rows.size(), 200000u);
-    EXPECT_EQ(table.rows[123456][0].intValue, 123456);
-    EXPECT_EQ(table.rows[199999][1].text, "row 199999");
-}
-
-TEST_F(SqliteTable, StatementModeIsTrueOnlyWhenTheStatementProducesNoRow) {
-    OpenWith("a.db",
-             {"CREATE TABLE t(k INTEGER PRIMARY KEY, v)", "INSERT INTO t VALUES(1, 'old')"});
-    EXPECT_FALSE(ExecuteSql(kExecuteStatement, "SELECT v FROM t"));
-    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "SELECT v FROM t WHERE k = 99"));
-    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "UPDATE t SET v = 'new' WHERE k = 1"));
-    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT v FROM t WHERE k = 1"), "new");
-    // Any mode other than 1 runs a statement.
-    EXPECT_TRUE(ExecuteSql(0, "DELETE FROM t"));
-    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT count(*) FROM t"), "0");
-}
-
-TEST_F(SqliteTable, StatementModeLeavesTheSharedTableAlone) {
-    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES(1), (2), (3)"});
-    ASSERT_EQ(Query("SELECT v FROM t").rows.size(), 3u);
-    EXPECT_FALSE(ExecuteSql(kExecuteStatement, "SELECT v FROM t WHERE v = 2"));
-    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "DELETE FROM t WHERE v = 3"));
-    EXPECT_EQ(CopyResultTable().rows.size(), 3u);
-}
-
-TEST_F(SqliteTable, QueryModeBehavesLikeQueryToTable) {
-    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES('x'), ('y')"});
+// Statement mode is true only when the statement produces no row, and leaves the shared table
+// alone; query mode fills it like QueryToTable; any other mode runs a statement.
+TEST_F(SqliteTable, StatementAndQueryModes) {
+    OpenWith("a.db", {"CREATE TABLE t(k INTEGER PRIMARY KEY, v)",
+                      "INSERT INTO t VALUES(1, 'x'), (2, 'y')"});
     EXPECT_TRUE(ExecuteSql(kExecuteQuery, "SELECT v FROM t ORDER BY v"));
     const CTable table = CopyResultTable();
     ASSERT_EQ(table.rows.size(), 2u);
     EXPECT_EQ(table.rows[1][0].text, "y");
+
+    EXPECT_FALSE(ExecuteSql(kExecuteStatement, "SELECT v FROM t"));
+    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "SELECT v FROM t WHERE k = 99"));
+    EXPECT_TRUE(ExecuteSql(kExecuteStatement, "UPDATE t SET v = 'new' WHERE k = 1"));
+    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT v FROM t WHERE k = 1"), "new");
+    EXPECT_EQ(CopyResultTable().rows.size(), 2u);
+
     EXPECT_TRUE(ExecuteSql(kExecuteQuery, "SELECT v FROM t WHERE v = 'z'"));
     EXPECT_TRUE(CopyResultTable().rows.empty());
-    EXPECT_TRUE(ExecuteSql(kExecuteQuery, "UPDATE t SET v = 'w' WHERE v = 'x'"));
-    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT min(v) FROM t"), "w");
+    EXPECT_TRUE(ExecuteSql(kExecuteQuery, "UPDATE t SET v = 'w' WHERE k = 2"));
+    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT v FROM t WHERE k = 2"), "w");
+    EXPECT_TRUE(ExecuteSql(0, "DELETE FROM t"));
+    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT count(*) FROM t"), "0");
 }
 
 TEST_F(SqliteTable, ConstraintFailureIsFalseAndChangesNothing) {
@@ -233,6 +172,9 @@ TEST_F(SqliteTable, OnlyTheFirstStatementOfATextRuns) {
 }
 
 TEST_F(SqliteTable, TableExistsMatchesNamesContainingTheTextInAnyCase) {
+    OpenWith("empty.db", {});
+    EXPECT_FALSE(TableExists(""));
+    CloseDatabase();
     OpenWith("a.db",
              {"CREATE TABLE madrid_chat(v)", "CREATE TABLE ABPersonFullTextSearch_content(v)",
               "CREATE VIEW message_view AS SELECT 1"});
@@ -244,25 +186,14 @@ TEST_F(SqliteTable, TableExistsMatchesNamesContainingTheTextInAnyCase) {
     EXPECT_FALSE(TableExists("message"));  // only a view has that name
     EXPECT_FALSE(TableExists("madrid_chats"));
     EXPECT_FALSE(TableExists("it's"));
+    // The shared table holds the name found.
+    ASSERT_TRUE(TableExists("madrid_chat"));
+    ASSERT_EQ(CopyResultTable().rows.size(), 1u);
+    EXPECT_EQ(CopyResultTable().rows[0][0].text, "madrid_chat");
     // A quote in the name is part of the pattern, not the end of the SQL text.
     ASSERT_TRUE(ExecuteSql(kExecuteStatement, "CREATE TABLE \"it's\"(v)"));
     EXPECT_TRUE(TableExists("it's"));
     EXPECT_TRUE(TableExists("'"));
-}
-
-TEST_F(SqliteTable, TableExistsReplacesTheSharedTable) {
-    OpenWith("a.db", {"CREATE TABLE call(v)", "INSERT INTO call VALUES(1), (2), (3)"});
-    ASSERT_EQ(Query("SELECT v FROM call").rows.size(), 3u);
-    ASSERT_TRUE(TableExists("call"));
-    const CTable table = CopyResultTable();
-    ASSERT_EQ(table.rows.size(), 1u);
-    EXPECT_EQ(table.rows[0][0].text, "call");
-}
-
-TEST_F(SqliteTable, TableExistsIsFalseOnAnEmptyDatabase) {
-    OpenWith("a.db", {});
-    EXPECT_FALSE(TableExists("call"));
-    EXPECT_FALSE(TableExists(""));
 }
 
 TEST_F(SqliteTable, RowAndCellAccessStopsAtTheEnd) {
@@ -302,19 +233,6 @@ TEST_F(SqliteTable, CellTextOnlyForTextCells) {
     }
     EXPECT_EQ(row[1].text, "hello");  // a blob is read from the field itself
     EXPECT_FALSE(GetCellText(TableCell{}, text));
-}
-
-TEST_F(SqliteTable, CopiedTableOutlivesTheSharedOne) {
-    OpenWith("a.db", {});
-    CTable first = Query("SELECT 'a', X'0001'");
-    CTable second = first;
-    ASSERT_TRUE(QueryToTable("SELECT 'b'"));
-    CloseDatabase();
-    EXPECT_TRUE(CopyResultTable().rows.empty());
-    first.rows[0][0].text = "changed";
-    ASSERT_EQ(second.rows.size(), 1u);
-    EXPECT_EQ(second.rows[0][0].text, "a");
-    EXPECT_EQ(second.rows[0][1].text, std::string("\x00\x01", 2));
 }
 
 }  // namespace

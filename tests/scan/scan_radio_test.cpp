@@ -121,8 +121,8 @@ class RadioJunk : public SimDeviceTest {
         return static_cast<IRadioHistoryModel*>(session_->GetResult1(index));
     }
 
-    // Reads the device's database through a copy, so that the image's files stay as they are.
-    std::vector<int> DeviceKeys(const char* table) {
+    // A copy of the device's database files, so that reading them leaves the image's as they are.
+    std::string CopyOfDeviceDatabase() {
         const std::string copy = folder_ / "readback";
         platform::DeleteTree(copy);
         platform::CreateFolders(copy);
@@ -131,8 +131,9 @@ class RadioJunk : public SimDeviceTest {
             if (platform::IsFile(Host(kRadioDeviceFiles[i])))
                 platform::CopyFile(Host(kRadioDeviceFiles[i]), copy + "/Radio.db" + suffixes[i]);
         }
-        return Keys(copy + "/Radio.db", table);
+        return copy + "/Radio.db";
     }
+    std::vector<int> DeviceKeys(const char* table) { return Keys(CopyOfDeviceDatabase(), table); }
 
     std::string image_;
     CIPhone* phone_ = nullptr;
@@ -167,30 +168,29 @@ TEST_F(RadioJunk, ScanListsTheJoinedHistoryRowsWithTheirColumns) {
     ExpectOpen(kWiredAfc, kWiredServices);
 }
 
+// The selected rows go, with their tracks, whether the rows were in the database or still in its
+// write-ahead log; the edited database holds the log's pages, and no stale log is left beside it.
 TEST_F(RadioJunk, CleanDeletesTheSelectedRowsAndWritesTheDatabaseBack) {
-    PutDatabase(false);
-    session_->StartScan(kJunkRadioHistory);
-    ASSERT_EQ(session_->GetResultCount1(), 3);
-    EXPECT_EQ(Row(1)->Select(1), 0);  // keep the second song
-    session_->StartClean();
-    EXPECT_EQ(status_.finished, 1);
-    EXPECT_DOUBLE_EQ(status_.progress, 100.0);
-    EXPECT_EQ(DeviceKeys("ZTRACKHISTORY"), (std::vector<int>{11, 13}));
-    EXPECT_EQ(DeviceKeys("ZTRACK"), (std::vector<int>{2}));
-    ExpectOpen(kWiredAfc, kWiredServices);
-}
-
-TEST_F(RadioJunk, RowsHeldInTheWriteAheadLogAreCleanedAndTheLogMerged) {
-    PutDatabase(true);
-    session_->StartScan(kJunkRadioHistory);
-    ASSERT_EQ(session_->GetResultCount1(), 3);
-    EXPECT_EQ(Row(0)->Select(1), 0);
-    session_->StartClean();
-    EXPECT_EQ(DeviceKeys("ZTRACKHISTORY"), (std::vector<int>{10, 13}));
-    EXPECT_EQ(DeviceKeys("ZTRACK"), (std::vector<int>{1}));
-    // The edited database holds the log's pages; a stale log must not be left beside it.
-    EXPECT_TRUE(platform::IsFile(Host("/Radio/Radio.db")));
-    EXPECT_FALSE(platform::IsFile(Host("/Radio/Radio.db-wal")));
+    struct Case {
+        bool inLog;
+        int32_t kept;
+        std::vector<int> history, tracks;
+    };
+    const Case cases[] = {{false, 1, {11, 13}, {2}}, {true, 0, {10, 13}, {1}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.inLog ? "in the log" : "in the database");
+        PutDatabase(c.inLog);
+        session_->StartScan(kJunkRadioHistory);
+        ASSERT_EQ(session_->GetResultCount1(), 3);
+        EXPECT_EQ(Row(c.kept)->Select(1), 0);
+        session_->StartClean();
+        EXPECT_EQ(status_.finished, 1);
+        EXPECT_DOUBLE_EQ(status_.progress, 100.0);
+        EXPECT_EQ(DeviceKeys("ZTRACKHISTORY"), c.history);
+        EXPECT_EQ(DeviceKeys("ZTRACK"), c.tracks);
+        EXPECT_TRUE(platform::IsFile(Host("/Radio/Radio.db")));
+        EXPECT_FALSE(platform::IsFile(Host("/Radio/Radio.db-wal")));
+    }
     ExpectOpen(kWiredAfc, kWiredServices);
 }
 
@@ -226,19 +226,12 @@ TEST_F(RadioJunk, WithoutADatabaseNothingIsListedOrWritten) {
 // rows whose track the database still holds.
 TEST_F(RadioJunk, TheImagesOwnHistoryIsListedRowForRow) {
     if (!platform::IsFile(Host("/Radio/Radio.db"))) GTEST_SKIP() << "no radio database";
-    const std::string copy = folder_ / "own";
-    platform::CreateFolders(copy);
-    const char* suffixes[] = {"", "-shm", "-wal"};
-    for (size_t i = 0; i < 3; ++i) {
-        if (platform::IsFile(Host(kRadioDeviceFiles[i])))
-            platform::CopyFile(Host(kRadioDeviceFiles[i]), copy + "/Radio.db" + suffixes[i]);
-    }
     // The rows to expect, worked out here without a join: every history row whose store id is
     // the store id of some track.
     std::set<double> trackStoreIds;
     std::vector<std::pair<int, double>> history;
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((copy + "/Radio.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(CopyOfDeviceDatabase().c_str(), &db), SQLITE_OK);
     sqlite3_stmt* statement = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT ZSTORE_ID FROM ZTRACK", -1, &statement, nullptr),
               SQLITE_OK);

@@ -55,7 +55,14 @@ TEST(ScanStatusRecord, WritesLandAtTheirOffsets) {
     RawRecord raw;
     std::memset(raw.bytes, 0xAB, sizeof raw.bytes);
     ListedJunk junk;
+    // Without a record nothing is written and the counts still add.
+    junk.SetMessage(u"x");
+    junk.AdjustSelection(3, 30, true);
+    junk.SetFinished();
+    EXPECT_EQ(junk.SelectedCount(), 3u);
+    EXPECT_EQ(junk.SelectedSize(), 30u);
     junk.SetStatusRecord(raw.record());
+    EXPECT_EQ(raw.Finished(), 0xAB);
     junk.SetTotals(7, 0x0102030405060708ull, 3);
     EXPECT_EQ(raw.SelectedCount(), 7u);
     EXPECT_EQ(raw.SelectedSize(), 0x0102030405060708ull);
@@ -106,49 +113,23 @@ TEST(ScanStatusRecord, MessagesUpTo259CharactersAreShownLongerOnesAreNot) {
     EXPECT_EQ(raw.Message(), u"Caf\u00e9.log");
 }
 
-TEST(ScanStatusRecord, WithoutARecordNothingIsWrittenAndTheCountsStillAdd) {
-    ListedJunk junk;
-    junk.SetMessage(u"x");
-    junk.AdjustSelection(3, 30, true);
-    junk.SetFinished();
-    EXPECT_EQ(junk.SelectedCount(), 3u);
-    EXPECT_EQ(junk.SelectedSize(), 30u);
-}
-
-TEST(ScanRecords, TextGettersFollowTheTwoCallRule) {
+// Texts follow the two-call rule (the size with room for the zero, then the text and nothing
+// beyond it); every kind of record starts selected and toggles only when asked to.
+TEST(ScanRecords, TextsAndSelection) {
     CScanFileInfo file("abc", "/Downloads/sub/abc", 1234);
     EXPECT_EQ(file.GetName(nullptr), 5u);
     char16_t buffer[64];
     std::fill(std::begin(buffer), std::end(buffer), u'#');
     EXPECT_EQ(file.GetName(buffer), 5u);
     EXPECT_EQ(std::u16string(buffer), u"abc");
-    EXPECT_EQ(buffer[4], u'#');  // nothing beyond the terminating zero
-    EXPECT_EQ(file.GetPath(nullptr), std::u16string(u"/Downloads/sub/abc").size() + 2);
+    EXPECT_EQ(buffer[4], u'#');
     EXPECT_EQ(file.GetPath(buffer), 20u);
     EXPECT_EQ(std::u16string(buffer), u"/Downloads/sub/abc");
-    EXPECT_EQ(file.GetSize(), 1234u);
-
-    CScanFileInfo empty("", "", 0);
-    EXPECT_EQ(empty.GetName(buffer), 2u);
+    EXPECT_EQ(CScanFileInfo("", "", 0).GetName(buffer), 2u);
     EXPECT_EQ(buffer[0], 0);
-}
+    EXPECT_EQ(CRadioHistoryModel().GetTitle(nullptr), 2u);
 
-TEST(ScanRecords, SelectTogglesOnlyWithATrueArgumentAndItemsStartSelected) {
-    CScanFileInfo file("a", "/a", 1);
-    EXPECT_EQ(file.GetFlag(), 0);
-    EXPECT_EQ(file.Select(0), 1);
-    EXPECT_EQ(file.Select(1), 0);
-    EXPECT_EQ(file.Select(0), 0);
-    EXPECT_EQ(file.Select(7), 1);
-
-    CAppDetailFile detail("c.db", "/Library/Caches/x/c.db", 9, "");
-    EXPECT_EQ(detail.Select(0), 1);
-    EXPECT_EQ(detail.Select(1), 0);
-    EXPECT_EQ(detail.GetFlag(), 0);
-}
-
-TEST(ScanRecords, DisplayPathDropsTheContainerPrefix) {
-    char16_t buffer[64];
+    // The display path drops the container's prefix, when the path has it.
     CAppDetailFile detail("c.db", "/var/mobile/Applications/U/Library/Caches/c.db", 9,
                           "/var/mobile/Applications/U");
     EXPECT_EQ(detail.GetDisplayPath(nullptr), std::u16string(u"/Library/Caches/c.db").size() + 2);
@@ -156,20 +137,21 @@ TEST(ScanRecords, DisplayPathDropsTheContainerPrefix) {
     EXPECT_EQ(std::u16string(buffer), u"/Library/Caches/c.db");
     detail.GetPath(buffer);
     EXPECT_EQ(std::u16string(buffer), u"/var/mobile/Applications/U/Library/Caches/c.db");
-
     CAppDetailFile other("c.db", "/Library/Caches/c.db", 9, "/elsewhere");
     other.GetDisplayPath(buffer);
     EXPECT_EQ(std::u16string(buffer), u"/Library/Caches/c.db");
-}
 
-TEST(ScanRecords, RadioRowsStartSelectedWithEmptyTexts) {
+    const auto togglesOnRequest = [](auto& record) {
+        EXPECT_EQ(record.Select(0), 1);
+        EXPECT_EQ(record.Select(1), 0);
+        EXPECT_EQ(record.Select(0), 0);
+        EXPECT_EQ(record.GetFlag(), 0);
+        EXPECT_EQ(record.Select(7), 1);
+    };
+    togglesOnRequest(file);
+    togglesOnRequest(detail);
     CRadioHistoryModel row;
     EXPECT_EQ(row.Select(0), 1);
-    EXPECT_EQ(row.GetTitle(nullptr), 2u);
-    row.title = u"Song";
-    char16_t buffer[16];
-    EXPECT_EQ(row.GetTitle(buffer), 6u);
-    EXPECT_EQ(std::u16string(buffer), u"Song");
     EXPECT_EQ(row.Select(1), 0);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "backup/manifest.h"
+#include "backup/mbdb_builder.h"
 #include "support/temp_folder.h"
 
 namespace bw {
@@ -116,41 +117,21 @@ TEST_F(CommandLine, UsageErrorsExitWithTwo) {
 }
 
 std::string SmallManifest() {
-    std::string bytes("mbdb\x05\x00", 6);
-    auto put16 = [&](unsigned v) {
-        bytes.push_back(static_cast<char>(v >> 8));
-        bytes.push_back(static_cast<char>(v));
-    };
-    auto text = [&](std::string_view s) {
-        put16(static_cast<unsigned>(s.size()));
-        bytes += s;
-    };
-    auto record = [&](std::string_view domain, std::string_view path, bool hash) {
-        text(domain);
-        text(path);
-        put16(0xFFFF);
-        if (hash) {
-            put16(20);
-            for (int i = 0; i < 20; ++i)
-                bytes.push_back(static_cast<char>(0xF0 + (i % 16)));
-        } else {
-            put16(0xFFFF);
-        }
-        put16(0xFFFF);
-        const unsigned char fixed[30] = {0x81, 0xA4, 0,    0,    0,    0,    0,    0,
-                                         0,    7,    0,    0,    1,    0xF5, 0,    0,
-                                         1,    0xF5, 0x53, 0xB1, 0x2E, 0x2C, 0x53, 0xB1,
-                                         0x2E, 0x2C, 0x53, 0xB1, 0x2E, 0x2C};
-        bytes.append(reinterpret_cast<const char*>(fixed), sizeof fixed);
-        bytes.append("\0\0\0\0\0\0\x10\x00", 8);
-        bytes.push_back(3);
-        bytes.push_back(1);
-        text("com.apple.sub");
-        text(std::string("\x01\x02", 2));
-    };
-    record("HomeDomain", "Library/SMS/sms.db", true);
-    record("MediaDomain", "DCIM/100APPLE/IMG_0001.JPG", false);
-    return bytes;
+    testing::MbdbRecordFields fields;
+    fields.dataHash.emplace();
+    for (int i = 0; i < 20; ++i)
+        fields.dataHash->push_back(static_cast<char>(0xF0 + (i % 16)));
+    fields.inode = 7;
+    fields.modifiedTime = fields.accessedTime = fields.createdTime = 1404120620;
+    fields.size = 4096;
+    fields.protectionClass = 3;
+    fields.properties = {{"com.apple.sub", std::string("\x01\x02", 2)}};
+    testing::MbdbBuilder manifest;
+    fields.domain = "HomeDomain", fields.path = "Library/SMS/sms.db";
+    manifest.Record(fields);
+    fields.domain = "MediaDomain", fields.path = "DCIM/100APPLE/IMG_0001.JPG";
+    fields.dataHash.reset();
+    return manifest.Record(fields).Bytes();
 }
 
 TEST_F(CommandLine, ManifestListShowsEveryRecordAsJsonAndTellsWhichFilesExist) {
