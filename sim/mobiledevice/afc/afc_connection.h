@@ -2,6 +2,9 @@
 // and key-value iterators.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -12,11 +15,13 @@
 #include <vector>
 
 #include "MobileDevice.h"
-#include "afc/unique_fd.h"
 #include "connection.h"
 #include "handle_table.h"
+#include "platform/unique_fd.h"
 
 namespace bw::sim::md {
+
+using platform::UniqueFd;
 
 struct OpenFile {
     explicit OpenFile(UniqueFd fd) : fd(std::move(fd)) {}

@@ -29,7 +29,7 @@ void AddName(Listing& listing, std::string_view name) {
 int ReadListing(UniqueFd folder, Listing& listing) {
     DIR* stream = ::fdopendir(folder.get());
     if (stream == nullptr) return AfcStatusFromErrno(errno);
-    (void)folder.Release();
+    (void)folder.release();
     AddName(listing, ".");
     AddName(listing, "..");
     errno = 0;

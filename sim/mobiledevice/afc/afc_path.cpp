@@ -39,7 +39,7 @@ bool ReadLinkAt(int folder, const std::string& name, std::string& target) {
 
 // The folder reached by `physical` (real folders below the root, no links), opened afresh.
 int OpenPhysical(int root, const std::vector<std::string>& physical, UniqueFd& out) {
-    UniqueFd current = UniqueFd::Duplicate(root);
+    UniqueFd current = UniqueFd(::fcntl(root, F_DUPFD_CLOEXEC, 0));
     if (!current.valid()) return AfcStatusFromErrno(errno);
     for (const std::string& name : physical) {
         UniqueFd next(
@@ -117,7 +117,7 @@ int ResolvePath(int root, std::string_view path, LastLink last, bool createFolde
     // Where the walk stands: the real folders below the root, and a descriptor of the last one
     // (only one descriptor is open at a time, however deep the path).
     std::vector<std::string> physical;
-    UniqueFd current = UniqueFd::Duplicate(root);
+    UniqueFd current = UniqueFd(::fcntl(root, F_DUPFD_CLOEXEC, 0));
     if (!current.valid()) return AfcStatusFromErrno(errno);
     int links = 0;
 

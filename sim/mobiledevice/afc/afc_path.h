@@ -6,13 +6,18 @@
 // the walk with "not found".
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "afc/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace bw::sim::md {
+
+using platform::UniqueFd;
 
 // iOS paths are at most 1024 bytes (its PATH_MAX); longer ones are refused.
 inline constexpr size_t kLongestAfcPath = 1024;
