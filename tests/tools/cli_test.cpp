@@ -1,8 +1,11 @@
 // The command-line host, run as a program the way people and scripts run it.
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "backup/manifest.h"
@@ -87,6 +90,43 @@ TEST_F(CommandLine, PlistConvertBetweenFormatsAndCodecsKeepsTheContent) {
         EXPECT_EQ(fromBinary.out, fromXml.out);
         EXPECT_NE(fromBinary.out.find("\"$date\": \"2014-06-30T09:41:00Z\""), std::string::npos);
     }
+}
+
+// A user-named output replaces a regular file only, whole, with its mode; anything else there is
+// refused and left as it was, and no neighbour of a guessable name is touched.
+TEST_F(CommandLine, PlistConvertOutputReplacesOnlyRegularFiles) {
+    const std::string input = folder.Write("in.plist", kXml);
+    const std::string neighbour = folder.Write("out.json.brackwater-tmp", "neighbour");
+    const std::string privateOut = folder.Write("out.json", "old");
+    ::chmod(privateOut.c_str(), 0600);
+    ASSERT_EQ(Brackwater("plist convert " + input + " --to json -o " + privateOut).status, 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(privateOut.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_NE(testing::ReadFileBytes(privateOut).find("\"alpha\""), std::string::npos);
+    EXPECT_EQ(testing::ReadFileBytes(neighbour), "neighbour");
+
+    const std::string fifo = folder / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string target = folder.Write("target", "untouched");
+    const std::string link = folder / "link";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    for (const std::string& refused : {fifo, link, std::string(folder / "")}) {
+        SCOPED_TRACE(refused);
+        const CliRun run = Brackwater("plist convert " + input + " --to json -o " + refused);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(Lines(run.err), 1u) << run.err;
+    }
+    ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(testing::ReadFileBytes(target), "untouched");
+    // Nothing but the files made above: no temporary file stays behind.
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder.path()))
+        ++entries;
+    EXPECT_EQ(entries, 8u);
 }
 
 TEST_F(CommandLine, BadInputGivesOneLineNamingTheFileAndStatusOne) {

@@ -10,6 +10,7 @@
 #include "brackwater/apps.h"
 #include "cli.h"
 #include "device_session.h"
+#include "output_file.h"
 #include "text.h"
 
 namespace cli {
@@ -77,10 +78,9 @@ int RunApps(Arguments& args) {
             std::vector<unsigned char> png(iconBytes);
             app->GetIconData(png.data());
             iconFile = icons + "/" + FileNameOf(identifier);
-            std::ofstream out(iconFile, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(png.data()),
-                      static_cast<std::streamsize>(png.size()));
-            if (!out) return Fail("cannot write " + iconFile);
+            std::string failure;
+            const std::string_view bytes(reinterpret_cast<const char*>(png.data()), png.size());
+            if (!WriteOutputFile(iconFile, bytes, failure)) return Fail(iconFile + ": " + failure);
         }
         if (args.json) {
             std::printf("{\"name\":%s,\"identifier\":%s,\"iconBytes\":%zu%s}\n",

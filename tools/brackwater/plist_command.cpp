@@ -4,6 +4,7 @@
 
 #include "brackwater/inspect.h"
 #include "cli.h"
+#include "output_file.h"
 
 namespace cli {
 
@@ -11,19 +12,6 @@ namespace {
 
 constexpr const char* kUsage =
     "brackwater plist convert FILE --to json|xml|binary [-o OUT] [--codec library|own]";
-
-bool WriteOutputFile(const std::string& path, const std::string& bytes) {
-    // Written beside the target and renamed over it, so a failed write never leaves half a file.
-    const std::string temp = path + ".brackwater-tmp";
-    std::FILE* file = std::fopen(temp.c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0 || !written || std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -63,7 +51,8 @@ int RunPlist(Arguments& args) {
         WriteToFile(stdout, converted.data(), converted.size());
         return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to standard output");
     }
-    if (!WriteOutputFile(output, converted)) return Fail(output + ": cannot write the file");
+    std::string failure;
+    if (!WriteOutputFile(output, converted, failure)) return Fail(output + ": " + failure);
     return 0;
 }
 
