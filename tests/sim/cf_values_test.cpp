@@ -28,10 +28,6 @@ CFStringRef Text(const char* utf8) {
     return CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8);
 }
 
-CFStringRef Text(const char* utf8) {
-    return CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8);
-}
-
 TEST_F(SimCFValues, CountersFollowCreateRetainReleaseAndCountEveryMisuse) {
     CFStringRef text = Text("kept");
     EXPECT_EQ(BwSimCFLiveObjects(), liveAtStart_ + 1);

@@ -77,6 +77,8 @@ struct Case {
     std::string what;
     std::string bytes;
     bool safe;
+    bool binary = true;         // held against the binary check, else the XML one
+    bool libplistReads = true;  // false: well nested, but markup libplist itself turns down
 };
 
 std::vector<Case> Cases() {
@@ -95,7 +97,7 @@ std::vector<Case> Cases() {
     plist_to_bin(tree.get(), &bytes, &length);
     cases.push_back({"libplist binary", std::string(bytes, length), true});
     plist_to_bin_free(bytes);
-    cases.push_back({"libplist xml", PlistXml(tree.get()), true});
+    cases.push_back({"libplist xml", PlistXml(tree.get()), true, false});
 
     // Nesting, cycles and shared containers that expand.
     const int deepest = kMaxPlistNesting;
@@ -154,17 +156,19 @@ std::vector<Case> Cases() {
     cases.push_back({"set marker", BinaryList({std::string("\xC1\x01", 2), Int8(1)}), false});
 
     // XML: nesting counted as an XML parser reads the markup.
+    const size_t firstXml = cases.size();
     cases.push_back({"xml at the nesting limit", NestedXml(deepest), true});
     cases.push_back({"xml one past the limit", NestedXml(deepest + 1), false});
     cases.push_back({"xml 100000 deep", NestedXml(100000), false});
     cases.push_back({"single-quoted attribute", NestedXml(deepest, "<plist version='1.0'>"), true});
-    cases.push_back(
-        {"'>' inside attributes", NestedXml(deepest, "<plist a=\"1>0\" b='x>y'>"), true});
+    cases.push_back({"'>' inside attributes", NestedXml(deepest, "<plist a=\"1>0\" b='x>y'>"), true,
+                     false, false});
     cases.push_back(
         {"'>' in an attribute, one too deep", NestedXml(deepest + 1, "<plist a=\"1>0\">"), false});
     cases.push_back(
         {"quotes in text, one too deep", NestedXml(deepest + 1, "<plist>it's \"so\""), false});
-    cases.push_back({"quotes in text", NestedXml(deepest, "<plist>it's \"so\""), true});
+    cases.push_back(
+        {"quotes in text", NestedXml(deepest, "<plist>it's \"so\""), true, false, false});
     cases.push_back({"quote opening no attribute", NestedXml(1, "<plist \">"), false});
     std::string hidden;
     for (int i = 0; i < 300; ++i)
@@ -203,6 +207,8 @@ std::vector<Case> Cases() {
     cases.push_back({"undefined entity", "<plist><string>&nbsp;</string></plist>", false});
     cases.push_back({"empty reference", "<plist><string>&#;</string></plist>", false});
     cases.push_back({"raw zero", std::string("<plist><string>a\0b</string></plist>", 33), false});
+    for (size_t i = firstXml; i < cases.size(); ++i)
+        cases[i].binary = false;
     return cases;
 }
 
@@ -210,14 +216,15 @@ TEST(PlistInputCheck, EveryReaderPassesWhatIsWellMadeAndRefusesTheRest) {
     const long liveAtStart = BwSimCFLiveObjects();
     for (const Case& c : Cases()) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(PlistInputIsSafe(c.bytes), c.safe);
-        const PlistTree parsed = ParseCheckedPlist(c.bytes);
-        EXPECT_EQ(parsed != nullptr, c.safe);
+        EXPECT_EQ(c.binary ? BinaryPlistInputIsSafe(c.bytes) : XmlPlistInputIsSafe(c.bytes),
+                  c.safe);
+        const bool reads = c.safe && c.libplistReads;
+        EXPECT_EQ(ParseCheckedPlist(c.bytes) != nullptr, reads);
         // The stand-in's reader, as the library calls it, refuses the same.
         CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(c.bytes.data()),
                                       static_cast<CFIndex>(c.bytes.size()));
         CFPropertyListRef list = CFPropertyListCreateWithData(nullptr, data, 0, nullptr, nullptr);
-        EXPECT_EQ(list != nullptr, c.safe);
+        EXPECT_EQ(list != nullptr, reads);
         if (list != nullptr) CFRelease(list);
         CFRelease(data);
     }
