@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,9 +101,7 @@ inline std::string ExpectedBackupFileName(std::string_view domain, std::string_v
 // What one run of the tool sent.
 struct ToolRun {
     bool connected = false;
-    std::vector<PlistValue> progress;  // the messages with "AMSBackupPercentageKey"
-    std::vector<int> percents;         // their integer values
-    PlistValue last;                   // the message that ended the exchange (empty: none)
+    PlistValue last;  // the message that ended the exchange (empty: none)
     bool lastParsed = false;
     std::string lastText;
     std::optional<int> exitCode;
@@ -141,12 +140,7 @@ inline ToolRun RunTool(const std::string& request, int connectTimeoutMs = 5000) 
             if (!text) break;
             PlistValue message;
             const bool parsed = ReadPlistFromMemory(text->data(), text->size(), message);
-            const PlistValue* percent = parsed ? message.Find("AMSBackupPercentageKey") : nullptr;
-            if (percent != nullptr) {
-                run.percents.push_back(static_cast<int>(percent->AsInteger().value_or(-1)));
-                run.progress.push_back(std::move(message));
-                continue;
-            }
+            if (parsed && message.Find("AMSBackupPercentageKey") != nullptr) continue;
             run.last = std::move(message);
             run.lastParsed = parsed;
             run.lastText = std::move(*text);
@@ -157,17 +151,6 @@ inline ToolRun RunTool(const std::string& request, int connectTimeoutMs = 5000) 
     if (!run.exitCode) tool->Kill();
     return run;
 }
-
-// One entry of a device tree, for comparing trees before and after.
-struct TreeEntry {
-    char kind = '?';      // 'd', 'f', 'l'
-    std::string content;  // file bytes or link target
-    unsigned mode = 0;
-    int64_t modified = 0;
-
-    bool operator==(const TreeEntry&) const = default;
-};
-using Tree = std::map<std::string, TreeEntry>;
 
 // One checksum over every path, kind, mode, modification time (folders' too), link target and
 // file content below root: equal checksums before and after a run mean it changed nothing.
@@ -195,35 +178,6 @@ inline std::string TreeChecksum(const std::string& root) {
     for (const auto& [path, entry] : entries)
         all += path + "\n" + entry + "\n";
     return std::to_string(entries.size()) + ":" + Sha1Hex(all, false);
-}
-
-inline Tree Snapshot(const std::string& root) {
-    Tree tree;
-    platform::WalkTree(root, [&](const std::string& path, const platform::FolderEntry&) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) return false;
-        TreeEntry entry;
-        entry.mode = info.st_mode & 07777;
-        entry.modified = info.st_mtime;
-        if (S_ISDIR(info.st_mode)) {
-            entry.kind = 'd';
-            entry.modified = 0;  // folder times follow their contents; compared separately
-        } else if (S_ISLNK(info.st_mode)) {
-            entry.kind = 'l';
-            entry.mode = 0;
-            entry.modified = 0;
-            std::string target(4096, '\0');
-            const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-            target.resize(n > 0 ? static_cast<size_t>(n) : 0);
-            entry.content = target;
-        } else {
-            entry.kind = 'f';
-            platform::ReadWholeFile(path, entry.content);
-        }
-        tree[path.substr(root.size() + 1)] = entry;
-        return true;
-    });
-    return tree;
 }
 
 // A test with one simulated device and a backup root of its own.
@@ -256,23 +210,6 @@ class BackupToolTest : public ::testing::Test {
         WriteDeviceFile("var/mobile/Library/SMS/sms.db", "SQLite format 3 messages");
         WriteDeviceFile("var/mobile/Library/SMS/Attachments/ab/03/IMG_0001.jpg",
                         std::string(70000, 'j'));
-        WriteDeviceFile("var/mobile/Library/Safari/History.plist", "<plist>history</plist>");
-        WriteDeviceFile("var/mobile/Library/Preferences/empty.plist", "");
-        WriteDeviceFile("var/wireless/Library/CallHistory/call_history.db", "calls");
-        WriteDeviceFile(
-            "var/mobile/Applications/0A1B2C3D-0000-4000-8000-00000000AAAA/Test.app/"
-            "Info.plist",
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-            "<key>CFBundleIdentifier</key><string>com.example.test</string>"
-            "<key>CFBundleVersion</key><string>2.1</string></dict></plist>");
-        WriteDeviceFile(
-            "var/mobile/Applications/0A1B2C3D-0000-4000-8000-00000000AAAA/Test.app/"
-            "Test",
-            "executable");
-        WriteDeviceFile(
-            "var/mobile/Applications/0A1B2C3D-0000-4000-8000-00000000AAAA/Documents/"
-            "notes.txt",
-            "my notes");
         platform::SetEnv("BRACKWATER_SIM_IMAGES", image_);
         return udid_;
     }
@@ -283,39 +220,11 @@ class BackupToolTest : public ::testing::Test {
         ASSERT_TRUE(platform::WriteFileAtomic(path, bytes)) << path;
     }
 
-    // Bundle identifier to container (device path) of every application on the device.
-    std::map<std::string, std::string> AppContainers() const {
-        std::map<std::string, std::string> apps;
-        std::vector<platform::FolderEntry> containers;
-        platform::ListFolder(DevicePath("var/mobile/Applications"), containers);
-        for (const platform::FolderEntry& container : containers) {
-            const std::string devicePath = "var/mobile/Applications/" + container.name;
-            std::vector<platform::FolderEntry> entries;
-            platform::ListFolder(DevicePath(devicePath), entries);
-            for (const platform::FolderEntry& entry : entries) {
-                PlistValue info;
-                if (!entry.name.ends_with(".app") ||
-                    !ReadPlist(DevicePath(devicePath + "/" + entry.name + "/Info.plist"), info))
-                    continue;
-                const PlistValue* id = info.Find("CFBundleIdentifier");
-                if (id != nullptr && id->AsString() != nullptr) apps[*id->AsString()] = devicePath;
-            }
-        }
-        return apps;
-    }
-
     std::string DevicePath(const std::string& devicePath) const {
         return image_ + "/fs/" + devicePath;
     }
     std::string BackupRoot() const { return folder_ / "appdata/Apple Computer/MobileSync/Backup"; }
     std::string BackupFolder() const { return BackupRoot() + "/" + udid_; }
-
-    std::vector<MbdbRecord> Records(const std::string& folder) {
-        ManifestDataManager manifest(udid_, folder, folder + "/Manifest.mbdb");
-        EXPECT_TRUE(manifest.Load()) << manifest.LastError();
-        EXPECT_EQ(manifest.LastError(), "");
-        return manifest.Records();
-    }
 
     TempFolder folder_;
     std::string image_;

@@ -1,5 +1,5 @@
 // The sandbox junk of built images, read from the files on disk: the cases the sandbox scanners
-// must meet, the names the home screen shows, and what the seed and the scale change. Icons and
+// must meet and the names the home screen shows. Icons and
 // the icon layout are checked against the same files by the library's AppImage tests.
 #include <plist/plist.h>
 
@@ -121,37 +121,6 @@ TEST_F(SimImageApps, SandboxJunkCoversTheScannerCases) {
     EXPECT_GE(deepest, 3u);
     EXPECT_EQ(Find(containers, "com.soundgarage.beatbox")->displayName, "");
     EXPECT_EQ(Find(containers, "com.linguaworks.cafelingo")->displayName, "Caf\xc3\xa9 Lingo");
-}
-
-// The seed changes the container identifiers but not the applications; the scale adds fifty
-// junk files per step and nothing else.
-TEST_F(SimImageApps, SeedAndScaleChangeOnlyWhatTheySay) {
-    ImageOptions options;
-    options.seed = 11;
-    const std::vector<Container> a = Containers(Build(options));
-    const std::vector<Container> b = Containers(Build(options));
-    options.seed = 12;
-    const std::vector<Container> c = Containers(Build(options));
-    options.seed = 11;
-    options.scale = 5;
-    const std::vector<Container> scaled = Containers(Build(options));
-    ASSERT_EQ(a.size(), c.size());
-    ASSERT_EQ(a.size(), scaled.size());
-    size_t added = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        SCOPED_TRACE(a[i].bundleId);
-        EXPECT_EQ(fs::path(a[i].path).filename(), fs::path(b[i].path).filename());
-        EXPECT_NE(fs::path(a[i].path).filename(), fs::path(c[i].path).filename());
-        EXPECT_EQ(a[i].bundleId, c[i].bundleId);
-        EXPECT_EQ(testing::ReadFileBytes(a[i].bundle + "/Info.plist"),
-                  testing::ReadFileBytes(b[i].bundle + "/Info.plist"));
-        for (const char* folder : {"/Documents", "/Library/Cookies", "/Library/Preferences"})
-            EXPECT_EQ(CountFiles(scaled[i].path + folder), CountFiles(a[i].path + folder));
-        for (const char* folder : {"/Library/Caches", "/tmp", "/Library/tmp"})
-            added += CountFiles(scaled[i].path + folder) - CountFiles(a[i].path + folder);
-    }
-    EXPECT_EQ(added, 4u * 50u);
-    EXPECT_EQ(CountFiles(Find(scaled, "com.coinwise.ledger")->path + "/Library/Caches"), 0u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The junk of an image, read from the image's own files: what each junk scanner has to find is
 // there, and so are the files it must leave alone; the databases open with SQLite and hold the
-// rows the scanners query; the scale multiplies the junk; the same options give the same bytes.
+// rows the scanners query. The library's scan tests compare their results with these files.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -17,16 +17,12 @@
 #include <vector>
 
 #include "image/image_builder.h"
-#include "image/junk_sqlite.h"
 #include "support/temp_folder.h"
 
 namespace bw::sim {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr char kCrashRoot[] = "/var/mobile/Library/Logs/CrashReporter";
-constexpr char kMedia[] = "/var/mobile/Media";
 
 // Regular files below `root`, as "/relative/path", sorted; links and folders are not files.
 std::vector<std::string> RegularFiles(const std::string& root) {
@@ -260,162 +256,6 @@ TEST_F(SimImageJunk, OlderSystemsHavePlistCrashLogsAndNoRadio) {
     EXPECT_EQ(std::count_if(files.begin(), files.end(),
                             [](const std::string& f) { return f.ends_with(".plist"); }),
               6);
-}
-
-std::map<std::string, std::string> JunkBytes(const std::string& image) {
-    std::map<std::string, std::string> bytes;
-    for (const char* root : {kCrashRoot, kMedia}) {
-        const std::string host = ImagePath(image, root);
-        for (const std::string& file : RegularFiles(host))
-            bytes[root + file] = testing::ReadFileBytes(host + file);
-    }
-    return bytes;
-}
-
-// Benchmarks rely on the scale: a step adds 12 crash logs, 12 downloads, 16 thumbnails, 10
-// storage files and 10 plays; the same options give the same bytes.
-TEST_F(SimImageJunk, ScaleMultipliesTheJunkAndTheSeedDecidesTheBytes) {
-    const std::string three = Build({.seed = 7, .scale = 3}, "three");
-    EXPECT_EQ(RegularFiles(ImagePath(three, "/", ImageRoot::CrashReports)).size(), 8u + 2 * 12);
-    EXPECT_EQ(RegularFiles(Media(three, "/Downloads")).size(), 9u + 2 * 12);
-    EXPECT_EQ(RegularFiles(Media(three, "/DCIM/.THMB")).size(), 7u + 2 * 16);
-    EXPECT_EQ(RegularFiles(Media(three, "/general_storage")).size(), 5u + 2 * 10);
-    Database db(CopyRadio(three, true));
-    EXPECT_EQ(db.Count("SELECT COUNT(*) FROM (" + std::string(kHistoryQuery) + ")"), 7 + 2 * 10);
-
-    const auto first = JunkBytes(three);
-    const auto second = JunkBytes(Build({.seed = 7, .scale = 3}, "second"));
-    const auto other = JunkBytes(Build({.seed = 8, .scale = 3}, "other"));
-    EXPECT_TRUE(first == second);
-    const std::string radio = std::string(kMedia) + "/Radio/Radio.db";
-    ASSERT_EQ(other.count(radio + "-wal"), 1u);
-    EXPECT_NE(first.at(radio + "-wal"), other.at(radio + "-wal"));
-}
-
-// The SQLite writer on its own: every kind of value, trees of several levels, the log.
-
-std::vector<SqlValue> SampleValues(int64_t i) {
-    static const int64_t kEdges[] = {0,
-                                     1,
-                                     -1,
-                                     127,
-                                     128,
-                                     -128,
-                                     -129,
-                                     32767,
-                                     32768,
-                                     -8388608,
-                                     8388608,
-                                     INT64_C(2147483647),
-                                     -INT64_C(2147483649),
-                                     INT64_C(140737488355327),
-                                     -INT64_C(140737488355329),
-                                     INT64_MAX,
-                                     INT64_MIN};
-    const int64_t edge = kEdges[static_cast<size_t>(i) % std::size(kEdges)];
-    return {
-        SqlValue::Null(),
-        SqlValue::Int(edge),
-        SqlValue::Real(static_cast<double>(i) / 7.0),
-        SqlValue::Text(std::string(static_cast<size_t>(i % 300), static_cast<char>('a' + i % 26)) +
-                       "\xc3\xa9"),
-        SqlValue::Blob(std::string(static_cast<size_t>(i % 5), '\0') + "x"),
-        i % 3 == 0 ? SqlValue::Null() : SqlValue::Int(i)};
-}
-
-TEST(SimSqliteFile, EveryValueRoundTripsThroughATreeOfSeveralLevels) {
-    SqlTable many{
-        "many",
-        "CREATE TABLE many (id INTEGER PRIMARY KEY, a INTEGER, b FLOAT, c TEXT, d BLOB, e)",
-        {}};
-    // Gaps between rowids, and rowids that need long varints near the end.
-    for (int64_t i = 1; i <= 30000; ++i)
-        many.rows.push_back({i * 3, SampleValues(i)});
-    many.rows.push_back({INT64_C(1) << 57, SampleValues(5)});
-    many.rows.push_back({INT64_MAX, SampleValues(6)});
-    const SqlTable empty{"empty", "CREATE TABLE empty (x)", {}};
-    std::string bytes, error;
-    ASSERT_TRUE(BuildSqliteDatabase({many, empty}, false, bytes, error)) << error;
-    ASSERT_EQ(bytes.size() % kSqlitePageSize, 0u);
-    EXPECT_GT(bytes.size(), kSqlitePageSize * 1000);  // leaves under more than one interior page
-
-    testing::TempFolder temp;
-    const std::string path = temp.Write("many.db", bytes);
-    Database db(path);
-    ASSERT_TRUE(db.ok());
-    EXPECT_EQ(db.IntegrityCheck(), "ok");
-    EXPECT_EQ(db.Count("SELECT COUNT(*) FROM empty"), 0);
-    const auto rows = db.Rows("SELECT id, a, b, c, d, e FROM many ORDER BY id");
-    ASSERT_TRUE(rows);
-    ASSERT_EQ(rows->size(), many.rows.size());
-    for (size_t r = 0; r < rows->size(); ++r) {
-        const SqlRow& written = many.rows[r];
-        const std::vector<Cell>& read = (*rows)[r];
-        ASSERT_EQ(read[0].integer, written.rowid);
-        for (size_t c = 1; c < written.values.size(); ++c) {
-            const SqlValue& value = written.values[c];
-            switch (value.kind) {
-                case SqlValue::Kind::Null:
-                    EXPECT_EQ(read[c].type, SQLITE_NULL);
-                    break;
-                case SqlValue::Kind::Integer:
-                    EXPECT_EQ(read[c].type, SQLITE_INTEGER);
-                    EXPECT_EQ(read[c].integer, value.integer) << "row " << r;
-                    break;
-                case SqlValue::Kind::Real:
-                    EXPECT_EQ(read[c].type, SQLITE_FLOAT);
-                    EXPECT_EQ(read[c].real, value.real);
-                    break;
-                case SqlValue::Kind::Text:
-                    EXPECT_EQ(read[c].type, SQLITE_TEXT);
-                    EXPECT_EQ(read[c].text, value.bytes);
-                    break;
-                case SqlValue::Kind::Blob:
-                    EXPECT_EQ(read[c].type, SQLITE_BLOB);
-                    EXPECT_EQ(read[c].text, value.bytes);
-                    break;
-            }
-        }
-    }
-    // Lookups go down through the interior pages by key.
-    EXPECT_EQ(db.Count("SELECT e FROM many WHERE id = 3 * 29999"), 29999);
-    EXPECT_EQ(db.Count("SELECT COUNT(*) FROM many WHERE id = " + std::to_string(INT64_MAX)), 1);
-}
-
-TEST(SimSqliteFile, TheLogCarriesTheChangedPagesUntilAChecksumBreaks) {
-    const auto database = [](int rows, std::string& bytes) {
-        SqlTable table{"t", "CREATE TABLE t (id INTEGER PRIMARY KEY, v TEXT)", {}};
-        for (int i = 1; i <= rows; ++i)
-            table.rows.push_back({i, {SqlValue::Null(), SqlValue::Text(std::string(100, 'v'))}});
-        std::string error;
-        return BuildSqliteDatabase({table}, true, bytes, error);
-    };
-    std::string before, after;
-    ASSERT_TRUE(database(50, before));
-    ASSERT_TRUE(database(200, after));
-    ASSERT_GT(after.size(), before.size());
-    const std::string wal = BuildSqliteWal(before, after, 0x1234, 0x5678);
-    EXPECT_EQ((wal.size() - 32) % (24 + kSqlitePageSize), 0u);
-    EXPECT_EQ(BuildSqliteWal(before, before, 1, 2).size(), 32u);
-
-    testing::TempFolder temp;
-    const auto countWith = [&](const std::string& name, const std::string& log) {
-        temp.Write(name + ".db", before);
-        temp.Write(name + ".db-wal", log);
-        Database db(temp / (name + ".db"));
-        EXPECT_EQ(db.IntegrityCheck(), "ok") << name;
-        return db.Count("SELECT COUNT(*) FROM t");
-    };
-    EXPECT_EQ(countWith("whole", wal), 200);
-    EXPECT_EQ(countWith("empty", BuildSqliteWal(before, before, 1, 2)), 50);
-    // A changed byte in the only transaction's last frame voids the whole transaction.
-    std::string broken = wal;
-    broken[broken.size() - 1] ^= 0x01;
-    EXPECT_EQ(countWith("broken", broken), 50);
-    // Frames under other salts belong to an older log and are ignored.
-    const std::string stale =
-        wal.substr(0, 32) + BuildSqliteWal(before, after, 0x1235, 0x5678).substr(32);
-    EXPECT_EQ(countWith("stale", stale), 50);
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 // Device notifications of the simulator's mobile device library: arrivals and removals in order,
-// one callback at a time on the simulator's thread, unsubscription, the restore-mode callbacks,
-// and images attached from the environment.
+// one callback at a time on the simulator's thread, and an unsubscription that waits for the
+// running callback. The library's listener relies on all three.
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <set>
 #include <thread>
 
@@ -41,29 +40,6 @@ TEST_F(SimMdNotifications, ArrivalsAndRemovalsComeInOrder) {
     EXPECT_EQ(events[0].device, events[2].device);
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
     EXPECT_EQ(Counters().notificationSubscriptions, 0);
-}
-
-TEST_F(SimMdNotifications, UnsubscribedCallbacksHearNothingMore) {
-    Recorder kept;
-    Recorder dropped;
-    AMDeviceNotificationRef keptSubscription = nullptr;
-    AMDeviceNotificationRef droppedSubscription = nullptr;
-    ASSERT_EQ(AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &kept, &keptSubscription),
-              0);
-    ASSERT_EQ(
-        AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &dropped, &droppedSubscription),
-        0);
-    EXPECT_NE(keptSubscription, droppedSubscription);
-    Attach(MakeImage(WithUdid('3')));
-    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    ASSERT_EQ(AMDeviceNotificationUnsubscribe(droppedSubscription), 0);
-    EXPECT_EQ(AMDeviceNotificationUnsubscribe(droppedSubscription), kAmdInvalidArgument);
-    Attach(MakeImage(WithUdid('4')));
-    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    EXPECT_EQ(kept.Events().size(), 2u);
-    EXPECT_EQ(dropped.Events().size(), 1u);
-    EXPECT_EQ(AMDeviceNotificationUnsubscribe(keptSubscription), 0);
-    EXPECT_EQ(AMDeviceNotificationUnsubscribe(nullptr), kAmdInvalidArgument);
 }
 
 // A callback that stays inside until the test opens its gate, and notes the threads it ran on.
@@ -145,100 +121,6 @@ TEST_F(SimMdNotifications, CallbacksNeverRunTwoAtOnce) {
     EXPECT_EQ(gated.threads.count(std::this_thread::get_id()), 0u);
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(first), 0);
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(second), 0);
-}
-
-// What the library does in its callback: the whole open sequence, on the simulator's thread.
-struct Opener {
-    std::atomic<int> opened{0};
-    std::atomic<int> waitResult{0};
-
-    static void Callback(am_device_notification_callback_info* info, void* context) {
-        auto* opener = static_cast<Opener*>(context);
-        if (info->msg != 1) return;
-        opener->waitResult = BwSimWaitForNotifications(10);  // would wait for itself
-        if (ConnectAndStartSession(info->dev) != 0) return;
-        CFStringRef key = Text("ProductVersion");
-        const bool read = TakeText(AMDeviceCopyValue(info->dev, nullptr, key)) != "<null>";
-        CFRelease(key);
-        if (AMDeviceStopSession(info->dev) == 0 && AMDeviceDisconnect(info->dev) == 0 && read)
-            ++opener->opened;
-    }
-};
-
-TEST_F(SimMdNotifications, CallbacksMayUseTheRuntime) {
-    Opener opener;
-    AMDeviceNotificationRef subscription = nullptr;
-    ASSERT_EQ(AMDeviceNotificationSubscribe(&Opener::Callback, 0, 0, &opener, &subscription), 0);
-    Attach(MakeImage(WithUdid('8')));
-    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    EXPECT_EQ(opener.opened, 1);
-    EXPECT_EQ(opener.waitResult, -1);
-    EXPECT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
-}
-
-TEST_F(SimMdNotifications, SubscribingNeedsACallbackAndAPlaceForTheHandle) {
-    Recorder recorder;
-    AMDeviceNotificationRef subscription = nullptr;
-    EXPECT_NE(AMDeviceNotificationSubscribe(nullptr, 0, 0, &recorder, &subscription), 0);
-    EXPECT_NE(AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &recorder, nullptr), 0);
-    EXPECT_EQ(Counters().notificationSubscriptions, 0);
-}
-
-struct Restore {
-    static inline std::mutex mutex;
-    static inline std::vector<std::pair<int, void*>> calls;
-    static inline std::vector<void*> userInfos;
-
-    template <int kIndex>
-    static void Callback(void* device, void* userInfo) {
-        std::lock_guard<std::mutex> lock(mutex);
-        calls.emplace_back(kIndex, device);
-        userInfos.push_back(userInfo);
-    }
-};
-
-TEST_F(SimMdNotifications, RestoreCallbacksFireByPosition) {
-    EXPECT_EQ(BwSimFireRestoreCallback(0), -1);  // nothing registered yet
-    int context = 0;
-    EXPECT_EQ(AMRestoreRegisterForDeviceNotifications(&Restore::Callback<0>, &Restore::Callback<1>,
-                                                      &Restore::Callback<2>, &Restore::Callback<3>,
-                                                      0, &context),
-              0u);
-    for (int index : {2, 0, 3, 1})
-        ASSERT_EQ(BwSimFireRestoreCallback(index), 0);
-    EXPECT_EQ(BwSimFireRestoreCallback(4), -1);
-    EXPECT_EQ(BwSimFireRestoreCallback(-1), -1);
-    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    std::lock_guard<std::mutex> lock(Restore::mutex);
-    ASSERT_EQ(Restore::calls.size(), 4u);
-    const int order[] = {2, 0, 3, 1};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(Restore::calls[i].first, order[i]);
-        EXPECT_NE(Restore::calls[i].second, nullptr);
-        EXPECT_EQ(Restore::userInfos[i], &context);
-    }
-    EXPECT_NE(Restore::calls[0].second, Restore::calls[1].second);
-}
-
-TEST_F(SimMdNotifications, EnvironmentImagesArriveOnFirstUse) {
-    const std::string first = MakeImage(WithUdid('a'));
-    const std::string second = MakeImage(WithUdid('b'));
-    // Each test runs in a process of its own, so the library has not been used yet.
-    ASSERT_EQ(::setenv("BRACKWATER_SIM_IMAGES",
-                       (first + "::" + second + ":" + folder_ / "none").c_str(), 1),
-              0);
-    Recorder recorder;
-    AMDeviceNotificationRef subscription = nullptr;
-    ASSERT_EQ(AMDeviceNotificationSubscribe(&Recorder::Callback, 0, 0, &recorder, &subscription),
-              0);
-    ASSERT_EQ(BwSimWaitForNotifications(5000), 0);
-    const std::vector<Arrival> events = recorder.Events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(TakeText(AMDeviceCopyDeviceIdentifier(events[0].device)), std::string(40, 'a'));
-    EXPECT_EQ(TakeText(AMDeviceCopyDeviceIdentifier(events[1].device)), std::string(40, 'b'));
-    EXPECT_EQ(Counters().attachedDevices, 2);
-    EXPECT_EQ(AMDeviceNotificationUnsubscribe(subscription), 0);
-    ::unsetenv("BRACKWATER_SIM_IMAGES");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // What the tests of the simulator's mobile device library share: images made in a temporary
-// folder, a subscription that records arrivals, the open sequences the library runs, and AFC
+// folder, a subscription that records arrivals, the open sequence the library runs, and AFC
 // helpers. Every test checks at its end that the CoreFoundation objects it made are gone.
 #pragma once
 
@@ -21,15 +21,6 @@
 #include "support/temp_folder.h"
 
 namespace bw::sim::mdtest {
-
-inline constexpr int kAmdNotConnected = static_cast<int>(0xE800000B);
-inline constexpr int kAmdInvalidArgument = static_cast<int>(0xE8000007);
-inline constexpr int kAmdPasswordProtected = static_cast<int>(0xE800001A);
-inline constexpr int kAmdSessionActive = static_cast<int>(0xE800001D);
-inline constexpr int kAmdSessionInactive = static_cast<int>(0xE800001E);
-inline constexpr int kAmdInvalidService = static_cast<int>(0xE8000022);
-inline constexpr int kAmdMissingPairRecord = static_cast<int>(0xE8000025);
-inline constexpr int kAmdUserDeniedPairing = static_cast<int>(0xE8000095);
 
 inline CFStringRef Text(const char* utf8) {
     return CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8);
@@ -161,11 +152,6 @@ inline int ConnectAndStartSession(AMDeviceRef device) {
     return 0;
 }
 
-inline void CloseSession(AMDeviceRef device) {
-    EXPECT_EQ(AMDeviceStopSession(device), 0);
-    EXPECT_EQ(AMDeviceDisconnect(device), 0);
-}
-
 // The wired open of the library: the service starts inside a short session, and the AFC
 // connection on its handle outlives the session.
 inline AFCConnectionRef OpenAfc(AMDeviceRef device, const char* service = "com.apple.afc") {
@@ -174,7 +160,8 @@ inline AFCConnectionRef OpenAfc(AMDeviceRef device, const char* service = "com.a
     CFStringRef name = Text(service);
     const int started = AMDeviceStartService(device, name, &handle, nullptr);
     CFRelease(name);
-    CloseSession(device);
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
     if (started != 0) return nullptr;
     AFCConnectionRef afc = nullptr;
     EXPECT_EQ(AFCConnectionOpen(handle, 0, &afc), 0);

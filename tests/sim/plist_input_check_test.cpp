@@ -1,11 +1,13 @@
-// The simulator's structural checks in front of libplist: the lists real writers make pass, and
-// the shapes that make libplist 2.2 crash, hang or blow up are refused. Binary lists are written
-// here byte by byte.
+// The simulator's structural checks in front of libplist, as one table: the lists real writers
+// make pass, and the shapes that make libplist 2.2 crash, hang or blow up are refused, both by the
+// check and by every reader behind it (the CoreFoundation stand-in's included). Binary lists are
+// written here byte by byte.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "cf/CoreFoundation.h"
 #include "common/plist_input_check.h"
 
 namespace bw::sim {
@@ -40,10 +42,11 @@ std::string Ascii(const std::string& text) {
 std::string Int8(int value) {
     return std::string{static_cast<char>(0x10), static_cast<char>(value)};
 }
-std::string Array(const std::vector<int>& refs) {
-    std::string array(1, static_cast<char>(0xA0 | refs.size()));
-    for (const int ref : refs)
-        array.push_back(static_cast<char>(ref));
+std::string Array(const std::vector<uint32_t>& refs, int refWidth = 1) {
+    std::string array = refs.size() < 15 ? std::string(1, static_cast<char>(0xA0 | refs.size()))
+                                         : "\xAF" + Int8(static_cast<int>(refs.size()));
+    for (const uint32_t ref : refs)
+        array += Big(ref, refWidth);
     return array;
 }
 std::string Dict(int key, int value) {
@@ -51,12 +54,13 @@ std::string Dict(int key, int value) {
 }
 
 // Arrays nested `depth` deep around one integer.
-std::string NestedBinary(int depth) {
+std::string NestedBinary(uint32_t depth) {
+    const int width = depth < 255 ? 1 : 4;
     std::vector<std::string> objects;
-    for (int i = 0; i < depth; ++i)
-        objects.push_back(Array({i + 1}));
+    for (uint32_t i = 0; i < depth; ++i)
+        objects.push_back(Array({i + 1}, width));
     objects.push_back(Int8(7));
-    return BinaryList(objects);
+    return BinaryList(objects, width);
 }
 
 std::string NestedXml(int depth, const std::string& plistTag = "<plist version=\"1.0\">") {
@@ -69,7 +73,17 @@ std::string NestedXml(int depth, const std::string& plistTag = "<plist version=\
     return xml + "</plist>";
 }
 
-TEST(PlistInputCheck, ListsLibplistWritesArePassedAndRead) {
+struct Case {
+    std::string what;
+    std::string bytes;
+    bool safe;
+    bool binary = true;         // held against the binary check, else the XML one
+    bool libplistReads = true;  // false: well nested, but markup libplist itself turns down
+};
+
+std::vector<Case> Cases() {
+    std::vector<Case> cases;
+    // What libplist itself writes, in both forms.
     PlistTree tree = DictBuilder()
                          .Text("Name", "iPhone")
                          .Integer("Total", 1234567890123)
@@ -81,134 +95,140 @@ TEST(PlistInputCheck, ListsLibplistWritesArePassedAndRead) {
     char* bytes = nullptr;
     uint32_t length = 0;
     plist_to_bin(tree.get(), &bytes, &length);
-    ASSERT_NE(bytes, nullptr);
-    const std::string binary(bytes, length);
+    cases.push_back({"libplist binary", std::string(bytes, length), true});
     plist_to_bin_free(bytes);
-    EXPECT_TRUE(LooksLikeBinaryPlist(binary));
-    EXPECT_TRUE(BinaryPlistInputIsSafe(binary));
-    const PlistTree fromBinary = ParseCheckedPlist(binary);
-    ASSERT_NE(fromBinary, nullptr);
-    EXPECT_EQ(PlistXml(fromBinary.get()), PlistXml(tree.get()));
+    cases.push_back({"libplist xml", PlistXml(tree.get()), true, false});
 
-    const std::string xml = PlistXml(tree.get());
-    EXPECT_FALSE(LooksLikeBinaryPlist(xml));
-    EXPECT_TRUE(XmlPlistInputIsSafe(xml));
-    EXPECT_NE(ParseCheckedPlist(xml), nullptr);
-}
-
-TEST(PlistInputCheck, NestingStopsAtTheLimitInBothForms) {
-    EXPECT_TRUE(BinaryPlistInputIsSafe(NestedBinary(kMaxPlistNesting)));
-    EXPECT_NE(ParseCheckedPlist(NestedBinary(kMaxPlistNesting)), nullptr);
-    EXPECT_FALSE(BinaryPlistInputIsSafe(NestedBinary(kMaxPlistNesting + 1)));
-    EXPECT_FALSE(BinaryPlistInputIsSafe(NestedBinary(100000)));
-
-    EXPECT_TRUE(XmlPlistInputIsSafe(NestedXml(kMaxPlistNesting)));
-    EXPECT_NE(ParseCheckedPlist(NestedXml(kMaxPlistNesting)), nullptr);
-    EXPECT_FALSE(XmlPlistInputIsSafe(NestedXml(kMaxPlistNesting + 1)));
-    EXPECT_EQ(ParseCheckedPlist(NestedXml(100000)), nullptr);
-}
-
-TEST(PlistInputCheck, CyclesAndSharedContainersThatExpandAreRefused) {
-    // An array that holds itself.
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({Array({0})})));
-    // Thirty arrays, each holding the next twice: 2^30 nodes from 90 bytes of objects.
+    // Nesting, cycles and shared containers that expand.
+    const int deepest = kMaxPlistNesting;
+    cases.push_back({"binary at the nesting limit", NestedBinary(deepest), true});
+    cases.push_back({"binary one past the limit", NestedBinary(deepest + 1), false});
+    cases.push_back({"binary 100000 deep", NestedBinary(100000), false});
+    cases.push_back({"array holding itself", BinaryList({Array({0})}), false});
+    cases.push_back({"two arrays holding each other", BinaryList({Array({1}), Array({0})}), false});
     std::vector<std::string> doubling;
-    for (int i = 0; i < 30; ++i)
+    for (uint32_t i = 0; i < 30; ++i)
         doubling.push_back(Array({i + 1, i + 1}));
     doubling.push_back(Int8(1));
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList(doubling)));
-    // Three levels of the same is ordinary sharing and passes.
-    EXPECT_TRUE(BinaryPlistInputIsSafe(BinaryList({Array({1, 1}), Array({2, 2}), Int8(1)})));
-    // One string referenced by many entries costs one node per reference and passes.
-    std::vector<int> refs(14, 1);
-    EXPECT_TRUE(BinaryPlistInputIsSafe(BinaryList({Array(refs), Ascii("same")})));
-}
+    cases.push_back({"30 levels each holding the next twice", BinaryList(doubling), false});
+    std::vector<std::string> bomb;
+    for (uint32_t level = 0; level < 20; ++level)
+        bomb.push_back(Array(std::vector<uint32_t>(16, level + 1), 4));
+    bomb.push_back("\x08");
+    cases.push_back({"20 levels each holding the next 16 times", BinaryList(bomb, 4), false});
+    cases.push_back(
+        {"ordinary sharing", BinaryList({Array({1, 1}), Array({2, 2}), Int8(1)}), true});
+    cases.push_back({"one string many times",
+                     BinaryList({Array(std::vector<uint32_t>(14, 1)), Ascii("s")}), true});
 
-TEST(PlistInputCheck, DictionaryKeysAreStringsWithoutZeroCharacters) {
-    EXPECT_TRUE(BinaryPlistInputIsSafe(BinaryList({Dict(1, 2), Ascii("key"), Int8(1)})));
-    EXPECT_FALSE(
-        BinaryPlistInputIsSafe(BinaryList({Dict(1, 2), Ascii(std::string("k\0y", 3)), Int8(1)})));
-    // A UTF-16 key with a zero unit, and one without.
-    const std::string utf16 = std::string{static_cast<char>(0x62), 0, 'k', 0, 0};
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({Dict(1, 2), utf16, Int8(1)})));
-    const std::string utf16Ok = std::string{static_cast<char>(0x62), 0, 'k', 0, 'y'};
-    EXPECT_TRUE(BinaryPlistInputIsSafe(BinaryList({Dict(1, 2), utf16Ok, Int8(1)})));
-    // An integer as key.
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({Dict(1, 2), Int8(3), Int8(1)})));
-    // XML spells a zero character only as a character reference.
-    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><dict><key>a&#0;b</key><true/></dict></plist>"));
-    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><dict><key>a&#x000;b</key><true/></dict></plist>"));
-    EXPECT_TRUE(XmlPlistInputIsSafe("<plist><dict><key>a&#48;b</key><true/></dict></plist>"));
-    EXPECT_TRUE(
-        XmlPlistInputIsSafe("<plist><string>&lt;&amp;&gt;&quot;&apos;&#x41;</string></plist>"));
-    // A bare '&' or an entity nobody defined is malformed, whatever libplist would make of it.
-    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><string>a & b</string></plist>"));
-    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><string>&nbsp;</string></plist>"));
-    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><string>&#;</string></plist>"));
-    EXPECT_FALSE(XmlPlistInputIsSafe(std::string("<plist><string>a\0b</string></plist>", 33)));
-}
+    // Dictionary keys are strings without zero characters; values may hold one.
+    cases.push_back({"ascii key", BinaryList({Dict(1, 2), Ascii("key"), Int8(1)}), true});
+    cases.push_back({"ascii key with zero",
+                     BinaryList({Dict(1, 2), Ascii(std::string("k\0y", 3)), Int8(1)}), false});
+    cases.push_back({"utf-16 key with zero",
+                     BinaryList({Dict(1, 2), std::string("\x62\0k\0\0", 5), Int8(1)}), false});
+    cases.push_back(
+        {"utf-16 key", BinaryList({Dict(1, 2), std::string("\x62\0k\0y", 5), Int8(1)}), true});
+    cases.push_back({"integer key", BinaryList({Dict(1, 2), Int8(3), Int8(1)}), false});
+    cases.push_back({"zero in a value",
+                     BinaryList({Dict(1, 2), Ascii("k"), Ascii(std::string("a\0b", 3))}), true});
 
-TEST(PlistInputCheck, OffsetsReferencesAndLengthsStayInsideTheList) {
+    // Offsets, references and lengths stay inside the list.
     const std::string good = BinaryList({Array({1}), Int8(5)});
-    ASSERT_TRUE(BinaryPlistInputIsSafe(good));
-    // A reference to an object that does not exist.
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({Array({2}), Int8(5)})));
-    // The top object beyond the count.
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({Array({1}), Int8(5)}, 1, 2)));
-    // A string whose length runs into the offset table.
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({std::string(1, '\x5F') + Int8(100) + "abc"})));
-    // An offset that points into the trailer.
+    cases.push_back({"reference to a missing object", BinaryList({Array({2}), Int8(5)}), false});
+    cases.push_back(
+        {"top object beyond the count", BinaryList({Array({1}), Int8(5)}, 1, 2), false});
+    cases.push_back({"string running into the offset table",
+                     BinaryList({std::string(1, '\x5F') + Int8(100) + "abc"}), false});
     std::string offset = good;
     offset[offset.size() - 32 - 8 + 3] = static_cast<char>(offset.size() - 10);
-    EXPECT_FALSE(BinaryPlistInputIsSafe(offset));
-    // Widths libplist misreads, an offset table beyond the end, and cut lists.
+    cases.push_back({"offset into the trailer", offset, false});
     std::string width = good;
     width[width.size() - 25] = 5;
-    EXPECT_FALSE(BinaryPlistInputIsSafe(width));
+    cases.push_back({"reference width libplist misreads", width, false});
     std::string table = good;
     table[table.size() - 1] = static_cast<char>(0x7F);
-    EXPECT_FALSE(BinaryPlistInputIsSafe(table));
+    cases.push_back({"offset table beyond the end", table, false});
     for (size_t cut = 0; cut < good.size(); ++cut)
-        EXPECT_FALSE(BinaryPlistInputIsSafe(good.substr(0, cut))) << cut;
-    // Null, fill and set markers are no values libplist hands out.
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({std::string(1, '\0')})));
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({std::string(1, '\x0F')})));
-    EXPECT_FALSE(BinaryPlistInputIsSafe(BinaryList({std::string("\xC1\x01", 2), Int8(1)})));
-}
+        cases.push_back({"cut to " + std::to_string(cut), good.substr(0, cut), false});
+    cases.push_back({"null marker", BinaryList({std::string(1, '\0')}), false});
+    cases.push_back({"fill marker", BinaryList({std::string(1, '\x0F')}), false});
+    cases.push_back({"set marker", BinaryList({std::string("\xC1\x01", 2), Int8(1)}), false});
 
-TEST(PlistInputCheck, XmlMarkupIsReadAsAnXmlParserReadsIt) {
-    const int deepest = kMaxPlistNesting;
-    // Single and double quotes around attribute values, with '>' inside a value.
-    EXPECT_TRUE(XmlPlistInputIsSafe(NestedXml(deepest, "<plist version='1.0'>")));
-    EXPECT_TRUE(XmlPlistInputIsSafe(NestedXml(deepest, "<plist a=\"1>0\" b='x>y'>")));
-    EXPECT_FALSE(XmlPlistInputIsSafe(NestedXml(deepest + 1, "<plist a=\"1>0\">")));
-    // A quote outside a tag is text: it hides no markup from the count.
-    EXPECT_FALSE(XmlPlistInputIsSafe(NestedXml(deepest + 1, "<plist>it's \"so\"")));
-    EXPECT_TRUE(XmlPlistInputIsSafe(NestedXml(deepest, "<plist>it's \"so\"")));
-    // A quote in a tag that opens no attribute value is refused rather than guessed.
-    EXPECT_FALSE(XmlPlistInputIsSafe(NestedXml(1, "<plist \">")));
-    // Markup inside comments, CDATA sections and processing instructions is no markup.
+    // XML: nesting counted as an XML parser reads the markup.
+    const size_t firstXml = cases.size();
+    cases.push_back({"xml at the nesting limit", NestedXml(deepest), true});
+    cases.push_back({"xml one past the limit", NestedXml(deepest + 1), false});
+    cases.push_back({"xml 100000 deep", NestedXml(100000), false});
+    cases.push_back({"single-quoted attribute", NestedXml(deepest, "<plist version='1.0'>"), true});
+    cases.push_back({"'>' inside attributes", NestedXml(deepest, "<plist a=\"1>0\" b='x>y'>"), true,
+                     false, false});
+    cases.push_back(
+        {"'>' in an attribute, one too deep", NestedXml(deepest + 1, "<plist a=\"1>0\">"), false});
+    cases.push_back(
+        {"quotes in text, one too deep", NestedXml(deepest + 1, "<plist>it's \"so\""), false});
+    cases.push_back(
+        {"quotes in text", NestedXml(deepest, "<plist>it's \"so\""), true, false, false});
+    cases.push_back({"quote opening no attribute", NestedXml(1, "<plist \">"), false});
     std::string hidden;
     for (int i = 0; i < 300; ++i)
         hidden += "<array>";
-    EXPECT_TRUE(XmlPlistInputIsSafe(NestedXml(deepest, "<plist><!--" + hidden + "-->")));
-    EXPECT_TRUE(XmlPlistInputIsSafe(
-        NestedXml(deepest, "<plist><string><![CDATA[" + hidden + "]]></string>")));
-    EXPECT_TRUE(XmlPlistInputIsSafe(NestedXml(deepest, "<?pi " + hidden + "?><plist>")));
-    // Left open, they would hide the rest of the document.
-    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><!-- <array></array></plist>"));
-    EXPECT_FALSE(XmlPlistInputIsSafe("<plist><string><![CDATA[ x </string></plist>"));
-    EXPECT_FALSE(XmlPlistInputIsSafe("<?xml version=\"1.0\" <plist></plist>"));
-    EXPECT_FALSE(XmlPlistInputIsSafe("<?xml version=\"?>\"?><plist></plist>"));
-    // The usual document type passes; an internal subset (entity definitions) does not.
-    EXPECT_TRUE(XmlPlistInputIsSafe(
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist><true/></plist>"));
-    EXPECT_FALSE(XmlPlistInputIsSafe(
-        "<!DOCTYPE plist [<!ENTITY a \"aaaa\">]><plist><string>&a;</string></plist>"));
-    // A stray end tag buys no room for deeper nesting.
-    EXPECT_FALSE(XmlPlistInputIsSafe("</array></array>" + NestedXml(deepest)));
-    EXPECT_FALSE(XmlPlistInputIsSafe(""));
+    cases.push_back(
+        {"markup in a comment", NestedXml(deepest, "<plist><!--" + hidden + "-->"), true});
+    cases.push_back({"markup in CDATA",
+                     NestedXml(deepest, "<plist><string><![CDATA[" + hidden + "]]></string>"),
+                     true});
+    cases.push_back(
+        {"markup in an instruction", NestedXml(deepest, "<?pi " + hidden + "?><plist>"), true});
+    cases.push_back({"open comment", "<plist><!-- <array></array></plist>", false});
+    cases.push_back({"open CDATA", "<plist><string><![CDATA[ x </string></plist>", false});
+    cases.push_back({"open declaration", "<?xml version=\"1.0\" <plist></plist>", false});
+    cases.push_back({"'?>' in a declaration", "<?xml version=\"?>\"?><plist></plist>", false});
+    cases.push_back({"document type",
+                     "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><plist><true/></plist>",
+                     true});
+    cases.push_back({"internal subset",
+                     "<!DOCTYPE plist [<!ENTITY a \"aaaa\">]><plist><string>&a;</string></plist>",
+                     false});
+    cases.push_back({"stray end tags", "</array></array>" + NestedXml(deepest), false});
+    cases.push_back({"empty", "", false});
+
+    // XML: keys without zero characters, and only the entities XML defines.
+    cases.push_back(
+        {"&#0; in a key", "<plist><dict><key>a&#0;b</key><true/></dict></plist>", false});
+    cases.push_back(
+        {"&#x000; in a key", "<plist><dict><key>a&#x000;b</key><true/></dict></plist>", false});
+    cases.push_back(
+        {"&#48; in a key", "<plist><dict><key>a&#48;b</key><true/></dict></plist>", true});
+    cases.push_back({"predefined entities",
+                     "<plist><string>&lt;&amp;&gt;&quot;&apos;&#x41;</string></plist>", true});
+    cases.push_back({"bare '&'", "<plist><string>a & b</string></plist>", false});
+    cases.push_back({"undefined entity", "<plist><string>&nbsp;</string></plist>", false});
+    cases.push_back({"empty reference", "<plist><string>&#;</string></plist>", false});
+    cases.push_back({"raw zero", std::string("<plist><string>a\0b</string></plist>", 33), false});
+    for (size_t i = firstXml; i < cases.size(); ++i)
+        cases[i].binary = false;
+    return cases;
+}
+
+TEST(PlistInputCheck, EveryReaderPassesWhatIsWellMadeAndRefusesTheRest) {
+    const long liveAtStart = BwSimCFLiveObjects();
+    for (const Case& c : Cases()) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.binary ? BinaryPlistInputIsSafe(c.bytes) : XmlPlistInputIsSafe(c.bytes),
+                  c.safe);
+        const bool reads = c.safe && c.libplistReads;
+        EXPECT_EQ(ParseCheckedPlist(c.bytes) != nullptr, reads);
+        // The stand-in's reader, as the library calls it, refuses the same.
+        CFDataRef data = CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(c.bytes.data()),
+                                      static_cast<CFIndex>(c.bytes.size()));
+        CFPropertyListRef list = CFPropertyListCreateWithData(nullptr, data, 0, nullptr, nullptr);
+        EXPECT_EQ(list != nullptr, reads);
+        if (list != nullptr) CFRelease(list);
+        CFRelease(data);
+    }
+    EXPECT_EQ(BwSimCFLiveObjects(), liveAtStart);
 }
 
 }  // namespace
