@@ -18,7 +18,8 @@ namespace {
 
 using testing::SimDeviceTest;
 
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&

@@ -17,14 +17,14 @@ class BackupToolRestoreTest : public BackupToolTest {
         MakeDevice(options);
         const ToolRun run = RunTool(BackupRequest(udid_));
         EXPECT_TRUE(run.Succeeded()) << run.lastText;
-        return Snapshot(image_ + "/fs");
+        return TreeSnapshot(image_ + "/fs");
     }
 
     std::string BackupFileOf(const std::string& domain, const std::string& path) {
         return BackupFolder() + "/" + MbdbBackupFileName(domain, path);
     }
 
-    Tree DeviceTree() { return Snapshot(image_ + "/fs"); }
+    Tree DeviceTree() { return TreeSnapshot(image_ + "/fs"); }
 };
 
 TEST_F(BackupToolRestoreTest, AnEditedBackupFileReachesTheDeviceAndNothingElseChanges) {

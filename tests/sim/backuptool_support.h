@@ -20,6 +20,7 @@
 #include "platform/pipe.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
+#include "support/build_paths.h"
 #include "support/runtime_registry.h"
 #include "support/temp_folder.h"
 
@@ -144,7 +145,7 @@ struct TreeEntry {
 };
 using Tree = std::map<std::string, TreeEntry>;
 
-inline Tree Snapshot(const std::string& root) {
+inline Tree TreeSnapshot(const std::string& root) {
     Tree tree;
     platform::WalkTree(root, [&](const std::string& path, const platform::FolderEntry&) {
         struct stat info {};

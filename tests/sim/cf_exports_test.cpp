@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cf/CoreFoundation.h"
+#include "support/build_paths.h"
 
 namespace {
 

@@ -26,14 +26,14 @@ class SimCFObjects : public ::testing::Test {
     long expectedMisuses_ = 0;
 };
 
-CFStringRef Text(const char* utf8) {
+CFStringRef NewText(const char* utf8) {
     return CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8);
 }
 
 TEST_F(SimCFObjects, CreateCountsAndLastReleaseFrees) {
     const long created = BwSimCFTotalCreated();
     const long strings = BwSimCFLiveObjectsOfType(CFStringGetTypeID());
-    CFStringRef text = Text("hello");
+    CFStringRef text = NewText("hello");
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(BwSimCFLiveObjects(), liveAtStart_ + 1);
     EXPECT_EQ(BwSimCFLiveObjectsOfType(CFStringGetTypeID()), strings + 1);
@@ -47,7 +47,7 @@ TEST_F(SimCFObjects, CreateCountsAndLastReleaseFrees) {
 }
 
 TEST_F(SimCFObjects, RetainKeepsTheObjectUntilTheLastRelease) {
-    CFStringRef text = Text("kept");
+    CFStringRef text = NewText("kept");
     EXPECT_EQ(CFRetain(text), text);
     EXPECT_EQ(CFGetRetainCount(text), 2);
     CFRelease(text);
@@ -64,8 +64,8 @@ TEST_F(SimCFObjects, ReleaseOfNullIsCountedInsteadOfCrashing) {
 }
 
 TEST_F(SimCFObjects, ReleaseOfAFreedObjectIsCountedAndChangesNothing) {
-    CFStringRef first = Text("first");
-    CFStringRef second = Text("second");
+    CFStringRef first = NewText("first");
+    CFStringRef second = NewText("second");
     CFRelease(first);
     CFRelease(first);  // over-release: the object is in quarantine
     EXPECT_EQ(BwSimCFLiveObjects(), liveAtStart_ + 1);
@@ -122,7 +122,7 @@ TEST_F(SimCFObjects, TypeIdentifiersAreDistinct) {
 // The device notification thread and host threads share objects.
 TEST_F(SimCFObjects, ConcurrentRetainsAndReleasesKeepTheCountExact) {
     CFMutableArrayRef shared = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
-    CFStringRef value = Text("shared value");
+    CFStringRef value = NewText("shared value");
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {

@@ -51,7 +51,7 @@ class Ref {
     CFTypeRef object_;
 };
 
-CFStringRef Text(const char* utf8) {
+CFStringRef NewString(const char* utf8) {
     return CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8);
 }
 
@@ -61,7 +61,7 @@ CFNumberRef Number(CFNumberType type, T value) {
 }
 
 void Put(CFMutableDictionaryRef dictionary, const char* key, CFTypeRef value) {
-    Ref keyText(Text(key));
+    Ref keyText(NewString(key));
     CFDictionarySetValue(dictionary, keyText.get(), value);
     if (value != kCFBooleanTrue && value != kCFBooleanFalse) CFRelease(value);
 }
@@ -79,7 +79,7 @@ CFMutableArrayRef NewArray() {
 // unless asked otherwise, because XML spells dates to the second.
 CFDictionaryRef SampleTree(double when = 400000000.0) {
     CFMutableDictionaryRef root = NewDictionary();
-    Put(root, "DeviceName", Text("Ann\xE2\x80\x99s iPhone \xF0\x9F\x98\x80"));
+    Put(root, "DeviceName", NewString("Ann\xE2\x80\x99s iPhone \xF0\x9F\x98\x80"));
     Put(root, "Count", Number<int32_t>(kCFNumberSInt32Type, 42));
     Put(root, "Negative",
         Number<int64_t>(kCFNumberSInt64Type, std::numeric_limits<int64_t>::min()));
@@ -89,9 +89,9 @@ CFDictionaryRef SampleTree(double when = 400000000.0) {
     Put(root, "No", kCFBooleanFalse);
     Put(root, "Blob", CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("\0\x01<&>\xFF"), 6));
     Put(root, "When", CFDateCreate(nullptr, when));
-    Put(root, "Empty", Text(""));
+    Put(root, "Empty", NewString(""));
     CFMutableArrayRef list = NewArray();
-    CFArrayAppendValue(list, Ref(Text("two")).get());
+    CFArrayAppendValue(list, Ref(NewString("two")).get());
     CFArrayAppendValue(list, Ref(NewArray()).get());
     CFArrayAppendValue(list, Ref(NewDictionary()).get());
     CFMutableDictionaryRef deep = NewDictionary();
@@ -180,7 +180,7 @@ TEST_F(SimCFPropertyLists, BinaryRoundTripKeepsEveryValueAndFractionalDates) {
     ASSERT_NE(back.get(), nullptr);
     EXPECT_EQ(format, kCFPropertyListBinaryFormat_v1_0);
     EXPECT_TRUE(CFEqual(back.get(), tree.get()));
-    Ref key(Text("When"));
+    Ref key(NewString("When"));
     const auto* when =
         static_cast<CFDateRef>(CFDictionaryGetValue(back.as<CFDictionaryRef>(), key.get()));
     EXPECT_EQ(CFDateGetAbsoluteTime(when), 400000000.125);
@@ -193,7 +193,7 @@ TEST_F(SimCFPropertyLists, FromXmlDataReadsBothFormats) {
     for (CFPropertyListFormat format :
          {kCFPropertyListXMLFormat_v1_0, kCFPropertyListBinaryFormat_v1_0}) {
         Ref data(DataOf(Write(tree.get(), format)));
-        CFStringRef error = Text("stale");
+        CFStringRef error = NewString("stale");
         CFStringRef stale = error;
         Ref back(CFPropertyListCreateFromXMLData(nullptr, data.as<CFDataRef>(),
                                                  kCFPropertyListImmutable, &error));
@@ -207,8 +207,8 @@ TEST_F(SimCFPropertyLists, FromXmlDataReadsBothFormats) {
 TEST_F(SimCFPropertyLists, NumbersComeBackAsSInt64AndFloat64) {
     Ref tree(SampleTree());
     Ref back(Parse(Write(tree.get(), kCFPropertyListBinaryFormat_v1_0)));
-    Ref count(Text("Count"));
-    Ref ratio(Text("Ratio"));
+    Ref count(NewString("Count"));
+    Ref ratio(NewString("Ratio"));
     const auto* number =
         static_cast<CFNumberRef>(CFDictionaryGetValue(back.as<CFDictionaryRef>(), count.get()));
     EXPECT_EQ(CFNumberGetType(number), kCFNumberSInt64Type);
@@ -245,8 +245,8 @@ TEST_F(SimCFPropertyLists, DatesOutside32BitSecondsSurviveBinary) {
 TEST_F(SimCFPropertyLists, MutabilityOptionDecidesWhatMayChange) {
     Ref tree(SampleTree());
     Ref data(DataOf(Write(tree.get(), kCFPropertyListBinaryFormat_v1_0)));
-    Ref blobKey(Text("Blob"));
-    Ref newKey(Text("Added"));
+    Ref blobKey(NewString("Blob"));
+    Ref newKey(NewString("Added"));
 
     Ref mutableTree(CFPropertyListCreateWithData(
         nullptr, data.as<CFDataRef>(), kCFPropertyListMutableContainers, nullptr, nullptr));
@@ -266,7 +266,7 @@ TEST_F(SimCFPropertyLists, MutabilityOptionDecidesWhatMayChange) {
 TEST_F(SimCFPropertyLists, ImmutableResultsRefuseChanges) {
     Ref tree(SampleTree());
     Ref back(Parse(Write(tree.get(), kCFPropertyListXMLFormat_v1_0)));
-    Ref newKey(Text("Added"));
+    Ref newKey(NewString("Added"));
     const long misuses = BwSimCFMisuses();
     CFDictionarySetValue(const_cast<CFMutableDictionaryRef>(back.as<CFDictionaryRef>()),
                          newKey.get(), kCFBooleanTrue);
@@ -438,7 +438,7 @@ TEST_F(SimCFPropertyLists, KeysWithZeroCharactersAreRefused) {
                                                1);
     Ref back(Parse(zeroInValue));
     ASSERT_NE(back.get(), nullptr);
-    Ref key(Text("k"));
+    Ref key(NewString("k"));
     const auto* value =
         static_cast<CFStringRef>(CFDictionaryGetValue(back.as<CFDictionaryRef>(), key.get()));
     EXPECT_EQ(CFStringGetLength(value), 1);
@@ -457,7 +457,7 @@ TEST_F(SimCFPropertyLists, ValuesThatAreNoPropertyListsAreNotWritten) {
         EXPECT_EQ(Write(value, kCFPropertyListXMLFormat_v1_0), "");
         EXPECT_EQ(Write(value, kCFPropertyListBinaryFormat_v1_0), "");
     }
-    Ref text(Text("fine"));
+    Ref text(NewString("fine"));
     CFErrorRef formatError = nullptr;
     EXPECT_EQ(CFPropertyListCreateData(nullptr, text.get(), kCFPropertyListOpenStepFormat, 0,
                                        &formatError),
@@ -506,7 +506,7 @@ TEST_F(SimCFPropertyLists, UidsBecomeCFUIDDictionaries) {
     EXPECT_TRUE(CFEqual(fromNode.get(), fromBytes.get()));
     const auto* uid =
         static_cast<CFDictionaryRef>(CFArrayGetValueAtIndex(fromBytes.as<CFArrayRef>(), 0));
-    Ref key(Text("CF$UID"));
+    Ref key(NewString("CF$UID"));
     int64_t value = 0;
     ASSERT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(CFDictionaryGetValue(uid, key.get())),
                                  kCFNumberSInt64Type, &value));

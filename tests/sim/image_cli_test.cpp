@@ -12,6 +12,7 @@
 #include <string>
 
 #include "image/image_builder.h"
+#include "support/build_paths.h"
 #include "support/temp_folder.h"
 
 namespace bw::sim {

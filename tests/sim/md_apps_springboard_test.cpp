@@ -5,7 +5,7 @@
 namespace bw::sim::mdtest {
 namespace {
 
-constexpr char kService[] = "com.apple.springboardservices";
+constexpr char kSpringboardService[] = "com.apple.springboardservices";
 
 class SimMdSpringboard : public SimMdTest {
   protected:
@@ -19,7 +19,7 @@ class SimMdSpringboard : public SimMdTest {
     AMDServiceConnectionRef Open() {
         AMDeviceRef device = Device(Attach(image_));
         AMDServiceConnectionRef connection = nullptr;
-        EXPECT_EQ(StartService(device, kService, &connection), 0);
+        EXPECT_EQ(StartService(device, kSpringboardService, &connection), 0);
         return connection;
     }
 

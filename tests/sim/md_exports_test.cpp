@@ -14,6 +14,7 @@
 
 #include "mobiledevice/MobileDevice.h"
 #include "mobiledevice/sim_control.h"
+#include "support/build_paths.h"
 
 namespace {
 

@@ -6,16 +6,14 @@
 #include <string>
 
 #include "backup/manifest.h"
+#include "support/build_paths.h"
+#include "support/cli_run.h"
 #include "support/temp_folder.h"
 
 namespace bw {
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using testing::CliRun;
 
 class CommandLine : public ::testing::Test {
   protected:
@@ -38,7 +36,7 @@ class CommandLine : public ::testing::Test {
     testing::TempFolder folder;
 };
 
-constexpr std::string_view kXml =
+constexpr std::string_view kPlistXml =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<plist version=\"1.0\"><dict>"
     "<key>zeta</key><string>last &amp; first</string>"
@@ -48,7 +46,7 @@ constexpr std::string_view kXml =
     "</dict></plist>\n";
 
 TEST_F(CommandLine, PlistConvertPrintsJsonInTheListsKeyOrder) {
-    const std::string file = folder.Write("in.plist", kXml);
+    const std::string file = folder.Write("in.plist", kPlistXml);
     const CliRun run = Brackwater("plist convert " + file + " --to json");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
@@ -65,7 +63,7 @@ TEST_F(CommandLine, PlistConvertPrintsJsonInTheListsKeyOrder) {
 }
 
 TEST_F(CommandLine, PlistConvertBetweenFormatsAndCodecsKeepsTheContent) {
-    const std::string file = folder.Write("in.plist", kXml);
+    const std::string file = folder.Write("in.plist", kPlistXml);
     for (const char* codec : {"library", "own"}) {
         SCOPED_TRACE(codec);
         const std::string binary = folder / (std::string(codec) + ".bin");
@@ -104,7 +102,7 @@ TEST_F(CommandLine, BadInputGivesOneLineNamingTheFileAndStatusOne) {
 }
 
 TEST_F(CommandLine, UsageErrorsExitWithTwo) {
-    const std::string file = folder.Write("in.plist", kXml);
+    const std::string file = folder.Write("in.plist", kPlistXml);
     for (const std::string& arguments : std::vector<std::string>{
              std::string(""), std::string("frobnicate"), "plist convert " + file,
              "plist convert " + file + " --to yaml",
