@@ -16,20 +16,20 @@
 #include "backup/configure_tool.h"
 #include "backup/device_backup.h"
 #include "image/image_builder.h"
-#include "platform/registry.h"
 #include "platform/text.h"
+#include "quick.h"
+#include "sim_setup.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kBulkFolders = 200, kBulkFilesPerFolder = 100;  // 20 thousand files
-constexpr size_t kBulkFileBytes = 50 * 1024;                  // about 1 GB in all
+using bw::bench::Fail;
 
-[[noreturn]] void Fail(const std::string& why) {
-    std::fprintf(stderr, "backup_restore: %s\n", why.c_str());
-    std::exit(1);
-}
+// 20 thousand files, about 1 GB in all; a quick run has 100 files, 5 MB.
+const int kBulkFolders = bw::bench::FullOrQuick(200, 4);
+const int kBulkFilesPerFolder = bw::bench::FullOrQuick(100, 25);
+constexpr size_t kBulkFileBytes = 50 * 1024;
 
 struct Phone {
     std::string image;
@@ -43,22 +43,11 @@ struct Setup {
     Phone small;
 
     Setup() {
-        const fs::path runtime =
-            fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "sim/runtime";
-        if (!fs::exists(runtime / "AppleMobileBackup.exe")) Fail("no backup tool stand-in");
-        std::string pattern = (fs::temp_directory_path() / "bw-bench-backup-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) Fail("no temporary folder");
-        root = pattern;
-
-        const std::string registry = root + "/registry.reg";
-        std::ofstream(registry)
-            << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Application Support]\n"
-            << "\"InstallDir\"=\"" << bw::platform::EscapeRegistryString(runtime.string())
-            << "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Mobile Device Support\\"
-            << "Shared]\n\"iTunesMobileDeviceDLL\"=\""
-            << bw::platform::EscapeRegistryString((runtime / "libMobileDevice.so").string())
-            << "\"\n";
-        ::setenv("BRACKWATER_REGISTRY", registry.c_str(), 1);
+        if (!fs::exists(bw::bench::RuntimeFolder() / "AppleMobileBackup.exe")) {
+            Fail("no backup tool stand-in");
+        }
+        root = bw::bench::MakeTempFolder("backup");
+        bw::bench::UseSimRegistry(root);
         ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
 
         big = MakePhone("big", 1, true);

@@ -3,40 +3,27 @@
 // host read/write loop with the same 512 KiB blocks, and listing a folder of 100 thousand entries
 // (ListDirectory, ListDirectoryInfo) against std::filesystem::directory_iterator of the same
 // folder. The library finds the simulator through a registry file, as a host's library would.
+// A quick run copies 4 MB and lists 1000 entries.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "device/connect_listener.h"
 #include "device/iphone.h"
-#include "platform/registry.h"
+#include "quick.h"
+#include "sim_setup.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using bw::bench::FullOrQuick;
 
-constexpr size_t kCopyBytes = size_t{256} << 20;
-constexpr int kFolderEntries = 100000;
-
-std::atomic<bw::CIPhone*> gDevice{nullptr};
-
-void OnDevice(::CIPhone* device, uint32_t message, void*) {
-    if (message == kDeviceArrived) gDevice = reinterpret_cast<bw::CIPhone*>(device);
-}
-
-[[noreturn]] void Fail(const std::string& why) {
-    std::fprintf(stderr, "device_files: %s\n", why.c_str());
-    std::exit(1);
-}
+const size_t kCopyBytes = FullOrQuick(size_t{256} << 20, size_t{4} << 20);
+const size_t kFolderEntries = FullOrQuick<size_t>(100000, 1000);
 
 struct Setup {
     std::string root;   // temporary folder: image/, host/, registry.reg
@@ -44,28 +31,12 @@ struct Setup {
     bw::CIPhone* phone = nullptr;
 
     Setup() {
-        const fs::path runtime =
-            fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "sim/runtime";
-        void* library = ::dlopen((runtime / "libMobileDevice.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) Fail(std::string("no simulator runtime: ") + ::dlerror());
-        const auto attach =
-            reinterpret_cast<int (*)(const char*, char*, size_t)>(::dlsym(library, "BwSimAttach"));
-        const auto settle =
-            reinterpret_cast<int (*)(int)>(::dlsym(library, "BwSimWaitForNotifications"));
-        if (attach == nullptr || settle == nullptr) Fail("no simulator control functions");
-
-        std::string pattern = (fs::temp_directory_path() / "bw-bench-device-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) Fail("no temporary folder");
-        root = pattern;
+        root = bw::bench::MakeTempFolder("device");
         media = root + "/image/fs/var/mobile/Media";
         fs::create_directories(media + "/many");
         fs::create_directories(root + "/host");
-        std::ofstream(root + "/image/device.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-               "<key>UniqueDeviceID</key><string>"
-            << std::string(40, 'd') << "</string><key>DeviceName</key><string>Bench</string>"
-            << "</dict></plist>";
-        for (int i = 0; i < kFolderEntries; ++i) {
+        bw::bench::WriteDevicePlist(root + "/image", 'd');
+        for (size_t i = 0; i < kFolderEntries; ++i) {
             const std::string name = media + "/many/IMG_" + std::to_string(i) + ".JPG";
             ::close(::open(name.c_str(), O_CREAT | O_WRONLY, 0644));
         }
@@ -78,24 +49,8 @@ struct Setup {
         source.close();
         fs::copy_file(root + "/host/source.bin", media + "/copy.bin");
 
-        const std::string registry = root + "/registry.reg";
-        std::ofstream(registry)
-            << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Application Support]\n"
-            << "\"InstallDir\"=\"" << bw::platform::EscapeRegistryString(runtime.string())
-            << "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Mobile Device Support\\"
-            << "Shared]\n\"iTunesMobileDeviceDLL\"=\""
-            << bw::platform::EscapeRegistryString((runtime / "libMobileDevice.so").string())
-            << "\"\n";
-        ::setenv("BRACKWATER_REGISTRY", registry.c_str(), 1);
-
-        IConnectListener* listener = bw::NewConnectListener(false, false);
-        listener->SetCallback(OnDevice, nullptr);
-        listener->StartListening();
-        if (attach((root + "/image").c_str(), nullptr, 0) != 0 || settle(10000) != 0 ||
-            gDevice == nullptr) {
-            Fail("the simulated device did not arrive");
-        }
-        phone = gDevice;
+        bw::bench::UseSimRegistry(root);
+        phone = bw::bench::AttachDevice(root + "/image");
     }
 
     ~Setup() { fs::remove_all(root); }

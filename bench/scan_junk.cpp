@@ -2,42 +2,28 @@
 // general-storage scan of a tree of 100 thousand files (1000 folders of 100) against walking the
 // same tree with std::filesystem (names, types and sizes), and the clean of 100 thousand files
 // against removing them with std::filesystem. The library finds the simulator through a registry
-// file, as a host's library would.
+// file, as a host's library would. A quick run scans and cleans 1000 files.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "brackwater/scan.h"
-#include "device/connect_listener.h"
 #include "device/iphone.h"
-#include "platform/registry.h"
+#include "quick.h"
 #include "session/scan_device.h"
+#include "sim_setup.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kScanFolders = 1000, kScanFilesPerFolder = 100;
-constexpr int kCleanFolders = 1000, kCleanFilesPerFolder = 100;
+using bw::bench::FullOrQuick;
 
-std::atomic<bw::CIPhone*> gDevice{nullptr};
-
-void OnDevice(::CIPhone* device, uint32_t message, void*) {
-    if (message == kDeviceArrived) gDevice = reinterpret_cast<bw::CIPhone*>(device);
-}
-
-[[noreturn]] void Fail(const std::string& why) {
-    std::fprintf(stderr, "scan_junk: %s\n", why.c_str());
-    std::exit(1);
-}
+const int kScanFolders = FullOrQuick(1000, 10), kScanFilesPerFolder = 100;
+const int kCleanFolders = FullOrQuick(1000, 10), kCleanFilesPerFolder = 100;
 
 // Files of 1 to 100 bytes, so that sizes are read, not assumed.
 void MakeTree(const std::string& top, int folders, int filesPerFolder) {
@@ -49,7 +35,7 @@ void MakeTree(const std::string& top, int folders, int filesPerFolder) {
             const std::string name = path + "/" + std::to_string(file) + ".tmp";
             const int fd = ::open(name.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
             if (::write(fd, bytes.data(), static_cast<size_t>(file % 100 + 1)) < 0) {
-                Fail("cannot write the tree");
+                bw::bench::Fail("cannot write the tree");
             }
             ::close(fd);
         }
@@ -62,45 +48,12 @@ struct Setup {
     bw::CIPhone* phone = nullptr;
 
     Setup() {
-        const fs::path runtime =
-            fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "sim/runtime";
-        void* library = ::dlopen((runtime / "libMobileDevice.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) Fail(std::string("no simulator runtime: ") + ::dlerror());
-        const auto attach =
-            reinterpret_cast<int (*)(const char*, char*, size_t)>(::dlsym(library, "BwSimAttach"));
-        const auto settle =
-            reinterpret_cast<int (*)(int)>(::dlsym(library, "BwSimWaitForNotifications"));
-        if (attach == nullptr || settle == nullptr) Fail("no simulator control functions");
-
-        std::string pattern = (fs::temp_directory_path() / "bw-bench-scan-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) Fail("no temporary folder");
-        root = pattern;
+        root = bw::bench::MakeTempFolder("scan");
         media = root + "/image/fs/var/mobile/Media";
         MakeTree(media + "/general_storage", kScanFolders, kScanFilesPerFolder);
-        std::ofstream(root + "/image/device.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
-               "<key>UniqueDeviceID</key><string>"
-            << std::string(40, 'e') << "</string><key>DeviceName</key><string>Bench</string>"
-            << "</dict></plist>";
-
-        const std::string registry = root + "/registry.reg";
-        std::ofstream(registry)
-            << "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Application Support]\n"
-            << "\"InstallDir\"=\"" << bw::platform::EscapeRegistryString(runtime.string())
-            << "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Mobile Device Support\\"
-            << "Shared]\n\"iTunesMobileDeviceDLL\"=\""
-            << bw::platform::EscapeRegistryString((runtime / "libMobileDevice.so").string())
-            << "\"\n";
-        ::setenv("BRACKWATER_REGISTRY", registry.c_str(), 1);
-
-        IConnectListener* listener = bw::NewConnectListener(false, false);
-        listener->SetCallback(OnDevice, nullptr);
-        listener->StartListening();
-        if (attach((root + "/image").c_str(), nullptr, 0) != 0 || settle(10000) != 0 ||
-            gDevice == nullptr) {
-            Fail("the simulated device did not arrive");
-        }
-        phone = gDevice;
+        bw::bench::WriteDevicePlist(root + "/image", 'e');
+        bw::bench::UseSimRegistry(root);
+        phone = bw::bench::AttachDevice(root + "/image");
     }
 
     ~Setup() { fs::remove_all(root); }
@@ -125,7 +78,8 @@ void BM_HostWalkTree(benchmark::State& state) {
             bytes += entry.file_size();
             ++files;
         }
-        if (files != size_t{kScanFolders} * kScanFilesPerFolder) state.SkipWithError("count");
+        if (files != static_cast<size_t>(kScanFolders) * kScanFilesPerFolder)
+            state.SkipWithError("count");
         benchmark::DoNotOptimize(bytes);
     }
     state.SetItemsProcessed(state.iterations() * kScanFolders * kScanFilesPerFolder);

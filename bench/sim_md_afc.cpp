@@ -18,13 +18,16 @@
 #include <thread>
 #include <vector>
 
+#include "quick.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr size_t kBlock = 512 * 1024;
-constexpr size_t kCopyBytes = 256u * 1024 * 1024;
-constexpr int kFolderEntries = 100000;
+// A quick run copies 4 MB and lists 1000 entries.
+const size_t kCopyBytes = bw::bench::FullOrQuick<size_t>(256u * 1024 * 1024, 4u * 1024 * 1024);
+const int kFolderEntries = bw::bench::FullOrQuick(100000, 1000);
 
 struct Info {
     void* dev;

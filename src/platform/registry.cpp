@@ -68,7 +68,8 @@ std::string FullKey(RegistryRoot root, std::string_view key) {
     while (!key.empty() && key.front() == '\\')
         key.remove_prefix(1);
     std::string path(RootText(root));
-    if (!key.empty()) path += "\\" + std::string(key);
+    // Appended in place: g++ 12 at -O3 reports a false overlapping copy for "\\" + std::string.
+    if (!key.empty()) path.append(1, '\\').append(key);
     return NormalisedKey(path);
 }
 

@@ -7,6 +7,8 @@
 #include "formats/plist_library.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/build_paths.h"
+#include "support/exported_function.h"
 #include "support/temp_folder.h"
 
 namespace bw {
@@ -24,26 +26,22 @@ struct BackupExports {
     unsigned char (*verify)(const BwChar*);
 };
 
-template <typename Function>
-void Find(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    ASSERT_NE(reinterpret_cast<void*>(function), nullptr) << name;
-}
+using testing::FindExport;
 
 class BackupExportsTest : public ::testing::Test {
   protected:
     void SetUp() override {
         library_ = ::dlopen(BRACKWATER_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library_, nullptr) << ::dlerror();
-        Find(library_, "CreateInfoObjNewEx", exports_.infoNew);
-        Find(library_, "CreateInfoObjDelete", exports_.infoDelete);
-        Find(library_, "GetBackupPrepareWorkInstance", exports_.prepareInstance);
-        Find(library_, "CheckDeviceBackUpEncryptionE", exports_.checkEncryption);
-        Find(library_, "CheckDeviceRestoreEx", exports_.checkRestore);
-        Find(library_, "IsOpeniCloudEx", exports_.iCloud);
-        Find(library_, "DeviceBackUpNewEx", exports_.backupNew);
-        Find(library_, "DeviceBackUpDelete", exports_.backupDelete);
-        Find(library_, "VerifyBackUp", exports_.verify);
+        FindExport(library_, "CreateInfoObjNewEx", exports_.infoNew);
+        FindExport(library_, "CreateInfoObjDelete", exports_.infoDelete);
+        FindExport(library_, "GetBackupPrepareWorkInstance", exports_.prepareInstance);
+        FindExport(library_, "CheckDeviceBackUpEncryptionE", exports_.checkEncryption);
+        FindExport(library_, "CheckDeviceRestoreEx", exports_.checkRestore);
+        FindExport(library_, "IsOpeniCloudEx", exports_.iCloud);
+        FindExport(library_, "DeviceBackUpNewEx", exports_.backupNew);
+        FindExport(library_, "DeviceBackUpDelete", exports_.backupDelete);
+        FindExport(library_, "VerifyBackUp", exports_.verify);
     }
 
     void WriteInfo(const std::string& folder, bool marked) {

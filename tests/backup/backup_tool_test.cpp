@@ -15,6 +15,7 @@
 #include "image/image_builder.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/build_paths.h"
 #include "support/runtime_registry.h"
 #include "support/sim_device.h"
 #include "support/temp_folder.h"

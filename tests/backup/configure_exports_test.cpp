@@ -8,6 +8,8 @@
 #include "brackwater/deepclean.h"
 #include "device/host_utils.h"
 #include "platform/text.h"
+#include "support/build_paths.h"
+#include "support/exported_function.h"
 #include "support/sim_device.h"
 
 namespace bw {
@@ -26,11 +28,7 @@ struct DeepCleanExports {
     decltype(&::DeepCleanComplete) complete;
 };
 
-template <typename Function>
-void Find(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    ASSERT_NE(reinterpret_cast<void*>(function), nullptr) << name;
-}
+using testing::FindExport;
 
 class ConfigureExportsTest : public SimDeviceTest {
   protected:
@@ -38,11 +36,11 @@ class ConfigureExportsTest : public SimDeviceTest {
         SimDeviceTest::SetUp();
         library_ = ::dlopen(BRACKWATER_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library_, nullptr) << ::dlerror();
-        Find(library_, "ConnectListenerNew", api_.listenerNew);
-        Find(library_, "ConnectListenerDelete", api_.listenerDelete);
-        Find(library_, "CreateConfigureToolExIn", api_.create);
-        Find(library_, "CreateBackupInfo", api_.backupInfo);
-        Find(library_, "DeepCleanComplete", api_.complete);
+        FindExport(library_, "ConnectListenerNew", api_.listenerNew);
+        FindExport(library_, "ConnectListenerDelete", api_.listenerDelete);
+        FindExport(library_, "CreateConfigureToolExIn", api_.create);
+        FindExport(library_, "CreateBackupInfo", api_.backupInfo);
+        FindExport(library_, "DeepCleanComplete", api_.complete);
     }
 
     void* library_ = nullptr;

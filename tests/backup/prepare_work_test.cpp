@@ -10,6 +10,7 @@
 #include "formats/plist_library.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "support/build_paths.h"
 #include "support/sim_device.h"
 
 namespace bw {
@@ -17,7 +18,7 @@ namespace {
 
 using testing::SimDeviceTest;
 
-constexpr char kUdid[] = "1111111111222222222233333333334444444444";
+constexpr char kWorkUdid[] = "1111111111222222222233333333334444444444";
 constexpr char kOtherUdid[] = "9999999999888888888877777777776666666666";
 
 PlistCalendar Utc(int year, int month, int day, int hour, int minute, int second) {
@@ -53,7 +54,7 @@ class PrepareWork : public SimDeviceTest {
     CIPhone* ArriveWithOffset(double offset) {
         Listen();
         sim::ImageOptions options;
-        options.udid = kUdid;
+        options.udid = kWorkUdid;
         const std::string image = MakeImage("phone", options);
         const std::string path = platform::JoinPath(image, "device.plist");
         CDicValueObj values;
@@ -106,7 +107,7 @@ class PrepareWork : public SimDeviceTest {
     }
 
     std::string root_;
-    const std::string current_ = kUdid;
+    const std::string current_ = kWorkUdid;
 };
 
 TEST_F(PrepareWork, InitReadsTheDeviceValues) {
@@ -114,7 +115,7 @@ TEST_F(PrepareWork, InitReadsTheDeviceValues) {
     ASSERT_NE(phone, nullptr);
     CBackupPrepareWork work;
     work.Init(ToHost(phone), 0, 3);
-    EXPECT_EQ(work.UniqueIdentifier(), kUdid);
+    EXPECT_EQ(work.UniqueIdentifier(), kWorkUdid);
     EXPECT_EQ(work.SerialNumber(), phone->serialNumber);
     EXPECT_FALSE(work.SerialNumber().empty());
     EXPECT_EQ(work.TimeZoneOffset(), -18000);

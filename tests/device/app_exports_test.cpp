@@ -9,6 +9,7 @@
 #include "brackwater/apps.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/build_paths.h"
 #include "support/sim_device.h"
 
 namespace bw {
@@ -16,7 +17,8 @@ namespace {
 
 using testing::SimDeviceTest;
 
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 
 class AppExports : public SimDeviceTest {
   protected:

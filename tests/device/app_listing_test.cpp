@@ -23,7 +23,8 @@ namespace {
 
 using testing::SimDeviceTest;
 
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 constexpr char kApplications[] = "/var/mobile/Applications";
 
 struct PlantedApp {

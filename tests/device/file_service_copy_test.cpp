@@ -14,7 +14,8 @@ namespace {
 using testing::ReadFileBytes;
 using testing::SimDeviceTest;
 
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 
 std::string RandomBytes(size_t size, uint32_t seed) {
     std::mt19937 random(seed);

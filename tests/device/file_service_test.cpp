@@ -5,6 +5,7 @@
 
 #include "device/iphone_file.h"
 #include "platform/files.h"
+#include "support/build_paths.h"
 #include "support/sim_device.h"
 
 namespace bw {
@@ -13,7 +14,8 @@ namespace {
 using testing::ReadFileBytes;
 using testing::SimDeviceTest;
 
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 
 TEST(FileServicePaths, JoinsAndNormalises) {
     CIPhone phone;

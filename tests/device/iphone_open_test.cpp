@@ -9,7 +9,8 @@ using testing::SimDeviceTest;
 
 // A listed wired device keeps its AFC connection, the service connection under it and its
 // notification proxy; a network device its AFC connection and the secure connection under it.
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 constexpr long kNetworkAfc = 1, kNetworkServices = 1;
 
 class IPhoneOpen : public SimDeviceTest {};

@@ -5,6 +5,8 @@
 
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/build_paths.h"
+#include "support/exported_function.h"
 #include "support/sim_device.h"
 
 namespace bw {
@@ -29,11 +31,7 @@ struct DeviceExports {
     int (*makeDirectory)(::CIPhone*, const BwChar*);
 };
 
-template <typename Function>
-void Find(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    ASSERT_NE(reinterpret_cast<void*>(function), nullptr) << name;
-}
+using testing::FindExport;
 
 struct Listing {
     std::vector<std::u16string> names;
@@ -51,19 +49,19 @@ class ListenerExports : public SimDeviceTest {
         SimDeviceTest::SetUp();
         library_ = ::dlopen(BRACKWATER_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library_, nullptr) << ::dlerror();
-        Find(library_, "ConnectListenerNew", api_.listenerNew);
-        Find(library_, "ConnectListenerDelete", api_.listenerDelete);
-        Find(library_, "GetDeviceHandle", api_.deviceHandle);
-        Find(library_, "BrackwaterDeviceValue", api_.value);
-        Find(library_, "BrackwaterDeviceInterfaceType", api_.interfaceType);
-        Find(library_, "BrackwaterDeviceFullFileSystem", api_.fullFileSystem);
-        Find(library_, "BrackwaterDeviceFileInfo", api_.fileInfo);
-        Find(library_, "BrackwaterDeviceListDirectory", api_.list);
-        Find(library_, "BrackwaterDeviceCopyFromDevice", api_.copyFrom);
-        Find(library_, "BrackwaterDeviceCopyToDevice", api_.copyTo);
-        Find(library_, "BrackwaterDeviceCancelCopy", api_.cancel);
-        Find(library_, "BrackwaterDeviceRemove", api_.remove);
-        Find(library_, "BrackwaterDeviceMakeDirectory", api_.makeDirectory);
+        FindExport(library_, "ConnectListenerNew", api_.listenerNew);
+        FindExport(library_, "ConnectListenerDelete", api_.listenerDelete);
+        FindExport(library_, "GetDeviceHandle", api_.deviceHandle);
+        FindExport(library_, "BrackwaterDeviceValue", api_.value);
+        FindExport(library_, "BrackwaterDeviceInterfaceType", api_.interfaceType);
+        FindExport(library_, "BrackwaterDeviceFullFileSystem", api_.fullFileSystem);
+        FindExport(library_, "BrackwaterDeviceFileInfo", api_.fileInfo);
+        FindExport(library_, "BrackwaterDeviceListDirectory", api_.list);
+        FindExport(library_, "BrackwaterDeviceCopyFromDevice", api_.copyFrom);
+        FindExport(library_, "BrackwaterDeviceCopyToDevice", api_.copyTo);
+        FindExport(library_, "BrackwaterDeviceCancelCopy", api_.cancel);
+        FindExport(library_, "BrackwaterDeviceRemove", api_.remove);
+        FindExport(library_, "BrackwaterDeviceMakeDirectory", api_.makeDirectory);
     }
 
     // Starts the library's listener and attaches one device; the host's pointer to it.

@@ -10,7 +10,8 @@ namespace {
 
 using testing::SimDeviceTest;
 
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 
 class Listener : public SimDeviceTest {
   protected:

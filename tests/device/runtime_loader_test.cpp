@@ -5,6 +5,7 @@
 #include "cf/CoreFoundation.h"
 #include "device/runtime.h"
 #include "platform/environment.h"
+#include "support/build_paths.h"
 #include "support/runtime_registry.h"
 
 namespace bw {

@@ -4,6 +4,7 @@
 #include "device/runtime_values.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/build_paths.h"
 #include "support/runtime_registry.h"
 
 namespace bw {

@@ -21,6 +21,7 @@
 #include "brackwater/scan.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/build_paths.h"
 #include "support/runtime_registry.h"
 #include "support/sim_device.h"
 

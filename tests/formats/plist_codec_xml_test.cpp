@@ -16,7 +16,7 @@ namespace {
 
 using plist_test::Read;
 
-std::string Plist(std::string_view body) {
+std::string XmlPlist(std::string_view body) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
@@ -25,7 +25,7 @@ std::string Plist(std::string_view body) {
 }
 
 std::optional<PlistValue> ReadXml(std::string_view body) {
-    return Read(Plist(body));
+    return Read(XmlPlist(body));
 }
 
 TEST(PlistCodecXml, IntegersAreDecimalWithSignHonoured) {
@@ -39,8 +39,8 @@ TEST(PlistCodecXml, IntegersAreDecimalWithSignHonoured) {
 }
 
 TEST(PlistCodecXml, WhitespaceBeforeTheDeclarationIsAccepted) {
-    EXPECT_EQ(Read(" \r\n\t" + Plist("<string>x</string>")), PlistValue("x"));
-    EXPECT_FALSE(Read("junk" + Plist("<string>x</string>")).has_value());
+    EXPECT_EQ(Read(" \r\n\t" + XmlPlist("<string>x</string>")), PlistValue("x"));
+    EXPECT_FALSE(Read("junk" + XmlPlist("<string>x</string>")).has_value());
 }
 
 TEST(PlistCodecXml, IntegersThatAreNotNumbersGiveNoValue) {
@@ -209,7 +209,7 @@ TEST(PlistCodecXml, BinaryMagicWinsOverFileName) {
     EXPECT_EQ(value, PlistValue("binary inside"));
 
     const std::string xmlPath = ::testing::TempDir() + "/plist_codec_really_xml.plist";
-    ASSERT_TRUE(platform::WriteFileAtomic(xmlPath, Plist("<string>xml inside</string>")));
+    ASSERT_TRUE(platform::WriteFileAtomic(xmlPath, XmlPlist("<string>xml inside</string>")));
     ASSERT_TRUE(ReadPlist(xmlPath, value));
     EXPECT_EQ(value, PlistValue("xml inside"));
 }

@@ -27,7 +27,7 @@ std::string XmlList(const std::string& body) {
     return kXmlHead + body + "\n</plist>\n";
 }
 
-CDicValueObj Read(const std::string& bytes) {
+CDicValueObj ReadList(const std::string& bytes) {
     CDicValueObj tree;
     readPlistFromString(bytes, tree, 0);
     return tree;
@@ -123,9 +123,9 @@ TEST(PlistLibraryValues, SetReplacesTheFirstEntryOrAppendsInOrder) {
 }
 
 TEST(PlistLibraryValues, MissingKeyOrOtherTypeLeavesTheDefault) {
-    const CDicValueObj dict =
-        Read(XmlList("<dict><key>Count</key><string>12</string><key>Flag</key><integer>1</integer>"
-                     "<key>Real</key><real>2.5</real><key>On</key><true/></dict>"));
+    const CDicValueObj dict = ReadList(
+        XmlList("<dict><key>Count</key><string>12</string><key>Flag</key><integer>1</integer>"
+                "<key>Real</key><real>2.5</real><key>On</key><true/></dict>"));
     ASSERT_EQ(dict.type, kPlistDictionary);
     EXPECT_EQ(dict.Find("Missing"), nullptr);
     EXPECT_EQ(dict.GetInteger("Missing").value_or(42), 42);
@@ -146,7 +146,7 @@ TEST(PlistLibraryValues, MissingKeyOrOtherTypeLeavesTheDefault) {
 
 TEST(PlistLibraryValues, FreePListDictionaryLeavesAnEmptyTree) {
     CDicValueObj tree =
-        Read(XmlList("<dict><key>a</key><array><integer>1</integer></array></dict>"));
+        ReadList(XmlList("<dict><key>a</key><array><integer>1</integer></array></dict>"));
     ASSERT_EQ(tree.type, kPlistDictionary);
     FreePListDictionary(tree);
     EXPECT_EQ(tree.type, kPlistNone);
@@ -190,7 +190,7 @@ TEST(PlistLibraryRoundTrip, EveryTypeCodeSurvivesXmlToBinaryAndBack) {
         "<key>date</key><date>2011-03-04T05:06:07Z</date>"
         "<key>empty</key><dict/>"
         "</dict>");
-    const CDicValueObj tree = Read(xml);
+    const CDicValueObj tree = ReadList(xml);
     ASSERT_EQ(tree.type, kPlistDictionary);
     EXPECT_EQ(*tree.Find("dict")->Find("inner")->String(), "x");
     const PlistArray& array = *tree.Find("array")->Array();
@@ -216,9 +216,9 @@ TEST(PlistLibraryRoundTrip, EveryTypeCodeSurvivesXmlToBinaryAndBack) {
 
     const std::string binary = ToBinary(tree);
     ASSERT_EQ(binary.substr(0, 8), "bplist00");
-    const CDicValueObj fromBinary = Read(binary);
+    const CDicValueObj fromBinary = ReadList(binary);
     EXPECT_TRUE(PlistEquals(tree, fromBinary));
-    const CDicValueObj backToXml = Read(ToXml(fromBinary));
+    const CDicValueObj backToXml = ReadList(ToXml(fromBinary));
     EXPECT_TRUE(PlistEquals(tree, backToXml));
 }
 
@@ -227,7 +227,7 @@ TEST(PlistLibraryRoundTrip, KeyOrderIsKeptInBothFormats) {
     for (const char* key : {"zeta", "alpha", "mid", "Beta", "a"}) {
         tree.Set(key, CDicValueObj::MakeString(key));
     }
-    for (const CDicValueObj& copy : {Read(ToBinary(tree)), Read(ToXml(tree))}) {
+    for (const CDicValueObj& copy : {ReadList(ToBinary(tree)), ReadList(ToXml(tree))}) {
         ASSERT_EQ(copy.type, kPlistDictionary);
         std::vector<std::string> keys;
         for (const auto& entry : *copy.Dictionary())
@@ -264,7 +264,7 @@ TEST(PlistLibraryRoundTrip, DatesBeyondThirtyTwoBitSecondsKeepTheirCalendar) {
         const std::string xml = ToXml(tree);
         EXPECT_NE(xml.find(std::string("<date>") + c.xml + "</date>"), std::string::npos);
 
-        for (const CDicValueObj& copy : {Read(binary), Read(xml)}) {
+        for (const CDicValueObj& copy : {ReadList(binary), ReadList(xml)}) {
             const std::optional<PlistCalendar> back = copy.GetDate("d");
             ASSERT_TRUE(back.has_value());
             EXPECT_EQ(back->year, c.date.year);
@@ -287,7 +287,7 @@ TEST(PlistLibraryRoundTrip, BinaryDatesWrittenByteByByteRead) {
         "\x33" + DoubleBytes(0.75),
         "\x33" + DoubleBytes(std::nan("")),
     });
-    const CDicValueObj tree = Read(list);
+    const CDicValueObj tree = ReadList(list);
     ASSERT_EQ(tree.type, kPlistArray);
     const PlistArray& dates = *tree.Array();
     ASSERT_EQ(dates.size(), 3u);
@@ -338,8 +338,8 @@ TEST(PlistLibraryRoundTrip, BinaryUidReadsLikeItsXmlSpelling) {
     const std::string xml = XmlList(
         "<array><dict><key>CF$UID</key><integer>5</integer></dict>"
         "<dict><key>CF$UID</key><integer>300</integer></dict></array>");
-    const CDicValueObj fromBinary = Read(binary);
-    const CDicValueObj fromXml = Read(xml);
+    const CDicValueObj fromBinary = ReadList(binary);
+    const CDicValueObj fromXml = ReadList(xml);
     ASSERT_EQ(fromBinary.type, kPlistArray);
     const PlistArray& refs = *fromBinary.Array();
     ASSERT_EQ(refs.size(), 2u);
@@ -367,24 +367,24 @@ TEST(PlistLibraryRoundTrip, UidDictionaryIsWrittenAsABinaryUid) {
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(binary.find("CF$UID", first + 1), std::string::npos);
 
-    const CDicValueObj back = Read(binary);
+    const CDicValueObj back = ReadList(binary);
     EXPECT_TRUE(PlistEquals(archive, back));
-    EXPECT_TRUE(PlistEquals(archive, Read(ToXml(archive))));
+    EXPECT_TRUE(PlistEquals(archive, ReadList(ToXml(archive))));
 }
 
 TEST(PlistLibraryRoundTrip, TopLevelValuesOtherThanDictionariesAreReturned) {
-    const CDicValueObj text = Read(XmlList("<string>only</string>"));
+    const CDicValueObj text = ReadList(XmlList("<string>only</string>"));
     ASSERT_EQ(text.type, kPlistString);
     EXPECT_EQ(*text.String(), "only");
 
-    const CDicValueObj number = Read(AssembleBinaryList({Bytes({0x11, 0x01, 0x00})}));
+    const CDicValueObj number = ReadList(AssembleBinaryList({Bytes({0x11, 0x01, 0x00})}));
     ASSERT_EQ(number.type, kPlistInteger);
     EXPECT_EQ(*number.Integer(), 256);
 
-    const CDicValueObj array = Read(AssembleBinaryList({Bytes({0xA1, 1}), Bytes({0x09})}));
+    const CDicValueObj array = ReadList(AssembleBinaryList({Bytes({0xA1, 1}), Bytes({0x09})}));
     ASSERT_EQ(array.type, kPlistArray);
     EXPECT_EQ(array.Array()->at(0).type, kPlistTrue);
-    EXPECT_TRUE(PlistEquals(array, Read(ToXml(array))));
+    EXPECT_TRUE(PlistEquals(array, ReadList(ToXml(array))));
 }
 
 TEST(PlistLibraryRoundTrip, ByteArrayReaderTakesBothFormatsAndUtf16Strings) {
@@ -415,7 +415,7 @@ TEST(PlistLibraryRoundTrip, EntriesHoldingNothingAreLeftOut) {
     array.Array()->push_back(CDicValueObj::MakeString("s"));
     tree.Set("array", array);
 
-    const CDicValueObj back = Read(ToBinary(tree));
+    const CDicValueObj back = ReadList(ToBinary(tree));
     ASSERT_EQ(back.type, kPlistDictionary);
     ASSERT_EQ(back.Dictionary()->size(), 2u);
     EXPECT_EQ(back.GetInteger("kept"), 1);
@@ -438,21 +438,21 @@ TEST(PlistLibraryRoundTrip, RepeatedKeysReadAlikeInBothFormats) {
     const std::string xml = XmlList(
         "<dict><key>k</key><integer>1</integer><key>k</key><integer>2</integer>"
         "<key>j</key><integer>3</integer></dict>");
-    const CDicValueObj fromBinary = Read(binary);
+    const CDicValueObj fromBinary = ReadList(binary);
     ASSERT_EQ(fromBinary.type, kPlistDictionary);
     ASSERT_EQ(fromBinary.Dictionary()->size(), 2u);
     EXPECT_EQ(fromBinary.Dictionary()->at(0).first, "k");
     EXPECT_EQ(fromBinary.GetInteger("k"), 2);
-    EXPECT_TRUE(PlistEquals(fromBinary, Read(xml)));
-    EXPECT_TRUE(PlistEquals(fromBinary, Read(ToBinary(fromBinary))));
+    EXPECT_TRUE(PlistEquals(fromBinary, ReadList(xml)));
+    EXPECT_TRUE(PlistEquals(fromBinary, ReadList(ToBinary(fromBinary))));
 }
 
 TEST(PlistLibraryRoundTrip, BrokenTextBecomesReplacementCharactersInBothFormats) {
     // The external binary writer drops bytes it cannot convert; the XML writer keeps them.
     const CDicValueObj tree =
-        Read(XmlList("<dict><key>a\xFF\xFE"
-                     "b</key><string>\xC3"
-                     "x</string></dict>"));
+        ReadList(XmlList("<dict><key>a\xFF\xFE"
+                         "b</key><string>\xC3"
+                         "x</string></dict>"));
     ASSERT_EQ(tree.type, kPlistDictionary);
     EXPECT_EQ(tree.Dictionary()->at(0).first,
               "a\xEF\xBF\xBD\xEF\xBF\xBD"
@@ -467,14 +467,14 @@ TEST(PlistLibraryRoundTrip, BrokenTextBecomesReplacementCharactersInBothFormats)
         "b",
         CDicValueObj::MakeString("\xC3"
                                  "x"));
-    EXPECT_TRUE(PlistEquals(tree, Read(ToBinary(made))));
-    EXPECT_TRUE(PlistEquals(tree, Read(ToXml(made))));
+    EXPECT_TRUE(PlistEquals(tree, ReadList(ToBinary(made))));
+    EXPECT_TRUE(PlistEquals(tree, ReadList(ToXml(made))));
 
     // Text stops at a NUL byte, as the external library hands text over as C strings.
-    const CDicValueObj cut = Read(AssembleBinaryList({Bytes({0x53, 'a', 0, 'b'})}));
+    const CDicValueObj cut = ReadList(AssembleBinaryList({Bytes({0x53, 'a', 0, 'b'})}));
     ASSERT_EQ(cut.type, kPlistString);
     EXPECT_EQ(*cut.String(), "a");
-    EXPECT_EQ(*Read(ToBinary(CDicValueObj::MakeString(std::string("x\0y", 3)))).String(), "x");
+    EXPECT_EQ(*ReadList(ToBinary(CDicValueObj::MakeString(std::string("x\0y", 3)))).String(), "x");
 }
 
 // --- Files -------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "platform/environment.h"
 #include "platform/library.h"
 #include "platform/process.h"
+#include "support/build_paths.h"
 #include "support/temp_folder.h"
 
 extern char** environ;

@@ -22,9 +22,8 @@ namespace {
 
 using testing::SimDeviceTest;
 
-// What a listed device keeps open for its lifetime: the file service's AFC connection and the two
-// service connections under it and the notification proxy.
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 
 using FileSet = std::map<std::string, uint64_t>;  // device path -> size
 

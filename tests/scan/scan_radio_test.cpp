@@ -22,7 +22,8 @@ namespace {
 
 using testing::SimDeviceTest;
 
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 
 constexpr char kSchema[] =
     "CREATE TABLE ZTRACK (Z_PK INTEGER PRIMARY KEY, Z_ENT INTEGER, Z_OPT INTEGER, ZSTORE_ID "

@@ -24,10 +24,11 @@ namespace {
 
 using testing::SimDeviceTest;
 
-constexpr long kWiredAfc = 1, kWiredServices = 2;
+using testing::kWiredAfc;
+using testing::kWiredServices;
 
 // (bundle identifier, container path) -> size
-using FileSet = std::map<std::pair<std::string, std::string>, uint64_t>;
+using SandboxFiles = std::map<std::pair<std::string, std::string>, uint64_t>;
 
 std::string InfoPlist(const std::string& identifier, const std::string& name) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
@@ -122,9 +123,9 @@ class SandboxJunk : public SimDeviceTest {
 
     // The files of `folders` in every installed user application's container, as the image
     // holds them.
-    FileSet ImageFiles(const std::vector<std::string>& folders,
-                       const std::set<std::string>& excluded = {}) {
-        FileSet files;
+    SandboxFiles ImageFiles(const std::vector<std::string>& folders,
+                            const std::set<std::string>& excluded = {}) {
+        SandboxFiles files;
         const auto containers = Containers();
         for (const InstalledApplication& app : ListInstalledApplications(*phone_)) {
             if (excluded.count(app.bundleIdentifier) != 0) continue;
@@ -145,8 +146,8 @@ class SandboxJunk : public SimDeviceTest {
         return files;
     }
 
-    FileSet Found() {
-        FileSet found;
+    SandboxFiles Found() {
+        SandboxFiles found;
         EXPECT_EQ(session_->GetResultCount0(), 0);
         for (int32_t i = 0; i < session_->GetResultCount2(); ++i) {
             auto* app = static_cast<IAppInfo*>(session_->GetResult2(i));
@@ -172,17 +173,17 @@ class SandboxJunk : public SimDeviceTest {
         return found;
     }
 
-    static uint64_t TotalSize(const FileSet& files) {
+    static uint64_t TotalSize(const SandboxFiles& files) {
         uint64_t size = 0;
         for (const auto& [key, bytes] : files)
             size += bytes;
         return size;
     }
 
-    FileSet Scan(int32_t type) {
+    SandboxFiles Scan(int32_t type) {
         session_->StartScan(type);
         EXPECT_EQ(status_.finished, 1);
-        const FileSet found = Found();
+        const SandboxFiles found = Found();
         EXPECT_EQ(status_.selectedCount, found.size());
         EXPECT_EQ(status_.selectedSize, TotalSize(found));
         EXPECT_DOUBLE_EQ(status_.progress, 100.0);
@@ -197,11 +198,11 @@ class SandboxJunk : public SimDeviceTest {
 };
 
 TEST_F(SandboxJunk, EachTypeFindsTheFilesOfItsFolders) {
-    const FileSet caches = Scan(kJunkAppCaches);
+    const SandboxFiles caches = Scan(kJunkAppCaches);
     EXPECT_EQ(caches, ImageFiles({"/Library/Caches"}));
     EXPECT_TRUE(caches.count({"com.bwtest.alpha", "/Library/Caches/sub/deep/b.cache"}));
     EXPECT_EQ(Scan(kJunkAppCookies), ImageFiles({"/Library/Cookies"}));
-    const FileSet temp = Scan(kJunkAppTemp);
+    const SandboxFiles temp = Scan(kJunkAppTemp);
     EXPECT_EQ(temp, ImageFiles({"/tmp", "/Library/tmp", "/Library/Tmp"}));
     EXPECT_TRUE(temp.count({"com.bwtest.alpha", "/Library/tmp/t2"}));
     EXPECT_TRUE(temp.count({"com.bwtest.alpha", "/Library/Tmp/t3"}));
@@ -223,7 +224,7 @@ TEST_F(SandboxJunk, ExcludedApplicationsAreSkippedAndAppendedListsAllCount) {
     session_->SetAppList(first, 1);
     session_->SetAppList(second, 2);
     auto* scanner = static_cast<CAppSandboxJunk*>(nullptr);
-    const FileSet found = Scan(kJunkAppCaches);
+    const SandboxFiles found = Scan(kJunkAppCaches);
     scanner = dynamic_cast<CAppSandboxJunk*>(session_->Scanner());
     ASSERT_NE(scanner, nullptr);
     EXPECT_EQ(scanner->excludedApplications.size(), 3u);
@@ -235,8 +236,9 @@ TEST_F(SandboxJunk, ExcludedApplicationsAreSkippedAndAppendedListsAllCount) {
 }
 
 TEST_F(SandboxJunk, CleanRemovesSelectedFilesAndKeepsTheRest) {
-    const FileSet found = Scan(kJunkAppCaches);
-    const FileSet everything = ImageFiles({"/Library/Caches", "/Library/Cookies", "/Documents"});
+    const SandboxFiles found = Scan(kJunkAppCaches);
+    const SandboxFiles everything =
+        ImageFiles({"/Library/Caches", "/Library/Cookies", "/Documents"});
     // Keep one file of Alpha, and all of Bravo by unselecting the application.
     uint64_t keptSize = 0;
     size_t keptCount = 0;
@@ -277,7 +279,7 @@ TEST_F(SandboxJunk, CleanRemovesSelectedFilesAndKeepsTheRest) {
     EXPECT_EQ(status_.selectedCount, keptCount);
     EXPECT_EQ(status_.selectedSize, keptSize);
 
-    FileSet expected = everything;
+    SandboxFiles expected = everything;
     for (const auto& [key, size] : found) {
         if (kept.count(key) == 0) expected.erase(key);
     }
@@ -288,10 +290,10 @@ TEST_F(SandboxJunk, CleanRemovesSelectedFilesAndKeepsTheRest) {
     ExpectOpen(kWiredAfc, kWiredServices);
 
     // A rescan finds only what was kept.
-    FileSet keptFiles;
+    SandboxFiles keptFiles;
     for (const auto& key : kept)
         keptFiles[key] = found.at(key);
-    FileSet rescanned = Scan(kJunkAppCaches);
+    SandboxFiles rescanned = Scan(kJunkAppCaches);
     for (const auto& [key, size] : keptFiles)
         EXPECT_TRUE(rescanned.count(key));
 }
@@ -324,8 +326,8 @@ TEST(SandboxScanners, EachTypeGetsItsFoldersAndTheSessionsList) {
 
 TEST_F(SandboxJunk, AnApplicationWhoseContainerCannotBeOpenedIsSkipped) {
     ASSERT_TRUE(sim_.InjectFailure("AMDeviceStartHouseArrestService", "com.bwtest.alpha", 1, 100));
-    const FileSet found = Scan(kJunkAppCaches);
-    FileSet expected = ImageFiles({"/Library/Caches"}, {"com.bwtest.alpha"});
+    const SandboxFiles found = Scan(kJunkAppCaches);
+    SandboxFiles expected = ImageFiles({"/Library/Caches"}, {"com.bwtest.alpha"});
     EXPECT_EQ(found, expected);
     sim_.ClearFailures();
 }

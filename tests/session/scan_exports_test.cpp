@@ -8,6 +8,8 @@
 #include "brackwater/scan.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/build_paths.h"
+#include "support/exported_function.h"
 #include "support/sim_device.h"
 
 namespace bw {
@@ -22,11 +24,7 @@ struct ScanExports {
     void (*scanDelete)(IScanDevice*);
 };
 
-template <typename Function>
-void Find(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(::dlsym(library, name));
-    ASSERT_NE(reinterpret_cast<void*>(function), nullptr) << name;
-}
+using testing::FindExport;
 
 class ScanExportsTest : public SimDeviceTest {
   protected:
@@ -34,10 +32,10 @@ class ScanExportsTest : public SimDeviceTest {
         SimDeviceTest::SetUp();
         library_ = ::dlopen(BRACKWATER_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library_, nullptr) << ::dlerror();
-        Find(library_, "ConnectListenerNew", api_.listenerNew);
-        Find(library_, "ConnectListenerDelete", api_.listenerDelete);
-        Find(library_, "ScanDeviceNew", api_.scanNew);
-        Find(library_, "ScanDeviceDelete", api_.scanDelete);
+        FindExport(library_, "ConnectListenerNew", api_.listenerNew);
+        FindExport(library_, "ConnectListenerDelete", api_.listenerDelete);
+        FindExport(library_, "ScanDeviceNew", api_.scanNew);
+        FindExport(library_, "ScanDeviceDelete", api_.scanDelete);
     }
 
     void* library_ = nullptr;

@@ -21,6 +21,7 @@
 #include "platform/pipe.h"
 #include "platform/registry.h"
 #include "platform/spawn.h"
+#include "support/build_paths.h"
 #include "support/runtime_registry.h"
 #include "support/temp_folder.h"
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/build_paths.h"
 #include "support/temp_folder.h"
 
 namespace bw::testing {

@@ -7,6 +7,7 @@
 
 #include "device/runtime.h"
 #include "platform/registry.h"
+#include "support/build_paths.h"
 #include "support/temp_folder.h"
 
 namespace bw::testing {

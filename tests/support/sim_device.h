@@ -20,10 +20,15 @@
 #include "image/image_builder.h"
 #include "mobiledevice/sim_control.h"
 #include "platform/environment.h"
+#include "support/build_paths.h"
 #include "support/runtime_registry.h"
 #include "support/temp_folder.h"
 
 namespace bw::testing {
+
+// What a listed wired device keeps open for its lifetime: the file service's AFC connection, and
+// the service connection under it and the notification proxy.
+inline constexpr long kWiredAfc = 1, kWiredServices = 2;
 
 // The simulator's control functions (the test program links the simulator's library, the same
 // one the runtime loader loads by path).

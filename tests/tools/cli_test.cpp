@@ -10,16 +10,14 @@
 
 #include "backup/manifest.h"
 #include "backup/mbdb_builder.h"
+#include "support/build_paths.h"
+#include "support/cli_run.h"
 #include "support/temp_folder.h"
 
 namespace bw {
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using testing::CliRun;
 
 class CommandLine : public ::testing::Test {
   protected:
@@ -42,7 +40,7 @@ class CommandLine : public ::testing::Test {
     testing::TempFolder folder;
 };
 
-constexpr std::string_view kXml =
+constexpr std::string_view kPlistXml =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<plist version=\"1.0\"><dict>"
     "<key>zeta</key><string>last &amp; first</string>"
@@ -52,7 +50,7 @@ constexpr std::string_view kXml =
     "</dict></plist>\n";
 
 TEST_F(CommandLine, PlistConvertPrintsJsonInTheListsKeyOrder) {
-    const std::string file = folder.Write("in.plist", kXml);
+    const std::string file = folder.Write("in.plist", kPlistXml);
     const CliRun run = Brackwater("plist convert " + file + " --to json");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out,
@@ -69,7 +67,7 @@ TEST_F(CommandLine, PlistConvertPrintsJsonInTheListsKeyOrder) {
 }
 
 TEST_F(CommandLine, PlistConvertBetweenFormatsAndCodecsKeepsTheContent) {
-    const std::string file = folder.Write("in.plist", kXml);
+    const std::string file = folder.Write("in.plist", kPlistXml);
     for (const char* codec : {"library", "own"}) {
         SCOPED_TRACE(codec);
         const std::string binary = folder / (std::string(codec) + ".bin");
@@ -95,7 +93,7 @@ TEST_F(CommandLine, PlistConvertBetweenFormatsAndCodecsKeepsTheContent) {
 // A user-named output replaces a regular file only, whole, with its mode; anything else there is
 // refused and left as it was, and no neighbour of a guessable name is touched.
 TEST_F(CommandLine, PlistConvertOutputReplacesOnlyRegularFiles) {
-    const std::string input = folder.Write("in.plist", kXml);
+    const std::string input = folder.Write("in.plist", kPlistXml);
     const std::string neighbour = folder.Write("out.json.brackwater-tmp", "neighbour");
     const std::string privateOut = folder.Write("out.json", "old");
     ::chmod(privateOut.c_str(), 0600);
@@ -145,7 +143,7 @@ TEST_F(CommandLine, BadInputGivesOneLineNamingTheFileAndStatusOne) {
 }
 
 TEST_F(CommandLine, UsageErrorsExitWithTwo) {
-    const std::string file = folder.Write("in.plist", kXml);
+    const std::string file = folder.Write("in.plist", kPlistXml);
     for (const std::string& arguments : std::vector<std::string>{
              std::string(""), std::string("frobnicate"), "plist convert " + file,
              "plist convert " + file + " --to yaml",
