@@ -387,7 +387,7 @@ TEST_F(SimCFPropertyLists, DeeplyNestedInputIsRefused) {
 
     std::vector<std::string> objects;
     for (uint32_t i = 0; i + 1 < depth; ++i)
-        objects.push_back("\xA1" + Ref32(i + 1));
+        objects.push_back(std::string("\xA1").append(Ref32(i + 1)));  // g++ 12 -Wrestrict
     objects.push_back("\xA0");
     EXPECT_EQ(Ref(Parse(BinaryList(objects, 4))).get(), nullptr);
 }
