@@ -173,7 +173,7 @@ TEST(PlistCodecWriter, CountsFromFifteenFollowAsIntegerObject) {
 
     PlistValue::Dictionary twenty;
     for (int i = 0; i < 20; ++i)
-        twenty["k" + std::to_string(100 + i)] = i;
+        twenty[std::string("k").append(std::to_string(100 + i))] = i;  // g++ 12 -Wrestrict
     const std::string objects = ObjectsOf(Encode(twenty));
     EXPECT_EQ(objects.substr(0, 3), Bytes("DF 10 14"));
     // 20 key references (objects 1..20) and then 20 value references (21..40).

@@ -35,7 +35,9 @@ std::string FileNameOf(const std::string& identifier) {
                            (c >= '0' && c <= '9') || c == '.' || c == '-';
         name.push_back(plain ? c : '_');
     }
-    if (name.empty() || name[0] == '.') name.insert(0, "_");
+    // A leading '_' instead of inserting one: g++ 12 at -O3 reports a false overlapping copy in
+    // std::string::insert.
+    if (name.empty() || name[0] == '.') name = std::string(1, '_').append(name);
     return name + ".png";
 }
 
