@@ -84,7 +84,7 @@ std::string RandomBytes(SeededRandom& random, size_t count) {
 std::string CachedResponse(SeededRandom& random, size_t size) {
     std::string body = "{\"id\":\"" + random.LowerHex(16) + "\",\"items\":[";
     while (body.size() + 4 < size)
-        body += "\"" + random.LowerHex(12) + "\",";
+        body.append("\"").append(random.LowerHex(12)).append("\",");
     body += "0]}";
     return body;
 }

@@ -109,7 +109,11 @@ bool BuildInto(const std::string& folder, const ImageOptions& options, std::stri
 // aside.
 bool MakeSiblingFolder(const fs::path& target, const char* purpose, std::string& path,
                        std::string& error) {
-    path = (target.parent_path() / ("." + target.filename().string() + "." + purpose + "-XXXXXX"))
+    path = (target.parent_path() / std::string(".")
+                                       .append(target.filename().string())
+                                       .append(".")
+                                       .append(purpose)
+                                       .append("-XXXXXX"))
                .string();
     if (::mkdtemp(path.data()) == nullptr)
         return Fail(error,

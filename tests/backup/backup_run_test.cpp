@@ -71,7 +71,7 @@ void PlayTheTool(const std::vector<std::string>& arguments) {
 
 const bool gPlayingTheTool = [] {
     const std::vector<std::string> arguments = OwnArguments();
-    if (!arguments.empty() && arguments[0].ends_with("/" + std::string(kBackupToolName))) {
+    if (!arguments.empty() && arguments[0].ends_with(std::string("/").append(kBackupToolName))) {
         PlayTheTool(arguments);
     }
     return false;
