@@ -136,7 +136,12 @@ TEST_F(ConfigureCompleteTest, DeleteEntryRemovesItsOwnRecordsAndFiles) {
     // A local-storage database switched to deletion takes its write-ahead log with it.
     const std::string storage =
         tool.CopyLocalStorageDatabase("LocalStorage/https_a.com_0.localstorage");
+    EXPECT_FALSE(tool.MarkForDeletion(RestoreCopy() + "/unknown-file-name-that-is-long-enough"));
     ASSERT_TRUE(tool.MarkForDeletion(storage));
+    EXPECT_EQ(tool.Configuration()
+                  .Find(storage.substr(storage.rfind('/') + 1))
+                  ->GetInteger("ExecuteType"),
+              1);
     ASSERT_TRUE(tool.Complete());
 
     const std::vector<std::string> gone = {
