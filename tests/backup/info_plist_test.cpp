@@ -108,15 +108,19 @@ TEST_F(InfoPlist, WritesEveryKeyInOrderWithTheDeviceValues) {
                                                "Larkspur Version"};
     EXPECT_EQ(Keys(info), expected);
 
-    EXPECT_EQ(info.GetString("Device Name"), "Test Phone");
-    EXPECT_EQ(info.GetString("Display Name"), "Test Phone");
-    EXPECT_EQ(info.GetString("Unique Identifier"), "00008A0F3C9B1E2D4A5B6C7D8E9FA0B1C2D3E4F5");
-    EXPECT_EQ(info.GetString("Target Identifier"), udid_);
-    EXPECT_EQ(info.GetString("Target Type"), "Device");
-    EXPECT_EQ(info.GetString("iTunes Version"), "11.0.2");
-    EXPECT_EQ(info.GetString("Larkspur Version"), "1.0.0.0");
-    EXPECT_EQ(info.GetString("Serial Number"), phone->serialNumber);
-    EXPECT_EQ(info.GetString("Product Version"), phone->ReadDeviceValueText("", "ProductVersion"));
+    const std::pair<const char*, std::string> values[] = {
+        {"Device Name", "Test Phone"},
+        {"Display Name", "Test Phone"},
+        {"Unique Identifier", "00008A0F3C9B1E2D4A5B6C7D8E9FA0B1C2D3E4F5"},
+        {"Target Identifier", udid_},
+        {"Target Type", "Device"},
+        {"iTunes Version", "11.0.2"},
+        {"Larkspur Version", "1.0.0.0"},
+        {"Serial Number", phone->serialNumber},
+        {"Product Version", phone->ReadDeviceValueText("", "ProductVersion")},
+    };
+    for (const auto& [key, value] : values)
+        EXPECT_EQ(info.GetString(key), value) << key;
     EXPECT_FALSE(info.GetString("Phone Number").value_or("").empty());
     EXPECT_FALSE(info.GetString("ICCID").value_or("").empty());
 
