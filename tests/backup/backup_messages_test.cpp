@@ -56,44 +56,43 @@ std::string RestoreHead() {
            "<key>AMSRestoreRestoreOptionsKey</key>\r\n";
 }
 
-TEST(BackupRequest, RestoreRequestBytesWithoutCopyFlag) {
-    const std::string expected = RestoreHead() +
+TEST(BackupRequest, RestoreRequestBytesWithAndWithoutTheCopyFlag) {
+    const std::string tail =
+        "<key>AMSTargetIdentifierKey</key>\r\n"
+        "<string>target-id</string>\r\n"
+        "</dict>\r\n"
+        "</plist>\r\n";
+    // Restoring in place names the target as its own source and asks for no reboot.
+    const std::string inPlace = RestoreHead() +
+                                "<dict>\r\n"
+                                "<key>RestoreDontCopyBackup</key>\r\n"
+                                "<true/>\r\n"
+                                "<key>RestoreShouldReboot</key>\r\n"
+                                "<false/>\r\n"
+                                "</dict>\r\n"
+                                "<key>AMSSourceTargetIdentifierKey</key>\r\n"
+                                "<string>target-id</string>\r\n" +
+                                tail;
+    const std::string fromCopy = RestoreHead() +
                                  "<dict>\r\n"
                                  "<key>RestoreDontCopyBackup</key>\r\n"
                                  "<true/>\r\n"
-                                 "<key>RestoreShouldReboot</key>\r\n"
-                                 "<false/>\r\n"
                                  "</dict>\r\n"
                                  "<key>AMSSourceTargetIdentifierKey</key>\r\n"
-                                 "<string>target-id</string>\r\n"
-                                 "<key>AMSTargetIdentifierKey</key>\r\n"
-                                 "<string>target-id</string>\r\n"
-                                 "</dict>\r\n"
-                                 "</plist>\r\n";
-    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", false), expected);
+                                 "<string>source-id</string>\r\n" +
+                                 tail;
+    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", false), inPlace);
+    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", true), fromCopy);
     BackupRunSettings settings;
     settings.mode = kBackupModeRestore;
     settings.targetIdentifier = u"target-id";
     settings.sourceIdentifier = u"source-id";
-    EXPECT_EQ(BuildRequest(settings), expected);
+    EXPECT_EQ(BuildRequest(settings), inPlace);
     // Any mode but 0 restores.
     settings.mode = 7;
-    EXPECT_EQ(BuildRequest(settings), expected);
-}
-
-TEST(BackupRequest, RestoreRequestBytesFromACopy) {
-    const std::string expected = RestoreHead() +
-                                 "<dict>\r\n"
-                                 "<key>RestoreDontCopyBackup</key>\r\n"
-                                 "<true/>\r\n"
-                                 "</dict>\r\n"
-                                 "<key>AMSSourceTargetIdentifierKey</key>\r\n"
-                                 "<string>source-id</string>\r\n"
-                                 "<key>AMSTargetIdentifierKey</key>\r\n"
-                                 "<string>target-id</string>\r\n"
-                                 "</dict>\r\n"
-                                 "</plist>\r\n";
-    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", true), expected);
+    EXPECT_EQ(BuildRequest(settings), inPlace);
+    settings.restoreFromCopy = true;
+    EXPECT_EQ(BuildRequest(settings), fromCopy);
 }
 
 TEST(BackupRequest, IdentifiersAreInsertedAsTheyAreInUtf8) {
@@ -103,20 +102,6 @@ TEST(BackupRequest, IdentifiersAreInsertedAsTheyAreInUtf8) {
     const std::u16string broken = {u'x', static_cast<char16_t>(0xD800), u'y'};
     EXPECT_NE(BuildBackupRequest(broken).find("<string>x\xEF\xBF\xBDy</string>"),
               std::string::npos);
-}
-
-TEST(BackupRequest, TheRequestsParseAsPropertyLists) {
-    CDicValueObj backup;
-    readPlistFromString(BuildBackupRequest(u"T"), backup, 0);
-    EXPECT_EQ(backup.GetString("AMSRequestKey"), "AMSBackupRequest");
-    EXPECT_EQ(backup.GetString("AMSTargetIdentifierKey"), "T");
-    CDicValueObj restore;
-    readPlistFromString(BuildRestoreRequest(u"T", u"S", true), restore, 0);
-    EXPECT_EQ(restore.GetString("AMSSourceTargetIdentifierKey"), "S");
-    const CDicValueObj* options = restore.Find("AMSRestoreRestoreOptionsKey");
-    ASSERT_NE(options, nullptr);
-    EXPECT_EQ(options->GetBool("RestoreDontCopyBackup"), true);
-    EXPECT_EQ(options->Find("RestoreShouldReboot"), nullptr);
 }
 
 std::string Plist(const std::string& body) {
