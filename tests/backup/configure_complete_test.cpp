@@ -183,26 +183,7 @@ TEST_F(ConfigureCompleteTest, DeleteEntryRemovesItsOwnRecordsAndFiles) {
     EXPECT_EQ(BackupInfoEntry(gone[0]).GetBool("Result"), true);
 }
 
-TEST_F(ConfigureCompleteTest, ShortKeysAreNeverEntries) {
-    WriteBackup(TypicalFiles());
-    const FolderSnapshot before = Snapshot(Source());
-    CConfigureTool tool;
-    ASSERT_TRUE(SetUpTool(tool));
-    // Thirty characters: looks like a delete entry for the chat store, but is a top-level value.
-    CDicValueObj entry = CDicValueObj::MakeDictionary();
-    entry.Set("ExecuteType", CDicValueObj::MakeInteger(1));
-    entry.Set("Domain", CDicValueObj::MakeString("HomeDomain"));
-    entry.Set("FullName", CDicValueObj::MakeString(".pushstore"));
-    const std::string key = "com.example.chat.pushstore____";
-    ASSERT_EQ(key.size(), 30u);
-    tool.Configuration().Set(key, entry);
-    ASSERT_TRUE(tool.Complete());
-    EXPECT_EQ(Snapshot(Source()), before);
-    EXPECT_EQ(tool.Configuration().Find(key)->Find("Result"), nullptr);
-    EXPECT_EQ(tool.Configuration().GetString("Larkspur Version"), "1.0.0.0");
-}
-
-TEST_F(ConfigureCompleteTest, HostileKeysTouchNothingOutsideTheFolders) {
+TEST_F(ConfigureCompleteTest, HostileAndShortKeysTouchNothing) {
     WriteBackup(TypicalFiles());
     const FolderSnapshot before = Snapshot(Source());
     // Files the hostile keys point at, outside the three folders.
@@ -233,7 +214,12 @@ TEST_F(ConfigureCompleteTest, HostileKeysTouchNothingOutsideTheFolders) {
         tool.Configuration().Set(key, entry(0, smsPath));
         tool.Configuration().Set(key + "/", entry(1, smsPath));
     }
+    // Thirty characters: looks like a delete entry for the chat store, but is a top-level value.
+    const std::string shortKey = "com.example.chat.pushstore____";
+    ASSERT_EQ(shortKey.size(), 30u);
+    tool.Configuration().Set(shortKey, entry(1, ".pushstore"));
     ASSERT_TRUE(tool.Complete());
+    EXPECT_EQ(tool.Configuration().Find(shortKey)->Find("Result"), nullptr);
 
     EXPECT_EQ(ReadFileBytes(outside), "keep");
     EXPECT_EQ(ReadFileBytes(outsideModify), "keep too");

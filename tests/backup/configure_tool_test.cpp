@@ -142,32 +142,62 @@ TEST_F(ConfigureToolTest, IdentifierThatIsNotAPlainNameMakesNoFolders) {
     EXPECT_FALSE(platform::PathExists(temp_ / "escape"));
 }
 
-TEST_F(ConfigureToolTest, ServedFileGetsCopiesAndOneModifyEntry) {
-    WriteBackup(TypicalFiles());
+TEST_F(ConfigureToolTest, EveryScannerServesItsFileWithCopiesAndOneModifyEntry) {
+    std::vector<BackupFile> files = TypicalFiles();
+    files.push_back({"HomeDomain", "Library/WebKit/Databases/Databases.db", "web databases"});
+    WriteBackup(files);
     CConfigureTool tool;
     ASSERT_TRUE(SetUpTool(tool));
-    const std::string name = FileName("HomeDomain", "Library/Cookies/Cookies.binarycookies");
-    const std::string copy = tool.CopySafariCookies();
-    EXPECT_EQ(copy, RestoreCopy() + "/" + name);
-    EXPECT_EQ(ReadFileBytes(copy), "cookies");
-    EXPECT_EQ(ReadFileBytes(BackupCopy() + "/" + name), "cookies");
-
-    ASSERT_EQ(EntryKeys(tool), std::vector<std::string>{name});
-    const CDicValueObj* entry = tool.Configuration().Find(name);
-    ASSERT_NE(entry, nullptr);
-    const PlistDictionary* fields = entry->Dictionary();
-    ASSERT_NE(fields, nullptr);
-    std::vector<std::string> keys;
-    for (const auto& [key, value] : *fields)
-        keys.push_back(key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"ExecuteType", "Description", "Note", "Domain",
-                                              "FullName", "Result"}));
-    EXPECT_EQ(entry->GetInteger("ExecuteType"), 0);
-    EXPECT_EQ(entry->GetString("Description"), "Modify  Safari Cookie File");
-    EXPECT_EQ(entry->GetString("Note"), "");
-    EXPECT_EQ(entry->GetString("Domain"), "HomeDomain");
-    EXPECT_EQ(entry->GetString("FullName"), "Cookies.binarycookies");
-    EXPECT_EQ(entry->GetBool("Result"), false);
+    const struct {
+        std::string copy;
+        std::string domain, path, content, fullName, description;
+    } cases[] = {
+        {tool.CopySafariCookies(), "HomeDomain", "Library/Cookies/Cookies.binarycookies", "cookies",
+         "Cookies.binarycookies", "Modify  Safari Cookie File"},
+        {tool.CopySmsDatabase(), "HomeDomain", "Library/SMS/sms.db", "sms database v1",
+         "SMS/sms.db", "Modify  Message and Attachments File"},
+        {tool.CopyAddressBook(), "HomeDomain", "Library/AddressBook/AddressBook.sqlitedb",
+         "contacts", "AddressBook.sqlitedb", "Modify  Contact  File"},
+        {tool.CopyCallHistory(), "WirelessDomain", "Library/CallHistory/call_history.db", "calls",
+         "call_history.db", "Modify  File"},
+        {tool.CopyLocalStorageDatabase(
+             "Library/Caches/Safari/LocalStorage/https_a.com_0.localstorage"),
+         "HomeDomain", "Library/Caches/Safari/LocalStorage/https_a.com_0.localstorage", "storage",
+         "Library/Caches/Safari/LocalStorage/https_a.com_0.localstorage",
+         "Modify  Web App Cache File"},
+        // Two scanners over one database share the first one's entry.
+        {tool.CopyWebAppDatabases(), "HomeDomain", "Library/WebKit/Databases/Databases.db",
+         "web databases", "WebKit/Databases/Databases.db", "Modify  Web App Cache File"},
+        {tool.CopyWebMailDatabases(), "HomeDomain", "Library/WebKit/Databases/Databases.db",
+         "web databases", "WebKit/Databases/Databases.db", "Modify  Web App Cache File"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::string name = FileName(c.domain, c.path);
+        EXPECT_EQ(c.copy, RestoreCopy() + "/" + name);
+        EXPECT_EQ(ReadFileBytes(c.copy), c.content);
+        EXPECT_EQ(ReadFileBytes(BackupCopy() + "/" + name), c.content);
+        const CDicValueObj* entry = tool.Configuration().Find(name);
+        ASSERT_NE(entry, nullptr);
+        std::vector<std::string> keys;
+        for (const auto& [key, value] : *entry->Dictionary())
+            keys.push_back(key);
+        EXPECT_EQ(keys, (std::vector<std::string>{"ExecuteType", "Description", "Note", "Domain",
+                                                  "FullName", "Result"}));
+        EXPECT_EQ(entry->GetInteger("ExecuteType"), 0);
+        EXPECT_EQ(entry->GetString("Description"), c.description);
+        EXPECT_EQ(entry->GetString("Note"), "");
+        EXPECT_EQ(entry->GetString("Domain"), c.domain);
+        EXPECT_EQ(entry->GetString("FullName"), c.fullName);
+        EXPECT_EQ(entry->GetBool("Result"), false);
+    }
+    EXPECT_EQ(EntryKeys(tool).size(), 6u);
+    // Files the backup lacks, and a folder record, which has no backup file, serve nothing.
+    EXPECT_EQ(tool.CopySpringboardPlist(), "");
+    EXPECT_EQ(tool.CopySuspendState(), "");
+    EXPECT_EQ(tool.CopyWebAppCacheDatabase(), "");
+    EXPECT_EQ(tool.CopyWorkingFile("HomeDomain", "Library", 1), "");
+    EXPECT_EQ(EntryKeys(tool).size(), 6u);
 }
 
 TEST_F(ConfigureToolTest, SafariFilesComeFromTheDomainOfTheVersion) {
@@ -203,44 +233,6 @@ TEST_F(ConfigureToolTest, SameFileTwiceIsOneEntryAndKeepsTheEdits) {
     // The untouched copy stays untouched.
     EXPECT_EQ(ReadFileBytes(BackupCopy() + "/" + FileName("HomeDomain", "Library/SMS/sms.db")),
               "sms database v1");
-}
-
-TEST_F(ConfigureToolTest, TwoScannersOverOneDatabaseShareTheFirstEntry) {
-    std::vector<BackupFile> files = TypicalFiles();
-    files.push_back({"HomeDomain", "Library/WebKit/Databases/Databases.db", "web databases"});
-    WriteBackup(files);
-    CConfigureTool tool;
-    ASSERT_TRUE(SetUpTool(tool));
-    const std::string webApps = tool.CopyWebAppDatabases();
-    EXPECT_EQ(ReadFileBytes(webApps), "web databases");
-    EXPECT_EQ(tool.CopyWebMailDatabases(), webApps);
-    ASSERT_EQ(EntryKeys(tool).size(), 1u);
-    const CDicValueObj* entry = tool.Configuration().Find(EntryKeys(tool)[0]);
-    EXPECT_EQ(entry->GetString("Description"), "Modify  Web App Cache File");
-    EXPECT_EQ(entry->GetString("FullName"), "WebKit/Databases/Databases.db");
-}
-
-TEST_F(ConfigureToolTest, EveryScannerFindsItsFile) {
-    WriteBackup(TypicalFiles());
-    CConfigureTool tool;
-    ASSERT_TRUE(SetUpTool(tool));
-    EXPECT_EQ(ReadFileBytes(tool.CopySmsDatabase()), "sms database v1");
-    EXPECT_EQ(ReadFileBytes(tool.CopyAddressBook()), "contacts");
-    EXPECT_EQ(ReadFileBytes(tool.CopyCallHistory()), "calls");
-    EXPECT_EQ(ReadFileBytes(tool.CopySafariCookies()), "cookies");
-    EXPECT_EQ(ReadFileBytes(tool.CopyLocalStorageDatabase(
-                  "Library/Caches/Safari/LocalStorage/https_a.com_0.localstorage")),
-              "storage");
-    EXPECT_EQ(tool.CopySpringboardPlist(), "");
-    EXPECT_EQ(tool.CopySuspendState(), "");
-    EXPECT_EQ(tool.CopyWebAppCacheDatabase(), "");
-    // A folder record has no backup file.
-    EXPECT_EQ(tool.CopyWorkingFile("HomeDomain", "Library", 1), "");
-    EXPECT_EQ(EntryKeys(tool).size(), 5u);
-    const CDicValueObj* calls = tool.Configuration().Find(
-        FileName("WirelessDomain", "Library/CallHistory/call_history.db"));
-    ASSERT_NE(calls, nullptr);
-    EXPECT_EQ(calls->GetString("Description"), "Modify  File");
 }
 
 TEST_F(ConfigureToolTest, PushStoresAreNamedAfterTheDeviceFileAndAddNoModifyEntry) {
