@@ -103,7 +103,7 @@ TEST(PlistLibraryValues, FactoriesSetTheTypeCodesAndOnlyTheMatchingViewAnswers) 
     EXPECT_EQ(retyped.Integer(), nullptr);
 }
 
-TEST(PlistLibraryValues, CopiesShareThePayloadAndReleaseDropsOnlyOneCopy) {
+TEST(PlistLibraryValues, CopiesShareThePayloadReleaseDropsOneCopyAndFreeLeavesNothing) {
     CDicValueObj dict = CDicValueObj::MakeDictionary();
     CDicValueObj copy = dict;
     dict.Set("Name", CDicValueObj::MakeString("phone"));
@@ -114,6 +114,11 @@ TEST(PlistLibraryValues, CopiesShareThePayloadAndReleaseDropsOnlyOneCopy) {
     EXPECT_EQ(dict.type, kPlistNone);
     EXPECT_EQ(dict.Find("Name"), nullptr);
     EXPECT_EQ(copy.GetString("Name"), "phone");
+
+    FreePListDictionary(copy);
+    EXPECT_EQ(copy.type, kPlistNone);
+    EXPECT_EQ(copy.Dictionary(), nullptr);
+    EXPECT_EQ(ToXml(copy), "");
 }
 
 TEST(PlistLibraryValues, SetReplacesTheFirstEntryOrAppendsInOrder) {
@@ -154,16 +159,6 @@ TEST(PlistLibraryValues, MissingKeyOrOtherTypeLeavesTheDefault) {
     const CDicValueObj array = CDicValueObj::MakeArray();
     EXPECT_EQ(array.Find("Count"), nullptr);
     EXPECT_EQ(array.GetString("Count"), std::nullopt);
-}
-
-TEST(PlistLibraryValues, FreePListDictionaryLeavesAnEmptyTree) {
-    CDicValueObj tree =
-        Read(XmlList("<dict><key>a</key><array><integer>1</integer></array></dict>"));
-    ASSERT_EQ(tree.type, kPlistDictionary);
-    FreePListDictionary(tree);
-    EXPECT_EQ(tree.type, kPlistNone);
-    EXPECT_EQ(tree.Dictionary(), nullptr);
-    EXPECT_EQ(ToXml(tree), "");
 }
 
 TEST(PlistLibraryValues, EqualityFollowsTypeCodesContentsAndKeyOrder) {
@@ -313,7 +308,7 @@ TEST(PlistLibraryRoundTrip, CalendarFieldsAreNormalisedAndClampedToYearsOneTo999
     EXPECT_EQ(PlistCalendarFromReferenceSeconds(INT64_MIN).year, 1 - 1900);
 }
 
-TEST(PlistLibraryRoundTrip, BinaryUidReadsLikeItsXmlSpelling) {
+TEST(PlistLibraryRoundTrip, BinaryUidsReadAndWriteAsTheirXmlSpelling) {
     // [UID 5, UID 300, {"CF$UID" is also a plain key: "n"}]
     const std::string binary = AssembleBinaryList({
         Bytes({0xA2, 1, 2}),
@@ -332,9 +327,8 @@ TEST(PlistLibraryRoundTrip, BinaryUidReadsLikeItsXmlSpelling) {
     EXPECT_EQ(refs[0].GetInteger("CF$UID"), 5);
     EXPECT_EQ(refs[1].GetInteger("CF$UID"), 300);
     EXPECT_TRUE(PlistEquals(fromBinary, fromXml));
-}
 
-TEST(PlistLibraryRoundTrip, UidDictionaryIsWrittenAsABinaryUid) {
+    // Written back, a dictionary of one "CF$UID" integer becomes a UID again.
     CDicValueObj archive = CDicValueObj::MakeDictionary();
     CDicValueObj top = CDicValueObj::MakeDictionary();
     CDicValueObj ref = CDicValueObj::MakeDictionary();
@@ -345,14 +339,14 @@ TEST(PlistLibraryRoundTrip, UidDictionaryIsWrittenAsABinaryUid) {
     tooBig.Set("CF$UID", CDicValueObj::MakeInteger(int64_t{1} << 40));
     archive.Set("big", tooBig);
 
-    const std::string binary = ToBinary(archive);
-    EXPECT_NE(binary.find(Bytes({0x80, 0x01})), std::string::npos);
+    const std::string written = ToBinary(archive);
+    EXPECT_NE(written.find(Bytes({0x80, 0x01})), std::string::npos);
     // Only the UID that does not fit four bytes keeps its key.
-    const size_t first = binary.find("CF$UID");
+    const size_t first = written.find("CF$UID");
     ASSERT_NE(first, std::string::npos);
-    EXPECT_EQ(binary.find("CF$UID", first + 1), std::string::npos);
+    EXPECT_EQ(written.find("CF$UID", first + 1), std::string::npos);
 
-    const CDicValueObj back = Read(binary);
+    const CDicValueObj back = Read(written);
     EXPECT_TRUE(PlistEquals(archive, back));
     EXPECT_TRUE(PlistEquals(archive, Read(ToXml(archive))));
 }
@@ -494,7 +488,7 @@ TEST(PlistLibraryFiles, WritersReplaceTheFileAndLeaveNoTemporaryFiles) {
     EXPECT_EQ(FolderNames(folder.path()), std::vector<std::string>{"Info.plist"});
 }
 
-TEST(PlistLibraryFiles, UnwritableTreeOrPathLeavesTheOldFile) {
+TEST(PlistLibraryFiles, UnwritableTreeOrPathLeavesTheOldFileAndUnreadableFilesGiveNoTree) {
     testing::TempFolder folder;
     const std::string path = folder.Write("Status.plist", "old contents");
     writeXmlFile(CDicValueObj(), path);
@@ -509,18 +503,14 @@ TEST(PlistLibraryFiles, UnwritableTreeOrPathLeavesTheOldFile) {
     EXPECT_EQ(testing::ReadFileBytes(path), "old contents");
     EXPECT_EQ(FolderNames(folder.path()), (std::vector<std::string>{"Status.plist", "sub"}));
     EXPECT_EQ(FolderNames(folder / "sub"), std::vector<std::string>{"keep.txt"});
-}
 
-TEST(PlistLibraryFiles, MissingOrUnreadableFileGivesNoTree) {
-    testing::TempFolder folder;
-    CDicValueObj tree = CDicValueObj::MakeString("previous");
-    readPlistFromFile(folder / "absent.plist", tree);
-    EXPECT_EQ(tree.type, kPlistNone);
-    tree = CDicValueObj::MakeString("previous");
-    readPlistFromFile(folder.path(), tree);
-    EXPECT_EQ(tree.type, kPlistNone);
-    readPlistFromFile(folder.Write("empty.plist", ""), tree);
-    EXPECT_EQ(tree.type, kPlistNone);
+    // What cannot be read gives no tree, whatever was held before.
+    for (const std::string& unreadable :
+         {folder / "absent.plist", folder.path(), folder.Write("empty.plist", "")}) {
+        tree = CDicValueObj::MakeString("previous");
+        readPlistFromFile(unreadable, tree);
+        EXPECT_EQ(tree.type, kPlistNone) << unreadable;
+    }
 }
 
 }  // namespace
