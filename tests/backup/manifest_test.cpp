@@ -99,11 +99,8 @@ TEST(ManifestRead, BinaryValuesReadAsUppercaseHexAndPrintableOnesStayText) {
     EXPECT_EQ(record.properties[1].value.text, "00FF");
     EXPECT_EQ(record.properties[1].value.raw, std::string("\x00\xff", 2));
 
-    const std::string written = WriteMbdb(result.header, result.records);
-    EXPECT_EQ(written, bytes);
-    // domain and path fields, then "no value" link target, then the hash as its bytes.
-    const size_t hashOffset = 6 + 2 + 10 + 2 + 9 + 2;
-    EXPECT_EQ(written.substr(hashOffset, 22), std::string("\x00\x14", 2) + kBinaryHash);
+    // Written back as the bytes they were stored as.
+    EXPECT_EQ(WriteMbdb(result.header, result.records), bytes);
 }
 
 TEST(ManifestWrite, DataHashIsWrittenFromItsTextForm) {
@@ -270,6 +267,8 @@ TEST(ManifestRoundTrip, VariedManifestIsByteIdenticalThroughTheRecordsAndTheReco
               WriteMbdb(cut.Header(), ReadMbdb(bytes.substr(0, cut.BytesRead())).records));
 }
 
+// Cutting at every byte puts the end inside every field, so each length, string or property
+// count runs past the end somewhere.
 TEST(ManifestRead, TruncatedFileKeepsTheRecordsReadCompletely) {
     MbdbBuilder builder;
     std::vector<size_t> ends;
@@ -298,25 +297,6 @@ TEST(ManifestRead, TruncatedFileKeepsTheRecordsReadCompletely) {
                                     : "truncated record at offset " + std::to_string(start))
             << "cut at " << cut;
     }
-}
-
-TEST(ManifestRead, LengthsPastTheEndStopTheRead) {
-    MbdbBuilder builder;
-    builder.Record(FileRecord("HomeDomain", "Library/a"));
-    const size_t secondStart = builder.Size();
-    builder.String("HomeDomain").U16(0xFFFE).Raw("only a few bytes");
-    const MbdbReadResult result = ReadMbdb(builder.Bytes());
-    ASSERT_EQ(result.records.size(), 1u);
-    EXPECT_EQ(result.records[0].path.text, "Library/a");
-    EXPECT_EQ(result.error, "truncated record at offset " + std::to_string(secondStart));
-
-    // A property count larger than the properties that follow.
-    MbdbRecordFields fields = FileRecord("HomeDomain", "Library/b");
-    fields.properties = {{"n", "v"}};
-    std::string bytes = MbdbBuilder().Record(fields).Bytes();
-    bytes[bytes.size() - 7] = static_cast<char>(200);  // the count byte before "n" and "v"
-    EXPECT_TRUE(ReadMbdb(bytes).records.empty());
-    EXPECT_EQ(ReadMbdb(bytes).error, "truncated record at offset 6");
 }
 
 class ManifestManagerTest : public ::testing::Test {
