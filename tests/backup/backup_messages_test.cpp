@@ -56,44 +56,43 @@ std::string RestoreHead() {
            "<key>AMSRestoreRestoreOptionsKey</key>\r\n";
 }
 
-TEST(BackupRequest, RestoreRequestBytesWithoutCopyFlag) {
-    const std::string expected = RestoreHead() +
+TEST(BackupRequest, RestoreRequestBytesWithAndWithoutTheCopyFlag) {
+    const std::string tail =
+        "<key>AMSTargetIdentifierKey</key>\r\n"
+        "<string>target-id</string>\r\n"
+        "</dict>\r\n"
+        "</plist>\r\n";
+    // Restoring in place names the target as its own source and asks for no reboot.
+    const std::string inPlace = RestoreHead() +
+                                "<dict>\r\n"
+                                "<key>RestoreDontCopyBackup</key>\r\n"
+                                "<true/>\r\n"
+                                "<key>RestoreShouldReboot</key>\r\n"
+                                "<false/>\r\n"
+                                "</dict>\r\n"
+                                "<key>AMSSourceTargetIdentifierKey</key>\r\n"
+                                "<string>target-id</string>\r\n" +
+                                tail;
+    const std::string fromCopy = RestoreHead() +
                                  "<dict>\r\n"
                                  "<key>RestoreDontCopyBackup</key>\r\n"
                                  "<true/>\r\n"
-                                 "<key>RestoreShouldReboot</key>\r\n"
-                                 "<false/>\r\n"
                                  "</dict>\r\n"
                                  "<key>AMSSourceTargetIdentifierKey</key>\r\n"
-                                 "<string>target-id</string>\r\n"
-                                 "<key>AMSTargetIdentifierKey</key>\r\n"
-                                 "<string>target-id</string>\r\n"
-                                 "</dict>\r\n"
-                                 "</plist>\r\n";
-    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", false), expected);
+                                 "<string>source-id</string>\r\n" +
+                                 tail;
+    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", false), inPlace);
+    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", true), fromCopy);
     BackupRunSettings settings;
     settings.mode = kBackupModeRestore;
     settings.targetIdentifier = u"target-id";
     settings.sourceIdentifier = u"source-id";
-    EXPECT_EQ(BuildRequest(settings), expected);
+    EXPECT_EQ(BuildRequest(settings), inPlace);
     // Any mode but 0 restores.
     settings.mode = 7;
-    EXPECT_EQ(BuildRequest(settings), expected);
-}
-
-TEST(BackupRequest, RestoreRequestBytesFromACopy) {
-    const std::string expected = RestoreHead() +
-                                 "<dict>\r\n"
-                                 "<key>RestoreDontCopyBackup</key>\r\n"
-                                 "<true/>\r\n"
-                                 "</dict>\r\n"
-                                 "<key>AMSSourceTargetIdentifierKey</key>\r\n"
-                                 "<string>source-id</string>\r\n"
-                                 "<key>AMSTargetIdentifierKey</key>\r\n"
-                                 "<string>target-id</string>\r\n"
-                                 "</dict>\r\n"
-                                 "</plist>\r\n";
-    EXPECT_EQ(BuildRestoreRequest(u"target-id", u"source-id", true), expected);
+    EXPECT_EQ(BuildRequest(settings), inPlace);
+    settings.restoreFromCopy = true;
+    EXPECT_EQ(BuildRequest(settings), fromCopy);
 }
 
 TEST(BackupRequest, IdentifiersAreInsertedAsTheyAreInUtf8) {
@@ -105,79 +104,53 @@ TEST(BackupRequest, IdentifiersAreInsertedAsTheyAreInUtf8) {
               std::string::npos);
 }
 
-TEST(BackupRequest, TheRequestsParseAsPropertyLists) {
-    CDicValueObj backup;
-    readPlistFromString(BuildBackupRequest(u"T"), backup, 0);
-    EXPECT_EQ(backup.GetString("AMSRequestKey"), "AMSBackupRequest");
-    EXPECT_EQ(backup.GetString("AMSTargetIdentifierKey"), "T");
-    CDicValueObj restore;
-    readPlistFromString(BuildRestoreRequest(u"T", u"S", true), restore, 0);
-    EXPECT_EQ(restore.GetString("AMSSourceTargetIdentifierKey"), "S");
-    const CDicValueObj* options = restore.Find("AMSRestoreRestoreOptionsKey");
-    ASSERT_NE(options, nullptr);
-    EXPECT_EQ(options->GetBool("RestoreDontCopyBackup"), true);
-    EXPECT_EQ(options->Find("RestoreShouldReboot"), nullptr);
-}
-
 std::string Plist(const std::string& body) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>" + body +
            "</dict></plist>";
 }
 
-TEST(ToolMessages, ProgressCarriesTheIntegerPercentage) {
-    ToolMessage message =
-        ParseToolMessage(Plist("<key>AMSBackupPercentageKey</key><integer>42</integer>"));
-    EXPECT_EQ(message.kind, ToolMessage::kProgress);
-    EXPECT_EQ(message.percent, 42.0);
-    // Other types still make a progress message, with 0 as its percentage.
-    message = ParseToolMessage(Plist("<key>AMSBackupPercentageKey</key><real>42.5</real>"));
-    EXPECT_EQ(message.kind, ToolMessage::kProgress);
-    EXPECT_EQ(message.percent, 0.0);
-    message = ParseToolMessage(Plist("<key>AMSBackupPercentageKey</key><string>42</string>"));
-    EXPECT_EQ(message.kind, ToolMessage::kProgress);
-    EXPECT_EQ(message.percent, 0.0);
-    // Progress wins over an error code in the same message.
-    message =
-        ParseToolMessage(Plist("<key>errorCode</key><integer>5</"
-                               "integer><key>AMSBackupPercentageKey</key><integer>7</integer>"));
-    EXPECT_EQ(message.kind, ToolMessage::kProgress);
-    EXPECT_EQ(message.percent, 7.0);
-}
-
-TEST(ToolMessages, ErrorCodeEndsWithItsValue) {
-    ToolMessage message = ParseToolMessage(Plist("<key>errorCode</key><integer>105</integer>"));
-    EXPECT_EQ(message.kind, ToolMessage::kError);
-    EXPECT_EQ(message.errorCode, 105);
-    message = ParseToolMessage(Plist("<key>errorCode</key><integer>-3</integer>"));
-    EXPECT_EQ(message.errorCode, -3);
-    message = ParseToolMessage(Plist("<key>errorCode</key><string>105</string>"));
-    EXPECT_EQ(message.kind, ToolMessage::kError);
-    EXPECT_EQ(message.errorCode, -1);
-    message = ParseToolMessage(Plist("<key>errorCode</key><integer>4294967296</integer>"));
-    EXPECT_EQ(message.errorCode, -1);
-}
-
-TEST(ToolMessages, BinaryMessagesAreReadToo) {
+TEST(ToolMessages, ProgressErrorOrEndFromTheKeysAndTheirTypes) {
     CDicValueObj tree = CDicValueObj::MakeDictionary();
     tree.Set("AMSBackupPercentageKey", CDicValueObj::MakeInteger(99));
-    std::string bytes;
-    writeBinary(tree, bytes);
-    const ToolMessage message = ParseToolMessage(bytes);
-    EXPECT_EQ(message.kind, ToolMessage::kProgress);
-    EXPECT_EQ(message.percent, 99.0);
-}
-
-TEST(ToolMessages, AnythingElseEndsTheExchange) {
-    EXPECT_EQ(ParseToolMessage(Plist("<key>Status</key><string>done</string>")).kind,
-              ToolMessage::kEnd);
-    EXPECT_EQ(ParseToolMessage(Plist("")).kind, ToolMessage::kEnd);
-    EXPECT_EQ(ParseToolMessage("").kind, ToolMessage::kEnd);
-    EXPECT_EQ(ParseToolMessage("not a plist").kind, ToolMessage::kEnd);
-    EXPECT_EQ(ParseToolMessage("<?xml version=\"1.0\"?><plist><dict><key>errorCode").kind,
-              ToolMessage::kEnd);
-    // A top level other than a dictionary, even holding the keys.
-    EXPECT_EQ(ParseToolMessage("<plist><array><string>errorCode</string></array></plist>").kind,
-              ToolMessage::kEnd);
+    std::string binary;
+    writeBinary(tree, binary);
+    const auto progress = ToolMessage::kProgress;
+    const auto error = ToolMessage::kError;
+    const auto end = ToolMessage::kEnd;
+    const struct {
+        std::string bytes;
+        ToolMessage::Kind kind;
+        double percent;
+        int32_t errorCode;
+    } cases[] = {
+        {Plist("<key>AMSBackupPercentageKey</key><integer>42</integer>"), progress, 42, 0},
+        // Other types still make a progress message, with 0 as its percentage.
+        {Plist("<key>AMSBackupPercentageKey</key><real>42.5</real>"), progress, 0, 0},
+        {Plist("<key>AMSBackupPercentageKey</key><string>42</string>"), progress, 0, 0},
+        // Progress wins over an error code in the same message.
+        {Plist("<key>errorCode</key><integer>5</integer>"
+               "<key>AMSBackupPercentageKey</key><integer>7</integer>"),
+         progress, 7, 0},
+        {binary, progress, 99, 0},
+        {Plist("<key>errorCode</key><integer>105</integer>"), error, 0, 105},
+        {Plist("<key>errorCode</key><integer>-3</integer>"), error, 0, -3},
+        {Plist("<key>errorCode</key><string>105</string>"), error, 0, -1},
+        {Plist("<key>errorCode</key><integer>4294967296</integer>"), error, 0, -1},
+        {Plist("<key>Status</key><string>done</string>"), end, 0, 0},
+        {Plist(""), end, 0, 0},
+        {"", end, 0, 0},
+        {"not a plist", end, 0, 0},
+        {"<?xml version=\"1.0\"?><plist><dict><key>errorCode", end, 0, 0},
+        // A top level other than a dictionary, even holding the keys.
+        {"<plist><array><string>errorCode</string></array></plist>", end, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        const ToolMessage message = ParseToolMessage(c.bytes);
+        EXPECT_EQ(message.kind, c.kind);
+        EXPECT_EQ(message.percent, c.percent);
+        EXPECT_EQ(message.errorCode, c.errorCode);
+    }
 }
 
 TEST(BackupStatusRecord, MessageFitsWithItsTerminatingZeroOrIsNotCopied) {
@@ -212,12 +185,16 @@ TEST(BackupStatusRecord, MessageFitsWithItsTerminatingZeroOrIsNotCopied) {
 }
 
 TEST(BackupRunSettings, SourceIdentifierIsTheLastComponentOfTheFolder) {
-    EXPECT_EQ(SourceIdentifierOf(u"C:\\Backup\\abc-20240101-000000"), u"abc-20240101-000000");
-    EXPECT_EQ(SourceIdentifierOf(u"/home/me/Backup/abc"), u"abc");
-    EXPECT_EQ(SourceIdentifierOf(u"/home/me/Backup/abc/"), u"abc");
-    EXPECT_EQ(SourceIdentifierOf(u"abc"), u"abc");
-    EXPECT_EQ(SourceIdentifierOf(u""), u"");
-    EXPECT_EQ(SourceIdentifierOf(u"\\\\"), u"");
+    const std::pair<std::u16string, std::u16string> cases[] = {
+        {u"C:\\Backup\\abc-20240101-000000", u"abc-20240101-000000"},
+        {u"/home/me/Backup/abc", u"abc"},
+        {u"/home/me/Backup/abc/", u"abc"},
+        {u"abc", u"abc"},
+        {u"", u""},
+        {u"\\\\", u""},
+    };
+    for (const auto& [folder, identifier] : cases)
+        EXPECT_EQ(SourceIdentifierOf(folder), identifier);
 }
 
 TEST(BackupRunSettings, ASecondObjectReplacesTheFirstsSettings) {

@@ -84,7 +84,7 @@ TEST_F(ConfigureCompleteTest, UneditedCopiesLeaveTheBackupFolderUntouched) {
               true);
 }
 
-TEST_F(ConfigureCompleteTest, MissingWorkingCopyOrBackupFileKeepsResultFalse) {
+TEST_F(ConfigureCompleteTest, MissingCopyOrFileOrAPathFindingAnotherRecordIsNotApplied) {
     WriteBackup(TypicalFiles());
     const FolderSnapshot before = Snapshot(Source());
     CConfigureTool tool;
@@ -96,6 +96,12 @@ TEST_F(ConfigureCompleteTest, MissingWorkingCopyOrBackupFileKeepsResultFalse) {
     // The backup lost the cookie file since it was served: nothing to replace.
     const std::string cookieName = FileName("HomeDomain", "Library/Cookies/Cookies.binarycookies");
     ASSERT_TRUE(platform::RemoveFile(platform::JoinPath(Source(), cookieName)));
+    // An edited log whose "FullName" now finds the database before it.
+    const std::string wal = tool.CopyWorkingFile("HomeDomain", "https_a.com_0.localstorage-wal", 6);
+    ASSERT_TRUE(platform::WriteFileAtomic(wal, "edited wal"));
+    const std::string walKey = wal.substr(wal.rfind('/') + 1);
+    CDicValueObj walEntry = *tool.Configuration().Find(walKey);
+    walEntry.Set("FullName", CDicValueObj::MakeString("https_a.com_0.localstorage"));
     ASSERT_TRUE(tool.Complete());
 
     FolderSnapshot expected = before;
@@ -104,23 +110,7 @@ TEST_F(ConfigureCompleteTest, MissingWorkingCopyOrBackupFileKeepsResultFalse) {
     EXPECT_EQ(BackupInfoEntry(FileName("HomeDomain", "Library/SMS/sms.db")).GetBool("Result"),
               false);
     EXPECT_EQ(BackupInfoEntry(cookieName).GetBool("Result"), false);
-}
-
-TEST_F(ConfigureCompleteTest, EntryWhosePathFindsAnotherRecordIsNotApplied) {
-    WriteBackup(TypicalFiles());
-    const FolderSnapshot before = Snapshot(Source());
-    CConfigureTool tool;
-    ASSERT_TRUE(SetUpTool(tool));
-    const std::string copy =
-        tool.CopyWorkingFile("HomeDomain", "https_a.com_0.localstorage-wal", 6);
-    ASSERT_TRUE(platform::WriteFileAtomic(copy, "edited wal"));
-    // "FullName" now finds the database before its log.
-    const std::string key = copy.substr(copy.rfind('/') + 1);
-    CDicValueObj entry = *tool.Configuration().Find(key);
-    entry.Set("FullName", CDicValueObj::MakeString("https_a.com_0.localstorage"));
-    ASSERT_TRUE(tool.Complete());
-    EXPECT_EQ(Snapshot(Source()), before);
-    EXPECT_EQ(BackupInfoEntry(key).GetBool("Result"), false);
+    EXPECT_EQ(BackupInfoEntry(walKey).GetBool("Result"), false);
 }
 
 TEST_F(ConfigureCompleteTest, DeleteEntryRemovesItsOwnRecordsAndFiles) {
@@ -136,7 +126,12 @@ TEST_F(ConfigureCompleteTest, DeleteEntryRemovesItsOwnRecordsAndFiles) {
     // A local-storage database switched to deletion takes its write-ahead log with it.
     const std::string storage =
         tool.CopyLocalStorageDatabase("LocalStorage/https_a.com_0.localstorage");
+    EXPECT_FALSE(tool.MarkForDeletion(RestoreCopy() + "/unknown-file-name-that-is-long-enough"));
     ASSERT_TRUE(tool.MarkForDeletion(storage));
+    EXPECT_EQ(tool.Configuration()
+                  .Find(storage.substr(storage.rfind('/') + 1))
+                  ->GetInteger("ExecuteType"),
+              1);
     ASSERT_TRUE(tool.Complete());
 
     const std::vector<std::string> gone = {
@@ -178,26 +173,7 @@ TEST_F(ConfigureCompleteTest, DeleteEntryRemovesItsOwnRecordsAndFiles) {
     EXPECT_EQ(BackupInfoEntry(gone[0]).GetBool("Result"), true);
 }
 
-TEST_F(ConfigureCompleteTest, ShortKeysAreNeverEntries) {
-    WriteBackup(TypicalFiles());
-    const FolderSnapshot before = Snapshot(Source());
-    CConfigureTool tool;
-    ASSERT_TRUE(SetUpTool(tool));
-    // Thirty characters: looks like a delete entry for the chat store, but is a top-level value.
-    CDicValueObj entry = CDicValueObj::MakeDictionary();
-    entry.Set("ExecuteType", CDicValueObj::MakeInteger(1));
-    entry.Set("Domain", CDicValueObj::MakeString("HomeDomain"));
-    entry.Set("FullName", CDicValueObj::MakeString(".pushstore"));
-    const std::string key = "com.example.chat.pushstore____";
-    ASSERT_EQ(key.size(), 30u);
-    tool.Configuration().Set(key, entry);
-    ASSERT_TRUE(tool.Complete());
-    EXPECT_EQ(Snapshot(Source()), before);
-    EXPECT_EQ(tool.Configuration().Find(key)->Find("Result"), nullptr);
-    EXPECT_EQ(tool.Configuration().GetString("Larkspur Version"), "1.0.0.0");
-}
-
-TEST_F(ConfigureCompleteTest, HostileKeysTouchNothingOutsideTheFolders) {
+TEST_F(ConfigureCompleteTest, HostileAndShortKeysTouchNothing) {
     WriteBackup(TypicalFiles());
     const FolderSnapshot before = Snapshot(Source());
     // Files the hostile keys point at, outside the three folders.
@@ -228,7 +204,12 @@ TEST_F(ConfigureCompleteTest, HostileKeysTouchNothingOutsideTheFolders) {
         tool.Configuration().Set(key, entry(0, smsPath));
         tool.Configuration().Set(key + "/", entry(1, smsPath));
     }
+    // Thirty characters: looks like a delete entry for the chat store, but is a top-level value.
+    const std::string shortKey = "com.example.chat.pushstore____";
+    ASSERT_EQ(shortKey.size(), 30u);
+    tool.Configuration().Set(shortKey, entry(1, ".pushstore"));
     ASSERT_TRUE(tool.Complete());
+    EXPECT_EQ(tool.Configuration().Find(shortKey)->Find("Result"), nullptr);
 
     EXPECT_EQ(ReadFileBytes(outside), "keep");
     EXPECT_EQ(ReadFileBytes(outsideModify), "keep too");

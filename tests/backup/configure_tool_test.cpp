@@ -17,30 +17,43 @@ using testing::ReadFileBytes;
 
 class ConfigureToolTest : public DeepCleanFixture {};
 
-TEST(ConfigureTextTest, DescriptionsAndSafariDomain) {
-    EXPECT_EQ(ConfigureDescription(1), "Modify  Message and Attachments File");
-    EXPECT_EQ(ConfigureDescription(4), "Modify  Safari Cookie File");
-    EXPECT_EQ(ConfigureDescription(8), "Modify  Contact  File");
-    EXPECT_EQ(ConfigureDescription(10), "Modify  WebEmail History  File");
-    EXPECT_EQ(ConfigureDescription(9), "Modify  File");
-    EXPECT_EQ(ConfigureDescription(2), "Modify  File");
+TEST(ConfigureTextTest, DescriptionsSafariDomainsAndPlainFileNames) {
+    const std::pair<int, const char*> descriptions[] = {
+        {1, "Modify  Message and Attachments File"},
+        {4, "Modify  Safari Cookie File"},
+        {8, "Modify  Contact  File"},
+        {10, "Modify  WebEmail History  File"},
+        {9, "Modify  File"},
+        {2, "Modify  File"},
+    };
+    for (const auto& [kind, text] : descriptions)
+        EXPECT_EQ(ConfigureDescription(kind), text) << kind;
 
-    EXPECT_EQ(SafariDomainFor("7.1.2"), "AppDomain-com.apple.mobilesafari");
-    EXPECT_EQ(SafariDomainFor("7"), "AppDomain-com.apple.mobilesafari");
-    EXPECT_EQ(SafariDomainFor("6.1.3"), "HomeDomain");
-    EXPECT_EQ(SafariDomainFor("8.0"), "HomeDomain");
-    EXPECT_EQ(SafariDomainFor("17.0"), "HomeDomain");
-    EXPECT_EQ(SafariDomainFor(""), "HomeDomain");
+    // Only the seventh major version kept Safari's files in its own application domain.
+    const std::pair<const char*, const char*> domains[] = {
+        {"7.1.2", "AppDomain-com.apple.mobilesafari"},
+        {"7", "AppDomain-com.apple.mobilesafari"},
+        {"6.1.3", "HomeDomain"},
+        {"8.0", "HomeDomain"},
+        {"17.0", "HomeDomain"},
+        {"", "HomeDomain"},
+    };
+    for (const auto& [version, domain] : domains)
+        EXPECT_EQ(SafariDomainFor(version), domain) << version;
 
-    EXPECT_TRUE(IsPlainFileName("0123456789abcdef0123456789abcdef01234567"));
-    EXPECT_TRUE(IsPlainFileName("com.example.mail.pushstore"));
-    EXPECT_FALSE(IsPlainFileName(""));
-    EXPECT_FALSE(IsPlainFileName(".."));
-    EXPECT_FALSE(IsPlainFileName("."));
-    EXPECT_FALSE(IsPlainFileName("../x"));
-    EXPECT_FALSE(IsPlainFileName("/etc/passwd"));
-    EXPECT_FALSE(IsPlainFileName("a\\b"));
-    EXPECT_FALSE(IsPlainFileName(std::string_view("a\0b", 3)));
+    const std::pair<std::string_view, bool> names[] = {
+        {"0123456789abcdef0123456789abcdef01234567", true},
+        {"com.example.mail.pushstore", true},
+        {"", false},
+        {"..", false},
+        {".", false},
+        {"../x", false},
+        {"/etc/passwd", false},
+        {"a\\b", false},
+        {std::string_view("a\0b", 3), false},
+    };
+    for (const auto& [name, plain] : names)
+        EXPECT_EQ(IsPlainFileName(name), plain) << ::testing::PrintToString(std::string(name));
 }
 
 TEST_F(ConfigureToolTest, SetUpCopiesManifestFilesAndStartsConfiguration) {
@@ -80,13 +93,6 @@ TEST_F(ConfigureToolTest, SetUpWithoutManifestServesNothing) {
     EXPECT_TRUE(EntryKeys(tool).empty());
     // The top level alone is still a configuration worth recording.
     EXPECT_TRUE(tool.WriteBackupInfo());
-}
-
-TEST_F(ConfigureToolTest, WithoutSetUpTheConfigurationIsEmptyAndNotWritten) {
-    CConfigureTool tool;
-    EXPECT_FALSE(tool.WriteBackupInfo());
-    EXPECT_FALSE(tool.Complete());
-    EXPECT_EQ(tool.CopySafariCookies(), "");
 }
 
 TEST_F(ConfigureToolTest, EarlierWorkFoldersAreArchivedUnderTheBackupDate) {
@@ -136,32 +142,62 @@ TEST_F(ConfigureToolTest, IdentifierThatIsNotAPlainNameMakesNoFolders) {
     EXPECT_FALSE(platform::PathExists(temp_ / "escape"));
 }
 
-TEST_F(ConfigureToolTest, ServedFileGetsCopiesAndOneModifyEntry) {
-    WriteBackup(TypicalFiles());
+TEST_F(ConfigureToolTest, EveryScannerServesItsFileWithCopiesAndOneModifyEntry) {
+    std::vector<BackupFile> files = TypicalFiles();
+    files.push_back({"HomeDomain", "Library/WebKit/Databases/Databases.db", "web databases"});
+    WriteBackup(files);
     CConfigureTool tool;
     ASSERT_TRUE(SetUpTool(tool));
-    const std::string name = FileName("HomeDomain", "Library/Cookies/Cookies.binarycookies");
-    const std::string copy = tool.CopySafariCookies();
-    EXPECT_EQ(copy, RestoreCopy() + "/" + name);
-    EXPECT_EQ(ReadFileBytes(copy), "cookies");
-    EXPECT_EQ(ReadFileBytes(BackupCopy() + "/" + name), "cookies");
-
-    ASSERT_EQ(EntryKeys(tool), std::vector<std::string>{name});
-    const CDicValueObj* entry = tool.Configuration().Find(name);
-    ASSERT_NE(entry, nullptr);
-    const PlistDictionary* fields = entry->Dictionary();
-    ASSERT_NE(fields, nullptr);
-    std::vector<std::string> keys;
-    for (const auto& [key, value] : *fields)
-        keys.push_back(key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"ExecuteType", "Description", "Note", "Domain",
-                                              "FullName", "Result"}));
-    EXPECT_EQ(entry->GetInteger("ExecuteType"), 0);
-    EXPECT_EQ(entry->GetString("Description"), "Modify  Safari Cookie File");
-    EXPECT_EQ(entry->GetString("Note"), "");
-    EXPECT_EQ(entry->GetString("Domain"), "HomeDomain");
-    EXPECT_EQ(entry->GetString("FullName"), "Cookies.binarycookies");
-    EXPECT_EQ(entry->GetBool("Result"), false);
+    const struct {
+        std::string copy;
+        std::string domain, path, content, fullName, description;
+    } cases[] = {
+        {tool.CopySafariCookies(), "HomeDomain", "Library/Cookies/Cookies.binarycookies", "cookies",
+         "Cookies.binarycookies", "Modify  Safari Cookie File"},
+        {tool.CopySmsDatabase(), "HomeDomain", "Library/SMS/sms.db", "sms database v1",
+         "SMS/sms.db", "Modify  Message and Attachments File"},
+        {tool.CopyAddressBook(), "HomeDomain", "Library/AddressBook/AddressBook.sqlitedb",
+         "contacts", "AddressBook.sqlitedb", "Modify  Contact  File"},
+        {tool.CopyCallHistory(), "WirelessDomain", "Library/CallHistory/call_history.db", "calls",
+         "call_history.db", "Modify  File"},
+        {tool.CopyLocalStorageDatabase(
+             "Library/Caches/Safari/LocalStorage/https_a.com_0.localstorage"),
+         "HomeDomain", "Library/Caches/Safari/LocalStorage/https_a.com_0.localstorage", "storage",
+         "Library/Caches/Safari/LocalStorage/https_a.com_0.localstorage",
+         "Modify  Web App Cache File"},
+        // Two scanners over one database share the first one's entry.
+        {tool.CopyWebAppDatabases(), "HomeDomain", "Library/WebKit/Databases/Databases.db",
+         "web databases", "WebKit/Databases/Databases.db", "Modify  Web App Cache File"},
+        {tool.CopyWebMailDatabases(), "HomeDomain", "Library/WebKit/Databases/Databases.db",
+         "web databases", "WebKit/Databases/Databases.db", "Modify  Web App Cache File"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::string name = FileName(c.domain, c.path);
+        EXPECT_EQ(c.copy, RestoreCopy() + "/" + name);
+        EXPECT_EQ(ReadFileBytes(c.copy), c.content);
+        EXPECT_EQ(ReadFileBytes(BackupCopy() + "/" + name), c.content);
+        const CDicValueObj* entry = tool.Configuration().Find(name);
+        ASSERT_NE(entry, nullptr);
+        std::vector<std::string> keys;
+        for (const auto& [key, value] : *entry->Dictionary())
+            keys.push_back(key);
+        EXPECT_EQ(keys, (std::vector<std::string>{"ExecuteType", "Description", "Note", "Domain",
+                                                  "FullName", "Result"}));
+        EXPECT_EQ(entry->GetInteger("ExecuteType"), 0);
+        EXPECT_EQ(entry->GetString("Description"), c.description);
+        EXPECT_EQ(entry->GetString("Note"), "");
+        EXPECT_EQ(entry->GetString("Domain"), c.domain);
+        EXPECT_EQ(entry->GetString("FullName"), c.fullName);
+        EXPECT_EQ(entry->GetBool("Result"), false);
+    }
+    EXPECT_EQ(EntryKeys(tool).size(), 6u);
+    // Files the backup lacks, and a folder record, which has no backup file, serve nothing.
+    EXPECT_EQ(tool.CopySpringboardPlist(), "");
+    EXPECT_EQ(tool.CopySuspendState(), "");
+    EXPECT_EQ(tool.CopyWebAppCacheDatabase(), "");
+    EXPECT_EQ(tool.CopyWorkingFile("HomeDomain", "Library", 1), "");
+    EXPECT_EQ(EntryKeys(tool).size(), 6u);
 }
 
 TEST_F(ConfigureToolTest, SafariFilesComeFromTheDomainOfTheVersion) {
@@ -199,44 +235,6 @@ TEST_F(ConfigureToolTest, SameFileTwiceIsOneEntryAndKeepsTheEdits) {
               "sms database v1");
 }
 
-TEST_F(ConfigureToolTest, TwoScannersOverOneDatabaseShareTheFirstEntry) {
-    std::vector<BackupFile> files = TypicalFiles();
-    files.push_back({"HomeDomain", "Library/WebKit/Databases/Databases.db", "web databases"});
-    WriteBackup(files);
-    CConfigureTool tool;
-    ASSERT_TRUE(SetUpTool(tool));
-    const std::string webApps = tool.CopyWebAppDatabases();
-    EXPECT_EQ(ReadFileBytes(webApps), "web databases");
-    EXPECT_EQ(tool.CopyWebMailDatabases(), webApps);
-    ASSERT_EQ(EntryKeys(tool).size(), 1u);
-    const CDicValueObj* entry = tool.Configuration().Find(EntryKeys(tool)[0]);
-    EXPECT_EQ(entry->GetString("Description"), "Modify  Web App Cache File");
-    EXPECT_EQ(entry->GetString("FullName"), "WebKit/Databases/Databases.db");
-}
-
-TEST_F(ConfigureToolTest, EveryScannerFindsItsFile) {
-    WriteBackup(TypicalFiles());
-    CConfigureTool tool;
-    ASSERT_TRUE(SetUpTool(tool));
-    EXPECT_EQ(ReadFileBytes(tool.CopySmsDatabase()), "sms database v1");
-    EXPECT_EQ(ReadFileBytes(tool.CopyAddressBook()), "contacts");
-    EXPECT_EQ(ReadFileBytes(tool.CopyCallHistory()), "calls");
-    EXPECT_EQ(ReadFileBytes(tool.CopySafariCookies()), "cookies");
-    EXPECT_EQ(ReadFileBytes(tool.CopyLocalStorageDatabase(
-                  "Library/Caches/Safari/LocalStorage/https_a.com_0.localstorage")),
-              "storage");
-    EXPECT_EQ(tool.CopySpringboardPlist(), "");
-    EXPECT_EQ(tool.CopySuspendState(), "");
-    EXPECT_EQ(tool.CopyWebAppCacheDatabase(), "");
-    // A folder record has no backup file.
-    EXPECT_EQ(tool.CopyWorkingFile("HomeDomain", "Library", 1), "");
-    EXPECT_EQ(EntryKeys(tool).size(), 5u);
-    const CDicValueObj* calls = tool.Configuration().Find(
-        FileName("WirelessDomain", "Library/CallHistory/call_history.db"));
-    ASSERT_NE(calls, nullptr);
-    EXPECT_EQ(calls->GetString("Description"), "Modify  File");
-}
-
 TEST_F(ConfigureToolTest, PushStoresAreNamedAfterTheDeviceFileAndAddNoModifyEntry) {
     WriteBackup(TypicalFiles());
     CConfigureTool tool;
@@ -262,20 +260,6 @@ TEST_F(ConfigureToolTest, PushStoresAreNamedAfterTheDeviceFileAndAddNoModifyEntr
     EXPECT_FALSE(tool.AddDeleteEntry("nothing-served-here", "HomeDomain", ".pushstore"));
     EXPECT_FALSE(tool.AddDeleteEntry("../../../../../../../../../../../../etc", "HomeDomain", "x"));
     EXPECT_EQ(EntryKeys(tool).size(), 1u);
-}
-
-TEST_F(ConfigureToolTest, MarkForDeletionSwitchesTheServedEntry) {
-    WriteBackup(TypicalFiles());
-    CConfigureTool tool;
-    ASSERT_TRUE(SetUpTool(tool));
-    const std::string copy =
-        tool.CopyLocalStorageDatabase("LocalStorage/https_a.com_0.localstorage");
-    ASSERT_FALSE(copy.empty());
-    EXPECT_FALSE(tool.MarkForDeletion(RestoreCopy() + "/unknown-file-name-that-is-long-enough"));
-    ASSERT_TRUE(tool.MarkForDeletion(copy));
-    const CDicValueObj* entry = tool.Configuration().Find(copy.substr(copy.rfind('/') + 1));
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->GetInteger("ExecuteType"), 1);
 }
 
 TEST_F(ConfigureToolTest, BackupInfoIsTheConfigurationAsABinaryList) {

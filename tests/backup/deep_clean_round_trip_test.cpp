@@ -52,6 +52,7 @@ TEST_F(BackupRunDeepClean, AnEditedWorkingCopyReachesThePhoneAndNothingElseChang
     Listen();
     sim::ImageOptions options;
     options.seed = 11;
+    options.iosVersion = "7.1.2";
     const std::string image = MakeImage("phone", options);
     // The backup tool is a process of its own: it finds the phone through the environment.
     ASSERT_TRUE(platform::SetEnv("BRACKWATER_SIM_IMAGES", image));
@@ -64,6 +65,11 @@ TEST_F(BackupRunDeepClean, AnEditedWorkingCopyReachesThePhoneAndNothingElseChang
 
     CConfigureTool& tool = CConfigureTool::Instance();
     ASSERT_TRUE(tool.CreateIn(phone, folder_ / "work", false));
+    // The identifier and version come from the device, the source from the backup root.
+    EXPECT_EQ(tool.Udid(), udid);
+    EXPECT_EQ(tool.ProductVersion(), "7.1.2");
+    EXPECT_EQ(tool.SourceFolder(), GetBackupRoot() + "/" + udid);
+    EXPECT_EQ(tool.BackupCopyFolder(), folder_ / ("work/DeviceBackup/Backup/" + udid));
     const std::string copy =
         tool.CopyWorkingFile("HomeDomain", "Library/SpringBoard/IconState.plist", 0);
     ASSERT_FALSE(copy.empty());

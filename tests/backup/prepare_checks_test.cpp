@@ -40,79 +40,60 @@ TEST_F(BackupChecks, RestoreCheckIsTrueOnlyForABooleanTrueIsEncrypted) {
     const CDicValueObj no = CDicValueObj::MakeBool(false);
     const CDicValueObj text = CDicValueObj::MakeString("true");
     const CDicValueObj one = CDicValueObj::MakeInteger(1);
-    EXPECT_TRUE(CheckDeviceRestore(phone, BackupWith("encrypted", &yes)));
-    EXPECT_FALSE(CheckDeviceRestore(phone, BackupWith("plain", &no)));
-    EXPECT_FALSE(CheckDeviceRestore(phone, BackupWith("text", &text)));
-    EXPECT_FALSE(CheckDeviceRestore(phone, BackupWith("number", &one)));
-    EXPECT_FALSE(CheckDeviceRestore(phone, BackupWith("absent", nullptr)));
-    EndListening();
-}
-
-TEST_F(BackupChecks, RestoreCheckIsFalseForMissingOrBrokenManifests) {
-    CIPhone* phone = ArriveWith({});
-    ASSERT_NE(phone, nullptr);
-    const CDicValueObj yes = CDicValueObj::MakeBool(true);
     const std::string encrypted = BackupWith("encrypted", &yes);
-    EXPECT_FALSE(CheckDeviceRestore(nullptr, encrypted));
-    EXPECT_FALSE(CheckDeviceRestore(phone, ""));
-    EXPECT_FALSE(CheckDeviceRestore(phone, folder_ / "missing"));
-    platform::CreateFolders(folder_ / "empty");
-    EXPECT_FALSE(CheckDeviceRestore(phone, folder_ / "empty"));
-    folder_.Write("broken/Manifest.plist", "<?xml version=\"1.0\"?><plist><dict><key>IsEncr");
-    EXPECT_FALSE(CheckDeviceRestore(phone, folder_ / "broken"));
-    // A manifest that is a folder, not a file.
-    platform::CreateFolders(folder_ / "odd/Manifest.plist");
-    EXPECT_FALSE(CheckDeviceRestore(phone, folder_ / "odd"));
-    // The folder path names the manifest file itself.
-    EXPECT_FALSE(CheckDeviceRestore(phone, platform::JoinPath(encrypted, "Manifest.plist")));
-    EndListening();
-}
-
-TEST_F(BackupChecks, BinaryManifestIsReadToo) {
-    CIPhone* phone = ArriveWith({});
-    ASSERT_NE(phone, nullptr);
-    CDicValueObj manifest = CDicValueObj::MakeDictionary();
-    manifest.Set("IsEncrypted", CDicValueObj::MakeBool(true));
+    CDicValueObj binary = CDicValueObj::MakeDictionary();
+    binary.Set("IsEncrypted", yes);
     platform::CreateFolders(folder_ / "binary");
-    writeBinaryFile(manifest, folder_ / "binary/Manifest.plist");
-    EXPECT_TRUE(CheckDeviceRestore(phone, folder_ / "binary"));
+    writeBinaryFile(binary, folder_ / "binary/Manifest.plist");
+    platform::CreateFolders(folder_ / "empty");
+    folder_.Write("broken/Manifest.plist", "<?xml version=\"1.0\"?><plist><dict><key>IsEncr");
+    platform::CreateFolders(folder_ / "odd/Manifest.plist");  // a folder, not a file
+    const struct {
+        const char* name;
+        CIPhone* device;
+        std::string folder;
+        bool answer;
+    } cases[] = {
+        {"encrypted", phone, encrypted, true},
+        {"binary manifest", phone, folder_ / "binary", true},
+        {"false", phone, BackupWith("plain", &no), false},
+        {"text", phone, BackupWith("text", &text), false},
+        {"number", phone, BackupWith("number", &one), false},
+        {"key absent", phone, BackupWith("absent", nullptr), false},
+        {"no device", nullptr, encrypted, false},
+        {"no folder", phone, "", false},
+        {"missing folder", phone, folder_ / "missing", false},
+        {"no manifest", phone, folder_ / "empty", false},
+        {"broken manifest", phone, folder_ / "broken", false},
+        {"manifest is a folder", phone, folder_ / "odd", false},
+        {"path names the manifest", phone, platform::JoinPath(encrypted, "Manifest.plist"), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CheckDeviceRestore(c.device, c.folder), c.answer) << c.name;
     EndListening();
 }
 
-TEST_F(BackupChecks, EncryptionCheckAnswersWhetherTheBackupWillBePlain) {
-    sim::ImageOptions encrypting;
-    encrypting.backupEncrypted = true;
-    CIPhone* phone = ArriveWith(encrypting);
+TEST_F(BackupChecks, EncryptingAssociatedDeviceWillNotBackUpPlainAndIsAssociated) {
+    sim::ImageOptions options;
+    options.backupEncrypted = true;
+    options.findMyPhone = true;
+    CIPhone* phone = ArriveWith(options);
     ASSERT_NE(phone, nullptr);
     EXPECT_FALSE(CheckDeviceBackUpEncryption(phone));
-    EXPECT_FALSE(CheckDeviceBackUpEncryption(nullptr));
-    EndListening();
-}
-
-TEST_F(BackupChecks, EncryptionCheckIsTrueForADeviceThatDoesNotEncrypt) {
-    CIPhone* phone = ArriveWith({});
-    ASSERT_NE(phone, nullptr);
-    EXPECT_TRUE(CheckDeviceBackUpEncryption(phone));
-    // No session, no answer.
-    ASSERT_TRUE(sim_.InjectFailure("AMDeviceStartSession", nullptr, 0xE800001E, 1));
-    EXPECT_FALSE(CheckDeviceBackUpEncryption(phone));
-    EndListening();
-}
-
-TEST_F(BackupChecks, FindMyPhoneCheckFollowsTheAssociation) {
-    sim::ImageOptions associated;
-    associated.findMyPhone = true;
-    CIPhone* phone = ArriveWith(associated);
-    ASSERT_NE(phone, nullptr);
     EXPECT_TRUE(IsOpeniCloud(phone));
+    EXPECT_FALSE(CheckDeviceBackUpEncryption(nullptr));
     EXPECT_FALSE(IsOpeniCloud(nullptr));
     EndListening();
 }
 
-TEST_F(BackupChecks, FindMyPhoneCheckIsFalseWhenNotAssociated) {
+TEST_F(BackupChecks, PlainUnassociatedDeviceWillBackUpPlainWhileItHasASession) {
     CIPhone* phone = ArriveWith({});
     ASSERT_NE(phone, nullptr);
+    EXPECT_TRUE(CheckDeviceBackUpEncryption(phone));
     EXPECT_FALSE(IsOpeniCloud(phone));
+    // No session, no answer.
+    ASSERT_TRUE(sim_.InjectFailure("AMDeviceStartSession", nullptr, 0xE800001E, 1));
+    EXPECT_FALSE(CheckDeviceBackUpEncryption(phone));
     EndListening();
 }
 

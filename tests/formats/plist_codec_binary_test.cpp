@@ -17,46 +17,6 @@ std::optional<PlistValue> ReadRaw(const RawPlist& raw) {
     return Read(raw.Build());
 }
 
-TEST(PlistCodecBinary, ReadsEveryKindOfObject) {
-    RawPlist raw;
-    raw.objects = {
-        Bytes("DA 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14"),
-        Bytes("51 'a'"),
-        Bytes("51 'b'"),
-        Bytes("51 'c'"),
-        Bytes("51 'd'"),
-        Bytes("51 'e'"),
-        Bytes("51 'f'"),
-        Bytes("51 'g'"),
-        Bytes("51 'h'"),
-        Bytes("51 'i'"),
-        Bytes("51 'j'"),
-        Bytes("09"),                          // true
-        Bytes("12 00 01 00 00"),              // 65536
-        Bytes("13 FF FF FF FF FF FF FF FE"),  // -2
-        Bytes("22 3F C0 00 00"),              // 1.5 as a 4-byte float
-        Bytes("23 C0 04 00 00 00 00 00 00"),  // -2.5
-        Bytes("33 41 C9 A1 47 80 00 00 00"),  // 860000000 s after 2001
-        Bytes("42 CA FE"),                    // data
-        Bytes("62 00 E9 00 74"),              // UTF-16 "ét"
-        Bytes("A2 0B 0B"),                    // [true, true], one object shared
-    };
-    raw.objects.push_back(Bytes("D0"));
-    const PlistValue expected(PlistValue::Dictionary{
-        {"a", true},
-        {"b", 65536},
-        {"c", -2},
-        {"d", 1.5},
-        {"e", -2.5},
-        {"f", PlistDate{978307200 + 860000000}},
-        {"g", PlistValue::Data{0xCA, 0xFE}},
-        {"h", "\xC3\xA9t"},
-        {"i", PlistValue::Array{true, true}},
-        {"j", PlistValue::Dictionary{}},
-    });
-    EXPECT_EQ(ReadRaw(raw), expected);
-}
-
 TEST(PlistCodecBinary, TopObjectFieldIsIgnored) {
     RawPlist raw;
     raw.objects = {Bytes("51 'r'"), Bytes("51 't'")};
@@ -66,8 +26,12 @@ TEST(PlistCodecBinary, TopObjectFieldIsIgnored) {
     EXPECT_EQ(ReadRaw(raw), PlistValue("r"));
 }
 
-TEST(PlistCodecBinary, WideIntegersAndLongCounts) {
+// The common object forms are read from the files libplist writes (plist_codec_interop_test);
+// these are the legal forms it never writes.
+TEST(PlistCodecBinary, FourByteRealsWideIntegersAndLongCounts) {
     RawPlist raw;
+    raw.objects = {Bytes("22 3F C0 00 00")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue(1.5));
     // A 16-byte integer whose value fits 64 bits keeps the bit pattern; wider ones are empty.
     raw.objects = {Bytes("A2 01 02"), Bytes("14 00 00 00 00 00 00 00 00 FF FF FF FF FF FF FF FF"),
                    Bytes("14 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00")};
@@ -131,19 +95,8 @@ TEST(PlistCodecBinary, SharingThatExplodesIsRefused) {
     EXPECT_EQ(ReadRaw(raw), std::nullopt);
 }
 
-TEST(PlistCodecBinary, CyclesAreRefused) {
+TEST(PlistCodecBinary, OffsetsOutOfRangeAreRefused) {
     RawPlist raw;
-    raw.objects = {Bytes("A1 00")};
-    EXPECT_EQ(ReadRaw(raw), std::nullopt);
-    raw.objects = {Bytes("A1 01"), Bytes("D1 02 00"), Bytes("51 'k'")};
-    EXPECT_EQ(ReadRaw(raw), std::nullopt);
-}
-
-TEST(PlistCodecBinary, ReferencesAndOffsetsOutOfRangeAreRefused) {
-    RawPlist raw;
-    raw.objects = {Bytes("A1 05"), Bytes("09")};
-    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "reference past the last object";
-
     raw.objects = {Bytes("A1 01"), Bytes("09")};
     ASSERT_TRUE(ReadRaw(raw).has_value());
     raw.offsetOverrides = {{1, 200}};
@@ -152,10 +105,6 @@ TEST(PlistCodecBinary, ReferencesAndOffsetsOutOfRangeAreRefused) {
     EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset into the offset table";
     raw.offsetOverrides = {{1, 3}};
     EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset into the header";
-
-    raw.offsetOverrides = {};
-    raw.objects = {Bytes("D1 01 02"), Bytes("10 01"), Bytes("10 02")};
-    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "dictionary key that is not a string";
 }
 
 TEST(PlistCodecBinary, TrailerFieldsOutOfRangeAreRefused) {
@@ -199,7 +148,18 @@ TEST(PlistCodecBinary, TruncatedFilesAreRefused) {
     EXPECT_EQ(Read("bplist00"), std::nullopt);
 }
 
-TEST(PlistCodecBinary, CountsLargerThanTheFileAreRefused) {
+TEST(PlistCodecBinary, BadReferencesCyclesAndCountsLargerThanTheFileAreRefused) {
+    const std::vector<std::string> badObjects[] = {
+        {Bytes("A1 05"), Bytes("09")},                         // reference past the last object
+        {Bytes("D1 01 02"), Bytes("10 01"), Bytes("10 02")},   // key that is not a string
+        {Bytes("A1 00")},                                      // an array holding itself
+        {Bytes("A1 01"), Bytes("D1 02 00"), Bytes("51 'k'")},  // a cycle through a dictionary
+    };
+    for (const std::vector<std::string>& objects : badObjects) {
+        RawPlist raw;
+        raw.objects = objects;
+        EXPECT_EQ(ReadRaw(raw), std::nullopt) << ::testing::PrintToString(objects[0]);
+    }
     const char* absurd[] = {
         "AF 13 0F FF FF FF FF FF FF FF",  // array
         "DF 13 0F FF FF FF FF FF FF FF",  // dictionary

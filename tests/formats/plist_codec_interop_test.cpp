@@ -120,29 +120,23 @@ PlistValue LargeRandomTree(int objects) {
     return top;
 }
 
-TEST(PlistCodecInterop, WeReadWhatLibplistWrites) {
+TEST(PlistCodecInterop, HandPickedTreeBothWaysAndFromLibplistXml) {
     const PlistValue tree = HandPickedTree();
     EXPECT_EQ(Read(LibplistBinary(tree)), tree);
-}
-
-TEST(PlistCodecInterop, LibplistReadsWhatWeWrite) {
-    const PlistValue tree = HandPickedTree();
+    EXPECT_EQ(Read(LibplistXml(tree)), tree);
     const std::optional<std::string> bytes = EncodePlistBinary(tree);
     ASSERT_TRUE(bytes.has_value());
     EXPECT_EQ(LibplistReads(*bytes), tree);
 }
 
-TEST(PlistCodecInterop, WeReadLibplistXml) {
-    const PlistValue tree = HandPickedTree();
-    EXPECT_EQ(Read(LibplistXml(tree)), tree);
-}
-
-TEST(PlistCodecInterop, LargeTreesBothWays) {
+TEST(PlistCodecInterop, LargeTreesWithThreeByteReferencesAndOffsetsBothWays) {
     const PlistValue tree = LargeRandomTree(80000);
     const std::optional<std::string> ours = EncodePlistBinary(tree);
     ASSERT_TRUE(ours.has_value());
-    EXPECT_EQ((*ours)[ours->size() - 25], 3) << "three-byte references";
+    EXPECT_EQ((*ours)[ours->size() - 26], 3) << "offset size";
+    EXPECT_EQ((*ours)[ours->size() - 25], 3) << "reference size";
     EXPECT_EQ(LibplistReads(*ours), tree);
+    EXPECT_EQ(Read(*ours), tree);
     EXPECT_EQ(Read(LibplistBinary(tree)), tree);
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include "formats/plist_library_test_util.h"
 #include "platform/files.h"
@@ -56,6 +57,12 @@ PlistCalendar Calendar(int year, int month, int day, int hour = 0, int minute = 
     return date;
 }
 
+// Every field a host reads from a date, to compare two calendars at once.
+auto Fields(const PlistCalendar& date) {
+    return std::tuple(date.year, date.month, date.day, date.hour, date.minute, date.second,
+                      date.weekday, date.yearDay);
+}
+
 std::string DoubleBytes(double value) {
     uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
@@ -67,16 +74,21 @@ std::string DoubleBytes(double value) {
 // --- Values ------------------------------------------------------------------------------------
 
 TEST(PlistLibraryValues, FactoriesSetTheTypeCodesAndOnlyTheMatchingViewAnswers) {
+    // The codes are the external library's node types, which hosts compare against.
+    const std::pair<CDicValueObj, int> codes[] = {
+        {CDicValueObj::MakeDictionary(), 0},
+        {CDicValueObj::MakeArray(), 1},
+        {CDicValueObj::MakeString("s"), 2},
+        {CDicValueObj::MakeInteger(1), 3},
+        {CDicValueObj::MakeReal(1.5), 4},
+        {CDicValueObj::MakeBool(false), 5},
+        {CDicValueObj::MakeBool(true), 6},
+        {CDicValueObj::MakeData("d"), 7},
+        {CDicValueObj::MakeDate(Calendar(2001, 1, 1)), 8},
+    };
+    for (const auto& [value, code] : codes)
+        EXPECT_EQ(value.type, code);
     EXPECT_EQ(CDicValueObj().type, kPlistNone);
-    EXPECT_EQ(CDicValueObj::MakeDictionary().type, 0);
-    EXPECT_EQ(CDicValueObj::MakeArray().type, 1);
-    EXPECT_EQ(CDicValueObj::MakeString("s").type, 2);
-    EXPECT_EQ(CDicValueObj::MakeInteger(1).type, 3);
-    EXPECT_EQ(CDicValueObj::MakeReal(1.5).type, 4);
-    EXPECT_EQ(CDicValueObj::MakeBool(false).type, 5);
-    EXPECT_EQ(CDicValueObj::MakeBool(true).type, 6);
-    EXPECT_EQ(CDicValueObj::MakeData("d").type, 7);
-    EXPECT_EQ(CDicValueObj::MakeDate(Calendar(2001, 1, 1)).type, 8);
 
     const CDicValueObj text = CDicValueObj::MakeString("abc");
     ASSERT_NE(text.String(), nullptr);
@@ -91,7 +103,7 @@ TEST(PlistLibraryValues, FactoriesSetTheTypeCodesAndOnlyTheMatchingViewAnswers) 
     EXPECT_EQ(retyped.Integer(), nullptr);
 }
 
-TEST(PlistLibraryValues, CopiesShareThePayloadAndReleaseDropsOnlyOneCopy) {
+TEST(PlistLibraryValues, CopiesShareThePayloadReleaseDropsOneCopyAndFreeLeavesNothing) {
     CDicValueObj dict = CDicValueObj::MakeDictionary();
     CDicValueObj copy = dict;
     dict.Set("Name", CDicValueObj::MakeString("phone"));
@@ -102,6 +114,11 @@ TEST(PlistLibraryValues, CopiesShareThePayloadAndReleaseDropsOnlyOneCopy) {
     EXPECT_EQ(dict.type, kPlistNone);
     EXPECT_EQ(dict.Find("Name"), nullptr);
     EXPECT_EQ(copy.GetString("Name"), "phone");
+
+    FreePListDictionary(copy);
+    EXPECT_EQ(copy.type, kPlistNone);
+    EXPECT_EQ(copy.Dictionary(), nullptr);
+    EXPECT_EQ(ToXml(copy), "");
 }
 
 TEST(PlistLibraryValues, SetReplacesTheFirstEntryOrAppendsInOrder) {
@@ -142,16 +159,6 @@ TEST(PlistLibraryValues, MissingKeyOrOtherTypeLeavesTheDefault) {
     const CDicValueObj array = CDicValueObj::MakeArray();
     EXPECT_EQ(array.Find("Count"), nullptr);
     EXPECT_EQ(array.GetString("Count"), std::nullopt);
-}
-
-TEST(PlistLibraryValues, FreePListDictionaryLeavesAnEmptyTree) {
-    CDicValueObj tree =
-        ReadList(XmlList("<dict><key>a</key><array><integer>1</integer></array></dict>"));
-    ASSERT_EQ(tree.type, kPlistDictionary);
-    FreePListDictionary(tree);
-    EXPECT_EQ(tree.type, kPlistNone);
-    EXPECT_EQ(tree.Dictionary(), nullptr);
-    EXPECT_EQ(ToXml(tree), "");
 }
 
 TEST(PlistLibraryValues, EqualityFollowsTypeCodesContentsAndKeyOrder) {
@@ -222,20 +229,6 @@ TEST(PlistLibraryRoundTrip, EveryTypeCodeSurvivesXmlToBinaryAndBack) {
     EXPECT_TRUE(PlistEquals(tree, backToXml));
 }
 
-TEST(PlistLibraryRoundTrip, KeyOrderIsKeptInBothFormats) {
-    CDicValueObj tree = CDicValueObj::MakeDictionary();
-    for (const char* key : {"zeta", "alpha", "mid", "Beta", "a"}) {
-        tree.Set(key, CDicValueObj::MakeString(key));
-    }
-    for (const CDicValueObj& copy : {ReadList(ToBinary(tree)), ReadList(ToXml(tree))}) {
-        ASSERT_EQ(copy.type, kPlistDictionary);
-        std::vector<std::string> keys;
-        for (const auto& entry : *copy.Dictionary())
-            keys.push_back(entry.first);
-        EXPECT_EQ(keys, (std::vector<std::string>{"zeta", "alpha", "mid", "Beta", "a"}));
-    }
-}
-
 TEST(PlistLibraryRoundTrip, DatesBeyondThirtyTwoBitSecondsKeepTheirCalendar) {
     struct Case {
         PlistCalendar date;
@@ -258,6 +251,9 @@ TEST(PlistLibraryRoundTrip, DatesBeyondThirtyTwoBitSecondsKeepTheirCalendar) {
         const PlistCalendar made = *tree.GetDate("d");
         EXPECT_EQ(made.weekday, c.weekday);
         EXPECT_EQ(made.yearDay, c.yearDay);
+        const auto seconds = static_cast<int64_t>(c.secondsSince2001);
+        EXPECT_EQ(PlistReferenceSecondsFromCalendar(c.date), seconds);
+        EXPECT_EQ(Fields(PlistCalendarFromReferenceSeconds(seconds)), Fields(made));
 
         const std::string binary = ToBinary(tree);
         EXPECT_NE(binary.find("\x33" + DoubleBytes(c.secondsSince2001)), std::string::npos);
@@ -267,14 +263,7 @@ TEST(PlistLibraryRoundTrip, DatesBeyondThirtyTwoBitSecondsKeepTheirCalendar) {
         for (const CDicValueObj& copy : {ReadList(binary), ReadList(xml)}) {
             const std::optional<PlistCalendar> back = copy.GetDate("d");
             ASSERT_TRUE(back.has_value());
-            EXPECT_EQ(back->year, c.date.year);
-            EXPECT_EQ(back->month, c.date.month);
-            EXPECT_EQ(back->day, c.date.day);
-            EXPECT_EQ(back->hour, c.date.hour);
-            EXPECT_EQ(back->minute, c.date.minute);
-            EXPECT_EQ(back->second, c.date.second);
-            EXPECT_EQ(back->weekday, c.weekday);
-            EXPECT_EQ(back->yearDay, c.yearDay);
+            EXPECT_EQ(Fields(*back), Fields(made));
         }
     }
 }
@@ -313,22 +302,13 @@ TEST(PlistLibraryRoundTrip, CalendarFieldsAreNormalisedAndClampedToYearsOneTo999
     const PlistCalendar early = *CDicValueObj::MakeDate(Calendar(-5, 1, 1)).Date();
     EXPECT_EQ(early.year, 1 - 1900);
     EXPECT_EQ(early.day, 1);
-}
 
-TEST(PlistLibraryRoundTrip, ReferenceSecondsConvertBothWays) {
-    const PlistCalendar reference = PlistCalendarFromReferenceSeconds(0);
-    EXPECT_EQ(reference.year, 101);
-    EXPECT_EQ(reference.day, 1);
-    EXPECT_EQ(reference.weekday, 1);
-    EXPECT_EQ(PlistReferenceSecondsFromCalendar(Calendar(1900, 1, 1)), -3187296000);
-    EXPECT_EQ(PlistReferenceSecondsFromCalendar(PlistCalendarFromReferenceSeconds(1245069045)),
-              1245069045);
     EXPECT_EQ(PlistReferenceSecondsFromCalendar(PlistCalendarFromReferenceSeconds(INT64_MAX)),
               252423993599);  // 9999-12-31T23:59:59Z
     EXPECT_EQ(PlistCalendarFromReferenceSeconds(INT64_MIN).year, 1 - 1900);
 }
 
-TEST(PlistLibraryRoundTrip, BinaryUidReadsLikeItsXmlSpelling) {
+TEST(PlistLibraryRoundTrip, BinaryUidsReadAndWriteAsTheirXmlSpelling) {
     // [UID 5, UID 300, {"CF$UID" is also a plain key: "n"}]
     const std::string binary = AssembleBinaryList({
         Bytes({0xA2, 1, 2}),
@@ -347,9 +327,8 @@ TEST(PlistLibraryRoundTrip, BinaryUidReadsLikeItsXmlSpelling) {
     EXPECT_EQ(refs[0].GetInteger("CF$UID"), 5);
     EXPECT_EQ(refs[1].GetInteger("CF$UID"), 300);
     EXPECT_TRUE(PlistEquals(fromBinary, fromXml));
-}
 
-TEST(PlistLibraryRoundTrip, UidDictionaryIsWrittenAsABinaryUid) {
+    // Written back, a dictionary of one "CF$UID" integer becomes a UID again.
     CDicValueObj archive = CDicValueObj::MakeDictionary();
     CDicValueObj top = CDicValueObj::MakeDictionary();
     CDicValueObj ref = CDicValueObj::MakeDictionary();
@@ -360,14 +339,14 @@ TEST(PlistLibraryRoundTrip, UidDictionaryIsWrittenAsABinaryUid) {
     tooBig.Set("CF$UID", CDicValueObj::MakeInteger(int64_t{1} << 40));
     archive.Set("big", tooBig);
 
-    const std::string binary = ToBinary(archive);
-    EXPECT_NE(binary.find(Bytes({0x80, 0x01})), std::string::npos);
+    const std::string written = ToBinary(archive);
+    EXPECT_NE(written.find(Bytes({0x80, 0x01})), std::string::npos);
     // Only the UID that does not fit four bytes keeps its key.
-    const size_t first = binary.find("CF$UID");
+    const size_t first = written.find("CF$UID");
     ASSERT_NE(first, std::string::npos);
-    EXPECT_EQ(binary.find("CF$UID", first + 1), std::string::npos);
+    EXPECT_EQ(written.find("CF$UID", first + 1), std::string::npos);
 
-    const CDicValueObj back = ReadList(binary);
+    const CDicValueObj back = ReadList(written);
     EXPECT_TRUE(PlistEquals(archive, back));
     EXPECT_TRUE(PlistEquals(archive, ReadList(ToXml(archive))));
 }
@@ -509,7 +488,7 @@ TEST(PlistLibraryFiles, WritersReplaceTheFileAndLeaveNoTemporaryFiles) {
     EXPECT_EQ(FolderNames(folder.path()), std::vector<std::string>{"Info.plist"});
 }
 
-TEST(PlistLibraryFiles, UnwritableTreeOrPathLeavesTheOldFile) {
+TEST(PlistLibraryFiles, UnwritableTreeOrPathLeavesTheOldFileAndUnreadableFilesGiveNoTree) {
     testing::TempFolder folder;
     const std::string path = folder.Write("Status.plist", "old contents");
     writeXmlFile(CDicValueObj(), path);
@@ -524,18 +503,14 @@ TEST(PlistLibraryFiles, UnwritableTreeOrPathLeavesTheOldFile) {
     EXPECT_EQ(testing::ReadFileBytes(path), "old contents");
     EXPECT_EQ(FolderNames(folder.path()), (std::vector<std::string>{"Status.plist", "sub"}));
     EXPECT_EQ(FolderNames(folder / "sub"), std::vector<std::string>{"keep.txt"});
-}
 
-TEST(PlistLibraryFiles, MissingOrUnreadableFileGivesNoTree) {
-    testing::TempFolder folder;
-    CDicValueObj tree = CDicValueObj::MakeString("previous");
-    readPlistFromFile(folder / "absent.plist", tree);
-    EXPECT_EQ(tree.type, kPlistNone);
-    tree = CDicValueObj::MakeString("previous");
-    readPlistFromFile(folder.path(), tree);
-    EXPECT_EQ(tree.type, kPlistNone);
-    readPlistFromFile(folder.Write("empty.plist", ""), tree);
-    EXPECT_EQ(tree.type, kPlistNone);
+    // What cannot be read gives no tree, whatever was held before.
+    for (const std::string& unreadable :
+         {folder / "absent.plist", folder.path(), folder.Write("empty.plist", "")}) {
+        tree = CDicValueObj::MakeString("previous");
+        readPlistFromFile(unreadable, tree);
+        EXPECT_EQ(tree.type, kPlistNone) << unreadable;
+    }
 }
 
 }  // namespace
