@@ -285,11 +285,21 @@ TEST_F(MediaJunk, RecordStaysConsistentWhileAScanRuns) {
                 static_cast<size_t>(file + 1));
         }
     }
+    // The scan is held at its tenth folder, so the record is read mid-scan however the threads
+    // are scheduled; the watcher then keeps reading it until the scan has ended.
+    ASSERT_TRUE(sim_.BlockCall("AFCDirectoryOpen", nullptr, 10));
+    FileSet found;
+    std::thread scanner([&] { found = Scan(kJunkGeneralStorage); });
+    ASSERT_TRUE(sim_.WaitBlocked());
+    EXPECT_EQ(std::atomic_ref<uint8_t>(status_.busy).load(), 1);
+    EXPECT_EQ(std::atomic_ref<uint8_t>(status_.finished).load(), 0);
+    EXPECT_LT(std::atomic_ref<uint32_t>(status_.selectedCount).load(), 400u);
+
     std::atomic<bool> done{false};
     std::atomic<int> samples{0}, bad{0};
     std::thread watcher([&] {
         uint32_t lastCount = 0;
-        while (!done.load()) {
+        do {
             const uint8_t finished = std::atomic_ref<uint8_t>(status_.finished).load();
             const uint8_t busy = std::atomic_ref<uint8_t>(status_.busy).load();
             const uint32_t count = std::atomic_ref<uint32_t>(status_.selectedCount).load();
@@ -298,14 +308,16 @@ TEST_F(MediaJunk, RecordStaysConsistentWhileAScanRuns) {
             if (count < lastCount || progress < 0.0 || progress > 100.0) ++bad;
             lastCount = count;
             ++samples;
-        }
+        } while (!done.load());
     });
-    const FileSet found = Scan(kJunkGeneralStorage);
+    while (samples.load() == 0)
+        std::this_thread::yield();
+    sim_.Release();
+    scanner.join();
     done = true;
     watcher.join();
     EXPECT_GE(found.size(), 400u);
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_GT(samples.load(), 0);
 }
 
 TEST_F(MediaJunk, StopDuringACleanLeavesTheRestSelectedAndCounted) {
