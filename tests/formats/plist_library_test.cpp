@@ -256,7 +256,8 @@ TEST(PlistLibraryRoundTrip, DatesBeyondThirtyTwoBitSecondsKeepTheirCalendar) {
         EXPECT_EQ(Fields(PlistCalendarFromReferenceSeconds(seconds)), Fields(made));
 
         const std::string binary = ToBinary(tree);
-        EXPECT_NE(binary.find("\x33" + DoubleBytes(c.secondsSince2001)), std::string::npos);
+        EXPECT_NE(binary.find(std::string("\x33").append(DoubleBytes(c.secondsSince2001))),
+                  std::string::npos);
         const std::string xml = ToXml(tree);
         EXPECT_NE(xml.find(std::string("<date>") + c.xml + "</date>"), std::string::npos);
 
