@@ -140,6 +140,17 @@ typedef void (*BwBackupSink)(void* context, const char* folder, const char* date
  * an unknown device. */
 BRACKWATER_API int BrackwaterDeviceBackups(CIPhone* device, BwBackupSink sink, void* context);
 
+/* ---- Keeping ---- */
+/* For a host that prepares with a limit that removes nothing (so that a failed backup leaves every
+ * earlier one) and keeps the number down only after a backup succeeded: removes the device's kept
+ * backups, oldest "Last Backup Date" first, until at most `keep` remain. The device's current
+ * backup is never removed, nor a backup without a "Last Backup Date". Returns the number removed,
+ * -1 for an unknown device or a negative `keep`. */
+BRACKWATER_API int BrackwaterPruneBackups(CIPhone* device, int32_t keep);
+/* Removes one of the device's kept backups (a folder BrackwaterDeviceBackups lists) other than its
+ * current one; 1 when it was removed. Anything else is left alone and answers 0. */
+BRACKWATER_API int BrackwaterRemoveBackup(CIPhone* device, const char* folder);
+
 #ifdef __cplusplus
 }
 #endif
