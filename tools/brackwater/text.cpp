@@ -4,6 +4,63 @@
 
 namespace cli {
 
+namespace {
+
+// The length of the UTF-8 sequence at `at`, or 0 when the bytes there are not one.
+size_t Utf8SequenceLength(std::string_view text, size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    char32_t cp = 0, least = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, cp = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, cp = lead & 0x0F, least = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, cp = lead & 0x07, least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return length;
+}
+
+}  // namespace
+
+bool IsUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string NotUtf8Message(std::string_view argument, std::string_view text) {
+    if (IsUtf8(text)) return {};
+    std::string shown;
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
+            shown += escaped;
+            ++i;
+        } else {
+            shown.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return std::string(argument) + " \"" + shown +
+           "\" is not UTF-8 text; rename it or give another name";
+}
+
 std::u16string ToWide(std::string_view utf8) {
     std::u16string out;
     for (size_t i = 0; i < utf8.size();) {
