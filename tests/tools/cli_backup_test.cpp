@@ -5,12 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <utime.h>
+
 #include <algorithm>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "formats/sha1.h"
 #include "image/image_builder.h"
 #include "platform/files.h"
+#include "support/canary.h"
 #include "support/cli_run.h"
 #include "support/temp_folder.h"
 
@@ -65,6 +71,32 @@ class BackupToolCommands : public ::testing::Test {
             return line.substr(start, line.find('"', start) - start);
         }
         return line.substr(start, line.find_first_of(",}", start) - start);
+    }
+
+    std::string Root() const { return folder / "data/Apple Computer/MobileSync/Backup"; }
+    std::string Udid() {
+        const CliRun devices = Sim("devices --json");
+        EXPECT_EQ(devices.status, 0) << devices.err;
+        return Field(devices.out, "udid");
+    }
+    // The folders `backups --json` lists, in its order.
+    std::vector<std::string> KeptFolders() {
+        const CliRun listed = Sim("backups --json");
+        EXPECT_EQ(listed.status, 0) << listed.err;
+        std::vector<std::string> folders;
+        for (size_t start = 0; start < listed.out.size();) {
+            const size_t end = std::min(listed.out.find('\n', start), listed.out.size());
+            folders.push_back(Field(listed.out.substr(start, end - start), "folder"));
+            start = end + 1;
+        }
+        return folders;
+    }
+    // A backup folder as this library marks its own, with only an Info.plist.
+    void PlantKeptBackup(const std::string& name, const std::string& dateElement) {
+        folder.Write("data/Apple Computer/MobileSync/Backup/" + name + "/Info.plist",
+                     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                     "<key>Larkspur Version</key><string>1.0</string>" +
+                         dateElement + "</dict></plist>\n");
     }
 
     testing::TempFolder folder;
@@ -137,7 +169,8 @@ TEST_F(BackupToolCommands, FailuresGiveTheMessageAndErrorCode) {
 
     const CliRun missing = Sim("restore");
     EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("no such backup folder"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("no complete backup of this device"), std::string::npos)
+        << missing.err;
 
     const CliRun outside = Sim("restore " + folder.path());
     EXPECT_EQ(outside.status, 1);
@@ -161,6 +194,139 @@ TEST_F(BackupToolCommands, AnEncryptingPhoneIsRefusedBeforeAnythingMoves) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("encrypts"), std::string::npos) << run.err;
     EXPECT_FALSE(platform::IsFolder(folder / "data/Apple Computer/MobileSync/Backup"));
+}
+
+TEST_F(BackupToolCommands, AFailedBackupWithKeepOneLeavesTheEarlierBackupToRestore) {
+    const CliRun first = Sim("backup --keep 1");
+    ASSERT_EQ(first.status, 0) << first.err;
+    const testing::TreeFingerprint earlier = testing::FingerprintTree(BackedUpFolder(first));
+    const std::string photo = Media("/DCIM/100APPLE/IMG_0002.JPG");
+    const std::string photoBytes = testing::ReadFileBytes(photo);
+    ASSERT_TRUE(platform::RemoveFile(photo));
+
+    // --replace first, while the earlier backup is still the current one.
+    for (const char* arguments : {"backup --keep 1 --replace", "backup --keep 1"}) {
+        SCOPED_TRACE(arguments);
+        const CliRun failed = Sim(arguments, "BRACKWATER_BACKUPTOOL_FAIL=error:199@50");
+        EXPECT_EQ(failed.status, 1);
+        // The earlier backup is still there, byte for byte (under an archive name).
+        const std::vector<std::string> kept = KeptFolders();
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(testing::FingerprintTree(kept[0]), earlier);
+    }
+    const CliRun restore = Sim("restore");
+    ASSERT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(testing::ReadFileBytes(photo), photoBytes);
+}
+
+TEST_F(BackupToolCommands, AFailedBackupWithTheDefaultKeepLeavesTheNewestToRestore) {
+    ASSERT_EQ(Sim("backup").status, 0);
+    folder.Write("second.txt", "made between the two backups");
+    ASSERT_EQ(Sim("push " + folder / "second.txt" + " /Downloads/second.txt").status, 0);
+    const CliRun second = Sim("backup");
+    ASSERT_EQ(second.status, 0) << second.err;
+    ASSERT_TRUE(platform::RemoveFile(Media("/Downloads/second.txt")));
+
+    const CliRun failed = Sim("backup", "BRACKWATER_BACKUPTOOL_FAIL=exit@30");
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(KeptFolders().size(), 2u);
+    EXPECT_FALSE(platform::IsFolder(BackedUpFolder(second)));  // archived, not complete
+
+    // Restored from the newer archive, the one that holds the second file.
+    const CliRun restore = Sim("restore");
+    ASSERT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(testing::ReadFileBytes(Media("/Downloads/second.txt")),
+              "made between the two backups");
+    EXPECT_NE(restore.out.find(BackedUpFolder(second) + "-"), std::string::npos) << restore.out;
+
+    // A named archive restores that archive: the older one, from before the second file.
+    const std::vector<std::string> kept = KeptFolders();
+    ASSERT_EQ(kept.size(), 2u);
+    const std::string older = restore.out.find(kept[0]) == std::string::npos ? kept[0] : kept[1];
+    const CliRun restoreOlder = Sim("restore '" + older + "'");
+    ASSERT_EQ(restoreOlder.status, 0) << restoreOlder.err;
+    EXPECT_FALSE(platform::PathExists(Media("/Downloads/second.txt")));
+}
+
+TEST_F(BackupToolCommands, KeepingPrunesTheOldestByDateAfterSuccessAndNeverTheNewBackup) {
+    const std::string udid = Udid();
+    ASSERT_EQ(udid.size(), 40u);
+    // Name order and date order disagree: the date decides.
+    PlantKeptBackup(udid + "-aa", "<key>Last Backup Date</key><date>2014-02-01T00:00:00Z</date>");
+    PlantKeptBackup(udid + "-zz", "<key>Last Backup Date</key><date>2013-02-01T00:00:00Z</date>");
+    const testing::TreeFingerprint newer = testing::FingerprintTree(Root() + "/" + udid + "-aa");
+
+    const CliRun kept2 = Sim("backup --keep 2");
+    ASSERT_EQ(kept2.status, 0) << kept2.err;
+    EXPECT_FALSE(platform::PathExists(Root() + "/" + udid + "-zz"));
+    EXPECT_EQ(testing::FingerprintTree(Root() + "/" + udid + "-aa"), newer);
+    EXPECT_EQ(KeptFolders().size(), 2u);
+
+    // Keeping none still keeps the backup just made.
+    const CliRun kept0 = Sim("backup --keep 0");
+    ASSERT_EQ(kept0.status, 0) << kept0.err;
+    const std::vector<std::string> left = KeptFolders();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0], Root() + "/" + udid);
+    EXPECT_EQ(Run("verify '" + left[0] + "'").status, 0);
+}
+
+TEST_F(BackupToolCommands, RestoreRefusesAManifestThatSaysEncryptedInAnyForm) {
+    const CliRun backup = Sim("backup");
+    ASSERT_EQ(backup.status, 0) << backup.err;
+    const std::string manifest = BackedUpFolder(backup) + "/Manifest.plist";
+    const std::string photo = Media("/DCIM/100APPLE/IMG_0002.JPG");
+    const std::string photoBytes = testing::ReadFileBytes(photo);
+    ASSERT_TRUE(platform::RemoveFile(photo));
+    const testing::TreeFingerprint phone = testing::FingerprintTree(Media("/"));
+
+    const auto withValue = [&](const std::string& value) {
+        ASSERT_TRUE(platform::WriteFileAtomic(
+            manifest,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">"
+            "<dict><key>Version</key><string>9.1</string><key>IsEncrypted</key>" +
+                value + "</dict></plist>\n"));
+    };
+    for (const char* value : {"<integer>1</integer>", "<string>YES</string>", "<real>0.0</real>",
+                              "<dict/>", "<true/>"}) {
+        SCOPED_TRACE(value);
+        withValue(value);
+        const CliRun run = Sim("restore");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("the backup is encrypted"), std::string::npos) << run.err;
+        EXPECT_EQ(testing::FingerprintTree(Media("/")), phone);
+    }
+    ASSERT_TRUE(platform::WriteFileAtomic(manifest, "no property list"));
+    const CliRun unreadable = Sim("restore");
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_NE(unreadable.err.find("cannot tell whether the backup is encrypted"), std::string::npos)
+        << unreadable.err;
+    EXPECT_EQ(testing::FingerprintTree(Media("/")), phone);
+
+    withValue("<false/>");
+    const CliRun restore = Sim("restore");
+    ASSERT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(testing::ReadFileBytes(photo), photoBytes);
+}
+
+TEST_F(BackupToolCommands, BackupDatesAreShownZeroPadded) {
+    const std::string udid = Udid();
+    ASSERT_EQ(udid.size(), 40u);
+    // No "Last Backup Date": the date comes from the Info.plist's time, 2026-01-26 01:35:26 local.
+    PlantKeptBackup(udid + "-undated", "");
+    std::tm local{};
+    local.tm_year = 126, local.tm_mon = 0, local.tm_mday = 26;
+    local.tm_hour = 1, local.tm_min = 35, local.tm_sec = 26, local.tm_isdst = -1;
+    const utimbuf times{std::mktime(&local), std::mktime(&local)};
+    ASSERT_EQ(::utime((Root() + "/" + udid + "-undated/Info.plist").c_str(), &times), 0);
+
+    const CliRun json = Sim("backups --json");
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(Field(json.out, "date"), "20260126-013526") << json.out;
+    const CliRun text = Sim("backups");
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find(" 20260126-013526 "), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("2026126"), std::string::npos) << text.out;
 }
 
 }  // namespace

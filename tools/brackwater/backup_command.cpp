@@ -1,15 +1,19 @@
 // brackwater backup [--keep N] [--replace], restore [FOLDER] [--from-copy], backups [--json] and
 // verify FOLDER: the device's backups through the backup tool, in the backup root.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <thread>
 
+#include "backup_folders.h"
 #include "brackwater/backup.h"
 #include "cli.h"
 #include "device_session.h"
@@ -63,6 +67,32 @@ bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::st
     return true;
 }
 
+std::vector<std::string> ListKeptBackups(CIPhone* device) {
+    std::vector<std::string> folders;
+    BrackwaterDeviceBackups(
+        device,
+        [](void* context, const char* folder, const char*, const char*) {
+            static_cast<std::vector<std::string>*>(context)->emplace_back(folder);
+        },
+        &folders);
+    return folders;
+}
+
+// The library gives a backup without a "Last Backup Date" the date of its Info.plist with month
+// and day unpadded, so "2026126" could be January 26 or December 6. Such a text is shown padded
+// like the others ("%Y%m%d-%H%M%S"), from the same local time of the same file. A padded text
+// has 15 characters; an unpadded one that long is already padded.
+std::string PaddedBackupDate(const std::string& folder, const std::string& date) {
+    if (date.empty() || date.size() == 15) return date;
+    struct stat info {};
+    if (::stat((folder + "/Info.plist").c_str(), &info) != 0) return date;
+    std::tm local{};
+    if (::localtime_r(&info.st_mtime, &local) == nullptr) return date;
+    char text[32];
+    const size_t length = std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return length == 0 ? date : std::string(text, length);
+}
+
 }  // namespace
 
 int RunBackup(Arguments& args) {
@@ -90,7 +120,11 @@ int RunBackup(Arguments& args) {
     }
     IBackupPrepareWork* prepare = GetBackupPrepareWorkInstance();
     if (prepare == nullptr) return Fail("cannot prepare the backup folder");
-    prepare->Init(device, replace ? 1 : 0, static_cast<int32_t>(keep));
+    // The preparation would remove the oldest backup (or with --replace the current one) before
+    // the new one exists, and a failed run would then leave fewer backups than before. So it only
+    // archives the current backup here; what goes, goes once the new backup is complete.
+    const std::vector<std::string> before = ListKeptBackups(device);
+    prepare->Init(device, 0, INT32_MAX);
     prepare->Prepare();
 
     std::string failure;
@@ -102,6 +136,21 @@ int RunBackup(Arguments& args) {
     const bool written = info != nullptr && info->WriteInfoPlist() != 0;
     CreateInfoObjDelete(&info);
     if (!written) return Fail("backup made in " + folder + ", but its Info.plist was not written");
+    if (replace) {
+        // The archive the preparation just made of the backup this one replaces.
+        for (const std::string& kept : ListKeptBackups(device)) {
+            if (kept == folder || std::find(before.begin(), before.end(), kept) != before.end()) {
+                continue;
+            }
+            if (BrackwaterRemoveBackup(device, kept.c_str()) != 1) {
+                return Fail("backed up to " + folder + ", but the replaced backup " + kept +
+                            " could not be removed");
+            }
+        }
+    }
+    if (BrackwaterPruneBackups(device, static_cast<int32_t>(keep)) < 0) {
+        return Fail("backed up to " + folder + ", but the older backups could not be pruned");
+    }
     std::printf("backed up to %s\n", folder.c_str());
     return 0;
 }
@@ -120,7 +169,16 @@ int RunRestore(Arguments& args) {
     if (device == nullptr) return Fail(error);
     const std::string udid = DeviceText(device, "UniqueDeviceID");
     const std::string root = BackupRoot();
-    std::string folder = args.words.empty() ? root + "/" + udid : args.words[0];
+    std::string folder;
+    if (args.words.empty()) {
+        folder = BackupToRestore(device, root + "/" + udid);
+        if (folder.empty()) return Fail("no complete backup of this device in " + root);
+    } else {
+        folder = args.words[0];
+        if (const std::string bad = NotUtf8Message("FOLDER", folder); !bad.empty()) {
+            return Fail(bad);
+        }
+    }
     std::error_code failed;
     const std::filesystem::path canonical = std::filesystem::weakly_canonical(folder, failed);
     if (failed || !std::filesystem::is_directory(canonical, failed)) {
@@ -131,11 +189,25 @@ int RunRestore(Arguments& args) {
     if (canonical.parent_path() != std::filesystem::weakly_canonical(root, failed)) {
         return Fail(folder + ": not a folder of the backup root " + root);
     }
+    // The library's check answers only for a boolean true; any other value that is there and
+    // not false may still mean a password is needed, which this tool cannot give.
+    std::string unreadable;
+    switch (ManifestEncryption(canonical.string(), unreadable)) {
+        case Encryption::kEncrypted:
+            return Fail(folder + ": the backup is encrypted");
+        case Encryption::kUnreadable:
+            return Fail(folder + ": cannot tell whether the backup is encrypted: " + unreadable);
+        case Encryption::kNone:
+            break;
+    }
     if (CheckDeviceRestoreEx(device, ToWide(canonical.string()).c_str()) != 0) {
         return Fail(folder + ": the backup is encrypted");
     }
     std::string failure;
-    if (!RunTool(udid, kBackupModeRestore, fromCopy, canonical.string(), failure)) {
+    // Without the copy flag the request names the device's current backup as the source, so an
+    // archive (or any other folder) is named only with it.
+    const bool namedSource = fromCopy || canonical.filename() != udid;
+    if (!RunTool(udid, kBackupModeRestore, namedSource, canonical.string(), failure)) {
         return Fail("restore failed: " + failure);
     }
     std::printf("restored %s\n", canonical.string().c_str());
@@ -154,7 +226,8 @@ int RunBackups(Arguments& args) {
     } context{args.json};
     const int count = BrackwaterDeviceBackups(
         device,
-        [](void* raw, const char* folder, const char* date, const char* version) {
+        [](void* raw, const char* folder, const char* libraryDate, const char* version) {
+            const std::string date = PaddedBackupDate(folder, libraryDate);
             if (static_cast<Context*>(raw)->json) {
                 std::printf("{\"folder\":%s,\"date\":%s,\"version\":%s}\n",
                             JsonString(folder).c_str(), JsonString(date).c_str(),
@@ -173,6 +246,9 @@ int RunBackups(Arguments& args) {
 int RunVerify(Arguments& args) {
     constexpr const char* kUsage = "brackwater verify FOLDER";
     if (args.words.size() != 1) return UsageError("give one FOLDER", kUsage);
+    if (const std::string bad = NotUtf8Message("FOLDER", args.words[0]); !bad.empty()) {
+        return Fail(bad);
+    }
     if (VerifyBackUp(ToWide(args.words[0]).c_str()) == 0) {
         return Fail(args.words[0] + ": not a backup made by this library");
     }

@@ -1,0 +1,29 @@
+// What the backup commands read from backup folders, through the library's property-list
+// conversion: whether a backup is encrypted, and which complete backup a restore takes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "brackwater/device.h"
+
+namespace cli {
+
+// The JSON text of the value of `key` in the outermost object of `json` (as the property-list
+// conversion writes it), or nothing when the object has no such key or the text is no object.
+std::optional<std::string> TopLevelValue(std::string_view json, std::string_view key);
+
+enum class Encryption { kNone, kEncrypted, kUnreadable };
+
+// A backup is encrypted when its Manifest.plist holds "IsEncrypted" as anything but boolean
+// false: a manifest that says 1 or "YES" still needs a password the tool does not give. A folder
+// without a Manifest.plist is not encrypted (the backup tool refuses it on its own).
+Encryption ManifestEncryption(const std::string& folder, std::string& error);
+
+// The backup a restore without a folder takes: the device's current backup when it is complete
+// (written to the end, with the library's Info.plist), otherwise the complete archive with the
+// latest "Last Backup Date". Empty when the device has no complete backup.
+std::string BackupToRestore(CIPhone* device, const std::string& currentFolder);
+
+}  // namespace cli
