@@ -44,6 +44,8 @@ void BrackwaterPublicHeadersInC(void) {
     int (*convert)(const char*, const char*, const char*, BwOutputSink, void*, char*, size_t) =
         BrackwaterPlistConvert;
     const char* (*version)(void) = BrackwaterVersion;
+    int (*prune)(CIPhone*, int32_t) = BrackwaterPruneBackups;
+    int (*removeBackup)(CIPhone*, const char*) = BrackwaterRemoveBackup;
     (void)listenerNew;
     (void)scanNew;
     (void)applications;
@@ -51,4 +53,6 @@ void BrackwaterPublicHeadersInC(void) {
     (void)complete;
     (void)convert;
     (void)version;
+    (void)prune;
+    (void)removeBackup;
 }
