@@ -171,7 +171,7 @@ int RunRestore(Arguments& args) {
     const std::string root = BackupRoot();
     std::string folder;
     if (args.words.empty()) {
-        folder = BackupToRestore(device, root + "/" + udid);
+        folder = BackupToRestore(device, udid);
         if (folder.empty()) return Fail("no complete backup of this device in " + root);
     } else {
         folder = args.words[0];

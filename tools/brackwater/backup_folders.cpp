@@ -108,7 +108,7 @@ Encryption ManifestEncryption(const std::string& folder, std::string& error) {
     return !value || *value == "false" ? Encryption::kNone : Encryption::kEncrypted;
 }
 
-std::string BackupToRestore(CIPhone* device, const std::string& currentFolder) {
+std::string BackupToRestore(CIPhone* device, const std::string& udid) {
     std::vector<std::string> complete;
     BrackwaterDeviceBackups(
         device,
@@ -118,7 +118,7 @@ std::string BackupToRestore(CIPhone* device, const std::string& currentFolder) {
         &complete);
     std::string newest, newestDate;
     for (const std::string& folder : complete) {
-        if (folder == currentFolder) return folder;
+        if (folder.substr(folder.rfind('/') + 1) == udid) return folder;
         // Listed in name order: on equal dates (or none) the later name wins.
         const std::string date = LastBackupDate(folder);
         if (newest.empty() || date >= newestDate) newest = folder, newestDate = date;

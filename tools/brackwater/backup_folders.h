@@ -21,9 +21,10 @@ enum class Encryption { kNone, kEncrypted, kUnreadable };
 // without a Manifest.plist is not encrypted (the backup tool refuses it on its own).
 Encryption ManifestEncryption(const std::string& folder, std::string& error);
 
-// The backup a restore without a folder takes: the device's current backup when it is complete
-// (written to the end, with the library's Info.plist), otherwise the complete archive with the
-// latest "Last Backup Date". Empty when the device has no complete backup.
-std::string BackupToRestore(CIPhone* device, const std::string& currentFolder);
+// The backup a restore without a folder takes: the device's current backup (the folder named
+// `udid`) when it is complete (written to the end, with the library's Info.plist), otherwise the
+// complete archive with the latest "Last Backup Date". Empty when the device has no complete
+// backup.
+std::string BackupToRestore(CIPhone* device, const std::string& udid);
 
 }  // namespace cli
