@@ -171,6 +171,12 @@ TEST_F(BackupToolCommands, FailuresGiveTheMessageAndErrorCode) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("no complete backup of this device"), std::string::npos)
         << missing.err;
+    // A current folder that no run of this tool finished is named, not taken.
+    folder.Write("data/Apple Computer/MobileSync/Backup/" + Udid() + "/Manifest.plist", "x");
+    const CliRun unfinished = Sim("restore");
+    EXPECT_EQ(unfinished.status, 1);
+    EXPECT_NE(unfinished.err.find("name it to restore it anyway"), std::string::npos)
+        << unfinished.err;
 
     const CliRun outside = Sim("restore " + folder.path());
     EXPECT_EQ(outside.status, 1);

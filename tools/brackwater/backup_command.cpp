@@ -151,7 +151,7 @@ int RunBackup(Arguments& args) {
     if (BrackwaterPruneBackups(device, static_cast<int32_t>(keep)) < 0) {
         return Fail("backed up to " + folder + ", but the older backups could not be pruned");
     }
-    std::printf("backed up to %s\n", folder.c_str());
+    std::printf("backed up to %s\n", Printable(folder).c_str());
     return 0;
 }
 
@@ -172,7 +172,15 @@ int RunRestore(Arguments& args) {
     std::string folder;
     if (args.words.empty()) {
         folder = BackupToRestore(device, udid);
-        if (folder.empty()) return Fail("no complete backup of this device in " + root);
+        if (folder.empty()) {
+            const std::string current = root + "/" + udid;
+            std::error_code missing;
+            if (std::filesystem::is_directory(current, missing)) {
+                return Fail("no complete backup of this device in " + root + " (" + current +
+                            " was not finished by this tool; name it to restore it anyway)");
+            }
+            return Fail("no complete backup of this device in " + root);
+        }
     } else {
         folder = args.words[0];
         if (const std::string bad = NotUtf8Message("FOLDER", folder); !bad.empty()) {
@@ -210,7 +218,7 @@ int RunRestore(Arguments& args) {
     if (!RunTool(udid, kBackupModeRestore, namedSource, canonical.string(), failure)) {
         return Fail("restore failed: " + failure);
     }
-    std::printf("restored %s\n", canonical.string().c_str());
+    std::printf("restored %s\n", Printable(canonical.string()).c_str());
     return 0;
 }
 
@@ -252,7 +260,7 @@ int RunVerify(Arguments& args) {
     if (VerifyBackUp(ToWide(args.words[0]).c_str()) == 0) {
         return Fail(args.words[0] + ": not a backup made by this library");
     }
-    std::printf("%s: a backup made by this library\n", args.words[0].c_str());
+    std::printf("%s: a backup made by this library\n", Printable(args.words[0]).c_str());
     return 0;
 }
 
