@@ -248,7 +248,9 @@ TEST_F(BackupToolCommands, AFailedBackupWithTheDefaultKeepLeavesTheNewestToResto
     // A named archive restores that archive: the older one, from before the second file.
     const std::vector<std::string> kept = KeptFolders();
     ASSERT_EQ(kept.size(), 2u);
-    const std::string older = restore.out.find(kept[0]) == std::string::npos ? kept[0] : kept[1];
+    // (Two backups within one second differ only by a suffix: compare whole names.)
+    const std::string older = restore.out == "restored " + kept[0] + "\n" ? kept[1] : kept[0];
+    ASSERT_EQ(restore.out, "restored " + (older == kept[0] ? kept[1] : kept[0]) + "\n");
     const CliRun restoreOlder = Sim("restore '" + older + "'");
     ASSERT_EQ(restoreOlder.status, 0) << restoreOlder.err;
     EXPECT_FALSE(platform::PathExists(Media("/Downloads/second.txt")));

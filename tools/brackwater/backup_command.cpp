@@ -136,16 +136,17 @@ int RunBackup(Arguments& args) {
     const bool written = info != nullptr && info->WriteInfoPlist() != 0;
     CreateInfoObjDelete(&info);
     if (!written) return Fail("backup made in " + folder + ", but its Info.plist was not written");
-    if (replace) {
-        // The archive the preparation just made of the backup this one replaces.
+    if (replace && std::find(before.begin(), before.end(), folder) != before.end()) {
+        // The archive the preparation just made of the backup this one replaces: the one kept
+        // backup that was not there before. Anything less certain removes nothing.
+        std::vector<std::string> made;
         for (const std::string& kept : ListKeptBackups(device)) {
-            if (kept == folder || std::find(before.begin(), before.end(), kept) != before.end()) {
-                continue;
+            if (kept != folder && std::find(before.begin(), before.end(), kept) == before.end()) {
+                made.push_back(kept);
             }
-            if (BrackwaterRemoveBackup(device, kept.c_str()) != 1) {
-                return Fail("backed up to " + folder + ", but the replaced backup " + kept +
-                            " could not be removed");
-            }
+        }
+        if (made.size() != 1 || BrackwaterRemoveBackup(device, made[0].c_str()) != 1) {
+            return Fail("backed up to " + folder + ", but the backup it replaces was not removed");
         }
     }
     if (BrackwaterPruneBackups(device, static_cast<int32_t>(keep)) < 0) {
