@@ -136,13 +136,14 @@ platform::LibraryHandle LoadCoreFoundation(const std::vector<std::string>& runti
     platform::LibraryHandle library =
         platform::LoadLibraryByName("CoreFoundation.dll", runtimeFolders);
     if (library == nullptr) return nullptr;
-        // Every name is required: a library without one is not CoreFoundation, and a slot left
-        // empty would be called later.
-#define BW_LOOK_UP(name, result, parameters)                   \
-    if (void* symbol = platform::FindSymbol(library, #name)) { \
-        Assign(gTable.name, symbol);                           \
-    } else {                                                   \
-        return nullptr;                                        \
+    // Every name is required (a library without one is not CoreFoundation, and a slot left empty
+    // would be called later), so the lookup stops at the first missing one.
+    const auto found = [library](const char* name) { return platform::FindSymbol(library, name); };
+#define BW_LOOK_UP(name, result, parameters) \
+    if (void* symbol = found(#name)) {       \
+        Assign(gTable.name, symbol);         \
+    } else {                                 \
+        return nullptr;                      \
     }
     BW_CORE_FOUNDATION_FUNCTIONS(BW_LOOK_UP)
 #undef BW_LOOK_UP
