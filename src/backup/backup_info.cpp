@@ -72,8 +72,9 @@ std::string CCreateInfoPlist::ReadDeviceFile(const std::string& devicePath) {
     }
     // The file service copies whole files to the host; a temporary copy keeps the device layer
     // the only code that talks to the device.
-    const std::string temp =
-        platform::JoinPath(GetTempFolder("Brackwater"), "info-" + NewGuidText() + ".tmp");
+    const std::string folder = GetTempFolder("Brackwater");
+    if (folder.empty()) return {};
+    const std::string temp = platform::JoinPath(folder, "info-" + NewGuidText() + ".tmp");
     std::string bytes;
     if (device_->CopyFileFromDevice(devicePath, temp)) platform::ReadWholeFile(temp, bytes);
     platform::RemoveFile(temp);

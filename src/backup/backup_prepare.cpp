@@ -146,6 +146,7 @@ void CBackupPrepareWork::Prepare() {
     // and one like "../x" would lie outside it.
     if (!IsDeviceIdentifier(uniqueIdentifier_)) return;
     backupRoot_ = EnsureBackupFolder("");
+    if (backupRoot_.empty()) return;  // no home: nowhere that is the user's own
     currentFolder_ = platform::JoinPath(backupRoot_, uniqueIdentifier_);
 
     const bool currentExists = platform::IsFolder(currentFolder_);

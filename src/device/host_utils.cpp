@@ -1,5 +1,6 @@
 #include "device/host_utils.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -60,6 +61,25 @@ int64_t FileTimeOf(const SystemTime& time) {
     return seconds * 10'000'000 + int64_t{time.milliseconds} * 10'000;
 }
 
+// Each level of `subfolder` below `base` made private to the user (see platform::TempFolder), or
+// empty when one cannot be: what is copied there (a phone's databases, its settings) is the
+// user's alone.
+std::string PrivateFolderBelow(const std::string& base, std::string_view subfolder) {
+    if (base.empty()) return {};
+    std::string folder = base;
+    size_t start = 0;
+    while (start <= subfolder.size()) {
+        const size_t end = std::min(subfolder.find('/', start), subfolder.size());
+        const std::string_view level = subfolder.substr(start, end - start);
+        start = end + 1;
+        if (level.empty()) continue;
+        if (level == "." || level == "..") return {};
+        folder = platform::JoinPath(folder, level);
+        if (!platform::CreatePrivateFolder(folder)) return {};
+    }
+    return folder;
+}
+
 }  // namespace
 
 bool HostFileExists(const std::string& path) {
@@ -100,25 +120,22 @@ void DeleteFolderTree(const std::string& folder) {
 }
 
 std::string GetTempFolder(std::string_view subfolder) {
-    const std::string folder = platform::JoinPath(platform::TempFolder(), subfolder);
-    if (!IsFolderWritable(folder)) platform::CreateFolders(folder);
-    return folder;
+    return PrivateFolderBelow(platform::TempFolder(), subfolder);
 }
 
 std::string GetPhotoTempFolder(std::string_view subfolder) {
-    const std::string photoSync = platform::JoinPath(platform::TempFolder(), "PhotoSync");
-    platform::CreateFolder(photoSync);
-    const std::string folder = platform::JoinPath(photoSync, subfolder);
-    platform::CreateFolders(folder);
-    return folder;
+    return PrivateFolderBelow(PrivateFolderBelow(platform::TempFolder(), "PhotoSync"), subfolder);
 }
 
 std::string GetBackupRoot() {
-    return platform::JoinPath(platform::RoamingAppDataFolder(), "Apple Computer/MobileSync/Backup");
+    const std::string roaming = platform::RoamingAppDataFolder();
+    if (roaming.empty()) return {};
+    return platform::JoinPath(roaming, "Apple Computer/MobileSync/Backup");
 }
 
 std::string EnsureBackupFolder(std::string_view name) {
     const std::string root = GetBackupRoot();
+    if (root.empty()) return {};
     if (!IsFolderWritable(root)) platform::CreateFolders(root);
     return name.empty() ? root : platform::JoinPath(root, name);
 }

@@ -23,7 +23,9 @@ bool IsFolderWritable(const std::string& folder);
 uint64_t ListFolderTree(const std::string& folder, std::vector<std::string>& folders);
 void DeleteFolderTree(const std::string& folder);
 
-// Temporary and backup folders.
+// Temporary and backup folders. The temporary ones are below the user's own temporary folder,
+// each level made with mode 0700 and used only when it is a real folder of this user that nobody
+// else may enter; empty when that cannot be had. The backup ones are empty without a home.
 std::string GetTempFolder(std::string_view subfolder);
 std::string GetPhotoTempFolder(std::string_view subfolder);
 std::string GetBackupRoot();

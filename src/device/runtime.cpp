@@ -1,6 +1,7 @@
 #include "device/runtime.h"
 
 #include <optional>
+#include <vector>
 
 #include "platform/environment.h"
 #include "platform/registry.h"
@@ -39,6 +40,26 @@ std::optional<std::string> ReadFromKeyPair(std::string_view key, std::string_vie
     return platform::ReadRegistryString(RegistryRoot::LocalMachine, chosen, name);
 }
 
+// Where the registry says the runtime is: the install folder (Apple's support libraries) and the
+// mobile device library's full path.
+struct RuntimeLocation {
+    std::string installDir;
+    std::string library;
+    std::string LibraryFolder() const {
+        const size_t slash = library.find_last_of('/');
+        return slash == std::string::npos ? std::string() : library.substr(0, slash);
+    }
+};
+
+std::optional<RuntimeLocation> ReadRuntimeLocation() {
+    auto installDir =
+        ReadFromKeyPair(kApplicationSupportKey, kApplicationSupportKey32, "InstallDir");
+    if (!installDir) return std::nullopt;
+    auto library = ReadFromKeyPair(kMobileDeviceKey, kMobileDeviceKey32, "iTunesMobileDeviceDLL");
+    if (!library) return std::nullopt;
+    return RuntimeLocation{std::move(*installDir), std::move(*library)};
+}
+
 template <typename Slot>
 void Assign(Slot& slot, void* symbol) {
     slot = reinterpret_cast<Slot>(symbol);
@@ -50,6 +71,20 @@ void ClearMobileDeviceSlots() {
 #undef BW_CLEAR_SLOT
     gTable.CFPropertyListCreateData = nullptr;
     gTable.AFCKeyValueClose = nullptr;
+}
+
+void ClearCoreFoundationSlots() {
+#define BW_CLEAR_SLOT(name, result, parameters) gTable.name = nullptr;
+    BW_CORE_FOUNDATION_FUNCTIONS(BW_CLEAR_SLOT)
+#undef BW_CLEAR_SLOT
+    gTable.kCFBooleanTrue = nullptr;
+    gTable.kCFTypeDictionaryKeyCallBacks = nullptr;
+    gTable.kCFTypeDictionaryValueCallBacks = nullptr;
+    gTable.kCFTypeArrayCallBacks = nullptr;
+    gTable.CFGetTypeID = nullptr;
+    gTable.CFStringGetTypeID = nullptr;
+    gTable.CFNumberGetTypeID = nullptr;
+    gTable.CFBooleanGetTypeID = nullptr;
 }
 
 void ClearAirTrafficHostSlots() {
@@ -83,43 +118,51 @@ bool RuntimeLoaded() {
 }
 
 std::string GetMobileDeviceDllPath() {
-    const auto installDir =
-        ReadFromKeyPair(kApplicationSupportKey, kApplicationSupportKey32, "InstallDir");
-    if (!installDir) return {};
-    const auto library =
-        ReadFromKeyPair(kMobileDeviceKey, kMobileDeviceKey32, "iTunesMobileDeviceDLL");
-    if (!library) return {};
-
+    const std::optional<RuntimeLocation> location = ReadRuntimeLocation();
+    if (!location) return {};
     const std::string oldPath = platform::GetEnv("PATH").value_or("");
     if (oldPath.empty()) return {};
     // The runtime's own dependencies (CoreFoundation and Apple's support libraries) live in the
-    // install folder and beside the mobile device library; the last element is that library's
-    // folder, cut from its full path.
-    std::string newPath = oldPath + platform::kPathListSeparator + *installDir +
-                          platform::kPathListSeparator + *library;
-    const size_t slash = newPath.find_last_of('/');
-    if (slash != std::string::npos) newPath.resize(slash);
+    // install folder and beside the mobile device library.
+    const std::string newPath = oldPath + platform::kPathListSeparator + location->installDir +
+                                platform::kPathListSeparator + location->LibraryFolder();
     platform::SetEnv("PATH", newPath);
-    return *library;
+    return location->library;
 }
 
-platform::LibraryHandle LoadCoreFoundation() {
-    platform::LibraryHandle library = platform::LoadLibraryByName("CoreFoundation.dll");
+platform::LibraryHandle LoadCoreFoundation(const std::vector<std::string>& runtimeFolders) {
+    // The runtime's own copy first: a library of the same name earlier on PATH would otherwise
+    // be loaded in its place, and its functions called with the runtime's objects.
+    platform::LibraryHandle library =
+        platform::LoadLibraryByName("CoreFoundation.dll", runtimeFolders);
     if (library == nullptr) return nullptr;
+    // Every name is required (a library without one is not CoreFoundation, and a slot left empty
+    // would be called later), so the lookup stops at the first missing one.
+    const auto found = [library](const char* name) { return platform::FindSymbol(library, name); };
 #define BW_LOOK_UP(name, result, parameters) \
-    Assign(gTable.name, platform::FindSymbol(library, #name));
+    if (void* symbol = found(#name)) {       \
+        Assign(gTable.name, symbol);         \
+    } else {                                 \
+        return nullptr;                      \
+    }
     BW_CORE_FOUNDATION_FUNCTIONS(BW_LOOK_UP)
 #undef BW_LOOK_UP
     // kCFBooleanTrue is a variable holding the boolean object; the callback records are used by
     // their addresses.
     void* booleanTrue = platform::FindSymbol(library, "kCFBooleanTrue");
-    gTable.kCFBooleanTrue =
-        booleanTrue != nullptr ? *static_cast<const rt::CFBooleanRef*>(booleanTrue) : nullptr;
+    if (booleanTrue == nullptr) return nullptr;
+    gTable.kCFBooleanTrue = *static_cast<const rt::CFBooleanRef*>(booleanTrue);
     gTable.kCFTypeDictionaryKeyCallBacks =
         platform::FindSymbol(library, "kCFTypeDictionaryKeyCallBacks");
     gTable.kCFTypeDictionaryValueCallBacks =
         platform::FindSymbol(library, "kCFTypeDictionaryValueCallBacks");
     gTable.kCFTypeArrayCallBacks = platform::FindSymbol(library, "kCFTypeArrayCallBacks");
+    if (gTable.kCFBooleanTrue == nullptr || gTable.kCFTypeDictionaryKeyCallBacks == nullptr ||
+        gTable.kCFTypeDictionaryValueCallBacks == nullptr ||
+        gTable.kCFTypeArrayCallBacks == nullptr) {
+        return nullptr;
+    }
+    // Optional companions: their callers test the slot first.
     Assign(gTable.CFGetTypeID, platform::FindSymbol(library, "CFGetTypeID"));
     Assign(gTable.CFStringGetTypeID, platform::FindSymbol(library, "CFStringGetTypeID"));
     Assign(gTable.CFNumberGetTypeID, platform::FindSymbol(library, "CFNumberGetTypeID"));
@@ -130,14 +173,22 @@ platform::LibraryHandle LoadCoreFoundation() {
 platform::LibraryHandle LoadMobileDeviceRuntime() {
     if (RuntimeLoaded()) return gTable.mobileDevice;
     ClearMobileDeviceSlots();
+    ClearCoreFoundationSlots();
 
     gTable.mobileDevice = platform::LoadLibraryPath(GetMobileDeviceDllPath());
-    if (gTable.mobileDevice == nullptr || LoadCoreFoundation() == nullptr) return nullptr;
+    if (gTable.mobileDevice == nullptr) return nullptr;
+    const std::optional<RuntimeLocation> location = ReadRuntimeLocation();
+    std::vector<std::string> runtimeFolders;
+    if (location) runtimeFolders = {location->installDir, location->LibraryFolder()};
+    const platform::LibraryHandle coreFoundation = LoadCoreFoundation(runtimeFolders);
+    if (coreFoundation == nullptr) {
+        ClearCoreFoundationSlots();  // a half-filled table is never left for a later caller
+        return nullptr;
+    }
     if (!LookUpMobileDeviceNames(gTable.mobileDevice)) return nullptr;
 
     Assign(gTable.CFPropertyListCreateData,
-           platform::FindSymbol(platform::LoadLibraryByName("CoreFoundation.dll"),
-                                "CFPropertyListCreateData"));
+           platform::FindSymbol(coreFoundation, "CFPropertyListCreateData"));
     Assign(gTable.AFCKeyValueClose, platform::FindSymbol(gTable.mobileDevice, "AFCKeyValueClose"));
     gLoaded.store(true, std::memory_order_release);
     return gTable.mobileDevice;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "device/runtime_types.h"
 #include "platform/library.h"
@@ -87,8 +88,8 @@ namespace bw {
        rt::RestoreDeviceCallback, unsigned int, void*))                                           \
     X(AMDPostNotification, int, (rt::ServiceHandle, rt::CFStringRef, rt::CFStringRef))
 
-// CoreFoundation's function names, in lookup order. None is checked: a missing one leaves its
-// slot empty, and the code that needs it fails cleanly.
+// CoreFoundation's function names, in lookup order. All are required, with the boolean object and
+// the three callback records: a library that lacks one makes loading the runtime fail.
 #define BW_CORE_FOUNDATION_FUNCTIONS(X)                                                        \
     X(CFNumberGetValue, rt::Boolean, (rt::CFNumberRef, rt::CFNumberType, void*))               \
     X(CFStringCreateWithCharacters, rt::CFStringRef,                                           \
@@ -195,8 +196,9 @@ platform::LibraryHandle LoadMobileDeviceRuntime();
 // runtime's folders to the process PATH so that its own dependencies resolve.
 std::string GetMobileDeviceDllPath();
 
-// Loads CoreFoundation by its bare name and fills its slots; null when it cannot be loaded.
-platform::LibraryHandle LoadCoreFoundation();
+// Loads CoreFoundation by its bare name, from the runtime's folders first and then from PATH, and
+// fills its slots; null when it cannot be loaded or lacks a required name.
+platform::LibraryHandle LoadCoreFoundation(const std::vector<std::string>& runtimeFolders);
 
 // Loads AirTrafficHost and fills its slots; null when it cannot be loaded or lacks a name. No
 // once-only guard: every call loads and looks up again.

@@ -44,7 +44,12 @@ bool CanOpenForReading(const std::string& path);
 std::optional<uint64_t> FileSize(const std::string& path);
 std::optional<int64_t> LastWriteTime(const std::string& path);  // Unix seconds
 
-bool CreateFolder(const std::string& path);   // one level; true when it exists afterwards
+bool CreateFolder(const std::string& path);  // one level; true when it exists afterwards
+// One level, mode 0700. True when the path is afterwards a real folder (not a link) owned by this
+// user that nobody else may enter, whoever made it; a folder that fails that is left as it is.
+bool CreatePrivateFolder(const std::string& path);
+// Whether the path is such a folder now.
+bool IsPrivateFolder(const std::string& path);
 bool CreateFolders(const std::string& path);  // with parents
 bool RemoveFile(const std::string& path);
 bool RemoveEmptyFolder(const std::string& path);
@@ -79,7 +84,8 @@ bool SameFileContent(const std::string& a, const std::string& b);
 // Every replacement of a file goes through ReplaceFile: the new bytes go to a temporary file
 // beside the target, created exclusively under a fresh random name (never through a link, mode
 // 0600 while it is written), which is written completely, given the permission bits of the file
-// it replaces (0644 for a new file), flushed, renamed over the target, and then the folder is
+// it replaces (for a new file 0644, less what the folder denies to group and others, so a file in
+// a private folder stays private), flushed, renamed over the target, and then the folder is
 // flushed so the rename itself is on the disk. A crash leaves the old or the new file, never a
 // mix; a failure removes the temporary file and nothing else. Only a regular file (not a link, a
 // folder or anything else) is ever replaced.

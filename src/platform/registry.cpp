@@ -177,9 +177,9 @@ bool RegistryFile::HasKey(RegistryRoot root, std::string_view key) const {
 
 std::string RegistryFilePath() {
     if (auto path = GetEnv("BRACKWATER_REGISTRY"); path && !path->empty()) return *path;
-    std::string config = GetEnv("XDG_CONFIG_HOME").value_or("");
-    if (config.empty()) config = JoinPath(GetEnv("HOME").value_or("/tmp"), ".config");
-    return JoinPath(config, "brackwater/registry.reg");
+    // Without a home there is no registry file: an empty path reads as an empty registry.
+    const std::string config = XdgFolder("XDG_CONFIG_HOME", ".config");
+    return config.empty() ? std::string() : JoinPath(config, "brackwater/registry.reg");
 }
 
 std::optional<std::string> ReadRegistryString(RegistryRoot root, std::string_view key,

@@ -1,5 +1,6 @@
 // The registry stand-in: a text file in the "REGEDIT4" / "Windows Registry Editor Version 5.00"
-// format. Its path comes from BRACKWATER_REGISTRY, else $XDG_CONFIG_HOME/brackwater/registry.reg.
+// format. Its path comes from BRACKWATER_REGISTRY, else $XDG_CONFIG_HOME/brackwater/registry.reg
+// (~/.config when unset).
 #pragma once
 
 #include <map>
@@ -30,7 +31,7 @@ class RegistryFile {
     std::map<std::string, std::map<std::string, std::string>> keys_;
 };
 
-// Where the registry file of this process lives.
+// Where the registry file of this process lives; empty when the user has no home folder.
 std::string RegistryFilePath();
 
 // Reads the registry file afresh (it is small, and a host may rewrite it while running).

@@ -82,6 +82,10 @@ void CRadioTempJunk::Scan(CIPhone* device) {
         return;
     }
     workingFolder_ = GetTempFolder("BrackwaterRadio-" + NewGuidText());
+    if (workingFolder_.empty()) {  // no private folder: the phone's history is not copied out
+        SetFinished();
+        return;
+    }
     for (size_t i = 0; i < kRadioDeviceFiles.size(); ++i) {
         localPaths[i] = platform::JoinPath(workingFolder_, kLocalNames[i]);
         if (device_->FileExists(kRadioDeviceFiles[i])) {

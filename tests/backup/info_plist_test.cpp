@@ -1,9 +1,13 @@
 // The backup information file written for simulated devices, checked on the bytes written into
 // the folder.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <thread>
 
 #include "backup/backup_info.h"
 #include "device/app_install_proxy.h"
@@ -229,6 +233,60 @@ TEST_F(InfoPlist, WritingTwiceReplacesTheFile) {
     for (const auto& entry : entries)
         plists += entry.name.find("Info.plist") != std::string::npos ? 1 : 0;
     EXPECT_EQ(plists, 1u);
+    EndListening();
+}
+
+// A device file read for the information file passes through a temporary copy: held in the
+// middle of that copy, the copy is seen in a folder only the user may enter, readable by the user
+// alone, and in nothing another user could have prepared in the shared temporary folder.
+TEST_F(InfoPlist, TemporaryCopiesOfDeviceFilesArePrivate) {
+    const std::string shared = folder_ / "shared";
+    ASSERT_TRUE(platform::CreateFolder(shared));
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ::setenv("TMPDIR", shared.c_str(), 1);
+    const std::string own = shared + "/brackwater-" + std::to_string(::geteuid());
+    CIPhone* phone = ArriveWith({});
+    ASSERT_NE(phone, nullptr);
+    PutDeviceFile("/Books/iBooksData.plist", "books one");
+
+    CCreateInfoPlist writer(phone, folder_.path());
+    writer.SetInstalledApplications({});
+    ASSERT_TRUE(sim_.BlockCall("AFCFileRefRead", nullptr, 1));
+    unsigned char written = 0;
+    std::thread writing([&] { written = writer.WriteInfoPlist(); });
+    const bool held = sim_.WaitBlocked();
+    std::vector<std::string> seen;
+    if (held) {
+        for (const std::string& folder : {own, own + "/Brackwater"}) {
+            struct stat info {};
+            EXPECT_EQ(::lstat(folder.c_str(), &info), 0) << folder;
+            EXPECT_TRUE(S_ISDIR(info.st_mode)) << folder;
+            EXPECT_EQ(info.st_uid, ::geteuid()) << folder;
+            EXPECT_EQ(info.st_mode & 07777, 0700u) << folder;
+        }
+        std::vector<platform::FolderEntry> entries;
+        platform::ListFolder(own + "/Brackwater", entries);
+        for (const platform::FolderEntry& entry : entries) {
+            struct stat info {};
+            ASSERT_EQ(::lstat((own + "/Brackwater/" + entry.name).c_str(), &info), 0);
+            EXPECT_TRUE(S_ISREG(info.st_mode)) << entry.name;
+            EXPECT_EQ(info.st_mode & 07777, 0600u) << entry.name;
+            seen.push_back(entry.name);
+        }
+    }
+    sim_.Release();
+    writing.join();
+    ASSERT_TRUE(held);
+    EXPECT_EQ(seen.size(), 1u);  // the copy being written
+    EXPECT_EQ(written, 1);
+    EXPECT_EQ(ReadInfo(folder_.path()).GetData("iBooks Data"), "books one");
+    // Only the user's own folder is in the shared one, and the copy is gone again.
+    std::vector<platform::FolderEntry> entries;
+    ASSERT_TRUE(platform::ListFolder(shared, entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(shared + "/" + entries[0].name, own);
+    ASSERT_TRUE(platform::ListFolder(own + "/Brackwater", entries = {}));
+    EXPECT_TRUE(entries.empty());
     EndListening();
 }
 

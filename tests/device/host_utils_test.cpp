@@ -4,6 +4,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -150,10 +151,11 @@ class HostFolders : public ::testing::Test {
 };
 
 TEST_F(HostFolders, TemporaryAndBackupFoldersAreMadeWhereTheSettingsPoint) {
-    EXPECT_EQ(GetTempFolder("Work"), folder / "tmp/Work");
-    EXPECT_TRUE(platform::IsFolder(folder / "tmp/Work"));
-    EXPECT_EQ(GetPhotoTempFolder("Album"), folder / "tmp/PhotoSync/Album");
-    EXPECT_TRUE(platform::IsFolder(folder / "tmp/PhotoSync/Album"));
+    const std::string own = folder / ("tmp/brackwater-" + std::to_string(::geteuid()));
+    EXPECT_EQ(GetTempFolder("Work"), own + "/Work");
+    EXPECT_TRUE(platform::IsFolder(own + "/Work"));
+    EXPECT_EQ(GetPhotoTempFolder("Album"), own + "/PhotoSync/Album");
+    EXPECT_TRUE(platform::IsFolder(own + "/PhotoSync/Album"));
 
     const std::string root = folder / "roaming/Apple Computer/MobileSync/Backup";
     EXPECT_EQ(GetBackupRoot(), root);

@@ -156,8 +156,17 @@ TEST(HostFilesReplace, WritesAPrivateTemporaryFileBesideTheTargetAndKeepsTheTarg
     EXPECT_EQ(ModeOf(path), 0640u);
     EXPECT_EQ(FolderBytes(top.path()), (std::map<std::string, std::string>{{"file", "new"}}));
 
+    // A new file is 0644 where others may enter the folder, and stays private where they may not.
+    ASSERT_EQ(::chmod(top.path().c_str(), 0755), 0);
     ASSERT_TRUE(WriteFileAtomic(top / "fresh", "a new file"));
     EXPECT_EQ(ModeOf(top / "fresh"), 0644u);
+    ASSERT_EQ(::chmod(top.path().c_str(), 0750), 0);
+    ASSERT_TRUE(WriteFileAtomic(top / "grouped", "a new file"));
+    EXPECT_EQ(ModeOf(top / "grouped"), 0640u);
+    ASSERT_EQ(::chmod(top.path().c_str(), 0700), 0);
+    ASSERT_TRUE(WriteFileAtomic(top / "private", "a new file"));
+    EXPECT_EQ(ModeOf(top / "private"), 0600u);
+    ASSERT_TRUE(RemoveFile(top / "grouped") && RemoveFile(top / "private"));
 
     // Two replacements never share a temporary name.
     std::string first, second;

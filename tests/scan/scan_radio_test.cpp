@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <cstring>
@@ -207,6 +208,47 @@ TEST_F(RadioJunk, CleanWithNothingSelectedStillWritesTheFilesBack) {
     EXPECT_EQ(status_.finished, 1);
     EXPECT_NE(platform::LastWriteTime(device).value_or(0), 1000000000);
     EXPECT_EQ(DeviceKeys("ZTRACKHISTORY"), (std::vector<int>{10, 11, 12, 13}));
+}
+
+// The copies of the phone's radio database are the user's alone while they exist: a folder only
+// the user may enter, in the user's own temporary folder, and files only the user may read.
+TEST_F(RadioJunk, CopiesOfTheDeviceFilesArePrivateToTheUser) {
+    const std::string shared = folder_ / "shared";
+    ASSERT_TRUE(platform::CreateFolder(shared));
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ::setenv("TMPDIR", shared.c_str(), 1);
+    const std::string own = shared + "/brackwater-" + std::to_string(::geteuid());
+    PutDatabase(true);
+    session_->StartScan(kJunkRadioHistory);
+    ASSERT_EQ(session_->GetResultCount1(), 3);
+
+    // The scan keeps its copies until the clean; nothing else appears in the shared folder.
+    std::vector<platform::FolderEntry> entries;
+    ASSERT_TRUE(platform::ListFolder(shared, entries));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(shared + "/" + entries[0].name, own);
+    ASSERT_TRUE(platform::ListFolder(own, entries = {}));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name.rfind("BrackwaterRadio-", 0), 0u) << entries[0].name;
+    const std::string working = own + "/" + entries[0].name;
+    for (const std::string& folder : {own, working}) {
+        struct stat info {};
+        ASSERT_EQ(::lstat(folder.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISDIR(info.st_mode)) << folder;
+        EXPECT_EQ(info.st_uid, ::geteuid()) << folder;
+        EXPECT_EQ(info.st_mode & 07777, 0700u) << folder;
+    }
+    ASSERT_TRUE(platform::ListFolder(working, entries = {}));
+    ASSERT_FALSE(entries.empty());
+    for (const platform::FolderEntry& entry : entries) {
+        struct stat info {};
+        ASSERT_EQ(::lstat((working + "/" + entry.name).c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode)) << entry.name;
+        EXPECT_EQ(info.st_mode & 07777, 0600u) << entry.name;
+    }
+
+    session_->StartClean();
+    EXPECT_FALSE(platform::PathExists(working));
 }
 
 TEST_F(RadioJunk, WithoutADatabaseNothingIsListedOrWritten) {

@@ -5,14 +5,15 @@
 
 namespace bw::testing::build_paths {
 
-extern const char* const kCli;                  // the command-line host
-extern const char* const kLibrary;              // the library a desktop host loads
-extern const char* const kSimTool;              // the simulator's image tool
-extern const char* const kSimRuntimeDir;        // the simulator's runtime folder
-extern const char* const kSimMobileDevice;      // the simulator's mobile device library
-extern const char* const kSimCoreFoundation;    // the simulator's CoreFoundation
-extern const char* const kStubMobileDevice;     // tests/fixtures/stub_runtime, every function
-extern const char* const kPartialMobileDevice;  // the same without AMDeviceSetValue
+extern const char* const kCli;                    // the command-line host
+extern const char* const kLibrary;                // the library a desktop host loads
+extern const char* const kSimTool;                // the simulator's image tool
+extern const char* const kSimRuntimeDir;          // the simulator's runtime folder
+extern const char* const kSimMobileDevice;        // the simulator's mobile device library
+extern const char* const kSimCoreFoundation;      // the simulator's CoreFoundation
+extern const char* const kStubMobileDevice;       // tests/fixtures/stub_runtime, every function
+extern const char* const kPartialMobileDevice;    // the same without AMDeviceSetValue
+extern const char* const kPartialCoreFoundation;  // a CoreFoundation without CFArrayAppendValue
 
 }  // namespace bw::testing::build_paths
 
@@ -24,3 +25,4 @@ extern const char* const kPartialMobileDevice;  // the same without AMDeviceSetV
 #define BRACKWATER_SIM_CF_PATH ::bw::testing::build_paths::kSimCoreFoundation
 #define BW_STUB_MOBILE_DEVICE_PATH ::bw::testing::build_paths::kStubMobileDevice
 #define BW_PARTIAL_MOBILE_DEVICE_PATH ::bw::testing::build_paths::kPartialMobileDevice
+#define BW_PARTIAL_CORE_FOUNDATION_PATH ::bw::testing::build_paths::kPartialCoreFoundation

@@ -13,7 +13,10 @@ namespace bw::testing {
 class TempFolder {
   public:
     TempFolder() {
-        std::string pattern = platform::TempFolder() + "/bw-test-XXXXXX";
+        // No user temporary folder means no test folder, never one at the top of the disk.
+        const std::string base = platform::TempFolder();
+        if (base.empty()) return;
+        std::string pattern = base + "/bw-test-XXXXXX";
         if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     }
     ~TempFolder() {

@@ -1,8 +1,13 @@
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <random>
+#include <vector>
 
 #include "platform/environment.h"
 #include "platform/files.h"
@@ -21,12 +26,71 @@ bool SetEnv(const char* name, const std::string& value) {
     return ::setenv(name, value.c_str(), 1) == 0;
 }
 
-std::string TempFolder() {
+namespace {
+
+std::string SharedTempFolder() {
     std::string folder = GetEnv("TMPDIR").value_or("");
     if (folder.empty()) folder = "/tmp";
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
     return folder;
+}
+
+// The folders made for this process when the user's own name in a shared temporary folder was
+// taken by something unusable, by shared folder (tests and hosts may change TMPDIR).
+std::mutex gFallbackMutex;
+std::map<std::string, std::string> gFallbacks;
+
+std::string AccountHome() {
+    const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested) : 4096);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int error = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || found == nullptr || found->pw_dir == nullptr) return {};
+        return found->pw_dir;
+    }
+}
+
+}  // namespace
+
+std::string TempFolder() {
+    const std::string shared = SharedTempFolder();
+    const std::string own = JoinPath(shared, "brackwater-" + std::to_string(::geteuid()));
+    // Made outside the file-fault seam: the folder belongs to the process, not to the operation
+    // a failure test walks.
+    ::mkdir(own.c_str(), 0700);
+    if (IsPrivateFolder(own)) return own;
+    const std::lock_guard<std::mutex> lock(gFallbackMutex);
+    std::string& fallback = gFallbacks[shared];
+    if (fallback.empty() || !IsPrivateFolder(fallback)) {
+        // mkdtemp makes the folder 0700 under a name nobody could have prepared.
+        std::string pattern = own + ".XXXXXX";
+        fallback = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    }
+    return fallback;
+}
+
+std::string HomeFolder() {
+    if (auto home = GetEnv("HOME"); home && !home->empty()) return *home;
+    // A service started without an environment still has an account, and its home is the only
+    // folder that is the user's own; a shared one would let another user choose our settings.
+    return AccountHome();
+}
+
+std::string XdgFolder(const char* variable, std::string_view fallback) {
+    // Relative values are invalid for the XDG base folders and are ignored, as the base
+    // directory rules ask.
+    if (auto value = GetEnv(variable); value && !value->empty() && value->front() == '/') {
+        return *value;
+    }
+    const std::string home = HomeFolder();
+    return home.empty() ? std::string() : JoinPath(home, fallback);
 }
 
 std::string RoamingAppDataFolder() {
@@ -37,9 +101,7 @@ std::string RoamingAppDataFolder() {
         appData && !appData->empty()) {
         return *appData;
     }
-    if (auto xdg = GetEnv("XDG_DATA_HOME"); xdg && !xdg->empty()) return *xdg;
-    const std::string home = GetEnv("HOME").value_or("");
-    return JoinPath(home.empty() ? "/tmp" : home, ".local/share");
+    return XdgFolder("XDG_DATA_HOME", ".local/share");
 }
 
 void RandomBytes(void* buffer, size_t size) {

@@ -70,9 +70,18 @@ bool RemoveFolder(const std::string& path) {
     return ::rmdir(path.c_str()) == 0;
 }
 
-bool MakeFolder(const std::string& path) {
+bool MakeFolder(const std::string& path, mode_t mode = 0755) {
     if (Injected(FileCall::kMakeFolder)) return false;
-    return ::mkdir(path.c_str(), 0755) == 0;
+    return ::mkdir(path.c_str(), mode) == 0;
+}
+
+// What a new file gets: 0644, less the group and other bits the folder withholds, so that a
+// file written into a folder only its owner may enter is not readable through a later move or a
+// looser folder.
+mode_t NewFileModeIn(const std::string& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return 0600;
+    return 0644 & (st.st_mode | 0700);
 }
 
 std::string FolderOf(const std::string& path) {
@@ -219,6 +228,18 @@ bool CreateFolder(const std::string& path) {
     return errno == EEXIST && IsFolder(path);
 }
 
+bool IsPrivateFolder(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+bool CreatePrivateFolder(const std::string& path) {
+    if (path.empty()) return false;
+    if (!MakeFolder(path, 0700) && errno != EEXIST) return false;
+    return IsPrivateFolder(path);
+}
+
 bool CreateFolders(const std::string& path) {
     if (path.empty()) return false;
     if (IsFolder(path)) return true;
@@ -300,7 +321,8 @@ bool SameFileContent(const std::string& a, const std::string& b) {
 }
 
 bool ReplaceFile(const std::string& path, const ByteSource& content) {
-    mode_t mode = 0644;
+    const std::string folder = FolderOf(path);
+    mode_t mode = NewFileModeIn(folder);
     struct stat old {};
     if (::lstat(path.c_str(), &old) == 0) {
         if (!S_ISREG(old.st_mode)) {
@@ -311,7 +333,6 @@ bool ReplaceFile(const std::string& path, const ByteSource& content) {
     } else if (errno != ENOENT) {
         return false;
     }
-    const std::string folder = FolderOf(path);
     std::string temp;
     UniqueFd fd = CreateTemporaryBeside(folder, temp);
     if (!fd) return false;

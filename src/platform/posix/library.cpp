@@ -22,21 +22,25 @@ std::string SharedLibraryFileName(std::string_view dllName) {
     return "lib" + base + ".so";
 }
 
-LibraryHandle LoadLibraryByName(std::string_view dllName) {
+LibraryHandle LoadLibraryByName(std::string_view dllName,
+                                const std::vector<std::string>& firstFolders) {
     const std::string file = SharedLibraryFileName(dllName);
+    std::vector<std::string> folders = firstFolders;
     const std::string path = GetEnv("PATH").value_or("");
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find(kPathListSeparator, start);
         if (end == std::string::npos) end = path.size();
-        const std::string folder = path.substr(start, end - start);
-        if (!folder.empty()) {
-            const std::string candidate = JoinPath(folder, file);
-            if (IsFile(candidate)) {
-                if (LibraryHandle handle = LoadLibraryPath(candidate)) return handle;
-            }
-        }
+        folders.push_back(path.substr(start, end - start));
         start = end + 1;
+    }
+    for (size_t i = 0; i < folders.size(); ++i) {
+        if (folders[i].empty()) continue;
+        const std::string candidate = JoinPath(folders[i], file);
+        if (!IsFile(candidate)) continue;
+        if (LibraryHandle handle = LoadLibraryPath(candidate)) return handle;
+        // The caller's own copy is there but broken: another of that name is not a stand-in.
+        if (i < firstFolders.size()) return nullptr;
     }
     return ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
 }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/environment.h"
+#include "platform/files.h"
 
 namespace bw::platform {
 namespace {
@@ -56,12 +57,6 @@ bool WaitReadable(int fd, const Deadline& deadline) {
     }
 }
 
-bool OwnedPrivateFolder(const std::string& folder) {
-    struct stat info {};
-    return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
-}
-
 // The folder is made private to the user, and an existing one is used only when it already is:
 // another user must not be able to plant a socket under one of our names.
 std::string PipeFolder() {
@@ -71,14 +66,15 @@ std::string PipeFolder() {
     } else if (auto xdg = GetEnv("XDG_RUNTIME_DIR"); xdg && !xdg->empty()) {
         base = *xdg + "/brackwater";
     } else {
-        base = TempFolder() + "/brackwater-" + std::to_string(::getuid());
+        base = TempFolder();  // already the user's own
+        if (base.empty()) return {};
     }
     while (base.size() > 1 && base.back() == '/')
         base.pop_back();
     const std::string folder = base + "/pipes";
     ::mkdir(base.c_str(), 0700);
     ::mkdir(folder.c_str(), 0700);
-    return OwnedPrivateFolder(folder) ? folder : std::string();
+    return IsPrivateFolder(folder) ? folder : std::string();
 }
 
 // Windows pipe names ignore letter case; characters that are not safe in a file name are kept
