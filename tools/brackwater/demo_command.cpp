@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -107,8 +108,12 @@ bool Convert(const std::string& file, const char* format, const char* codec, std
 int RunDemo(Arguments& args) {
     const bool keep = TakeFlag(args.words, "--keep");
     if (!args.words.empty()) return UsageError("unexpected argument", "brackwater demo [--keep]");
-    char pattern[] = "/tmp/brackwater-demo-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return Fail("cannot make a temporary folder");
+    // mkdtemp makes a fresh 0700 folder of a new name, so a shared temporary folder is safe here.
+    const char* temporary = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(temporary != nullptr && *temporary == '/' ? temporary : "/tmp")
+            .append("/brackwater-demo-XXXXXX");
+    if (::mkdtemp(pattern.data()) == nullptr) return Fail("cannot make a temporary folder");
     const std::string folder = pattern;
     std::printf("Brackwater %s demo, working in %s\n", BrackwaterVersion(), folder.c_str());
 
