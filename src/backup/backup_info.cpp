@@ -75,7 +75,9 @@ std::string CCreateInfoPlist::ReadDeviceFile(const std::string& devicePath) {
     const std::string temp =
         platform::JoinPath(GetTempFolder("Brackwater"), "info-" + NewGuidText() + ".tmp");
     std::string bytes;
-    if (device_->CopyFileFromDevice(devicePath, temp)) platform::ReadWholeFile(temp, bytes);
+    if (device_->CopyFileFromDevice(devicePath, temp)) {
+        platform::ReadWholeFile(temp, bytes, kMaxInfoDeviceFileBytes);
+    }
     platform::RemoveFile(temp);
     return bytes;
 }
