@@ -76,7 +76,9 @@ std::string CCreateInfoPlist::ReadDeviceFile(const std::string& devicePath) {
     if (folder.empty()) return {};
     const std::string temp = platform::JoinPath(folder, "info-" + NewGuidText() + ".tmp");
     std::string bytes;
-    if (device_->CopyFileFromDevice(devicePath, temp)) platform::ReadWholeFile(temp, bytes);
+    if (device_->CopyFileFromDevice(devicePath, temp)) {
+        platform::ReadWholeFile(temp, bytes, kMaxInfoDeviceFileBytes);
+    }
     platform::RemoveFile(temp);
     return bytes;
 }

@@ -34,7 +34,7 @@ bool ManifestDataManager::Load() {
         return false;
     }
     std::string bytes;
-    if (!platform::ReadWholeFile(manifestPath_, bytes)) {
+    if (!platform::ReadWholeFile(manifestPath_, bytes, kMaxManifestBytes)) {
         records_.Clear();  // nor is a header read earlier good for a save any more
         lastError_ = "cannot open file";
         return false;
@@ -96,15 +96,25 @@ std::string ManifestDataManager::UpdateRecordFromFile(std::string_view domain,
                                                       const std::string& file) {
     const size_t index = FindIndex(domain, path);
     if (index == kNotFound) return "";
-    std::string content;
-    if (!platform::ReadWholeFile(file, content)) return "";
+    // Hashed as it is read: the file may be as large as anything the phone holds.
+    std::optional<platform::FileReader> reader = platform::FileReader::Open(file);
+    if (!reader) return "";
+    Sha1 hasher;
+    uint64_t size = 0;
+    std::vector<char> chunk(1 << 16);
+    for (;;) {
+        const int64_t n = reader->Read(chunk.data(), chunk.size());
+        if (n < 0) return "";
+        if (n == 0) break;
+        hasher.Update(chunk.data(), static_cast<size_t>(n));
+        size += static_cast<uint64_t>(n);
+    }
     MbdbRecord record = records_.Record(index);
-    const uint64_t size = content.size();
     for (size_t i = 0; i < 8; ++i) {
         record.sizeBytes[i] = static_cast<uint8_t>(size >> (8 * (7 - i)));
     }
     record.size = size;
-    const Sha1::Digest digest = Sha1::Hash(content);
+    const Sha1::Digest digest = hasher.Finish();
     std::string hash = HexUpper(digest);
     record.dataHash.storedLength = Sha1::kDigestSize;
     record.dataHash.raw.assign(reinterpret_cast<const char*>(digest.data()), digest.size());

@@ -187,6 +187,10 @@ MbdbReadResult ReadMbdb(std::string_view bytes);
 // the same bytes, except that a data hash stored with length 0 is written as "no value".
 std::string WriteMbdb(std::string_view header, const std::vector<MbdbRecord>& records);
 
+// A record takes about 150 to 300 bytes, so a backup of a million files, far beyond any phone of
+// this era, stays under this. A larger manifest is refused rather than read into memory.
+inline constexpr uint64_t kMaxManifestBytes = uint64_t{512} << 20;
+
 class ManifestDataManager {
   public:
     struct FileItem {

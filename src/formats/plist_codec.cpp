@@ -52,10 +52,8 @@ bool operator==(const PlistValue& a, const PlistValue& b) {
 
 bool ReadPlist(const std::string& path, PlistValue& value) {
     value.Clear();
-    const std::optional<uint64_t> size = platform::FileSize(path);
-    if (!size || *size > plist_internal::kMaxInputBytes) return false;
     std::string bytes;
-    if (!platform::ReadWholeFile(path, bytes)) return false;
+    if (!platform::ReadWholeFile(path, bytes, plist_internal::kMaxInputBytes)) return false;
     return ReadPlistFromMemory(bytes.data(), bytes.size(), value);
 }
 

@@ -121,6 +121,10 @@ class PlistValue {
         storage_;
 };
 
+// Larger inputs are refused before any parsing (a file before it is read); no property list the
+// library deals with comes near this, and it keeps every size computation far from overflow.
+inline constexpr size_t kPlistCodecMaxInputBytes = size_t{512} << 20;
+
 // Reads the whole file and parses it with ReadPlistFromMemory.
 bool ReadPlist(const std::string& path, PlistValue& value);
 

@@ -12,9 +12,7 @@ namespace bw::plist_internal {
 // hostile input cannot exhaust the stack and everything we write can be read back.
 constexpr int kMaxDepth = 512;
 
-// Larger inputs are refused before any parsing; no property list the library deals with comes
-// near this, and it keeps every size computation far from overflow.
-constexpr size_t kMaxInputBytes = size_t{512} << 20;
+constexpr size_t kMaxInputBytes = kPlistCodecMaxInputBytes;
 
 bool ReadBinaryPlist(const uint8_t* bytes, size_t length, PlistValue& value);
 bool ReadXmlPlist(const uint8_t* bytes, size_t length, PlistValue& value);

@@ -437,10 +437,8 @@ void WriteFile(const CDicValueObj& tree, const std::string& path, bool binary) {
 
 void readPlistFromFile(std::string path, CDicValueObj& tree) {
     tree = CDicValueObj();
-    const std::optional<uint64_t> size = platform::FileSize(path);
-    if (!size || *size > kPlistMaxInputBytes) return;
     std::string bytes;
-    if (!platform::ReadWholeFile(path, bytes)) return;
+    if (!platform::ReadWholeFile(path, bytes, kPlistMaxInputBytes)) return;
     ReadPlistBytes(bytes, tree);
 }
 

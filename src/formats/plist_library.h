@@ -85,10 +85,16 @@ class CDicValueObj {
     bool IsBool() const { return type == kPlistFalse || type == kPlistTrue; }
 
     // Dictionary access: the value of the first entry with this key, or null (also for
-    // non-dictionaries). Set replaces an existing key's value or appends a new entry; on a
-    // kPlistNone value it first makes an empty dictionary, on other types it does nothing.
+    // non-dictionaries). Set replaces an existing key's value in its place or appends a new
+    // entry; on a kPlistNone value it first makes an empty dictionary, on other types it does
+    // nothing. Remove takes the key's entry out and keeps the order of the rest; true when there
+    // was one. Set and Find take constant time on average however large the dictionary: a key
+    // index is kept beside the entries once a dictionary has grown past a few keys. Entries
+    // changed through the non-const Dictionary() are seen too (the index is dropped there and
+    // rebuilt on the next Set), as long as the reference is not held across a Set or Remove.
     const CDicValueObj* Find(std::string_view key) const;
     void Set(std::string key, CDicValueObj value);
+    bool Remove(std::string_view key);
 
     // The value of a key when it is present with the expected type code, else nothing, so that
     // `value = dict.GetInteger("Key").value_or(value);` keeps the caller's default.

@@ -4,16 +4,32 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
 #include <variant>
 
 #include "platform/clock.h"
 
 namespace bw {
 
+// Positions of a dictionary's entries by the hash of their key. The entries stay the one
+// ordered store; the index only shortens the search, and every hit is checked against the key.
+// It covers the first `covered` entries, so entries appended after it was built are added on the
+// next Set without a rebuild.
+struct DictionaryIndex {
+    std::unordered_multimap<size_t, size_t> positions;
+    size_t covered = 0;
+};
+
 struct CDicValueObj::Payload {
     std::variant<std::monostate, PlistDictionary, PlistArray, std::string, int64_t, double, bool,
                  PlistCalendar>
         value;
+    // Only for dictionaries, made by the first Set on one past kIndexedFrom entries. Shared by
+    // the copies that share the payload, like the entries.
+    std::unique_ptr<DictionaryIndex> index;
 
     template <typename T>
     explicit Payload(T v) : value(std::move(v)) {}
@@ -150,6 +166,9 @@ const PlistDictionary* CDicValueObj::Dictionary() const {
 
 PlistDictionary* CDicValueObj::Dictionary() {
     if (type != kPlistDictionary || !payload_) return nullptr;
+    // The caller may change keys or remove entries through the reference, which the index would
+    // not see. Only a Set makes an index, so a tree that is only read is never written here.
+    if (payload_->index != nullptr) payload_->index.reset();
     return std::get_if<PlistDictionary>(&payload_->value);
 }
 
@@ -188,26 +207,91 @@ const PlistCalendar* CDicValueObj::Date() const {
     return std::get_if<PlistCalendar>(&payload_->value);
 }
 
+namespace {
+
+// Small dictionaries, most of those in device messages, are searched faster than hashed.
+constexpr size_t kIndexedFrom = 16;
+
+size_t KeyHash(std::string_view key) {
+    return std::hash<std::string_view>{}(key);
+}
+
+std::optional<size_t> ScanFor(const PlistDictionary& entries, std::string_view key) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].first == key) return i;
+    }
+    return std::nullopt;
+}
+
+// The first entry with the key among those the index covers.
+std::optional<size_t> IndexedFind(const DictionaryIndex& index, const PlistDictionary& entries,
+                                  std::string_view key) {
+    std::optional<size_t> first;
+    const auto [begin, end] = index.positions.equal_range(KeyHash(key));
+    for (auto it = begin; it != end; ++it) {
+        if (entries[it->second].first == key && (!first || it->second < *first)) {
+            first = it->second;
+        }
+    }
+    return first;
+}
+
+void Cover(DictionaryIndex& index, const PlistDictionary& entries) {
+    for (; index.covered < entries.size(); ++index.covered) {
+        index.positions.emplace(KeyHash(entries[index.covered].first), index.covered);
+    }
+}
+
+}  // namespace
+
 const CDicValueObj* CDicValueObj::Find(std::string_view key) const {
     const PlistDictionary* entries = Dictionary();
     if (entries == nullptr) return nullptr;
-    for (const auto& entry : *entries) {
-        if (entry.first == key) return &entry.second;
-    }
-    return nullptr;
+    // Find may run on a tree that other threads read too, so it never builds the index; it
+    // uses one that Set left behind when it still covers every entry.
+    const DictionaryIndex* index = payload_->index.get();
+    const std::optional<size_t> at = index != nullptr && index->covered == entries->size()
+                                         ? IndexedFind(*index, *entries, key)
+                                         : ScanFor(*entries, key);
+    return at ? &(*entries)[*at].second : nullptr;
 }
 
 void CDicValueObj::Set(std::string key, CDicValueObj value) {
     if (type == kPlistNone) *this = MakeDictionary();
-    PlistDictionary* entries = Dictionary();
+    if (type != kPlistDictionary || !payload_) return;
+    auto* entries = std::get_if<PlistDictionary>(&payload_->value);
     if (entries == nullptr) return;
-    for (auto& entry : *entries) {
-        if (entry.first == key) {
-            entry.second = std::move(value);
-            return;
-        }
+    std::unique_ptr<DictionaryIndex>& index = payload_->index;
+    if (index != nullptr && index->covered > entries->size()) index.reset();
+    if (index == nullptr && entries->size() >= kIndexedFrom) {
+        index = std::make_unique<DictionaryIndex>();
+        index->positions.reserve(entries->size() * 2);
+    }
+    std::optional<size_t> at;
+    if (index != nullptr) {
+        Cover(*index, *entries);
+        at = IndexedFind(*index, *entries, key);
+    } else {
+        at = ScanFor(*entries, key);
+    }
+    if (at) {
+        (*entries)[*at].second = std::move(value);
+        return;
     }
     entries->emplace_back(std::move(key), std::move(value));
+    if (index != nullptr) Cover(*index, *entries);
+}
+
+bool CDicValueObj::Remove(std::string_view key) {
+    if (type != kPlistDictionary || !payload_) return false;
+    auto* entries = std::get_if<PlistDictionary>(&payload_->value);
+    if (entries == nullptr) return false;
+    const std::optional<size_t> at = ScanFor(*entries, key);
+    if (!at) return false;
+    // Every later entry moves down one place, so the index is rebuilt on the next Set.
+    payload_->index.reset();
+    entries->erase(entries->begin() + static_cast<std::ptrdiff_t>(*at));
+    return true;
 }
 
 std::optional<std::string> CDicValueObj::GetString(std::string_view key) const {

@@ -5,6 +5,8 @@
 #include <climits>
 #include <memory>
 
+#include "platform/files.h"
+
 namespace bw {
 namespace {
 
@@ -84,6 +86,9 @@ bool OpenDatabase(const std::string& path) {
     // An empty path would open a private temporary database and a path with a zero byte another
     // file than the one named: both are caller mistakes that must not look like success.
     if (path.empty() || path.find('\0') != std::string::npos) return false;
+    // SQLite opens whatever the path names, and its first read of a named pipe waits for a writer
+    // that never comes. Only a regular file, or none yet, is a database.
+    if (platform::PathExists(path) && !platform::IsFile(path)) return false;
 
     DatabaseState& state = State();
     if (state.current != nullptr) state.saved.push_back(state.current);

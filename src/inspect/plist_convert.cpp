@@ -193,10 +193,18 @@ CDicValueObj ToLibraryTree(const PlistValue& tree) {
 bool ConvertPlistFile(const std::string& path, PlistOutput output, PlistReader reader,
                       std::string& converted, std::string& error) {
     converted.clear();
+    // Read no further than the chosen reader would take.
+    const uint64_t limit =
+        reader == PlistReader::kOwn ? kPlistCodecMaxInputBytes : kPlistMaxInputBytes;
     std::string bytes;
-    if (!platform::ReadWholeFile(path, bytes)) {
-        error =
-            platform::IsFolder(path) ? "is a folder, not a property list" : "cannot read the file";
+    if (!platform::ReadWholeFile(path, bytes, limit)) {
+        if (platform::IsFolder(path)) {
+            error = "is a folder, not a property list";
+        } else if (platform::IsFile(path) && platform::FileSize(path).value_or(0) > limit) {
+            error = "is larger than " + std::to_string(limit >> 20) + " MB, too large to read";
+        } else {
+            error = "cannot read the file";
+        }
         return false;
     }
     if (reader == PlistReader::kOwn) {

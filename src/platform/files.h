@@ -55,7 +55,12 @@ bool RemoveFile(const std::string& path);
 bool RemoveEmptyFolder(const std::string& path);
 bool RenamePath(const std::string& from, const std::string& to);
 
+// Reads a whole regular file; false for anything else (a folder, a named pipe, a device), so a
+// path from outside can never make the read wait for a writer or run on without end. With
+// maxBytes, a larger file is refused before anything is read, and so is one that grows past the
+// limit while it is read: every file that comes from outside the program has a limit of its own.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
+bool ReadWholeFile(const std::string& path, std::string& bytes, uint64_t maxBytes);
 
 // Reads a regular file from start to end.
 class FileReader {

@@ -120,7 +120,7 @@ std::optional<std::string> ParseValue(std::string_view text) {
 
 RegistryFile LoadRegistryFile() {
     std::string text;
-    if (!ReadWholeFile(RegistryFilePath(), text)) return RegistryFile{};
+    if (!ReadWholeFile(RegistryFilePath(), text, kMaxRegistryFileBytes)) return RegistryFile{};
     return RegistryFile::Parse(text);
 }
 

@@ -3,6 +3,7 @@
 // (~/.config when unset).
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -11,6 +12,11 @@
 namespace bw::platform {
 
 enum class RegistryRoot { ClassesRoot, CurrentUser, LocalMachine, Users };
+
+// A registry file holds a few dozen install locations; a host's full export stays under a
+// megabyte. A larger file is refused (read as an empty registry) rather than read into memory on
+// every lookup, since the file is read afresh each time.
+inline constexpr uint64_t kMaxRegistryFileBytes = uint64_t{4} << 20;
 
 // One parsed registry file. Key paths are stored without the root, e.g. "SOFTWARE\Apple Inc.";
 // key and value names compare without regard to letter case, as on Windows.

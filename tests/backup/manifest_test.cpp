@@ -10,6 +10,7 @@
 #include "platform/file_faults.h"
 #include "platform/files.h"
 #include "support/file_fault_loop.h"
+#include "support/hostile_files.h"
 #include "support/independent_sha1.h"
 #include "support/temp_folder.h"
 
@@ -732,6 +733,34 @@ TEST_F(ManifestSaveFaultTest, ACrashAtAnyFileCallLeavesTheOldOrTheNewManifest) {
     const testing::FileFaultLoopResult result = testing::FailEveryFileCall(loop);
     EXPECT_GE(result.calls, 5u);
     EXPECT_EQ(result.hits, result.calls);
+}
+
+TEST(ManifestLimits, APipeOrDeviceAsTheManifestFailsAtOnce) {
+    testing::TempFolder backup;
+    for (const std::string& path : testing::EndlessFiles(backup.path())) {
+        ASSERT_FALSE(path.empty());
+        ManifestDataManager manager("udid", backup.path(), path);
+        EXPECT_FALSE(manager.Load()) << path;
+        EXPECT_EQ(manager.LastError(), "cannot open file");
+        EXPECT_TRUE(manager.Records().empty());
+    }
+}
+
+TEST(ManifestLimits, AManifestOneByteOverTheLimitIsNotRead) {
+    // Valid records at the front: only the size can make the read fail.
+    testing::TempFolder backup;
+    const std::string path = backup / "Manifest.mbdb";
+    const std::string head = MbdbBuilder().Record(FileRecord("HomeDomain", "a")).Bytes();
+    ASSERT_TRUE(testing::MakeSparseFile(path, head, kMaxManifestBytes + 1));
+    ManifestDataManager manager("udid", backup.path(), path);
+    EXPECT_FALSE(manager.Load());
+    EXPECT_EQ(manager.LastError(), "cannot open file");
+    EXPECT_FALSE(manager.HasRecord("HomeDomain", "a"));
+
+    // The same records in a file of ordinary size are read.
+    const std::string small = backup.Write("small.mbdb", head);
+    ManifestDataManager readable("udid", backup.path(), small);
+    EXPECT_TRUE(readable.HasRecord("HomeDomain", "a"));
 }
 
 }  // namespace

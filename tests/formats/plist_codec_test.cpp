@@ -7,10 +7,12 @@
 #include <cmath>
 #include <limits>
 
+#include "formats/plist_codec_internal.h"
 #include "formats/plist_codec_test_util.h"
 #include "platform/file_faults.h"
 #include "platform/files.h"
 #include "support/file_fault_loop.h"
+#include "support/hostile_files.h"
 #include "support/temp_folder.h"
 
 namespace bw {
@@ -259,6 +261,22 @@ TEST(PlistCodecRoundTrip, RefusedWritesKeepTheOldFileAndMissingFilesReadAsNoValu
     EXPECT_EQ(value, PlistValue("old"));
     EXPECT_FALSE(ReadPlist(folder / "missing.plist", value));
     EXPECT_TRUE(value.IsEmpty());
+}
+
+TEST(PlistCodecRoundTrip, PipesDevicesAndFilesPastTheLimitReadAsNoValueAtOnce) {
+    bw::testing::TempFolder folder;
+    const std::optional<std::string> list = EncodePlistBinary(PlistValue("kept"));
+    ASSERT_TRUE(list);
+    std::vector<std::string> refused = bw::testing::EndlessFiles(folder.path());
+    const std::string large = folder / "large.plist";
+    ASSERT_TRUE(bw::testing::MakeSparseFile(large, *list, plist_internal::kMaxInputBytes + 1));
+    refused.push_back(large);
+    for (const std::string& path : refused) {
+        ASSERT_FALSE(path.empty());
+        PlistValue value("previous");
+        EXPECT_FALSE(ReadPlist(path, value)) << path;
+        EXPECT_TRUE(value.IsEmpty());
+    }
 }
 
 TEST(PlistCodecRoundTrip, EveryFailedFileCallOfASaveKeepsTheOldFileAndItsNeighbours) {

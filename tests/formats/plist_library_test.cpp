@@ -6,9 +6,11 @@
 #include <cmath>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 #include "formats/plist_library_test_util.h"
 #include "platform/files.h"
+#include "support/hostile_files.h"
 #include "support/temp_folder.h"
 
 namespace bw {
@@ -137,6 +139,108 @@ TEST(PlistLibraryValues, SetReplacesTheFirstEntryOrAppendsInOrder) {
     text.Set("x", CDicValueObj::MakeInteger(1));
     EXPECT_EQ(text.type, kPlistString);
     EXPECT_EQ(*text.String(), "keep");
+}
+
+// Past a few keys the dictionary keeps an index beside its entries; these run on both sides of
+// that size, so the scan and the index must agree.
+TEST(PlistLibraryValues, SetKeepsInsertionOrderAndReplacesInPlaceAtEverySize) {
+    for (const int count : {3, 15, 16, 17, 200}) {
+        SCOPED_TRACE(count);
+        CDicValueObj dict = CDicValueObj::MakeDictionary();
+        for (int i = 0; i < count; ++i)
+            dict.Set("k" + std::to_string(count - i), CDicValueObj::MakeInteger(i));
+        dict.Set("k1", CDicValueObj::MakeString("last"));
+        dict.Set("k" + std::to_string(count), CDicValueObj::MakeString("first"));
+        const PlistDictionary& entries = *std::as_const(dict).Dictionary();
+        ASSERT_EQ(entries.size(), static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i)
+            EXPECT_EQ(entries[i].first, "k" + std::to_string(count - i));
+        EXPECT_EQ(dict.GetString("k" + std::to_string(count)), "first");
+        EXPECT_EQ(dict.GetString("k1"), "last");
+        EXPECT_EQ(*entries.front().second.String(), "first");
+        EXPECT_EQ(*entries.back().second.String(), "last");
+        for (int i = 1; i < count - 1; ++i)
+            EXPECT_EQ(dict.GetInteger("k" + std::to_string(count - i)), i);
+        EXPECT_EQ(dict.Find("k0"), nullptr);
+        EXPECT_EQ(dict.Find(""), nullptr);
+    }
+}
+
+TEST(PlistLibraryValues, RemoveTakesOneEntryOutAndKeepsTheOrderOfTheRest) {
+    CDicValueObj dict = CDicValueObj::MakeDictionary();
+    for (int i = 0; i < 40; ++i)
+        dict.Set("k" + std::to_string(i), CDicValueObj::MakeInteger(i));
+    EXPECT_TRUE(dict.Remove("k10"));
+    EXPECT_FALSE(dict.Remove("k10"));
+    EXPECT_FALSE(dict.Remove("absent"));
+    EXPECT_EQ(dict.Find("k10"), nullptr);
+    EXPECT_EQ(dict.GetInteger("k11"), 11);  // found at its new place
+    EXPECT_EQ(dict.GetInteger("k39"), 39);
+
+    // Set after Remove: a replaced key stays where it is, the removed key comes back at the end.
+    dict.Set("k11", CDicValueObj::MakeInteger(-11));
+    dict.Set("k10", CDicValueObj::MakeInteger(-10));
+    const PlistDictionary& entries = *std::as_const(dict).Dictionary();
+    ASSERT_EQ(entries.size(), 40u);
+    EXPECT_EQ(entries[10].first, "k11");
+    EXPECT_EQ(*entries[10].second.Integer(), -11);
+    EXPECT_EQ(entries.back().first, "k10");
+    EXPECT_EQ(dict.GetInteger("k10"), -10);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(entries[i].first, "k" + std::to_string(i));
+
+    CDicValueObj text = CDicValueObj::MakeString("k1");
+    EXPECT_FALSE(text.Remove("k1"));
+    CDicValueObj none;
+    EXPECT_FALSE(none.Remove("k1"));
+    EXPECT_EQ(none.type, kPlistNone);
+}
+
+TEST(PlistLibraryValues, EntriesChangedDirectlyAreSeenBySetAndFind) {
+    CDicValueObj dict = CDicValueObj::MakeDictionary();
+    for (int i = 0; i < 30; ++i)
+        dict.Set("k" + std::to_string(i), CDicValueObj::MakeInteger(i));
+    // Appended, renamed and removed behind Set's back, as callers that build lists in bulk do.
+    PlistDictionary& entries = *dict.Dictionary();
+    entries.emplace_back("appended", CDicValueObj::MakeInteger(100));
+    entries[0].first = "renamed";
+    entries.erase(entries.begin() + 5);
+    EXPECT_EQ(dict.GetInteger("appended"), 100);
+    EXPECT_EQ(dict.GetInteger("renamed"), 0);
+    EXPECT_EQ(dict.Find("k0"), nullptr);
+    EXPECT_EQ(dict.Find("k5"), nullptr);
+
+    dict.Set("renamed", CDicValueObj::MakeInteger(-1));
+    dict.Set("k6", CDicValueObj::MakeInteger(-6));
+    dict.Set("k0", CDicValueObj::MakeInteger(-100));
+    const PlistDictionary& after = *std::as_const(dict).Dictionary();
+    ASSERT_EQ(after.size(), 31u);
+    EXPECT_EQ(after[0].first, "renamed");
+    EXPECT_EQ(*after[0].second.Integer(), -1);
+    EXPECT_EQ(after[5].first, "k6");
+    EXPECT_EQ(*after[5].second.Integer(), -6);
+    EXPECT_EQ(after.back().first, "k0");
+
+    // Appended after the index was built: a repeated key still answers with its first entry.
+    dict.Dictionary()->emplace_back("k7", CDicValueObj::MakeInteger(700));
+    EXPECT_EQ(dict.GetInteger("k7"), 7);
+    dict.Set("k7", CDicValueObj::MakeInteger(-7));
+    EXPECT_EQ(*std::as_const(dict).Dictionary()->at(6).second.Integer(), -7);
+    EXPECT_EQ(*std::as_const(dict).Dictionary()->back().second.Integer(), 700);
+}
+
+TEST(PlistLibraryValues, CopiesShareTheEntriesAndTheirLookups) {
+    CDicValueObj dict = CDicValueObj::MakeDictionary();
+    for (int i = 0; i < 50; ++i)
+        dict.Set("k" + std::to_string(i), CDicValueObj::MakeInteger(i));
+    CDicValueObj copy = dict;
+    copy.Set("k49", CDicValueObj::MakeInteger(-49));
+    copy.Set("new", CDicValueObj::MakeInteger(1));
+    EXPECT_TRUE(dict.Remove("k0"));
+    EXPECT_EQ(dict.GetInteger("k49"), -49);
+    EXPECT_EQ(dict.GetInteger("new"), 1);
+    EXPECT_EQ(copy.Find("k0"), nullptr);
+    EXPECT_EQ(copy.GetInteger("k1"), 1);
 }
 
 TEST(PlistLibraryValues, MissingKeyOrOtherTypeLeavesTheDefault) {
@@ -512,6 +616,25 @@ TEST(PlistLibraryFiles, UnwritableTreeOrPathLeavesTheOldFileAndUnreadableFilesGi
         readPlistFromFile(unreadable, tree);
         EXPECT_EQ(tree.type, kPlistNone) << unreadable;
     }
+}
+
+TEST(PlistLibraryFiles, PipesDevicesAndFilesPastTheLimitGiveNoTreeAtOnce) {
+    testing::TempFolder folder;
+    std::vector<std::string> refused = testing::EndlessFiles(folder.path());
+    const std::string list = XmlList("<dict><key>a</key><string>b</string></dict>");
+    // Sparse: trailing zero bytes would not parse, but the file must not even be read.
+    const std::string large = folder / "large.plist";
+    ASSERT_TRUE(testing::MakeSparseFile(large, list, kPlistMaxInputBytes + 1));
+    refused.push_back(large);
+    for (const std::string& path : refused) {
+        ASSERT_FALSE(path.empty());
+        CDicValueObj tree = CDicValueObj::MakeString("previous");
+        readPlistFromFile(path, tree);
+        EXPECT_EQ(tree.type, kPlistNone) << path;
+    }
+    CDicValueObj tree;
+    readPlistFromFile(folder.Write("small.plist", list), tree);
+    EXPECT_EQ(tree.GetString("a"), "b");
 }
 
 }  // namespace

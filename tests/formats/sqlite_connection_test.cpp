@@ -6,6 +6,7 @@
 
 #include "formats/sqlite_table.h"
 #include "formats/sqlite_test_fixture.h"
+#include "support/hostile_files.h"
 
 namespace bw::testing {
 namespace {
@@ -187,6 +188,22 @@ TEST_F(SqliteConnection, FolderIsNotADatabase) {
     EXPECT_FALSE(opened && QueryToTable("SELECT name FROM sqlite_master"));
     if (opened) CloseDatabase();
     EXPECT_FALSE(IsDatabaseOpen());
+}
+
+TEST_F(SqliteConnection, PipesAndDevicesAreRefusedAtOnceAndKeepWhatWasCurrent) {
+    ASSERT_TRUE(platform::CreateFolder(PathOf("hostile")));
+    const std::vector<std::string> refused = EndlessFiles(PathOf("hostile"));
+    for (const std::string& path : refused) {
+        ASSERT_FALSE(path.empty());
+        EXPECT_FALSE(OpenDatabase(path)) << path;
+        EXPECT_FALSE(IsDatabaseOpen());
+    }
+    OpenWith("a.db", {"CREATE TABLE t(v)", "INSERT INTO t VALUES('a')"});
+    for (const std::string& path : refused) {
+        EXPECT_FALSE(OpenDatabase(path)) << path;
+        EXPECT_EQ(FirstText("SELECT v FROM t"), "a");
+    }
+    CloseDatabase();
 }
 
 }  // namespace

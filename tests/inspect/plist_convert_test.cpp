@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "inspect/plist_convert.h"
+#include "support/hostile_files.h"
+#include "support/temp_folder.h"
 
 namespace bw::inspect {
 namespace {
@@ -21,6 +23,32 @@ TEST(PlistConvert, JsonPastTheLimitGivesNothingFromEitherTree) {
     const std::string whole = PlistToJson(library, 200000);
     EXPECT_GT(whole.size(), 100000u);
     EXPECT_EQ(PlistToJson(ownTree, 200000), whole);
+}
+
+TEST(PlistConvert, FilesPastTheReadersLimitAndPipesAreNotRead) {
+    testing::TempFolder folder;
+    const std::string list = *EncodePlistBinary(PlistValue("x"));
+    const std::string large = folder / "large.plist";
+    struct Case {
+        PlistReader reader;
+        uint64_t limit;
+    };
+    for (const Case c : {Case{PlistReader::kLibrary, kPlistMaxInputBytes},
+                         Case{PlistReader::kOwn, kPlistCodecMaxInputBytes}}) {
+        std::string converted, error;
+        ASSERT_TRUE(testing::MakeSparseFile(large, list, c.limit + 1));
+        EXPECT_FALSE(ConvertPlistFile(large, PlistOutput::kXml, c.reader, converted, error));
+        EXPECT_EQ(error,
+                  "is larger than " + std::to_string(c.limit >> 20) + " MB, too large to read");
+        for (const std::string& path : testing::EndlessFiles(folder.path())) {
+            EXPECT_FALSE(ConvertPlistFile(path, PlistOutput::kXml, c.reader, converted, error));
+            EXPECT_EQ(error, "cannot read the file") << path;
+            ::unlink(path.c_str());
+        }
+        ASSERT_TRUE(testing::MakeSparseFile(large, list, list.size()));
+        EXPECT_TRUE(ConvertPlistFile(large, PlistOutput::kJson, c.reader, converted, error));
+        EXPECT_EQ(converted, "\"x\"\n");
+    }
 }
 
 }  // namespace

@@ -264,17 +264,25 @@ bool RenamePath(const std::string& from, const std::string& to) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    return ReadWholeFile(path, bytes, UINT64_MAX);
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, uint64_t maxBytes) {
     bytes.clear();
     std::optional<FileReader> reader = FileReader::Open(path);
-    if (!reader) return false;
+    if (!reader || reader->Size() > maxBytes) return false;
     bytes.reserve(static_cast<size_t>(reader->Size()));
     char chunk[1 << 16];
     for (;;) {
         const int64_t n = reader->Read(chunk, sizeof chunk);
-        if (n < 0) return false;
+        if (n < 0) break;
         if (n == 0) return true;
+        if (static_cast<uint64_t>(n) > maxBytes - bytes.size()) break;
         bytes.append(chunk, static_cast<size_t>(n));
     }
+    bytes.clear();
+    bytes.shrink_to_fit();
+    return false;
 }
 
 std::optional<FileReader> FileReader::Open(const std::string& path, bool followLinks) {

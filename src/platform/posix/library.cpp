@@ -7,7 +7,8 @@
 namespace bw::platform {
 
 LibraryHandle LoadLibraryPath(const std::string& path) {
-    if (path.empty()) return nullptr;
+    // The path comes from the registry file: the loader would wait forever on a named pipe.
+    if (path.empty() || !IsFile(path)) return nullptr;
     return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
