@@ -228,14 +228,50 @@ ToolResult CheckNamesFit(const std::vector<DomainPlan>& plans) {
     return ToolResult::Ok();
 }
 
+// True when a domain restored before `plan` lists `relative` of the same base as a folder: that
+// restore puts a real folder there, whatever the device holds now.
+bool MadeFolderEarlier(const std::vector<DomainPlan>& plans, const DomainPlan& plan,
+                       const std::string& relative) {
+    for (const DomainPlan& earlier : plans) {
+        if (&earlier == &plan) return false;
+        if (earlier.devicePath != plan.devicePath) continue;
+        const auto found = earlier.items.find(relative);
+        if (found != earlier.items.end() && found->second.kind == Kind::kFolder) return true;
+    }
+    return false;
+}
+
+// A folder on the way to what a domain holds, but not held by it ("Library" on the way to
+// MediaDomain's "Library/SMS/Attachments"), is walked through and never replaced, so a link or a
+// file there stops the restore of everything below it, unless an earlier domain makes it a folder.
+ToolResult CheckFoldersOnTheWay(const std::vector<DomainPlan>& plans, const DomainPlan& plan) {
+    std::set<std::string> checked;
+    for (const auto& [relative, item] : plan.items) {
+        for (size_t slash = relative.find('/'); slash != std::string::npos;
+             slash = relative.find('/', slash + 1)) {
+            const std::string onTheWay = relative.substr(0, slash);
+            if (plan.domain.Holds(onTheWay) || !checked.insert(onTheWay).second) continue;
+            struct stat info {};
+            if (::fstatat(plan.pin.get(), onTheWay.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+                S_ISDIR(info.st_mode) || MadeFolderEarlier(plans, plan, onTheWay))
+                continue;
+            return Unrestorable(plan, relative, onTheWay + " on the device is a link or a file");
+        }
+    }
+    return ToolResult::Ok();
+}
+
 // Opens every domain's base folder that exists; one that is a link or no folder refuses the
 // restore (a missing one is made when the restore starts).
 ToolResult PinDomainBases(const DeviceImage& image, std::vector<DomainPlan>& plans) {
     for (DomainPlan& plan : plans) {
-        if (!PinDomainBase(image, plan.domain, false, plan.pin) && errno != ENOENT) {
+        if (!PinDomainBase(image, plan.domain, false, plan.pin)) {
+            if (errno == ENOENT) continue;
             return ToolResult::Error(kErrorUnrestorable, "the device folder " + plan.devicePath +
                                                              " is a link or no folder");
         }
+        if (ToolResult onTheWay = CheckFoldersOnTheWay(plans, plan); onTheWay.errorCode != 0)
+            return onTheWay;
     }
     return ToolResult::Ok();
 }

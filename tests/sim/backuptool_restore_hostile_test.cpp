@@ -25,7 +25,8 @@ class BackupToolHostileRestore : public BackupToolTest {
     void BackedUpDevice() {
         MakeDevice();
         const ToolRun run = RunTool(BackupRequest(udid_));
-        ASSERT_TRUE(run.Succeeded()) << run.lastText;
+        ASSERT_TRUE(run.Succeeded()) << run.lastText << " connected " << run.connected
+                                     << " exit " << run.exitCode.value_or(-1);
         manifestPath_ = BackupFolder() + "/Manifest.mbdb";
         read_ = ReadMbdb(ReadFileBytes(manifestPath_));
         ASSERT_TRUE(read_.headerMatches);
@@ -177,6 +178,30 @@ TEST_F(BackupToolHostileRestore, NamesTheHostCannotCreateAreRefusedBeforeAnyChan
     WriteManifest(read_.records);
     ASSERT_TRUE(RunTool(RestoreRequest(udid_, udid_, false)).Succeeded());
     EXPECT_FALSE(platform::PathExists(DevicePath("var/mobile/Library/Notes/added.txt")));
+}
+
+// MediaDomain holds Library/SMS/Attachments but not Library: a restore of that domain alone walks
+// through the device's Library and never replaces it, so a link there would stop it halfway. It
+// is refused before the media area changes, and nothing behind the link changes either.
+TEST_F(BackupToolHostileRestore, ALinkOnTheWayToADomainsPartIsRefusedBeforeAnyChange) {
+    BackedUpDevice();
+    std::vector<MbdbRecord> media;
+    for (const MbdbRecord& record : read_.records) {
+        if (record.domain.text == "MediaDomain") media.push_back(record);
+    }
+    ASSERT_NE(FindRecord(media, "MediaDomain", "Library/SMS/Attachments/ab/03/IMG_0001.jpg"),
+              nullptr);
+    WriteManifest(media);
+    WriteDeviceFile("var/mobile/Media/added.txt", "added after the backup");
+    const std::string outside = folder_ / "outside";
+    MoveOutAndLink("var/mobile/Library", outside);
+    const TreeFingerprint outsideBefore = FingerprintTree(outside);
+    const TreeFingerprint imageBefore = FingerprintTree(image_);
+
+    const ToolRun run = RunTool(RestoreRequest(udid_, udid_, false));
+    EXPECT_EQ(run.ErrorCode(), 108) << run.lastText;
+    EXPECT_EQ(FingerprintTree(image_), imageBefore);
+    EXPECT_EQ(FingerprintTree(outside), outsideBefore);
 }
 
 }  // namespace
