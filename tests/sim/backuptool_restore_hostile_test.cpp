@@ -25,8 +25,8 @@ class BackupToolHostileRestore : public BackupToolTest {
     void BackedUpDevice() {
         MakeDevice();
         const ToolRun run = RunTool(BackupRequest(udid_));
-        ASSERT_TRUE(run.Succeeded()) << run.lastText << " connected " << run.connected
-                                     << " exit " << run.exitCode.value_or(-1);
+        ASSERT_TRUE(run.Succeeded()) << run.lastText << " connected " << run.connected << " exit "
+                                     << run.exitCode.value_or(-1);
         manifestPath_ = BackupFolder() + "/Manifest.mbdb";
         read_ = ReadMbdb(ReadFileBytes(manifestPath_));
         ASSERT_TRUE(read_.headerMatches);
