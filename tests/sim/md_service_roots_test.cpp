@@ -43,6 +43,25 @@ class SimMdServiceRoots : public SimMdTest {
         EXPECT_EQ(AMDeviceStopSession(device), 0);
         EXPECT_EQ(AMDeviceDisconnect(device), 0);
         if (started != 0) return started;
+        return OpenAfcOn(handle, afc);
+    }
+
+    // The same for an application's container, which house arrest serves.
+    int OpenContainer(AMDeviceRef device, const char* bundleId, AFCConnectionRef& afc) {
+        afc = nullptr;
+        EXPECT_EQ(ConnectAndStartSession(device), 0);
+        AMDServiceConnectionRef handle = nullptr;
+        CFStringRef name = Text(bundleId);
+        const int started =
+            AMDeviceStartHouseArrestService(device, name, nullptr, &handle, nullptr);
+        CFRelease(name);
+        EXPECT_EQ(AMDeviceStopSession(device), 0);
+        EXPECT_EQ(AMDeviceDisconnect(device), 0);
+        if (started != 0) return started;
+        return OpenAfcOn(handle, afc);
+    }
+
+    static int OpenAfcOn(AMDServiceConnectionRef handle, AFCConnectionRef& afc) {
         // AFC takes the service connection over, also when it refuses to open on it.
         return AFCConnectionOpen(handle, 0, &afc);
     }
@@ -96,6 +115,16 @@ TEST_F(SimMdServiceRoots, RootsBelowALinkedFolderServeNothing) {
         AMDeviceRef device = Device(Attach(ImageWithLink(linked, WithUdid(linked[3] ? 'b' : 'a'))));
         ExpectServesNothing(device, "com.apple.afc");
         ExpectServesNothing(device, "com.apple.crashreportcopymobile");
+
+        // House arrest finds the container behind the link, but does not serve it.
+        const TreeFingerprint before = FingerprintTree(outside_);
+        AFCConnectionRef afc = nullptr;
+        EXPECT_NE(OpenContainer(device, "com.soundgarage.beatbox", afc), 0);
+        if (afc != nullptr) {
+            PushAndClean(afc);
+            EXPECT_EQ(AFCConnectionClose(afc), 0);
+        }
+        EXPECT_EQ(FingerprintTree(outside_), before);
     }
 }
 
@@ -122,6 +151,11 @@ TEST_F(SimMdServiceRoots, RealRootsServe) {
         EXPECT_FALSE(fs::exists(image + root + "/pushed.txt"));
         EXPECT_EQ(AFCConnectionClose(afc), 0);
     }
+    AFCConnectionRef container = nullptr;
+    ASSERT_EQ(OpenContainer(device, "com.soundgarage.beatbox", container), 0);
+    EXPECT_EQ(WriteDeviceFile(container, "/Documents/pushed.txt", "pushed"), 0);
+    EXPECT_EQ(ReadDeviceFile(container, "/Documents/pushed.txt"), "pushed");
+    EXPECT_EQ(AFCConnectionClose(container), 0);
 }
 
 }  // namespace
