@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 #include <cstdio>
 
@@ -32,7 +33,6 @@ bool CollectEntries(const std::vector<Domain>& domains, std::vector<Entry>& entr
                     uint64_t& totalBytes, std::string& error) {
     totalBytes = 0;
     for (const Domain& domain : domains) {
-        if (!platform::IsFolder(domain.hostBase)) continue;
         const size_t baseLength = domain.hostBase.size() + 1;
         const bool walked = platform::WalkTree(
             domain.hostBase, [&](const std::string& path, const platform::FolderEntry&) {
@@ -234,7 +234,21 @@ ToolResult WriteBackup(const DeviceImage& image, const std::string& backupRoot,
         stopped = true;
         return ToolResult::Ok();
     }
-    const std::vector<Domain> domains = BackupDomains(image);
+    // Each domain is read through its base folder as opened now: a base that is a link would
+    // put the host's files into the backup.
+    std::vector<Domain> domains;
+    std::vector<platform::UniqueFd> pins;
+    for (Domain& domain : BackupDomains(image)) {
+        const std::string base = domain.hostBase;
+        platform::UniqueFd pin;
+        if (!PinDomainBase(image, domain, false, pin)) {
+            if (errno == ENOENT) continue;  // the device has no such folder
+            return ToolResult::Error(kErrorUnreadableBackup,
+                                     "the device folder " + base + " is a link or no folder");
+        }
+        domains.push_back(std::move(domain));
+        pins.push_back(std::move(pin));
+    }
     const std::vector<AppContainer> apps = ListAppContainers(image);
     std::vector<Entry> entries;
     uint64_t totalBytes = 0;
@@ -281,7 +295,8 @@ ToolResult WriteBackup(const DeviceImage& image, const std::string& backupRoot,
                     platform::DeleteTree(staging);
                     return ToolResult::Ok();
                 }
-                return failed("cannot back up " + entry.hostPath);
+                return failed("cannot back up " + entry.domain->name + " \"" + entry.relativePath +
+                              "\"");
             }
             fields.digest = digest;
             fields.size = size;

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 #include "common/plist_file.h"
+#include "common/real_folder.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 
@@ -216,6 +218,20 @@ std::optional<Domain> FindDomain(const DeviceImage& image, std::string_view name
         if (domain.name == name) return std::move(domain);
     }
     return std::nullopt;
+}
+
+bool PinDomainBase(const DeviceImage& image, Domain& domain, bool create, platform::UniqueFd& pin) {
+    // Every base is fs/ or lies below it (BackupDomains makes them so).
+    const std::string_view base = domain.hostBase;
+    if (!AtOrBelow(base, image.fsRoot)) {
+        errno = EINVAL;
+        return false;
+    }
+    const std::string below = "fs" + std::string(base.substr(image.fsRoot.size()));
+    pin.reset(OpenRealFolder(image.folder, below, create));
+    if (!pin.valid()) return false;
+    domain.hostBase = PinnedFolderPath(pin.get());
+    return true;
 }
 
 bool IsSafeRelativePath(std::string_view path) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/plist_tree.h"
+#include "platform/unique_fd.h"
 
 namespace bw::sim::backuptool {
 
@@ -71,6 +72,13 @@ std::optional<Domain> FindDomain(const DeviceImage& image, std::string_view name
 plist_t DictItem(plist_t dict, std::string_view key);
 // A boolean node's value; nullopt for other nodes.
 std::optional<bool> BoolValue(plist_t node);
+
+// Opens the domain's base folder from the image folder on without following a link (with
+// `create`, missing folders are made), keeps it open in `pin`, and points `domain.hostBase` at
+// that open folder, so that every path below the base stays inside the image even when a folder
+// on the way is a link or becomes one. False with errno set (ENOENT: the device has no such
+// folder; ELOOP or ENOTDIR: a link or a file stands where a folder belongs).
+bool PinDomainBase(const DeviceImage& image, Domain& domain, bool create, platform::UniqueFd& pin);
 
 // A relative path a backup may name: not empty, not absolute, no empty, "." or ".." parts, no NUL.
 bool IsSafeRelativePath(std::string_view path);

@@ -6,10 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "common/plist_file.h"
+#include "common/real_folder.h"
 #include "mbdb.h"
 #include "platform/files.h"
 #include "record_io.h"
@@ -34,7 +37,12 @@ struct Item {
 struct DomainPlan {
     Domain domain;
     std::map<std::string, Item> items;  // by relative path; parents sort before their contents
+    std::string devicePath;             // the domain's base as the image names it, for messages
+    platform::UniqueFd pin;             // the base, once opened (see PinDomainBase)
 };
+
+// A file is written beside its target under the target's name and this suffix first.
+constexpr std::string_view kRestoreSuffix = ".bw-restore";
 
 std::optional<Kind> KindOfMode(uint16_t mode) {
     if (S_ISDIR(mode)) return Kind::kFolder;
@@ -74,11 +82,15 @@ std::string ParentOf(const std::string& relative) {
 }
 
 // The owner keeps reading and writing what is restored, whatever mode the backup recorded, so the
-// simulator and the next backup can always read the device's files.
+// simulator and the next backup can always read the device's files. The device's files live on
+// the host, so only the bits a phone's own files carry are kept: a backup cannot make a host file
+// set-user-ID, set-group-ID, sticky, or writable by the host's other users.
+constexpr mode_t kKeptModeBits = 0755;
+
 void ApplyMetadata(const std::string& path, const ManifestRecord& record, Kind kind) {
     if (kind != Kind::kLink) {
         const mode_t owner = kind == Kind::kFolder ? 0700 : 0600;
-        ::chmod(path.c_str(), static_cast<mode_t>((record.mode & 07777) | owner));
+        ::chmod(path.c_str(), static_cast<mode_t>((record.mode & kKeptModeBits) | owner));
     }
     timespec times[2] = {{static_cast<time_t>(record.accessedTime), 0},
                          {static_cast<time_t>(record.modifiedTime), 0}};
@@ -88,7 +100,7 @@ void ApplyMetadata(const std::string& path, const ManifestRecord& record, Kind k
 // Written beside the target and renamed over it, so the device never holds half a file.
 bool RestoreFile(const std::string& source, const std::string& target,
                  const std::function<bool(uint64_t)>& progress, bool& halted) {
-    const std::string temporary = target + ".bw-restore";
+    const std::string temporary = target + std::string(kRestoreSuffix);
     ::unlink(temporary.c_str());
     const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) return false;
@@ -173,6 +185,97 @@ ToolResult CheckStoredFile(const ManifestRecord& record, const std::string& what
     return ToolResult::Ok();
 }
 
+ToolResult Unrestorable(const DomainPlan& plan, const std::string& path, const std::string& why) {
+    return ToolResult::Error(kErrorUnrestorable,
+                             "cannot restore " + plan.domain.name + " \"" + path + "\": " + why);
+}
+
+// What the host cannot create is found before the first change, so that a restore never stops
+// halfway with device files already gone: a name longer than a folder entry can be (with the
+// suffix of the temporary file it is written as), a path longer than the system takes, and an
+// entry below a link or a file that the backup itself makes (the restore never writes through a
+// link, so it would fail there). Domains that share a base folder are checked together.
+ToolResult CheckNamesFit(const std::vector<DomainPlan>& plans) {
+    // The longest text a base is named by in a call: its pinned path or its path in the image.
+    const size_t pinnedLength = PinnedFolderPath(INT_MAX).size();
+    std::set<std::string> notFolders;  // "base/relative" of every file and link
+    for (const DomainPlan& plan : plans) {
+        for (const auto& [relative, item] : plan.items) {
+            if (item.kind != Kind::kFolder) notFolders.insert(plan.devicePath + "/" + relative);
+        }
+    }
+    for (const DomainPlan& plan : plans) {
+        const size_t baseLength = std::max(plan.devicePath.size(), pinnedLength);
+        for (const auto& [relative, item] : plan.items) {
+            const size_t suffix = item.kind == Kind::kFile ? kRestoreSuffix.size() : 0;
+            if (baseLength + 1 + relative.size() + suffix >= PATH_MAX)
+                return Unrestorable(plan, relative, "the path is too long for the host");
+            size_t start = 0;
+            for (;;) {
+                const size_t slash = relative.find('/', start);
+                const bool last = slash == std::string::npos;
+                const size_t length = (last ? relative.size() : slash) - start;
+                if (length + (last ? suffix : 0) > NAME_MAX)
+                    return Unrestorable(plan, relative, "a name is too long for the host");
+                if (last) break;
+                if (notFolders.count(plan.devicePath + "/" + relative.substr(0, slash)) != 0)
+                    return Unrestorable(plan, relative,
+                                        "it lies below a link or file of the same backup");
+                start = slash + 1;
+            }
+        }
+    }
+    return ToolResult::Ok();
+}
+
+// True when a domain restored before `plan` lists `relative` of the same base as a folder: that
+// restore puts a real folder there, whatever the device holds now.
+bool MadeFolderEarlier(const std::vector<DomainPlan>& plans, const DomainPlan& plan,
+                       const std::string& relative) {
+    for (const DomainPlan& earlier : plans) {
+        if (&earlier == &plan) return false;
+        if (earlier.devicePath != plan.devicePath) continue;
+        const auto found = earlier.items.find(relative);
+        if (found != earlier.items.end() && found->second.kind == Kind::kFolder) return true;
+    }
+    return false;
+}
+
+// A folder on the way to what a domain holds, but not held by it ("Library" on the way to
+// MediaDomain's "Library/SMS/Attachments"), is walked through and never replaced, so a link or a
+// file there stops the restore of everything below it, unless an earlier domain makes it a folder.
+ToolResult CheckFoldersOnTheWay(const std::vector<DomainPlan>& plans, const DomainPlan& plan) {
+    std::set<std::string> checked;
+    for (const auto& [relative, item] : plan.items) {
+        for (size_t slash = relative.find('/'); slash != std::string::npos;
+             slash = relative.find('/', slash + 1)) {
+            const std::string onTheWay = relative.substr(0, slash);
+            if (plan.domain.Holds(onTheWay) || !checked.insert(onTheWay).second) continue;
+            struct stat info {};
+            if (::fstatat(plan.pin.get(), onTheWay.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+                S_ISDIR(info.st_mode) || MadeFolderEarlier(plans, plan, onTheWay))
+                continue;
+            return Unrestorable(plan, relative, onTheWay + " on the device is a link or a file");
+        }
+    }
+    return ToolResult::Ok();
+}
+
+// Opens every domain's base folder that exists; one that is a link or no folder refuses the
+// restore (a missing one is made when the restore starts).
+ToolResult PinDomainBases(const DeviceImage& image, std::vector<DomainPlan>& plans) {
+    for (DomainPlan& plan : plans) {
+        if (!PinDomainBase(image, plan.domain, false, plan.pin)) {
+            if (errno == ENOENT) continue;
+            return ToolResult::Error(kErrorUnrestorable, "the device folder " + plan.devicePath +
+                                                             " is a link or no folder");
+        }
+        if (ToolResult onTheWay = CheckFoldersOnTheWay(plans, plan); onTheWay.errorCode != 0)
+            return onTheWay;
+    }
+    return ToolResult::Ok();
+}
+
 ToolResult CheckBackup(const DeviceImage& image, const std::string& folder,
                        const std::vector<ManifestRecord>& records, std::vector<DomainPlan>& plans,
                        uint64_t& totalBytes) {
@@ -190,7 +293,8 @@ ToolResult CheckBackup(const DeviceImage& image, const std::string& folder,
                 continue;
             }
             found = planOf.emplace(domainName, plans.size()).first;
-            plans.push_back({std::move(*domain), {}});
+            const std::string devicePath = domain->hostBase;
+            plans.push_back({std::move(*domain), {}, devicePath, {}});
         }
         if (found->second == static_cast<size_t>(-1)) continue;
         DomainPlan& plan = plans[found->second];
@@ -224,7 +328,8 @@ ToolResult CheckBackup(const DeviceImage& image, const std::string& folder,
                                      "the backup lists " + domainName + " \"" + path + "\" twice");
         }
     }
-    return ToolResult::Ok();
+    if (ToolResult fits = CheckNamesFit(plans); fits.errorCode != 0) return fits;
+    return PinDomainBases(image, plans);
 }
 
 // Removes what the backup does not list, and entries whose kind changed.
@@ -299,22 +404,24 @@ ToolResult RestoreBackup(const DeviceImage& image, const std::string& folder, Re
         return ToolResult::Error(kErrorWriteFailed, "cannot restore " + what);
     };
 
-    for (const DomainPlan& plan : plans) {
+    for (DomainPlan& plan : plans) {
+        if (!plan.pin.valid() && !PinDomainBase(image, plan.domain, true, plan.pin))
+            return failed(plan.devicePath);
         const std::string& base = plan.domain.hostBase;
-        if (!platform::CreateFolders(base) || !platform::IsFolder(base)) return failed(base);
-        if (!RemoveUnlisted(plan)) return failed("(removing) " + base);
+        if (!RemoveUnlisted(plan)) return failed("(removing) " + plan.devicePath);
         for (const auto& [relative, item] : plan.items) {
             const std::string target = base + "/" + relative;
             switch (item.kind) {
                 case Kind::kFolder:
-                    if (!MakeRealFolders(base, relative)) return failed(target);
+                    if (!MakeRealFolders(base, relative))
+                        return failed(plan.devicePath + "/" + relative);
                     break;
                 case Kind::kFile: {
                     bool halted = false;
                     if (!MakeRealFolders(base, ParentOf(relative)) ||
                         !RestoreFile(item.source, target, advance, halted)) {
                         if (halted) return ToolResult::Ok();
-                        return failed(target);
+                        return failed(plan.devicePath + "/" + relative);
                     }
                     ApplyMetadata(target, *item.record, item.kind);
                     break;
@@ -326,7 +433,7 @@ ToolResult RestoreBackup(const DeviceImage& image, const std::string& folder, Re
                     ::unlink(target.c_str());
                     if (!MakeRealFolders(base, ParentOf(relative)) ||
                         ::symlink(wanted.c_str(), target.c_str()) != 0)
-                        return failed(target);
+                        return failed(plan.devicePath + "/" + relative);
                     ApplyMetadata(target, *item.record, item.kind);
                     break;
                 }

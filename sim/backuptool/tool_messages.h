@@ -21,6 +21,7 @@ enum ErrorCode : int {
     kErrorEncryptedBackup = 105,   // the backup is encrypted
     kErrorWriteFailed = 106,       // the backup folder or the device could not be written
     kErrorDamagedBackup = 107,     // a backup file does not match its record's size or hash
+    kErrorUnrestorable = 108,      // the device cannot take the backup as it is (see restorer.h)
     kErrorInjected = 199,          // the default code of an injected error
 };
 

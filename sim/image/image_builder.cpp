@@ -27,7 +27,13 @@ namespace fs = std::filesystem;
 
 // Bump with every change of what CreateImage writes that the tables below do not show (values,
 // file contents, times): cached images are remade when BuilderVersion changes.
-constexpr int kBuilderRevision = 2;
+constexpr int kBuilderRevision = 3;
+
+// Every image the builder makes holds this file with exactly this content. Replacing a folder
+// deletes it, so a folder is only taken for an image when the builder itself marked it: a
+// device.plist alone is easy to come by (an image copied by hand, a test's own fixture).
+constexpr char kMarkerName[] = ".brackwater-sim-image";
+constexpr std::string_view kMarkerContent = "brackwater-sim device image, replaced as a whole\n";
 
 constexpr size_t kLongestDeviceName = 255;
 
@@ -91,6 +97,32 @@ bool SetFolderModeAndTime(const std::string& folder, int64_t time) {
            ::utimensat(AT_FDCWD, folder.c_str(), times, 0) == 0;
 }
 
+bool WriteMarker(const std::string& folder, int64_t time) {
+    const std::string path = folder + "/" + kMarkerName;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, kMarkerContent.data(), kMarkerContent.size()) ==
+                             static_cast<ssize_t>(kMarkerContent.size()) &&
+                         ::fchmod(fd, 0644) == 0;
+    const timespec times[2] = {{static_cast<time_t>(time), 0}, {static_cast<time_t>(time), 0}};
+    const bool timed = ::futimens(fd, times) == 0;
+    return ::close(fd) == 0 && written && timed;
+}
+
+// True when the folder holds the builder's marker: a regular file (never a link), with the
+// builder's content and nothing more.
+bool HoldsMarker(const std::string& folder) {
+    const std::string path = folder + "/" + kMarkerName;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    char bytes[128];
+    ssize_t length = -1;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) length = ::read(fd, bytes, sizeof bytes);
+    ::close(fd);
+    return length >= 0 && std::string_view(bytes, static_cast<size_t>(length)) == kMarkerContent;
+}
+
 bool BuildInto(const std::string& folder, const ImageOptions& options, std::string& error) {
     const IosRelease& release = *FindIosRelease(options.iosVersion);
     const DeviceIdentity identity = MakeDeviceIdentity(options, release);
@@ -100,6 +132,8 @@ bool BuildInto(const std::string& folder, const ImageOptions& options, std::stri
 
     const PlistTree values = MakeDeviceValues(options, identity);
     if (!WriteDevicePlist(folder, values.get(), identity.now, error)) return false;
+    if (!WriteMarker(folder, identity.now))
+        return Fail(error, "cannot mark " + folder + " as an image: " + std::strerror(errno));
     if (!SetFolderModeAndTime(folder, identity.now))
         return Fail(error, "cannot set the time of " + folder + ": " + std::strerror(errno));
     return true;
@@ -148,8 +182,8 @@ bool InspectTarget(fs::path& target, TargetState& state, std::string& error) {
         return true;
     }
     if (!IsImage(target.string()))
-        return Fail(error, "refusing to write into " + target.string() +
-                               ": the folder is not empty and is not a device image");
+        return Fail(error, "refusing to replace " + target.string() +
+                               ": the folder is not empty and is no image this tool made");
     state = TargetState::Image;
     return true;
 }
@@ -237,6 +271,7 @@ bool CreateImage(const std::string& folder, const ImageOptions& options, std::st
 }
 
 bool IsImage(const std::string& folder) {
+    if (!HoldsMarker(folder)) return false;
     std::string ignored;
     const PlistTree values = ReadDevicePlist(folder, ignored);
     if (values == nullptr) return false;

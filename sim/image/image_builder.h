@@ -38,12 +38,14 @@ const std::vector<std::string>& SupportedIosVersions();
 // Checks the options without writing anything; error says what is wrong.
 bool ValidateOptions(const ImageOptions& options, std::string& error);
 
-// Makes the image in `folder`. The folder may be missing, empty, or an existing image (which is
-// replaced as a whole); any other folder is refused and left untouched. The new image is built
-// beside the folder and moved into place, so a failure leaves the old state.
+// Makes the image in `folder`. The folder may be missing, empty, or an image this builder made
+// (which is replaced as a whole); any other folder is refused and left untouched. The new image is
+// built beside the folder and moved into place, so a failure leaves the old state.
 bool CreateImage(const std::string& folder, const ImageOptions& options, std::string& error);
 
-// True when `folder` holds a device.plist whose top level has a "Simulator" dictionary.
+// True when `folder` is an image this builder made: it holds the builder's marker file (a
+// regular file with the builder's content) and a device.plist whose top level has a "Simulator"
+// dictionary.
 bool IsImage(const std::string& folder);
 
 // Changes on every change of what CreateImage writes: the builder's revision number (bumped by

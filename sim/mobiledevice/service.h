@@ -29,6 +29,10 @@ class Service {
     // AFC services: the host folder the service serves. Message services: empty.
     virtual std::string AfcRoot() const { return {}; }
 
+    // AFC services: a descriptor of that folder (the caller owns it), reached without following
+    // a link on the way from the image folder; -1 with errno set when that cannot be done.
+    virtual int OpenAfcRoot() const { return -1; }
+
     // Message services: one request from the host, in binary or XML form. Answers go to
     // channel.Reply, preferably in the request's form.
     virtual void OnMessage(Channel& channel, plist_t request, bool binary) {
@@ -51,14 +55,20 @@ bool RegisterService(const char* name, ServiceFactory factory);
 // The factory registered under `name`, or null.
 ServiceFactory FindServiceFactory(std::string_view name);
 
-// An AFC service over a host folder below the image's fs/.
+// An AFC service over a host folder below the image's fs/: `below` is its path from the image
+// folder ("fs/var/mobile/Media"). An image's own folders may be links (a restore, a hand-made
+// image), and a root reached through one would serve the host's files, so the root is opened
+// one real folder at a time.
 class AfcService : public Service {
   public:
-    explicit AfcService(std::string root) : root_(std::move(root)) {}
-    std::string AfcRoot() const override { return root_; }
+    AfcService(std::string imageFolder, std::string below)
+        : imageFolder_(std::move(imageFolder)), below_(std::move(below)) {}
+    std::string AfcRoot() const override { return imageFolder_ + "/" + below_; }
+    int OpenAfcRoot() const override;
 
   private:
-    std::string root_;
+    std::string imageFolder_;
+    std::string below_;
 };
 
 }  // namespace bw::sim::md

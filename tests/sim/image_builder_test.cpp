@@ -4,10 +4,12 @@
 // library's device, backup and command-line tests.
 #include <plist/plist.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <filesystem>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include "image/image_builder.h"
+#include "support/build_paths.h"
+#include "support/canary.h"
 #include "support/temp_folder.h"
 
 namespace bw::sim {
@@ -150,6 +154,74 @@ TEST_F(SimImageBuilder, ImagePathKeepsDevicePathsInsideTheirRoot) {
     EXPECT_EQ(ImagePath(image, "..", ImageRoot::CrashReports),
               "/images/x/fs/var/mobile/Library/Logs/CrashReporter");
     EXPECT_EQ(ImagePath(image, "/../..", ImageRoot::FileSystem), "/images/x/fs");
+}
+
+// A folder holding a device.plist with a "Simulator" dictionary, like an image's, and a canary.
+std::string LookalikeImage(const testing::TempFolder& folder, const std::string& name) {
+    const std::string victim = folder / name;
+    testing::PlantCanary(victim);
+    folder.Write(name + "/device.plist",
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                 "<key>UniqueDeviceID</key><string>" +
+                     std::string(40, 'a') + "</string><key>Simulator</key><dict/></dict></plist>");
+    return victim;
+}
+
+// Neither the library call nor the tool replaces the folder; the tool says so in one line.
+void ExpectRefusedAndUnchanged(const testing::TempFolder& folder, const std::string& victim) {
+    SCOPED_TRACE(victim);
+    const testing::TreeFingerprint before = testing::FingerprintTree(victim);
+    std::string error;
+    EXPECT_FALSE(CreateImage(victim, ImageOptions{}, error));
+    EXPECT_NE(error.find("no image this tool made"), std::string::npos) << error;
+    EXPECT_EQ(testing::FingerprintTree(victim), before);
+
+    const std::string out = folder / "out", err = folder / "err";
+    const int status = std::system(
+        (std::string(BRACKWATER_SIM_TOOL_PATH) + " create '" + victim + "' >" + out + " 2>" + err)
+            .c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string said = testing::ReadFileBytes(err);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("refusing to replace"), std::string::npos) << said;
+    EXPECT_EQ(testing::FingerprintTree(victim), before);
+}
+
+// Replacing a folder deletes everything in it, so a device.plist that merely looks like an
+// image's does not make a folder replaceable; an image the builder made is replaced as a whole.
+TEST_F(SimImageBuilder, OnlyImagesTheBuilderMadeAreReplaced) {
+    ExpectRefusedAndUnchanged(folder, LookalikeImage(folder, "hand-made"));
+
+    const std::string made = Build("made", ImageOptions{});
+    const std::string oldUdid = PlistText(made, "UniqueDeviceID");
+    folder.Write("made/fs/left-over.txt", "from the old image");
+    ImageOptions other;
+    other.seed = 7;
+    std::string error;
+    ASSERT_TRUE(CreateImage(made, other, error)) << error;
+    EXPECT_NE(PlistText(made, "UniqueDeviceID"), oldUdid);
+    EXPECT_FALSE(fs::exists(made + "/fs/left-over.txt"));
+}
+
+// The builder's mark counts only as the builder writes it: a regular file with its content.
+TEST_F(SimImageBuilder, AMarkThatIsALinkOrSaysMoreDoesNotCount) {
+    const std::string marker = Build("made", ImageOptions{}) + "/.brackwater-sim-image";
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(marker)));
+
+    const std::string linked = LookalikeImage(folder, "linked-marker");
+    fs::create_symlink(marker, linked + "/.brackwater-sim-image");
+    ExpectRefusedAndUnchanged(folder, linked);
+
+    const std::string longer = LookalikeImage(folder, "longer-marker");
+    folder.Write("longer-marker/.brackwater-sim-image", testing::ReadFileBytes(marker) + "more\n");
+    ExpectRefusedAndUnchanged(folder, longer);
+
+    // A copy of the mark as a regular file is the mark.
+    const std::string copied = LookalikeImage(folder, "copied-marker");
+    folder.Write("copied-marker/.brackwater-sim-image", testing::ReadFileBytes(marker));
+    std::string error;
+    EXPECT_TRUE(CreateImage(copied, ImageOptions{}, error)) << error;
+    EXPECT_FALSE(fs::exists(copied + "/file.txt"));
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ constexpr int kExitUsage = 2;
 constexpr const char* kUsage =
     "brackwater-sim COMMAND ...\n"
     "\n"
-    "  create DIR [options]   make a device image in DIR (missing, empty, or an image to replace)\n"
+    "  create DIR [options]   make a device image in DIR (missing, empty, or an image this tool\n"
+    "                         made, which is replaced)\n"
     "    --ios VERSION        5.1.1, 6.1.3 or 7.1.2 (default 7.1.2)\n"
     "    --name NAME          the device name (default: chosen from the seed)\n"
     "    --udid UDID          40 hexadecimal digits (default: derived from the seed)\n"

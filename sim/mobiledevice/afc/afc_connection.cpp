@@ -97,14 +97,14 @@ int AFCConnectionOpen(const void* socketOrConnection, unsigned int, AFCConnectio
     if (out == nullptr) return kAfcInvalidArgument;
     Holding holding = HoldConnection(socketOrConnection);
     if (holding.channel == nullptr) return kAfcInvalidArgument;
-    const std::string root = holding.channel->service().AfcRoot();
-    int status = root.empty()                 ? kAfcInvalidArgument
+    const Service& service = holding.channel->service();
+    int status = service.AfcRoot().empty()    ? kAfcInvalidArgument
                  : !holding.channel->IsOpen() ? kAfcNotConnected
                                               : kAfcSuccess;
     UniqueFd rootFd;
     if (status == kAfcSuccess) {
-        // The image lays out its own folders; only paths below the root are the host's.
-        rootFd = UniqueFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        // A root that is missing, or that a link stands for, serves nothing.
+        rootFd = UniqueFd(service.OpenAfcRoot());
         if (!rootFd.valid()) status = kAfcNotFound;
     }
     if (status != kAfcSuccess) {

@@ -2,26 +2,32 @@
 // devices only) and the crash-report area.
 #include <memory>
 
+#include "common/real_folder.h"
 #include "device.h"
 #include "service.h"
 #include "status.h"
 
 namespace bw::sim::md {
+
+int AfcService::OpenAfcRoot() const {
+    return OpenRealFolder(imageFolder_, below_);
+}
+
 namespace {
 
 ServiceStart StartMedia(Device& device) {
-    return {kAmdSuccess, std::make_unique<AfcService>(device.HostPath("/var/mobile/Media"))};
+    return {kAmdSuccess, std::make_unique<AfcService>(device.imageFolder, "fs/var/mobile/Media")};
 }
 
 // Lockdown only offers "com.apple.afc2" on a jailbroken device; elsewhere it is unknown.
 ServiceStart StartFileSystem(Device& device) {
     if (!device.switches.hasAfc2) return {kAmdInvalidService, nullptr};
-    return {kAmdSuccess, std::make_unique<AfcService>(device.HostPath(""))};
+    return {kAmdSuccess, std::make_unique<AfcService>(device.imageFolder, "fs")};
 }
 
 ServiceStart StartCrashReports(Device& device) {
-    return {kAmdSuccess, std::make_unique<AfcService>(
-                             device.HostPath("/var/mobile/Library/Logs/CrashReporter"))};
+    return {kAmdSuccess, std::make_unique<AfcService>(device.imageFolder,
+                                                      "fs/var/mobile/Library/Logs/CrashReporter")};
 }
 
 [[maybe_unused]] const bool kMediaRegistered = RegisterService("com.apple.afc", &StartMedia);

@@ -80,7 +80,9 @@ ServiceStart StartHouseArrest(Device& device, const std::string& bundleId,
         root += "/Documents";
         if (!IsRealFolder(root)) return {kAmdNotFound, nullptr};
     }
-    return {kAmdSuccess, std::make_unique<AfcService>(root)};
+    // The container lies below the image folder, whose own path the service keeps apart.
+    return {kAmdSuccess, std::make_unique<AfcService>(device.imageFolder,
+                                                      root.substr(device.imageFolder.size() + 1))};
 }
 
 }  // namespace bw::sim::md
