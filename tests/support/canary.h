@@ -30,7 +30,7 @@ inline TreeFingerprint FingerprintTree(const std::string& root) {
     for (fs::recursive_directory_iterator it(root, fs::directory_options::none, failed), end;
          !failed && it != end; it.increment(failed)) {
         const std::string path = it->path().string();
-        const std::string name = fs::relative(it->path(), root, failed).string();
+        const std::string name = it->path().lexically_relative(root).string();
         struct stat info {};
         if (::lstat(path.c_str(), &info) != 0) continue;
         std::string print = std::to_string(info.st_mode) + " " + std::to_string(info.st_size);

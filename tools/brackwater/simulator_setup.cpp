@@ -161,6 +161,11 @@ bool EnsureDemoImage(std::string& image, std::string& error) {
     if (made == *version && fs::exists(fs::path(image) / "device.plist")) return true;
 
     std::error_code ignored;
+    // The builder replaces only folders that carry its own marker, which images of earlier
+    // builders lack; the stamp beside the image in the user's own cache says this host made it.
+    if (!made.empty() && !fs::exists(fs::path(image) / ".brackwater-sim-image", ignored)) {
+        fs::remove_all(image, ignored);
+    }
     fs::create_directories(cache, ignored);
     const std::string create = Quoted(tool) + " create " + Quoted(image) +
                                " --ios 7.1.2 --name 'Demo iPhone' --seed 7 --afc2 >/dev/null";
