@@ -372,10 +372,8 @@ ToolResult RestoreBackup(const DeviceImage& image, const std::string& folder, Re
     if (BoolValue(DictItem(manifestPlist.get(), "IsEncrypted")).value_or(false))
         return ToolResult::Error(kErrorEncryptedBackup, "the backup is encrypted");
     const std::string manifestPath = platform::JoinPath(folder, "Manifest.mbdb");
-    const auto manifestSize = platform::FileSize(manifestPath);
     std::string bytes;
-    if (!manifestSize || *manifestSize > kLargestManifest ||
-        !platform::ReadWholeFile(manifestPath, bytes))
+    if (!platform::ReadWholeFile(manifestPath, bytes, kLargestManifest))
         return ToolResult::Error(kErrorUnreadableBackup, "cannot read " + manifestPath);
     std::vector<ManifestRecord> records;
     std::string error;

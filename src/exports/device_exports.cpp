@@ -184,6 +184,9 @@ BRACKWATER_API int BrackwaterDeviceRemove(CIPhone* device, const BwChar* path, i
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr || path == nullptr) return 0;
         const std::string target = Utf8(path);
+        // The service's root cannot be removed, so a recursive removal of it would empty the
+        // whole area and then report a failure; it is refused before anything changes.
+        if (phone->MakeDevicePath(target) == phone->MakeDevicePath("")) return 0;
         return (recursive != 0 ? phone->RemoveTree(target) : phone->RemovePath(target)) ? 1 : 0;
     } catch (...) {
         return 0;

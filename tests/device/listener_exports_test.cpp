@@ -166,6 +166,12 @@ TEST_F(ListenerExports, FileServiceThroughTheExports) {
     api_.cancel(device);                                            // nothing running: no effect
     EXPECT_EQ(api_.remove(device, u"/Downloads/From Host", 0), 0);  // not empty
     EXPECT_EQ(api_.remove(device, u"/Downloads/From Host", 1), 1);
+    // Every spelling of the root is refused before anything is removed.
+    for (const char16_t* root : {u"/", u"//", u"/./", u"Downloads/..", u""}) {
+        EXPECT_EQ(api_.remove(device, root, 1), 0);
+    }
+    EXPECT_TRUE(platform::IsFile(
+        sim::ImagePath(image_, "/DCIM/100APPLE/IMG_0002.JPG", sim::ImageRoot::Media)));
     EXPECT_FALSE(platform::PathExists(
         sim::ImagePath(image_, "/Downloads/From Host", sim::ImageRoot::Media)));
     ExpectOpen(1, 2);
