@@ -23,21 +23,8 @@ std::string FolderOf(const std::string& path) {
     return path.substr(0, path.rfind('/'));
 }
 
-class RuntimeCoreFoundation : public ::testing::Test {
+class RuntimeCoreFoundation : public testing::RuntimeTableTest {
   protected:
-    void SetUp() override {
-        ResetRuntimeTableForTests();
-        savedPath_ = platform::GetEnv("PATH");
-    }
-    void TearDown() override {
-        if (savedPath_) {
-            ::setenv("PATH", savedPath_->c_str(), 1);
-        } else {
-            ::unsetenv("PATH");
-        }
-        ResetRuntimeTableForTests();
-    }
-
     // Puts `folder` at the head of PATH.
     void PutFirstOnPath(const std::string& folder) {
         ::setenv("PATH", (folder + ":" + savedPath_.value_or("/usr/bin")).c_str(), 1);
@@ -52,9 +39,6 @@ class RuntimeCoreFoundation : public ::testing::Test {
         EXPECT_EQ(runtime.kCFBooleanTrue, nullptr);
         EXPECT_EQ(runtime.kCFTypeArrayCallBacks, nullptr);
     }
-
-    TempFolder folder_;
-    std::optional<std::string> savedPath_;
 };
 
 TEST_F(RuntimeCoreFoundation, TheRuntimesOwnIsTakenBeforeOneOfThatNameOnPath) {

@@ -16,24 +16,7 @@ using testing::RuntimeRegistryText;
 using testing::TempFolder;
 using testing::UseRegistry;
 
-class RuntimeLoader : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ResetRuntimeTableForTests();
-        savedPath_ = platform::GetEnv("PATH");
-    }
-    void TearDown() override {
-        if (savedPath_) {
-            ::setenv("PATH", savedPath_->c_str(), 1);
-        } else {
-            ::unsetenv("PATH");
-        }
-        ResetRuntimeTableForTests();
-    }
-
-    TempFolder folder_;
-    std::optional<std::string> savedPath_;
-};
+class RuntimeLoader : public testing::RuntimeTableTest {};
 
 TEST_F(RuntimeLoader, PathOfTheLibraryAndTheRuntimeFoldersAppendedToPath) {
     UseRegistry(folder_, RuntimeRegistryText("/S", "/M/MD.so"));

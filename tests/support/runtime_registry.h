@@ -2,10 +2,14 @@
 // build (tests/fixtures/stub_runtime).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "device/runtime.h"
+#include "platform/environment.h"
 #include "platform/registry.h"
 #include "support/build_paths.h"
 #include "support/temp_folder.h"
@@ -45,5 +49,25 @@ inline bool LoadStubRuntime(const TempFolder& folder, bool partial = false) {
     return false;
 #endif
 }
+
+// A test that loads runtimes: each starts from an empty runtime table and gets its PATH back.
+class RuntimeTableTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetRuntimeTableForTests();
+        savedPath_ = platform::GetEnv("PATH");
+    }
+    void TearDown() override {
+        if (savedPath_) {
+            ::setenv("PATH", savedPath_->c_str(), 1);
+        } else {
+            ::unsetenv("PATH");
+        }
+        ResetRuntimeTableForTests();
+    }
+
+    TempFolder folder_;
+    std::optional<std::string> savedPath_;
+};
 
 }  // namespace bw::testing
