@@ -10,6 +10,7 @@
 
 #include "brackwater/brackwater.h"
 #include "brackwater/device.h"
+#include "brackwater/privacy.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -53,25 +54,35 @@ _Static_assert(offsetof(BwScanStatus, finished) == 548, "fixed layout");
 #define BW_SCAN_MESSAGE_CHARS 260
 
 /* Junk types: the number passed to StartScan. Any other number scans nothing. Types 8 to 18 are
- * reserved for the private-data scanners and scan nothing in this build. */
+ * the private-data scanners, which work on a fresh backup set up for a deep clean (see
+ * brackwater/deepclean.h; their records are in brackwater/privacy.h); a type whose scanner is not
+ * part of this build scans nothing. */
 enum {
-    kJunkAppCaches = 0,       /* files in each application's Library/Caches */
-    kJunkAppCookies = 1,      /* files in each application's Library/Cookies */
-    kJunkAppTemp = 2,         /* files in each application's tmp, Library/tmp and Library/Tmp */
-    kJunkCrashLogs = 3,       /* crash logs */
-    kJunkDownloads = 4,       /* leftover download files */
-    kJunkPhotoThumbnails = 5, /* photo thumbnail caches */
-    kJunkGeneralStorage = 6,  /* files in the general storage folder */
-    kJunkRadioHistory = 7,    /* radio listening history */
+    kJunkAppCaches = 0,           /* files in each application's Library/Caches */
+    kJunkAppCookies = 1,          /* files in each application's Library/Cookies */
+    kJunkAppTemp = 2,             /* files in each application's tmp, Library/tmp and Library/Tmp */
+    kJunkCrashLogs = 3,           /* crash logs */
+    kJunkDownloads = 4,           /* leftover download files */
+    kJunkPhotoThumbnails = 5,     /* photo thumbnail caches */
+    kJunkGeneralStorage = 6,      /* files in the general storage folder */
+    kJunkRadioHistory = 7,        /* radio listening history */
+    kJunkCallHistory = 8,         /* calls, grouped by contact */
+    kJunkMessages = 9,            /* conversations with their messages and attachments */
+    kJunkAppLeftovers = 17,       /* data the backup holds for removed applications */
+    kJunkSurplusAttachments = 18, /* attachment files no message refers to */
     kJunkLastType = 18
 };
 
 /* Result lists, read through the session's result slots. */
 enum {
-    kResultFiles = 0,        /* IScanFileInfo: types 3 to 6 */
-    kResultRadioHistory = 1, /* IRadioHistoryModel: type 7 */
-    kResultApplications = 2, /* the application records of types 0 to 2, each with its
-                                IAppDetailFile items */
+    kResultFiles = 0,         /* IScanFileInfo: types 3 to 6 */
+    kResultRadioHistory = 1,  /* IRadioHistoryModel: type 7 */
+    kResultApplications = 2,  /* the application records of types 0 to 2, each with its
+                                 IAppDetailFile items */
+    kResultCallContacts = 3,  /* ICallContactModel: type 8 */
+    kResultAppLeftovers = 7,  /* IAppRemainModel: type 17 */
+    kResultChats = 11,        /* ISMSChatModel: type 9 */
+    kResultSurplusFiles = 12, /* ISurplusFileModel: type 18 */
     kResultListCount = 13
 };
 

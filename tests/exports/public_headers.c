@@ -7,6 +7,7 @@
 #include "brackwater/deepclean.h"
 #include "brackwater/device.h"
 #include "brackwater/inspect.h"
+#include "brackwater/privacy.h"
 #include "brackwater/scan.h"
 
 /* Opaque in C: only pointers pass through. */

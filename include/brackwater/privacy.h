@@ -1,0 +1,147 @@
+/* The result records of the private-data scanners that work on a fresh backup of the device: calls
+ * (junk type 8), conversations with their messages and attachments (9), data that the backup
+ * still holds for removed applications (17) and attachment files that no message refers to (18).
+ * The host reaches them through the scan session's result slots (brackwater/scan.h) and follows
+ * the same rules as for the other records there: the library owns them, text getters follow the
+ * two-call rule, Select (toggle) inverts the flag when the toggle is true and returns the flag,
+ * and every found item starts selected. */
+#ifndef BRACKWATER_PRIVACY_H
+#define BRACKWATER_PRIVACY_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "brackwater/brackwater.h"
+
+#ifdef __cplusplus
+/* One call of the call history. */
+class ICallHistoryModel {
+  public:
+    virtual size_t GetAddress(BwChar* buffer) = 0;
+    /* 1 to 8 from the call's flags and duration (outgoing, incoming, missed, FaceTime...); 0 for
+     * flags the device did not use in iOS 5 to 7. */
+    virtual int32_t GetCallType() = 0;
+    virtual int32_t GetAddressBookId() = 0; /* -1 when the call names no contact */
+    virtual double GetDate() = 0;           /* seconds as the database stores them */
+    virtual int32_t GetDuration() = 0;      /* seconds */
+    virtual int32_t GetFlags() = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual int32_t GetRowId() = 0;
+    virtual ~ICallHistoryModel() = default;
+};
+
+/* The calls of one contact name (an empty name: numbers that match no contact). */
+class ICallContactModel {
+  public:
+    virtual int32_t GetCallCount() = 0;
+    virtual ICallHistoryModel* GetCall(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual size_t GetContactName(BwChar* buffer) = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual int32_t GetSequenceNumber() = 0; /* 0 for the first group found, then 1, 2, ... */
+    virtual ~ICallContactModel() = default;
+};
+
+/* One file of an attachment, as the backup stores it. */
+class IAttachDetailModel {
+  public:
+    virtual size_t GetName(BwChar* buffer) = 0;           /* the file's name */
+    virtual size_t GetRelativePath(BwChar* buffer) = 0;   /* its path in the media domain */
+    virtual size_t GetBackupFileName(BwChar* buffer) = 0; /* the file's name in the backup */
+    virtual uint64_t GetSize() = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual unsigned char GetFlag() = 0; /* a second flag, 0; reserved for the host */
+    virtual ~IAttachDetailModel() = default;
+};
+
+/* One attachment record of a message. */
+class IAttachmentModel {
+  public:
+    virtual IAttachDetailModel* GetDetail(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual int64_t GetCreatedDate() = 0;                     /* as the database stores it */
+    virtual int64_t GetStartDate() = 0;
+    virtual int32_t GetDetailCount() = 0;
+    virtual size_t GetCreatedDateText(BwChar* buffer) = 0;
+    virtual size_t GetFileName(BwChar* buffer) = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual int32_t GetRowId() = 0;
+    virtual unsigned char GetFlag() = 0; /* a second flag, 0; reserved for the host */
+    virtual uint64_t GetSize() = 0;      /* the sizes of its files */
+    virtual ~IAttachmentModel() = default;
+};
+
+/* One message of a conversation. */
+class IMessageModel {
+  public:
+    virtual int32_t GetAttachmentCount() = 0;
+    virtual IAttachmentModel* GetAttachment(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual uint64_t GetMessageSize() = 0; /* the message without attachments */
+    virtual unsigned char HasAttachments() = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual unsigned char IsFinished() = 0;
+    virtual unsigned char IsRead() = 0;
+    virtual unsigned char IsSent() = 0;
+    virtual int32_t GetAttachmentRecordCount() = 0;
+    virtual int64_t GetLegacyReadDate() = 0; /* iOS 5: the "madrid" read date; else 0 */
+    virtual int64_t GetDate() = 0;           /* as the database stores it */
+    virtual size_t GetDateText(BwChar* buffer) = 0;
+    virtual int64_t GetReadDate() = 0;
+    virtual size_t GetReadDateText(BwChar* buffer) = 0;
+    virtual size_t GetText(BwChar* buffer) = 0;
+    virtual int32_t GetRowId() = 0;
+    virtual size_t GetSubject(BwChar* buffer) = 0;
+    virtual uint64_t GetAttachmentsSize() = 0;
+    virtual uint64_t GetTotalSize() = 0; /* the message and its attachments */
+    /* The selected flag of attachment `index` (0 outside the list). */
+    virtual unsigned char IsAttachmentSelected(int32_t index) = 0;
+    virtual ~IMessageModel() = default;
+};
+
+/* One conversation. */
+class ISMSChatModel {
+  public:
+    virtual size_t GetGuid(BwChar* buffer) = 0;           /* iOS 6 and 7 only */
+    virtual size_t GetChatIdentifier(BwChar* buffer) = 0; /* a phone number or an e-mail address */
+    virtual size_t GetContactName(BwChar* buffer) = 0;    /* from the address book, or empty */
+    virtual size_t GetDisplayName(BwChar* buffer) = 0;    /* the name, else the identifier */
+    virtual size_t GetServiceName(BwChar* buffer) = 0;    /* iOS 5 only: "SMS", "iMessage" */
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual IMessageModel* GetMessage(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual int32_t GetRowId() = 0;
+    virtual int32_t GetAttachmentCount() = 0;
+    virtual int32_t GetMessageCount() = 0;
+    virtual uint64_t GetTotalSize() = 0;
+    virtual ~ISMSChatModel() = default;
+};
+
+/* An attachment file of the backup that no message refers to. */
+class ISurplusFileModel {
+  public:
+    virtual size_t GetName(BwChar* buffer) = 0; /* its path in the media domain */
+    /* The file's manifest record, owned by the library (opaque to the host). */
+    virtual const void* GetRecord() = 0;
+    virtual uint64_t GetSize() = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual ~ISurplusFileModel() = default;
+};
+
+/* One file that a removed application left in the backup. */
+class IAppRemainFileModel {
+  public:
+    virtual size_t GetName(BwChar* buffer) = 0; /* its path in the application's domain */
+    virtual uint64_t GetSize() = 0;
+    virtual ~IAppRemainFileModel() = default;
+};
+
+/* A removed application whose data the backup still holds. */
+class IAppRemainModel {
+  public:
+    virtual IAppRemainFileModel* GetFile(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual size_t GetIdentifier(BwChar* buffer) = 0;
+    virtual uint64_t GetTotalSize() = 0;
+    virtual int32_t GetFileCount() = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual ~IAppRemainModel() = default;
+};
+#endif
+
+#endif
