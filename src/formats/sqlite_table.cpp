@@ -4,6 +4,8 @@
 
 #include <climits>
 #include <memory>
+#include <variant>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -135,24 +137,67 @@ bool ExecuteSql(int mode, std::string_view sql) {
     return sqlite3_step(statement.get()) == SQLITE_DONE;
 }
 
+namespace {
+
+// Binds the values to the statement's parameters in order; false when a value has no parameter
+// or SQLite refuses it.
+bool BindAll(sqlite3_stmt* statement, const std::vector<SqlValue>& values) {
+    if (static_cast<size_t>(sqlite3_bind_parameter_count(statement)) != values.size()) return false;
+    int index = 1;
+    for (const SqlValue& value : values) {
+        const int bound =
+            std::holds_alternative<int64_t>(value)
+                ? sqlite3_bind_int64(statement, index, std::get<int64_t>(value))
+                : sqlite3_bind_text64(statement, index, std::get<std::string>(value).data(),
+                                      std::get<std::string>(value).size(), SQLITE_TRANSIENT,
+                                      SQLITE_UTF8);
+        if (bound != SQLITE_OK) return false;
+        ++index;
+    }
+    return true;
+}
+
+bool StepIntoTable(sqlite3_stmt* statement);
+
+}  // namespace
+
+bool ExecuteBound(std::string_view sql, const std::vector<SqlValue>& values) {
+    Statement statement = Prepare(sql);
+    if (!statement || !BindAll(statement.get(), values)) return false;
+    return sqlite3_step(statement.get()) == SQLITE_DONE;
+}
+
+bool QueryBound(std::string_view sql, const std::vector<SqlValue>& values) {
+    Statement statement = Prepare(sql);
+    if (!statement || !BindAll(statement.get(), values)) return false;
+    return StepIntoTable(statement.get());
+}
+
 bool QueryToTable(std::string_view sql) {
     Statement statement = Prepare(sql);
     if (!statement) return false;
+    return StepIntoTable(statement.get());
+}
 
+namespace {
+
+bool StepIntoTable(sqlite3_stmt* statement) {
     std::vector<TableRow>& result = State().result;
     result.clear();
-    const int columns = sqlite3_column_count(statement.get());
+    const int columns = sqlite3_column_count(statement);
     int status = SQLITE_ROW;
-    while ((status = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    while ((status = sqlite3_step(statement)) == SQLITE_ROW) {
         TableRow row;
         row.reserve(static_cast<size_t>(columns));
         for (int column = 0; column < columns; ++column) {
-            row.push_back(ReadCell(statement.get(), column));
+            row.push_back(ReadCell(statement, column));
         }
         result.push_back(std::move(row));
     }
     return status == SQLITE_DONE;
 }
+
+}  // namespace
 
 bool TableExists(std::string_view name) {
     // A quote in the name is doubled so that it stays part of the pattern instead of ending the

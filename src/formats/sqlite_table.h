@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace bw {
@@ -79,6 +80,15 @@ bool ExecuteSql(int mode, std::string_view sql);
 // early (busy, an error) the rows read before the failure stay. Only the first statement of `sql`
 // runs. A busy database fails at once: nothing waits for another connection's lock.
 bool QueryToTable(std::string_view sql);
+
+// A value bound to a statement's "?" parameter: a number or UTF-8 text. Text from a backup or a
+// device goes into statements only this way, never pasted into the SQL.
+using SqlValue = std::variant<int64_t, std::string>;
+
+// As ExecuteSql with kExecuteStatement and QueryToTable, with `values` bound to the statement's
+// parameters in order; false (nothing run) when their number differs from the parameters'.
+bool ExecuteBound(std::string_view sql, const std::vector<SqlValue>& values);
+bool QueryBound(std::string_view sql, const std::vector<SqlValue>& values);
 
 // True when the current database has a table whose name contains `name` (case-insensitively for
 // ASCII, as SQLite's LIKE matches; "_" and "%" in `name` are wildcards). Replaces the shared

@@ -235,5 +235,30 @@ TEST_F(SqliteTable, CellTextOnlyForTextCells) {
     EXPECT_FALSE(GetCellText(TableCell{}, text));
 }
 
+// Text from a backup goes into statements as bound values: quotes, "%" and SQL in it are data,
+// and a statement whose parameters do not match its values runs nothing.
+TEST_F(SqliteTable, BoundValuesAreDataNeverSql) {
+    OpenWith("a.db", {"CREATE TABLE t(id INTEGER PRIMARY KEY, handle TEXT)",
+                      "INSERT INTO t VALUES(1, 'plain'), (2, 'o''brien'), (3, '%'),"
+                      " (4, 'x'' OR ''1''=''1')"});
+    const std::string hostile[] = {"o'brien", "%", "x' OR '1'='1"};
+    const int64_t expected[] = {2, 3, 4};
+    for (size_t i = 0; i < std::size(hostile); ++i) {
+        SCOPED_TRACE(hostile[i]);
+        ASSERT_TRUE(QueryBound("SELECT id FROM t WHERE handle = ?", {hostile[i]}));
+        const CTable table = CopyResultTable();
+        ASSERT_EQ(table.rows.size(), 1u);
+        EXPECT_EQ(table.rows[0][0].intValue, expected[i]);
+    }
+    ASSERT_TRUE(ExecuteBound("DELETE FROM t WHERE handle = ? OR id = ?",
+                             {std::string("'; DROP TABLE t; --"), int64_t{1}}));
+    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT group_concat(id) FROM t"), "2,3,4");
+
+    EXPECT_FALSE(ExecuteBound("DELETE FROM t WHERE id = ?", {}));
+    EXPECT_FALSE(ExecuteBound("DELETE FROM t WHERE id = ?", {int64_t{2}, int64_t{3}}));
+    EXPECT_FALSE(QueryBound("SELECT id FROM t", {int64_t{2}}));
+    EXPECT_EQ(ReadDirectly(PathOf("a.db"), "SELECT group_concat(id) FROM t"), "2,3,4");
+}
+
 }  // namespace
 }  // namespace bw::testing
