@@ -219,10 +219,12 @@ size_t CSurplusSMSFile::CleanOrphans6() const {
             });
             if (!orphaned.empty()) {
                 const std::string list = RowidList(orphaned);
-                ExecuteSql(kExecuteStatement,
-                           "delete  FROM message_attachment_join where attachment_id in (" + list);
-                ExecuteSql(kExecuteStatement, "delete FROM attachment where ROWID in (" + list);
-                removed += orphaned.size();
+                const bool joinsGone = ExecuteSql(
+                    kExecuteStatement,
+                    "delete  FROM message_attachment_join where attachment_id in (" + list);
+                const bool rowsGone =
+                    ExecuteSql(kExecuteStatement, "delete FROM attachment where ROWID in (" + list);
+                if (joinsGone || rowsGone) removed += orphaned.size();
             }
         }
     }
