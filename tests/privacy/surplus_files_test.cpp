@@ -109,6 +109,29 @@ TEST_F(SurplusFilesTest, ScanningTwiceFindsNoFurtherOrphansAndLeavesTheDatabaseA
     EXPECT_EQ(ReadFileBytes(WorkingSms()), afterFirst);
 }
 
+// The reader sees integers through 32 bits: 2^32 + 1 would read as 1, the ROWID of a row that a
+// message refers to.
+TEST_F(SurplusFilesTest, Ios6RowidsBeyondThirtyTwoBitsLeaveTheDatabaseAlone) {
+    WriteBackupWithSms(
+        "6.1.3",
+        [](SqliteFile& db) {
+            CreateSms6Schema(db);
+            db.Exec("INSERT INTO message (ROWID, guid) VALUES (1, 'm1');");
+            db.Exec(std::string("INSERT INTO attachment (ROWID, guid) VALUES (1, '") + kGuidA +
+                    "'), (4294967297, '" + kGuidB + "');");
+            db.Exec("INSERT INTO message_attachment_join VALUES (1, 1);");
+        },
+        {});
+    CConfigureTool tool;
+    ASSERT_TRUE(SetUpTool(tool, "6.1.3"));
+    CSurplusFilesJunk junk(&tool);
+    junk.Scan(nullptr);
+    EXPECT_EQ(junk.Manage()->orphansRemoved, 0u);
+    SqliteFile db(WorkingSms());
+    EXPECT_EQ(db.Column("SELECT ROWID FROM attachment ORDER BY ROWID"),
+              (std::vector<std::string>{"1", "4294967297"}));
+}
+
 // ---- iOS 5 ----
 
 const std::vector<std::pair<std::string, std::string>>& Sms5Triggers() {
