@@ -1,7 +1,6 @@
 #include "privacy/surplus_files_junk.h"
 
 #include <algorithm>
-#include <set>
 
 #include "backup/configure_tool.h"
 #include "device/iphone.h"
@@ -291,8 +290,21 @@ std::vector<MbdbRecord> CSurplusFileManage::SurplusFiles() {
     return surplus;
 }
 
-bool CSurplusFileManage::RemoveFile(const MbdbRecord& record) {
+bool CSurplusFileManage::RemoveFile(const MbdbRecord& record,
+                                    const std::set<std::string>& removing) {
     if (!IsAttachmentFileRecord(record)) return false;
+    if (domainPaths_.empty()) {
+        if (ManifestDataManager* manifest = configure_.Manifest()) {
+            for (const MbdbRecord& other : manifest->ListDomainRecords(kAttachmentDomain))
+                domainPaths_.push_back(other.path.text);
+        }
+    }
+    const std::string& path = record.path.text;
+    for (const std::string& other : domainPaths_) {
+        if (other != path && other.find(path) != std::string::npos && removing.count(other) == 0) {
+            return false;
+        }
+    }
     return configure_.AddDeleteEntry(record.backupFileName, kAttachmentDomain, record.path.text);
 }
 
@@ -345,12 +357,15 @@ void CSurplusFilesJunk::Clean() {
             CSurplusFileModel* item = items.At<CSurplusFileModel>(i);
             if (item->Select(0) != 0) selected.push_back(item);
         }
+        std::set<std::string> removing;
+        for (const CSurplusFileModel* item : selected)
+            removing.insert(item->record.path.text);
         processed_ = 0;
         total_ = static_cast<uint32_t>(selected.size());
         for (CSurplusFileModel* item : selected) {
             if (StopRequested()) break;
             SetMessage(item->name);
-            manage_->RemoveFile(item->record);
+            manage_->RemoveFile(item->record, removing);
             ++processed_;
             WriteProgress();
         }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,8 +81,11 @@ class CSurplusFileManage {
     // The attachment file records no attachment row refers to, in manifest order; empty when the
     // referenced GUIDs cannot be read (then nothing can be called surplus).
     std::vector<MbdbRecord> SurplusFiles();
-    // Marks the record's backup file and manifest record for removal by the completion.
-    bool RemoveFile(const MbdbRecord& record);
+    // Marks the record's backup file and manifest record for removal by the completion. The
+    // completion also takes out every record of the domain whose path contains the record's path
+    // (a database's companions): a file whose path another file's extends is marked only when
+    // that file is in `removing` too, so that nothing the user kept leaves with it.
+    bool RemoveFile(const MbdbRecord& record, const std::set<std::string>& removing);
 
     size_t orphansRemoved = 0;
 
@@ -89,6 +93,7 @@ class CSurplusFileManage {
     CConfigureTool& configure_;
     CSurplusSMSFile sms_;
     std::string database_;
+    std::vector<std::string> domainPaths_;  // read on the first removal
 };
 
 class CSurplusFilesJunk : public CDeviceJunk {

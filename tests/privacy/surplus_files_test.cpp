@@ -360,6 +360,34 @@ TEST_F(SurplusFilesTest, CleanTakesOutExactlyTheSelectedFilesAndTheirRecords) {
     EXPECT_EQ(db.Column("SELECT count(*) FROM attachment"), std::vector<std::string>{"2"});
 }
 
+// The completion takes out the records whose paths contain a removed one's path; a surplus file
+// whose path a kept file's path extends therefore stays, and so does the kept file.
+TEST_F(SurplusFilesTest, AFileWhosePathAKeptFileExtendsStaysInTheBackup) {
+    const std::string shortPath = AttachmentPath(kGuidD);
+    const std::string longPath = shortPath + ".part";
+    const std::string otherPath = AttachmentPath(kGuidE);
+    const std::string otherLong = otherPath + ".part";
+    WriteBackupWithSms("6.1.3", FillSms6ForListing,
+                       {{"MediaDomain", shortPath, "short"},
+                        {"MediaDomain", longPath, "long"},
+                        {"MediaDomain", otherPath, "other"},
+                        {"MediaDomain", otherLong, "other long"}});
+    CConfigureTool tool;
+    ASSERT_TRUE(SetUpTool(tool, "6.1.3"));
+    CSurplusFilesJunk junk(&tool);
+    junk.Scan(nullptr);
+    ASSERT_EQ(ListedPaths(junk),
+              (std::vector<std::string>{shortPath, longPath, otherPath, otherLong}));
+    junk.Results(kResultSurplusFiles).At<CSurplusFileModel>(1)->Select(1);  // keep longPath
+    junk.Clean();
+    ASSERT_TRUE(tool.Complete());
+    EXPECT_TRUE(platform::IsFile(SourceFile("MediaDomain", shortPath)));
+    EXPECT_TRUE(platform::IsFile(SourceFile("MediaDomain", longPath)));
+    // Both selected: both go.
+    EXPECT_FALSE(platform::PathExists(SourceFile("MediaDomain", otherPath)));
+    EXPECT_FALSE(platform::PathExists(SourceFile("MediaDomain", otherLong)));
+}
+
 // ---- Hostile backups ----
 
 TEST_F(SurplusFilesTest, RecordsLeadingOutOfTheAttachmentsFolderOrTheBackupAreNeverTouched) {
@@ -387,7 +415,7 @@ TEST_F(SurplusFilesTest, RecordsLeadingOutOfTheAttachmentsFolderOrTheBackupAreNe
     // Even handed such a record directly, the clean refuses it.
     MbdbRecord forged = junk.Results(kResultSurplusFiles).At<CSurplusFileModel>(0)->record;
     forged.path.text = escaping;
-    EXPECT_FALSE(junk.Manage()->RemoveFile(forged));
+    EXPECT_FALSE(junk.Manage()->RemoveFile(forged, {escaping}));
     junk.Clean();
     ASSERT_TRUE(tool.Complete());
     EXPECT_EQ(FingerprintTree(outside), canary);
