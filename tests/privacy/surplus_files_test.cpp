@@ -447,13 +447,11 @@ TEST(SurplusAttachmentRecords, OnlyRegularFilesBelowTheAttachmentsFolder) {
 }
 
 TEST_F(SurplusFilesTest, AnUnreadableSmsDatabaseGivesNoCleanupAndNoItems) {
-    std::string valid;
     {
-        const std::string built = temp_ / "valid.db";
-        SqliteFile db(built);
+        SqliteFile db(temp_ / "valid.db");
         FillSms6ForListing(db);
     }
-    valid = ReadFileBytes(temp_ / "valid.db");
+    const std::string valid = ReadFileBytes(temp_ / "valid.db");
     ASSERT_GT(valid.size(), 2048u);
     for (const std::string& content :
          {valid.substr(0, 1024), std::string("not a database at all, just text"), std::string()}) {
