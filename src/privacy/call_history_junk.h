@@ -84,10 +84,6 @@ class CCallHistoryManage {
 
 class CCallHistoryJunk : public CDeviceJunk {
   public:
-    CCallHistoryJunk() = default;
-    // The groups point into nothing of the worker, but the worker points at them: it goes first.
-    ~CCallHistoryJunk() override { manage_.reset(); }
-
     void Scan(CIPhone* device) override;
     void Clean() override;
 

@@ -180,6 +180,27 @@ TEST_F(CallHistoryTest, CleanDeletesExactlyTheSelectedCalls) {
     EXPECT_DOUBLE_EQ(record()->progress, 100.0);
 }
 
+TEST_F(CallHistoryTest, AFailingDeleteKeepsItsGroupsCallsAndTheOthersStillGo) {
+    WriteDatabases();
+    RunSql(calls_,
+           "CREATE TRIGGER keep BEFORE DELETE ON call WHEN old.ROWID = 2 "
+           "BEGIN SELECT RAISE(ABORT, 'kept'); END;");
+    Load();
+    manage_->DeleteSelected();
+    EXPECT_EQ(QueryRows(calls_, "SELECT ROWID FROM call"), std::vector<std::string>{"2"});
+    EXPECT_EQ(record()->selectedCount, 1u);
+    EXPECT_EQ(testing::IntegrityCheck(calls_), "ok");
+}
+
+TEST_F(CallHistoryTest, AStopBeforeTheLoadListsNothing) {
+    WriteDatabases();
+    scanner_.RequestStop();
+    Load();
+    EXPECT_TRUE(scanner_.Results(kResultCallContacts).empty());
+    EXPECT_EQ(manage_->Contacts().Contacts().size(), 2u);  // the contacts come first
+    EXPECT_EQ(record()->selectedCount, 0u);
+}
+
 TEST_F(CallHistoryTest, QuotesPercentAndSqlInTheDataAreListedAndDeletedAsData) {
     WriteDatabases(
         "INSERT INTO call VALUES (1, 'x''); DROP TABLE call; --', 10, 1, 0, -1, '', '');"
