@@ -33,6 +33,19 @@ bool IsListedFile(const MbdbRecord& record) {
     return (record.mode & kFileTypeMask) == kRegularFile;
 }
 
+// As every file a deep clean takes out of the backup, each keeps an untouched copy in the backup
+// copy folder first; a file whose copy cannot be made stays, unlisted, rather than be lost.
+void RemoveKeepingCopies(const std::vector<std::string>& files, const std::string& copyFolder) {
+    if (copyFolder.empty()) return;
+    for (const std::string& file : files) {
+        const std::string copy =
+            platform::JoinPath(copyFolder, file.substr(file.find_last_of('/') + 1));
+        if (platform::IsPlainFile(copy) || platform::ReplaceFileWithCopy(file, copy, false)) {
+            platform::RemoveFile(file);
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<std::string> FindLeftoverIdentifiers(const std::set<std::string>& backupIdentifiers,
@@ -172,8 +185,7 @@ void CAppRemainFilesJunk::Clean() {
         if (!files.empty() && !manifest->Save().empty() &&
             (inPlace ||
              platform::ReplaceFileWithCopy(manifest->ManifestPath(), backupManifest, false))) {
-            for (const std::string& file : files)
-                platform::RemoveFile(file);
+            RemoveKeepingCopies(files, CConfigureTool::Instance().BackupCopyFolder());
         }
     }
     SetTotals(0, 0, extraCounter_);

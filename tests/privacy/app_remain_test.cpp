@@ -152,6 +152,9 @@ TEST_F(AppRemainTest, CleanRemovesTheSelectedDomainsRecordsAndFilesAndNothingEls
                         "AppDomain-com.Example.Kept:Documents/kept.dat",
                         "AppDomain-org.quoted'; DROP:Library/a"}));
     ExpectManifestMatchesFiles();
+    // What left the backup keeps an untouched copy beside the other untouched copies.
+    EXPECT_EQ(testing::ReadFileBytes(BackupCopy() + "/" + prefs), "prefs");
+    EXPECT_EQ(testing::ReadFileBytes(BackupCopy() + "/" + save), "save data!");
 }
 
 TEST_F(AppRemainTest, NothingSelectedChangesNothing) {
