@@ -35,6 +35,8 @@ class CBackupPrepareWork : public ::IBackupPrepareWork {
     // The date text of a backup folder's archive name.
     std::string ArchiveDateText(const std::string& folder) const;
 
+    // The host's choice for the device's current backup folder: deleted (true) or archived.
+    bool DeleteCurrent() const { return deleteCurrent_; }
     const std::string& UniqueIdentifier() const { return uniqueIdentifier_; }
     const std::string& SerialNumber() const { return serialNumber_; }
     int64_t TimeZoneOffset() const { return timeZoneOffset_; }

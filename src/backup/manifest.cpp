@@ -193,6 +193,22 @@ std::set<std::string> ManifestDataManager::CollectAppDomains() {
     return identifiers;
 }
 
+std::vector<std::string> ManifestDataManager::RemoveDomain(std::string_view domain) {
+    std::vector<std::string> files;
+    Load();
+    const size_t removed = records_.RemoveIf([&](size_t i) {
+        if (records_.DomainText(i) != domain) return false;
+        const std::string fileName = records_.BackupFileName(i);
+        if (!fileName.empty()) {
+            std::string full = platform::JoinPath(backupFolder_, fileName);
+            if (platform::IsPlainFile(full)) files.push_back(std::move(full));
+        }
+        return true;
+    });
+    if (removed > 0) listEdited_ = true;
+    return files;
+}
+
 size_t ManifestDataManager::RemoveRecords(std::string_view domain,
                                           const std::vector<std::string>& paths, bool deleteFiles) {
     Load();

@@ -223,6 +223,10 @@ class ManifestDataManager {
     std::string FindSmsDatabase();
     std::vector<std::string> FindSmsAttachmentFiles();
     std::set<std::string> CollectAppDomains();
+    // Takes every record of `domain` out of the list and returns the full paths of the backup
+    // files those records named that exist; the files themselves stay, so that the caller can
+    // put the manifest that no longer lists them in place before they go.
+    std::vector<std::string> RemoveDomain(std::string_view domain);
     // Returns how many records were taken out of the list.
     size_t RemoveRecords(std::string_view domain, const std::vector<std::string>& paths,
                          bool deleteFiles);

@@ -2,6 +2,7 @@
 // across these functions.
 #include <string>
 
+#include "backup/backup_prepare.h"
 #include "backup/configure_tool.h"
 #include "brackwater/deepclean.h"
 #include "device/connect_listener.h"
@@ -14,9 +15,10 @@ BRACKWATER_API unsigned char CreateConfigureToolExIn(CIPhone* device, const BwCh
         bw::CIPhone* phone = device != nullptr ? bw::FromHost(device) : nullptr;
         const std::string path =
             workPath != nullptr ? bw::WideToUtf8(std::u16string_view(workPath)) : std::string();
-        // Earlier working folders are archived, never deleted: the backup preparation does not
-        // yet offer its delete-current flag to the library, and keeping them loses nothing.
-        return bw::CConfigureTool::Instance().CreateIn(phone, path, false) ? 1 : 0;
+        // Earlier working folders go the way the host chose for the current backup when it
+        // prepared the backup: deleted with their contents, or archived under a dated name.
+        const bool deleteCurrent = bw::BackupPrepareWorkInstance()->DeleteCurrent();
+        return bw::CConfigureTool::Instance().CreateIn(phone, path, deleteCurrent) ? 1 : 0;
     } catch (...) {
         return 0;
     }

@@ -3,8 +3,13 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "backup/manifest.h"
 #include "backup/mbdb_builder.h"
+#include "brackwater/backup.h"
 #include "brackwater/deepclean.h"
 #include "device/host_utils.h"
 #include "platform/text.h"
@@ -26,6 +31,7 @@ struct DeepCleanExports {
     decltype(&::CreateConfigureToolExIn) create;
     decltype(&::CreateBackupInfo) backupInfo;
     decltype(&::DeepCleanComplete) complete;
+    decltype(&::GetBackupPrepareWorkInstance) prepare;
 };
 
 using testing::FindExport;
@@ -41,7 +47,33 @@ class ConfigureExportsTest : public SimDeviceTest {
         FindExport(library_, "CreateConfigureToolExIn", api_.create);
         FindExport(library_, "CreateBackupInfo", api_.backupInfo);
         FindExport(library_, "DeepCleanComplete", api_.complete);
+        FindExport(library_, "GetBackupPrepareWorkInstance", api_.prepare);
     }
+
+    // The device of the listener, with an empty backup folder in the library's backup root.
+    ::CIPhone* ConnectDevice(IConnectListener* listener, testing::CallbackLog& log) {
+        listener->SetCallback(testing::CallbackLog::Record, &log);
+        listener->StartListening();
+        udid_ = sim_.Attach(MakeImage("phone"));
+        EXPECT_TRUE(sim_.Settle());
+        if (log.Count(kDeviceArrived) != 1) return nullptr;
+        EXPECT_TRUE(platform::CreateFolders(GetBackupRoot() + "/" + udid_));
+        return log.Events().front().device;
+    }
+
+    // The names in `folder` that begin with the device's identifier.
+    std::vector<std::string> DeviceFolders(const std::string& folder) const {
+        std::vector<std::string> names;
+        std::vector<platform::FolderEntry> entries;
+        platform::ListFolder(folder, entries);
+        for (const platform::FolderEntry& entry : entries) {
+            if (entry.name.starts_with(udid_)) names.push_back(entry.name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::string udid_;
 
     void* library_ = nullptr;
     DeepCleanExports api_{};
@@ -88,6 +120,46 @@ TEST_F(ConfigureExportsTest, DeviceBackupIsEditedThroughTheExports) {
     // Nothing was served, so nothing changed.
     EXPECT_EQ(ReadFileBytes(source + "/Manifest.mbdb"), builder.Bytes());
     EXPECT_EQ(ReadFileBytes(source + "/" + name), "contacts");
+
+    sim_.DetachAll();
+    EXPECT_TRUE(sim_.Settle());
+    listener->StopListening();
+    api_.listenerDelete();
+    ExpectNothingOpen();
+}
+
+// The host chooses at backup preparation whether the device's current folders are deleted or
+// archived; a set-up through the export follows that choice for its working folders.
+TEST_F(ConfigureExportsTest, SetUpDeletesOrArchivesWorkingFoldersAsThePreparationSays) {
+    ASSERT_TRUE(platform::SetEnv("XDG_DATA_HOME", folder_ / "appdata"));
+    IConnectListener* listener = api_.listenerNew(0, 0);
+    ASSERT_NE(listener, nullptr);
+    testing::CallbackLog log;
+    ::CIPhone* device = ConnectDevice(listener, log);
+    ASSERT_NE(device, nullptr);
+    const std::u16string work = Utf8ToWide(folder_ / "work");
+    const std::string backupParent = folder_ / "work/DeviceBackup/Backup";
+    const std::string restoreParent = folder_ / "work/DeviceBackup/Restore";
+
+    api_.prepare()->Init(device, 1, 3);
+    api_.create(device, work.c_str());
+    ASSERT_TRUE(platform::IsFolder(backupParent + "/" + udid_));
+    ASSERT_TRUE(platform::WriteFileAtomic(backupParent + "/" + udid_ + "/old", "earlier run"));
+    ASSERT_TRUE(platform::WriteFileAtomic(restoreParent + "/" + udid_ + "/old", "earlier run"));
+    api_.create(device, work.c_str());
+    EXPECT_EQ(DeviceFolders(backupParent), std::vector<std::string>{udid_});
+    EXPECT_EQ(DeviceFolders(restoreParent), std::vector<std::string>{udid_});
+    EXPECT_FALSE(platform::PathExists(backupParent + "/" + udid_ + "/old"));
+    EXPECT_FALSE(platform::PathExists(restoreParent + "/" + udid_ + "/old"));
+
+    api_.prepare()->Init(device, 0, 3);
+    ASSERT_TRUE(platform::WriteFileAtomic(backupParent + "/" + udid_ + "/old", "earlier run"));
+    api_.create(device, work.c_str());
+    const std::vector<std::string> kept = DeviceFolders(backupParent);
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0], udid_);
+    EXPECT_EQ(ReadFileBytes(backupParent + "/" + kept[1] + "/old"), "earlier run");
+    EXPECT_EQ(DeviceFolders(restoreParent).size(), 2u);
 
     sim_.DetachAll();
     EXPECT_TRUE(sim_.Settle());
