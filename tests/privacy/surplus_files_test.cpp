@@ -24,7 +24,7 @@ constexpr char kGuidB[] = "0A1B2C3D-0000-4000-8000-00000000000B";
 constexpr char kGuidC[] = "0A1B2C3D-0000-4000-8000-00000000000C";
 constexpr char kGuidD[] = "0A1B2C3D-0000-4000-8000-00000000000D";
 constexpr char kGuidE[] = "0A1B2C3D-0000-4000-8000-00000000000E";
-constexpr char kSmsPath[] = "Library/SMS/sms.db";
+constexpr char kSurplusSmsPath[] = "Library/SMS/sms.db";
 
 std::string AttachmentPath(std::string_view guid, std::string_view name = "IMG_0001.JPG") {
     return "Library/SMS/Attachments/0a/01/" + std::string(guid) + "/" + std::string(name);
@@ -40,7 +40,7 @@ class SurplusFilesTest : public DeepCleanFixture {
             SqliteFile db(built);
             fill(db);
         }
-        files.push_back({"HomeDomain", kSmsPath, ReadFileBytes(built)});
+        files.push_back({"HomeDomain", kSurplusSmsPath, ReadFileBytes(built)});
         WriteBackup(files, version);
     }
 
@@ -53,7 +53,7 @@ class SurplusFilesTest : public DeepCleanFixture {
     }
 
     std::string WorkingSms() const {
-        return platform::JoinPath(RestoreCopy(), FileName("HomeDomain", kSmsPath));
+        return platform::JoinPath(RestoreCopy(), FileName("HomeDomain", kSurplusSmsPath));
     }
 };
 
@@ -91,7 +91,7 @@ TEST_F(SurplusFilesTest, Ios6ScanRemovesUnjoinedRowsAndJoinRowsOfMissingMessages
                                         "delete_attachment_path(old.filename); END"}));
     EXPECT_EQ(db.Column("PRAGMA integrity_check"), (std::vector<std::string>{"ok"}));
     // The backup's own file is untouched until the deep clean completes.
-    EXPECT_EQ(ReadFileBytes(SourceFile("HomeDomain", kSmsPath)), files_.back().content);
+    EXPECT_EQ(ReadFileBytes(SourceFile("HomeDomain", kSurplusSmsPath)), files_.back().content);
 }
 
 TEST_F(SurplusFilesTest, ScanningTwiceFindsNoFurtherOrphansAndLeavesTheDatabaseAsItWas) {
@@ -330,7 +330,7 @@ TEST_F(SurplusFilesTest, CleanTakesOutExactlyTheSelectedFilesAndTheirRecords) {
     ASSERT_TRUE(tool.Complete());
 
     const std::string removed = FileName("MediaDomain", AttachmentPath(kGuidC));
-    const std::string sms = FileName("HomeDomain", kSmsPath);
+    const std::string sms = FileName("HomeDomain", kSurplusSmsPath);
     TreeFingerprint expected = before;
     TreeFingerprint after = FingerprintTree(Source());
     EXPECT_EQ(expected.erase(removed), 1u);
@@ -356,7 +356,7 @@ TEST_F(SurplusFilesTest, CleanTakesOutExactlyTheSelectedFilesAndTheirRecords) {
     }
     EXPECT_EQ(paths, expectedPaths);
     // The orphan's row left the restored database too.
-    SqliteFile db(SourceFile("HomeDomain", kSmsPath));
+    SqliteFile db(SourceFile("HomeDomain", kSurplusSmsPath));
     EXPECT_EQ(db.Column("SELECT count(*) FROM attachment"), std::vector<std::string>{"2"});
 }
 
@@ -458,7 +458,7 @@ TEST_F(SurplusFilesTest, AnUnreadableSmsDatabaseGivesNoCleanupAndNoItems) {
         SCOPED_TRACE(content.size());
         std::filesystem::remove_all(Root());
         std::filesystem::remove_all(Work());
-        WriteBackup({{"HomeDomain", kSmsPath, content},
+        WriteBackup({{"HomeDomain", kSurplusSmsPath, content},
                      {"MediaDomain", AttachmentPath(kGuidD), "would be surplus"}},
                     "6.1.3");
         CConfigureTool tool;
@@ -483,7 +483,7 @@ TEST_F(SurplusFilesTest, WithoutAnSmsDatabaseOrWithAnotherVersionNothingIsListed
         EXPECT_EQ(junk.Results(kResultSurplusFiles).size(), 0u);
         EXPECT_FALSE(platform::PathExists(WorkingSms()));  // never even copied
     }
-    std::filesystem::remove(SourceFile("HomeDomain", kSmsPath));
+    std::filesystem::remove(SourceFile("HomeDomain", kSurplusSmsPath));
     CConfigureTool tool;
     ASSERT_TRUE(SetUpTool(tool, "6.1.3", true));
     CSurplusFilesJunk junk(&tool);
