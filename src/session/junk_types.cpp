@@ -1,6 +1,7 @@
 // The junk-type table: the one place where scanners are registered. A type without a row (the
 // private-data types whose scanners are not part of this build, and every number outside 0 to 18)
 // creates no scanner.
+#include "privacy/sms_junk.h"
 #include "scan/app_sandbox_junk.h"
 #include "scan/media_junk.h"
 #include "scan/radio_junk.h"
@@ -35,6 +36,7 @@ constexpr JunkTypeRow kJunkTypes[] = {
     {2, &MakeSandbox<CAppTempJunk>},   {3, &Make<CCrashLogJunk>},
     {4, &Make<CDownloadsTempJunk>},    {5, &Make<CPhotosJunk>},
     {6, &Make<CStorageJunk>},          {7, &Make<CRadioTempJunk>},
+    {9, &Make<CDeviceSMSJunk>},
 };
 
 }  // namespace
