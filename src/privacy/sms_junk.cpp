@@ -22,18 +22,24 @@ void CDeviceSMSJunk::Scan(CIPhone* device) {
         SetFinished();
         return;
     }
-    ScanBackup(device->ReadDeviceValueText("", "ProductVersion"),
-               device->ReadDeviceValueText("", "UniqueDeviceID"));
+    ScanBackup([device](std::string_view key) { return device->ReadDeviceValueText("", key); });
 }
 
-void CDeviceSMSJunk::ScanBackup(std::string_view productVersion, std::string udid) {
+void CDeviceSMSJunk::ScanBackup(std::string_view productVersion, std::string_view udid) {
+    ScanBackup([&](std::string_view key) {
+        return std::string(key == "ProductVersion" ? productVersion : udid);
+    });
+}
+
+void CDeviceSMSJunk::ScanBackup(const DeviceValueReader& readValue) {
     if (!StopRequested()) scanning_ = 1;
     // A new scan lists the database as it is now, not beside what an earlier scan found.
     ReleaseItems(kResultChats);
     if (databasePath_.empty()) databasePath_ = Configuration().CopySmsDatabase();
     if (database_ == nullptr && !databasePath_.empty() && platform::IsFile(databasePath_)) {
-        database_ = CreateSmsDatabase(productVersion, databasePath_, std::move(udid), this,
-                                      &Configuration());
+        std::string udid = readValue("UniqueDeviceID");
+        database_ = CreateSmsDatabase(readValue("ProductVersion"), databasePath_, std::move(udid),
+                                      this, &Configuration());
         stopTarget_.store(database_.get());
     }
     SetMessage(kMessageStartScanning);

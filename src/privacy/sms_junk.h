@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,8 +26,13 @@ class CDeviceSMSJunk : public CDeviceJunk {
     void Clean() override;
     void Stop() override;
 
-    // The scan for a device of this "ProductVersion" and identifier, after Scan has read them.
-    void ScanBackup(std::string_view productVersion, std::string udid);
+    // Reads one of the device's values ("ProductVersion", "UniqueDeviceID").
+    using DeviceValueReader = std::function<std::string(std::string_view key)>;
+    // The scan with the device's values read through `readValue`, only once the backup has a
+    // database to read.
+    void ScanBackup(const DeviceValueReader& readValue);
+    // The same for a device whose values are known.
+    void ScanBackup(std::string_view productVersion, std::string_view udid);
 
     // The deep-clean configuration that serves the working copies; the process-wide one unless
     // set (it must outlive the scanner).

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "privacy/sms_test_support.h"
+#include "support/canary.h"
 
 namespace bw::testing {
 namespace {
@@ -276,12 +277,61 @@ TEST_F(SmsIos6, TruncatedDatabaseChangesNothing) {
     EXPECT_FALSE(IsDatabaseOpen());
 }
 
+TEST_F(SmsIos6, NothingOutsideTheBackupAndWorkingFoldersChanges) {
+    const std::string canary = temp_ / "canary";
+    PlantCanary(canary);
+    const TreeFingerprint before = FingerprintTree(canary);
+    SetUpBackup();
+    Scan("6.1.3");
+    ASSERT_EQ(ChatCount(), 3u);
+    scanner_.Clean();
+    ASSERT_TRUE(tool_.Complete());
+    EXPECT_EQ(FingerprintTree(canary), before);
+    // The attachment named with "../" went as a backup file, not as a path of its own.
+    EXPECT_FALSE(platform::PathExists(SourceFile("MediaDomain", Ios6FileB())));
+    ExpectManifestMatchesFiles();
+}
+
+TEST_F(SmsIos6, StopBeforeTheScanListsNothing) {
+    SetUpBackup();
+    scanner_.Stop();
+    Scan("6.1.3");
+    EXPECT_FALSE(scanner_.Scanning());
+    EXPECT_EQ(ChatCount(), 0u);
+    EXPECT_EQ(status_.finished, 1);
+    // The database object's own flag, which Stop sets too, ends the listing by itself.
+    scanner_.ClearStop();
+    ASSERT_NE(scanner_.Database(), nullptr);
+    scanner_.Database()->RequestStop();
+    scanner_.ScanBackup("6.1.3", kTestUdid);
+    EXPECT_EQ(ChatCount(), 0u);
+}
+
+TEST_F(SmsIos6, RescanListsTheDatabaseOnceAsItIsNow) {
+    SetUpBackup();
+    Scan("6.1.3");
+    ASSERT_EQ(ChatCount(), 3u);
+    {
+        TestDb db(WorkingCopy());
+        db.Exec("DELETE FROM chat WHERE ROWID = 2");
+    }
+    Scan("6.1.3");
+    ASSERT_EQ(ChatCount(), 2u);
+    EXPECT_EQ(Chat(1)->rowId, 3);
+}
+
 TEST_F(SmsIos6, MissingDatabaseListsNothing) {
     WriteBackup({{"HomeDomain", "Library", "", true}}, "6.1.3");
     ASSERT_TRUE(SetUpTool(tool_, "6.1.3"));
     scanner_.SetConfiguration(&tool_);
     scanner_.SetStatusRecord(&status_);
-    Scan("6.1.3");
+    // The device's values are read only for a database that is there.
+    std::vector<std::string> asked;
+    scanner_.ScanBackup([&](std::string_view key) {
+        asked.emplace_back(key);
+        return std::string("6.1.3");
+    });
+    EXPECT_TRUE(asked.empty());
     EXPECT_EQ(scanner_.Database(), nullptr);
     EXPECT_EQ(ChatCount(), 0u);
     EXPECT_EQ(status_.finished, 1);
