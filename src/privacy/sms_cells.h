@@ -1,0 +1,43 @@
+// Reading the cells of the message database's rows. The database comes from the backup, so a
+// cell of another type than its column should hold leaves the field as it was.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device/host_utils.h"
+#include "formats/sqlite_table.h"
+#include "platform/clock.h"
+#include "platform/text.h"
+
+namespace bw::sms {
+
+// Seconds from the Unix epoch to 2001-01-01, the epoch of the iOS 6 and 7 dates.
+inline constexpr int64_t kEpoch2001 = 978307200;
+
+inline int64_t Integer(const TableRow& row, size_t column) {
+    TableCell cell;
+    return GetRowCell(row, column, cell) && cell.type == kCellInteger ? cell.intValue : 0;
+}
+
+inline std::string Text(const TableRow& row, size_t column) {
+    TableCell cell;
+    std::string text;
+    if (GetRowCell(row, column, cell)) GetCellText(cell, text);
+    return text;
+}
+
+// Every byte of a blob cell (a text cell up to its first zero byte).
+inline std::string Bytes(const TableRow& row, size_t column) {
+    TableCell cell;
+    if (!GetRowCell(row, column, cell)) return {};
+    return cell.type == kCellBlob || cell.type == kCellText ? cell.text : std::string();
+}
+
+// A stored date shown as local time; a date never set shows nothing.
+inline std::u16string DateText(int64_t stored, int64_t epochOffset) {
+    if (stored == 0) return {};
+    return Utf8ToWide(FormatDateTimeSlashed(platform::LocalCalendar(stored + epochOffset)));
+}
+
+}  // namespace bw::sms
