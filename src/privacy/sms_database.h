@@ -105,13 +105,6 @@ class CSMSDataBase_6 : public CSMSDBAbstract {
     void LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFile& files);
 };
 
-// The trigger texts the iOS 5 schema drops and recreates, in their order.
-extern const std::vector<std::string_view> kSms5TriggerNames;
-extern const std::vector<std::string_view> kSms5TriggerTexts;
-inline constexpr std::string_view kSms6TriggerText =
-    "CREATE TRIGGER delete_attachment_files AFTER DELETE ON attachment BEGIN SELECT "
-    "delete_attachment_path(old.filename); END;";
-
 // The schema for a device's "ProductVersion": its first character "5" gives iOS 5, "6" or "7"
 // iOS 6; anything else (a two-digit major version too) gives none.
 std::unique_ptr<CSMSDBAbstract> CreateSmsDatabase(std::string_view productVersion, std::string path,

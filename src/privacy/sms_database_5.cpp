@@ -10,6 +10,7 @@
 #include "privacy/sms_cells.h"
 #include "privacy/sms_database.h"
 #include "privacy/sms_models.h"
+#include "privacy/sms_triggers.h"
 #include "scanner/device_junk.h"
 #include "scanner/result_list.h"
 
@@ -43,35 +44,6 @@ std::unique_ptr<CAttachmentModel> MakeAttachment(const TableRow& row) {
 }
 
 }  // namespace
-
-const std::vector<std::string_view> kSms5TriggerNames = {
-    "delete_message",        "delete_newest_message", "delete_pieces",      "insert_newest_message",
-    "insert_unread_message", "mark_message_read",     "mark_message_unread"};
-
-const std::vector<std::string_view> kSms5TriggerTexts = {
-    "CREATE TRIGGER delete_message AFTER DELETE ON message WHEN NOT read(old.flags) BEGIN UPDATE "
-    "msg_group SET unread_count = (SELECT unread_count FROM msg_group WHERE ROWID = "
-    "old.group_id) - 1 WHERE ROWID = old.group_id; END;",
-    "CREATE TRIGGER delete_newest_message AFTER DELETE ON message WHEN old.ROWID = (SELECT "
-    "newest_message FROM msg_group WHERE ROWID = old.group_id) BEGIN UPDATE msg_group SET "
-    "newest_message = (SELECT ROWID FROM message WHERE group_id = old.group_id AND ROWID = "
-    "(SELECT max(ROWID) FROM message WHERE group_id = old.group_id)) WHERE ROWID = "
-    "old.group_id; END;",
-    "CREATE TRIGGER delete_pieces AFTER DELETE ON message BEGIN DELETE from msg_pieces where "
-    "old.ROWID == msg_pieces.message_id; END;",
-    "CREATE TRIGGER insert_newest_message AFTER INSERT ON message WHEN new.ROWID >= "
-    "IFNULL((SELECT MAX(ROWID) FROM message WHERE message.group_id = new.group_id), 0) BEGIN "
-    "UPDATE msg_group SET newest_message = new.ROWID WHERE ROWID = new.group_id; END;",
-    "CREATE TRIGGER insert_unread_message AFTER INSERT ON message WHEN NOT read(new.flags) BEGIN "
-    "UPDATE msg_group SET unread_count = (SELECT unread_count FROM msg_group WHERE ROWID = "
-    "new.group_id) + 1 WHERE ROWID = new.group_id; END;",
-    "CREATE TRIGGER mark_message_read AFTER UPDATE ON message WHEN NOT read(old.flags) AND "
-    "read(new.flags) BEGIN UPDATE msg_group SET unread_count = (SELECT unread_count FROM "
-    "msg_group WHERE ROWID = new.group_id) - 1 WHERE ROWID = new.group_id; END;",
-    "CREATE TRIGGER mark_message_unread AFTER UPDATE ON message WHEN read(old.flags) AND NOT "
-    "read(new.flags) BEGIN UPDATE msg_group SET unread_count = (SELECT unread_count FROM "
-    "msg_group WHERE ROWID = new.group_id) + 1 WHERE ROWID = new.group_id; END;",
-};
 
 void CSMSDataBase_5::LoadChats(ResultList& list) {
     if (!platform::IsFile(path_) || !OpenDatabase(path_)) return;
@@ -165,12 +137,12 @@ std::string CSMSDataBase_5::DeleteChatStatement(int32_t rowId) const {
 }
 
 void CSMSDataBase_5::DropTriggers() {
-    for (std::string_view name : kSms5TriggerNames)
-        ExecuteSql(kExecuteStatement, "DROP TRIGGER " + std::string(name) + ";");
+    for (std::string_view drop : kSms5DropTriggers)
+        ExecuteSql(kExecuteStatement, drop);
 }
 
 void CSMSDataBase_5::CreateTriggers() {
-    for (std::string_view text : kSms5TriggerTexts)
+    for (std::string_view text : kSms5CreateTriggers)
         ExecuteSql(kExecuteStatement, text);
 }
 

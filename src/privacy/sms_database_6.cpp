@@ -9,6 +9,7 @@
 #include "privacy/sms_cells.h"
 #include "privacy/sms_database.h"
 #include "privacy/sms_models.h"
+#include "privacy/sms_triggers.h"
 #include "scanner/device_junk.h"
 #include "scanner/result_list.h"
 
@@ -141,11 +142,11 @@ std::string CSMSDataBase_6::DeleteChatStatement(int32_t rowId) const {
 }
 
 void CSMSDataBase_6::DropTriggers() {
-    ExecuteSql(kExecuteStatement, "DROP TRIGGER delete_attachment_files;");
+    ExecuteSql(kExecuteStatement, kSms6DropTrigger);
 }
 
 void CSMSDataBase_6::CreateTriggers() {
-    ExecuteSql(kExecuteStatement, kSms6TriggerText);
+    ExecuteSql(kExecuteStatement, kSms6CreateTrigger);
 }
 
 void CSMSDataBase_6::UpdateSequenceCounters() {

@@ -44,10 +44,10 @@ inline constexpr std::array<std::string_view, 7> kSms5CreateTriggers = {
 // iOS 6 and 7: the trigger on `attachment` that calls `delete_attachment_path(filename)`, which
 // removes the attachment's file on the phone.
 inline constexpr std::string_view kSms6DropTrigger = "DROP TRIGGER delete_attachment_files;";
-// Byte for byte as an iOS 6.1 sms.db stores it in sqlite_master (three blanks after BEGIN), so a
-// restored database carries the phone's own schema text.
+// The text both scanners put back; the phone's own stores blanks differently after BEGIN, which
+// SQLite ignores.
 inline constexpr std::string_view kSms6CreateTrigger =
-    "CREATE TRIGGER delete_attachment_files AFTER DELETE ON attachment BEGIN   SELECT "
+    "CREATE TRIGGER delete_attachment_files AFTER DELETE ON attachment BEGIN SELECT "
     "delete_attachment_path(old.filename); END;";
 
 }  // namespace bw

@@ -87,7 +87,7 @@ TEST_F(SurplusFilesTest, Ios6ScanRemovesUnjoinedRowsAndJoinRowsOfMissingMessages
               (std::vector<std::string>{"1:1", "2:4", "2:5", "98:4"}));
     EXPECT_EQ(db.Column("SELECT sql FROM sqlite_master WHERE name = 'delete_attachment_files'"),
               (std::vector<std::string>{"CREATE TRIGGER delete_attachment_files AFTER DELETE ON "
-                                        "attachment BEGIN   SELECT "
+                                        "attachment BEGIN SELECT "
                                         "delete_attachment_path(old.filename); END"}));
     EXPECT_EQ(db.Column("PRAGMA integrity_check"), (std::vector<std::string>{"ok"}));
     // The backup's own file is untouched until the deep clean completes.
