@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "device/host_utils.h"
 #include "formats/sqlite_table.h"
 #include "platform/clock.h"
 #include "platform/text.h"
+#include "privacy/sms_models.h"
 
 namespace bw::sms {
 
@@ -38,6 +40,20 @@ inline std::string Bytes(const TableRow& row, size_t column) {
 inline std::u16string DateText(int64_t stored, int64_t epochOffset) {
     if (stored == 0) return {};
     return Utf8ToWide(FormatDateTimeSlashed(platform::LocalCalendar(stored + epochOffset)));
+}
+
+// An attachment record from the columns ROWID, guid, created_date, start_date, filename; dates
+// count from `epochOffset` seconds after the Unix epoch.
+inline std::unique_ptr<CAttachmentModel> AttachmentFromRow(const TableRow& row,
+                                                           int64_t epochOffset) {
+    auto attachment = std::make_unique<CAttachmentModel>();
+    attachment->rowId = static_cast<int32_t>(Integer(row, 0));
+    attachment->guid = Text(row, 1);
+    attachment->createdDate = Integer(row, 2);
+    attachment->createdDateText = DateText(attachment->createdDate, epochOffset);
+    attachment->startDate = Integer(row, 3);
+    attachment->fileName = Utf8ToWide(Text(row, 4));
+    return attachment;
 }
 
 }  // namespace bw::sms

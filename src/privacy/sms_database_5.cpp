@@ -32,17 +32,6 @@ uint64_t TextSize(const std::string& text, const std::string& subject) {
     return text.size() + subject.size();
 }
 
-std::unique_ptr<CAttachmentModel> MakeAttachment(const TableRow& row) {
-    auto attachment = std::make_unique<CAttachmentModel>();
-    attachment->rowId = static_cast<int32_t>(sms::Integer(row, 0));
-    attachment->guid = sms::Text(row, 1);
-    attachment->createdDate = sms::Integer(row, 2);
-    attachment->createdDateText = sms::DateText(attachment->createdDate, 0);
-    attachment->startDate = sms::Integer(row, 3);
-    attachment->fileName = Utf8ToWide(sms::Text(row, 4));
-    return attachment;
-}
-
 }  // namespace
 
 void CSMSDataBase_5::LoadChats(ResultList& list) {
@@ -95,7 +84,8 @@ void CSMSDataBase_5::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
             if (QueryBound(query, values)) {
                 const CTable attachments = CopyResultTable();
                 for (const TableRow& attachmentRow : attachments.rows) {
-                    std::unique_ptr<CAttachmentModel> attachment = MakeAttachment(attachmentRow);
+                    std::unique_ptr<CAttachmentModel> attachment =
+                        sms::AttachmentFromRow(attachmentRow, 0);
                     message->attachmentsSize += files.Match(*attachment);
                     message->attachments.push_back(std::move(attachment));
                 }

@@ -48,17 +48,6 @@ std::unique_ptr<CMessageModel> MakeMessage(const TableRow& row) {
     return message;
 }
 
-std::unique_ptr<CAttachmentModel> MakeAttachment(const TableRow& row) {
-    auto attachment = std::make_unique<CAttachmentModel>();
-    attachment->rowId = static_cast<int32_t>(sms::Integer(row, 0));
-    attachment->guid = sms::Text(row, 1);
-    attachment->createdDate = sms::Integer(row, 2);
-    attachment->createdDateText = sms::DateText(attachment->createdDate, sms::kEpoch2001);
-    attachment->startDate = sms::Integer(row, 3);
-    attachment->fileName = Utf8ToWide(sms::Text(row, 4));
-    return attachment;
-}
-
 }  // namespace
 
 void CSMSDataBase_6::LoadChats(ResultList& list) {
@@ -91,7 +80,8 @@ void CSMSDataBase_6::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
             QueryToTable(kAttachmentQuery + std::to_string(message->rowId) + ")")) {
             const CTable attachments = CopyResultTable();
             for (const TableRow& attachmentRow : attachments.rows) {
-                std::unique_ptr<CAttachmentModel> attachment = MakeAttachment(attachmentRow);
+                std::unique_ptr<CAttachmentModel> attachment =
+                    sms::AttachmentFromRow(attachmentRow, sms::kEpoch2001);
                 message->attachmentsSize += files.Match(*attachment);
                 message->attachments.push_back(std::move(attachment));
             }
