@@ -126,6 +126,27 @@ TEST_P(BackupToolPrivateDataTest, ARestoreWritesTheStoresBackByteForByte) {
               containers);
 }
 
+// A removed application's folder that is a link (or a name no bundle has) would put the host's
+// files into the backup: it is left out, the real ones are kept.
+TEST_F(BackupToolTest, RemovedApplicationFoldersThatAreLinksOrOddNamesAreNotBackedUp) {
+    MakeDevice({}, false);
+    const std::string host = folder_.Write("host/secret.txt", "host file");
+    fs::create_directory_symlink(fs::path(host).parent_path(),
+                                 image_ + "/removed-apps/com.example.linked");
+    fs::create_directories(image_ + "/removed-apps/bad name/Documents");
+    folder_.Write("image/removed-apps/bad name/Documents/x", "x");
+    const ToolRun run = RunTool(BackupRequest(udid_));
+    ASSERT_TRUE(run.Succeeded()) << run.lastText;
+
+    ManifestDataManager manifest(udid_, BackupFolder(), BackupFolder() + "/Manifest.mbdb");
+    const std::set<std::string> domains = manifest.CollectAppDomains();
+    EXPECT_EQ(domains.count("com.example.linked"), 0u);
+    EXPECT_EQ(domains.count("bad name"), 0u);
+    EXPECT_EQ(domains.count("com.apple.podcasts"), 1u);
+    for (const MbdbRecord& record : manifest.Records())
+        EXPECT_EQ(record.path.text.find("secret"), std::string::npos) << record.path.text;
+}
+
 INSTANTIATE_TEST_SUITE_P(Versions, BackupToolPrivateDataTest,
                          ::testing::Values("5.1.1", "6.1.3", "7.1.2"), [](const auto& info) {
                              std::string name = info.param;
