@@ -26,7 +26,8 @@ class BackupToolPrivateDataTest : public BackupToolTest,
         options.iosVersion = GetParam();
         MakeDevice(options, false);
         const ToolRun run = RunTool(BackupRequest(udid_));
-        ASSERT_TRUE(run.Succeeded()) << run.lastText;
+        ASSERT_TRUE(run.Succeeded()) << run.lastText << "(connected " << run.connected
+                                     << ", exit status " << run.exitCode.value_or(-1) << ")";
     }
 
     std::string DeviceBytes(const std::string& devicePath) {
