@@ -79,6 +79,28 @@ bool HasContainerFor(const std::vector<AppContainer>& apps, std::string_view bun
                        [&](const AppContainer& app) { return app.bundleId == bundleId; });
 }
 
+// A folder name that can be a bundle identifier: letters, digits, '.', '-' and '_', not only dots.
+bool IsBundleIdName(std::string_view name) {
+    if (name.empty() || name.find_first_not_of('.') == std::string_view::npos) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+    });
+}
+
+// The removed applications' folders, by name; links and names no bundle has are left out.
+std::vector<std::string> ListRemovedApps(const DeviceImage& image) {
+    std::vector<std::string> ids;
+    const std::string folder = platform::JoinPath(image.folder, kRemovedAppsFolder);
+    std::vector<platform::FolderEntry> entries;
+    if (!IsRealFolder(folder) || !platform::ListFolder(folder, entries)) return ids;
+    for (const platform::FolderEntry& entry : entries) {
+        if (entry.isFolder && !entry.isLink && IsBundleIdName(entry.name))
+            ids.push_back(entry.name);
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
 }  // namespace
 
 plist_t DictItem(plist_t dict, std::string_view key) {
@@ -210,6 +232,15 @@ std::vector<Domain> BackupDomains(const DeviceImage& image) {
         if (!app.bundleName.empty()) domain.excludes.push_back(app.bundleName);
         domains.push_back(std::move(domain));
     }
+    for (const std::string& id : ListRemovedApps(image)) {
+        if (HasContainerFor(apps, id)) continue;
+        Domain domain{"AppDomain-" + id,
+                      platform::JoinPath(platform::JoinPath(image.folder, kRemovedAppsFolder), id),
+                      {},
+                      {}};
+        domain.backupOnly = true;
+        domains.push_back(std::move(domain));
+    }
     return domains;
 }
 
@@ -221,13 +252,19 @@ std::optional<Domain> FindDomain(const DeviceImage& image, std::string_view name
 }
 
 bool PinDomainBase(const DeviceImage& image, Domain& domain, bool create, platform::UniqueFd& pin) {
-    // Every base is fs/ or lies below it (BackupDomains makes them so).
+    // Every base is fs/, lies below it, or is a removed application's folder (BackupDomains
+    // makes them so).
     const std::string_view base = domain.hostBase;
-    if (!AtOrBelow(base, image.fsRoot)) {
+    const std::string removed = platform::JoinPath(image.folder, kRemovedAppsFolder);
+    std::string below;
+    if (AtOrBelow(base, image.fsRoot)) {
+        below = "fs" + std::string(base.substr(image.fsRoot.size()));
+    } else if (domain.backupOnly && AtOrBelow(base, removed) && base.size() > removed.size()) {
+        below = std::string(kRemovedAppsFolder) + std::string(base.substr(removed.size()));
+    } else {
         errno = EINVAL;
         return false;
     }
-    const std::string below = "fs" + std::string(base.substr(image.fsRoot.size()));
     pin.reset(OpenRealFolder(image.folder, below, create));
     if (!pin.valid()) return false;
     domain.hostBase = PinnedFolderPath(pin.get());

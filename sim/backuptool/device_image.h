@@ -53,6 +53,9 @@ struct Domain {
     std::vector<std::string> includes;
     // Relative paths (and everything below them) left out of the domain.
     std::vector<std::string> excludes;
+    // Data of an application no longer installed, kept for backups only: backed up, never
+    // restored (the device cannot take an application's data without the application).
+    bool backupOnly = false;
 
     // True when the relative path belongs to the domain. Paths are "a/b/c", without "." or "..".
     bool Holds(std::string_view relativePath) const;
@@ -61,7 +64,13 @@ struct Domain {
     bool LeadsInto(std::string_view relativePath) const;
 };
 
-// Every domain the device's backup consists of, in the order a backup writes them.
+// The folder of an image that holds the data of removed applications, one folder per bundle
+// identifier laid out as a container: removed-apps/<bundle id>/Documents, Library, ...
+inline constexpr char kRemovedAppsFolder[] = "removed-apps";
+
+// Every domain the device's backup consists of, in the order a backup writes them; the removed
+// applications' data last, as backup-only domains "AppDomain-<bundle id>" (an identifier that an
+// installed container also has is the installed application's).
 std::vector<Domain> BackupDomains(const DeviceImage& image);
 
 // The domain of that name on the device, or nullopt when the device has no such domain (an
@@ -73,7 +82,8 @@ plist_t DictItem(plist_t dict, std::string_view key);
 // A boolean node's value; nullopt for other nodes.
 std::optional<bool> BoolValue(plist_t node);
 
-// Opens the domain's base folder from the image folder on without following a link (with
+// Opens the domain's base folder (below fs/, or a removed application's folder) from the image
+// folder on without following a link (with
 // `create`, missing folders are made), keeps it open in `pin`, and points `domain.hostBase` at
 // that open folder, so that every path below the base stays inside the image even when a folder
 // on the way is a link or becomes one. False with errno set (ENOENT: the device has no such

@@ -286,7 +286,7 @@ ToolResult CheckBackup(const DeviceImage& image, const std::string& folder,
         auto found = planOf.find(domainName);
         if (found == planOf.end()) {
             std::optional<Domain> domain = FindDomain(image, domainName);
-            if (!domain) {
+            if (!domain || domain->backupOnly) {
                 std::fprintf(stderr, "backup tool: %s is not on this device and is left out\n",
                              domainName.c_str());
                 planOf.emplace(domainName, static_cast<size_t>(-1));

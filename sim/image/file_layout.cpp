@@ -4,7 +4,9 @@
 
 #include "applications_content.h"
 #include "common/plist_tree.h"
+#include "contact_stores.h"
 #include "junk_content.h"
+#include "message_store.h"
 #include "photos.h"
 
 namespace bw::sim {
@@ -117,10 +119,8 @@ using ContentStep = bool (*)(ImageWriter&, const ImageOptions&);
 
 // Content, in the order it is written. Later steps may rely on what earlier ones made.
 constexpr ContentStep kContentSteps[] = {
-    AddSystemFiles,
-    AddCameraRoll,
-    AddApplications,
-    AddJunk,
+    AddSystemFiles, AddCameraRoll,  AddApplications, AddJunk,
+    AddMessages,    AddCallHistory, AddAddressBook,
 };
 
 }  // namespace

@@ -18,7 +18,9 @@
 #include "image_writer.h"
 #include "ios_release.h"
 #include "photos.h"
+#include "removed_apps.h"
 #include "seeded_random.h"
+#include "sqlite_build.h"
 
 namespace bw::sim {
 namespace {
@@ -27,7 +29,7 @@ namespace fs = std::filesystem;
 
 // Bump with every change of what CreateImage writes that the tables below do not show (values,
 // file contents, times): cached images are remade when BuilderVersion changes.
-constexpr int kBuilderRevision = 3;
+constexpr int kBuilderRevision = 4;
 
 // Every image the builder makes holds this file with exactly this content. Replacing a folder
 // deletes it, so a folder is only taken for an image when the builder itself marked it: a
@@ -129,6 +131,8 @@ bool BuildInto(const std::string& folder, const ImageOptions& options, std::stri
 
     ImageWriter writer(folder + "/fs", identity);
     if (!WriteFileSystem(writer, options)) return Fail(error, writer.error());
+    ImageWriter leftovers(folder + "/" + kRemovedAppsFolder, identity);
+    if (!WriteRemovedApps(leftovers, options)) return Fail(error, leftovers.error());
 
     const PlistTree values = MakeDeviceValues(options, identity);
     if (!WriteDevicePlist(folder, values.get(), identity.now, error)) return false;
@@ -285,6 +289,8 @@ std::string BuilderVersion() {
         hash = StableHash(LayoutFingerprint(), hash);
         hash = StableHash(PhotoEncoderVersion(), hash);
         hash = StableHash(BW_SIM_LIBPLIST_VERSION, hash);
+        // SQLite writes the message, call and contact stores; its version decides their bytes.
+        hash = StableHash(sqlite3_libversion(), hash);
         char text[32];
         std::snprintf(text, sizeof text, "%d-%08x", kBuilderRevision,
                       static_cast<unsigned>((hash ^ (hash >> 32)) & 0xffffffffU));

@@ -49,8 +49,9 @@ bool CreateImage(const std::string& folder, const ImageOptions& options, std::st
 bool IsImage(const std::string& folder);
 
 // Changes on every change of what CreateImage writes: the builder's revision number (bumped by
-// hand with each change of content), the folder, file and link tables, and the libvips version
-// that encodes the photos. Also stored as "ImageBuilder" in the "Simulator" dictionary.
+// hand with each change of content), the folder, file and link tables, the libvips version
+// that encodes the photos and the SQLite version that writes the private-data stores. Also stored
+// as "ImageBuilder" in the "Simulator" dictionary.
 std::string BuilderVersion();
 
 // The service roots of an image, as device paths below fs/.

@@ -1,6 +1,7 @@
-// SQLite database files written byte by byte for the images: the builder does not link SQLite,
-// and writing the file format ourselves makes the bytes independent of any SQLite version, so
-// the same options give the same database everywhere. Only what the images need is supported:
+// SQLite database files written byte by byte for the junk stores of the images: writing the file
+// format ourselves makes the bytes independent of any SQLite version, so the same options give
+// the same database everywhere (the private-data stores, which need triggers and full-text
+// tables, are written by SQLite itself: sqlite_build.h). Only what the images need is supported:
 // tables (no indexes), rows whose records fit in a page, 4096-byte pages, UTF-8 text, and a
 // write-ahead log holding the pages changed since the last checkpoint.
 #pragma once

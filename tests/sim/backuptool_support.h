@@ -199,8 +199,10 @@ class BackupToolTest : public ::testing::Test {
         ::unsetenv("BRACKWATER_BACKUPTOOL_DELAY_MS");
     }
 
-    // Makes the image, adds the files the tests look for, and attaches it for the tool.
-    std::string MakeDevice(sim::ImageOptions options = {}) {
+    // Makes the image, adds the files the tests look for (unless `placeholders` is false: then
+    // the image keeps the builder's own message store and attachments), and attaches it for the
+    // tool.
+    std::string MakeDevice(sim::ImageOptions options = {}, bool placeholders = true) {
         image_ = folder_ / "image";
         std::string error;
         EXPECT_TRUE(sim::CreateImage(image_, options, error)) << error;
@@ -208,9 +210,11 @@ class BackupToolTest : public ::testing::Test {
         EXPECT_TRUE(ReadPlist(image_ + "/device.plist", values));
         const PlistValue* udid = values.Find("UniqueDeviceID");
         udid_ = udid != nullptr && udid->AsString() != nullptr ? *udid->AsString() : "";
-        WriteDeviceFile("var/mobile/Library/SMS/sms.db", "SQLite format 3 messages");
-        WriteDeviceFile("var/mobile/Library/SMS/Attachments/ab/03/IMG_0001.jpg",
-                        std::string(70000, 'j'));
+        if (placeholders) {
+            WriteDeviceFile("var/mobile/Library/SMS/sms.db", "SQLite format 3 messages");
+            WriteDeviceFile("var/mobile/Library/SMS/Attachments/ab/03/IMG_0001.jpg",
+                            std::string(70000, 'j'));
+        }
         platform::SetEnv("BRACKWATER_SIM_IMAGES", image_);
         return udid_;
     }

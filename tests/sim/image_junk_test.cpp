@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "image/image_builder.h"
+#include "sim/sqlite_rows.h"
 #include "support/temp_folder.h"
 
 namespace bw::sim {
@@ -54,69 +55,6 @@ size_t Depth(const std::string& relative) {
 bool HasSqliteHeader(const std::string& path) {
     return testing::ReadFileBytes(path).compare(0, 16, std::string("SQLite format 3\0", 16)) == 0;
 }
-
-// One result cell, with the storage class SQLite reports for it.
-struct Cell {
-    int type = SQLITE_NULL;
-    int64_t integer = 0;
-    double real = 0.0;
-    std::string text;
-};
-
-class Database {
-  public:
-    explicit Database(const std::string& path) {
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-            sqlite3_close(db_);
-            db_ = nullptr;
-        }
-    }
-    ~Database() { sqlite3_close(db_); }
-    Database(const Database&) = delete;
-    Database& operator=(const Database&) = delete;
-
-    bool ok() const { return db_ != nullptr; }
-
-    // The rows of one statement; nullopt when it does not prepare or fails midway.
-    std::optional<std::vector<std::vector<Cell>>> Rows(const std::string& sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (db_ == nullptr ||
-            sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
-            return std::nullopt;
-        std::vector<std::vector<Cell>> rows;
-        int step = SQLITE_ROW;
-        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
-            std::vector<Cell> row;
-            for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-                Cell cell;
-                cell.type = sqlite3_column_type(statement, i);
-                cell.integer = sqlite3_column_int64(statement, i);
-                cell.real = sqlite3_column_double(statement, i);
-                if (const auto* text = sqlite3_column_blob(statement, i))
-                    cell.text.assign(static_cast<const char*>(text),
-                                     static_cast<size_t>(sqlite3_column_bytes(statement, i)));
-                row.push_back(std::move(cell));
-            }
-            rows.push_back(std::move(row));
-        }
-        sqlite3_finalize(statement);
-        if (step != SQLITE_DONE) return std::nullopt;
-        return rows;
-    }
-
-    int64_t Count(const std::string& sql) {
-        const auto rows = Rows(sql);
-        return rows && rows->size() == 1 ? rows->front().front().integer : -1;
-    }
-
-    std::string IntegrityCheck() {
-        const auto rows = Rows("PRAGMA integrity_check");
-        return rows && !rows->empty() ? rows->front().front().text : "(failed)";
-    }
-
-  private:
-    sqlite3* db_ = nullptr;
-};
 
 class SimImageJunk : public ::testing::Test {
   protected:
@@ -221,11 +159,11 @@ TEST_F(SimImageJunk, DefaultImageHoldsEveryCaseOfEveryScanner) {
 // whose track is gone and a track never played, and the column types the scanner's model reads.
 TEST_F(SimImageJunk, RadioHistoryJoinsPlaysToTracksIncludingThePlaysInTheLog) {
     const std::string image = Build({});
-    Database main(CopyRadio(image, false));
+    SqliteFile main(CopyRadio(image, false));
     EXPECT_EQ(main.IntegrityCheck(), "ok");
     EXPECT_EQ(main.Count("SELECT COUNT(*) FROM (" + std::string(kHistoryQuery) + ")"), 5);
 
-    Database db(CopyRadio(image, true));
+    SqliteFile db(CopyRadio(image, true));
     ASSERT_TRUE(db.ok());
     EXPECT_EQ(db.IntegrityCheck(), "ok");
     const auto rows = db.Rows(std::string(kHistoryQuery) + " ORDER BY historyPk");
