@@ -1,0 +1,425 @@
+// brackwater privacy scan TYPE... [--json] and privacy clean TYPE... [--keep GLOB]... [--only
+// GLOB]...: the private data a fresh backup of the device holds (calls, conversations, removed
+// applications' data, attachment files no message refers to). Cleaning edits the backup and
+// restores it to the device.
+#include <fnmatch.h>
+
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "backup_folders.h"
+#include "brackwater/backup.h"
+#include "brackwater/deepclean.h"
+#include "brackwater/privacy.h"
+#include "brackwater/scan.h"
+#include "cli.h"
+#include "device_session.h"
+#include "scan_progress.h"
+#include "simulator_setup.h"
+#include "text.h"
+
+namespace cli {
+
+namespace {
+
+struct PrivacyType {
+    int number;
+    const char* name;
+};
+
+constexpr PrivacyType kPrivacyTypes[] = {
+    {kJunkCallHistory, "calls"},
+    {kJunkMessages, "messages"},
+    {kJunkAppLeftovers, "app-leftovers"},
+    {kJunkSurplusAttachments, "attachments"},
+};
+
+const char* TypeName(int number) {
+    for (const PrivacyType& type : kPrivacyTypes) {
+        if (type.number == number) return type.name;
+    }
+    return "?";
+}
+
+bool ParseTypes(const std::vector<std::string>& words, std::vector<int>& types,
+                std::string& problem) {
+    auto add = [&types](int number) {
+        for (int known : types) {
+            if (known == number) return;
+        }
+        types.push_back(number);
+    };
+    for (const std::string& word : words) {
+        bool found = false;
+        for (const PrivacyType& type : kPrivacyTypes) {
+            if (word == "all" || word == type.name || word == std::to_string(type.number)) {
+                add(type.number);
+                found = true;
+            }
+        }
+        if (!found) {
+            problem = "unknown privacy type " + word +
+                      " (calls, messages, app-leftovers, "
+                      "attachments, their numbers 8, 9, 17, 18, or all)";
+            return false;
+        }
+    }
+    if (types.empty()) problem = "give at least one privacy type";
+    return !types.empty();
+}
+
+// Call dates are seconds since 1970 in the call history of iOS 5 to 7.
+std::string IsoDate(double seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    if (::gmtime_r(&time, &utc) == nullptr) return {};
+    char text[32];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return std::string(text, length);
+}
+
+bool Matches(const std::vector<std::string>& globs, const std::vector<std::string>& names) {
+    for (const std::string& glob : globs) {
+        for (const std::string& name : names) {
+            if (!name.empty() && ::fnmatch(glob.c_str(), name.c_str(), 0) == 0) return true;
+        }
+    }
+    return false;
+}
+
+// What --keep and --only ask for. An item is kept when a --keep glob matches it, or when there
+// are --only globs and none matches it.
+struct Choice {
+    std::vector<std::string> keep;
+    std::vector<std::string> only;
+
+    bool Keeps(const std::vector<std::string>& names) const {
+        if (Matches(keep, names)) return true;
+        return !only.empty() && !Matches(only, names);
+    }
+};
+
+void SetSelected(unsigned char (*select)(void*, unsigned char), void* record, bool wanted) {
+    if ((select(record, 0) != 0) != wanted) select(record, 1);
+}
+
+template <class Record>
+void Select(Record* record, bool wanted) {
+    SetSelected(
+        [](void* raw, unsigned char toggle) { return static_cast<Record*>(raw)->Select(toggle); },
+        record, wanted);
+}
+
+// The found items of one type, printed as a table or as JSON lines, and after a clean the ones
+// that were selected ("removed").
+class PrivacyReport {
+  public:
+    PrivacyReport(IScanDevice* session, int type, bool json)
+        : session_(session), type_(type), json_(json) {}
+
+    // Applies the choice to the records: a conversation (chat identifier or contact name), an
+    // application (identifier) or a file (path) as a whole; calls one by one (address or contact
+    // name), and a contact's group is unselected so that only its selected calls go.
+    void Choose(const Choice& choice) {
+        if (choice.keep.empty() && choice.only.empty()) return;
+        switch (type_) {
+            case kJunkCallHistory:
+                for (int32_t i = 0; i < session_->GetResultCount3(); ++i) {
+                    auto* group = static_cast<ICallContactModel*>(session_->GetResult3(i));
+                    if (group == nullptr) continue;
+                    const std::string contact = Text(group, &ICallContactModel::GetContactName);
+                    Select(group, false);
+                    for (int32_t j = 0; j < group->GetCallCount(); ++j) {
+                        ICallHistoryModel* call = group->GetCall(j);
+                        if (call == nullptr) continue;
+                        const std::string address = Text(call, &ICallHistoryModel::GetAddress);
+                        Select(call, !choice.Keeps({address, contact}));
+                    }
+                }
+                break;
+            case kJunkMessages:
+                for (int32_t i = 0; i < session_->GetResultCount11(); ++i) {
+                    auto* chat = static_cast<ISMSChatModel*>(session_->GetResult11(i));
+                    if (chat == nullptr) continue;
+                    Select(chat, !choice.Keeps({Text(chat, &ISMSChatModel::GetChatIdentifier),
+                                                Text(chat, &ISMSChatModel::GetContactName)}));
+                }
+                break;
+            case kJunkAppLeftovers:
+                for (int32_t i = 0; i < session_->GetResultCount7(); ++i) {
+                    auto* app = static_cast<IAppRemainModel*>(session_->GetResult7(i));
+                    if (app == nullptr) continue;
+                    Select(app, !choice.Keeps({Text(app, &IAppRemainModel::GetIdentifier)}));
+                }
+                break;
+            case kJunkSurplusAttachments:
+                for (int32_t i = 0; i < session_->GetResultCount12(); ++i) {
+                    auto* file = static_cast<ISurplusFileModel*>(session_->GetResult12(i));
+                    if (file == nullptr) continue;
+                    Select(file, !choice.Keeps({Text(file, &ISurplusFileModel::GetName)}));
+                }
+                break;
+        }
+    }
+
+    // Prints every item (onlySelected false) or the selected ones; returns how many it printed.
+    size_t Print(bool onlySelected) {
+        const char* verb = onlySelected ? "removed " : "";
+        size_t printed = 0;
+        switch (type_) {
+            case kJunkCallHistory:
+                for (int32_t i = 0; i < session_->GetResultCount3(); ++i) {
+                    auto* group = static_cast<ICallContactModel*>(session_->GetResult3(i));
+                    if (group == nullptr) continue;
+                    const std::string contact = Text(group, &ICallContactModel::GetContactName);
+                    const bool groupSelected = group->Select(0) != 0;
+                    for (int32_t j = 0; j < group->GetCallCount(); ++j) {
+                        ICallHistoryModel* call = group->GetCall(j);
+                        if (call == nullptr) continue;
+                        if (onlySelected && !groupSelected && call->Select(0) == 0) continue;
+                        PrintCall(verb, call, contact);
+                        ++printed;
+                    }
+                }
+                break;
+            case kJunkMessages:
+                for (int32_t i = 0; i < session_->GetResultCount11(); ++i) {
+                    auto* chat = static_cast<ISMSChatModel*>(session_->GetResult11(i));
+                    if (chat == nullptr || (onlySelected && chat->Select(0) == 0)) continue;
+                    PrintChat(verb, chat);
+                    ++printed;
+                }
+                break;
+            case kJunkAppLeftovers:
+                for (int32_t i = 0; i < session_->GetResultCount7(); ++i) {
+                    auto* app = static_cast<IAppRemainModel*>(session_->GetResult7(i));
+                    if (app == nullptr || (onlySelected && app->Select(0) == 0)) continue;
+                    PrintApp(verb, app);
+                    ++printed;
+                }
+                break;
+            case kJunkSurplusAttachments:
+                for (int32_t i = 0; i < session_->GetResultCount12(); ++i) {
+                    auto* file = static_cast<ISurplusFileModel*>(session_->GetResult12(i));
+                    if (file == nullptr || (onlySelected && file->Select(0) == 0)) continue;
+                    PrintFile(verb, file);
+                    ++printed;
+                }
+                break;
+        }
+        return printed;
+    }
+
+  private:
+    std::string JsonHead() const { return std::string("{\"type\":") + JsonString(TypeName(type_)); }
+
+    void PrintCall(const char* verb, ICallHistoryModel* call, const std::string& contact) {
+        const std::string address = Text(call, &ICallHistoryModel::GetAddress);
+        const std::string date = IsoDate(call->GetDate());
+        if (json_) {
+            std::printf("%s,\"address\":%s,\"contact\":%s,\"date\":%s,\"duration\":%d}\n",
+                        JsonHead().c_str(), JsonString(address).c_str(),
+                        JsonString(contact).c_str(), JsonString(date).c_str(), call->GetDuration());
+            return;
+        }
+        std::printf("%scall  %-20s %-24s %s  %ds\n", verb, Printable(address).c_str(),
+                    Printable(contact).c_str(), date.c_str(), call->GetDuration());
+    }
+
+    void PrintChat(const char* verb, ISMSChatModel* chat) {
+        const std::string identifier = Text(chat, &ISMSChatModel::GetChatIdentifier);
+        const std::string contact = Text(chat, &ISMSChatModel::GetContactName);
+        const unsigned long long size = chat->GetTotalSize();
+        if (json_) {
+            std::printf(
+                "%s,\"chat\":%s,\"contact\":%s,\"messages\":%d,\"attachments\":%d,"
+                "\"size\":%llu}\n",
+                JsonHead().c_str(), JsonString(identifier).c_str(), JsonString(contact).c_str(),
+                chat->GetMessageCount(), chat->GetAttachmentCount(), size);
+            return;
+        }
+        std::printf("%sconversation  %-24s %-24s %d messages, %d attachments, %s\n", verb,
+                    Printable(identifier).c_str(), Printable(contact).c_str(),
+                    chat->GetMessageCount(), chat->GetAttachmentCount(),
+                    ProgressWatch::Size(size).c_str());
+    }
+
+    void PrintApp(const char* verb, IAppRemainModel* app) {
+        const std::string id = Text(app, &IAppRemainModel::GetIdentifier);
+        const unsigned long long size = app->GetTotalSize();
+        if (json_) {
+            std::printf("%s,\"id\":%s,\"files\":%d,\"size\":%llu}\n", JsonHead().c_str(),
+                        JsonString(id).c_str(), app->GetFileCount(), size);
+            return;
+        }
+        std::printf("%sapplication data  %-40s %d files, %s\n", verb, Printable(id).c_str(),
+                    app->GetFileCount(), ProgressWatch::Size(size).c_str());
+    }
+
+    void PrintFile(const char* verb, ISurplusFileModel* file) {
+        const std::string path = Text(file, &ISurplusFileModel::GetName);
+        const unsigned long long size = file->GetSize();
+        if (json_) {
+            std::printf("%s,\"path\":%s,\"size\":%llu}\n", JsonHead().c_str(),
+                        JsonString(path).c_str(), size);
+            return;
+        }
+        std::printf("%sattachment file  %s  %s\n", verb, Printable(path).c_str(),
+                    ProgressWatch::Size(size).c_str());
+    }
+
+    IScanDevice* session_;
+    int type_;
+    bool json_;
+};
+
+// A fresh backup of the device in its backup folder. Earlier backups are archived, never
+// pruned: a deep clean must not cost the user a backup they kept.
+bool FreshBackup(CIPhone* device, const std::string& udid, std::string& error) {
+    if (CheckDeviceBackUpEncryptionE(device) == 0) {
+        error =
+            "the device encrypts its backups (or did not answer); this tool reads "
+            "unencrypted backups only";
+        return false;
+    }
+    IBackupPrepareWork* prepare = GetBackupPrepareWorkInstance();
+    if (prepare == nullptr) {
+        error = "cannot prepare the backup folder";
+        return false;
+    }
+    prepare->Init(device, 0, INT32_MAX);
+    prepare->Prepare();
+    std::string failure;
+    if (!RunTool(udid, kBackupModeBackup, false, "", failure)) {
+        error = "backup failed: " + failure;
+        return false;
+    }
+    const std::string folder = BackupRoot() + "/" + udid;
+    ICreateInfoPlist* info = CreateInfoObjNewEx(device, ToWide(folder).c_str());
+    const bool written = info != nullptr && info->WriteInfoPlist() != 0;
+    CreateInfoObjDelete(&info);
+    if (!written) error = "backup made in " + folder + ", but its Info.plist was not written";
+    return written;
+}
+
+// Runs the session's scan (or clean) of one type with a progress bar; false when interrupted.
+bool RunStage(IScanDevice* session, BwScanStatus& status, int type, bool clean) {
+    session->SetStatusRecord(&status);
+    {
+        ProgressWatch watch(session, status);
+        if (clean) {
+            session->StartClean();
+        } else {
+            session->StartScan(type);
+        }
+    }
+    return !g_interrupted;
+}
+
+class InterruptHandler {
+  public:
+    InterruptHandler() {
+        g_interrupted = false;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        ::sigaction(SIGINT, &action, &previous_);
+    }
+    ~InterruptHandler() { ::sigaction(SIGINT, &previous_, nullptr); }
+
+  private:
+    struct sigaction previous_ {};
+};
+
+int RunPrivacyOnDevice(Arguments& args, const std::vector<int>& types, const Choice* choice) {
+    DeviceSession devices;
+    std::string error;
+    CIPhone* device = devices.Open(args, error);
+    if (device == nullptr) return Fail(error);
+    const std::string udid = DeviceText(device, "UniqueDeviceID");
+    if (!FreshBackup(device, udid, error)) return Fail(error);
+    const std::string cache = CacheFolder();
+    if (cache.empty()) return Fail("no home folder for the deep clean's working folders");
+    if (CreateConfigureToolExIn(device, ToWide(cache + "/deepclean").c_str()) == 0) {
+        return Fail("cannot set up the deep clean: the backup in " + BackupRoot() + "/" + udid +
+                    " has no readable manifest");
+    }
+    IScanDevice* session = ScanDeviceNew(device);
+    if (session == nullptr) return Fail("cannot open a scan session on the device");
+    BwScanStatus status{};
+    InterruptHandler interrupts;
+    bool completed = true;
+    for (int type : types) {
+        status = BwScanStatus{};
+        if (!RunStage(session, status, type, false)) {
+            completed = false;
+            break;
+        }
+        PrivacyReport report(session, type, args.json);
+        if (choice == nullptr) {
+            const size_t found = report.Print(false);
+            if (!args.json) std::printf("%s: %zu found\n", TypeName(type), found);
+            continue;
+        }
+        report.Choose(*choice);
+        if (!RunStage(session, status, type, true)) {
+            completed = false;
+            break;
+        }
+        const size_t removed = report.Print(true);
+        if (!args.json) std::printf("%s: %zu removed\n", TypeName(type), removed);
+    }
+    ScanDeviceDelete(session);
+    if (!completed) {
+        std::fprintf(stderr, "brackwater: stopped; the device was not changed\n");
+        return 130;
+    }
+    if (choice == nullptr) return 0;
+    if (DeepCleanComplete() == 0) return Fail("cannot write the cleaned files into the backup");
+    std::string failure;
+    if (!RunTool(udid, kBackupModeRestore, false, BackupRoot() + "/" + udid, failure)) {
+        return Fail("restore of the cleaned backup failed: " + failure);
+    }
+    if (!args.json) std::printf("restored the cleaned backup to the device\n");
+    return 0;
+}
+
+}  // namespace
+
+int RunPrivacy(Arguments& args) {
+    constexpr const char* kUsage =
+        "brackwater [--sim[=IMAGE]] privacy scan TYPE... [--json]\n"
+        "       brackwater [--sim[=IMAGE]] privacy clean TYPE... [--keep GLOB]... [--only GLOB]...";
+    if (args.words.empty() || (args.words[0] != "scan" && args.words[0] != "clean")) {
+        return UsageError("privacy needs scan or clean", kUsage);
+    }
+    const bool clean = args.words[0] == "clean";
+    args.words.erase(args.words.begin());
+    Choice choice;
+    for (auto [name, globs] : {std::pair{"--keep", &choice.keep}, {"--only", &choice.only}}) {
+        for (;;) {
+            std::string glob;
+            bool missing = false;
+            if (!TakeOption(args.words, name, glob, missing)) break;
+            if (missing || glob.empty())
+                return UsageError(std::string(name) + " needs a GLOB", kUsage);
+            if (!clean) return UsageError(std::string(name) + " belongs to clean", kUsage);
+            globs->push_back(glob);
+        }
+    }
+    if (!choice.keep.empty() && !choice.only.empty()) {
+        return UsageError("give --keep or --only, not both", kUsage);
+    }
+    if (const std::string unknown = UnknownOption(args.words); !unknown.empty()) {
+        return UsageError("unknown option " + unknown, kUsage);
+    }
+    std::vector<int> types;
+    std::string problem;
+    if (!ParseTypes(args.words, types, problem)) return UsageError(problem, kUsage);
+    return RunPrivacyOnDevice(args, types, clean ? &choice : nullptr);
+}
+
+}  // namespace cli
