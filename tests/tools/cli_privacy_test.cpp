@@ -351,3 +351,27 @@ TEST(PrivacyCommandUsage, RefusesUnknownTypesAndMixedChoices) {
 
 }  // namespace
 }  // namespace bw
+
+namespace bw {
+namespace {
+
+// The demo's private-data tour ends with its own proof, which must hold on the demo iPhone.
+TEST(BackupToolPrivacyDemo, CleansOneConversationAndShowsOnlyItGone) {
+    testing::TempFolder folder;
+    const CliRun demo =
+        testing::RunCli(folder,
+                        "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder / "cache" +
+                            " XDG_DATA_HOME=" + folder / "data",
+                        "demo");
+    ASSERT_EQ(demo.status, 0) << demo.err;
+    EXPECT_NE(demo.out.find("calls: 24 found"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("messages: 1 removed"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("30 conversations before, 29 after"), std::string::npos) << demo.out;
+    EXPECT_NE(demo.out.find("every other conversation is unchanged"), std::string::npos)
+        << demo.out;
+    // The demo's backups stay in its own folder, not in the user's backup root.
+    EXPECT_FALSE(std::filesystem::exists(folder / "data/Apple Computer"));
+}
+
+}  // namespace
+}  // namespace bw
