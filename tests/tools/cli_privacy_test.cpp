@@ -17,6 +17,7 @@
 
 #include "image/image_builder.h"
 #include "sim/sqlite_rows.h"
+#include "support/canary.h"
 #include "support/cli_run.h"
 #include "support/temp_folder.h"
 
@@ -180,6 +181,40 @@ class BackupToolPrivacyCommands : public ::testing::TestWithParam<const char*> {
         return expected;
     }
 
+    // Each call of the image's history as "address date duration", the date as UTC text.
+    std::multiset<std::string> ExpectedCalls() {
+        sim::SqliteFile calls(Fs("var/wireless/Library/CallHistory/call_history.db"),
+                              SQLITE_OPEN_READONLY);
+        EXPECT_TRUE(calls.ok());
+        std::multiset<std::string> expected;
+        const auto rows = calls.Rows("select address, date, duration from call");
+        EXPECT_TRUE(rows.has_value());
+        if (!rows) return expected;
+        for (const auto& row : *rows) {
+            expected.insert(row[0].text + " " + IsoUtc(row[1].integer) + " " +
+                            std::to_string(row[2].integer));
+        }
+        EXPECT_FALSE(expected.empty());
+        return expected;
+    }
+    static std::multiset<std::string> ListedCalls(const std::vector<JsonObject>& items) {
+        std::multiset<std::string> listed;
+        for (const JsonObject& call : OfType(items, "calls")) {
+            EXPECT_TRUE(call.count("contact")) << "a call without its contact key";
+            listed.insert(call.at("address") + " " + call.at("date") + " " + call.at("duration"));
+        }
+        return listed;
+    }
+    static std::map<std::string, std::string> ListedChats(const std::vector<JsonObject>& items) {
+        std::map<std::string, std::string> listed;
+        for (const JsonObject& chat : OfType(items, "messages")) {
+            for (const char* key : {"contact", "attachments", "size"})
+                EXPECT_TRUE(chat.count(key)) << key;
+            listed[chat.at("chat")] = chat.at("messages");
+        }
+        return listed;
+    }
+
     testing::TempFolder folder;
     std::string image;
 };
@@ -190,31 +225,10 @@ TEST_P(BackupToolPrivacyCommands, ScanListsTheImagesCallsConversationsLeftoversA
     const std::vector<JsonObject> items = ParseJsonLines(scan.out);
 
     // Calls: every row of the call history once, with its date as UTC text and its duration.
-    sim::SqliteFile calls(Fs("var/wireless/Library/CallHistory/call_history.db"),
-                          SQLITE_OPEN_READONLY);
-    ASSERT_TRUE(calls.ok());
-    std::multiset<std::string> expectedCalls;
-    const auto callRows = calls.Rows("select address, date, duration from call");
-    ASSERT_TRUE(callRows.has_value());
-    for (const auto& row : *callRows) {
-        expectedCalls.insert(row[0].text + " " + IsoUtc(row[1].integer) + " " +
-                             std::to_string(row[2].integer));
-    }
-    std::multiset<std::string> listedCalls;
-    for (const JsonObject& call : OfType(items, "calls")) {
-        ASSERT_TRUE(call.count("contact")) << "a call without its contact key";
-        listedCalls.insert(call.at("address") + " " + call.at("date") + " " + call.at("duration"));
-    }
-    EXPECT_FALSE(expectedCalls.empty());
-    EXPECT_EQ(listedCalls, expectedCalls);
+    EXPECT_EQ(ListedCalls(items), ExpectedCalls());
 
     // Conversations: each of the store's conversations with its number of messages.
-    std::map<std::string, std::string> listedChats;
-    for (const JsonObject& chat : OfType(items, "messages")) {
-        for (const char* key : {"contact", "attachments", "size"})
-            EXPECT_TRUE(chat.count(key)) << key;
-        listedChats[chat.at("chat")] = chat.at("messages");
-    }
+    const std::map<std::string, std::string> listedChats = ListedChats(items);
     const std::map<std::string, std::string> expectedChats = ExpectedConversations();
     EXPECT_FALSE(expectedChats.empty());
     EXPECT_EQ(listedChats, expectedChats);
@@ -328,6 +342,41 @@ TEST_P(BackupToolPrivacyCommands, CleanWithKeepLeavesTheKeptConversationsAndTheC
     sim::SqliteFile calls(Fs("var/wireless/Library/CallHistory/call_history.db"),
                           SQLITE_OPEN_READONLY);
     EXPECT_NE(calls.Column("select count(*) from call"), std::vector<std::string>{"0"});
+}
+
+TEST_P(BackupToolPrivacyCommands, BackupFolderIsReadWithoutTheDeviceAndLeftAsItWas) {
+    const CliRun backup = Sim("backup");
+    ASSERT_EQ(backup.status, 0) << backup.err;
+    // A copy elsewhere, under a name that is not the device's: the reader takes the folder it is
+    // given, wherever it is.
+    const std::string copy = folder / "kept backups/old phone";
+    fs::create_directories(folder / "kept backups");
+    const std::string made = backup.out.substr(13, backup.out.size() - 14);
+    fs::copy(made, copy, fs::copy_options::recursive);
+    testing::PlantCanary(copy);
+    const testing::TreeFingerprint before = testing::FingerprintTree(copy);
+
+    const CliRun scan =
+        testing::RunCli(folder, "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder / "cache2",
+                        "privacy scan all --backup '" + copy + "' --json");
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    const std::vector<JsonObject> items = ParseJsonLines(scan.out);
+    EXPECT_EQ(ListedCalls(items), ExpectedCalls());
+    EXPECT_EQ(ListedChats(items), ExpectedConversations());
+    EXPECT_FALSE(OfType(items, "attachments").empty());
+    EXPECT_TRUE(OfType(items, "app-leftovers").empty());
+    EXPECT_EQ(testing::FingerprintTree(copy), before);
+    // Nothing of the read is left in the program's cache either.
+    EXPECT_FALSE(fs::exists(folder / "cache2"));
+
+    const CliRun leftovers = testing::RunCli(folder, "", "privacy scan 17 --backup '" + copy + "'");
+    EXPECT_EQ(leftovers.status, 2);
+    EXPECT_NE(leftovers.err.find("app-leftovers needs the device"), std::string::npos);
+    fs::remove(copy + "/Manifest.mbdb");
+    const CliRun noManifest =
+        testing::RunCli(folder, "", "privacy scan messages --backup '" + copy + "'");
+    EXPECT_EQ(noManifest.status, 1);
+    EXPECT_NE(noManifest.err.find("no Manifest.mbdb"), std::string::npos) << noManifest.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(EachVersion, BackupToolPrivacyCommands,

@@ -4,16 +4,22 @@
 // restores it to the device.
 #include <fnmatch.h>
 
+#include <stdlib.h>
+
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "backup_folders.h"
 #include "brackwater/backup.h"
 #include "brackwater/deepclean.h"
+#include "brackwater/inspect.h"
 #include "brackwater/privacy.h"
 #include "brackwater/scan.h"
 #include "cli.h"
@@ -334,6 +340,101 @@ class InterruptHandler {
     struct sigaction previous_ {};
 };
 
+// Scans (and with a choice cleans) each type in the session and prints what it found (or
+// removed); false when Ctrl-C stopped it.
+bool RunTypes(IScanDevice* session, const std::vector<int>& types, const Choice* choice,
+              bool json) {
+    BwScanStatus status{};
+    InterruptHandler interrupts;
+    for (int type : types) {
+        if (!RunStage(session, status, type, false)) return false;
+        PrivacyReport report(session, type, json);
+        if (choice == nullptr) {
+            const size_t found = report.Print(false);
+            if (!json) std::printf("%s: %zu found\n", TypeName(type), found);
+            continue;
+        }
+        report.Choose(*choice);
+        if (!RunStage(session, status, type, true)) return false;
+        const size_t removed = report.Print(true);
+        if (!json) std::printf("%s: %zu removed\n", TypeName(type), removed);
+    }
+    return true;
+}
+
+// A folder of our own for the working copies of one read of a backup folder, removed with
+// everything in it at the end. mkdtemp makes it new and private (0700), so nothing another user
+// placed in the shared temporary folder is used.
+class PrivateWorkFolder {
+  public:
+    PrivateWorkFolder() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(base != nullptr && *base == '/' ? base : "/tmp") + "/brackwater-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    ~PrivateWorkFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    PrivateWorkFolder(const PrivateWorkFolder&) = delete;
+    PrivateWorkFolder& operator=(const PrivateWorkFolder&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// A text value of the folder's Info.plist; empty when missing or not a plain string.
+std::string InfoText(const std::string& json, const char* key) {
+    const std::optional<std::string> value = TopLevelValue(json, key);
+    if (!value || value->size() < 2 || value->front() != '"' || value->back() != '"') return {};
+    const std::string text = value->substr(1, value->size() - 2);
+    // The two values read here (a version and a hexadecimal identifier) need no escapes.
+    return text.find('\\') == std::string::npos ? text : std::string();
+}
+
+// Reads an existing backup folder of iOS 5 to 7 without its device. Only the working copies in
+// a private folder are ever written; the backup folder is read.
+int RunPrivacyOnFolder(const std::string& folder, const std::vector<int>& types, bool json) {
+    std::error_code failed;
+    if (!std::filesystem::is_directory(folder, failed)) {
+        return Fail(folder + ": no such backup folder");
+    }
+    if (!std::filesystem::is_regular_file(folder + "/Manifest.mbdb", failed)) {
+        return Fail(folder + ": no Manifest.mbdb; only backups of iOS 5 to 7 can be read");
+    }
+    std::string info;
+    char message[512] = "";
+    if (!BrackwaterPlistConvert((folder + "/Info.plist").c_str(), "json", "library", AppendToString,
+                                &info, message, sizeof message)) {
+        return Fail(folder + "/Info.plist: " + message);
+    }
+    const std::string udid = InfoText(info, "Unique Identifier");
+    const std::string version = InfoText(info, "Product Version");
+    if (udid.empty() || version.empty()) {
+        return Fail(folder + "/Info.plist has no \"Unique Identifier\" or \"Product Version\"");
+    }
+    if (version.size() < 2 || version[1] != '.' || version[0] < '5' || version[0] > '7') {
+        return Fail(folder + ": a backup of iOS " + version + "; only iOS 5 to 7 can be read");
+    }
+    PrivateWorkFolder work;
+    if (work.path().empty()) return Fail("cannot make a private working folder");
+    if (BrackwaterDeepCleanFromFolder(ToWide(folder).c_str(), ToWide(udid).c_str(),
+                                      ToWide(version).c_str(), ToWide(work.path()).c_str()) == 0) {
+        return Fail(folder + ": cannot read the backup (its manifest or identifier is unusable)");
+    }
+    IScanDevice* session = BrackwaterScanBackupNew();
+    if (session == nullptr) return Fail("cannot open a scan session");
+    const bool completed = RunTypes(session, types, nullptr, json);
+    ScanDeviceDelete(session);
+    if (!completed) {
+        std::fprintf(stderr, "brackwater: stopped\n");
+        return 130;
+    }
+    return 0;
+}
+
 int RunPrivacyOnDevice(Arguments& args, const std::vector<int>& types, const Choice* choice) {
     DeviceSession devices;
     std::string error;
@@ -349,29 +450,7 @@ int RunPrivacyOnDevice(Arguments& args, const std::vector<int>& types, const Cho
     }
     IScanDevice* session = ScanDeviceNew(device);
     if (session == nullptr) return Fail("cannot open a scan session on the device");
-    BwScanStatus status{};
-    InterruptHandler interrupts;
-    bool completed = true;
-    for (int type : types) {
-        status = BwScanStatus{};
-        if (!RunStage(session, status, type, false)) {
-            completed = false;
-            break;
-        }
-        PrivacyReport report(session, type, args.json);
-        if (choice == nullptr) {
-            const size_t found = report.Print(false);
-            if (!args.json) std::printf("%s: %zu found\n", TypeName(type), found);
-            continue;
-        }
-        report.Choose(*choice);
-        if (!RunStage(session, status, type, true)) {
-            completed = false;
-            break;
-        }
-        const size_t removed = report.Print(true);
-        if (!args.json) std::printf("%s: %zu removed\n", TypeName(type), removed);
-    }
+    const bool completed = RunTypes(session, types, choice, args.json);
     ScanDeviceDelete(session);
     if (!completed) {
         std::fprintf(stderr, "brackwater: stopped; the device was not changed\n");
@@ -392,6 +471,7 @@ int RunPrivacyOnDevice(Arguments& args, const std::vector<int>& types, const Cho
 int RunPrivacy(Arguments& args) {
     constexpr const char* kUsage =
         "brackwater [--sim[=IMAGE]] privacy scan TYPE... [--json]\n"
+        "       brackwater privacy scan TYPE... --backup FOLDER [--json]\n"
         "       brackwater [--sim[=IMAGE]] privacy clean TYPE... [--keep GLOB]... [--only GLOB]...";
     if (args.words.empty() || (args.words[0] != "scan" && args.words[0] != "clean")) {
         return UsageError("privacy needs scan or clean", kUsage);
@@ -410,6 +490,13 @@ int RunPrivacy(Arguments& args) {
             globs->push_back(glob);
         }
     }
+    std::string folder;
+    bool missing = false;
+    const bool hasFolder = TakeOption(args.words, "--backup", folder, missing);
+    if (hasFolder && (missing || folder.empty()))
+        return UsageError("--backup needs a FOLDER", kUsage);
+    if (hasFolder && clean)
+        return UsageError("--backup belongs to scan; clean works on the device", kUsage);
     if (!choice.keep.empty() && !choice.only.empty()) {
         return UsageError("give --keep or --only, not both", kUsage);
     }
@@ -419,6 +506,24 @@ int RunPrivacy(Arguments& args) {
     std::vector<int> types;
     std::string problem;
     if (!ParseTypes(args.words, types, problem)) return UsageError(problem, kUsage);
+    if (hasFolder) {
+        // The leftovers of removed applications are told apart from installed ones by asking
+        // the device.
+        if (std::find(types.begin(), types.end(), kJunkAppLeftovers) != types.end()) {
+            if (args.words.size() == 1 && args.words[0] == "all") {
+                types.erase(std::find(types.begin(), types.end(), kJunkAppLeftovers));
+            } else {
+                return UsageError(
+                    "app-leftovers needs the device; a --backup FOLDER gives "
+                    "calls, messages and attachments",
+                    kUsage);
+            }
+        }
+        if (const std::string bad = NotUtf8Message("FOLDER", folder); !bad.empty()) {
+            return Fail(bad);
+        }
+        return RunPrivacyOnFolder(folder, types, args.json);
+    }
     return RunPrivacyOnDevice(args, types, clean ? &choice : nullptr);
 }
 
