@@ -339,6 +339,8 @@ TEST_P(BackupToolPrivacyCommands, CleanWithKeepLeavesTheKeptConversationsAndTheC
     }
     ASSERT_LT(kept.size(), chats.size());
     EXPECT_EQ(ExpectedConversations(), kept);
+    // The working copies of the phone's messages do not stay behind in the cache.
+    EXPECT_FALSE(fs::exists(folder / "cache/brackwater/deepclean"));
     sim::SqliteFile calls(Fs("var/wireless/Library/CallHistory/call_history.db"),
                           SQLITE_OPEN_READONLY);
     EXPECT_NE(calls.Column("select count(*) from call"), std::vector<std::string>{"0"});

@@ -109,15 +109,10 @@ struct Choice {
     }
 };
 
-void SetSelected(unsigned char (*select)(void*, unsigned char), void* record, bool wanted) {
-    if ((select(record, 0) != 0) != wanted) select(record, 1);
-}
-
+// Select(0) reads the flag and Select(1) toggles it.
 template <class Record>
 void Select(Record* record, bool wanted) {
-    SetSelected(
-        [](void* raw, unsigned char toggle) { return static_cast<Record*>(raw)->Select(toggle); },
-        record, wanted);
+    if ((record->Select(0) != 0) != wanted) record->Select(1);
 }
 
 // The found items of one type, printed as a table or as JSON lines, and after a clean the ones
@@ -444,7 +439,13 @@ int RunPrivacyOnDevice(Arguments& args, const std::vector<int>& types, const Cho
     if (!FreshBackup(device, udid, error)) return Fail(error);
     const std::string cache = CacheFolder();
     if (cache.empty()) return Fail("no home folder for the deep clean's working folders");
-    if (CreateConfigureToolExIn(device, ToWide(cache + "/deepclean").c_str()) == 0) {
+    // The working folders hold copies of the phone's messages and calls: earlier ones are
+    // deleted at set-up rather than archived (the backup itself was archived above), and the
+    // current ones go once the run has finished. A completion cut off half-way stays for the
+    // next set-up, which finishes it first.
+    const std::string work = cache + "/deepclean";
+    GetBackupPrepareWorkInstance()->Init(device, 1, INT32_MAX);
+    if (CreateConfigureToolExIn(device, ToWide(work).c_str()) == 0) {
         return Fail("cannot set up the deep clean: the backup in " + BackupRoot() + "/" + udid +
                     " has no readable manifest");
     }
@@ -456,8 +457,13 @@ int RunPrivacyOnDevice(Arguments& args, const std::vector<int>& types, const Cho
         std::fprintf(stderr, "brackwater: stopped; the device was not changed\n");
         return 130;
     }
-    if (choice == nullptr) return 0;
+    std::error_code ignored;
+    if (choice == nullptr) {
+        std::filesystem::remove_all(work, ignored);
+        return 0;
+    }
     if (DeepCleanComplete() == 0) return Fail("cannot write the cleaned files into the backup");
+    std::filesystem::remove_all(work, ignored);
     std::string failure;
     if (!RunTool(udid, kBackupModeRestore, false, BackupRoot() + "/" + udid, failure)) {
         return Fail("restore of the cleaned backup failed: " + failure);
