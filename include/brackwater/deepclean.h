@@ -10,6 +10,7 @@
 
 #include "brackwater/brackwater.h"
 #include "brackwater/device.h"
+#include "brackwater/scan.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -35,6 +36,22 @@ BRACKWATER_API unsigned char CreateBackupInfo(void);
  * three folders is read or written. Then writes "BackupInfo.plist"; returns as
  * CreateBackupInfo. */
 BRACKWATER_API unsigned char DeepCleanComplete(void);
+
+/* Sets the configuration up over an existing backup folder without its device, for reading it:
+ * `udid` and `productVersion` stand for the device's "UniqueDeviceID" and "ProductVersion" (a
+ * backup's Info.plist has them as "Unique Identifier" and "Product Version"), and the working
+ * folders go below `workPath`, fresh (earlier ones there are deleted). Set-up and scans only read
+ * `backupFolder`; DeepCleanComplete after it would write into it. Returns as
+ * CreateConfigureToolExIn; 0 for a null argument or an identifier that is no device's. */
+BRACKWATER_API unsigned char BrackwaterDeepCleanFromFolder(const BwChar* backupFolder,
+                                                           const BwChar* udid,
+                                                           const BwChar* productVersion,
+                                                           const BwChar* workPath);
+
+/* A scan session without a device, for the scanners that read only the deep-clean configuration
+ * (calls, messages, surplus attachment files); release it with ScanDeviceDelete. Null when memory
+ * runs out. */
+BRACKWATER_API IScanDevice* BrackwaterScanBackupNew(void);
 
 #ifdef __cplusplus
 }

@@ -130,15 +130,26 @@ bool CConfigureTool::CreateIn(CIPhone* device, std::string workPath, bool delete
 
 bool CConfigureTool::SetUp(const ConfigureDeviceFacts& facts, std::string workPath,
                            std::string backupRoot, bool deleteCurrent) {
-    Reset();
-    workPath_ = std::move(workPath);
     // The identifier names three folders; one that is not a plain name (a device answering
     // "../x") would put them anywhere.
-    if (!IsDeviceIdentifier(facts.udid) || workPath_.empty() || backupRoot.empty()) return false;
+    if (!IsDeviceIdentifier(facts.udid) || backupRoot.empty()) {
+        Reset();
+        workPath_ = std::move(workPath);
+        return false;
+    }
+    return SetUpFromFolder(facts, std::move(workPath), platform::JoinPath(backupRoot, facts.udid),
+                           deleteCurrent);
+}
+
+bool CConfigureTool::SetUpFromFolder(const ConfigureDeviceFacts& facts, std::string workPath,
+                                     std::string sourceFolder, bool deleteCurrent) {
+    Reset();
+    workPath_ = std::move(workPath);
+    if (!IsDeviceIdentifier(facts.udid) || workPath_.empty() || sourceFolder.empty()) return false;
     udid_ = facts.udid;
     productVersion_ = facts.productVersion;
     timeZoneOffset_ = facts.timeZoneOffsetSeconds;
-    sourceFolder_ = platform::JoinPath(backupRoot, udid_);
+    sourceFolder_ = std::move(sourceFolder);
     deviceBackupFolder_ = platform::JoinPath(workPath_, "DeviceBackup");
     backupCopyFolder_ =
         platform::JoinPath(platform::JoinPath(deviceBackupFolder_, "Backup"), udid_);

@@ -72,6 +72,10 @@ class CConfigureTool {
     // The same without a CIPhone: `backupRoot` is the folder holding the device's backup folder.
     bool SetUp(const ConfigureDeviceFacts& facts, std::string workPath, std::string backupRoot,
                bool deleteCurrent);
+    // The same over any backup folder (one not named after the device, or outside the backup
+    // root). Set-up and scans only read that folder; Complete writes into it.
+    bool SetUpFromFolder(const ConfigureDeviceFacts& facts, std::string workPath,
+                         std::string sourceFolder, bool deleteCurrent);
     // Copies "Manifest.mbdb", "Info.plist" and "Manifest.plist" from the source folder into both
     // copy folders and makes the manifest manager over the restore copy of the manifest.
     void CopyManifestFiles();

@@ -7,6 +7,7 @@
 #include "brackwater/deepclean.h"
 #include "device/connect_listener.h"
 #include "platform/text.h"
+#include "session/scan_device.h"
 
 extern "C" {
 
@@ -37,6 +38,37 @@ BRACKWATER_API unsigned char DeepCleanComplete(void) {
         return bw::CConfigureTool::Instance().Complete() ? 1 : 0;
     } catch (...) {
         return 0;
+    }
+}
+
+BRACKWATER_API unsigned char BrackwaterDeepCleanFromFolder(const BwChar* backupFolder,
+                                                           const BwChar* udid,
+                                                           const BwChar* productVersion,
+                                                           const BwChar* workPath) {
+    try {
+        if (backupFolder == nullptr || udid == nullptr || productVersion == nullptr ||
+            workPath == nullptr) {
+            return 0;
+        }
+        bw::ConfigureDeviceFacts facts;
+        facts.udid = bw::WideToUtf8(std::u16string_view(udid));
+        facts.productVersion = bw::WideToUtf8(std::u16string_view(productVersion));
+        // The working folders are the host's own, made for this read: nothing earlier to keep.
+        return bw::CConfigureTool::Instance().SetUpFromFolder(
+                   facts, bw::WideToUtf8(std::u16string_view(workPath)),
+                   bw::WideToUtf8(std::u16string_view(backupFolder)), true)
+                   ? 1
+                   : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+BRACKWATER_API IScanDevice* BrackwaterScanBackupNew(void) {
+    try {
+        return new bw::CScanDevice(nullptr);
+    } catch (...) {
+        return nullptr;
     }
 }
 

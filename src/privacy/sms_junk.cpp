@@ -19,7 +19,9 @@ CConfigureTool& CDeviceSMSJunk::Configuration() {
 void CDeviceSMSJunk::Scan(CIPhone* device) {
     device_ = device;
     if (device == nullptr) {
-        SetFinished();
+        // A backup read without its device: the values the configuration was set up with.
+        const CConfigureTool& configuration = Configuration();
+        ScanBackup(configuration.ProductVersion(), configuration.Udid());
         return;
     }
     ScanBackup([device](std::string_view key) { return device->ReadDeviceValueText("", key); });

@@ -21,8 +21,6 @@
 
 namespace cli {
 
-namespace {
-
 std::string BackupRoot() {
     const size_t length = BrackwaterBackupRoot(nullptr, 0);
     std::string root(length + 1, '\0');
@@ -31,8 +29,7 @@ std::string BackupRoot() {
     return root;
 }
 
-// Runs one backup or restore and waits for its end, drawing the progress on a terminal. The run
-// cannot be stopped once the tool has it, so Ctrl-C keeps its default meaning here.
+// The run cannot be stopped once the tool has it, so Ctrl-C keeps its default meaning here.
 bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::string& folder,
              std::string& failure) {
     BackupStatus status{};
@@ -66,6 +63,8 @@ bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::st
     }
     return true;
 }
+
+namespace {
 
 std::vector<std::string> ListKeptBackups(CIPhone* device) {
     std::vector<std::string> folders;

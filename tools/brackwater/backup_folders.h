@@ -2,6 +2,7 @@
 // conversion: whether a backup is encrypted, and which complete backup a restore takes.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,5 +27,13 @@ Encryption ManifestEncryption(const std::string& folder, std::string& error);
 // complete archive with the latest "Last Backup Date". Empty when the device has no complete
 // backup.
 std::string BackupToRestore(CIPhone* device, const std::string& udid);
+
+// The folder that holds every device's backups.
+std::string BackupRoot();
+
+// Runs one backup or restore (kBackupMode...) through the backup tool and waits for its end,
+// drawing the progress on a terminal; false with the tool's reason in `failure`.
+bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::string& folder,
+             std::string& failure);
 
 }  // namespace cli

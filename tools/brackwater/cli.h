@@ -55,6 +55,7 @@ int RunMakeDirectory(Arguments& args);
 int RunApps(Arguments& args);
 int RunScan(Arguments& args);
 int RunClean(Arguments& args);
+int RunPrivacy(Arguments& args);
 int RunBackup(Arguments& args);
 int RunRestore(Arguments& args);
 int RunBackups(Arguments& args);

@@ -23,6 +23,8 @@ constexpr const char* kUsage =
     "  apps [--icons DIR] [--json]\n"
     "  scan TYPE... [--json]       TYPE: a number, a name or all\n"
     "  clean TYPE... [--keep GLOB]...\n"
+    "  privacy scan TYPE... [--json]  TYPE: calls, messages, app-leftovers, attachments or all\n"
+    "  privacy clean TYPE... [--keep GLOB]... [--only GLOB]...\n"
     "  backup [--keep N] [--replace]\n"
     "  restore [FOLDER] [--from-copy]\n"
     "  backups [--json]\n"
@@ -44,12 +46,12 @@ int RunVersion(cli::Arguments&) {
 }
 
 constexpr CommandEntry kCommands[] = {
-    {"devices", cli::RunDevices}, {"ls", cli::RunList},         {"pull", cli::RunPull},
-    {"push", cli::RunPush},       {"rm", cli::RunRemove},       {"mkdir", cli::RunMakeDirectory},
-    {"apps", cli::RunApps},       {"scan", cli::RunScan},       {"clean", cli::RunClean},
-    {"backup", cli::RunBackup},   {"restore", cli::RunRestore}, {"backups", cli::RunBackups},
-    {"verify", cli::RunVerify},   {"plist", cli::RunPlist},     {"manifest", cli::RunManifest},
-    {"demo", cli::RunDemo},       {"version", RunVersion},
+    {"devices", cli::RunDevices},   {"ls", cli::RunList},       {"pull", cli::RunPull},
+    {"push", cli::RunPush},         {"rm", cli::RunRemove},     {"mkdir", cli::RunMakeDirectory},
+    {"apps", cli::RunApps},         {"scan", cli::RunScan},     {"clean", cli::RunClean},
+    {"privacy", cli::RunPrivacy},   {"backup", cli::RunBackup}, {"restore", cli::RunRestore},
+    {"backups", cli::RunBackups},   {"verify", cli::RunVerify}, {"plist", cli::RunPlist},
+    {"manifest", cli::RunManifest}, {"demo", cli::RunDemo},     {"version", RunVersion},
 };
 
 // Takes the global options out of the words, wherever they stand. False on a usage error.

@@ -50,15 +50,6 @@ std::string HomeFolder() {
     return found->pw_dir;
 }
 
-// Empty without a home: a shared folder would let another user hand us the demo iPhone.
-std::string CacheFolder() {
-    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/') {
-        return std::string(cache) + "/brackwater";
-    }
-    const std::string home = HomeFolder();
-    return home.empty() ? std::string() : home + "/.cache/brackwater";
-}
-
 // "brackwater-<uid>" in $TMPDIR (else /tmp), the folder the library keeps its own temporary
 // files in: made 0700, and used only when it is a real folder of ours that nobody else may enter.
 std::string PrivateTempFolder(std::string& error) {
@@ -242,6 +233,15 @@ bool SimulatorSetup::Prepare(const std::string& requested, std::string& error) {
     ::setenv("BRACKWATER_REGISTRY", registryFile_.c_str(), 1);
     ::setenv("BRACKWATER_SIM_IMAGES", images.c_str(), 1);
     return true;
+}
+
+// Empty without a home: a shared folder would let another user hand us the demo iPhone.
+std::string CacheFolder() {
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/') {
+        return std::string(cache) + "/brackwater";
+    }
+    const std::string home = HomeFolder();
+    return home.empty() ? std::string() : home + "/.cache/brackwater";
 }
 
 }  // namespace cli

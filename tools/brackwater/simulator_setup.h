@@ -25,6 +25,10 @@ class SimulatorSetup {
 // The demo iPhone in the cache folder, made when missing or made by an older builder.
 bool MakeDemoImage(std::string& image, std::string& error);
 
+// This program's cache folder ($XDG_CACHE_HOME/brackwater, else ~/.cache/brackwater); empty
+// without a home.
+std::string CacheFolder();
+
 // The folder of this program's executable.
 std::string ProgramFolder();
 
