@@ -103,6 +103,7 @@ class CSMSDataBase_6 : public CSMSDBAbstract {
 
   private:
     void LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFile& files);
+    bool hasAttachmentTable_ = false;
 };
 
 // The schema for a device's "ProductVersion": its first character "5" gives iOS 5, "6" or "7"

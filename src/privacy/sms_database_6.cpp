@@ -53,6 +53,11 @@ std::unique_ptr<CMessageModel> MakeMessage(const TableRow& row) {
 void CSMSDataBase_6::LoadChats(ResultList& list) {
     if (!platform::IsFile(path_) || !OpenDatabase(path_)) return;
     const size_t first = list.size();
+    // One read transaction for the whole load: the working copy is ours alone, and without it
+    // each of the per-conversation and per-message queries takes and drops its own lock.
+    const bool reading = ExecuteSql(kExecuteStatement, "BEGIN");
+    // The tables cannot change during the load, so the attachment table is looked up once.
+    hasAttachmentTable_ = TableExists("attachment");
     if (QueryToTable(kChatQuery)) {
         const CTable chats = CopyResultTable();
         const CMatchAttachmentFile files = MatchAttachments();
@@ -66,6 +71,7 @@ void CSMSDataBase_6::LoadChats(ResultList& list) {
             list.Append<ISMSChatModel>(std::move(chat));
         }
     }
+    if (reading) ExecuteSql(kExecuteStatement, "COMMIT");
     LookUpContacts(list, first);
     CloseDatabase();
 }
@@ -76,7 +82,7 @@ void CSMSDataBase_6::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
     const CTable messages = CopyResultTable();
     for (const TableRow& row : messages.rows) {
         std::unique_ptr<CMessageModel> message = MakeMessage(row);
-        if (TableExists("attachment") &&
+        if (hasAttachmentTable_ &&
             QueryToTable(kAttachmentQuery + std::to_string(message->rowId) + ")")) {
             const CTable attachments = CopyResultTable();
             for (const TableRow& attachmentRow : attachments.rows) {
