@@ -27,17 +27,13 @@
 #include "scan_progress.h"
 #include "simulator_setup.h"
 #include "text.h"
+#include "type_words.h"
 
 namespace cli {
 
 namespace {
 
-struct PrivacyType {
-    int number;
-    const char* name;
-};
-
-constexpr PrivacyType kPrivacyTypes[] = {
+constexpr NamedType kPrivacyTypes[] = {
     {kJunkCallHistory, "calls"},
     {kJunkMessages, "messages"},
     {kJunkAppLeftovers, "app-leftovers"},
@@ -45,37 +41,15 @@ constexpr PrivacyType kPrivacyTypes[] = {
 };
 
 const char* TypeName(int number) {
-    for (const PrivacyType& type : kPrivacyTypes) {
-        if (type.number == number) return type.name;
-    }
-    return "?";
+    return TypeNameIn(kPrivacyTypes, number);
 }
 
 bool ParseTypes(const std::vector<std::string>& words, std::vector<int>& types,
                 std::string& problem) {
-    auto add = [&types](int number) {
-        for (int known : types) {
-            if (known == number) return;
-        }
-        types.push_back(number);
-    };
-    for (const std::string& word : words) {
-        bool found = false;
-        for (const PrivacyType& type : kPrivacyTypes) {
-            if (word == "all" || word == type.name || word == std::to_string(type.number)) {
-                add(type.number);
-                found = true;
-            }
-        }
-        if (!found) {
-            problem = "unknown privacy type " + word +
-                      " (calls, messages, app-leftovers, "
-                      "attachments, their numbers 8, 9, 17, 18, or all)";
-            return false;
-        }
-    }
-    if (types.empty()) problem = "give at least one privacy type";
-    return !types.empty();
+    return ParseTypeWords(words, kPrivacyTypes, "privacy",
+                          " (calls, messages, app-leftovers, attachments, their numbers 8, 9, 17, "
+                          "18, or all)",
+                          types, problem);
 }
 
 // Call dates are seconds since 1970 in the call history of iOS 5 to 7.

@@ -19,17 +19,13 @@
 #include "device_session.h"
 #include "scan_progress.h"
 #include "text.h"
+#include "type_words.h"
 
 namespace cli {
 
 namespace {
 
-struct JunkType {
-    int number;
-    const char* name;
-};
-
-constexpr JunkType kJunkTypes[] = {
+constexpr NamedType kJunkTypes[] = {
     {kJunkAppCaches, "app-caches"},   {kJunkAppCookies, "app-cookies"},
     {kJunkAppTemp, "app-temp"},       {kJunkCrashLogs, "crash-logs"},
     {kJunkDownloads, "downloads"},    {kJunkPhotoThumbnails, "photo-thumbnails"},
@@ -37,41 +33,12 @@ constexpr JunkType kJunkTypes[] = {
 };
 
 const char* TypeName(int number) {
-    for (const JunkType& type : kJunkTypes) {
-        if (type.number == number) return type.name;
-    }
-    return "?";
+    return TypeNameIn(kJunkTypes, number);
 }
 
-// The types the words name, in the order given, each once; false on an unknown word.
 bool ParseTypes(const std::vector<std::string>& words, std::vector<int>& types,
                 std::string& problem) {
-    auto add = [&types](int number) {
-        for (int known : types) {
-            if (known == number) return;
-        }
-        types.push_back(number);
-    };
-    for (const std::string& word : words) {
-        if (word == "all") {
-            for (const JunkType& type : kJunkTypes)
-                add(type.number);
-            continue;
-        }
-        bool found = false;
-        for (const JunkType& type : kJunkTypes) {
-            if (word == type.name || word == std::to_string(type.number)) {
-                add(type.number);
-                found = true;
-            }
-        }
-        if (!found) {
-            problem = "unknown junk type " + word;
-            return false;
-        }
-    }
-    if (types.empty()) problem = "give at least one junk type";
-    return !types.empty();
+    return ParseTypeWords(words, kJunkTypes, "junk", "", types, problem);
 }
 
 // One found item, whatever record carries it.
