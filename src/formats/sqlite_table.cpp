@@ -219,6 +219,13 @@ CTable CopyResultTable() {
     return table;
 }
 
+CTable TakeResultTable() {
+    CTable table;
+    table.rows = std::move(State().result);
+    State().result.clear();
+    return table;
+}
+
 bool GetTableRow(const CTable& table, size_t index, TableRow& row) {
     if (index >= table.rows.size()) return false;
     row = table.rows[index];

@@ -98,6 +98,10 @@ bool TableExists(std::string_view name);
 // A copy of the shared result table, taken right after a query.
 CTable CopyResultTable();
 
+// The shared result table itself, moved out and left empty: for a reader that walks a large
+// result once and needs no second look at it.
+CTable TakeResultTable();
+
 // Copies row / cell `index` (from 0); false when `index` is out of range.
 bool GetTableRow(const CTable& table, size_t index, TableRow& row);
 bool GetRowCell(const TableRow& row, size_t index, TableCell& cell);

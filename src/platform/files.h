@@ -74,6 +74,8 @@ class FileReader {
     // Fills the buffer unless the file ends first; the count read, or -1 on an error.
     int64_t ReadFull(char* buffer, size_t size);
     uint64_t Size() const { return size_; }
+    // The open descriptor, for copies that the kernel makes.
+    int Descriptor() const { return fd_.get(); }
 
   private:
     FileReader(UniqueFd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}

@@ -17,22 +17,19 @@ namespace bw::sms {
 // Seconds from the Unix epoch to 2001-01-01, the epoch of the iOS 6 and 7 dates.
 inline constexpr int64_t kEpoch2001 = 978307200;
 
+// Cells are read in place: a large scan reads millions of them.
 inline int64_t Integer(const TableRow& row, size_t column) {
-    TableCell cell;
-    return GetRowCell(row, column, cell) && cell.type == kCellInteger ? cell.intValue : 0;
+    return column < row.size() && row[column].type == kCellInteger ? row[column].intValue : 0;
 }
 
 inline std::string Text(const TableRow& row, size_t column) {
-    TableCell cell;
-    std::string text;
-    if (GetRowCell(row, column, cell)) GetCellText(cell, text);
-    return text;
+    return column < row.size() && row[column].type == kCellText ? row[column].text : std::string();
 }
 
 // Every byte of a blob cell (a text cell up to its first zero byte).
 inline std::string Bytes(const TableRow& row, size_t column) {
-    TableCell cell;
-    if (!GetRowCell(row, column, cell)) return {};
+    if (column >= row.size()) return {};
+    const TableCell& cell = row[column];
     return cell.type == kCellBlob || cell.type == kCellText ? cell.text : std::string();
 }
 

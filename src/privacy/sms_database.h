@@ -86,6 +86,8 @@ class CSMSDataBase_5 : public CSMSDBAbstract {
 
   private:
     void LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFile& files);
+    bool hasMessageTable_ = false;
+    bool hasAttachmentTable_ = false;
 };
 
 class CSMSDataBase_6 : public CSMSDBAbstract {
@@ -103,7 +105,10 @@ class CSMSDataBase_6 : public CSMSDBAbstract {
 
   private:
     void LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFile& files);
+    void ReadMessagesWithAttachments();
     bool hasAttachmentTable_ = false;
+    // Sorted ids of the messages that the attachment join table names at all.
+    std::vector<int32_t> messagesWithAttachments_;
 };
 
 // The schema for a device's "ProductVersion": its first character "5" gives iOS 5, "6" or "7"

@@ -37,8 +37,13 @@ uint64_t TextSize(const std::string& text, const std::string& subject) {
 void CSMSDataBase_5::LoadChats(ResultList& list) {
     if (!platform::IsFile(path_) || !OpenDatabase(path_)) return;
     const size_t first = list.size();
+    // As for the iOS 6 schema: one read transaction, and the tables looked up once, since nothing
+    // changes the working copy during the load.
+    const bool reading = ExecuteSql(kExecuteStatement, "BEGIN");
+    hasMessageTable_ = TableExists("message");
+    hasAttachmentTable_ = TableExists("madrid_attachment");
     if (TableExists("madrid_chat") && QueryToTable(kChatQuery)) {
-        const CTable chats = CopyResultTable();
+        const CTable chats = TakeResultTable();
         const CMatchAttachmentFile files = MatchAttachments();
         for (const TableRow& row : chats.rows) {
             if (StopRequested() || (owner_ != nullptr && owner_->StopRequested())) break;
@@ -50,13 +55,14 @@ void CSMSDataBase_5::LoadChats(ResultList& list) {
             list.Append<ISMSChatModel>(std::move(chat));
         }
     }
+    if (reading) ExecuteSql(kExecuteStatement, "COMMIT");
     LookUpContacts(list, first);
     CloseDatabase();
 }
 
 void CSMSDataBase_5::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFile& files) {
-    if (!TableExists("message") || !QueryBound(kMessageQuery, {chat.chatIdentifier})) return;
-    const CTable messages = CopyResultTable();
+    if (!hasMessageTable_ || !QueryBound(kMessageQuery, {chat.chatIdentifier})) return;
+    const CTable messages = TakeResultTable();
     for (const TableRow& row : messages.rows) {
         auto message = std::make_unique<CMessageModel>();
         message->rowId = static_cast<int32_t>(sms::Integer(row, 0));
@@ -72,7 +78,7 @@ void CSMSDataBase_5::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
         const std::vector<std::string> guids = AttachmentGuidsFromInfo(sms::Bytes(row, 6));
         message->attachmentRecordCount = static_cast<int32_t>(guids.size());
         message->hasAttachments = guids.empty() ? 0 : 1;
-        if (!guids.empty() && TableExists("madrid_attachment")) {
+        if (!guids.empty() && hasAttachmentTable_) {
             // One parameter per GUID: the GUIDs are GUID-shaped, but bound all the same.
             std::string query = kAttachmentQuery;
             std::vector<SqlValue> values;
@@ -82,7 +88,7 @@ void CSMSDataBase_5::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
             }
             query += ")";
             if (QueryBound(query, values)) {
-                const CTable attachments = CopyResultTable();
+                const CTable attachments = TakeResultTable();
                 for (const TableRow& attachmentRow : attachments.rows) {
                     std::unique_ptr<CAttachmentModel> attachment =
                         sms::AttachmentFromRow(attachmentRow, 0);

@@ -1,6 +1,7 @@
 // The iOS 6 and 7 message database: conversations in chat, messages and attachments reached
 // through chat_message_join and message_attachment_join. The database's own triggers on the join
 // tables remove the message and attachment rows, so the clean only deletes join rows.
+#include <algorithm>
 #include <memory>
 
 #include "formats/sqlite_table.h"
@@ -58,8 +59,9 @@ void CSMSDataBase_6::LoadChats(ResultList& list) {
     const bool reading = ExecuteSql(kExecuteStatement, "BEGIN");
     // The tables cannot change during the load, so the attachment table is looked up once.
     hasAttachmentTable_ = TableExists("attachment");
+    ReadMessagesWithAttachments();
     if (QueryToTable(kChatQuery)) {
-        const CTable chats = CopyResultTable();
+        const CTable chats = TakeResultTable();
         const CMatchAttachmentFile files = MatchAttachments();
         for (const TableRow& row : chats.rows) {
             if (StopRequested() || (owner_ != nullptr && owner_->StopRequested())) break;
@@ -79,12 +81,14 @@ void CSMSDataBase_6::LoadChats(ResultList& list) {
 void CSMSDataBase_6::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFile& files) {
     // The row id is a number read from the database itself.
     if (!QueryToTable(kMessageQuery + std::to_string(chat.rowId) + ")")) return;
-    const CTable messages = CopyResultTable();
+    const CTable messages = TakeResultTable();
     for (const TableRow& row : messages.rows) {
         std::unique_ptr<CMessageModel> message = MakeMessage(row);
         if (hasAttachmentTable_ &&
+            std::binary_search(messagesWithAttachments_.begin(), messagesWithAttachments_.end(),
+                               message->rowId) &&
             QueryToTable(kAttachmentQuery + std::to_string(message->rowId) + ")")) {
-            const CTable attachments = CopyResultTable();
+            const CTable attachments = TakeResultTable();
             for (const TableRow& attachmentRow : attachments.rows) {
                 std::unique_ptr<CAttachmentModel> attachment =
                     sms::AttachmentFromRow(attachmentRow, sms::kEpoch2001);
@@ -99,6 +103,22 @@ void CSMSDataBase_6::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
         }
         chat.AddMessage(std::move(message));
     }
+}
+
+// The attachment statement is run for the messages that the join table names; for every other
+// message its answer is known to be empty (nothing changes the database during the load), and
+// skipping those statements is most of the scan's time on a large store.
+void CSMSDataBase_6::ReadMessagesWithAttachments() {
+    messagesWithAttachments_.clear();
+    if (!hasAttachmentTable_ ||
+        !QueryToTable("SELECT DISTINCT message_id FROM message_attachment_join")) {
+        return;
+    }
+    const CTable ids = TakeResultTable();
+    messagesWithAttachments_.reserve(ids.rows.size());
+    for (const TableRow& row : ids.rows)
+        messagesWithAttachments_.push_back(static_cast<int32_t>(sms::Integer(row, 0)));
+    std::sort(messagesWithAttachments_.begin(), messagesWithAttachments_.end());
 }
 
 bool CSMSDataBase_6::DeleteMessages(CSMSChatModel& chat) {

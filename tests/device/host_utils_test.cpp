@@ -63,6 +63,34 @@ TEST(HostUtilities, DateTextsUseTheirFixedForms) {
     EXPECT_EQ(FormatDateTimeSlashed(time), "2014/06/03 09:04:05");
 }
 
+// The date texts are written without strftime; every calendar time a 64-bit clock gives, from
+// year 1 to far beyond 9999, must read as strftime writes it.
+TEST(HostUtilities, DateTextsAgreeWithStrftimeOverTheWholeClock) {
+    const auto strftimeText = [](const std::tm& time, const char* format) {
+        char text[128];
+        return std::string(text, std::strftime(text, sizeof text, format, &time));
+    };
+    uint64_t state = 0x9e3779b97f4a7c15;
+    for (int i = 0; i < 20000; ++i) {
+        state = state * 6364136223846793005 + 1442695040888963407;
+        // Mostly plausible dates, some far outside four-digit years.
+        const int64_t span = i % 10 == 0 ? int64_t{1} << 40 : int64_t{1} << 32;
+        const int64_t seconds = static_cast<int64_t>(state >> 20) % span - span / 4;
+        const std::tm time = platform::LocalCalendar(seconds);
+        SCOPED_TRACE(seconds);
+        ASSERT_EQ(FormatDateTime(time), strftimeText(time, "%Y-%m-%d %H:%M:%S"));
+        ASSERT_EQ(FormatDateTimeSlashed(time), strftimeText(time, "%Y/%m/%d %H:%M:%S"));
+    }
+    std::tm leap{};
+    leap.tm_year = 1999 - 1900;
+    leap.tm_mon = 11;
+    leap.tm_mday = 31;
+    leap.tm_hour = 23;
+    leap.tm_min = 59;
+    leap.tm_sec = 60;
+    EXPECT_EQ(FormatDateTimeSlashed(leap), "1999/12/31 23:59:60");
+}
+
 TEST(HostUtilities, SecondsBetweenSystemTimesTruncateTowardsZero) {
     SystemTime unixEpoch;
     unixEpoch.year = 1970;

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/environment.h"
 #include "platform/file_faults.h"
@@ -328,7 +330,10 @@ bool SameFileContent(const std::string& a, const std::string& b) {
     }
 }
 
-bool ReplaceFile(const std::string& path, const ByteSource& content) {
+namespace {
+
+// The replacement itself: `write` fills the temporary file through its descriptor.
+bool ReplaceFileWriting(const std::string& path, const std::function<bool(int)>& write) {
     const std::string folder = FolderOf(path);
     mode_t mode = NewFileModeIn(folder);
     struct stat old {};
@@ -344,7 +349,7 @@ bool ReplaceFile(const std::string& path, const ByteSource& content) {
     std::string temp;
     UniqueFd fd = CreateTemporaryBeside(folder, temp);
     if (!fd) return false;
-    bool ok = content([&](std::string_view bytes) { return WriteAll(fd.get(), bytes); });
+    bool ok = write(fd.get());
     // The mode is set before the flush so that it reaches the disk with the bytes.
     ok = ok && ::fchmod(fd.get(), mode) == 0;
     ok = ok && Sync(fd.get());
@@ -360,6 +365,54 @@ bool ReplaceFile(const std::string& path, const ByteSource& content) {
     return SyncFolder(folder);
 }
 
+// Copies the rest of `in` to `out`, in the kernel (copy_file_range) where the file systems allow,
+// which saves passing every byte through this process; otherwise through a buffer. Each chunk is
+// one write to the fault seam, as a buffered write is.
+bool CopyRest(int in, int out) {
+    constexpr size_t kChunk = size_t{1} << 20;
+    bool inKernel = true;
+    std::vector<char> buffer;
+    for (;;) {
+        const file_faults::Injected fault = file_faults::Next(FileCall::kWrite);
+        if (fault.error != 0) {
+            if (fault.shortWrite) {
+                [[maybe_unused]] const ssize_t n =
+                    ::copy_file_range(in, nullptr, out, nullptr, kChunk / 2, 0);
+            }
+            errno = fault.error;
+            return false;
+        }
+        if (inKernel) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+            if (n > 0) continue;
+            if (n == 0) return true;
+            if (errno == EINTR) continue;
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+                return false;
+            inKernel = false;  // and go on from where the offsets stand
+        }
+        if (buffer.empty()) buffer.resize(kChunk);
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        for (std::string_view rest(buffer.data(), static_cast<size_t>(n)); !rest.empty();) {
+            const ssize_t written = ::write(out, rest.data(), rest.size());
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) return false;
+            rest.remove_prefix(static_cast<size_t>(written));
+        }
+    }
+}
+
+}  // namespace
+
+bool ReplaceFile(const std::string& path, const ByteSource& content) {
+    return ReplaceFileWriting(path, [&content](int fd) {
+        return content([fd](std::string_view bytes) { return WriteAll(fd, bytes); });
+    });
+}
+
 bool WriteFileAtomic(const std::string& path, std::string_view bytes) {
     return ReplaceFile(path, [bytes](const ByteSink& sink) { return sink(bytes); });
 }
@@ -367,15 +420,7 @@ bool WriteFileAtomic(const std::string& path, std::string_view bytes) {
 bool ReplaceFileWithCopy(const std::string& source, const std::string& target, bool followLinks) {
     std::optional<FileReader> in = FileReader::Open(source, followLinks);
     if (!in) return false;
-    return ReplaceFile(target, [&](const ByteSink& sink) {
-        std::vector<char> buffer(1 << 20);
-        for (;;) {
-            const int64_t n = in->Read(buffer.data(), buffer.size());
-            if (n < 0) return false;
-            if (n == 0) return true;
-            if (!sink(std::string_view(buffer.data(), static_cast<size_t>(n)))) return false;
-        }
-    });
+    return ReplaceFileWriting(target, [&in](int fd) { return CopyRest(in->Descriptor(), fd); });
 }
 
 bool CopyFile(const std::string& source, const std::string& target) {
