@@ -47,9 +47,13 @@ Statement Prepare(std::string_view sql) {
     return owned;
 }
 
-TableCell ReadCell(sqlite3_stmt* statement, int column) {
-    TableCell cell;
+// Fills `cell` from the column, reusing the capacity of its text: a reader that walks many rows
+// through one row buffer then allocates only for texts longer than any before.
+void ReadCellInto(sqlite3_stmt* statement, int column, TableCell& cell) {
     cell.type = sqlite3_column_type(statement, column);
+    cell.intValue = 0;
+    cell.floatValue = 0.0;
+    cell.text.clear();
     switch (cell.type) {
         case SQLITE_INTEGER:
             cell.intValue = sqlite3_column_int(statement, column);
@@ -59,7 +63,7 @@ TableCell ReadCell(sqlite3_stmt* statement, int column) {
             break;
         case SQLITE_TEXT:
             if (const auto* text = sqlite3_column_text(statement, column)) {
-                cell.text = reinterpret_cast<const char*>(text);
+                cell.text.assign(reinterpret_cast<const char*>(text));
             }
             break;
         case SQLITE_BLOB: {
@@ -72,6 +76,11 @@ TableCell ReadCell(sqlite3_stmt* statement, int column) {
         default:
             break;
     }
+}
+
+TableCell ReadCell(sqlite3_stmt* statement, int column) {
+    TableCell cell;
+    ReadCellInto(statement, column, cell);
     return cell;
 }
 
@@ -97,8 +106,12 @@ bool OpenDatabase(const std::string& path) {
     // sqlite3_open creates a missing file. We keep that: callers open working copies they have
     // just made and check for the file first where a missing one matters. No busy timeout is set:
     // these are private copies, and a database locked by someone else is a failure, not a wait.
+    // A connection is used by one thread at a time (see the header), so SQLite's own lock around
+    // every call on it is left out: a scan makes millions of such calls.
     sqlite3* connection = nullptr;
-    const int status = sqlite3_open(PlainFileName(path).c_str(), &connection);
+    const int status =
+        sqlite3_open_v2(PlainFileName(path).c_str(), &connection,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (status == SQLITE_OK) {
         state.current = connection;
         return true;
@@ -177,6 +190,21 @@ bool QueryToTable(std::string_view sql) {
     Statement statement = Prepare(sql);
     if (!statement) return false;
     return StepIntoTable(statement.get());
+}
+
+bool QueryEachRow(std::string_view sql, const std::vector<SqlValue>& values,
+                  const std::function<void(const TableRow&)>& onRow) {
+    Statement statement = Prepare(sql);
+    if (!statement || !BindAll(statement.get(), values)) return false;
+    const int columns = sqlite3_column_count(statement.get());
+    TableRow row(static_cast<size_t>(columns));
+    int status = SQLITE_ROW;
+    while ((status = sqlite3_step(statement.get())) == SQLITE_ROW) {
+        for (int column = 0; column < columns; ++column)
+            ReadCellInto(statement.get(), column, row[static_cast<size_t>(column)]);
+        onRow(row);
+    }
+    return status == SQLITE_DONE;
 }
 
 namespace {

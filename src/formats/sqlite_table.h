@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -89,6 +90,12 @@ using SqlValue = std::variant<int64_t, std::string>;
 // parameters in order; false (nothing run) when their number differs from the parameters'.
 bool ExecuteBound(std::string_view sql, const std::vector<SqlValue>& values);
 bool QueryBound(std::string_view sql, const std::vector<SqlValue>& values);
+
+// Runs a query with `values` bound and hands each row to `onRow` as it comes, through one row
+// buffer that the next row overwrites; the shared result table is untouched, so `onRow` may run
+// queries of its own on the same connection. True only when the query ran to its end.
+bool QueryEachRow(std::string_view sql, const std::vector<SqlValue>& values,
+                  const std::function<void(const TableRow&)>& onRow);
 
 // True when the current database has a table whose name contains `name` (case-insensitively for
 // ASCII, as SQLite's LIKE matches; "_" and "%" in `name` are wildcards). Replaces the shared

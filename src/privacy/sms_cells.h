@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "device/host_utils.h"
 #include "formats/sqlite_table.h"
@@ -45,7 +46,7 @@ inline std::unique_ptr<CAttachmentModel> AttachmentFromRow(const TableRow& row,
                                                            int64_t epochOffset) {
     auto attachment = std::make_unique<CAttachmentModel>();
     attachment->rowId = static_cast<int32_t>(Integer(row, 0));
-    attachment->guid = Text(row, 1);
+    attachment->guid = std::string(Text(row, 1));
     attachment->createdDate = Integer(row, 2);
     attachment->createdDateText = DateText(attachment->createdDate, epochOffset);
     attachment->startDate = Integer(row, 3);

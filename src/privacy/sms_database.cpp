@@ -68,6 +68,10 @@ void CSMSDBAbstract::DeleteChats(ResultList& list) {
     if (list.empty()) return;
     // A missing file is not created by opening it.
     if (!platform::IsFile(path_) || !OpenDatabase(path_)) return;
+    // One transaction for the whole deletion: each statement alone would be a commit with its own
+    // journal and flushes, thousands of them for a large store. A statement that fails inside it
+    // undoes only itself, as it would alone; what ran before stays.
+    const bool inTransaction = ExecuteSql(kExecuteStatement, "BEGIN");
     DropTriggers();
     processed_ = 0;
     total_ = 0;
@@ -88,6 +92,7 @@ void CSMSDBAbstract::DeleteChats(ResultList& list) {
     }
     if (completed) UpdateSequenceCounters();
     CreateTriggers();
+    if (inTransaction) ExecuteSql(kExecuteStatement, "COMMIT");
     CloseDatabase();
 }
 

@@ -28,7 +28,7 @@ constexpr char kAttachmentQuery[] =
     "transfer_state  FROM madrid_attachment WHERE attachment_guid in (";
 
 // The message text in UTF-8 bytes is what the message itself takes in the database.
-uint64_t TextSize(const std::string& text, const std::string& subject) {
+uint64_t TextSize(std::string_view text, std::string_view subject) {
     return text.size() + subject.size();
 }
 
@@ -66,8 +66,8 @@ void CSMSDataBase_5::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
     for (const TableRow& row : messages.rows) {
         auto message = std::make_unique<CMessageModel>();
         message->rowId = static_cast<int32_t>(sms::Integer(row, 0));
-        const std::string text = sms::Text(row, 1);
-        const std::string subject = sms::Text(row, 2);
+        const std::string_view text = sms::Text(row, 1);
+        const std::string_view subject = sms::Text(row, 2);
         message->text = Utf8ToWide(text);
         message->subject = Utf8ToWide(subject);
         message->messageSize = TextSize(text, subject);

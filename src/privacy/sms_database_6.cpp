@@ -33,8 +33,8 @@ uint8_t Flag(const TableRow& row, size_t column) {
 std::unique_ptr<CMessageModel> MakeMessage(const TableRow& row) {
     auto message = std::make_unique<CMessageModel>();
     message->rowId = static_cast<int32_t>(sms::Integer(row, 0));
-    const std::string text = sms::Text(row, 1);
-    const std::string subject = sms::Text(row, 2);
+    const std::string_view text = sms::Text(row, 1);
+    const std::string_view subject = sms::Text(row, 2);
     message->text = Utf8ToWide(text);
     message->subject = Utf8ToWide(subject);
     message->messageSize = text.size() + subject.size();
@@ -79,10 +79,9 @@ void CSMSDataBase_6::LoadChats(ResultList& list) {
 }
 
 void CSMSDataBase_6::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFile& files) {
-    // The row id is a number read from the database itself.
-    if (!QueryToTable(kMessageQuery + std::to_string(chat.rowId) + ")")) return;
-    const CTable messages = TakeResultTable();
-    for (const TableRow& row : messages.rows) {
+    // The row id is a number read from the database itself. Rows are taken as they come: a store
+    // that fails part of the way still shows the messages read before.
+    QueryEachRow(kMessageQuery + std::to_string(chat.rowId) + ")", {}, [&](const TableRow& row) {
         std::unique_ptr<CMessageModel> message = MakeMessage(row);
         if (hasAttachmentTable_ &&
             std::binary_search(messagesWithAttachments_.begin(), messagesWithAttachments_.end(),
@@ -102,7 +101,7 @@ void CSMSDataBase_6::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
             owner_->AdjustSelection(1, message->GetTotalSize(), true);
         }
         chat.AddMessage(std::move(message));
-    }
+    });
 }
 
 // The attachment statement is run for the messages that the join table names; for every other
