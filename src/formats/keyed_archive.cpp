@@ -55,29 +55,32 @@ class Decoder {
         if (index >= objects_.size() || depth > kKeyedArchiveMaxDepth) return {};
         // A reference back to an object on the way down would never end.
         if (state_[index] == State::Decoding) return {};
-        if (state_[index] == State::Fresh) {
-            state_[index] = State::Decoding;
-            const size_t before = used_;
-            const CDicValueObj& object = objects_[index];
-            CDicValueObj value = Instance(object, depth);
-            // An object taken over as it is counts with everything it holds.
-            const size_t values =
-                object.Find("$class") == nullptr ? CountValues(value) : used_ - before + 1;
-            done_[index] = {value, values};
-            used_ = before;
+        const CDicValueObj& object = objects_[index];
+        if (state_[index] == State::Fresh && object.Find("$class") == nullptr) {
+            // Strings, numbers, "$null" and plain collections are taken over as they are, and
+            // count with everything they hold.
+            done_[index] = {object, CountValues(object)};
             state_[index] = State::Done;
         }
-        const Decoded& decoded = done_[index];
-        if (decoded.value.type == kPlistNone) return {};
-        if (used_ + decoded.values > kKeyedArchiveMaxValues) return {};
-        used_ += decoded.values;
-        return decoded;
+        if (state_[index] == State::Done) {
+            const Decoded& decoded = done_[index];
+            if (decoded.value.type == kPlistNone) return {};
+            if (used_ + decoded.values > kKeyedArchiveMaxValues) return {};
+            used_ += decoded.values;
+            return decoded;
+        }
+        if (used_ >= kKeyedArchiveMaxValues) return {};
+        state_[index] = State::Decoding;
+        const size_t before = used_++;
+        CDicValueObj value = Instance(object, depth);
+        state_[index] = State::Done;
+        done_[index] = {value, used_ - before};
+        if (value.type == kPlistNone) used_ = before;
+        return done_[index];
     }
 
     CDicValueObj Instance(const CDicValueObj& object, int depth) {
-        const CDicValueObj* classReference = object.Find("$class");
-        if (classReference == nullptr) return object;  // strings, numbers, "$null"
-        const std::optional<size_t> classIndex = ReferenceIndex(*classReference);
+        const std::optional<size_t> classIndex = ReferenceIndex(*object.Find("$class"));
         if (!classIndex) return {};
         std::string className;
         if (*classIndex < objects_.size()) {
@@ -87,8 +90,14 @@ class Decoder {
         if (className == "NSMutableDictionary" || className == "NSDictionary") {
             return DictionaryOf(object, depth);
         }
+        // The member is taken over as it is; counted as one value already, it adds the rest of
+        // what it holds (a hostile archive may put a whole collection there).
         const CDicValueObj* member = object.Find(className == "NSDate" ? "NS.time" : "NS.data");
-        return member != nullptr ? *member : CDicValueObj();
+        if (member == nullptr) return {};
+        const size_t values = CountValues(*member);
+        if (used_ + values - 1 > kKeyedArchiveMaxValues) return {};
+        used_ += values - 1;
+        return *member;
     }
 
     static const PlistArray* Members(const CDicValueObj& object, const char* key) {
