@@ -121,6 +121,7 @@ class PushStoreTest : public testing::DeepCleanFixture {
                      {"HomeDomain", Store("com.example.empty"), ""},
                      {"HomeDomain", Store("com.example.broken"), broken.Bytes(77)},
                      {"HomeDomain", Store("com.nimbuslabs.skyline"), chatBytes},
+                     {"HomeDomain", Store("it's 100% \"q\""), chatBytes},
                      {"HomeDomain", "Library/SpringBoard/IconState.plist", "layout"},
                      {"MediaDomain", "Library/x.pushstore", "other domain"}},
                     version);
@@ -149,10 +150,10 @@ TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesAndWorkingCopies) {
     ScanWith(nullptr);
     EXPECT_EQ(status()->finished, 1);
     // The store whose archive decodes to nothing is left out; the empty one stays.
-    ASSERT_EQ(session_->GetResultCount0(), 4);
+    ASSERT_EQ(session_->GetResultCount0(), 5);
     std::vector<std::u16string> identifiers;
     uint64_t sizes = 0;
-    for (int32_t i = 0; i < 4; ++i) {
+    for (int32_t i = 0; i < 5; ++i) {
         IAppPushStoreModel* store = Listed(i);
         identifiers.push_back(Text(&IAppPushStoreModel::GetBundleIdentifier, store));
         const std::string path = WideToUtf8(Text(&IAppPushStoreModel::GetFilePath, store));
@@ -163,14 +164,14 @@ TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesAndWorkingCopies) {
         sizes += store->GetFileSize();
     }
     std::sort(identifiers.begin(), identifiers.end());
-    EXPECT_EQ(identifiers,
-              (std::vector<std::u16string>{u"com.example.chat", u"com.example.empty",
-                                           u"com.example.mail", u"com.nimbuslabs.skyline"}));
-    EXPECT_EQ(status()->selectedCount, 4u);
+    EXPECT_EQ(identifiers, (std::vector<std::u16string>{
+                               u"com.example.chat", u"com.example.empty", u"com.example.mail",
+                               u"com.nimbuslabs.skyline", u"it's 100% \"q\""}));
+    EXPECT_EQ(status()->selectedCount, 5u);
     EXPECT_EQ(status()->selectedSize, sizes);
     EXPECT_DOUBLE_EQ(status()->progress, 100.0);
 
-    for (int32_t i = 0; i < 4; ++i) {
+    for (int32_t i = 0; i < 5; ++i) {
         IAppPushStoreModel* store = Listed(i);
         const std::u16string identifier = Text(&IAppPushStoreModel::GetBundleIdentifier, store);
         if (identifier == u"com.example.mail") {
@@ -191,9 +192,9 @@ TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesAndWorkingCopies) {
 TEST_F(PushStoreTest, CleanTakesExactlyTheSelectedStoresOutOfTheBackup) {
     WriteStores();
     ScanWith(nullptr);
-    ASSERT_EQ(session_->GetResultCount0(), 4);
+    ASSERT_EQ(session_->GetResultCount0(), 5);
     std::vector<std::string> gone;
-    for (int32_t i = 0; i < 4; ++i) {
+    for (int32_t i = 0; i < 5; ++i) {
         const std::u16string identifier = Text(&IAppPushStoreModel::GetBundleIdentifier, Listed(i));
         if (identifier == u"com.example.mail" || identifier == u"com.example.empty") {
             gone.push_back(FileName("HomeDomain", Store(WideToUtf8(identifier))));
@@ -209,8 +210,20 @@ TEST_F(PushStoreTest, CleanTakesExactlyTheSelectedStoresOutOfTheBackup) {
 
     session_->StartClean();
     EXPECT_EQ(status()->finished, 1);
-    EXPECT_EQ(status()->selectedCount, 2u);
+    EXPECT_EQ(status()->selectedCount, 3u);
     EXPECT_LT(status()->selectedSize, keptSize);
+    // One delete entry per selected store, keyed by its own backup file.
+    std::vector<std::string> keys = EntryKeys(CConfigureTool::Instance());
+    std::sort(keys.begin(), keys.end());
+    std::sort(gone.begin(), gone.end());
+    EXPECT_EQ(keys, gone);
+    for (const std::string& key : keys) {
+        const CDicValueObj* entry = CConfigureTool::Instance().Configuration().Find(key);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->GetInteger("ExecuteType"), 1);
+        EXPECT_EQ(entry->GetString("Domain"), "HomeDomain");
+        EXPECT_EQ(entry->GetString("FullName"), ".pushstore");
+    }
     ASSERT_TRUE(CConfigureTool::Instance().Complete());
 
     testing::FolderSnapshot after = testing::Snapshot(Source());
@@ -229,6 +242,7 @@ TEST_F(PushStoreTest, CleanTakesExactlyTheSelectedStoresOutOfTheBackup) {
                           "HomeDomain:" + Store("com.example.broken"),
                           "HomeDomain:" + Store("com.example.chat"),
                           "HomeDomain:" + Store("com.nimbuslabs.skyline"),
+                          "HomeDomain:" + Store("it's 100% \"q\""),
                           "MediaDomain:Library/x.pushstore",
                       }));
     ExpectManifestMatchesFiles();
@@ -240,8 +254,8 @@ TEST_F(PushStoreTest, APhoneGivesTheIconsOfTheApplicationsOnItsHomeScreen) {
     ASSERT_NE(device, nullptr);
     WriteStores();
     ScanWith(device);
-    ASSERT_EQ(session_->GetResultCount0(), 4);
-    for (int32_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(session_->GetResultCount0(), 5);
+    for (int32_t i = 0; i < 5; ++i) {
         IAppPushStoreModel* store = Listed(i);
         std::string icon(store->GetIconData(nullptr), '\0');
         store->GetIconData(reinterpret_cast<unsigned char*>(icon.data()));
@@ -251,6 +265,19 @@ TEST_F(PushStoreTest, APhoneGivesTheIconsOfTheApplicationsOnItsHomeScreen) {
             EXPECT_EQ(icon, "");
         }
     }
+}
+
+TEST_F(PushStoreTest, AStoppedScanListsNothingAndItsCleanRecordsNothing) {
+    WriteStores();
+    CAppNotificationJunk scanner;
+    scanner.SetStatusRecord(status());
+    scanner.RequestStop();
+    scanner.Scan(nullptr);
+    EXPECT_EQ(status()->finished, 1);
+    EXPECT_TRUE(scanner.Results(kResultPushStores).empty());
+    scanner.ClearStop();
+    scanner.Clean();
+    EXPECT_TRUE(EntryKeys(CConfigureTool::Instance()).empty());
 }
 
 // The stores of a simulated phone, written by the image builder with libplist, decode to the
