@@ -69,9 +69,11 @@ size_t CountValues(const CDicValueObj& value) {
 
 TEST(KeyedArchive, EveryClassDecodesToItsPlainValue) {
     KeyedArchiveBuilder archive;
-    const uint64_t dictionary =
-        archive.Dictionary("NSDictionary", {archive.String("zeta"), archive.String("alpha")},
-                           {archive.String("last"), archive.Integer(42)});
+    // Keys pair with values by position; a key that is not text and a value without a key are
+    // left out.
+    const uint64_t dictionary = archive.Dictionary(
+        "NSDictionary", {archive.String("zeta"), archive.Integer(5), archive.String("alpha")},
+        {archive.String("last"), archive.String("x"), archive.Integer(42), archive.String("y")});
     const uint64_t mutableDictionary = archive.Dictionary(
         "NSMutableDictionary", {archive.String("when")}, {archive.Date(417000000.25)});
     const uint64_t root = archive.Array(
@@ -125,68 +127,37 @@ TEST(KeyedArchive, ClassesWithoutTheirMemberDecodeToNothing) {
     EXPECT_TRUE(PlistEquals(emptyDictionary, CDicValueObj::MakeDictionary()));
 }
 
-TEST(KeyedArchive, DictionariesPairKeysAndValuesByPositionAndSkipKeysThatAreNotText) {
-    KeyedArchiveBuilder archive;
-    const uint64_t root = archive.Dictionary(
-        "NSDictionary", {archive.String("a"), archive.Integer(5), archive.String("b")},
-        {archive.String("1"), archive.String("2"), archive.String("3"), archive.String("4")});
-    const CDicValueObj decoded = DecodeBytes(archive.Bytes(root));
-    EXPECT_EQ(Keys(decoded), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(decoded.GetString("a"), "1");
-    EXPECT_EQ(decoded.GetString("b"), "3");
-}
-
 TEST(KeyedArchive, ArchivesWithoutObjectsOrRootDecodeToNothing) {
-    auto decode = [](CDicValueObj archive) { return CNSArchiverFormatHelper::Decode(archive); };
-    CDicValueObj objects = Strings({"$null", "root"});
-    CDicValueObj reference = CDicValueObj::MakeDictionary();
-    reference.Set("CF$UID", CDicValueObj::MakeInteger(1));
-    CDicValueObj top = CDicValueObj::MakeDictionary();
-    top.Set("root", reference);
+    auto reference = [](int64_t index, bool extraKey = false) {
+        CDicValueObj uid = CDicValueObj::MakeDictionary();
+        uid.Set("CF$UID", CDicValueObj::MakeInteger(index));
+        if (extraKey) uid.Set("more", CDicValueObj::MakeInteger(index));
+        return uid;
+    };
+    auto decode = [](const CDicValueObj* objects, const CDicValueObj* root) {
+        CDicValueObj archive = CDicValueObj::MakeDictionary();
+        if (objects != nullptr) archive.Set("$objects", *objects);
+        CDicValueObj top = CDicValueObj::MakeDictionary();
+        if (root != nullptr) top.Set("root", *root);
+        archive.Set("$top", top);
+        return CNSArchiverFormatHelper::Decode(archive);
+    };
+    const CDicValueObj objects = Strings({"$null", "root"});
+    const CDicValueObj good = reference(1);
+    EXPECT_TRUE(PlistEquals(decode(&objects, &good), CDicValueObj::MakeString("root")));
 
-    CDicValueObj whole = CDicValueObj::MakeDictionary();
-    whole.Set("$objects", objects);
-    whole.Set("$top", top);
-    EXPECT_TRUE(PlistEquals(decode(whole), CDicValueObj::MakeString("root")));
-
-    CDicValueObj noObjects = CDicValueObj::MakeDictionary();
-    noObjects.Set("$top", top);
-    EXPECT_EQ(decode(noObjects).type, kPlistNone);
-
+    const CDicValueObj text = CDicValueObj::MakeString("x");
+    EXPECT_EQ(decode(nullptr, &good).type, kPlistNone);
+    EXPECT_EQ(decode(&text, &good).type, kPlistNone);
+    EXPECT_EQ(decode(&objects, nullptr).type, kPlistNone);
+    for (const CDicValueObj& root :
+         {CDicValueObj::MakeInteger(1), reference(-1), reference(1, true)}) {
+        EXPECT_EQ(decode(&objects, &root).type, kPlistNone);
+    }
     CDicValueObj noTop = CDicValueObj::MakeDictionary();
     noTop.Set("$objects", objects);
-    EXPECT_EQ(decode(noTop).type, kPlistNone);
-
-    CDicValueObj objectsNotArray = CDicValueObj::MakeDictionary();
-    objectsNotArray.Set("$objects", CDicValueObj::MakeString("x"));
-    objectsNotArray.Set("$top", top);
-    EXPECT_EQ(decode(objectsNotArray).type, kPlistNone);
-
-    // A root that is not a reference: an integer, a negative index, a reference with more keys.
-    for (CDicValueObj badRoot :
-         {CDicValueObj::MakeInteger(1), CDicValueObj::MakeDictionary(), CDicValueObj()}) {
-        CDicValueObj archive = CDicValueObj::MakeDictionary();
-        archive.Set("$objects", objects);
-        CDicValueObj badTop = CDicValueObj::MakeDictionary();
-        if (badRoot.type == kPlistDictionary) {
-            badRoot.Set("CF$UID", CDicValueObj::MakeInteger(-1));
-        }
-        if (badRoot.type != kPlistNone) badTop.Set("root", badRoot);
-        archive.Set("$top", badTop);
-        EXPECT_EQ(decode(archive).type, kPlistNone);
-    }
-    CDicValueObj twoKeys = CDicValueObj::MakeDictionary();
-    twoKeys.Set("CF$UID", CDicValueObj::MakeInteger(1));
-    twoKeys.Set("extra", CDicValueObj::MakeInteger(1));
-    CDicValueObj twoKeyTop = CDicValueObj::MakeDictionary();
-    twoKeyTop.Set("root", twoKeys);
-    CDicValueObj archive = CDicValueObj::MakeDictionary();
-    archive.Set("$objects", objects);
-    archive.Set("$top", twoKeyTop);
-    EXPECT_EQ(decode(archive).type, kPlistNone);
-
-    EXPECT_EQ(decode(CDicValueObj::MakeArray()).type, kPlistNone);
-    EXPECT_EQ(decode(CDicValueObj()).type, kPlistNone);
+    EXPECT_EQ(CNSArchiverFormatHelper::Decode(noTop).type, kPlistNone);
+    EXPECT_EQ(CNSArchiverFormatHelper::Decode(CDicValueObj::MakeArray()).type, kPlistNone);
 }
 
 TEST(KeyedArchive, BrokenReferencesLeaveTheRestOfTheValue) {

@@ -58,7 +58,7 @@ bool SameOtherSettings(plist_t a, plist_t b) {
     LibplistTree left(plist_copy(a)), right(plist_copy(b));
     plist_dict_remove_item(left.get(), "SBRecentDisplays");
     plist_dict_remove_item(right.get(), "SBRecentDisplays");
-    return testing::LibplistXml(left.get()) == testing::LibplistXml(right.get());
+    return testing::PlistXml(left.get()) == testing::PlistXml(right.get());
 }
 
 class RecentAppsTest : public testing::DeepCleanFixture {

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/plist_tree.h"
 #include "device/connect_listener.h"
 #include "device/iphone.h"
 #include "image/image_builder.h"
@@ -18,10 +18,9 @@
 
 namespace bw::testing {
 
-struct LibplistFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using LibplistTree = std::unique_ptr<void, LibplistFree>;
+// libplist trees, owned and shown as XML the way the simulator does it.
+using LibplistTree = sim::PlistTree;
+using sim::PlistXml;
 
 inline std::string LibplistBinary(plist_t tree) {
     char* bytes = nullptr;
@@ -29,15 +28,6 @@ inline std::string LibplistBinary(plist_t tree) {
     plist_to_bin(tree, &bytes, &length);
     std::string out = bytes != nullptr ? std::string(bytes, length) : std::string();
     if (bytes != nullptr) plist_to_bin_free(bytes);
-    return out;
-}
-
-inline std::string LibplistXml(plist_t tree) {
-    char* text = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(tree, &text, &length);
-    std::string out = text != nullptr ? std::string(text, length) : std::string();
-    if (text != nullptr) plist_to_xml_free(text);
     return out;
 }
 

@@ -5,7 +5,6 @@
 #include <plist/plist.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -55,12 +54,6 @@ class KeyedArchiveBuilder {
     void Member(uint64_t object, const char* key, plist_t value) {
         plist_dict_set_item(plist_array_get_item(objects_, static_cast<uint32_t>(object)), key,
                             value);
-    }
-    static plist_t References(std::initializer_list<uint64_t> indices) {
-        plist_t array = plist_new_array();
-        for (const uint64_t index : indices)
-            plist_array_append_item(array, plist_new_uid(index));
-        return array;
     }
     static plist_t References(const std::vector<uint64_t>& indices) {
         plist_t array = plist_new_array();
