@@ -69,7 +69,6 @@ void CRunningAppsManage::WriteKeptApps() {
 
 void CRunningAppJunk::Scan(CIPhone* device) {
     SetBusy(1);
-    scanning_ = 1;
     device_ = device;
     manage_.reset();
     ReleaseItems(kResultRecentApps);
@@ -87,7 +86,6 @@ void CRunningAppJunk::Scan(CIPhone* device) {
 void CRunningAppJunk::Clean() {
     if (manage_ != nullptr && !manage_->Applications().empty()) {
         SetBusy(0);
-        scanning_ = 0;
         manage_->WriteKeptApps();
         SetProgress(100.0f);
     }

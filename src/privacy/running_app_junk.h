@@ -46,11 +46,9 @@ class CRunningAppJunk : public CDeviceJunk {
     void Scan(CIPhone* device) override;
     void Clean() override;
 
-    uint8_t Scanning() const { return scanning_; }
     CRunningAppsManage* Manage() const { return manage_.get(); }
 
   private:
-    uint8_t scanning_ = 0;
     std::unique_ptr<CRunningAppsManage> manage_;
 };
 
