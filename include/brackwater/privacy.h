@@ -1,6 +1,7 @@
 /* The result records of the private-data scanners that work on a fresh backup of the device: calls
  * (junk type 8), conversations with their messages and attachments (9), data that the backup
  * still holds for removed applications (17) and attachment files that no message refers to (18).
+ * The recently running applications (15) are IAppInfo records (brackwater/apps.h).
  * The host reaches them through the scan session's result slots (brackwater/scan.h) and follows
  * the same rules as for the other records there: the library owns them, text getters follow the
  * two-call rule, Select (toggle) inverts the flag when the toggle is true and returns the flag,
@@ -141,6 +142,29 @@ class IAppRemainModel {
     virtual int32_t GetFileCount() = 0;
     virtual unsigned char Select(unsigned char toggle) = 0;
     virtual ~IAppRemainModel() = default;
+};
+
+/* One notification that a push store keeps (junk type 16). */
+class IPushMessageModel {
+  public:
+    virtual double GetCreationTime() = 0;           /* seconds since 2001-01-01 */
+    virtual size_t GetDateText(BwChar* buffer) = 0; /* "YYYY-MM-DD hh:mm:ss", local time */
+    virtual size_t GetMessageText(BwChar* buffer) = 0;
+    virtual ~IPushMessageModel() = default;
+};
+
+/* The push store of one application, with the notifications it keeps (junk type 16). */
+class IAppPushStoreModel {
+  public:
+    virtual size_t GetIconData(unsigned char* buffer) = 0; /* PNG bytes; 0 without an icon */
+    virtual size_t GetDisplayName(BwChar* buffer) = 0;     /* the notifications' title */
+    virtual size_t GetBundleIdentifier(BwChar* buffer) = 0;
+    virtual size_t GetFilePath(BwChar* buffer) = 0; /* the store's working copy */
+    virtual uint64_t GetFileSize() = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual int32_t GetMessageCount() = 0;
+    virtual IPushMessageModel* GetMessage(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual ~IAppPushStoreModel() = default;
 };
 #endif
 

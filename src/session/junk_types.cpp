@@ -1,8 +1,10 @@
 // The junk-type table: the one place where scanners are registered. A type without a row (the
 // private-data types whose scanners are not part of this build yet, and every number outside 0 to
 // 18) creates no scanner.
+#include "privacy/app_notification_junk.h"
 #include "privacy/app_remain_junk.h"
 #include "privacy/call_history_junk.h"
+#include "privacy/running_app_junk.h"
 #include "privacy/sms_junk.h"
 #include "privacy/surplus_files_junk.h"
 #include "scan/app_sandbox_junk.h"
@@ -40,6 +42,7 @@ constexpr JunkTypeRow kJunkTypes[] = {
     {4, &Make<CDownloadsTempJunk>},    {5, &Make<CPhotosJunk>},
     {6, &Make<CStorageJunk>},          {7, &Make<CRadioTempJunk>},
     {8, &Make<CCallHistoryJunk>},      {9, &Make<CDeviceSMSJunk>},
+    {15, &Make<CRunningAppJunk>},      {16, &Make<CAppNotificationJunk>},
     {17, &Make<CAppRemainFilesJunk>},  {18, &Make<CSurplusFilesJunk>},
 };
 

@@ -1,0 +1,109 @@
+// What the recent-application and push-store tests share: a simulated phone whose home screen
+// names the applications (the registry, an image, the listener and the arrived device, ended in
+// one place), and property lists written and read with libplist rather than the library.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <string>
+#include <vector>
+
+#include "common/plist_tree.h"
+#include "device/connect_listener.h"
+#include "device/iphone.h"
+#include "image/image_builder.h"
+#include "platform/files.h"
+#include "support/sim_device.h"
+
+namespace bw::testing {
+
+// libplist trees, owned and shown as XML the way the simulator does it.
+using LibplistTree = sim::PlistTree;
+using sim::PlistXml;
+
+inline std::string LibplistBinary(plist_t tree) {
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(tree, &bytes, &length);
+    std::string out = bytes != nullptr ? std::string(bytes, length) : std::string();
+    if (bytes != nullptr) plist_to_bin_free(bytes);
+    return out;
+}
+
+// The file parsed by libplist (binary or XML); null when it is not a property list.
+inline LibplistTree LibplistFile(const std::string& path) {
+    std::string bytes;
+    if (!platform::ReadWholeFile(path, bytes)) return LibplistTree();
+    plist_t tree = nullptr;
+    if (bytes.starts_with("bplist00")) {
+        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
+    } else {
+        plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
+    }
+    return LibplistTree(tree);
+}
+
+// The strings of an array node, with "<other>" for any element of another type.
+inline std::vector<std::string> LibplistStrings(plist_t array) {
+    std::vector<std::string> texts;
+    if (array == nullptr || plist_get_node_type(array) != PLIST_ARRAY) return texts;
+    for (uint32_t i = 0; i < plist_array_get_size(array); ++i) {
+        plist_t item = plist_array_get_item(array, i);
+        if (plist_get_node_type(item) != PLIST_STRING) {
+            texts.emplace_back("<other>");
+            continue;
+        }
+        char* text = nullptr;
+        plist_get_string_val(item, &text);
+        texts.emplace_back(text != nullptr ? text : "");
+        free(text);
+    }
+    return texts;
+}
+
+// A simulated phone of the given release, attached and listed; detached in the destructor,
+// which also checks that the scanners closed every session and service they opened.
+class SimPhone {
+  public:
+    CIPhone* Start(const TempFolder& folder, const std::string& iosVersion = "7.1.2") {
+        UseRegistry(folder, RuntimeRegistryText(
+                                BRACKWATER_SIM_RUNTIME_DIR,
+                                std::string(BRACKWATER_SIM_RUNTIME_DIR) + "/libMobileDevice.so"));
+        sim::ImageOptions options;
+        options.iosVersion = iosVersion;
+        image_ = folder / "phone";
+        std::string error;
+        if (!sim::CreateImage(image_, options, error)) {
+            ADD_FAILURE() << error;
+            return nullptr;
+        }
+        listener_ = NewConnectListener(false, false);
+        listener_->SetCallback(CallbackLog::Record, &log_);
+        listener_->StartListening();
+        if (sim_.Attach(image_).empty() || !sim_.Settle()) return nullptr;
+        return log_.Device(kDeviceArrived);
+    }
+
+    ~SimPhone() {
+        if (listener_ == nullptr) return;
+        // Scans open their springboard sessions and close them before they return.
+        const BwSimCounters counters = sim_.Counters();
+        EXPECT_EQ(counters.sessions, 0);
+        EXPECT_EQ(counters.serviceConnections, kWiredServices);
+        sim_.DetachAll();
+        sim_.Settle();
+        listener_->StopListening();
+        DeleteConnectListener();
+    }
+
+    const std::string& Image() const { return image_; }
+
+  private:
+    SimControl sim_;
+    CallbackLog log_;
+    IConnectListener* listener_ = nullptr;
+    std::string image_;
+};
+
+}  // namespace bw::testing
