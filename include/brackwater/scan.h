@@ -68,6 +68,7 @@ enum {
     kJunkRadioHistory = 7,        /* radio listening history */
     kJunkCallHistory = 8,         /* calls, grouped by contact */
     kJunkMessages = 9,            /* conversations with their messages and attachments */
+    kJunkSafariCookies = 11,      /* Safari's cookie file, in pages (the cookie-tree slot) */
     kJunkAppLeftovers = 17,       /* data the backup holds for removed applications */
     kJunkSurplusAttachments = 18, /* attachment files no message refers to */
     kJunkLastType = 18

@@ -3,6 +3,7 @@
 // 18) creates no scanner.
 #include "privacy/app_remain_junk.h"
 #include "privacy/call_history_junk.h"
+#include "privacy/safari_cookie_junk.h"
 #include "privacy/sms_junk.h"
 #include "privacy/surplus_files_junk.h"
 #include "scan/app_sandbox_junk.h"
@@ -40,7 +41,8 @@ constexpr JunkTypeRow kJunkTypes[] = {
     {4, &Make<CDownloadsTempJunk>},    {5, &Make<CPhotosJunk>},
     {6, &Make<CStorageJunk>},          {7, &Make<CRadioTempJunk>},
     {8, &Make<CCallHistoryJunk>},      {9, &Make<CDeviceSMSJunk>},
-    {17, &Make<CAppRemainFilesJunk>},  {18, &Make<CSurplusFilesJunk>},
+    {11, &Make<CSafariCookieJunk>},    {17, &Make<CAppRemainFilesJunk>},
+    {18, &Make<CSurplusFilesJunk>},
 };
 
 }  // namespace
