@@ -46,6 +46,7 @@ void CSafaricookieManage::Read() {
             owner_->SetMessage(cookie->Text(kCookieName));
             owner_->AdjustSelection(1, cookie->record.size, true);
             model->cookies.push_back(std::move(cookie));
+            if (afterEachCookie) afterEachCookie();
         }
         std::move(page.cookies.begin() + static_cast<std::ptrdiff_t>(cookieIndex),
                   page.cookies.end(), std::back_inserter(model->unread));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,8 @@ class CSafaricookieManage {
     bool Clean();
 
     const std::string& Path() const { return path_; }
+    // Runs after each cookie is read: lets a test stop the read at a chosen cookie.
+    std::function<void()> afterEachCookie;
 
   private:
     // The session's stop request reaches the worker through its scanner, whose flag is atomic
