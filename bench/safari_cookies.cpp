@@ -21,14 +21,9 @@ constexpr int kCookiesPerPage = 100;
 bw::CookieRecord MakeRecord(int index) {
     const std::string site = ".site" + std::to_string(index / kCookiesPerPage) + ".example.com";
     bw::CookieRecord record;
-    record.strings = {site + '\0', "cookie_" + std::to_string(index) + '\0', std::string("/\0", 2),
-                      std::string(24 + index % 40, static_cast<char>('a' + index % 26)) + '\0'};
-    uint32_t offset = bw::kCookieRecordHeaderSize;
-    for (size_t field = 0; field < bw::kCookieFieldCount; ++field) {
-        record.stringOffsets[field] = offset;
-        offset += static_cast<uint32_t>(record.strings[field].size());
-    }
-    record.size = offset;
+    const std::string name = "cookie_" + std::to_string(index) + '\0';
+    const std::string value(24 + index % 40, static_cast<char>('a' + index % 26));
+    record.SetStrings({site + '\0', name, std::string_view("/\0", 2), value + '\0'});
     record.flags = {static_cast<uint8_t>(index % 2 == 0 ? 5 : 0), 0, 0, 0};
     record.expiration = {0, 0, 0, 0, 0x80, 0x84, 0xC7, 0x41};
     record.creation = {0, 0, 0, 0, 0x60, 0x84, 0xC7, 0x41};

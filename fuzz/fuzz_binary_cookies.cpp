@@ -14,7 +14,7 @@ bool SameRecord(const bw::CookieRecord& a, const bw::CookieRecord& b) {
     return a.size == b.size && a.reserved1 == b.reserved1 && a.flags == b.flags &&
            a.reserved2 == b.reserved2 && a.stringOffsets == b.stringOffsets &&
            a.endOfHeader == b.endOfHeader && a.expiration == b.expiration &&
-           a.creation == b.creation && a.strings == b.strings;
+           a.creation == b.creation && a.stringBytes == b.stringBytes;
 }
 
 bool SameFile(const bw::BinaryCookieFile& a, const bw::BinaryCookieFile& b) {
@@ -35,14 +35,8 @@ bool SameFile(const bw::BinaryCookieFile& a, const bw::BinaryCookieFile& b) {
 
 bw::CookieRecord SeedRecord(const char* url, const char* name, const char* value) {
     bw::CookieRecord record;
-    record.strings = {std::string(url) + '\0', std::string(name) + '\0', std::string("/\0", 2),
-                      std::string(value) + '\0'};
-    uint32_t offset = bw::kCookieRecordHeaderSize;
-    for (size_t field = 0; field < bw::kCookieFieldCount; ++field) {
-        record.stringOffsets[field] = offset;
-        offset += static_cast<uint32_t>(record.strings[field].size());
-    }
-    record.size = offset;
+    record.SetStrings({std::string(url) + '\0', std::string(name) + '\0',
+                       std::string_view("/\0", 2), std::string(value) + '\0'});
     record.flags = {5, 0, 0, 0};
     record.expiration = {0, 0, 0, 0, 0x80, 0x84, 0xC7, 0x41};
     return record;

@@ -59,10 +59,7 @@ void PutRaw(std::string& out, const std::array<uint8_t, N>& raw) {
 // is its size, because the reader accepts only strings that fill the record from the fixed part
 // to its end.
 uint64_t WrittenRecordSize(const CookieRecord& record) {
-    uint64_t size = kCookieRecordHeaderSize;
-    for (const std::string& text : record.strings)
-        size += text.size();
-    return size;
+    return kCookieRecordHeaderSize + record.stringBytes.size();
 }
 
 class Reader {
@@ -134,17 +131,9 @@ class Reader {
         record.endOfHeader = Raw<8>(bytes, 32);
         record.expiration = Raw<8>(bytes, 40);
         record.creation = Raw<8>(bytes, 48);
-        const std::array<CookieField, kCookieFieldCount> order = FieldsByOffset(record);
-        // Bytes between the fixed part and the first string would be lost on writing, and the
-        // record would shrink under its own size word.
-        if (record.stringOffsets[order[0]] != kCookieRecordHeaderSize)
-            return Fail("a gap before a record's strings");
-        for (size_t i = 0; i < kCookieFieldCount; ++i) {
-            const uint32_t begin = record.stringOffsets[order[i]];
-            const uint32_t end =
-                i + 1 < kCookieFieldCount ? record.stringOffsets[order[i + 1]] : size;
-            record.strings[order[i]].assign(bytes.substr(begin, end - begin));
-        }
+        // Everything after the fixed part is kept, bytes before the first string included, so
+        // that the record is written back whole and its size word stays true.
+        record.stringBytes.assign(bytes.substr(kCookieRecordHeaderSize));
         return true;
     }
 
@@ -160,6 +149,27 @@ double CookieRecord::Expiration() const {
 
 double CookieRecord::Creation() const {
     return LittleDouble(creation);
+}
+
+std::string_view CookieRecord::String(CookieField field) const {
+    const std::array<CookieField, kCookieFieldCount> order = FieldsByOffset(*this);
+    const size_t place =
+        static_cast<size_t>(std::find(order.begin(), order.end(), field) - order.begin());
+    const uint64_t end = kCookieRecordHeaderSize + stringBytes.size();
+    const uint64_t next = place + 1 < kCookieFieldCount ? stringOffsets[order[place + 1]] : end;
+    // A record made by hand may name offsets outside its strings: they give what lies inside.
+    const uint64_t from = std::clamp<uint64_t>(stringOffsets[field], kCookieRecordHeaderSize, end);
+    const uint64_t to = std::clamp<uint64_t>(next, from, end);
+    return std::string_view(stringBytes).substr(from - kCookieRecordHeaderSize, to - from);
+}
+
+void CookieRecord::SetStrings(const std::array<std::string_view, kCookieFieldCount>& strings) {
+    stringBytes.clear();
+    for (size_t field = 0; field < kCookieFieldCount; ++field) {
+        stringOffsets[field] = static_cast<uint32_t>(kCookieRecordHeaderSize + stringBytes.size());
+        stringBytes.append(strings[field]);
+    }
+    size = static_cast<uint32_t>(kCookieRecordHeaderSize + stringBytes.size());
 }
 
 std::array<CookieField, kCookieFieldCount> FieldsByOffset(const CookieRecord& record) {
@@ -216,8 +226,7 @@ std::string WriteBinaryCookies(const CookieWord& magic, const std::vector<Cookie
             PutRaw(out, record->endOfHeader);
             PutRaw(out, record->expiration);
             PutRaw(out, record->creation);
-            for (CookieField field : FieldsByOffset(*record))
-                out += record->strings[field];
+            out += record->stringBytes;
         }
     }
     out.append(trailer);

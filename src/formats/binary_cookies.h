@@ -34,10 +34,15 @@ struct CookieRecord {
     CookieQuad endOfHeader{};
     CookieQuad expiration{};  // a little-endian double, seconds since 2001-01-01
     CookieQuad creation{};
-    // The exact bytes of each field: from its offset to the next larger offset, the last one to
-    // the record's end, zero terminator included.
-    std::array<std::string, kCookieFieldCount> strings;
+    // Bytes 56 to the record's end, exactly as read: the four strings one after another in
+    // offset order, each with its zero terminator (and any bytes before the first).
+    std::string stringBytes;
 
+    // One field's bytes: from its offset to the next larger offset, the last one to the end.
+    std::string_view String(CookieField field) const;
+    // Lays the four strings (url, name, path, value; terminators included) out in that order
+    // right after the fixed part, with their offsets and the record's size.
+    void SetStrings(const std::array<std::string_view, kCookieFieldCount>& strings);
     double Expiration() const;
     double Creation() const;
 };

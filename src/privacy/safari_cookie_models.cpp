@@ -80,13 +80,13 @@ size_t CCookieContentModel::GetReserved2(unsigned char* buffer) {
 }
 
 std::u16string CCookieContentModel::Text(CookieField field) const {
-    std::string bytes = record.strings[field];
+    std::string bytes(record.String(field));
     bytes.erase(std::remove(bytes.begin(), bytes.end(), '\0'), bytes.end());
     return Utf8ToWide(bytes);
 }
 
 size_t CCookieContentModel::BytesOut(CookieField field, unsigned char* buffer) const {
-    const std::string& bytes = record.strings[field];
+    const std::string_view bytes = record.String(field);
     if (buffer != nullptr) std::memcpy(buffer, bytes.data(), bytes.size());
     return bytes.size();
 }

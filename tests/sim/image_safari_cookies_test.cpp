@@ -14,7 +14,7 @@ namespace {
 
 constexpr char kCookieFile[] = "/var/mobile/Library/Cookies/Cookies.binarycookies";
 
-bool OutsideAscii(const std::string& bytes) {
+bool OutsideAscii(std::string_view bytes) {
     for (char c : bytes)
         if (static_cast<unsigned char>(c) >= 0x80) return true;
     return false;
@@ -43,18 +43,18 @@ TEST_P(SimImageSafariCookies, TheFileHoldsSeveralSitesOfSessionAndLastingCookies
     size_t session = 0, lasting = 0, foreignNames = 0, foreignValues = 0;
     for (const CookiePage& page : file.pages) {
         ASSERT_FALSE(page.cookies.empty());
-        const std::string domain = page.cookies[0].strings[kCookieUrl];
+        const std::string_view domain = page.cookies[0].String(kCookieUrl);
         for (const CookieRecord& cookie : page.cookies) {
-            EXPECT_EQ(cookie.strings[kCookieUrl], domain);  // one site per page
-            for (const std::string& text : cookie.strings)
-                EXPECT_EQ(text.back(), '\0');
+            EXPECT_EQ(cookie.String(kCookieUrl), domain);  // one site per page
+            for (CookieField field : {kCookieUrl, kCookieName, kCookiePath, kCookieValue})
+                EXPECT_EQ(cookie.String(field).back(), '\0');
             (cookie.Expiration() == 0 ? session : lasting) += 1;
             EXPECT_GT(cookie.Creation(), 3.0e8);  // after 2010
             if (cookie.Expiration() != 0) {
                 EXPECT_GT(cookie.Expiration(), cookie.Creation());
             }
-            foreignNames += OutsideAscii(cookie.strings[kCookieName]) ? 1 : 0;
-            foreignValues += OutsideAscii(cookie.strings[kCookieValue]) ? 1 : 0;
+            foreignNames += OutsideAscii(cookie.String(kCookieName)) ? 1 : 0;
+            foreignValues += OutsideAscii(cookie.String(kCookieValue)) ? 1 : 0;
         }
     }
     EXPECT_GT(session, 0u);
