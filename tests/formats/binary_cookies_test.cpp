@@ -81,19 +81,6 @@ TEST(BinaryCookies, ReadsEveryFieldWhereTheLayoutPutsIt) {
     }
 }
 
-TEST(BinaryCookies, StringsInAnyOrderAreTakenByOffset) {
-    BinaryCookieFile file;
-    ASSERT_TRUE(ReadBinaryCookies(CookieFileBytes(SampleCookiePages(), ""), file));
-    const CookieRecord& record = file.pages.at(2).cookies.at(0);
-    // Stored as name, value, URL, path.
-    const auto order = FieldsByOffset(record);
-    EXPECT_EQ(order,
-              (std::array<CookieField, 4>{kCookieName, kCookieValue, kCookieUrl, kCookiePath}));
-    EXPECT_EQ(record.stringOffsets[kCookieName], 56u);
-    EXPECT_EQ(record.stringOffsets[kCookieValue], 56u + 7);    // "naïve" is 6 bytes and a zero
-    EXPECT_EQ(record.stringOffsets[kCookieUrl], 56u + 7 + 6);  // "café" is 5 bytes and a zero
-}
-
 TEST(BinaryCookies, WritingWhatWasReadGivesTheSameBytes) {
     std::vector<std::string> files = {
         CookieFileBytes(SampleCookiePages(), testing::kSampleTrailer),
@@ -101,19 +88,6 @@ TEST(BinaryCookies, WritingWhatWasReadGivesTheSameBytes) {
         CookieFileBytes({}, "trailer only"),
         CookieFileBytes({TestPage{}}, ""),
     };
-    // Two strings at one offset: the first in field order is empty.
-    TestCookie shared{"a.example", "n", "/", "v"};
-    std::string record = CookieRecordBytes(shared);
-    record.erase(56 + 10, 2);  // "n" and its zero are gone; name and path start at 66
-    record.replace(20, 8, std::string("\x42\0\0\0\x42\0\0\0", 8));
-    record.replace(28, 4, std::string("\x44\0\0\0", 4));
-    record.replace(0, 4, std::string("\x46\0\0\0", 4));
-    std::string page = std::string("\0\0\1\0", 4) + std::string("\x01\0\0\0\x10\0\0\0", 8) +
-                       std::string(4, '\0') + record;
-    std::string file = "cook";
-    testing::AppendBig(file, 1);
-    testing::AppendBig(file, static_cast<uint32_t>(page.size()));
-    files.push_back(file + page);
     // Bytes before the first string belong to no field and are kept: the first cookie's URL
     // is said to start 4 bytes late.
     std::string gap = files[0];

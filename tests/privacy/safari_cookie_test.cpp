@@ -42,6 +42,23 @@ std::string CookieBytes(Getter getter) {
     return bytes;
 }
 
+// Calls operation `slot` of `object` through its virtual table, as a host built against the
+// public header does.
+template <typename Result, typename... Arguments>
+Result CallSlot(void* object, size_t slot, Arguments... arguments) {
+    using Function = Result (*)(void*, Arguments...);
+    void* const* table = *static_cast<void* const* const*>(object);
+    return reinterpret_cast<Function>(table[slot])(object, arguments...);
+}
+
+std::u16string SlotText(void* object, size_t slot) {
+    return CookieText([&](BwChar* b) { return CallSlot<size_t>(object, slot, b); });
+}
+
+std::string SlotBytes(void* object, size_t slot) {
+    return CookieBytes([&](unsigned char* b) { return CallSlot<size_t>(object, slot, b); });
+}
+
 uint64_t RecordSizes(const std::vector<TestPage>& pages) {
     uint64_t size = 0;
     for (const TestPage& page : pages) {
@@ -78,88 +95,84 @@ class SafariCookieTest : public ::testing::Test {
     std::unique_ptr<CSafaricookieManage> manage_;
 };
 
-TEST_F(SafariCookieTest, TheTreeShowsPagesAndCookiesAsTheFileHoldsThem) {
+TEST_F(SafariCookieTest, ReadingListsEveryPageAndCountsEveryCookie) {
     const std::vector<TestPage> pages = SampleCookiePages();
     Write(CookieFileBytes(pages, testing::kSampleTrailer));
     Read();
-    ICookieModel& tree = Tree();
-    ASSERT_EQ(tree.GetPageCount(), 3);
-    EXPECT_EQ(tree.GetPage(3), nullptr);
-    EXPECT_EQ(tree.GetPage(-1), nullptr);
-    EXPECT_EQ(tree.GetTotal(), 0);
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return tree.GetMagic(b); }), "cook");
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return tree.GetTrailer(b); }),
-              testing::kSampleTrailer);
-
-    ICookiePageModel* empty = tree.GetPage(1);
-    EXPECT_EQ(CookieText([&](BwChar* b) { return empty->GetName(b); }), u"Page 1");
-    EXPECT_EQ(empty->GetName(nullptr), 8u);
+    ASSERT_EQ(Tree().GetPageCount(), 3);
+    EXPECT_EQ(Tree().GetPage(3), nullptr);
+    EXPECT_EQ(Tree().GetPage(-1), nullptr);
+    ICookiePageModel* empty = Tree().GetPage(1);
+    EXPECT_EQ(empty->GetName(nullptr), 8u);  // "Page 1"
     EXPECT_EQ(empty->GetCookieCount(), 0);
     EXPECT_EQ(empty->GetCookie(0), nullptr);
     EXPECT_EQ(empty->GetPageSize(), 12u);
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return empty->GetHeader(b); }), pages[1].header);
-    EXPECT_EQ(empty->Keep(0), 1);
-    EXPECT_EQ(empty->Keep(1), 0);
-    EXPECT_EQ(empty->Keep(1), 1);
-
-    ICookiePageModel* news = tree.GetPage(2);
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return news->GetFooter(b); }), pages[2].footer);
-    EXPECT_EQ(news->GetPageSize(), testing::CookiePageBytes(pages[2]).size());
-    ASSERT_EQ(news->GetCookieCount(), 3);
-    ICookieContentModel* cookie = news->GetCookie(0);
-    EXPECT_EQ(cookie->GetOffset(), 12u + 4 * 3);
-    EXPECT_EQ(cookie->GetRecordSize(), CookieRecordBytes(pages[2].cookies[0]).size());
-    EXPECT_EQ(CookieText([&](BwChar* b) { return cookie->GetName(b); }), u"na\u00efve");
-    EXPECT_EQ(cookie->GetName(nullptr), 5u + 2);
-    EXPECT_EQ(CookieText([&](BwChar* b) { return cookie->GetValue(b); }), u"caf\u00e9");
-    EXPECT_EQ(CookieText([&](BwChar* b) { return cookie->GetUrl(b); }), u"news.example");
-    EXPECT_EQ(CookieText([&](BwChar* b) { return cookie->GetPath(b); }), u"/p");
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return cookie->GetNameBytes(b); }),
-              std::string("na\xC3\xAFve", 7));
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return cookie->GetValueBytes(b); }),
-              std::string("caf\xC3\xA9", 6));
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return cookie->GetUrlBytes(b); }),
-              std::string("news.example", 13));
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return cookie->GetPathBytes(b); }),
-              std::string("/p", 3));
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return cookie->GetReserved1(b); }),
-              pages[2].cookies[0].reserved1);
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return cookie->GetReserved2(b); }),
-              pages[2].cookies[0].reserved2);
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return cookie->GetEndOfHeader(b); }),
-              pages[2].cookies[0].endOfHeader);
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return cookie->GetFlags(b); }), std::string(4, '\0'));
-    EXPECT_EQ(CookieBytes([&](unsigned char* b) { return news->GetCookie(1)->GetFlags(b); }),
-              std::string("\4\0\0\0", 4));
-    EXPECT_EQ(cookie->GetExpirationDate(), 7.0e8);
-    EXPECT_EQ(cookie->GetCreationDate(), 6.9e8);
-
-    // Stored as name, value, URL, path: the pairs come by offset.
-    ASSERT_EQ(cookie->GetStringFieldCount(), 4);
-    std::vector<std::pair<std::string, uint32_t>> fields;
-    for (int32_t i = 0; i < 4; ++i) {
-        const char* name = nullptr;
-        uint32_t offset = 0;
-        ASSERT_EQ(cookie->GetStringField(i, &name, &offset), 1);
-        fields.emplace_back(name, offset);
-    }
-    EXPECT_EQ(fields, (std::vector<std::pair<std::string, uint32_t>>{
-                          {"name", 56}, {"value", 63}, {"url", 69}, {"path", 82}}));
-    EXPECT_EQ(cookie->GetNameOffset(), 56u);
-    EXPECT_EQ(cookie->GetValueOffset(), 63u);
-    EXPECT_EQ(cookie->GetUrlOffset(), 69u);
-    EXPECT_EQ(cookie->GetPathOffset(), 82u);
-    EXPECT_EQ(cookie->GetStringField(4, nullptr, nullptr), 0);
-    EXPECT_EQ(cookie->GetStringField(-1, nullptr, nullptr), 0);
-
-    EXPECT_EQ(cookie->Select(0), 1);
-    EXPECT_EQ(cookie->Select(1), 0);
-
+    EXPECT_EQ(Tree().GetPage(0)->GetCookieCount(), 2);
+    EXPECT_EQ(Tree().GetPage(2)->GetCookie(3), nullptr);
     // Every cookie counts, with its record size; the last name read is shown.
     EXPECT_EQ(record()->selectedCount, 5u);
     EXPECT_EQ(record()->selectedSize, RecordSizes(pages));
     EXPECT_EQ(Message(), u"z");
     EXPECT_DOUBLE_EQ(record()->progress, 100.0);
+}
+
+TEST_F(SafariCookieTest, TheCookieInterfacesAnswerInTheirSlotOrder) {
+    const std::vector<TestPage> pages = SampleCookiePages();
+    Write(CookieFileBytes(pages, testing::kSampleTrailer));
+    Read();
+    void* tree = scanner_.CookieTree();
+    EXPECT_EQ(CallSlot<int32_t>(tree, 1), 3);
+    EXPECT_EQ(CallSlot<int64_t>(tree, 2), 0);
+    EXPECT_EQ(SlotBytes(tree, 3), testing::kSampleTrailer);
+    EXPECT_EQ(SlotBytes(tree, 4), "cook");
+    void* page = CallSlot<ICookiePageModel*>(tree, 0, int32_t{2});
+    ASSERT_EQ(page, Tree().GetPage(2));
+    EXPECT_EQ(CallSlot<int32_t>(page, 1), 3);
+    EXPECT_EQ(SlotBytes(page, 2), pages[2].header);
+    EXPECT_EQ(CallSlot<unsigned char>(page, 3, static_cast<unsigned char>(1)), 0);
+    EXPECT_EQ(CallSlot<unsigned char>(page, 3, static_cast<unsigned char>(0)), 0);
+    EXPECT_EQ(SlotText(page, 4), u"Page 2");
+    EXPECT_EQ(CallSlot<uint32_t>(page, 5), testing::CookiePageBytes(pages[2]).size());
+    EXPECT_EQ(SlotBytes(page, 6), pages[2].footer);
+
+    void* cookie = CallSlot<ICookieContentModel*>(page, 0, int32_t{0});
+    ASSERT_EQ(cookie, Tree().GetPage(2)->GetCookie(0));
+    const testing::TestCookie& built = pages[2].cookies[0];
+    EXPECT_EQ(CallSlot<uint32_t>(cookie, 0), 24u);
+    EXPECT_EQ(CallSlot<uint32_t>(cookie, 1), CookieRecordBytes(built).size());
+    EXPECT_EQ(SlotText(cookie, 2), CookieDateText(6.9e8));
+    EXPECT_EQ(SlotText(cookie, 3), CookieDateText(7.0e8));
+    EXPECT_NE(CookieDateText(6.9e8), CookieDateText(7.0e8));
+    EXPECT_EQ(SlotBytes(cookie, 4), std::string(4, '\0'));
+    EXPECT_EQ(CallSlot<unsigned char>(cookie, 5, static_cast<unsigned char>(1)), 0);
+    EXPECT_EQ(CallSlot<unsigned char>(cookie, 5, static_cast<unsigned char>(1)), 1);
+    EXPECT_EQ(SlotBytes(cookie, 6), built.name + '\0');
+    EXPECT_EQ(CallSlot<uint32_t>(cookie, 7), 56u);
+    EXPECT_EQ(SlotText(cookie, 8), u"na\u00efve");
+    const char* name = nullptr;
+    uint32_t offset = 0;
+    std::string order;  // stored as name, value, URL, path: the pairs come by offset
+    for (int32_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(CallSlot<unsigned char>(cookie, 9, i, &name, &offset), 1);
+        order += std::string(name) + "@" + std::to_string(offset) + " ";
+    }
+    EXPECT_EQ(order, "name@56 value@63 url@69 path@82 ");
+    EXPECT_EQ(CallSlot<unsigned char>(cookie, 9, int32_t{4}, &name, &offset), 0);
+    EXPECT_EQ(CallSlot<int32_t>(cookie, 10), 4);
+    EXPECT_EQ(SlotBytes(cookie, 11), built.path + '\0');
+    EXPECT_EQ(CallSlot<uint32_t>(cookie, 12), 82u);
+    EXPECT_EQ(SlotText(cookie, 13), u"/p");
+    EXPECT_EQ(SlotBytes(cookie, 14), built.reserved1);
+    EXPECT_EQ(SlotBytes(cookie, 15), built.url + '\0');
+    EXPECT_EQ(CallSlot<uint32_t>(cookie, 16), 69u);
+    EXPECT_EQ(SlotText(cookie, 17), u"news.example");
+    EXPECT_EQ(SlotBytes(cookie, 18), built.value + '\0');
+    EXPECT_EQ(CallSlot<uint32_t>(cookie, 19), 63u);
+    EXPECT_EQ(SlotText(cookie, 20), u"caf\u00e9");
+    EXPECT_EQ(SlotBytes(cookie, 21), built.endOfHeader);
+    EXPECT_EQ(SlotBytes(cookie, 22), built.reserved2);
+    EXPECT_EQ(CallSlot<double>(cookie, 23), 6.9e8);
+    EXPECT_EQ(CallSlot<double>(cookie, 24), 7.0e8);
 }
 
 TEST_F(SafariCookieTest, DatesAreShownAsLocalTimeFrom2001) {
@@ -170,16 +183,6 @@ TEST_F(SafariCookieTest, DatesAreShownAsLocalTimeFrom2001) {
     EXPECT_EQ(CookieDateText(std::numeric_limits<double>::quiet_NaN()), u"");
     EXPECT_EQ(CookieDateText(std::numeric_limits<double>::infinity()), u"");
     EXPECT_EQ(CookieDateText(1.0e300), u"");
-
-    std::vector<TestPage> pages(1);
-    pages[0].cookies.push_back({"a.example", "n", "/", "v", 0, 86400.0, 3600.0});
-    Write(CookieFileBytes(pages, ""));
-    Read();
-    ICookieContentModel* cookie = Tree().GetPage(0)->GetCookie(0);
-    EXPECT_EQ(CookieText([&](BwChar* b) { return cookie->GetExpirationDateText(b); }),
-              u"2001-01-02 00:00:00");
-    EXPECT_EQ(CookieText([&](BwChar* b) { return cookie->GetCreationDateText(b); }),
-              u"2001-01-01 01:00:00");
 }
 
 TEST_F(SafariCookieTest, CleanWithEveryMarkAsScannedLeavesEmptyPagesOfTwelveBytes) {
