@@ -68,6 +68,7 @@ enum {
     kJunkRadioHistory = 7,        /* radio listening history */
     kJunkCallHistory = 8,         /* calls, grouped by contact */
     kJunkMessages = 9,            /* conversations with their messages and attachments */
+    kJunkSafariCookies = 11,      /* Safari's cookie file, in pages (the cookie-tree slot) */
     kJunkRecentApps = 15,         /* applications that ran recently */
     kJunkPushNotifications = 16,  /* notifications kept for each application */
     kJunkAppLeftovers = 17,       /* data the backup holds for removed applications */

@@ -9,6 +9,7 @@
 #include "message_store.h"
 #include "photos.h"
 #include "push_stores.h"
+#include "safari_cookies.h"
 
 namespace bw::sim {
 namespace {
@@ -120,8 +121,8 @@ using ContentStep = bool (*)(ImageWriter&, const ImageOptions&);
 
 // Content, in the order it is written. Later steps may rely on what earlier ones made.
 constexpr ContentStep kContentSteps[] = {
-    AddSystemFiles, AddCameraRoll,  AddApplications, AddJunk,
-    AddMessages,    AddCallHistory, AddAddressBook,  AddSpringboardRecords,
+    AddSystemFiles, AddCameraRoll,  AddApplications,       AddJunk,          AddMessages,
+    AddCallHistory, AddAddressBook, AddSpringboardRecords, AddSafariCookies,
 };
 
 }  // namespace

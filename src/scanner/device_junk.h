@@ -70,7 +70,8 @@ class CDeviceJunk {
 
     ResultList& Results(size_t list) { return results_[list]; }
     const ResultList& Results(size_t list) const { return results_[list]; }
-    CookieTreeRoot* CookieTree() { return &cookieTree_; }
+    // What the session's cookie-tree slot hands the host; the cookie scanner gives its own tree.
+    virtual void* CookieTree() { return &cookieTree_; }
     CAbstractScan* Worker() const { return worker_.get(); }
 
     uint32_t SelectedCount() const { return selectedCount_; }

@@ -5,6 +5,7 @@
 #include "privacy/app_remain_junk.h"
 #include "privacy/call_history_junk.h"
 #include "privacy/running_app_junk.h"
+#include "privacy/safari_cookie_junk.h"
 #include "privacy/sms_junk.h"
 #include "privacy/surplus_files_junk.h"
 #include "scan/app_sandbox_junk.h"
@@ -42,8 +43,9 @@ constexpr JunkTypeRow kJunkTypes[] = {
     {4, &Make<CDownloadsTempJunk>},    {5, &Make<CPhotosJunk>},
     {6, &Make<CStorageJunk>},          {7, &Make<CRadioTempJunk>},
     {8, &Make<CCallHistoryJunk>},      {9, &Make<CDeviceSMSJunk>},
-    {15, &Make<CRunningAppJunk>},      {16, &Make<CAppNotificationJunk>},
-    {17, &Make<CAppRemainFilesJunk>},  {18, &Make<CSurplusFilesJunk>},
+    {11, &Make<CSafariCookieJunk>},    {15, &Make<CRunningAppJunk>},
+    {16, &Make<CAppNotificationJunk>}, {17, &Make<CAppRemainFilesJunk>},
+    {18, &Make<CSurplusFilesJunk>},
 };
 
 }  // namespace
