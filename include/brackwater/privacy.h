@@ -165,69 +165,70 @@ class IAppPushStoreModel {
     virtual int32_t GetMessageCount() = 0;
     virtual IPushMessageModel* GetMessage(int32_t index) = 0; /* null outside 0 to count - 1 */
     virtual ~IAppPushStoreModel() = default;
+};
 
-    /* Safari's cookies (junk type 11): the session's cookie-tree slot gives an ICookieModel, the
-     * file's pages in file order, each with its cookies. Clearing a page's keep flag removes the
-     * page whole; otherwise the clean removes the page's selected cookies. Byte getters copy into
-     * the buffer when it is not null and return the byte count; text getters follow the two-call
-     * rule. */
-    class ICookieContentModel {
-      public:
-        virtual uint32_t GetOffset() = 0; /* within its page, as read */
-        virtual uint32_t GetRecordSize() = 0;
-        virtual size_t GetCreationDateText(BwChar* buffer) = 0;   /* local time */
-        virtual size_t GetExpirationDateText(BwChar* buffer) = 0; /* local time */
-        virtual size_t GetFlags(unsigned char* buffer) = 0;       /* 4 raw bytes */
-        virtual unsigned char Select(unsigned char toggle) = 0;
-        virtual size_t GetNameBytes(unsigned char* buffer) = 0; /* as stored, terminator included */
-        virtual uint32_t GetNameOffset() = 0;                   /* from the record's start */
-        virtual size_t GetName(BwChar* buffer) = 0;
-        /* Field `index` of the four strings ordered by offset: its name ("url", "name", "path",
-         * "value", owned by the library) and offset; 0 outside 0 to 3. */
-        virtual unsigned char GetStringField(int32_t index, const char** name,
-                                             uint32_t* offset) = 0;
-        virtual int32_t GetStringFieldCount() = 0; /* 4 */
-        virtual size_t GetPathBytes(unsigned char* buffer) = 0;
-        virtual uint32_t GetPathOffset() = 0;
-        virtual size_t GetPath(BwChar* buffer) = 0;
-        virtual size_t GetReserved1(unsigned char* buffer) = 0; /* 4 raw bytes */
-        virtual size_t GetUrlBytes(unsigned char* buffer) = 0;
-        virtual uint32_t GetUrlOffset() = 0;
-        virtual size_t GetUrl(BwChar* buffer) = 0; /* the cookie's domain */
-        virtual size_t GetValueBytes(unsigned char* buffer) = 0;
-        virtual uint32_t GetValueOffset() = 0;
-        virtual size_t GetValue(BwChar* buffer) = 0;
-        virtual size_t GetEndOfHeader(unsigned char* buffer) = 0; /* 8 raw bytes */
-        virtual size_t GetReserved2(unsigned char* buffer) = 0;   /* 4 raw bytes */
-        virtual double GetCreationDate() = 0;   /* seconds since 2001-01-01 00:00:00 */
-        virtual double GetExpirationDate() = 0; /* seconds since 2001-01-01 00:00:00 */
-        virtual ~ICookieContentModel() = default;
-    };
+/* Safari's cookies (junk type 11): the session's cookie-tree slot gives an ICookieModel, the
+ * file's pages in file order, each with its cookies. Clearing a page's keep flag removes the
+ * page whole; otherwise the clean removes the page's selected cookies. Byte getters copy into
+ * the buffer when it is not null and return the byte count; text getters follow the two-call
+ * rule. */
+class ICookieContentModel {
+  public:
+    virtual uint32_t GetOffset() = 0; /* within its page, as read */
+    virtual uint32_t GetRecordSize() = 0;
+    virtual size_t GetCreationDateText(BwChar* buffer) = 0;   /* local time */
+    virtual size_t GetExpirationDateText(BwChar* buffer) = 0; /* local time */
+    virtual size_t GetFlags(unsigned char* buffer) = 0;       /* 4 raw bytes */
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual size_t GetNameBytes(unsigned char* buffer) = 0; /* as stored, terminator included */
+    virtual uint32_t GetNameOffset() = 0;                   /* from the record's start */
+    virtual size_t GetName(BwChar* buffer) = 0;
+    /* Field `index` of the four strings ordered by offset: its name ("url", "name", "path",
+     * "value", owned by the library) and offset; 0 outside 0 to 3. */
+    virtual unsigned char GetStringField(int32_t index, const char** name, uint32_t* offset) = 0;
+    virtual int32_t GetStringFieldCount() = 0; /* 4 */
+    virtual size_t GetPathBytes(unsigned char* buffer) = 0;
+    virtual uint32_t GetPathOffset() = 0;
+    virtual size_t GetPath(BwChar* buffer) = 0;
+    virtual size_t GetReserved1(unsigned char* buffer) = 0; /* 4 raw bytes */
+    virtual size_t GetUrlBytes(unsigned char* buffer) = 0;
+    virtual uint32_t GetUrlOffset() = 0;
+    virtual size_t GetUrl(BwChar* buffer) = 0; /* the cookie's domain */
+    virtual size_t GetValueBytes(unsigned char* buffer) = 0;
+    virtual uint32_t GetValueOffset() = 0;
+    virtual size_t GetValue(BwChar* buffer) = 0;
+    virtual size_t GetEndOfHeader(unsigned char* buffer) = 0; /* 8 raw bytes */
+    virtual size_t GetReserved2(unsigned char* buffer) = 0;   /* 4 raw bytes */
+    virtual double GetCreationDate() = 0;   /* seconds since 2001-01-01 00:00:00 */
+    virtual double GetExpirationDate() = 0; /* seconds since 2001-01-01 00:00:00 */
+    virtual ~ICookieContentModel() = default;
+};
 
-    /* One page of the cookie file: in practice the cookies of one site. */
-    class ICookiePageModel {
-      public:
-        virtual ICookieContentModel* GetCookie(int32_t index) = 0; /* null outside 0 to count - 1 */
-        virtual int32_t GetCookieCount() = 0;
-        virtual size_t GetHeader(unsigned char* buffer) = 0; /* 4 raw bytes */
-        virtual unsigned char Keep(unsigned char toggle) = 0;
-        virtual size_t GetName(BwChar* buffer) = 0; /* "Page 0", "Page 1", ... */
-        virtual uint32_t GetPageSize() = 0;
-        virtual size_t GetFooter(unsigned char* buffer) = 0; /* 4 raw bytes */
-        virtual ~ICookiePageModel() = default;
-    };
+/* One page of the cookie file: in practice the cookies of one site. */
+class ICookiePageModel {
+  public:
+    virtual ICookieContentModel* GetCookie(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual int32_t GetCookieCount() = 0;
+    virtual size_t GetHeader(unsigned char* buffer) = 0; /* 4 raw bytes */
+    virtual unsigned char Keep(unsigned char toggle) = 0;
+    virtual size_t GetName(BwChar* buffer) = 0; /* "Page 0", "Page 1", ... */
+    virtual uint32_t GetPageSize() = 0;
+    virtual size_t GetFooter(unsigned char* buffer) = 0; /* 4 raw bytes */
+    virtual ~ICookiePageModel() = default;
+};
 
-    /* The cookie file. */
-    class ICookieModel {
-      public:
-        virtual ICookiePageModel* GetPage(int32_t index) = 0; /* null outside 0 to count - 1 */
-        virtual int32_t GetPageCount() = 0;
-        /* 0 after a scan; a clean subtracts the size of every page it removes whole. */
-        virtual int64_t GetTotal() = 0;
-        virtual size_t GetTrailer(unsigned char* buffer) = 0; /* the bytes after the last page */
-        virtual size_t GetMagic(unsigned char* buffer) = 0;   /* 4 bytes, "cook" */
-        virtual ~ICookieModel() = default;
-    };
+/* The cookie file. */
+class ICookieModel {
+  public:
+    virtual ICookiePageModel* GetPage(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual int32_t GetPageCount() = 0;
+    /* 0 after a scan; a clean subtracts the size of every page it removes whole. */
+    virtual int64_t GetTotal() = 0;
+    virtual size_t GetTrailer(unsigned char* buffer) = 0; /* the bytes after the last page */
+    virtual size_t GetMagic(unsigned char* buffer) = 0;   /* 4 bytes, "cook" */
+    virtual ~ICookieModel() = default;
+};
+
 #endif
 
 #endif
