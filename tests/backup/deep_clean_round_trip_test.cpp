@@ -4,60 +4,25 @@
 // that start the backup tool one at a time.)
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <map>
 #include <string>
 
 #include "backup/configure_tool.h"
-#include "backup/device_backup.h"
 #include "device/host_utils.h"
 #include "platform/text.h"
-#include "support/sim_device.h"
+#include "support/backup_round_trip.h"
 
 namespace bw {
 namespace {
 
 using testing::ReadFileBytes;
-using testing::SimDeviceTest;
 
-class BackupRunDeepClean : public SimDeviceTest {
-  protected:
-    // Every regular file below the image's fs/ folder with its bytes.
-    static std::map<std::string, std::string> Files(const std::string& image) {
-        namespace fs = std::filesystem;
-        std::map<std::string, std::string> files;
-        for (const auto& entry : fs::recursive_directory_iterator(image + "/fs")) {
-            if (entry.is_regular_file() && !entry.is_symlink()) {
-                files[entry.path().string()] = ReadFileBytes(entry.path().string());
-            }
-        }
-        return files;
-    }
-
-    bool RunTool(const std::string& udid, int32_t mode) {
-        BackupStatus status{};
-        CDeviceBackUp run(Utf8ToWide(udid), mode, false, u"");
-        run.SetStatus(&status);
-        run.Start();
-        const bool ended = testing::WaitUntil(
-            [&] { return std::atomic_ref<uint8_t>(status.finished).load() == 1; }, 60000);
-        EXPECT_EQ(status.failed, 0) << WideToUtf8(status.message) << " " << status.errorCode;
-        return ended && status.failed == 0;
-    }
-};
+using BackupRunDeepClean = testing::BackupRoundTripTest;
 
 TEST_F(BackupRunDeepClean, AnEditedWorkingCopyReachesThePhoneAndNothingElseChanges) {
-    ASSERT_TRUE(platform::SetEnv("XDG_DATA_HOME", folder_ / "appdata"));
-    Listen();
-    sim::ImageOptions options;
-    options.seed = 11;
-    options.iosVersion = "7.1.2";
-    const std::string image = MakeImage("phone", options);
-    // The backup tool is a process of its own: it finds the phone through the environment.
-    ASSERT_TRUE(platform::SetEnv("BRACKWATER_SIM_IMAGES", image));
-    std::string udid;
-    CIPhone* phone = Arrive(image, &udid);
+    std::string image, udid;
+    CIPhone* phone = ArrivePhone("7.1.2", image, udid);
     ASSERT_NE(phone, nullptr);
 
     ASSERT_TRUE(RunTool(udid, kBackupModeBackup));

@@ -4,20 +4,19 @@
 // name puts it in the group of tests that start the backup tool one at a time.)
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "backup/configure_tool.h"
-#include "backup/device_backup.h"
 #include "brackwater/apps.h"
 #include "brackwater/privacy.h"
 #include "brackwater/scan.h"
 #include "platform/text.h"
 #include "privacy/springboard_test_support.h"
 #include "session/scan_device.h"
+#include "support/backup_round_trip.h"
 
 namespace bw {
 namespace {
@@ -28,29 +27,8 @@ constexpr char kPhonePreferences[] = "/var/mobile/Library/Preferences/com.apple.
 constexpr char kPhoneSmsStore[] =
     "/var/mobile/Library/SpringBoard/PushStore/com.apple.MobileSMS.pushstore";
 
-class BackupRunSpringboardClean : public testing::SimDeviceTest {
+class BackupRunSpringboardClean : public testing::BackupRoundTripTest {
   protected:
-    static std::map<std::string, std::string> Files(const std::string& image) {
-        std::map<std::string, std::string> files;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(image + "/fs")) {
-            if (entry.is_regular_file() && !entry.is_symlink()) {
-                files[entry.path().string()] = ReadFileBytes(entry.path().string());
-            }
-        }
-        return files;
-    }
-
-    bool RunTool(const std::string& udid, int32_t mode) {
-        BackupStatus status{};
-        CDeviceBackUp run(Utf8ToWide(udid), mode, false, u"");
-        run.SetStatus(&status);
-        run.Start();
-        const bool ended = testing::WaitUntil(
-            [&] { return std::atomic_ref<uint8_t>(status.finished).load() == 1; }, 60000);
-        EXPECT_EQ(status.failed, 0) << WideToUtf8(status.message) << " " << status.errorCode;
-        return ended && status.failed == 0;
-    }
-
     static std::u16string Identifier(IAppPushStoreModel* store) {
         std::u16string text(store->GetBundleIdentifier(nullptr), u'\0');
         store->GetBundleIdentifier(text.data());
@@ -59,14 +37,8 @@ class BackupRunSpringboardClean : public testing::SimDeviceTest {
 };
 
 TEST_F(BackupRunSpringboardClean, ThePhoneKeepsTheDeselectedAppsAndLosesTheSelectedStore) {
-    ASSERT_TRUE(platform::SetEnv("XDG_DATA_HOME", folder_ / "appdata"));
-    Listen();
-    sim::ImageOptions options;
-    options.iosVersion = "6.1.3";
-    const std::string image = MakeImage("phone", options);
-    ASSERT_TRUE(platform::SetEnv("BRACKWATER_SIM_IMAGES", image));
-    std::string udid;
-    CIPhone* phone = Arrive(image, &udid);
+    std::string image, udid;
+    CIPhone* phone = ArrivePhone("6.1.3", image, udid);
     ASSERT_NE(phone, nullptr);
     ASSERT_TRUE(RunTool(udid, kBackupModeBackup));
     const std::map<std::string, std::string> before = Files(image);
