@@ -43,21 +43,6 @@ void SetSelected(Record* record, bool wanted) {
     if ((record->Select(0) != 0) != wanted) record->Select(1);
 }
 
-// Every row of a table as one text each.
-std::multiset<std::string> Rows(sim::SqliteFile& db, const std::string& sql) {
-    std::multiset<std::string> texts;
-    const auto rows = db.Rows(sql);
-    EXPECT_TRUE(rows.has_value()) << sql;
-    if (!rows) return texts;
-    for (const auto& row : *rows) {
-        std::string text;
-        for (const sim::SqliteCell& cell : row)
-            text += std::to_string(cell.type) + ":" + cell.text + "|";
-        texts.insert(text);
-    }
-    return texts;
-}
-
 // The domains that the backup's manifest names.
 std::set<std::string> ManifestDomains(const std::string& backup) {
     std::vector<sim::backuptool::ManifestRecord> records;
@@ -228,16 +213,16 @@ TEST_P(BackupRunPrivateData, ThePhoneLosesExactlyTheChosenItems) {
     }
 
     // The stores: the chosen rows are gone, every other row is the row it was.
-    EXPECT_EQ(Rows(callsNew, "select * from call"),
-              Rows(callsOld, "select * from call where ROWID not in (" + goneCalls + ")"));
+    EXPECT_EQ(callsNew.RowTexts("select * from call"),
+              callsOld.RowTexts("select * from call where ROWID not in (" + goneCalls + ")"));
     const std::string chats = Legacy() ? "madrid_chat" : "chat";
     ASSERT_NE(smsOld.Column("select count(*) from (" + chatMessages + ")"),
               std::vector<std::string>{"0"});
-    EXPECT_EQ(Rows(smsNew, "select * from message"),
-              Rows(smsOld, "select * from message where ROWID not in (" + chatMessages + ")"));
-    EXPECT_EQ(
-        Rows(smsNew, "select * from " + chats),
-        Rows(smsOld, "select * from " + chats + " where ROWID <> " + std::to_string(goneChatRow)));
+    EXPECT_EQ(smsNew.RowTexts("select * from message"),
+              smsOld.RowTexts("select * from message where ROWID not in (" + chatMessages + ")"));
+    EXPECT_EQ(smsNew.RowTexts("select * from " + chats),
+              smsOld.RowTexts("select * from " + chats + " where ROWID <> " +
+                              std::to_string(goneChatRow)));
     EndListening();
 }
 

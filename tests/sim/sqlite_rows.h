@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,22 @@ class SqliteFile {
         sqlite3_finalize(statement);
         if (step != SQLITE_DONE) return std::nullopt;
         return rows;
+    }
+
+    // Every row of a statement, each as one text of its cells' storage classes and bytes, for
+    // comparing tables row for row. A statement that fails gives one text that names it, which
+    // equals no table's rows.
+    std::multiset<std::string> RowTexts(const std::string& sql) {
+        const auto rows = Rows(sql);
+        if (!rows) return {"(failed) " + sql};
+        std::multiset<std::string> texts;
+        for (const auto& row : *rows) {
+            std::string text;
+            for (const SqliteCell& cell : row)
+                text += std::to_string(cell.type) + ":" + cell.text + "|";
+            texts.insert(std::move(text));
+        }
+        return texts;
     }
 
     int64_t Count(const std::string& sql) {

@@ -111,21 +111,6 @@ std::vector<JsonObject> OfType(const std::vector<JsonObject>& objects, const std
     return found;
 }
 
-// Every row of a statement, each as one text, for comparing tables before and after.
-std::multiset<std::string> RowTexts(sim::SqliteFile& db, const std::string& sql) {
-    std::multiset<std::string> texts;
-    const auto rows = db.Rows(sql);
-    EXPECT_TRUE(rows.has_value()) << sql;
-    if (!rows) return texts;
-    for (const auto& row : *rows) {
-        std::string text;
-        for (const sim::SqliteCell& cell : row)
-            text += std::to_string(cell.type) + ":" + cell.text + "|";
-        texts.insert(text);
-    }
-    return texts;
-}
-
 std::string IsoUtc(int64_t seconds) {
     const std::time_t time = static_cast<std::time_t>(seconds);
     std::tm utc{};
@@ -289,11 +274,11 @@ TEST_P(BackupToolPrivacyCommands, CleanOfOneConversationRemovesExactlyItFromTheP
                    "from chat where chat_identifier = '" +
                        target + "')";
     const std::multiset<std::string> otherMessages =
-        RowTexts(before, "select * from message where ROWID not in (" + targetMessages + ")");
-    const std::multiset<std::string> otherChats = RowTexts(
-        before, "select * from " + chatTable + " where chat_identifier <> '" + target + "'");
+        before.RowTexts("select * from message where ROWID not in (" + targetMessages + ")");
+    const std::multiset<std::string> otherChats = before.RowTexts(
+        "select * from " + chatTable + " where chat_identifier <> '" + target + "'");
     const std::multiset<std::string> attachmentsBefore =
-        RowTexts(before, "select * from " + attachmentTable);
+        before.RowTexts("select * from " + attachmentTable);
     const std::vector<std::string> namesBefore =
         before.Column("select filename from " + attachmentTable);
     ASSERT_EQ(before.Column("select count(*) from (" + targetMessages + ")").front() != "0", true);
@@ -310,13 +295,13 @@ TEST_P(BackupToolPrivacyCommands, CleanOfOneConversationRemovesExactlyItFromTheP
               std::vector<std::string>{"0"});
     EXPECT_EQ(after.Column("select count(*) from (" + targetMessages + ")"),
               std::vector<std::string>{"0"});
-    EXPECT_EQ(RowTexts(after, "select * from message"), otherMessages);
-    EXPECT_EQ(RowTexts(after, "select * from " + chatTable), otherChats);
+    EXPECT_EQ(after.RowTexts("select * from message"), otherMessages);
+    EXPECT_EQ(after.RowTexts("select * from " + chatTable), otherChats);
 
     // The conversation's attachments (three in every image) went with their files; the others
     // are the rows they were, and their files are still there.
     const std::multiset<std::string> attachmentsAfter =
-        RowTexts(after, "select * from " + attachmentTable);
+        after.RowTexts("select * from " + attachmentTable);
     EXPECT_TRUE(std::includes(attachmentsBefore.begin(), attachmentsBefore.end(),
                               attachmentsAfter.begin(), attachmentsAfter.end()));
     EXPECT_EQ(attachmentsBefore.size() - attachmentsAfter.size(), 3u);
