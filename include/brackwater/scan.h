@@ -68,6 +68,8 @@ enum {
     kJunkRadioHistory = 7,        /* radio listening history */
     kJunkCallHistory = 8,         /* calls, grouped by contact */
     kJunkMessages = 9,            /* conversations with their messages and attachments */
+    kJunkWebAppData = 13,         /* web application caches (before iOS 7), local storage (7) */
+    kJunkWebMail = 14,            /* messages kept offline by web mail sites */
     kJunkAppLeftovers = 17,       /* data the backup holds for removed applications */
     kJunkSurplusAttachments = 18, /* attachment files no message refers to */
     kJunkLastType = 18
@@ -80,6 +82,8 @@ enum {
     kResultApplications = 2,  /* the application records of types 0 to 2, each with its
                                  IAppDetailFile items */
     kResultCallContacts = 3,  /* ICallContactModel: type 8 */
+    kResultWebAppData = 0,    /* ICacheGroupsModel: type 13 */
+    kResultWebMail = 0,       /* IMailModel: type 14 */
     kResultAppLeftovers = 7,  /* IAppRemainModel: type 17 */
     kResultChats = 11,        /* ISMSChatModel: type 9 */
     kResultSurplusFiles = 12, /* ISurplusFileModel: type 18 */
