@@ -15,7 +15,7 @@
 #include "support/canary.h"
 #include "support/temp_folder.h"
 
-namespace bw {
+namespace bw::web_app_test {
 namespace {
 
 using testing::IntegrityCheck;
@@ -434,4 +434,4 @@ TEST_F(LocalStorageTest, ATrackerThatIsNotADatabaseListsNothing) {
 }
 
 }  // namespace
-}  // namespace bw
+}  // namespace bw::web_app_test
