@@ -5,14 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 #include "backup/configure_test_support.h"
+#include "backup/device_backup.h"
 #include "brackwater/scan.h"
+#include "platform/text.h"
 #include "privacy/sqlite_fixture.h"
+#include "privacy/web_mail.h"
 #include "session/scan_device.h"
 #include "support/canary.h"
+#include "support/sim_device.h"
 #include "support/temp_folder.h"
 
 namespace bw::web_app_test {
@@ -432,6 +437,63 @@ TEST_F(LocalStorageTest, ATrackerThatIsNotADatabaseListsNothing) {
     Clean();
     EXPECT_EQ(ReadFileBytes(TrackerCopy()), std::string("SQLite format 3\0trunc", 21));
 }
+
+// ---- The simulated phone ----
+
+// The phone's web data, backed up by the backup tool, lies in the domains the configuration
+// serves from: both scanners find what the image holds for its iOS version.
+class WebDataOnThePhone : public testing::SimDeviceTest,
+                          public ::testing::WithParamInterface<const char*> {
+  protected:
+    bool BackUp(const std::string& udid) {
+        BackupStatus backup{};
+        CDeviceBackUp run(Utf8ToWide(udid), kBackupModeBackup, false, u"");
+        run.SetStatus(&backup);
+        run.Start();
+        const bool ended = testing::WaitUntil(
+            [&] { return std::atomic_ref<uint8_t>(backup.finished).load() == 1; }, 60000);
+        return ended && backup.failed == 0;
+    }
+};
+
+TEST_P(WebDataOnThePhone, BothScannersFindTheImagesWebData) {
+    const std::string version = GetParam();
+    ASSERT_TRUE(platform::SetEnv("XDG_DATA_HOME", folder_ / "appdata"));
+    Listen();
+    sim::ImageOptions options;
+    options.seed = 5;
+    options.iosVersion = version;
+    const std::string image = MakeImage("phone", options);
+    ASSERT_TRUE(platform::SetEnv("BRACKWATER_SIM_IMAGES", image));
+    std::string udid;
+    CIPhone* phone = Arrive(image, &udid);
+    ASSERT_NE(phone, nullptr);
+    ASSERT_TRUE(BackUp(udid));
+    ASSERT_TRUE(CConfigureTool::Instance().CreateIn(phone, folder_ / "work", false));
+
+    CScanDevice session(phone);
+    alignas(8) unsigned char bytes[sizeof(BwScanStatus)] = {};
+    session.SetStatusRecord(reinterpret_cast<BwScanStatus*>(bytes));
+    session.StartScan(kJunkWebAppData);
+    const bool seven = version.starts_with('7');
+    ASSERT_EQ(session.GetResultCount0(), seven ? 3 : 4);
+    int32_t items = 0;
+    for (int32_t i = 0; i < session.GetResultCount0(); ++i) {
+        auto* group = static_cast<ICacheGroupsModel*>(session.GetResult0(i));
+        EXPECT_GT(group->GetItemCount(), 0) << i;
+        items += group->GetItemCount();
+    }
+    // Each cache lists its manifest too.
+    EXPECT_EQ(items, seven ? 11 : 15);
+
+    session.StartScan(kJunkWebMail);
+    ASSERT_EQ(session.GetResultCount0(), 2);
+    EXPECT_EQ(static_cast<IMailModel*>(session.GetResult0(0))->GetMessageCount(), 6);
+    EXPECT_EQ(static_cast<IMailModel*>(session.GetResult0(1))->GetMessageCount(), 5);
+    EndListening();
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, WebDataOnThePhone, ::testing::Values("6.1.3", "7.1.2"));
 
 }  // namespace
 }  // namespace bw::web_app_test
