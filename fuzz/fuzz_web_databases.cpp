@@ -41,7 +41,7 @@ void LoadAndCleanWebApp(const std::string& path, bool localStorage) {
     bw::CWebAppCacheManage manage(path, localStorage, &owner, nullptr);
     manage.Load();
     CheckClosed();
-    if (owner.Results(bw::kResultWebAppData).size() != manage.Groups().size()) std::abort();
+    if (owner.Results(kResultWebAppData).size() != manage.Groups().size()) std::abort();
     bool toggle = false;
     for (bw::CCacheGroupsModel* group : manage.Groups()) {
         if (static_cast<size_t>(group->GetItemCount()) != group->items.size()) std::abort();
