@@ -242,23 +242,28 @@ void CWebAppCacheManage::CleanApplicationCache() {
     // Without the trigger, deleting cached data does not queue its files for deletion: the
     // files stay with the device, the rows go. A database that had no trigger gets none.
     const bool dropped = Execute(kDropTrigger);
+    // The totals change once the transaction has been committed.
+    uint32_t removedCount = 0;
+    uint64_t removedSize = 0;
+    bool deleted = true;
     for (CCacheGroupsModel* group : groups_) {
+        if (!deleted) break;
         if (group->selected != 0) {
             // Both numbers were read from this database.
-            const bool removed =
+            deleted =
                 Execute("DELETE FROM Caches where id =" + std::to_string(group->cacheId)) &&
                 Execute("DELETE FROM CacheGroups where id =" + std::to_string(group->cacheGroupId));
-            if (removed) {
-                owner_->AdjustSelection(1 + Count32(group->items.size()), group->size, false);
-            }
+            removedCount += 1 + Count32(group->items.size());
+            removedSize += group->size;
         } else if (!group->items.empty()) {
             std::vector<int64_t> resources;
             for (const auto& item : group->items) {
                 if (item->selected != 0) resources.push_back(item->resourceId);
             }
-            if (!resources.empty() && Execute("DELETE FROM CacheEntries WHERE resource in (" +
-                                              web::NumberList(resources) + ")")) {
-                owner_->AdjustSelection(Count32(resources.size()), 0, false);
+            if (!resources.empty()) {
+                deleted = Execute("DELETE FROM CacheEntries WHERE resource in (" +
+                                  web::NumberList(resources) + ")");
+                removedCount += Count32(resources.size());
             }
         }
         owner_->SetMessage(group->origin);
@@ -268,10 +273,12 @@ void CWebAppCacheManage::CleanApplicationCache() {
     if (TableExists("Origins")) Execute(kDeleteOrphanOrigins);
     for (const char* statement : kResetSequences)
         Execute(statement);
-    if (dropped && !Execute(kCreateTrigger)) {
-        Execute("ROLLBACK");
+    // A cache whose group could not go (or the reverse) would leave the two tables disagreeing.
+    const bool committed = deleted && (!dropped || Execute(kCreateTrigger)) && Execute("COMMIT");
+    if (committed) {
+        owner_->AdjustSelection(removedCount, removedSize, false);
     } else {
-        Execute("COMMIT");
+        Execute("ROLLBACK");
     }
     CloseDatabase();
 }

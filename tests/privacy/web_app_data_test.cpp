@@ -269,6 +269,31 @@ TEST_F(AppCacheTest, ADatabaseWithoutTheDataTriggerDoesNotGainOne) {
     EXPECT_EQ(IntegrityCheck(CacheCopy()), "ok");
 }
 
+// A delete the database refuses halfway through a selected cache leaves the whole database as it
+// was, trigger included, and the totals with it.
+TEST_F(AppCacheTest, ARefusedDeleteRollsTheWholeCleanBack) {
+    WriteCache(std::string(kCacheSchema) + kDataTrigger + ";" + kCacheRows +
+               "CREATE TRIGGER Refuse BEFORE DELETE ON CacheGroups WHEN OLD.id = 3 BEGIN "
+               "SELECT RAISE(ABORT, 'refused'); END;");
+    Scan("6.1.3");
+    ASSERT_EQ(session_.GetResultCount0(), 3);
+    const std::vector<std::string> before = Rows(
+        "SELECT (SELECT group_concat(id) FROM Caches) || ';' || (SELECT group_concat(id) FROM "
+        "CacheGroups) || ';' || (SELECT group_concat(resource) FROM CacheEntries) || ';' || "
+        "(SELECT count(*) FROM Origins) || ';' || (SELECT count(*) FROM sqlite_master)");
+    Clean();
+    EXPECT_EQ(Rows("SELECT (SELECT group_concat(id) FROM Caches) || ';' || (SELECT "
+                   "group_concat(id) FROM CacheGroups) || ';' || (SELECT group_concat(resource) "
+                   "FROM CacheEntries) || ';' || (SELECT count(*) FROM Origins) || ';' || (SELECT "
+                   "count(*) FROM sqlite_master)"),
+              before);
+    EXPECT_EQ(Rows("SELECT count(*) FROM sqlite_master WHERE name = 'CacheResourceDataDeleted'"),
+              std::vector<std::string>{"1"});
+    EXPECT_TRUE(Rows("SELECT * FROM DeletedCacheResources").empty());
+    EXPECT_EQ(IntegrityCheck(CacheCopy()), "ok");
+    EXPECT_EQ(status()->selectedCount, 8u);
+}
+
 enum class Damage { kNoOriginsTable, kTruncated, kText, kHeaderOnly };
 
 class DamagedAppCacheTest : public AppCacheTest, public ::testing::WithParamInterface<Damage> {};
