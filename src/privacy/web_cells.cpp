@@ -1,5 +1,7 @@
 #include "privacy/web_cells.h"
 
+#include <algorithm>
+
 #include "platform/text.h"
 
 namespace bw::web {
