@@ -466,8 +466,9 @@ TEST_F(LocalStorageTest, ATrackerThatIsNotADatabaseListsNothing) {
 // ---- The simulated phone ----
 
 // The phone's web data, backed up by the backup tool, lies in the domains the configuration
-// serves from: both scanners find what the image holds for its iOS version.
-class WebDataOnThePhone : public testing::SimDeviceTest,
+// serves from: both scanners find what the image holds for its iOS version. The suite's name
+// puts it among the tests that start the backup tool, which run one at a time.
+class BackupToolWebData : public testing::SimDeviceTest,
                           public ::testing::WithParamInterface<const char*> {
   protected:
     bool BackUp(const std::string& udid) {
@@ -481,9 +482,11 @@ class WebDataOnThePhone : public testing::SimDeviceTest,
     }
 };
 
-TEST_P(WebDataOnThePhone, BothScannersFindTheImagesWebData) {
+TEST_P(BackupToolWebData, BothScannersFindTheImagesWebData) {
     const std::string version = GetParam();
     ASSERT_TRUE(platform::SetEnv("XDG_DATA_HOME", folder_ / "appdata"));
+    // The backup tool's pipe lives in a folder of this test's own, apart from other tests' runs.
+    ASSERT_TRUE(platform::SetEnv("BRACKWATER_RUNTIME_DIR", folder_ / "pipes"));
     Listen();
     sim::ImageOptions options;
     options.seed = 5;
@@ -518,7 +521,7 @@ TEST_P(WebDataOnThePhone, BothScannersFindTheImagesWebData) {
     EndListening();
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, WebDataOnThePhone, ::testing::Values("6.1.3", "7.1.2"));
+INSTANTIATE_TEST_SUITE_P(Versions, BackupToolWebData, ::testing::Values("6.1.3", "7.1.2"));
 
 }  // namespace
 }  // namespace bw::web_app_test
