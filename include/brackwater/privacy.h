@@ -229,6 +229,66 @@ class ICookieModel {
     virtual ~ICookieModel() = default;
 };
 
+/* Web application data (junk type 13). Before iOS 7 one record is one offline application cache
+ * of a web page, and its items are the cached resources; on iOS 7 one record is one origin's
+ * local storage, and its items are its key/value pairs. A selected record is removed whole;
+ * otherwise its selected items are. */
+class IResourceDataModel {
+  public:
+    virtual size_t GetKey(BwChar* buffer) = 0;   /* the resource's URL, or the storage key */
+    virtual size_t GetValue(BwChar* buffer) = 0; /* its MIME type, or the stored value */
+    virtual uint64_t GetSize() = 0;              /* bytes of the data, or of key and value */
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual int64_t GetResourceId() = 0; /* the cached resource's id; 0 for local storage */
+    virtual ~IResourceDataModel() = default;
+};
+
+class ICacheGroupsModel {
+  public:
+    virtual int64_t GetCacheId() = 0;      /* 0 for local storage */
+    virtual int64_t GetCacheGroupId() = 0; /* 0 for local storage */
+    virtual uint64_t GetSize() = 0;        /* the cache's size, or the sum of its items' sizes */
+    /* The cache's manifest URL, or the local-storage file's path from "Library" on. */
+    virtual size_t GetManifestUrl(BwChar* buffer) = 0;
+    virtual int32_t GetItemCount() = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual int64_t GetManifestHostHash() = 0; /* 0 for local storage */
+    /* The local-storage file's path as the tracker stores it; empty for application caches. */
+    virtual size_t GetStoredPath(BwChar* buffer) = 0;
+    virtual int64_t GetNewestCacheId() = 0; /* 0 for local storage */
+    virtual size_t GetOrigin(BwChar* buffer) = 0;
+    virtual IResourceDataModel* GetItem(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual ~ICacheGroupsModel() = default;
+};
+
+/* Web mail (junk type 14): offline copies of messages that two mail sites keep in web databases
+ * of the browser. One IMailModel per site found, with its messages. */
+class IMailMessage {
+  public:
+    virtual size_t GetMessageId(BwChar* buffer) = 0;
+    /* The folder (first site) or the conversation (second site) of the message. */
+    virtual size_t GetGroupId(BwChar* buffer) = 0;
+    virtual size_t GetSubject(BwChar* buffer) = 0;
+    virtual size_t GetSender(BwChar* buffer) = 0;
+    virtual size_t GetRecipients(BwChar* buffer) = 0;
+    /* Unix seconds as the site stored them (the second site stores milliseconds: divided). */
+    virtual int64_t GetReceivedTime() = 0;
+    /* "%Y-%m-%d %H:%M:%S" of the received time moved by the device's offset from UTC. */
+    virtual size_t GetReceivedDateText(BwChar* buffer) = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual ~IMailMessage() = default;
+};
+
+class IMailModel {
+  public:
+    virtual size_t GetOrigin(BwChar* buffer) = 0; /* as the browser's database index has it */
+    virtual size_t GetPath(BwChar* buffer) = 0;   /* the web database's file name in the index */
+    virtual int32_t GetMessageCount() = 0;
+    virtual IMailMessage* GetMessage(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual ~IMailModel() = default;
+};
+
 #endif
 
 #endif

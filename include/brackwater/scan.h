@@ -71,6 +71,8 @@ enum {
     kJunkSafariCookies = 11,      /* Safari's cookie file, in pages (the cookie-tree slot) */
     kJunkRecentApps = 15,         /* applications that ran recently */
     kJunkPushNotifications = 16,  /* notifications kept for each application */
+    kJunkWebAppData = 13,         /* web application caches (before iOS 7), local storage (7) */
+    kJunkWebMail = 14,            /* messages kept offline by web mail sites */
     kJunkAppLeftovers = 17,       /* data the backup holds for removed applications */
     kJunkSurplusAttachments = 18, /* attachment files no message refers to */
     kJunkLastType = 18
@@ -85,6 +87,8 @@ enum {
     kResultCallContacts = 3,  /* ICallContactModel: type 8 */
     kResultRecentApps = 0,    /* IAppInfo: type 15 */
     kResultPushStores = 0,    /* IAppPushStoreModel: type 16 */
+    kResultWebAppData = 0,    /* ICacheGroupsModel: type 13 */
+    kResultWebMail = 0,       /* IMailModel: type 14 */
     kResultAppLeftovers = 7,  /* IAppRemainModel: type 17 */
     kResultChats = 11,        /* ISMSChatModel: type 9 */
     kResultSurplusFiles = 12, /* ISurplusFileModel: type 18 */

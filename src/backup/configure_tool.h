@@ -133,6 +133,7 @@ class CConfigureTool {
 
     const std::string& Udid() const { return udid_; }
     const std::string& ProductVersion() const { return productVersion_; }
+    int64_t TimeZoneOffset() const { return timeZoneOffset_; }
     const std::string& WorkPath() const { return workPath_; }
     const std::string& SourceFolder() const { return sourceFolder_; }
     const std::string& BackupCopyFolder() const { return backupCopyFolder_; }

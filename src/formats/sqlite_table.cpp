@@ -57,6 +57,7 @@ void ReadCellInto(sqlite3_stmt* statement, int column, TableCell& cell) {
     switch (cell.type) {
         case SQLITE_INTEGER:
             cell.intValue = sqlite3_column_int(statement, column);
+            cell.int64Value = sqlite3_column_int64(statement, column);
             break;
         case SQLITE_FLOAT:
             cell.floatValue = sqlite3_column_double(statement, column);

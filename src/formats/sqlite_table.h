@@ -33,6 +33,8 @@ struct TableCell {
     // range arrives as its low 32 bits (2^32 + 1 reads as 1). The databases this system reads keep
     // row ids, dates in seconds, durations and flags here, which fit.
     int64_t intValue = 0;
+    // The whole stored integer, for the columns that keep sizes, 64-bit ids or milliseconds.
+    int64_t int64Value = 0;
     double floatValue = 0.0;
     // Text cells: the UTF-8 text up to its first zero byte. Blob cells: every byte of the blob.
     // Null cells: empty.
