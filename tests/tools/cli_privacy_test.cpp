@@ -27,7 +27,7 @@ namespace {
 using testing::CliRun;
 namespace fs = std::filesystem;
 
-// One JSON line of flat string and number values, read by a small strict parser of its own so
+// One JSON line of flat string, number and null values, read by a small strict parser of its own so
 // that a malformed line fails the test.
 using JsonObject = std::map<std::string, std::string>;
 
@@ -78,7 +78,8 @@ std::optional<JsonObject> ParseJsonLine(const std::string& line) {
             const size_t end = line.find_first_of(",}", at);
             if (end == std::string::npos || end == at) return std::nullopt;
             value = line.substr(at, end - at);
-            if (value.find_first_not_of("-0123456789") != std::string::npos) return std::nullopt;
+            if (value != "null" && value.find_first_not_of("-0123456789") != std::string::npos)
+                return std::nullopt;
             at = end;
         }
         object[key] = value;

@@ -2,8 +2,6 @@
 // GLOB]...: the private data a fresh backup of the device holds (calls, conversations, removed
 // applications' data, attachment files no message refers to). Cleaning edits the backup and
 // restores it to the device.
-#include <fnmatch.h>
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -24,6 +22,7 @@
 #include "brackwater/scan.h"
 #include "cli.h"
 #include "device_session.h"
+#include "privacy_items.h"
 #include "scan_progress.h"
 #include "simulator_setup.h"
 #include "text.h"
@@ -36,6 +35,11 @@ namespace {
 constexpr NamedType kPrivacyTypes[] = {
     {kJunkCallHistory, "calls"},
     {kJunkMessages, "messages"},
+    {kJunkSafariCookies, "safari-cookies"},
+    {kJunkWebAppData, "web-app-data"},
+    {kJunkWebMail, "web-mail"},
+    {kJunkRecentApps, "recent-apps"},
+    {kJunkPushNotifications, "notifications"},
     {kJunkAppLeftovers, "app-leftovers"},
     {kJunkSurplusAttachments, "attachments"},
 };
@@ -47,210 +51,11 @@ const char* TypeName(int number) {
 bool ParseTypes(const std::vector<std::string>& words, std::vector<int>& types,
                 std::string& problem) {
     return ParseTypeWords(words, kPrivacyTypes, "privacy",
-                          " (calls, messages, app-leftovers, attachments, their numbers 8, 9, 17, "
-                          "18, or all)",
+                          " (calls, messages, safari-cookies, web-app-data, web-mail, recent-apps, "
+                          "notifications, app-leftovers, attachments, their numbers 8, 9, 11, 13 "
+                          "to 17, 18, or all)",
                           types, problem);
 }
-
-// Call dates are seconds since 1970 in the call history of iOS 5 to 7.
-std::string IsoDate(double seconds) {
-    const std::time_t time = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    if (::gmtime_r(&time, &utc) == nullptr) return {};
-    char text[32];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return std::string(text, length);
-}
-
-bool Matches(const std::vector<std::string>& globs, const std::vector<std::string>& names) {
-    for (const std::string& glob : globs) {
-        for (const std::string& name : names) {
-            if (!name.empty() && ::fnmatch(glob.c_str(), name.c_str(), 0) == 0) return true;
-        }
-    }
-    return false;
-}
-
-// What --keep and --only ask for. An item is kept when a --keep glob matches it, or when there
-// are --only globs and none matches it.
-struct Choice {
-    std::vector<std::string> keep;
-    std::vector<std::string> only;
-
-    bool Keeps(const std::vector<std::string>& names) const {
-        if (Matches(keep, names)) return true;
-        return !only.empty() && !Matches(only, names);
-    }
-};
-
-// Select(0) reads the flag and Select(1) toggles it.
-template <class Record>
-void Select(Record* record, bool wanted) {
-    if ((record->Select(0) != 0) != wanted) record->Select(1);
-}
-
-// The found items of one type, printed as a table or as JSON lines, and after a clean the ones
-// that were selected ("removed").
-class PrivacyReport {
-  public:
-    PrivacyReport(IScanDevice* session, int type, bool json)
-        : session_(session), type_(type), json_(json) {}
-
-    // Applies the choice to the records: a conversation (chat identifier or contact name), an
-    // application (identifier) or a file (path) as a whole; calls one by one (address or contact
-    // name), and a contact's group is unselected so that only its selected calls go.
-    void Choose(const Choice& choice) {
-        if (choice.keep.empty() && choice.only.empty()) return;
-        switch (type_) {
-            case kJunkCallHistory:
-                for (int32_t i = 0; i < session_->GetResultCount3(); ++i) {
-                    auto* group = static_cast<ICallContactModel*>(session_->GetResult3(i));
-                    if (group == nullptr) continue;
-                    const std::string contact = Text(group, &ICallContactModel::GetContactName);
-                    Select(group, false);
-                    for (int32_t j = 0; j < group->GetCallCount(); ++j) {
-                        ICallHistoryModel* call = group->GetCall(j);
-                        if (call == nullptr) continue;
-                        const std::string address = Text(call, &ICallHistoryModel::GetAddress);
-                        Select(call, !choice.Keeps({address, contact}));
-                    }
-                }
-                break;
-            case kJunkMessages:
-                for (int32_t i = 0; i < session_->GetResultCount11(); ++i) {
-                    auto* chat = static_cast<ISMSChatModel*>(session_->GetResult11(i));
-                    if (chat == nullptr) continue;
-                    Select(chat, !choice.Keeps({Text(chat, &ISMSChatModel::GetChatIdentifier),
-                                                Text(chat, &ISMSChatModel::GetContactName)}));
-                }
-                break;
-            case kJunkAppLeftovers:
-                for (int32_t i = 0; i < session_->GetResultCount7(); ++i) {
-                    auto* app = static_cast<IAppRemainModel*>(session_->GetResult7(i));
-                    if (app == nullptr) continue;
-                    Select(app, !choice.Keeps({Text(app, &IAppRemainModel::GetIdentifier)}));
-                }
-                break;
-            case kJunkSurplusAttachments:
-                for (int32_t i = 0; i < session_->GetResultCount12(); ++i) {
-                    auto* file = static_cast<ISurplusFileModel*>(session_->GetResult12(i));
-                    if (file == nullptr) continue;
-                    Select(file, !choice.Keeps({Text(file, &ISurplusFileModel::GetName)}));
-                }
-                break;
-        }
-    }
-
-    // Prints every item (onlySelected false) or the selected ones; returns how many it printed.
-    size_t Print(bool onlySelected) {
-        const char* verb = onlySelected ? "removed " : "";
-        size_t printed = 0;
-        switch (type_) {
-            case kJunkCallHistory:
-                for (int32_t i = 0; i < session_->GetResultCount3(); ++i) {
-                    auto* group = static_cast<ICallContactModel*>(session_->GetResult3(i));
-                    if (group == nullptr) continue;
-                    const std::string contact = Text(group, &ICallContactModel::GetContactName);
-                    const bool groupSelected = group->Select(0) != 0;
-                    for (int32_t j = 0; j < group->GetCallCount(); ++j) {
-                        ICallHistoryModel* call = group->GetCall(j);
-                        if (call == nullptr) continue;
-                        if (onlySelected && !groupSelected && call->Select(0) == 0) continue;
-                        PrintCall(verb, call, contact);
-                        ++printed;
-                    }
-                }
-                break;
-            case kJunkMessages:
-                for (int32_t i = 0; i < session_->GetResultCount11(); ++i) {
-                    auto* chat = static_cast<ISMSChatModel*>(session_->GetResult11(i));
-                    if (chat == nullptr || (onlySelected && chat->Select(0) == 0)) continue;
-                    PrintChat(verb, chat);
-                    ++printed;
-                }
-                break;
-            case kJunkAppLeftovers:
-                for (int32_t i = 0; i < session_->GetResultCount7(); ++i) {
-                    auto* app = static_cast<IAppRemainModel*>(session_->GetResult7(i));
-                    if (app == nullptr || (onlySelected && app->Select(0) == 0)) continue;
-                    PrintApp(verb, app);
-                    ++printed;
-                }
-                break;
-            case kJunkSurplusAttachments:
-                for (int32_t i = 0; i < session_->GetResultCount12(); ++i) {
-                    auto* file = static_cast<ISurplusFileModel*>(session_->GetResult12(i));
-                    if (file == nullptr || (onlySelected && file->Select(0) == 0)) continue;
-                    PrintFile(verb, file);
-                    ++printed;
-                }
-                break;
-        }
-        return printed;
-    }
-
-  private:
-    std::string JsonHead() const { return std::string("{\"type\":") + JsonString(TypeName(type_)); }
-
-    void PrintCall(const char* verb, ICallHistoryModel* call, const std::string& contact) {
-        const std::string address = Text(call, &ICallHistoryModel::GetAddress);
-        const std::string date = IsoDate(call->GetDate());
-        if (json_) {
-            std::printf("%s,\"address\":%s,\"contact\":%s,\"date\":%s,\"duration\":%d}\n",
-                        JsonHead().c_str(), JsonString(address).c_str(),
-                        JsonString(contact).c_str(), JsonString(date).c_str(), call->GetDuration());
-            return;
-        }
-        std::printf("%scall  %-20s %-24s %s  %ds\n", verb, Printable(address).c_str(),
-                    Printable(contact).c_str(), date.c_str(), call->GetDuration());
-    }
-
-    void PrintChat(const char* verb, ISMSChatModel* chat) {
-        const std::string identifier = Text(chat, &ISMSChatModel::GetChatIdentifier);
-        const std::string contact = Text(chat, &ISMSChatModel::GetContactName);
-        const unsigned long long size = chat->GetTotalSize();
-        if (json_) {
-            std::printf(
-                "%s,\"chat\":%s,\"contact\":%s,\"messages\":%d,\"attachments\":%d,"
-                "\"size\":%llu}\n",
-                JsonHead().c_str(), JsonString(identifier).c_str(), JsonString(contact).c_str(),
-                chat->GetMessageCount(), chat->GetAttachmentCount(), size);
-            return;
-        }
-        std::printf("%sconversation  %-24s %-24s %d messages, %d attachments, %s\n", verb,
-                    Printable(identifier).c_str(), Printable(contact).c_str(),
-                    chat->GetMessageCount(), chat->GetAttachmentCount(),
-                    ProgressWatch::Size(size).c_str());
-    }
-
-    void PrintApp(const char* verb, IAppRemainModel* app) {
-        const std::string id = Text(app, &IAppRemainModel::GetIdentifier);
-        const unsigned long long size = app->GetTotalSize();
-        if (json_) {
-            std::printf("%s,\"id\":%s,\"files\":%d,\"size\":%llu}\n", JsonHead().c_str(),
-                        JsonString(id).c_str(), app->GetFileCount(), size);
-            return;
-        }
-        std::printf("%sapplication data  %-40s %d files, %s\n", verb, Printable(id).c_str(),
-                    app->GetFileCount(), ProgressWatch::Size(size).c_str());
-    }
-
-    void PrintFile(const char* verb, ISurplusFileModel* file) {
-        const std::string path = Text(file, &ISurplusFileModel::GetName);
-        const unsigned long long size = file->GetSize();
-        if (json_) {
-            std::printf("%s,\"path\":%s,\"size\":%llu}\n", JsonHead().c_str(),
-                        JsonString(path).c_str(), size);
-            return;
-        }
-        std::printf("%sattachment file  %s  %s\n", verb, Printable(path).c_str(),
-                    ProgressWatch::Size(size).c_str());
-    }
-
-    IScanDevice* session_;
-    int type_;
-    bool json_;
-};
 
 // A fresh backup of the device in its backup folder. Earlier backups are archived, never
 // pruned: a deep clean must not cost the user a backup they kept.
@@ -317,15 +122,16 @@ bool RunTypes(IScanDevice* session, const std::vector<int>& types, const Choice*
     InterruptHandler interrupts;
     for (int type : types) {
         if (!RunStage(session, status, type, false)) return false;
-        PrivacyReport report(session, type, json);
+        std::vector<FoundItem> items = FoundItems(session, type);
         if (choice == nullptr) {
-            const size_t found = report.Print(false);
+            const size_t found = PrintItems(items, TypeName(type), false, json);
             if (!json) std::printf("%s: %zu found\n", TypeName(type), found);
             continue;
         }
-        report.Choose(*choice);
+        Choose(items, *choice);
+        Freeze(items);
         if (!RunStage(session, status, type, true)) return false;
-        const size_t removed = report.Print(true);
+        const size_t removed = PrintItems(items, TypeName(type), true, json);
         if (!json) std::printf("%s: %zu removed\n", TypeName(type), removed);
     }
     return true;
@@ -487,17 +293,18 @@ int RunPrivacy(Arguments& args) {
     std::string problem;
     if (!ParseTypes(args.words, types, problem)) return UsageError(problem, kUsage);
     if (hasFolder) {
-        // The leftovers of removed applications are told apart from installed ones by asking
-        // the device.
-        if (std::find(types.begin(), types.end(), kJunkAppLeftovers) != types.end()) {
+        // The leftovers of removed applications are told apart from installed ones, and the
+        // recent applications are named, by asking the device.
+        for (const int needsDevice : {kJunkAppLeftovers, kJunkRecentApps}) {
+            const auto found = std::find(types.begin(), types.end(), needsDevice);
+            if (found == types.end()) continue;
             if (args.words.size() == 1 && args.words[0] == "all") {
-                types.erase(std::find(types.begin(), types.end(), kJunkAppLeftovers));
-            } else {
-                return UsageError(
-                    "app-leftovers needs the device; a --backup FOLDER gives "
-                    "calls, messages and attachments",
-                    kUsage);
+                types.erase(found);
+                continue;
             }
+            return UsageError(std::string(TypeName(needsDevice)) +
+                                  " needs the device; a --backup FOLDER gives every other type",
+                              kUsage);
         }
         if (const std::string bad = NotUtf8Message("FOLDER", folder); !bad.empty()) {
             return Fail(bad);
