@@ -106,10 +106,10 @@ int JunkDemo(const std::string& phone) {
     return 0;
 }
 
-// The conversations `privacy scan messages --json` lists, one JSON line each; empty on failure.
-std::vector<std::string> ConversationLines(const std::string& command) {
+// The JSON lines of `brackwater ... ARGUMENTS --json`; empty on failure.
+std::vector<std::string> JsonLines(const std::string& command, const std::string& arguments) {
     std::vector<std::string> lines;
-    FILE* pipe = ::popen((command + " privacy scan messages --json 2>/dev/null").c_str(), "r");
+    FILE* pipe = ::popen((command + " " + arguments + " --json 2>/dev/null").c_str(), "r");
     if (pipe == nullptr) return lines;
     std::string line;
     for (int c = std::fgetc(pipe); c != EOF; c = std::fgetc(pipe)) {
@@ -124,53 +124,42 @@ std::vector<std::string> ConversationLines(const std::string& command) {
     return lines;
 }
 
-// The JSON text of the conversation identifier in one line, as written (quotes included).
-std::string ChatField(const std::string& line) {
-    const std::string marker = "\"chat\":";
+// The JSON text of one string field of a line, as written (quotes included); the field must be
+// followed by another.
+std::string Field(const std::string& line, const std::string& key) {
+    const std::string marker = "\"" + key + "\":\"";
     const size_t start = line.find(marker);
     if (start == std::string::npos) return {};
-    const size_t end = line.find(",\"contact\":", start);
+    const size_t end = line.find("\",\"", start + marker.size());
     return end == std::string::npos
                ? std::string()
-               : line.substr(start + marker.size(), end - start - marker.size());
+               : line.substr(start + marker.size() - 1, end + 2 - start - marker.size());
 }
 
-// Private data on a fresh backup: the phone's calls and conversations, the deep clean of one
-// conversation with attachments, and the proof on the phone after the restore that exactly that
-// conversation went. Backups and working folders stay in the demo's folder.
-int PrivacyDemo(const std::string& folder, const std::string& phone) {
-    const std::string self = "XDG_DATA_HOME='" + folder + "/data' XDG_CACHE_HOME='" + folder +
-                             "/cache' " + ProgramFolder() + "/brackwater --sim='" + phone + "'";
-    Heading("Calls and conversations, read from a fresh backup");
-    std::printf("$ brackwater --sim privacy scan calls messages\n");
-    std::fflush(stdout);
-    if (std::system((self + " privacy scan calls messages").c_str()) != 0) {
-        return Fail("brackwater privacy scan failed");
-    }
-    const std::vector<std::string> before = ConversationLines(self);
-    std::string chosen;
-    for (const std::string& line : before) {
-        if (line.find("\"attachments\":0,") == std::string::npos) {
-            chosen = ChatField(line);
-            break;
-        }
-    }
-    // The identifier is a JSON string of the phone's own conversation; a plain one is passed to
-    // the shell as it is, anything else is not worth quoting for a demo.
-    if (chosen.size() < 3 || chosen.find_first_of("'\\") != std::string::npos) {
-        return Fail("the demo iPhone has no conversation with attachments");
-    }
-    const std::string identifier = chosen.substr(1, chosen.size() - 2);
+// A plain JSON string of the phone's own data as a shell word; empty for anything a demo need
+// not quote.
+std::string PlainWord(const std::string& jsonText) {
+    if (jsonText.size() < 3 || jsonText.find_first_of("'\\") != std::string::npos) return {};
+    return jsonText.substr(1, jsonText.size() - 2);
+}
 
-    Heading("A deep clean of one conversation, restored to the phone");
-    std::printf("$ brackwater --sim privacy clean messages --only '%s'\n", identifier.c_str());
+// Runs one privacy command and shows it; false when it failed.
+bool Show(const std::string& self, const std::string& arguments) {
+    std::printf("$ brackwater --sim %s\n", arguments.c_str());
     std::fflush(stdout);
-    if (std::system((self + " privacy clean messages --only '" + identifier + "'").c_str()) != 0) {
+    return std::system((self + " " + arguments).c_str()) == 0;
+}
+
+// Cleans what `--only WORD` matches of one privacy type and proves on the phone, after the
+// restore, that exactly the items whose `key` is WORD went.
+int CleanOneAndProve(const std::string& self, const std::string& type, const std::string& key,
+                     const std::string& word, const char* what) {
+    const std::vector<std::string> before = JsonLines(self, "privacy scan " + type);
+    if (!Show(self, "privacy clean " + type + " --only '" + word + "'")) {
         return Fail("brackwater privacy clean failed");
     }
-
-    Heading("The phone's conversations after the restore");
-    const std::vector<std::string> after = ConversationLines(self);
+    Heading((std::string("The phone's ") + what + " after the restore").c_str());
+    const std::vector<std::string> after = JsonLines(self, "privacy scan " + type);
     std::vector<std::string> gone, appeared;
     for (const std::string& line : before) {
         if (std::find(after.begin(), after.end(), line) == after.end()) gone.push_back(line);
@@ -178,12 +167,47 @@ int PrivacyDemo(const std::string& folder, const std::string& phone) {
     for (const std::string& line : after) {
         if (std::find(before.begin(), before.end(), line) == before.end()) appeared.push_back(line);
     }
-    std::printf("%zu conversations before, %zu after\n", before.size(), after.size());
-    if (gone.size() != 1 || ChatField(gone[0]) != chosen || !appeared.empty()) {
-        return Fail("the phone's conversations changed other than by the one cleaned");
-    }
-    std::printf("gone: %s; every other conversation is unchanged\n", identifier.c_str());
+    std::printf("%zu %s before, %zu after\n", before.size(), what, after.size());
+    const bool exact =
+        !gone.empty() && appeared.empty() &&
+        std::all_of(gone.begin(), gone.end(),
+                    [&](const std::string& line) { return PlainWord(Field(line, key)) == word; }) &&
+        std::none_of(after.begin(), after.end(),
+                     [&](const std::string& line) { return PlainWord(Field(line, key)) == word; });
+    if (!exact) return Fail(std::string("the phone's ") + what + " changed other than cleaned");
+    std::printf("gone: every one of %s; everything else is unchanged\n", word.c_str());
     return 0;
+}
+
+// Private data on a fresh backup: the phone's calls and conversations, the deep clean of one
+// conversation with attachments, and the proof on the phone after the restore that exactly that
+// conversation went. Backups and working folders stay in the demo's folder.
+int PrivacyDemo(const std::string& self) {
+    Heading("Calls and conversations, read from a fresh backup");
+    if (!Show(self, "privacy scan calls messages")) return Fail("brackwater privacy scan failed");
+    std::string identifier;
+    for (const std::string& line : JsonLines(self, "privacy scan messages")) {
+        if (line.find("\"attachments\":0,") != std::string::npos) continue;
+        identifier = PlainWord(Field(line, "chat"));
+        break;
+    }
+    if (identifier.empty()) return Fail("the demo iPhone has no conversation with attachments");
+    Heading("A deep clean of one conversation, restored to the phone");
+    return CleanOneAndProve(self, "messages", "chat", identifier, "conversations");
+}
+
+// Safari's traces and the other web and application traces, and the deep clean of one site's
+// cookies.
+int SafariDemo(const std::string& self) {
+    Heading("Safari's cookies, web application data, recent applications and notifications");
+    if (!Show(self, "privacy scan safari-cookies web-app-data recent-apps notifications")) {
+        return Fail("brackwater privacy scan failed");
+    }
+    const std::vector<std::string> cookies = JsonLines(self, "privacy scan safari-cookies");
+    const std::string site = cookies.empty() ? "" : PlainWord(Field(cookies.front(), "domain"));
+    if (site.empty()) return Fail("the demo iPhone has no Safari cookies");
+    Heading("A deep clean of one site's cookies, restored to the phone");
+    return CleanOneAndProve(self, "safari-cookies", "domain", site, "cookies");
 }
 
 }  // namespace
@@ -201,7 +225,11 @@ int RunDeviceDemo(const std::string& folder) {
     if (failed) return Fail("cannot copy the demo iPhone: " + failed.message());
     if (const int status = FileDemo(folder, phone); status != 0) return status;
     if (const int status = JunkDemo(phone); status != 0) return status;
-    return PrivacyDemo(folder, phone);
+    // Backups and the deep clean's working folders stay in the demo's folder.
+    const std::string self = "XDG_DATA_HOME='" + folder + "/data' XDG_CACHE_HOME='" + folder +
+                             "/cache' " + ProgramFolder() + "/brackwater --sim='" + phone + "'";
+    if (const int status = PrivacyDemo(self); status != 0) return status;
+    return SafariDemo(self);
 }
 
 }  // namespace cli
