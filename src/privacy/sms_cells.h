@@ -23,8 +23,10 @@ inline int64_t Integer(const TableRow& row, size_t column) {
     return column < row.size() && row[column].type == kCellInteger ? row[column].intValue : 0;
 }
 
-inline std::string Text(const TableRow& row, size_t column) {
-    return column < row.size() && row[column].type == kCellText ? row[column].text : std::string();
+// A view into the row's cell: valid while the row is.
+inline std::string_view Text(const TableRow& row, size_t column) {
+    if (column >= row.size() || row[column].type != kCellText) return {};
+    return row[column].text;
 }
 
 // Every byte of a blob cell (a text cell up to its first zero byte).

@@ -72,7 +72,6 @@ void CSMSDataBase_5::LoadMessages(CSMSChatModel& chat, const CMatchAttachmentFil
         message->subject = Utf8ToWide(subject);
         message->messageSize = TextSize(text, subject);
         message->date = sms::Integer(row, 3);
-        message->dateText = sms::DateText(message->date, 0);
         message->legacyReadDate = sms::Integer(row, 4);
         message->deliveredDate = sms::Integer(row, 5);
         const std::vector<std::string> guids = AttachmentGuidsFromInfo(sms::Bytes(row, 6));

@@ -39,9 +39,8 @@ std::unique_ptr<CMessageModel> MakeMessage(const TableRow& row) {
     message->subject = Utf8ToWide(subject);
     message->messageSize = text.size() + subject.size();
     message->date = sms::Integer(row, 3);
-    message->dateText = sms::DateText(message->date, sms::kEpoch2001);
+    message->epochOffset = sms::kEpoch2001;
     message->readDate = sms::Integer(row, 4);
-    message->readDateText = sms::DateText(message->readDate, sms::kEpoch2001);
     message->finished = Flag(row, 5);
     message->hasAttachments = Flag(row, 6);
     message->read = Flag(row, 7);

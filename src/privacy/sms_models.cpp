@@ -1,6 +1,7 @@
 #include "privacy/sms_models.h"
 
 #include "platform/text.h"
+#include "privacy/sms_cells.h"
 #include "scanner/scan_records.h"
 
 namespace bw {
@@ -65,10 +66,10 @@ unsigned char CMessageModel::Select(unsigned char toggle) {
     return ToggleSelected(selected, toggle);
 }
 size_t CMessageModel::GetDateText(BwChar* buffer) {
-    return CopyTextOut(dateText, buffer);
+    return CopyTextOut(sms::DateText(date, epochOffset), buffer);
 }
 size_t CMessageModel::GetReadDateText(BwChar* buffer) {
-    return CopyTextOut(readDateText, buffer);
+    return CopyTextOut(sms::DateText(readDate, epochOffset), buffer);
 }
 size_t CMessageModel::GetText(BwChar* buffer) {
     return CopyTextOut(text, buffer);

@@ -81,9 +81,10 @@ class CMessageModel : public IMessageModel {
     std::u16string text;
     std::u16string subject;
     int64_t date = 0;
-    std::u16string dateText;
     int64_t readDate = 0;
-    std::u16string readDateText;
+    // Seconds from the Unix epoch to the store's own (2001 for iOS 6 and 7, 0 for iOS 5). The
+    // date texts are made when asked for: a large store has more messages than a host shows.
+    int64_t epochOffset = 0;
     int64_t legacyReadDate = 0;
     int64_t deliveredDate = 0;  // iOS 5 only; kept, never shown
     uint8_t finished = 0;

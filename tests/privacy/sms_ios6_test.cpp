@@ -2,6 +2,8 @@
 // from the working copy and from the backup, and what it leaves.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include <algorithm>
 #include <cctype>
 #include <string>
@@ -127,7 +129,17 @@ TEST_F(SmsIos6, ListsConversationsWithMessagesAttachmentsAndFiles) {
     EXPECT_EQ(hello->text, u"hello");
     EXPECT_EQ(hello->date, 389000000);
     EXPECT_EQ(hello->readDate, 389000100);
-    EXPECT_FALSE(hello->dateText.empty());
+    {
+        // The date text is local time from the 2001 epoch, made when asked for.
+        const std::time_t time = 389000000 + 978307200;
+        std::tm local{};
+        localtime_r(&time, &local);
+        char expected[32];
+        std::strftime(expected, sizeof expected, "%Y/%m/%d %H:%M:%S", &local);
+        std::u16string text(hello->GetDateText(nullptr), u'\0');
+        hello->GetDateText(text.data());
+        EXPECT_EQ(WideToUtf8(text.c_str()), expected);
+    }
     EXPECT_EQ(hello->IsFinished(), 1);
     EXPECT_EQ(hello->IsRead(), 1);
     EXPECT_EQ(hello->IsSent(), 0);
