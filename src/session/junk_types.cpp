@@ -5,6 +5,8 @@
 #include "privacy/call_history_junk.h"
 #include "privacy/sms_junk.h"
 #include "privacy/surplus_files_junk.h"
+#include "privacy/suspend_page_junk.h"
+#include "privacy/web_history_junk.h"
 #include "scan/app_sandbox_junk.h"
 #include "scan/media_junk.h"
 #include "scan/radio_junk.h"
@@ -40,6 +42,7 @@ constexpr JunkTypeRow kJunkTypes[] = {
     {4, &Make<CDownloadsTempJunk>},    {5, &Make<CPhotosJunk>},
     {6, &Make<CStorageJunk>},          {7, &Make<CRadioTempJunk>},
     {8, &Make<CCallHistoryJunk>},      {9, &Make<CDeviceSMSJunk>},
+    {10, &Make<CSuspendPageJunk>},     {12, &Make<CWebHistoryJunk>},
     {17, &Make<CAppRemainFilesJunk>},  {18, &Make<CSurplusFilesJunk>},
 };
 
