@@ -8,6 +8,7 @@
 #include "junk_content.h"
 #include "message_store.h"
 #include "photos.h"
+#include "safari_pages.h"
 
 namespace bw::sim {
 namespace {
@@ -120,7 +121,7 @@ using ContentStep = bool (*)(ImageWriter&, const ImageOptions&);
 // Content, in the order it is written. Later steps may rely on what earlier ones made.
 constexpr ContentStep kContentSteps[] = {
     AddSystemFiles, AddCameraRoll,  AddApplications, AddJunk,
-    AddMessages,    AddCallHistory, AddAddressBook,
+    AddMessages,    AddCallHistory, AddAddressBook,  AddSafariPages,
 };
 
 }  // namespace
