@@ -219,8 +219,8 @@ TEST_F(SuspendStateTest, ATabWithoutItsFlagLosesOnlyItsSelectedPages) {
     Tab(1)->Select(1);
     Tab(1)->GetEntry(0)->Select(1);
     Tab(1)->GetEntry(2)->Select(1);
-    const uint64_t gone = Tab(1)->GetEntry(1)->GetSize() + Tab(1)->GetEntry(3)->GetSize() +
-                          Tab(2)->GetTotalSize();
+    const uint64_t gone =
+        Tab(1)->GetEntry(1)->GetSize() + Tab(1)->GetEntry(3)->GetSize() + Tab(2)->GetTotalSize();
     const uint64_t before = Status()->selectedSize;
     // C and the anonymous tab keep their flags: C goes, the anonymous tab cannot be found.
     session_.StartClean();
