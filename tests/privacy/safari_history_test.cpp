@@ -7,6 +7,7 @@
 
 #include "privacy/safari_test_support.h"
 #include "privacy/web_history_junk.h"
+#include "support/hostile_files.h"
 
 namespace bw {
 namespace {
@@ -314,6 +315,26 @@ TEST_F(SafariHistoryTest, HostileFilesListWhatCanBeReadAndNeverCrash) {
     std::vector<std::string> expected = ElementTexts(wrongTypes);
     expected.erase(expected.begin() + 3);
     EXPECT_EQ(ElementTexts(plist_dict_get_item(after.get(), "WebHistoryDates")), expected);
+}
+
+// Files a reader must refuse without waiting or filling memory: a named pipe, a link to an
+// endless device, and a history just past the size a property list may have.
+TEST(SafariHistoryFiles, EndlessAndOversizedFilesAreNotRead) {
+    testing::TempFolder folder;
+    std::vector<std::string> paths = testing::EndlessFiles(folder.path());
+    const std::string large = folder / "History.plist";
+    ASSERT_TRUE(
+        testing::MakeSparseFile(large, BinaryOf(MakeHistory().get()), kPlistMaxInputBytes + 1));
+    paths.push_back(large);
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        ASSERT_FALSE(path.empty());
+        CWebHistoryJunk scanner;
+        CWebHistoryManage manage(path, &scanner);
+        manage.ReadHistory();
+        EXPECT_TRUE(scanner.Results(kResultSafariHistory).empty());
+        EXPECT_EQ(manage.Tree().type, kPlistNone);
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "privacy/safari_test_support.h"
 #include "privacy/suspend_page_junk.h"
+#include "support/hostile_files.h"
 
 namespace bw {
 namespace {
@@ -390,6 +391,27 @@ TEST_F(SuspendStateTest, TheOddTabIsListedWithEmptyFields) {
     EXPECT_EQ(odd->GetEntry(0)->GetScaleIsInitial(), 0);
     EXPECT_EQ(odd->GetEntry(0)->GetSize(), 0u);
     EXPECT_EQ(odd->GetTotalSize(), 0u);
+}
+
+// Files a reader must refuse without waiting or filling memory: a named pipe, a link to an
+// endless device, and a saved state just past the size a property list may have.
+TEST(SuspendStateFiles, EndlessAndOversizedFilesAreNotRead) {
+    testing::TempFolder folder;
+    std::vector<std::string> paths = testing::EndlessFiles(folder.path());
+    const std::string large = folder / "SuspendState.plist";
+    ASSERT_TRUE(
+        testing::MakeSparseFile(large, BinaryOf(TypicalState().get()), kPlistMaxInputBytes + 1));
+    paths.push_back(large);
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        ASSERT_FALSE(path.empty());
+        CSuspendPageJunk scanner;
+        CSuspendStateManage manage(path, &scanner);
+        manage.ReadTabs();
+        EXPECT_TRUE(scanner.Results(kResultSafariTabs).empty());
+        manage.RemoveSelected();
+        EXPECT_EQ(platform::FileSize(large), kPlistMaxInputBytes + 1) << "nothing written";
+    }
 }
 
 }  // namespace
