@@ -1,6 +1,6 @@
 // Safari's history and saved open tabs of an image, read with libplist: binary lists with the
-// keys of each iOS version and the promised pages and tabs; and the library's scanners list them
-// all from the image's files.
+// keys of each iOS version and the promised pages and tabs. (The scanners reading them after a
+// backup: backuptool_safari_test.cpp.)
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
@@ -10,8 +10,6 @@
 
 #include "image/image_builder.h"
 #include "privacy/safari_test_support.h"
-#include "privacy/suspend_page_junk.h"
-#include "privacy/web_history_junk.h"
 #include "support/temp_folder.h"
 
 namespace bw::sim {
@@ -136,25 +134,6 @@ TEST_P(ImageSafariTest, SuspendStateHoldsTabsWithBackForwardEntries) {
     }
     EXPECT_EQ(uuids.size(), 5u);
     EXPECT_EQ(uuids.count(""), 0u);
-}
-
-// The library's readers on the image's files: every page and every tab is listed.
-TEST_P(ImageSafariTest, TheScannersListEveryPageAndTab) {
-    CWebHistoryJunk history;
-    CWebHistoryManage pages(ImagePath(image_, kHistory), &history);
-    pages.ReadHistory();
-    EXPECT_EQ(history.Results(kResultSafariHistory).size(), 98u);
-    EXPECT_EQ(history.SelectedCount(), 98u);
-
-    CSuspendPageJunk tabs;
-    CSuspendStateManage state(ImagePath(image_, kSuspendState), &tabs);
-    state.ReadTabs();
-    ASSERT_EQ(tabs.Results(kResultSafariTabs).size(), 5u);
-    uint32_t entries = 0;
-    for (size_t t = 0; t < 5; ++t)
-        entries += static_cast<uint32_t>(
-            tabs.Results(kResultSafariTabs).At<CSuspendStateModel>(t)->entries.size());
-    EXPECT_EQ(tabs.SelectedCount(), entries);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, ImageSafariTest, ::testing::Values("5.1.1", "6.1.3", "7.1.2"),
