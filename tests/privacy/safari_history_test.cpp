@@ -235,6 +235,24 @@ TEST_F(SafariHistoryTest, AStopReachesTheWorkerAndAStoppedScanListsNothing) {
     EXPECT_EQ(WorkingBytes(), BinaryOf(history_.get())) << "a clean of nothing writes nothing";
 }
 
+TEST_F(SafariHistoryTest, WithoutSafarisFilesBothScannersListNothingAndFinish) {
+    WriteBackup({{kHomeDomain, "Library/Preferences/com.apple.mobilesafari.plist", "prefs"}});
+    ASSERT_TRUE(SetUpTool(CConfigureTool::Instance()));
+    before_ = testing::FingerprintTree(Source());
+    session_.SetStatusRecord(Status());
+    for (int32_t type : {kJunkSafariHistory, kJunkSafariTabs}) {
+        SCOPED_TRACE(type);
+        Status()->finished = 0;
+        session_.StartScan(type);
+        EXPECT_EQ(Status()->finished, 1);
+        EXPECT_EQ(session_.GetResultCount0(), 0);
+        session_.StartClean();
+        EXPECT_EQ(Status()->finished, 1);
+    }
+    EXPECT_EQ(Status()->selectedCount, 0u);
+    ExpectSourceUntouched();
+}
+
 // A hand-made binary list whose only array claims two billion elements.
 std::string HugeCountList() {
     std::string bytes = "bplist00";
