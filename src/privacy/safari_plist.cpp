@@ -33,14 +33,14 @@ bool WriteSafariPlist(const std::string& path, const CDicValueObj& tree) {
 
 std::u16string SafariDateText(double seconds) {
     if (!(seconds > 0.0) || !(seconds < kLastShownSeconds)) return {};
-    // Counted from midnight of 2001-01-01 on the host's clock rather than in UTC, as the text
-    // has always been shown to people.
+    // Counted from midnight of 2001-01-01 on the host's clock, not in UTC: the phone's seconds
+    // are shown as a wall-clock time of the host's zone, with no conversion between zones.
     std::tm start{};
     start.tm_year = 101;
     start.tm_mon = 0;
     start.tm_mday = 1;
-    const int64_t unix = platform::UnixSecondsFromLocal(start) + static_cast<int64_t>(seconds);
-    return Utf8ToWide(FormatDateTime(platform::LocalCalendar(unix)));
+    const int64_t shown = platform::UnixSecondsFromLocal(start) + static_cast<int64_t>(seconds);
+    return Utf8ToWide(FormatDateTime(platform::LocalCalendar(shown)));
 }
 
 }  // namespace bw
