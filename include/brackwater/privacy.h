@@ -289,6 +289,49 @@ class IMailModel {
     virtual ~IMailModel() = default;
 };
 
+/* ---- Safari: visited pages (junk type 12) and the saved open tabs (junk type 10) ---- */
+
+/* One visited page of Safari's history. */
+class IHistoryDataModel {
+  public:
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual int32_t GetSequenceNumber() = 0; /* 1 for the first page listed, then 2, 3, ... */
+    virtual size_t GetURL(BwChar* buffer) = 0;
+    virtual double GetLastVisitTime() = 0; /* seconds since 2001-01-01; 0 when unknown */
+    virtual size_t GetTitle(BwChar* buffer) = 0;
+    virtual int32_t GetVisitCount() = 0;
+    /* "YYYY-MM-DD hh:mm:ss" in local time; empty when the time is unknown. */
+    virtual size_t GetDateText(BwChar* buffer) = 0;
+    virtual ~IHistoryDataModel() = default;
+};
+
+/* One page of a saved tab's back-and-forward history. */
+class IPageEntriesList {
+  public:
+    virtual uint64_t GetSize() = 0; /* a nominal size from the title and URL, for the totals */
+    virtual size_t GetTitle(BwChar* buffer) = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual unsigned char GetScaleIsInitial() = 0; /* 1 for true, 0 for false or absent */
+    virtual size_t GetURL(BwChar* buffer) = 0;
+    virtual ~IPageEntriesList() = default;
+};
+
+/* One tab that Safari saved with its history. Its flag selects the whole tab; with the flag
+ * cleared, a clean removes only the tab's selected entries. */
+class ISuspendStateModel {
+  public:
+    virtual size_t GetTitle(BwChar* buffer) = 0;
+    virtual size_t GetURL(BwChar* buffer) = 0;
+    virtual size_t GetUserVisibleURL(BwChar* buffer) = 0;
+    virtual size_t GetUUID(BwChar* buffer) = 0;
+    virtual unsigned char Select(unsigned char toggle) = 0;
+    virtual double GetLastViewedTime() = 0; /* seconds since 2001-01-01 */
+    virtual size_t GetDateText(BwChar* buffer) = 0;
+    virtual int32_t GetEntryCount() = 0;
+    virtual IPageEntriesList* GetEntry(int32_t index) = 0; /* null outside 0 to count - 1 */
+    virtual uint64_t GetTotalSize() = 0;                   /* the sizes of its entries */
+    virtual ~ISuspendStateModel() = default;
+};
 #endif
 
 #endif

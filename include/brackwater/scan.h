@@ -68,6 +68,8 @@ enum {
     kJunkRadioHistory = 7,        /* radio listening history */
     kJunkCallHistory = 8,         /* calls, grouped by contact */
     kJunkMessages = 9,            /* conversations with their messages and attachments */
+    kJunkSafariTabs = 10,         /* Safari's saved open tabs with their page histories */
+    kJunkSafariHistory = 12,      /* pages of Safari's history */
     kJunkSafariCookies = 11,      /* Safari's cookie file, in pages (the cookie-tree slot) */
     kJunkRecentApps = 15,         /* applications that ran recently */
     kJunkPushNotifications = 16,  /* notifications kept for each application */
@@ -81,6 +83,8 @@ enum {
 /* Result lists, read through the session's result slots. */
 enum {
     kResultFiles = 0,         /* IScanFileInfo: types 3 to 6 */
+    kResultSafariTabs = 0,    /* ISuspendStateModel, each with IPageEntriesList items: type 10 */
+    kResultSafariHistory = 0, /* IHistoryDataModel: type 12 */
     kResultRadioHistory = 1,  /* IRadioHistoryModel: type 7 */
     kResultApplications = 2,  /* the application records of types 0 to 2, each with its
                                  IAppDetailFile items */

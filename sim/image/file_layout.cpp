@@ -10,6 +10,7 @@
 #include "photos.h"
 #include "push_stores.h"
 #include "safari_cookies.h"
+#include "safari_pages.h"
 #include "web_data.h"
 
 namespace bw::sim {
@@ -122,8 +123,9 @@ using ContentStep = bool (*)(ImageWriter&, const ImageOptions&);
 
 // Content, in the order it is written. Later steps may rely on what earlier ones made.
 constexpr ContentStep kContentSteps[] = {
-    AddSystemFiles, AddCameraRoll,  AddApplications,       AddJunk,          AddMessages,
-    AddCallHistory, AddAddressBook, AddSpringboardRecords, AddSafariCookies, AddWebData,
+    AddSystemFiles,   AddCameraRoll,  AddApplications, AddJunk,
+    AddMessages,      AddCallHistory, AddAddressBook,  AddSpringboardRecords,
+    AddSafariCookies, AddWebData,     AddSafariPages,
 };
 
 }  // namespace

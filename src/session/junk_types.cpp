@@ -8,7 +8,9 @@
 #include "privacy/safari_cookie_junk.h"
 #include "privacy/sms_junk.h"
 #include "privacy/surplus_files_junk.h"
+#include "privacy/suspend_page_junk.h"
 #include "privacy/web_app_cache.h"
+#include "privacy/web_history_junk.h"
 #include "privacy/web_mail.h"
 #include "scan/app_sandbox_junk.h"
 #include "scan/media_junk.h"
@@ -45,7 +47,8 @@ constexpr JunkTypeRow kJunkTypes[] = {
     {4, &Make<CDownloadsTempJunk>},    {5, &Make<CPhotosJunk>},
     {6, &Make<CStorageJunk>},          {7, &Make<CRadioTempJunk>},
     {8, &Make<CCallHistoryJunk>},      {9, &Make<CDeviceSMSJunk>},
-    {11, &Make<CSafariCookieJunk>},    {13, &Make<CWebAppCookieJunk>},
+    {10, &Make<CSuspendPageJunk>},     {11, &Make<CSafariCookieJunk>},
+    {12, &Make<CWebHistoryJunk>},      {13, &Make<CWebAppCookieJunk>},
     {14, &Make<CWebEmailJunk>},        {15, &Make<CRunningAppJunk>},
     {16, &Make<CAppNotificationJunk>}, {17, &Make<CAppRemainFilesJunk>},
     {18, &Make<CSurplusFilesJunk>},

@@ -1,0 +1,148 @@
+// Safari's history and saved open tabs of an image, read with libplist: binary lists with the
+// keys of each iOS version and the promised pages and tabs. (The scanners reading them after a
+// backup: backuptool_safari_test.cpp.)
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "image/image_builder.h"
+#include "privacy/safari_test_support.h"
+#include "support/temp_folder.h"
+
+namespace bw::sim {
+namespace {
+
+using bw::testing::Node;
+using bw::testing::ParseBytes;
+
+constexpr char kHistory[] = "/var/mobile/Library/Safari/History.plist";
+constexpr char kSuspendState[] = "/var/mobile/Library/Safari/SuspendState.plist";
+
+std::string StringOf(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return {};
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    std::string out = text != nullptr ? text : "";
+    free(text);
+    return out;
+}
+
+bool HasNonAscii(const std::string& text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return true;
+    }
+    return false;
+}
+
+class ImageSafariTest : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        ImageOptions options;
+        options.iosVersion = GetParam();
+        options.seed = 11;
+        options.scale = 2;
+        image_ = temp_ / "image";
+        std::string error;
+        ASSERT_TRUE(CreateImage(image_, options, error)) << error;
+        major_ = GetParam()[0] - '0';
+    }
+
+    Node Read(const char* devicePath, std::string& bytes) {
+        bytes = bw::testing::ReadFileBytes(ImagePath(image_, devicePath));
+        EXPECT_EQ(bytes.substr(0, 8), "bplist00");
+        return ParseBytes(bytes);
+    }
+
+    bw::testing::TempFolder temp_;
+    std::string image_;
+    int major_ = 0;
+};
+
+TEST_P(ImageSafariTest, HistoryHoldsThePromisedPagesWithTheirVersionsKeys) {
+    std::string bytes;
+    const Node history = Read(kHistory, bytes);
+    ASSERT_NE(history, nullptr);
+    plist_t pages = plist_dict_get_item(history.get(), "WebHistoryDates");
+    ASSERT_NE(pages, nullptr);
+    ASSERT_EQ(plist_array_get_size(pages), 48u + 50u);  // scale 2
+    std::set<uint64_t> ids;
+    int nonAscii = 0, untitled = 0;
+    double previous = 1e12;
+    for (uint32_t i = 0; i < plist_array_get_size(pages); ++i) {
+        plist_t page = plist_array_get_item(pages, i);
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(page, &it);
+        char* firstKey = nullptr;
+        plist_t first = nullptr;
+        plist_dict_next_item(page, it, &firstKey, &first);
+        free(it);
+        EXPECT_STREQ(firstKey, "");
+        free(firstKey);
+        EXPECT_EQ(StringOf(first).rfind("https://", 0), 0u);
+        const std::string title = StringOf(plist_dict_get_item(page, "title"));
+        untitled += title.empty() ? 1 : 0;
+        nonAscii += HasNonAscii(title) ? 1 : 0;
+        uint64_t id = 0, visits = 0;
+        ASSERT_EQ(plist_get_node_type(plist_dict_get_item(page, "ID")), PLIST_UINT);
+        plist_get_uint_val(plist_dict_get_item(page, "ID"), &id);
+        ids.insert(id);
+        plist_get_uint_val(plist_dict_get_item(page, "visitCount"), &visits);
+        EXPECT_GE(visits, 1u);
+        // Newest first, in decimal text counted from 2001 (not 1970): between 2010 and 2020.
+        const double seconds =
+            std::strtod(StringOf(plist_dict_get_item(page, "lastVisitedDate")).c_str(), nullptr);
+        EXPECT_GT(seconds, 3e8);
+        EXPECT_LT(seconds, 6e8);
+        EXPECT_LT(seconds, previous);
+        previous = seconds;
+        EXPECT_EQ(plist_dict_get_item(page, "D") != nullptr, major_ >= 6);
+    }
+    EXPECT_EQ(ids.size(), 98u);
+    EXPECT_GT(nonAscii, 10);
+    EXPECT_GT(untitled, 0);
+}
+
+TEST_P(ImageSafariTest, SuspendStateHoldsTabsWithBackForwardEntries) {
+    std::string bytes;
+    const Node state = Read(kSuspendState, bytes);
+    ASSERT_NE(state, nullptr);
+    plist_t tabs = plist_dict_get_item(state.get(), "SafariStateDocuments");
+    ASSERT_NE(tabs, nullptr);
+    ASSERT_EQ(plist_array_get_size(tabs), 5u);
+    std::set<std::string> uuids;
+    for (uint32_t t = 0; t < 5; ++t) {
+        plist_t tab = plist_array_get_item(tabs, t);
+        uuids.insert(StringOf(plist_dict_get_item(tab, "SafariStateDocumentUUID")));
+        EXPECT_EQ(
+            plist_get_node_type(plist_dict_get_item(tab, "SafariStateDocumentLastViewedTime")),
+            PLIST_REAL);
+        EXPECT_EQ(plist_dict_get_item(tab, "SafariStateDocumentIsPrivate") != nullptr, major_ >= 7);
+        plist_t entries = plist_dict_get_item(
+            plist_dict_get_item(tab, "SafariStateDocumentBackForwardList"), "entries");
+        ASSERT_NE(entries, nullptr);
+        const uint32_t count = plist_array_get_size(entries);
+        EXPECT_GE(count, 1u);
+        EXPECT_LE(count, 6u);
+        plist_t last = plist_array_get_item(entries, count - 1);
+        EXPECT_EQ(StringOf(plist_dict_get_item(last, "")),
+                  StringOf(plist_dict_get_item(tab, "SafariStateDocumentURL")));
+        EXPECT_EQ(plist_get_node_type(plist_dict_get_item(last, "scaleIsInitial")), PLIST_BOOLEAN);
+        EXPECT_EQ(plist_dict_get_item(last, "scrollPoint") != nullptr, major_ >= 6);
+    }
+    EXPECT_EQ(uuids.size(), 5u);
+    EXPECT_EQ(uuids.count(""), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, ImageSafariTest, ::testing::Values("5.1.1", "6.1.3", "7.1.2"),
+                         [](const auto& info) {
+                             std::string name = std::string("ios") + info.param;
+                             for (char& c : name)
+                                 if (c == '.') c = '_';
+                             return name;
+                         });
+
+}  // namespace
+}  // namespace bw::sim
