@@ -2,12 +2,12 @@
 // from the working copy and from the backup, and what it leaves.
 #include <gtest/gtest.h>
 
-#include <ctime>
-
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <string>
 
+#include "platform/text.h"
 #include "privacy/sms_test_support.h"
 #include "support/canary.h"
 

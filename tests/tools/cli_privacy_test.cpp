@@ -392,8 +392,8 @@ TEST(PrivacyCommandUsage, RefusesUnknownTypesAndMixedChoices) {
 namespace bw {
 namespace {
 
-// The demo's private-data tour ends with its own proof, which must hold on the demo iPhone.
-TEST(BackupToolPrivacyDemo, CleansOneConversationAndShowsOnlyItGone) {
+// The demo's private-data tour ends with its own proofs, which must hold on the demo iPhone.
+TEST(BackupToolPrivacyDemo, CleansOneConversationAndOneSitesCookies) {
     testing::TempFolder folder;
     const CliRun demo =
         testing::RunCli(folder,
@@ -401,11 +401,18 @@ TEST(BackupToolPrivacyDemo, CleansOneConversationAndShowsOnlyItGone) {
                             " XDG_DATA_HOME=" + folder / "data",
                         "demo");
     ASSERT_EQ(demo.status, 0) << demo.err;
-    EXPECT_NE(demo.out.find("calls: 24 found"), std::string::npos) << demo.out;
-    EXPECT_NE(demo.out.find("messages: 1 removed"), std::string::npos) << demo.out;
-    EXPECT_NE(demo.out.find("30 conversations before, 29 after"), std::string::npos) << demo.out;
-    EXPECT_NE(demo.out.find("every other conversation is unchanged"), std::string::npos)
-        << demo.out;
+    for (const char* expected :
+         {"calls: 24 found", "messages: 1 removed", "30 conversations before, 29 after",
+          "safari-cookies: 3 removed", "13 cookies before, 10 after"}) {
+        EXPECT_NE(demo.out.find(expected), std::string::npos) << expected << "\n" << demo.out;
+    }
+    // Both proofs: the conversation and the site's cookies.
+    size_t proofs = 0;
+    for (size_t at = demo.out.find("everything else is unchanged"); at != std::string::npos;
+         at = demo.out.find("everything else is unchanged", at + 1)) {
+        ++proofs;
+    }
+    EXPECT_EQ(proofs, 2u) << demo.out;
     // The demo's backups stay in its own folder, not in the user's backup root.
     EXPECT_FALSE(std::filesystem::exists(folder / "data/Apple Computer"));
 }

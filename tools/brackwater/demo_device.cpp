@@ -199,8 +199,10 @@ int PrivacyDemo(const std::string& self) {
 // Safari's traces and the other web and application traces, and the deep clean of one site's
 // cookies.
 int SafariDemo(const std::string& self) {
-    Heading("Safari's cookies, web application data, recent applications and notifications");
-    if (!Show(self, "privacy scan safari-cookies web-app-data recent-apps notifications")) {
+    Heading("Safari's tabs, history and cookies, web data, recent applications, notifications");
+    if (!Show(self,
+              "privacy scan safari-tabs safari-history safari-cookies web-app-data web-mail "
+              "recent-apps notifications")) {
         return Fail("brackwater privacy scan failed");
     }
     const std::vector<std::string> cookies = JsonLines(self, "privacy scan safari-cookies");

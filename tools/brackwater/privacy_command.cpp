@@ -35,7 +35,9 @@ namespace {
 constexpr NamedType kPrivacyTypes[] = {
     {kJunkCallHistory, "calls"},
     {kJunkMessages, "messages"},
+    {kJunkSafariTabs, "safari-tabs"},
     {kJunkSafariCookies, "safari-cookies"},
+    {kJunkSafariHistory, "safari-history"},
     {kJunkWebAppData, "web-app-data"},
     {kJunkWebMail, "web-mail"},
     {kJunkRecentApps, "recent-apps"},
@@ -51,9 +53,9 @@ const char* TypeName(int number) {
 bool ParseTypes(const std::vector<std::string>& words, std::vector<int>& types,
                 std::string& problem) {
     return ParseTypeWords(words, kPrivacyTypes, "privacy",
-                          " (calls, messages, safari-cookies, web-app-data, web-mail, recent-apps, "
-                          "notifications, app-leftovers, attachments, their numbers 8, 9, 11, 13 "
-                          "to 17, 18, or all)",
+                          " (calls, messages, safari-tabs, safari-cookies, safari-history, "
+                          "web-app-data, web-mail, recent-apps, notifications, app-leftovers, "
+                          "attachments, their numbers 8 to 18, or all)",
                           types, problem);
 }
 

@@ -290,6 +290,50 @@ std::vector<FoundItem> PushStores(IScanDevice* session) {
         });
 }
 
+std::vector<FoundItem> History(IScanDevice* session) {
+    return ListItems<IHistoryDataModel>(
+        session, &IScanDevice::GetResultCount0, &IScanDevice::GetResult0,
+        [](IHistoryDataModel* page, FoundItem& item) {
+            const std::string url = Text(page, &IHistoryDataModel::GetURL);
+            const std::string title = Text(page, &IHistoryDataModel::GetTitle);
+            const std::string date = Text(page, &IHistoryDataModel::GetDateText);
+            item.names = {url, title};
+            Bind(item, page);
+            item.line = Format("page  %-19s %4d visits  %-40s %s", date.c_str(),
+                               page->GetVisitCount(), Shown(url).c_str(), Shown(title).c_str());
+            item.json =
+                Format(",\"url\":%s,\"title\":%s,\"visits\":%d,\"date\":%s", Json(url).c_str(),
+                       Json(title).c_str(), page->GetVisitCount(), Json(date).c_str());
+        });
+}
+
+std::vector<FoundItem> Tabs(IScanDevice* session) {
+    return ListItems<ISuspendStateModel>(
+        session, &IScanDevice::GetResultCount0, &IScanDevice::GetResult0,
+        [](ISuspendStateModel* tab, FoundItem& item) {
+            const std::string url = Text(tab, &ISuspendStateModel::GetURL);
+            const std::string title = Text(tab, &ISuspendStateModel::GetTitle);
+            item.names = {url, title};
+            Bind(item, tab);
+            item.line = Format("tab  %-40s %s  %d entries", Shown(url).c_str(),
+                               Shown(title).c_str(), tab->GetEntryCount());
+            item.json = Format(",\"title\":%s,\"url\":%s,\"entries\":%d", Json(title).c_str(),
+                               Json(url).c_str(), tab->GetEntryCount());
+            for (int32_t i = 0; i < tab->GetEntryCount(); ++i) {
+                IPageEntriesList* entry = tab->GetEntry(i);
+                if (entry == nullptr) continue;
+                const std::string entryUrl = Text(entry, &IPageEntriesList::GetURL);
+                const std::string entryTitle = Text(entry, &IPageEntriesList::GetTitle);
+                FoundItem page;
+                page.names = {entryUrl, entryTitle};
+                Bind(page, entry);
+                page.line =
+                    Format("entry  %-40s %s", Shown(entryUrl).c_str(), Shown(entryTitle).c_str());
+                item.children.push_back(std::move(page));
+            }
+        });
+}
+
 bool Matches(const std::vector<std::string>& globs, const std::vector<std::string>& names) {
     for (const std::string& glob : globs) {
         for (const std::string& name : names) {
@@ -358,8 +402,12 @@ std::vector<FoundItem> FoundItems(IScanDevice* session, int type) {
             return Leftovers(session);
         case kJunkSurplusAttachments:
             return SurplusFiles(session);
+        case kJunkSafariTabs:
+            return Tabs(session);
         case kJunkSafariCookies:
             return Cookies(session);
+        case kJunkSafariHistory:
+            return History(session);
         case kJunkWebAppData:
             return WebAppData(session);
         case kJunkWebMail:
