@@ -14,22 +14,14 @@
 #include "privacy/sms_database.h"
 #include "privacy/sms_models.h"
 #include "scanner/result_list.h"
+#include "sqlite_seed.h"
 
 namespace {
 
 std::string gFolder;
 
 std::string MakeDatabase(const char* sql) {
-    const std::string path = gFolder + "/seed.db";
-    bw::platform::RemoveFile(path);
-    sqlite3* db = nullptr;
-    sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-    std::string bytes;
-    bw::platform::ReadWholeFile(path, bytes);
-    bw::platform::RemoveFile(path);
-    return bytes;
+    return bw::fuzz::DatabaseBytes(gFolder, sql);
 }
 
 void CheckCounts(const bw::ResultList& chats) {

@@ -96,6 +96,26 @@ size_t CMailSiteDB::DeleteMessages(const CMailModel& model) const {
     return deleted ? ids.size() : 0;
 }
 
+namespace {
+
+// The first five columns, the same for both sites: the message's id (text or number), its folder
+// or conversation, subject, sender and recipients.
+std::unique_ptr<CMailMessage> MessageFromSharedColumns(const TableRow& row) {
+    auto message = std::make_unique<CMailMessage>();
+    message->storedId = web::Bindable(row, 0);
+    message->messageId = web::WideText(row, 0);
+    if (message->messageId.empty())
+        message->messageId = Utf8ToWide(std::to_string(Integer(row, 0)));
+    message->groupId = web::WideText(row, 1);
+    if (message->groupId.empty()) message->groupId = Utf8ToWide(std::to_string(Integer(row, 1)));
+    message->subject = web::WideText(row, 2);
+    message->sender = web::WideText(row, 3);
+    message->recipients = web::WideText(row, 4);
+    return message;
+}
+
+}  // namespace
+
 const char* CYahooMailDB::CountQuery() const {
     return "SELECT Count(mid) FROM message";
 }
@@ -110,16 +130,7 @@ const char* CYahooMailDB::DeletePrefix() const {
 // the address the message was delivered to when it names none.
 std::unique_ptr<CMailMessage> CYahooMailDB::MakeMessage(const TableRow& row,
                                                         int64_t offsetSeconds) const {
-    auto message = std::make_unique<CMailMessage>();
-    message->storedId = web::Bindable(row, 0);
-    message->messageId = web::WideText(row, 0);
-    if (message->messageId.empty())
-        message->messageId = Utf8ToWide(std::to_string(Integer(row, 0)));
-    message->groupId = web::WideText(row, 1);
-    if (message->groupId.empty()) message->groupId = Utf8ToWide(std::to_string(Integer(row, 1)));
-    message->subject = web::WideText(row, 2);
-    message->sender = web::WideText(row, 3);
-    message->recipients = web::WideText(row, 4);
+    std::unique_ptr<CMailMessage> message = MessageFromSharedColumns(row);
     if (message->recipients.empty()) message->recipients = web::WideText(row, 5);
     message->receivedTime = Integer(row, 6);
     message->dateText = MailDateText(message->receivedTime, offsetSeconds);
@@ -140,16 +151,7 @@ const char* CGMailDB::DeletePrefix() const {
 // The site keeps the received date in Unix milliseconds.
 std::unique_ptr<CMailMessage> CGMailDB::MakeMessage(const TableRow& row,
                                                     int64_t offsetSeconds) const {
-    auto message = std::make_unique<CMailMessage>();
-    message->storedId = web::Bindable(row, 0);
-    message->messageId = web::WideText(row, 0);
-    if (message->messageId.empty())
-        message->messageId = Utf8ToWide(std::to_string(Integer(row, 0)));
-    message->groupId = web::WideText(row, 1);
-    if (message->groupId.empty()) message->groupId = Utf8ToWide(std::to_string(Integer(row, 1)));
-    message->subject = web::WideText(row, 2);
-    message->sender = web::WideText(row, 3);
-    message->recipients = web::WideText(row, 4);
+    std::unique_ptr<CMailMessage> message = MessageFromSharedColumns(row);
     message->receivedTime = Integer(row, 5) / 1000;
     message->dateText = MailDateText(message->receivedTime, offsetSeconds);
     return message;
