@@ -29,9 +29,13 @@
 #include "session/scan_device.h"
 #include "sim/sqlite_rows.h"
 #include "support/backup_round_trip.h"
+#include "support/cookie_file_reader.h"
 
 namespace bw {
 namespace {
+
+using testing::CookiePages;
+using testing::ReadCookieFile;
 
 constexpr char kCookies[] = "/var/mobile/Library/Cookies/Cookies.binarycookies";
 constexpr char kAppCache[] = "/var/mobile/Library/Caches/com.apple.WebAppCache/ApplicationCache.db";
@@ -51,80 +55,6 @@ std::string TextOf(Record* record, size_t (Record::*getter)(BwChar*)) {
 template <class Record>
 void SetSelected(Record* record, bool wanted) {
     if ((record->Select(0) != 0) != wanted) record->Select(1);
-}
-
-// --- The cookie file, read from its layout: "cook", a big-endian page count and page sizes, then
-// little-endian pages (header, cookie count, record offsets, footer, records), then a trailer.
-struct Cookie {
-    std::string domain, name, path, value;
-    uint32_t flags = 0;
-    double expires = 0, created = 0;
-    auto Key() const { return std::tie(domain, name, path, value, flags, expires, created); }
-    bool operator==(const Cookie& other) const { return Key() == other.Key(); }
-};
-using CookiePages = std::vector<std::vector<Cookie>>;
-
-uint32_t Big32(const std::string& bytes, size_t at) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < 4; ++i)
-        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-    return value;
-}
-
-uint32_t Little32(const std::string& bytes, size_t at) {
-    uint32_t value = 0;
-    for (size_t i = 4; i-- > 0;)
-        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-    return value;
-}
-
-double LittleDouble(const std::string& bytes, size_t at) {
-    uint64_t bits = 0;
-    for (size_t i = 8; i-- > 0;)
-        bits = (bits << 8) | static_cast<unsigned char>(bytes[at + i]);
-    double value = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-std::optional<std::string> CString(const std::string& page, size_t at) {
-    const size_t end = page.find('\0', at);
-    if (at >= page.size() || end == std::string::npos) return std::nullopt;
-    return page.substr(at, end - at);
-}
-
-std::optional<CookiePages> ReadCookieFile(const std::string& file) {
-    if (file.size() < 8 || file.compare(0, 4, "cook") != 0) return std::nullopt;
-    const uint32_t count = Big32(file, 4);
-    size_t at = 8 + 4 * static_cast<size_t>(count);
-    if (at > file.size()) return std::nullopt;
-    CookiePages pages;
-    for (uint32_t p = 0; p < count; ++p) {
-        const uint32_t size = Big32(file, 8 + 4 * p);
-        if (size < 12 || at + size > file.size()) return std::nullopt;
-        const std::string page = file.substr(at, size);
-        at += size;
-        const uint32_t cookies = Little32(page, 4);
-        if (8 + 4 * static_cast<size_t>(cookies) + 4 > page.size()) return std::nullopt;
-        std::vector<Cookie>& read = pages.emplace_back();
-        for (uint32_t c = 0; c < cookies; ++c) {
-            const size_t record = Little32(page, 8 + 4 * c);
-            if (record + 56 > page.size() || record + Little32(page, record) > page.size())
-                return std::nullopt;
-            Cookie cookie;
-            cookie.flags = Little32(page, record + 8);
-            std::string* fields[] = {&cookie.domain, &cookie.name, &cookie.path, &cookie.value};
-            for (size_t f = 0; f < 4; ++f) {
-                const auto text = CString(page, record + Little32(page, record + 16 + 4 * f));
-                if (!text) return std::nullopt;
-                *fields[f] = *text;
-            }
-            cookie.expires = LittleDouble(page, record + 40);
-            cookie.created = LittleDouble(page, record + 48);
-            read.push_back(std::move(cookie));
-        }
-    }
-    return pages;
 }
 
 // --- SQLite files, compared table by table.
@@ -208,7 +138,7 @@ TEST_P(BackupRunWebPrivacy, ThePhoneLosesExactlyTheChosenWebItems) {
     ASSERT_EQ(static_cast<size_t>(tree->GetPageCount()), cookiesBefore->size());
     for (int32_t p = 0; p < tree->GetPageCount(); ++p) {
         ICookiePageModel* page = tree->GetPage(p);
-        const std::vector<Cookie>& file = (*cookiesBefore)[static_cast<size_t>(p)];
+        const std::vector<testing::FileCookie>& file = (*cookiesBefore)[static_cast<size_t>(p)];
         ASSERT_EQ(static_cast<size_t>(page->GetCookieCount()), file.size()) << p;
         if ((page->Keep(0) != 0) != (p != 0)) page->Keep(1);
         for (int32_t c = 0; c < page->GetCookieCount(); ++c) {
