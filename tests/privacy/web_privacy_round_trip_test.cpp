@@ -31,7 +31,9 @@
 #include "support/backup_round_trip.h"
 #include "support/cookie_file_reader.h"
 
-namespace bw {
+// A namespace of its own: the test program is built in unity batches, where another file's
+// helpers of the same names may share the translation unit.
+namespace bw::web_round_trip {
 namespace {
 
 using testing::CookiePages;
@@ -384,4 +386,4 @@ INSTANTIATE_TEST_SUITE_P(EachVersion, BackupRunWebPrivacy,
                          });
 
 }  // namespace
-}  // namespace bw
+}  // namespace bw::web_round_trip
