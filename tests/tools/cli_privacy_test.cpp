@@ -1,24 +1,29 @@
 // The command-line host's privacy commands, run as a program against simulator images of each
-// iOS version: what the scan lists is compared with the image's own databases and folders read
-// by SQLite and the standard library, and a clean is judged on the image's message store after
-// the restore. (The suite's name puts it in the group of tests that start the backup tool one at
-// a time.)
+// iOS version: what the scan lists is compared with the image's own databases, property lists,
+// cookie file and folders, read by SQLite, libplist, the tests' cookie reader and the standard
+// library, and a clean is judged on the image's files after the restore. (The suite's name puts
+// it in the group of tests that start the backup tool one at a time.)
 
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "common/plist_tree.h"
 #include "image/image_builder.h"
 #include "sim/sqlite_rows.h"
 #include "support/canary.h"
 #include "support/cli_run.h"
+#include "support/cookie_file_reader.h"
 #include "support/temp_folder.h"
 
 namespace bw {
@@ -121,6 +126,88 @@ std::string IsoUtc(int64_t seconds) {
     return text;
 }
 
+// --- The web and Safari files of an image, read with libplist and SQLite.
+sim::PlistTree PlistOfFile(const std::string& path) {
+    std::string bytes;
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    plist_t tree = nullptr;
+    if (bytes.starts_with("bplist00")) {
+        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
+    } else if (!bytes.empty()) {
+        plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
+    }
+    return sim::PlistTree(tree);
+}
+
+std::string PlistText(plist_t node) {
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return "";
+    char* text = nullptr;
+    plist_get_string_val(node, &text);
+    std::string out = text != nullptr ? text : "";
+    free(text);
+    return out;
+}
+
+uint64_t PlistInteger(plist_t node) {
+    uint64_t value = 0;
+    if (node != nullptr && plist_get_node_type(node) == PLIST_UINT)
+        plist_get_uint_val(node, &value);
+    return value;
+}
+
+// Every string below a node, for the identifiers of the home screen's layout.
+void CollectStrings(plist_t node, std::set<std::string>& out) {
+    switch (plist_get_node_type(node)) {
+        case PLIST_STRING:
+            out.insert(PlistText(node));
+            break;
+        case PLIST_ARRAY:
+            for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
+                CollectStrings(plist_array_get_item(node, i), out);
+            break;
+        case PLIST_DICT: {
+            plist_dict_iter iter = nullptr;
+            plist_dict_new_iter(node, &iter);
+            char* key = nullptr;
+            plist_t value = nullptr;
+            for (plist_dict_next_item(node, iter, &key, &value); value != nullptr;
+                 plist_dict_next_item(node, iter, &key, &value)) {
+                free(key);
+                key = nullptr;
+                CollectStrings(value, out);
+            }
+            free(iter);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+std::string Joined(std::initializer_list<std::string> fields) {
+    std::string line;
+    for (const std::string& field : fields)
+        line += field + "|";
+    return line;
+}
+
+// The listed lines of one type as texts of the given keys, each key required.
+std::multiset<std::string> Listed(const std::vector<JsonObject>& items, const std::string& type,
+                                  const std::vector<std::string>& keys) {
+    std::multiset<std::string> lines;
+    for (const JsonObject& item : OfType(items, type)) {
+        std::string line;
+        for (const std::string& key : keys) {
+            const auto found = item.find(key);
+            EXPECT_NE(found, item.end()) << type << " without " << key;
+            line += (found != item.end() ? found->second : "(missing)") + "|";
+        }
+        lines.insert(line);
+    }
+    return lines;
+}
+
 class BackupToolPrivacyCommands : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
@@ -199,6 +286,69 @@ class BackupToolPrivacyCommands : public ::testing::TestWithParam<const char*> {
             listed[chat.at("chat")] = chat.at("messages");
         }
         return listed;
+    }
+
+    std::string Home(const std::string& path) const { return Fs("var/mobile/Library/" + path); }
+    std::string CookieFile() const { return Home("Cookies/Cookies.binarycookies"); }
+    std::string HistoryFile() const { return Home("Safari/History.plist"); }
+
+    // Each page of the history as libplist's XML of it, with its address, in the file's order.
+    std::vector<std::pair<std::string, std::string>> HistoryXml() const {
+        std::vector<std::pair<std::string, std::string>> pages;
+        const sim::PlistTree history = PlistOfFile(HistoryFile());
+        EXPECT_NE(history, nullptr);
+        if (history == nullptr) return pages;
+        plist_t dates = plist_dict_get_item(history.get(), "WebHistoryDates");
+        for (uint32_t i = 0; i < plist_array_get_size(dates); ++i) {
+            plist_t page = plist_array_get_item(dates, i);
+            pages.emplace_back(PlistText(plist_dict_get_item(page, "")), sim::PlistXml(page));
+        }
+        return pages;
+    }
+
+    // Each page of the history as "url|title|visits|", in the file's order.
+    std::vector<std::string> HistoryPages() const {
+        std::vector<std::string> pages;
+        const sim::PlistTree history = PlistOfFile(HistoryFile());
+        EXPECT_NE(history, nullptr);
+        if (history == nullptr) return pages;
+        plist_t dates = plist_dict_get_item(history.get(), "WebHistoryDates");
+        for (uint32_t i = 0; i < plist_array_get_size(dates); ++i) {
+            plist_t page = plist_array_get_item(dates, i);
+            pages.push_back(
+                Joined({PlistText(plist_dict_get_item(page, "")),
+                        PlistText(plist_dict_get_item(page, "title")),
+                        std::to_string(PlistInteger(plist_dict_get_item(page, "visitCount")))}));
+        }
+        return pages;
+    }
+
+    // Every cookie of the file, page after page.
+    std::vector<testing::FileCookie> AllCookies() const {
+        std::ifstream in(CookieFile(), std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+        const std::optional<testing::CookiePages> pages = testing::ReadCookieFile(bytes);
+        EXPECT_TRUE(pages.has_value());
+        std::vector<testing::FileCookie> cookies;
+        if (pages) {
+            for (const auto& page : *pages)
+                cookies.insert(cookies.end(), page.begin(), page.end());
+        }
+        return cookies;
+    }
+
+    // Each cookie of the file as "domain|name|path|expires|", expires in UTC or null.
+    std::multiset<std::string> FileCookies() const {
+        std::multiset<std::string> cookies;
+        for (const testing::FileCookie& cookie : AllCookies()) {
+            // Seconds since 2001; no expiry marks a session cookie.
+            const std::string expires =
+                cookie.expires > 0 ? IsoUtc(static_cast<int64_t>(cookie.expires) + 978307200)
+                                   : "null";
+            cookies.insert(Joined({cookie.domain, cookie.name, cookie.path, expires}));
+        }
+        return cookies;
     }
 
     testing::TempFolder folder;
@@ -365,6 +515,151 @@ TEST_P(BackupToolPrivacyCommands, BackupFolderIsReadWithoutTheDeviceAndLeftAsItW
         testing::RunCli(folder, "", "privacy scan messages --backup '" + copy + "'");
     EXPECT_EQ(noManifest.status, 1);
     EXPECT_NE(noManifest.err.find("no Manifest.mbdb"), std::string::npos) << noManifest.err;
+}
+
+TEST_P(BackupToolPrivacyCommands, ScanListsTheWebAndSafariItemsAsTheImagesFilesHoldThem) {
+    const CliRun scan = Sim(
+        "privacy scan safari-tabs safari-cookies safari-history web-app-data web-mail recent-apps "
+        "notifications --json");
+    ASSERT_EQ(scan.status, 0) << scan.err;
+    const std::vector<JsonObject> items = ParseJsonLines(scan.out);
+
+    // Cookies: every cookie of the file, its expiry as UTC text or null for a session cookie.
+    const std::multiset<std::string> cookies = FileCookies();
+    EXPECT_GE(cookies.size(), 10u);
+    EXPECT_EQ(Listed(items, "safari-cookies", {"domain", "name", "path", "expires"}), cookies);
+
+    // History: every page with its title and visit count.
+    const std::vector<std::string> pages = HistoryPages();
+    EXPECT_GE(pages.size(), 48u);
+    EXPECT_EQ(Listed(items, "safari-history", {"url", "title", "visits"}),
+              std::multiset<std::string>(pages.begin(), pages.end()));
+
+    // Tabs: each saved document with its title, address and number of back-forward entries.
+    std::multiset<std::string> tabs;
+    const sim::PlistTree state = PlistOfFile(Home("Safari/SuspendState.plist"));
+    ASSERT_NE(state, nullptr);
+    plist_t documents = plist_dict_get_item(state.get(), "SafariStateDocuments");
+    for (uint32_t i = 0; i < plist_array_get_size(documents); ++i) {
+        plist_t tab = plist_array_get_item(documents, i);
+        plist_t entries = plist_dict_get_item(
+            plist_dict_get_item(tab, "SafariStateDocumentBackForwardList"), "entries");
+        tabs.insert(Joined({PlistText(plist_dict_get_item(tab, "SafariStateDocumentTitle")),
+                            PlistText(plist_dict_get_item(tab, "SafariStateDocumentURL")),
+                            std::to_string(plist_array_get_size(entries))}));
+    }
+    EXPECT_FALSE(tabs.empty());
+    EXPECT_EQ(Listed(items, "safari-tabs", {"title", "url", "entries"}), tabs);
+
+    // Web application data: caches by origin with their entries and the cache's size (iOS 5 and
+    // 6), or local-storage origins with their pairs and the pairs' bytes (iOS 7).
+    std::multiset<std::string> webData;
+    if (std::string(GetParam()).front() == '7') {
+        sim::SqliteFile tracker(Home("WebKit/LocalStorage/StorageTracker.db"),
+                                SQLITE_OPEN_READONLY);
+        ASSERT_TRUE(tracker.ok());
+        const auto origins = tracker.Rows("select origin, path from Origins");
+        ASSERT_TRUE(origins.has_value());
+        for (const auto& row : *origins) {
+            sim::SqliteFile storage(Fs(row[1].text.substr(1)), SQLITE_OPEN_READONLY);
+            ASSERT_TRUE(storage.ok()) << row[1].text;
+            webData.insert(Joined(
+                {row[0].text, std::to_string(storage.Count("select count(*) from ItemTable")),
+                 std::to_string(storage.Count("select total(length(cast(key as blob)) + "
+                                              "length(cast(value as blob))) from ItemTable"))}));
+        }
+    } else {
+        sim::SqliteFile cache(Home("Caches/com.apple.WebAppCache/ApplicationCache.db"),
+                              SQLITE_OPEN_READONLY);
+        ASSERT_TRUE(cache.ok());
+        const auto caches = cache.Rows(
+            "select g.origin, (select count(*) from CacheEntries e where e.cache = c.id), c.size "
+            "from Caches c join CacheGroups g on g.id = c.cacheGroup");
+        ASSERT_TRUE(caches.has_value());
+        for (const auto& row : *caches) {
+            webData.insert(Joined(
+                {row[0].text, std::to_string(row[1].integer), std::to_string(row[2].integer)}));
+        }
+    }
+    EXPECT_GE(webData.size(), 3u);
+    EXPECT_EQ(Listed(items, "web-app-data", {"origin", "entries", "size"}), webData);
+
+    // Web mail: each message of each mail site's database, under the site the index names.
+    std::multiset<std::string> mail;
+    sim::SqliteFile index(Home("WebKit/Databases/Databases.db"), SQLITE_OPEN_READONLY);
+    ASSERT_TRUE(index.ok());
+    const auto databases = index.Rows("select origin, path from Databases");
+    ASSERT_TRUE(databases.has_value());
+    for (const auto& row : *databases) {
+        sim::SqliteFile site(Home("WebKit/Databases/" + row[0].text + "/" + row[1].text),
+                             SQLITE_OPEN_READONLY);
+        for (const char* table : {"message", "cached_messages"}) {
+            for (const std::string& subject :
+                 site.Column(std::string("select subject from ") + table))
+                mail.insert(Joined({row[0].text, subject}));
+        }
+    }
+    EXPECT_EQ(mail.size(), 11u);
+    EXPECT_EQ(Listed(items, "web-mail", {"site", "subject"}), mail);
+
+    // Recent applications: those of SpringBoard's list that the home screen shows, in order.
+    const sim::PlistTree preferences = PlistOfFile(Home("Preferences/com.apple.springboard.plist"));
+    const sim::PlistTree layout = PlistOfFile(Home("SpringBoard/IconState.plist"));
+    ASSERT_NE(preferences, nullptr);
+    ASSERT_NE(layout, nullptr);
+    std::set<std::string> onScreen;
+    CollectStrings(layout.get(), onScreen);
+    std::vector<std::string> recent, listedRecent;
+    plist_t displays = plist_dict_get_item(preferences.get(), "SBRecentDisplays");
+    for (uint32_t i = 0; i < plist_array_get_size(displays); ++i) {
+        const std::string id = PlistText(plist_array_get_item(displays, i));
+        if (onScreen.count(id) != 0) recent.push_back(id);
+    }
+    ASSERT_LT(recent.size(), plist_array_get_size(displays));
+    for (const JsonObject& app : OfType(items, "recent-apps"))
+        listedRecent.push_back(app.at("id"));
+    EXPECT_EQ(listedRecent, recent);
+
+    // Push stores: each store file with the number of notifications its archived array holds.
+    std::multiset<std::string> stores;
+    for (const auto& entry : fs::directory_iterator(Home("SpringBoard/PushStore"))) {
+        const sim::PlistTree archive = PlistOfFile(entry.path().string());
+        ASSERT_NE(archive, nullptr) << entry.path();
+        plist_t objects = plist_dict_get_item(archive.get(), "$objects");
+        uint64_t root = 0;
+        plist_get_uid_val(plist_dict_get_item(plist_dict_get_item(archive.get(), "$top"), "root"),
+                          &root);
+        plist_t array = plist_array_get_item(objects, static_cast<uint32_t>(root));
+        stores.insert(Joined(
+            {entry.path().stem().string(),
+             std::to_string(plist_array_get_size(plist_dict_get_item(array, "NS.objects")))}));
+    }
+    EXPECT_GE(stores.size(), 2u);
+    EXPECT_EQ(Listed(items, "notifications", {"id", "messages"}), stores);
+}
+
+TEST_P(BackupToolPrivacyCommands, CleanOfOneSiteRemovesItsCookiesAndMatchingPagesFromThePhone) {
+    const std::string site = "shop.example";
+    const std::vector<testing::FileCookie> cookiesBefore = AllCookies();
+    const auto pagesBefore = HistoryXml();
+    std::vector<testing::FileCookie> cookiesKept;
+    for (const testing::FileCookie& cookie : cookiesBefore)
+        if (cookie.domain.find(site) == std::string::npos) cookiesKept.push_back(cookie);
+    // The site's pages are those whose address names it (no title here names it).
+    std::vector<std::pair<std::string, std::string>> pagesKept;
+    for (const auto& page : pagesBefore)
+        if (page.first.find(site) == std::string::npos) pagesKept.push_back(page);
+    ASSERT_LT(cookiesKept.size(), cookiesBefore.size());
+    ASSERT_FALSE(cookiesKept.empty());
+    ASSERT_LT(pagesKept.size(), pagesBefore.size());
+    ASSERT_FALSE(pagesKept.empty());
+
+    const CliRun clean = Sim("privacy clean safari-cookies safari-history --only '*" + site + "*'");
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    // The other sites' cookies are the records they were, in their order; the other pages are
+    // the pages they were.
+    EXPECT_TRUE(AllCookies() == cookiesKept);
+    EXPECT_EQ(HistoryXml(), pagesKept);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachVersion, BackupToolPrivacyCommands,
