@@ -186,49 +186,54 @@ TEST_F(SuspendStateTest, ScanListsTabsWithTheirPagesFromTheSafariDomainOfIos7) {
     ExpectSourceUntouched();
 }
 
-TEST_F(SuspendStateTest, WithTheScansFlagsACleanRemovesEveryTabItCanFindAgain) {
+TEST_F(SuspendStateTest, ACleanRemovesFlaggedTabsWholeAndOnlyTheSelectedPagesOfOthers) {
     const Node state = TypicalState();
-    Scan(state);
-    const uint64_t anonymous = Tab(3)->GetTotalSize();
-    session_.StartClean();
-    // What is no tab stays; so does the tab without an identifier.
-    EXPECT_EQ(
-        DocumentsOnDisk(),
-        (std::vector<std::string>{XmlOf(plist_array_get_item(
-                                      plist_dict_get_item(state.get(), "SafariStateDocuments"), 2)),
-                                  TabOf(state.get(), 4)}));
-    EXPECT_EQ(Status()->selectedCount, 1u);
-    EXPECT_EQ(Status()->selectedSize, anonymous);
-    EXPECT_DOUBLE_EQ(Status()->progress, 100.0);
-    EXPECT_EQ(Status()->finished, 1);
-    EXPECT_EQ(Message(), u"Anonymous");
-    ExpectSourceUntouched();
-}
-
-TEST_F(SuspendStateTest, ATabWithoutItsFlagLosesOnlyItsSelectedPages) {
-    const Node state = TypicalState();
-    Scan(state);
-    // A kept whole: flag cleared, every page deselected.
-    Keep(0);
-    for (int32_t i = 1; i < 3; ++i)
-        Tab(0)->GetEntry(i)->Select(1);
-    // B: pages 1 and 3 go; of the two equal pages the deselected one stays.
-    Keep(1);
-    Tab(1)->GetEntry(2)->Select(1);
-    const uint64_t gone =
-        Tab(1)->GetEntry(1)->GetSize() + Tab(1)->GetEntry(3)->GetSize() + Tab(2)->GetTotalSize();
-    const uint64_t before = Status()->selectedSize;
-    // C and the anonymous tab keep their flags: C goes, the anonymous tab cannot be found.
-    session_.StartClean();
-
-    plist_t documents = plist_dict_get_item(state.get(), "SafariStateDocuments");
-    EXPECT_EQ(DocumentsOnDisk(),
-              (std::vector<std::string>{TabOf(state.get(), 0), TabWithout(state.get(), 1, {1, 3}),
-                                        XmlOf(plist_array_get_item(documents, 2)),
-                                        TabOf(state.get(), 4)}));
-    // Selected and gone: B's two pages and C's two; the anonymous tab's page is still selected.
-    EXPECT_EQ(Status()->selectedCount, 10u - 4u);
-    EXPECT_EQ(Status()->selectedSize, before - gone);
+    const std::string notATab =
+        XmlOf(plist_array_get_item(plist_dict_get_item(state.get(), "SafariStateDocuments"), 2));
+    struct Case {
+        const char* name;
+        bool edit;
+        std::vector<std::string> left;
+        uint64_t selected;
+    };
+    const Case cases[] = {
+        // With the scan's flags every tab that can be found again goes: what is no tab stays,
+        // and so does the tab without an identifier.
+        {"as scanned", false, {notATab, TabOf(state.get(), 4)}, 1},
+        // A kept whole; B loses pages 1 and 3, and of its two equal pages the deselected one
+        // stays; C keeps its flag and goes.
+        {"edited",
+         true,
+         {TabOf(state.get(), 0), TabWithout(state.get(), 1, {1, 3}), notATab,
+          TabOf(state.get(), 4)},
+         10 - 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        Scan(state);
+        uint64_t gone = Tab(2)->GetTotalSize();
+        if (c.edit) {
+            Keep(0);
+            for (int32_t i = 1; i < 3; ++i)
+                Tab(0)->GetEntry(i)->Select(1);
+            Keep(1);
+            Tab(1)->GetEntry(2)->Select(1);
+            gone += Tab(1)->GetEntry(1)->GetSize() + Tab(1)->GetEntry(3)->GetSize();
+        } else {
+            gone += Tab(0)->GetTotalSize() + Tab(1)->GetTotalSize();
+        }
+        // Deselecting is the host's own count; the clean subtracts what went.
+        const uint64_t before = Status()->selectedSize;
+        session_.StartClean();
+        EXPECT_EQ(DocumentsOnDisk(), c.left);
+        EXPECT_EQ(Status()->selectedCount, c.selected);
+        EXPECT_EQ(Status()->selectedSize, before - gone);
+        EXPECT_DOUBLE_EQ(Status()->progress, 100.0);
+        EXPECT_EQ(Status()->finished, 1);
+        EXPECT_EQ(Message(), u"Anonymous");
+        ExpectSourceUntouched();
+    }
 }
 
 TEST_F(SuspendStateTest, TabsSharingAnIdentifierEachFindTheFirstMatchingTab) {
