@@ -257,16 +257,13 @@ TEST_F(AppCacheTest, ARefusedDeleteRollsTheWholeCleanBack) {
                "SELECT RAISE(ABORT, 'refused'); END;");
     Scan("6.1.3");
     ASSERT_EQ(session_.GetResultCount0(), 3);
-    const std::vector<std::string> before = Rows(
+    constexpr char kShape[] =
         "SELECT (SELECT group_concat(id) FROM Caches) || ';' || (SELECT group_concat(id) FROM "
         "CacheGroups) || ';' || (SELECT group_concat(resource) FROM CacheEntries) || ';' || "
-        "(SELECT count(*) FROM Origins) || ';' || (SELECT count(*) FROM sqlite_master)");
+        "(SELECT count(*) FROM Origins) || ';' || (SELECT count(*) FROM sqlite_master)";
+    const std::vector<std::string> before = Rows(kShape);
     Clean();
-    EXPECT_EQ(Rows("SELECT (SELECT group_concat(id) FROM Caches) || ';' || (SELECT "
-                   "group_concat(id) FROM CacheGroups) || ';' || (SELECT group_concat(resource) "
-                   "FROM CacheEntries) || ';' || (SELECT count(*) FROM Origins) || ';' || (SELECT "
-                   "count(*) FROM sqlite_master)"),
-              before);
+    EXPECT_EQ(Rows(kShape), before);
     EXPECT_EQ(Rows("SELECT count(*) FROM sqlite_master WHERE name = 'CacheResourceDataDeleted'"),
               std::vector<std::string>{"1"});
     EXPECT_TRUE(Rows("SELECT * FROM DeletedCacheResources").empty());
@@ -274,7 +271,8 @@ TEST_F(AppCacheTest, ARefusedDeleteRollsTheWholeCleanBack) {
     EXPECT_EQ(status()->selectedCount, 8u);
 }
 
-enum class Damage { kNoOriginsTable, kTruncated, kText, kHeaderOnly };
+// The last is iOS 7's local-storage tracker, cut after its header.
+enum class Damage { kNoOriginsTable, kTruncated, kText, kHeaderOnly, kTracker };
 
 class DamagedAppCacheTest : public AppCacheTest, public ::testing::WithParamInterface<Damage> {};
 
@@ -295,18 +293,24 @@ TEST_P(DamagedAppCacheTest, ListsNothingAndLeavesTheCopyAsItWas) {
         case Damage::kHeaderOnly:
             bytes = std::string("SQLite format 3\0", 16) + std::string(200, '\xff');
             break;
+        case Damage::kTracker:
+            bytes = std::string("SQLite format 3\0trunc", 21);
+            break;
     }
-    WriteBackup({{"HomeDomain", kCachePath, bytes}});
-    Scan("6.1.3");
+    const bool tracker = GetParam() == Damage::kTracker;
+    const std::string domain = tracker ? kSafariApp : "HomeDomain";
+    const std::string path = tracker ? kTrackerPath : kCachePath;
+    WriteBackup({{domain, path, bytes}}, tracker ? "7.1.2" : "6.1.3");
+    Scan(tracker ? "7.1.2" : "6.1.3");
     EXPECT_EQ(session_.GetResultCount0(), 0);
     EXPECT_EQ(status()->selectedCount, 0u);
     Clean();
-    EXPECT_EQ(ReadFileBytes(CacheCopy()), bytes);
+    EXPECT_EQ(ReadFileBytes(Copy(domain, path)), bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, DamagedAppCacheTest,
                          ::testing::Values(Damage::kNoOriginsTable, Damage::kTruncated,
-                                           Damage::kText, Damage::kHeaderOnly));
+                                           Damage::kText, Damage::kHeaderOnly, Damage::kTracker));
 
 // ---- Local storage (iOS 7) ----
 
@@ -433,14 +437,6 @@ TEST_F(LocalStorageTest, CleanRemovesSelectedPairsAndSelectedOriginsWithTheirFil
                   "SELECT key FROM ItemTable"),
         std::vector<std::string>{"theme"});
     ExpectManifestMatchesFiles();
-}
-
-TEST_F(LocalStorageTest, ATrackerThatIsNotADatabaseListsNothing) {
-    WriteBackup({{kSafariApp, kTrackerPath, std::string("SQLite format 3\0trunc", 21)}}, "7.1.2");
-    Scan("7.1.2");
-    EXPECT_EQ(session_.GetResultCount0(), 0);
-    Clean();
-    EXPECT_EQ(ReadFileBytes(TrackerCopy()), std::string("SQLite format 3\0trunc", 21));
 }
 
 // ---- The simulated phone ----
