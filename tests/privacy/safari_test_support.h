@@ -16,15 +16,17 @@
 
 #include "backup/configure_test_support.h"
 #include "brackwater/scan.h"
+#include "common/plist_tree.h"
 #include "session/scan_device.h"
 #include "support/canary.h"
 
 namespace bw::testing {
 
-struct NodeFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Node = std::unique_ptr<void, NodeFree>;
+// libplist trees, owned and shown as XML the way the simulator does it.
+using Node = sim::PlistTree;
+inline std::string XmlOf(plist_t node) {
+    return sim::PlistXml(node);
+}
 
 inline plist_t Str(std::string_view text) {
     return plist_new_string(std::string(text).c_str());
@@ -45,15 +47,6 @@ inline std::string BinaryOf(plist_t node) {
     char* bytes = nullptr;
     uint32_t length = 0;
     plist_to_bin(node, &bytes, &length);
-    std::string out = bytes != nullptr ? std::string(bytes, length) : std::string();
-    free(bytes);
-    return out;
-}
-
-inline std::string XmlOf(plist_t node) {
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(node, &bytes, &length);
     std::string out = bytes != nullptr ? std::string(bytes, length) : std::string();
     free(bytes);
     return out;

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "common/plist_tree.h"
 #include "device/connect_listener.h"
 #include "device/iphone.h"
 #include "image/image_builder.h"
@@ -20,15 +19,14 @@
 
 namespace bw::testing {
 
-// libplist trees, owned and shown as XML the way the simulator does it.
-using LibplistTree = sim::PlistTree;
+using LibplistTree = Node;
 using sim::PlistXml;
 
 // The file parsed by libplist (binary or XML); null when it is not a property list.
 inline LibplistTree LibplistFile(const std::string& path) {
     std::string bytes;
     if (!platform::ReadWholeFile(path, bytes)) return LibplistTree();
-    return LibplistTree(ParseBytes(bytes).release());
+    return ParseBytes(bytes);
 }
 
 // The strings of an array node, with "<other>" for any element of another type.
