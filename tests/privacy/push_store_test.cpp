@@ -127,10 +127,14 @@ class PushStoreTest : public testing::DeepCleanFixture {
     std::unique_ptr<CScanDevice> session_;
 };
 
-TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesAndWorkingCopies) {
+// With a phone, whose home screen gives the icons of its applications.
+TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesIconsAndWorkingCopies) {
     UseTimeZone("UTC0");
+    testing::SimPhone phone;
+    CIPhone* device = phone.Start(temp_);
+    ASSERT_NE(device, nullptr);
     WriteStores();
-    ScanWith(nullptr);
+    ScanWith(device);
     EXPECT_EQ(status()->finished, 1);
     // The store whose archive decodes to nothing is left out; the empty one stays.
     ASSERT_EQ(session_->GetResultCount0(), 5);
@@ -144,7 +148,10 @@ TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesAndWorkingCopies) {
         const std::string path = WideToUtf8(Text(store, &IAppPushStoreModel::GetFilePath));
         EXPECT_TRUE(path.starts_with(RestoreCopy() + "/")) << path;
         EXPECT_EQ(store->GetFileSize(), ReadFileBytes(path).size());
-        EXPECT_EQ(store->GetIconData(nullptr), 0u);  // no phone, no icons
+        std::string icon(store->GetIconData(nullptr), '\0');
+        store->GetIconData(reinterpret_cast<unsigned char*>(icon.data()));
+        EXPECT_EQ(icon.starts_with("\x89PNG\r\n\x1a\n"), identifier == u"com.nimbuslabs.skyline");
+        EXPECT_EQ(icon.empty(), identifier != u"com.nimbuslabs.skyline");
         EXPECT_EQ(store->Select(0), 1);
         sizes += store->GetFileSize();
         if (identifier == u"com.example.mail") {
@@ -175,6 +182,7 @@ TEST_F(PushStoreTest, CleanTakesExactlyTheSelectedStoresOutOfTheBackup) {
     ASSERT_EQ(session_->GetResultCount0(), 5);
     std::vector<std::string> gone;
     for (int32_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(Listed(i)->GetIconData(nullptr), 0u);  // no phone, no icons
         const std::u16string identifier = Text(Listed(i), &IAppPushStoreModel::GetBundleIdentifier);
         if (identifier == u"com.example.mail" || identifier == u"com.example.empty") {
             gone.push_back(FileName("HomeDomain", Store(WideToUtf8(identifier))));
@@ -226,25 +234,6 @@ TEST_F(PushStoreTest, CleanTakesExactlyTheSelectedStoresOutOfTheBackup) {
                           "MediaDomain:Library/x.pushstore",
                       }));
     ExpectManifestMatchesFiles();
-}
-
-TEST_F(PushStoreTest, APhoneGivesTheIconsOfTheApplicationsOnItsHomeScreen) {
-    testing::SimPhone phone;
-    CIPhone* device = phone.Start(temp_);
-    ASSERT_NE(device, nullptr);
-    WriteStores();
-    ScanWith(device);
-    ASSERT_EQ(session_->GetResultCount0(), 5);
-    for (int32_t i = 0; i < 5; ++i) {
-        IAppPushStoreModel* store = Listed(i);
-        std::string icon(store->GetIconData(nullptr), '\0');
-        store->GetIconData(reinterpret_cast<unsigned char*>(icon.data()));
-        if (Text(store, &IAppPushStoreModel::GetBundleIdentifier) == u"com.nimbuslabs.skyline") {
-            EXPECT_TRUE(icon.starts_with("\x89PNG\r\n\x1a\n"));
-        } else {
-            EXPECT_EQ(icon, "");
-        }
-    }
 }
 
 TEST_F(PushStoreTest, AStoppedScanListsNothingAndItsCleanRecordsNothing) {
