@@ -14,6 +14,7 @@
 #include "brackwater/scan.h"
 #include "formats/cookie_file_builder.h"
 #include "platform/files.h"
+#include "privacy/safari_test_support.h"
 #include "session/scan_device.h"
 #include "support/canary.h"
 #include "support/hostile_files.h"
@@ -27,13 +28,7 @@ using testing::CookieRecordBytes;
 using testing::ReadFileBytes;
 using testing::SampleCookiePages;
 using testing::TestPage;
-
-template <class Getter>
-std::u16string CookieText(Getter getter) {
-    std::u16string text(getter(nullptr), u'#');
-    getter(text.data());
-    return text.c_str();
-}
+using testing::Text;
 
 template <class Getter>
 std::string CookieBytes(Getter getter) {
@@ -52,7 +47,9 @@ Result CallSlot(void* object, size_t slot, Arguments... arguments) {
 }
 
 std::u16string SlotText(void* object, size_t slot) {
-    return CookieText([&](BwChar* b) { return CallSlot<size_t>(object, slot, b); });
+    std::u16string text(CallSlot<size_t>(object, slot, static_cast<BwChar*>(nullptr)), u'#');
+    CallSlot<size_t>(object, slot, text.data());
+    return text.c_str();
 }
 
 std::string SlotBytes(void* object, size_t slot) {
@@ -317,9 +314,9 @@ TEST_F(SafariCookieSessionTest, TheSessionScansMarksCleansAndTheBackupReceivesTh
     EXPECT_EQ(tree->GetTotal(), -static_cast<int64_t>(shopSize));
     ASSERT_EQ(tree->GetPageCount(), 2);
     ICookiePageModel* left = tree->GetPage(1);
-    EXPECT_EQ(CookieText([&](BwChar* b) { return left->GetName(b); }), u"Page 2");
+    EXPECT_EQ(Text(left, &ICookiePageModel::GetName), u"Page 2");
     ASSERT_EQ(left->GetCookieCount(), 2);
-    EXPECT_EQ(CookieText([&](BwChar* b) { return left->GetCookie(1)->GetName(b); }), u"z");
+    EXPECT_EQ(Text(left->GetCookie(1), &ICookieContentModel::GetName), u"z");
     EXPECT_EQ(left->GetCookie(1)->GetOffset(),
               12 + 4 * 2 + CookieRecordBytes(pages[2].cookies[0]).size());
     EXPECT_EQ(left->GetPageSize(), testing::CookiePageBytes(expected[1]).size());
