@@ -126,10 +126,7 @@ TEST_F(RecentAppsTest, HomeScreenApplicationsAreListedAndTheCleanKeepsOnlyTheDes
     ASSERT_NE(after, nullptr);
     EXPECT_EQ(LibplistStrings(plist_dict_get_item(after.get(), "SBRecentDisplays")),
               (std::vector<std::string>{"com.tallyapps.tally", "com.apple.mobilesafari"}));
-    plist_t before = nullptr;
-    plist_from_bin(original_.data(), static_cast<uint32_t>(original_.size()), &before);
-    LibplistTree beforeTree(before);
-    EXPECT_TRUE(SameOtherSettings(before, after.get()));
+    EXPECT_TRUE(SameOtherSettings(testing::ParseBytes(original_).get(), after.get()));
 
     // Completion puts the new list into the backup and leaves the other file as it was.
     const std::string otherBefore =
