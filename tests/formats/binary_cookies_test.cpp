@@ -20,11 +20,10 @@ using testing::SampleCookiePages;
 using testing::TestCookie;
 using testing::TestPage;
 
-std::string CookieRaw(const CookieWord& word) {
-    return std::string(reinterpret_cast<const char*>(word.data()), word.size());
-}
-std::string CookieRaw(const CookieQuad& quad) {
-    return std::string(reinterpret_cast<const char*>(quad.data()), quad.size());
+// The raw bytes of a fixed field (a word or a quad).
+template <class Field>
+std::string CookieRaw(const Field& field) {
+    return std::string(reinterpret_cast<const char*>(field.data()), field.size());
 }
 
 // Reads from a heap block of exactly the file's size, so that the sanitizer build catches any

@@ -39,32 +39,28 @@ std::vector<std::string> Keys(const CDicValueObj& dictionary) {
     return keys;
 }
 
-// How deep the containers of a value nest (a scalar is 0).
-int Nesting(const CDicValueObj& value) {
-    int deepest = 0;
+// How many values a tree holds, itself included, and how deep its containers nest (a scalar: 0).
+struct Shape {
+    size_t values = 1;
+    size_t nesting = 0;
+};
+Shape ShapeOf(const CDicValueObj& value) {
+    Shape shape;
+    auto add = [&](const CDicValueObj& element) {
+        const Shape inner = ShapeOf(element);
+        shape.values += inner.values;
+        shape.nesting = std::max(shape.nesting, inner.nesting + 1);
+    };
     if (const PlistArray* array = value.Array()) {
+        shape.nesting = 1;
         for (const CDicValueObj& element : *array)
-            deepest = std::max(deepest, Nesting(element));
-        return deepest + 1;
-    }
-    if (const PlistDictionary* dictionary = value.Dictionary()) {
-        for (const auto& [key, element] : *dictionary)
-            deepest = std::max(deepest, Nesting(element));
-        return deepest + 1;
-    }
-    return 0;
-}
-
-size_t CountValues(const CDicValueObj& value) {
-    size_t count = 1;
-    if (const PlistArray* array = value.Array()) {
-        for (const CDicValueObj& element : *array)
-            count += CountValues(element);
+            add(element);
     } else if (const PlistDictionary* dictionary = value.Dictionary()) {
+        shape.nesting = 1;
         for (const auto& [key, element] : *dictionary)
-            count += CountValues(element);
+            add(element);
     }
-    return count;
+    return shape;
 }
 
 TEST(KeyedArchive, EveryClassDecodesToItsPlainValue) {
@@ -228,11 +224,11 @@ TEST(KeyedArchive, DeepChainsStopAtTheDepthLimit) {
     }
     const CDicValueObj decoded = DecodeBytes(archive.Bytes(first));
     ASSERT_NE(decoded.Array(), nullptr);
-    EXPECT_EQ(Nesting(decoded), kKeyedArchiveMaxDepth + 1);
+    EXPECT_EQ(ShapeOf(decoded).nesting, kKeyedArchiveMaxDepth + 1u);
 
     // The same chain entered a few links from its end decodes whole.
     const CDicValueObj tail = DecodeBytes(archive.Bytes(previous - 3));
-    EXPECT_EQ(Nesting(tail), 4);
+    EXPECT_EQ(ShapeOf(tail).nesting, 4u);
 }
 
 TEST(KeyedArchive, SharedReferencesCannotBuildAnEndlessTree) {
@@ -243,7 +239,7 @@ TEST(KeyedArchive, SharedReferencesCannotBuildAnEndlessTree) {
         level = archive.Array("NSMutableArray", {level, level});
     const CDicValueObj decoded = DecodeBytes(archive.Bytes(level));
     ASSERT_NE(decoded.Array(), nullptr);
-    const size_t values = CountValues(decoded);
+    const size_t values = ShapeOf(decoded).values;
     EXPECT_LE(values, kKeyedArchiveMaxValues);
     EXPECT_GT(values, kKeyedArchiveMaxValues / 4);  // the budget is spent, not wasted
 
@@ -256,7 +252,7 @@ TEST(KeyedArchive, SharedReferencesCannotBuildAnEndlessTree) {
     for (int i = 0; i < 30; ++i)
         plainLevel = plain.Array("NSMutableArray", {plainLevel, plainLevel});
     const CDicValueObj plainDecoded = DecodeBytes(plain.Bytes(plainLevel));
-    EXPECT_LE(CountValues(plainDecoded), kKeyedArchiveMaxValues);
+    EXPECT_LE(ShapeOf(plainDecoded).values, kKeyedArchiveMaxValues);
 
     // A shared object within the budget appears whole wherever it is referred to.
     KeyedArchiveBuilder small;

@@ -7,10 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <ctime>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "backup/configure_test_support.h"
@@ -27,21 +24,10 @@ namespace bw {
 namespace {
 
 using testing::KeyedArchiveBuilder;
+using testing::Text;
+using testing::UseTimeZone;
 
 constexpr char kStores[] = "Library/SpringBoard/PushStore/";
-
-template <class Record>
-std::u16string Text(size_t (Record::*get)(BwChar*), std::type_identity_t<Record>* record) {
-    std::u16string text((record->*get)(nullptr), u'\0');
-    (record->*get)(text.data());
-    return text.c_str();
-}
-
-// Sets the process's time zone (POSIX form, no zone files needed) for the date texts.
-void UseTimeZone(const char* zone) {
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-}
 
 // Two notifications of "Mail" and one whose title changes the store's name.
 std::string TwoTitles() {
@@ -59,13 +45,12 @@ TEST(PushStoreRead, NotificationsBecomeMessagesAndTheLastTitleNamesTheStore) {
     ASSERT_TRUE(ReadPushStore(TwoTitles(), store));
     ASSERT_EQ(store.GetMessageCount(), 2);
     IPushMessageModel* first = store.GetMessage(0);
-    EXPECT_EQ(Text(&IPushMessageModel::GetMessageText, first), u"New mail: 50% \"off\"");
+    EXPECT_EQ(Text(first, &IPushMessageModel::GetMessageText), u"New mail: 50% \"off\"");
     EXPECT_EQ(first->GetCreationTime(), 417000000.5);
     // 417000000 s after 2001-01-01 00:00:00.
-    EXPECT_EQ(Text(&IPushMessageModel::GetDateText, first), u"2014-03-20 09:20:00");
-    EXPECT_EQ(first->GetDateText(nullptr), 19u + 2u);
-    EXPECT_EQ(Text(&IPushMessageModel::GetDateText, store.GetMessage(1)), u"2001-01-01 00:00:00");
-    EXPECT_EQ(Text(&IAppPushStoreModel::GetDisplayName, &store), u"Mail 2");
+    EXPECT_EQ(Text(first, &IPushMessageModel::GetDateText), u"2014-03-20 09:20:00");
+    EXPECT_EQ(Text(store.GetMessage(1), &IPushMessageModel::GetDateText), u"2001-01-01 00:00:00");
+    EXPECT_EQ(Text(&store, &IAppPushStoreModel::GetDisplayName), u"Mail 2");
     EXPECT_EQ(store.GetMessage(2), nullptr);
     EXPECT_EQ(store.GetMessage(-1), nullptr);
 }
@@ -142,10 +127,14 @@ class PushStoreTest : public testing::DeepCleanFixture {
     std::unique_ptr<CScanDevice> session_;
 };
 
-TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesAndWorkingCopies) {
+// With a phone, whose home screen gives the icons of its applications.
+TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesIconsAndWorkingCopies) {
     UseTimeZone("UTC0");
+    testing::SimPhone phone;
+    CIPhone* device = phone.Start(temp_);
+    ASSERT_NE(device, nullptr);
     WriteStores();
-    ScanWith(nullptr);
+    ScanWith(device);
     EXPECT_EQ(status()->finished, 1);
     // The store whose archive decodes to nothing is left out; the empty one stays.
     ASSERT_EQ(session_->GetResultCount0(), 5);
@@ -153,13 +142,30 @@ TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesAndWorkingCopies) {
     uint64_t sizes = 0;
     for (int32_t i = 0; i < 5; ++i) {
         IAppPushStoreModel* store = Listed(i);
-        identifiers.push_back(Text(&IAppPushStoreModel::GetBundleIdentifier, store));
-        const std::string path = WideToUtf8(Text(&IAppPushStoreModel::GetFilePath, store));
+        const std::u16string identifier = Text(store, &IAppPushStoreModel::GetBundleIdentifier);
+        SCOPED_TRACE(WideToUtf8(identifier));
+        identifiers.push_back(identifier);
+        const std::string path = WideToUtf8(Text(store, &IAppPushStoreModel::GetFilePath));
         EXPECT_TRUE(path.starts_with(RestoreCopy() + "/")) << path;
         EXPECT_EQ(store->GetFileSize(), ReadFileBytes(path).size());
-        EXPECT_EQ(store->GetIconData(nullptr), 0u);  // no phone, no icons
+        std::string icon(store->GetIconData(nullptr), '\0');
+        store->GetIconData(reinterpret_cast<unsigned char*>(icon.data()));
+        EXPECT_EQ(icon.starts_with("\x89PNG\r\n\x1a\n"), identifier == u"com.nimbuslabs.skyline");
+        EXPECT_EQ(icon.empty(), identifier != u"com.nimbuslabs.skyline");
         EXPECT_EQ(store->Select(0), 1);
         sizes += store->GetFileSize();
+        if (identifier == u"com.example.mail") {
+            EXPECT_EQ(store->GetMessageCount(), 2);
+            EXPECT_EQ(Text(store, &IAppPushStoreModel::GetDisplayName), u"Mail 2");
+        } else if (identifier == u"com.example.empty") {
+            EXPECT_EQ(store->GetMessageCount(), 0);
+            EXPECT_EQ(store->GetFileSize(), 0u);
+        } else {
+            ASSERT_EQ(store->GetMessageCount(), 1);
+            EXPECT_EQ(Text(store->GetMessage(0), &IPushMessageModel::GetMessageText), u"Hi there");
+            EXPECT_EQ(Text(store->GetMessage(0), &IPushMessageModel::GetDateText),
+                      u"2013-09-04 15:06:40");
+        }
     }
     std::sort(identifiers.begin(), identifiers.end());
     EXPECT_EQ(identifiers, (std::vector<std::u16string>{
@@ -168,23 +174,6 @@ TEST_F(PushStoreTest, StoresAreListedWithTheirMessagesSizesAndWorkingCopies) {
     EXPECT_EQ(status()->selectedCount, 5u);
     EXPECT_EQ(status()->selectedSize, sizes);
     EXPECT_DOUBLE_EQ(status()->progress, 100.0);
-
-    for (int32_t i = 0; i < 5; ++i) {
-        IAppPushStoreModel* store = Listed(i);
-        const std::u16string identifier = Text(&IAppPushStoreModel::GetBundleIdentifier, store);
-        if (identifier == u"com.example.mail") {
-            EXPECT_EQ(store->GetMessageCount(), 2);
-            EXPECT_EQ(Text(&IAppPushStoreModel::GetDisplayName, store), u"Mail 2");
-        } else if (identifier == u"com.example.empty") {
-            EXPECT_EQ(store->GetMessageCount(), 0);
-            EXPECT_EQ(store->GetFileSize(), 0u);
-        } else {
-            ASSERT_EQ(store->GetMessageCount(), 1);
-            EXPECT_EQ(Text(&IPushMessageModel::GetMessageText, store->GetMessage(0)), u"Hi there");
-            EXPECT_EQ(Text(&IPushMessageModel::GetDateText, store->GetMessage(0)),
-                      u"2013-09-04 15:06:40");
-        }
-    }
 }
 
 TEST_F(PushStoreTest, CleanTakesExactlyTheSelectedStoresOutOfTheBackup) {
@@ -193,7 +182,8 @@ TEST_F(PushStoreTest, CleanTakesExactlyTheSelectedStoresOutOfTheBackup) {
     ASSERT_EQ(session_->GetResultCount0(), 5);
     std::vector<std::string> gone;
     for (int32_t i = 0; i < 5; ++i) {
-        const std::u16string identifier = Text(&IAppPushStoreModel::GetBundleIdentifier, Listed(i));
+        EXPECT_EQ(Listed(i)->GetIconData(nullptr), 0u);  // no phone, no icons
+        const std::u16string identifier = Text(Listed(i), &IAppPushStoreModel::GetBundleIdentifier);
         if (identifier == u"com.example.mail" || identifier == u"com.example.empty") {
             gone.push_back(FileName("HomeDomain", Store(WideToUtf8(identifier))));
         } else {
@@ -246,25 +236,6 @@ TEST_F(PushStoreTest, CleanTakesExactlyTheSelectedStoresOutOfTheBackup) {
     ExpectManifestMatchesFiles();
 }
 
-TEST_F(PushStoreTest, APhoneGivesTheIconsOfTheApplicationsOnItsHomeScreen) {
-    testing::SimPhone phone;
-    CIPhone* device = phone.Start(temp_);
-    ASSERT_NE(device, nullptr);
-    WriteStores();
-    ScanWith(device);
-    ASSERT_EQ(session_->GetResultCount0(), 5);
-    for (int32_t i = 0; i < 5; ++i) {
-        IAppPushStoreModel* store = Listed(i);
-        std::string icon(store->GetIconData(nullptr), '\0');
-        store->GetIconData(reinterpret_cast<unsigned char*>(icon.data()));
-        if (Text(&IAppPushStoreModel::GetBundleIdentifier, store) == u"com.nimbuslabs.skyline") {
-            EXPECT_TRUE(icon.starts_with("\x89PNG\r\n\x1a\n"));
-        } else {
-            EXPECT_EQ(icon, "");
-        }
-    }
-}
-
 TEST_F(PushStoreTest, AStoppedScanListsNothingAndItsCleanRecordsNothing) {
     WriteStores();
     CAppNotificationJunk scanner;
@@ -301,8 +272,8 @@ TEST_F(PushStoreTest, TheSimulatedPhonesStoresDecode) {
             ++stores;
             if (entry.name == "com.apple.MobileSMS.pushstore") {
                 ASSERT_EQ(store.GetMessageCount(), 3);
-                EXPECT_EQ(Text(&IAppPushStoreModel::GetDisplayName, &store), u"Messages");
-                EXPECT_EQ(Text(&IPushMessageModel::GetMessageText, store.GetMessage(0)),
+                EXPECT_EQ(Text(&store, &IAppPushStoreModel::GetDisplayName), u"Messages");
+                EXPECT_EQ(Text(store.GetMessage(0), &IPushMessageModel::GetMessageText),
                           u"Anna Berg: On my way");
                 // Newest first, each a date of the last days before the image's time.
                 EXPECT_GT(store.GetMessage(0)->GetCreationTime(),

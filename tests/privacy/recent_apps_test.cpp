@@ -21,14 +21,9 @@ namespace {
 using testing::LibplistFile;
 using testing::LibplistStrings;
 using testing::LibplistTree;
+using testing::Text;
 
 constexpr char kPreferences[] = "Library/Preferences/com.apple.springboard.plist";
-
-std::u16string Text(size_t (IAppInfo::*get)(BwChar*), IAppInfo* record) {
-    std::u16string text((record->*get)(nullptr), u'\0');
-    (record->*get)(text.data());
-    return text.c_str();
-}
 
 std::string Icon(IAppInfo* record) {
     std::string bytes(record->GetIconData(nullptr), '\0');
@@ -50,7 +45,7 @@ std::string Preferences(const std::vector<std::string>& recent) {
     plist_t nested = plist_new_dict();
     plist_dict_set_item(nested, "com.example.x", plist_new_bool(1));
     plist_dict_set_item(tree.get(), "SBIconBadges", nested);
-    return testing::LibplistBinary(tree.get());
+    return testing::BinaryOf(tree.get());
 }
 
 // The same settings in the same order, leaving "SBRecentDisplays" aside.
@@ -101,11 +96,11 @@ TEST_F(RecentAppsTest, HomeScreenApplicationsAreListedAndTheCleanKeepsOnlyTheDes
 
     // The number and the application that the home screen does not show are not listed.
     ASSERT_EQ(session_->GetResultCount0(), 4);
-    EXPECT_EQ(Text(&IAppInfo::GetName, Listed(0)), u"Skyline Weather");
-    EXPECT_EQ(Text(&IAppInfo::GetIdentifier, Listed(0)), u"com.nimbuslabs.skyline");
-    EXPECT_EQ(Text(&IAppInfo::GetName, Listed(1)), u"Tally");
-    EXPECT_EQ(Text(&IAppInfo::GetName, Listed(2)), u"Safari");
-    EXPECT_EQ(Text(&IAppInfo::GetName, Listed(3)), u"Caf\u00e9 Lingo");
+    EXPECT_EQ(Text(Listed(0), &IAppInfo::GetName), u"Skyline Weather");
+    EXPECT_EQ(Text(Listed(0), &IAppInfo::GetIdentifier), u"com.nimbuslabs.skyline");
+    EXPECT_EQ(Text(Listed(1), &IAppInfo::GetName), u"Tally");
+    EXPECT_EQ(Text(Listed(2), &IAppInfo::GetName), u"Safari");
+    EXPECT_EQ(Text(Listed(3), &IAppInfo::GetName), u"Caf\u00e9 Lingo");
     EXPECT_EQ(Listed(4), nullptr);
     // Icons from the phone: Tally's bundle has no icon file.
     EXPECT_TRUE(Icon(Listed(0)).starts_with("\x89PNG\r\n\x1a\n"));
@@ -131,10 +126,7 @@ TEST_F(RecentAppsTest, HomeScreenApplicationsAreListedAndTheCleanKeepsOnlyTheDes
     ASSERT_NE(after, nullptr);
     EXPECT_EQ(LibplistStrings(plist_dict_get_item(after.get(), "SBRecentDisplays")),
               (std::vector<std::string>{"com.tallyapps.tally", "com.apple.mobilesafari"}));
-    plist_t before = nullptr;
-    plist_from_bin(original_.data(), static_cast<uint32_t>(original_.size()), &before);
-    LibplistTree beforeTree(before);
-    EXPECT_TRUE(SameOtherSettings(before, after.get()));
+    EXPECT_TRUE(SameOtherSettings(testing::ParseBytes(original_).get(), after.get()));
 
     // Completion puts the new list into the backup and leaves the other file as it was.
     const std::string otherBefore =
@@ -166,19 +158,9 @@ TEST_F(RecentAppsTest, WithNothingSelectedTheCleanWritesTheListedApplicationsInO
     EXPECT_EQ(status()->selectedCount, 3u);
 }
 
-TEST_F(RecentAppsTest, WithoutAHomeScreenNothingIsListedAndNothingChanges) {
-    WriteRecent({"com.nimbuslabs.skyline", "com.apple.mobilesafari"});
-    StartSession(nullptr);
-    session_->StartScan(kJunkRecentApps);
-    EXPECT_EQ(status()->finished, 1);
-    EXPECT_EQ(session_->GetResultCount0(), 0);
-    session_->StartClean();
-    EXPECT_EQ(status()->finished, 1);
-    EXPECT_EQ(ReadFileBytes(WorkingCopy()), original_);
-}
-
-// Files that hold no list: each scan ends, lists nothing, and leaves the file alone.
-TEST_F(RecentAppsTest, FilesWithoutARecentListListNothing) {
+// Without a home screen to name the applications, or with files that hold no list, each scan
+// ends, lists nothing, and leaves the file alone.
+TEST_F(RecentAppsTest, WithoutAHomeScreenOrAListNothingIsListedAndNothingChanges) {
     CIPhone* device = phone_.Start(temp_);
     ASSERT_NE(device, nullptr);
     LibplistTree notArray(plist_new_dict());
@@ -186,22 +168,33 @@ TEST_F(RecentAppsTest, FilesWithoutARecentListListNothing) {
                         plist_new_string("com.nimbuslabs.skyline"));
     LibplistTree topArray(plist_new_array());
     plist_array_append_item(topArray.get(), plist_new_string("com.nimbuslabs.skyline"));
-    const std::string contents[] = {"", "not a list", std::string("bplist00\xff\xff", 10),
-                                    testing::LibplistBinary(notArray.get()),
-                                    testing::LibplistBinary(topArray.get())};
-    for (const std::string& content : contents) {
-        SCOPED_TRACE(content.size());
+    struct Case {
+        std::string content;
+        CIPhone* phone;
+    };
+    const Case cases[] = {
+        {Preferences({"com.nimbuslabs.skyline", "com.apple.mobilesafari"}), nullptr},
+        {"", device},
+        {"not a list", device},
+        {std::string("bplist00\xff\xff", 10), device},
+        {testing::BinaryOf(notArray.get()), device},
+        {testing::BinaryOf(topArray.get()), device},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.content.size());
         platform::DeleteTree(Root());
         platform::DeleteTree(Work());
-        WriteBackup({{"HomeDomain", kPreferences, content}}, "7.1.2");
+        WriteBackup({{"HomeDomain", kPreferences, c.content}}, "7.1.2");
         ASSERT_TRUE(SetUpTool(CConfigureTool::Instance(), "7.1.2"));
-        StartSession(device);
+        StartSession(c.phone);
         status()->finished = 0;
         session_->StartScan(kJunkRecentApps);
         EXPECT_EQ(status()->finished, 1);
         EXPECT_EQ(session_->GetResultCount0(), 0);
+        status()->finished = 0;
         session_->StartClean();
-        EXPECT_EQ(ReadFileBytes(WorkingCopy()), content);
+        EXPECT_EQ(status()->finished, 1);
+        EXPECT_EQ(ReadFileBytes(WorkingCopy()), c.content);
     }
 }
 

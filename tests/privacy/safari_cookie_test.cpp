@@ -14,6 +14,7 @@
 #include "brackwater/scan.h"
 #include "formats/cookie_file_builder.h"
 #include "platform/files.h"
+#include "privacy/safari_test_support.h"
 #include "session/scan_device.h"
 #include "support/canary.h"
 #include "support/hostile_files.h"
@@ -27,13 +28,7 @@ using testing::CookieRecordBytes;
 using testing::ReadFileBytes;
 using testing::SampleCookiePages;
 using testing::TestPage;
-
-template <class Getter>
-std::u16string CookieText(Getter getter) {
-    std::u16string text(getter(nullptr), u'#');
-    getter(text.data());
-    return text.c_str();
-}
+using testing::Text;
 
 template <class Getter>
 std::string CookieBytes(Getter getter) {
@@ -52,7 +47,9 @@ Result CallSlot(void* object, size_t slot, Arguments... arguments) {
 }
 
 std::u16string SlotText(void* object, size_t slot) {
-    return CookieText([&](BwChar* b) { return CallSlot<size_t>(object, slot, b); });
+    std::u16string text(CallSlot<size_t>(object, slot, static_cast<BwChar*>(nullptr)), u'#');
+    CallSlot<size_t>(object, slot, text.data());
+    return text.c_str();
 }
 
 std::string SlotBytes(void* object, size_t slot) {
@@ -95,11 +92,16 @@ class SafariCookieTest : public ::testing::Test {
     std::unique_ptr<CSafaricookieManage> manage_;
 };
 
-TEST_F(SafariCookieTest, ReadingListsEveryPageAndCountsEveryCookie) {
+// What a host built against the public header sees: each operation called through its slot.
+TEST_F(SafariCookieTest, ReadingListsEveryPageAndTheInterfacesAnswerInTheirSlotOrder) {
     const std::vector<TestPage> pages = SampleCookiePages();
     Write(CookieFileBytes(pages, testing::kSampleTrailer));
     Read();
-    ASSERT_EQ(Tree().GetPageCount(), 3);
+    void* tree = scanner_.CookieTree();
+    EXPECT_EQ(CallSlot<int32_t>(tree, 1), 3);
+    EXPECT_EQ(CallSlot<int64_t>(tree, 2), 0);
+    EXPECT_EQ(SlotBytes(tree, 3), testing::kSampleTrailer);
+    EXPECT_EQ(SlotBytes(tree, 4), "cook");
     EXPECT_EQ(Tree().GetPage(3), nullptr);
     EXPECT_EQ(Tree().GetPage(-1), nullptr);
     ICookiePageModel* empty = Tree().GetPage(1);
@@ -114,17 +116,7 @@ TEST_F(SafariCookieTest, ReadingListsEveryPageAndCountsEveryCookie) {
     EXPECT_EQ(record()->selectedSize, RecordSizes(pages));
     EXPECT_EQ(Message(), u"z");
     EXPECT_DOUBLE_EQ(record()->progress, 100.0);
-}
 
-TEST_F(SafariCookieTest, TheCookieInterfacesAnswerInTheirSlotOrder) {
-    const std::vector<TestPage> pages = SampleCookiePages();
-    Write(CookieFileBytes(pages, testing::kSampleTrailer));
-    Read();
-    void* tree = scanner_.CookieTree();
-    EXPECT_EQ(CallSlot<int32_t>(tree, 1), 3);
-    EXPECT_EQ(CallSlot<int64_t>(tree, 2), 0);
-    EXPECT_EQ(SlotBytes(tree, 3), testing::kSampleTrailer);
-    EXPECT_EQ(SlotBytes(tree, 4), "cook");
     void* page = CallSlot<ICookiePageModel*>(tree, 0, int32_t{2});
     ASSERT_EQ(page, Tree().GetPage(2));
     EXPECT_EQ(CallSlot<int32_t>(page, 1), 3);
@@ -201,42 +193,6 @@ TEST_F(SafariCookieTest, CleanWithEveryMarkAsScannedLeavesEmptyPagesOfTwelveByte
     }
     EXPECT_EQ(record()->selectedCount, 0u);
     EXPECT_EQ(record()->selectedSize, 0u);
-}
-
-TEST_F(SafariCookieTest, CleanRemovesClearedPagesWholeAndOnlyTheSelectedCookiesOfOthers) {
-    const std::vector<TestPage> pages = SampleCookiePages();
-    Write(CookieFileBytes(pages, testing::kSampleTrailer));
-    Read();
-    // The shop page goes whole although its cookies are deselected; of the news page only the
-    // middle cookie goes.
-    ICookiePageModel* shop = Tree().GetPage(0);
-    const uint32_t shopSize = shop->GetPageSize();
-    shop->Keep(1);
-    shop->GetCookie(0)->Select(1);
-    shop->GetCookie(1)->Select(1);
-    ICookiePageModel* news = Tree().GetPage(2);
-    news->GetCookie(0)->Select(1);
-    news->GetCookie(2)->Select(1);
-    EXPECT_TRUE(manage_->Clean());
-
-    std::vector<TestPage> expected = {pages[1], pages[2]};
-    expected[1].cookies.erase(expected[1].cookies.begin() + 1);
-    EXPECT_EQ(ReadFileBytes(path_), CookieFileBytes(expected, testing::kSampleTrailer));
-
-    ICookieModel& tree = Tree();
-    EXPECT_EQ(tree.GetTotal(), -static_cast<int64_t>(shopSize));
-    ASSERT_EQ(tree.GetPageCount(), 2);
-    // The names stay those of the pages as read.
-    EXPECT_EQ(CookieText([&](BwChar* b) { return tree.GetPage(1)->GetName(b); }), u"Page 2");
-    ICookiePageModel* left = tree.GetPage(1);
-    ASSERT_EQ(left->GetCookieCount(), 2);
-    EXPECT_EQ(CookieText([&](BwChar* b) { return left->GetCookie(1)->GetName(b); }), u"z");
-    EXPECT_EQ(left->GetCookie(1)->GetOffset(),
-              12 + 4 * 2 + CookieRecordBytes(pages[2].cookies[0]).size());
-    EXPECT_EQ(left->GetPageSize(), testing::CookiePageBytes(expected[1]).size());
-    // The shop page's cookies were never removed one by one: the count keeps them.
-    EXPECT_EQ(record()->selectedCount, 4u);
-    EXPECT_EQ(Message(), u"\u65e5\u672c");
 }
 
 TEST_F(SafariCookieTest, AStopLeavesTheRestUnlistedButTheCleanWritesItBack) {
@@ -335,43 +291,44 @@ TEST_F(SafariCookieSessionTest, TheSessionScansMarksCleansAndTheBackupReceivesTh
     ASSERT_EQ(tree->GetPageCount(), 3);
     EXPECT_EQ(status->selectedCount, 5u);
 
-    // Keep the shop's language cookie and the whole news page.
-    tree->GetPage(0)->GetCookie(1)->Select(1);
-    tree->GetPage(2)->Keep(1);
-    tree->GetPage(2)->Keep(1);
-    for (int32_t c = 0; c < 3; ++c)
-        tree->GetPage(2)->GetCookie(c)->Select(1);
+    // The shop page goes whole although its cookies are deselected: its mark is cleared. Of the
+    // news page only the middle cookie goes.
+    ICookiePageModel* shop = tree->GetPage(0);
+    const uint32_t shopSize = shop->GetPageSize();
+    shop->Keep(1);
+    shop->GetCookie(0)->Select(1);
+    shop->GetCookie(1)->Select(1);
+    tree->GetPage(2)->GetCookie(0)->Select(1);
+    tree->GetPage(2)->GetCookie(2)->Select(1);
     session.StartClean();
     EXPECT_EQ(status->finished, 1);
     EXPECT_EQ(testing::FingerprintTree(Source()), before);
 
-    std::vector<TestPage> expected = pages;
-    expected[0].cookies.erase(expected[0].cookies.begin());
+    std::vector<TestPage> expected = {pages[1], pages[2]};
+    expected[1].cookies.erase(expected[1].cookies.begin() + 1);
     const std::string expectedBytes = CookieFileBytes(expected, testing::kSampleTrailer);
     const std::string name = FileName("HomeDomain", "Library/Cookies/Cookies.binarycookies");
     EXPECT_EQ(ReadFileBytes(RestoreCopy() + "/" + name), expectedBytes);
+
+    // The tree follows the file; the names stay those of the pages as read.
+    EXPECT_EQ(tree->GetTotal(), -static_cast<int64_t>(shopSize));
+    ASSERT_EQ(tree->GetPageCount(), 2);
+    ICookiePageModel* left = tree->GetPage(1);
+    EXPECT_EQ(Text(left, &ICookiePageModel::GetName), u"Page 2");
+    ASSERT_EQ(left->GetCookieCount(), 2);
+    EXPECT_EQ(Text(left->GetCookie(1), &ICookieContentModel::GetName), u"z");
+    EXPECT_EQ(left->GetCookie(1)->GetOffset(),
+              12 + 4 * 2 + CookieRecordBytes(pages[2].cookies[0]).size());
+    EXPECT_EQ(left->GetPageSize(), testing::CookiePageBytes(expected[1]).size());
+    // The shop page's cookies were never removed one by one: the count keeps them.
+    EXPECT_EQ(status->selectedCount, 4u);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(status->message)), u"\u65e5\u672c");
 
     ASSERT_TRUE(CConfigureTool::Instance().Complete());
     EXPECT_EQ(ReadFileBytes(platform::JoinPath(Source(), name)), expectedBytes);
     EXPECT_EQ(ReadFileBytes(SourceFile("HomeDomain", "Library/Preferences/com.example.plist")),
               "kept");
     ExpectManifestMatchesFiles();
-}
-
-TEST_F(SafariCookieSessionTest, ABackupWithoutTheFileScansNothingAndStillFinishes) {
-    WriteBackup({{"HomeDomain", "Library/Preferences/com.example.plist", "kept"}});
-    ASSERT_TRUE(SetUpTool(CConfigureTool::Instance()));
-    CScanDevice session(nullptr);
-    alignas(8) unsigned char bytes[sizeof(BwScanStatus)] = {};
-    auto* status = reinterpret_cast<BwScanStatus*>(bytes);
-    session.SetStatusRecord(status);
-    session.StartScan(kJunkSafariCookies);
-    EXPECT_EQ(status->finished, 1);
-    auto* tree = static_cast<ICookieModel*>(session.GetCookieTree());
-    ASSERT_NE(tree, nullptr);
-    EXPECT_EQ(tree->GetPageCount(), 0);
-    session.StartClean();
-    EXPECT_EQ(status->finished, 1);
 }
 
 }  // namespace

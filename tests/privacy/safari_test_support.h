@@ -11,19 +11,22 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "backup/configure_test_support.h"
 #include "brackwater/scan.h"
+#include "common/plist_tree.h"
 #include "session/scan_device.h"
 #include "support/canary.h"
 
 namespace bw::testing {
 
-struct NodeFree {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using Node = std::unique_ptr<void, NodeFree>;
+// libplist trees, owned and shown as XML the way the simulator does it.
+using Node = sim::PlistTree;
+inline std::string XmlOf(plist_t node) {
+    return sim::PlistXml(node);
+}
 
 inline plist_t Str(std::string_view text) {
     return plist_new_string(std::string(text).c_str());
@@ -49,15 +52,6 @@ inline std::string BinaryOf(plist_t node) {
     return out;
 }
 
-inline std::string XmlOf(plist_t node) {
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(node, &bytes, &length);
-    std::string out = bytes != nullptr ? std::string(bytes, length) : std::string();
-    free(bytes);
-    return out;
-}
-
 inline Node ParseBytes(const std::string& bytes) {
     plist_t node = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &node);
@@ -73,9 +67,10 @@ inline std::vector<std::string> ElementTexts(plist_t array) {
     return texts;
 }
 
-// Reads a record's text through the two-call getter, checking the count it answers.
+// Reads a record's text through the two-call getter, checking the count it answers. The record
+// may be of a class that implements the getter's interface.
 template <class Record>
-std::u16string Text(Record* record, size_t (Record::*getter)(BwChar*)) {
+std::u16string Text(std::type_identity_t<Record>* record, size_t (Record::*getter)(BwChar*)) {
     const size_t count = (record->*getter)(nullptr);
     std::u16string text(count, u'#');
     EXPECT_EQ((record->*getter)(text.data()), count);
@@ -83,6 +78,24 @@ std::u16string Text(Record* record, size_t (Record::*getter)(BwChar*)) {
     const size_t end = text.find(u'\0');
     EXPECT_EQ(end, count - 2) << "the count is the length plus 2";
     return text.substr(0, end);
+}
+
+// A hand-made binary list {key: array} whose array claims two billion elements.
+inline std::string HugeCountList(const std::string& key) {
+    std::string bytes = "bplist00";
+    bytes += "\xD1\x01\x02";  // object 0 at 8: {object 1: object 2}
+    bytes += "\x5F\x10" + std::string(1, static_cast<char>(key.size())) + key;  // object 1 at 11
+    const size_t array = bytes.size();
+    bytes += std::string("\xAF\x12\x7F\xFF\xFF\xFF", 6);  // object 2
+    const size_t table = bytes.size();
+    bytes += std::string("\x08\x0B", 2) + static_cast<char>(array);
+    std::string trailer(6, '\0');  // unused, sort version
+    trailer += '\x01';             // offset size
+    trailer += '\x01';             // reference size
+    trailer += std::string(7, '\0') + '\x03';
+    trailer += std::string(8, '\0');
+    trailer += std::string(7, '\0') + static_cast<char>(table);
+    return bytes + trailer;
 }
 
 // The date texts count from local midnight, so tests that read them fix the zone first.
@@ -118,6 +131,27 @@ class SafariSessionFixture : public DeepCleanFixture {
     // The working copy the scanner edits, in the restore copy folder.
     std::string WorkingCopy() const { return RestoreCopy() + "/" + FileName(domain_, path_); }
     std::string WorkingBytes() const { return ReadFileBytes(WorkingCopy()); }
+
+    // The elements of the array at `arrayKey` of the working copy, as XML texts, after checking
+    // that the clean wrote a binary list and kept the number at `keptKey` as `kept`.
+    std::vector<std::string> ArrayOnDisk(const char* arrayKey, const char* keptKey, uint64_t kept) {
+        const std::string bytes = WorkingBytes();
+        EXPECT_EQ(bytes.substr(0, 8), "bplist00") << "the clean writes a binary list";
+        Node tree = ParseBytes(bytes);
+        EXPECT_NE(tree, nullptr);
+        if (tree == nullptr) return {};
+        uint64_t number = 0;
+        if (plist_t node = plist_dict_get_item(tree.get(), keptKey))
+            plist_get_uint_val(node, &number);
+        EXPECT_EQ(number, kept) << "the other keys stay";
+        return ElementTexts(plist_dict_get_item(tree.get(), arrayKey));
+    }
+
+    // A fresh backup and work folder for the next case of a table.
+    void Reset() {
+        platform::DeleteTree(Root());
+        platform::DeleteTree(Work());
+    }
 
     // The source backup folder is only written when the deep clean completes.
     void ExpectSourceUntouched() { EXPECT_EQ(FingerprintTree(Source()), before_); }

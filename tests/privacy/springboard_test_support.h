@@ -1,6 +1,7 @@
 // What the recent-application and push-store tests share: a simulated phone whose home screen
 // names the applications (the registry, an image, the listener and the arrived device, ended in
-// one place), and property lists written and read with libplist rather than the library.
+// one place), and property lists read with libplist rather than the library (the texts, time
+// zone and libplist helpers of the Safari tests come with it).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,39 +10,23 @@
 #include <string>
 #include <vector>
 
-#include "common/plist_tree.h"
 #include "device/connect_listener.h"
 #include "device/iphone.h"
 #include "image/image_builder.h"
 #include "platform/files.h"
+#include "privacy/safari_test_support.h"
 #include "support/sim_device.h"
 
 namespace bw::testing {
 
-// libplist trees, owned and shown as XML the way the simulator does it.
-using LibplistTree = sim::PlistTree;
+using LibplistTree = Node;
 using sim::PlistXml;
-
-inline std::string LibplistBinary(plist_t tree) {
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(tree, &bytes, &length);
-    std::string out = bytes != nullptr ? std::string(bytes, length) : std::string();
-    if (bytes != nullptr) plist_to_bin_free(bytes);
-    return out;
-}
 
 // The file parsed by libplist (binary or XML); null when it is not a property list.
 inline LibplistTree LibplistFile(const std::string& path) {
     std::string bytes;
     if (!platform::ReadWholeFile(path, bytes)) return LibplistTree();
-    plist_t tree = nullptr;
-    if (bytes.starts_with("bplist00")) {
-        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
-    } else {
-        plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
-    }
-    return LibplistTree(tree);
+    return ParseBytes(bytes);
 }
 
 // The strings of an array node, with "<other>" for any element of another type.

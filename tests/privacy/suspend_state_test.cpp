@@ -123,18 +123,14 @@ class SuspendStateTest : public testing::SafariSessionFixture {
         return static_cast<ISuspendStateModel*>(session_.GetResult0(index));
     }
 
-    // Every tab listed and each of its pages selected as the scan left them, except as changed.
     std::vector<std::string> DocumentsOnDisk() {
-        const std::string bytes = WorkingBytes();
-        EXPECT_EQ(bytes.substr(0, 8), "bplist00") << "the clean writes a binary list";
-        Node tree = ParseBytes(bytes);
-        EXPECT_NE(tree, nullptr);
-        if (tree == nullptr) return {};
-        uint64_t active = 0;
-        if (plist_t index = plist_dict_get_item(tree.get(), "SafariStateActiveDocumentIndex"))
-            plist_get_uint_val(index, &active);
-        EXPECT_EQ(active, 1u) << "the other keys stay";
-        return ElementTexts(plist_dict_get_item(tree.get(), "SafariStateDocuments"));
+        return ArrayOnDisk("SafariStateDocuments", "SafariStateActiveDocumentIndex", 1);
+    }
+
+    // Clears tab `index`'s flag and deselects its first page.
+    void Keep(int32_t index) {
+        Tab(index)->Select(1);
+        Tab(index)->GetEntry(0)->Select(1);
     }
 };
 
@@ -190,119 +186,91 @@ TEST_F(SuspendStateTest, ScanListsTabsWithTheirPagesFromTheSafariDomainOfIos7) {
     ExpectSourceUntouched();
 }
 
-TEST_F(SuspendStateTest, WithTheScansFlagsACleanRemovesEveryTabItCanFindAgain) {
+TEST_F(SuspendStateTest, ACleanRemovesFlaggedTabsWholeAndOnlyTheSelectedPagesOfOthers) {
     const Node state = TypicalState();
-    Scan(state);
-    const uint64_t anonymous = Tab(3)->GetTotalSize();
-    session_.StartClean();
-    // What is no tab stays; so does the tab without an identifier.
-    EXPECT_EQ(
-        DocumentsOnDisk(),
-        (std::vector<std::string>{XmlOf(plist_array_get_item(
-                                      plist_dict_get_item(state.get(), "SafariStateDocuments"), 2)),
-                                  TabOf(state.get(), 4)}));
-    EXPECT_EQ(Status()->selectedCount, 1u);
-    EXPECT_EQ(Status()->selectedSize, anonymous);
-    EXPECT_DOUBLE_EQ(Status()->progress, 100.0);
-    EXPECT_EQ(Status()->finished, 1);
-    EXPECT_EQ(Message(), u"Anonymous");
-    ExpectSourceUntouched();
-}
-
-TEST_F(SuspendStateTest, ATabWithoutItsFlagLosesOnlyItsSelectedPages) {
-    const Node state = TypicalState();
-    Scan(state);
-    // A kept whole: flag cleared, every page deselected.
-    Tab(0)->Select(1);
-    for (int32_t i = 0; i < 3; ++i)
-        Tab(0)->GetEntry(i)->Select(1);
-    // B: pages 1 and 3 go; of the two equal pages the deselected one stays.
-    Tab(1)->Select(1);
-    Tab(1)->GetEntry(0)->Select(1);
-    Tab(1)->GetEntry(2)->Select(1);
-    const uint64_t gone =
-        Tab(1)->GetEntry(1)->GetSize() + Tab(1)->GetEntry(3)->GetSize() + Tab(2)->GetTotalSize();
-    const uint64_t before = Status()->selectedSize;
-    // C and the anonymous tab keep their flags: C goes, the anonymous tab cannot be found.
-    session_.StartClean();
-
-    plist_t documents = plist_dict_get_item(state.get(), "SafariStateDocuments");
-    EXPECT_EQ(DocumentsOnDisk(),
-              (std::vector<std::string>{TabOf(state.get(), 0), TabWithout(state.get(), 1, {1, 3}),
-                                        XmlOf(plist_array_get_item(documents, 2)),
-                                        TabOf(state.get(), 4)}));
-    // Selected and gone: B's two pages and C's two; the anonymous tab's page is still selected.
-    EXPECT_EQ(Status()->selectedCount, 10u - 4u);
-    EXPECT_EQ(Status()->selectedSize, before - gone);
+    const std::string notATab =
+        XmlOf(plist_array_get_item(plist_dict_get_item(state.get(), "SafariStateDocuments"), 2));
+    struct Case {
+        const char* name;
+        bool edit;
+        std::vector<std::string> left;
+        uint64_t selected;
+    };
+    const Case cases[] = {
+        // With the scan's flags every tab that can be found again goes: what is no tab stays,
+        // and so does the tab without an identifier.
+        {"as scanned", false, {notATab, TabOf(state.get(), 4)}, 1},
+        // A kept whole; B loses pages 1 and 3, and of its two equal pages the deselected one
+        // stays; C keeps its flag and goes.
+        {"edited",
+         true,
+         {TabOf(state.get(), 0), TabWithout(state.get(), 1, {1, 3}), notATab,
+          TabOf(state.get(), 4)},
+         10 - 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        Scan(state);
+        uint64_t gone = Tab(2)->GetTotalSize();
+        if (c.edit) {
+            Keep(0);
+            for (int32_t i = 1; i < 3; ++i)
+                Tab(0)->GetEntry(i)->Select(1);
+            Keep(1);
+            Tab(1)->GetEntry(2)->Select(1);
+            gone += Tab(1)->GetEntry(1)->GetSize() + Tab(1)->GetEntry(3)->GetSize();
+        } else {
+            gone += Tab(0)->GetTotalSize() + Tab(1)->GetTotalSize();
+        }
+        // Deselecting is the host's own count; the clean subtracts what went.
+        const uint64_t before = Status()->selectedSize;
+        session_.StartClean();
+        EXPECT_EQ(DocumentsOnDisk(), c.left);
+        EXPECT_EQ(Status()->selectedCount, c.selected);
+        EXPECT_EQ(Status()->selectedSize, before - gone);
+        EXPECT_DOUBLE_EQ(Status()->progress, 100.0);
+        EXPECT_EQ(Status()->finished, 1);
+        EXPECT_EQ(Message(), u"Anonymous");
+        ExpectSourceUntouched();
+    }
 }
 
 TEST_F(SuspendStateTest, TabsSharingAnIdentifierEachFindTheFirstMatchingTab) {
-    auto state = [] {
-        return MakeState({
-            MakeTab(kUuidA, "First", 10.0, {{"https://1.example/", "one", true}}),
-            MakeTab(
-                kUuidA, "Second", 20.0,
+    const Node original = MakeState({
+        MakeTab(kUuidA, "First", 10.0, {{"https://1.example/", "one", true}}),
+        MakeTab(kUuidA, "Second", 20.0,
                 {{"https://2.example/a", "two a", true}, {"https://2.example/b", "two b", false}}),
-            MakeTab(kUuidB, "Third", 30.0, {{"https://3.example/", "three", true}}),
-        });
+        MakeTab(kUuidB, "Third", 30.0, {{"https://3.example/", "three", true}}),
+    });
+    struct Case {
+        const char* name;
+        std::vector<int32_t> kept;  // tabs whose flag is cleared and first page deselected
+        std::vector<std::string> left;
     };
-    const Node original = state();
-    const std::string bytes = BinaryOf(original.get());
-
-    // Both flagged: the first removes the first tab, the second then finds its own.
-    ScanBytes(bytes);
-    Tab(2)->Select(1);
-    Tab(2)->GetEntry(0)->Select(1);
-    session_.StartClean();
-    EXPECT_EQ(DocumentsOnDisk(), std::vector<std::string>{TabOf(original.get(), 2)});
-
-    // The first kept (flag cleared, nothing selected), the second flag cleared with page b
-    // selected: the second finds the first tab, which holds none of its pages; nothing goes.
-    platform::DeleteTree(Root());
-    platform::DeleteTree(Work());
-    ScanBytes(bytes);
-    Tab(0)->Select(1);
-    Tab(0)->GetEntry(0)->Select(1);
-    Tab(1)->Select(1);
-    Tab(1)->GetEntry(0)->Select(1);
-    Tab(2)->Select(1);
-    Tab(2)->GetEntry(0)->Select(1);
-    session_.StartClean();
-    EXPECT_EQ(DocumentsOnDisk(),
-              ElementTexts(plist_dict_get_item(original.get(), "SafariStateDocuments")));
-
-    // The first flagged and the second not: once the first is gone the second finds itself, and a
-    // second clean does not take the second tab for the first one again.
-    platform::DeleteTree(Root());
-    platform::DeleteTree(Work());
-    ScanBytes(bytes);
-    Tab(1)->Select(1);
-    Tab(1)->GetEntry(0)->Select(1);
-    Tab(2)->Select(1);
-    Tab(2)->GetEntry(0)->Select(1);
-    session_.StartClean();
-    const std::vector<std::string> afterFirst{TabWithout(original.get(), 1, {1}),
-                                              TabOf(original.get(), 2)};
-    EXPECT_EQ(DocumentsOnDisk(), afterFirst);
-    session_.StartClean();
-    EXPECT_EQ(DocumentsOnDisk(), afterFirst);
-}
-
-// A hand-made binary list whose tab array claims two billion elements.
-std::string HugeTabCount() {
-    std::string bytes = "bplist00";
-    bytes += "\xD1\x01\x02";                                  // object 0 at 8: {object 1: object 2}
-    bytes += "\x5F\x10\x14SafariStateDocuments";              // object 1 at 11
-    bytes += std::string("\xAF\x12\x7F\xFF\xFF\xFF\x00", 7);  // object 2 at 34
-    const size_t table = bytes.size();
-    bytes += std::string("\x08\x0B\x22", 3);
-    std::string trailer(6, '\0');  // unused, sort version
-    trailer += '\x01';             // offset size
-    trailer += '\x01';             // reference size
-    trailer += std::string(7, '\0') + '\x03';
-    trailer += std::string(8, '\0');
-    trailer += std::string(7, '\0') + static_cast<char>(table);
-    return bytes + trailer;
+    const Case cases[] = {
+        // Both flagged: the first removes the first tab, the second then finds its own.
+        {"both flagged", {2}, {TabOf(original.get(), 2)}},
+        // The second, flag cleared with page b selected, finds the first tab, which holds none
+        // of its pages: nothing goes.
+        {"both cleared",
+         {0, 1, 2},
+         ElementTexts(plist_dict_get_item(original.get(), "SafariStateDocuments"))},
+        // Once the first is gone the second finds itself.
+        {"first flagged", {1, 2}, {TabWithout(original.get(), 1, {1}), TabOf(original.get(), 2)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        ScanBytes(BinaryOf(original.get()));
+        for (const int32_t index : c.kept)
+            Keep(index);
+        session_.StartClean();
+        EXPECT_EQ(DocumentsOnDisk(), c.left);
+        // A second clean does not take a remaining tab for one that went.
+        session_.StartClean();
+        EXPECT_EQ(DocumentsOnDisk(), c.left);
+    }
 }
 
 TEST_F(SuspendStateTest, HostileFilesListWhatCanBeReadAndNeverCrash) {
@@ -341,7 +309,7 @@ TEST_F(SuspendStateTest, HostileFilesListWhatCanBeReadAndNeverCrash) {
         {"not a list", "<?xml version=\"1.0\"?><plist><dict><key>a", 0},
         {"empty", "", 0},
         {"truncated", full.substr(0, full.size() / 3), 0},
-        {"huge count", HugeTabCount(), 0},
+        {"huge count", testing::HugeCountList("SafariStateDocuments"), 0},
         {"top level array", BinaryOf(topArray.get()), 0},
         {"documents a dictionary", BinaryOf(documentsDictionary.get()), 0},
         {"no documents", BinaryOf(noDocuments.get()), 0},
@@ -349,8 +317,7 @@ TEST_F(SuspendStateTest, HostileFilesListWhatCanBeReadAndNeverCrash) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        platform::DeleteTree(Root());
-        platform::DeleteTree(Work());
+        Reset();
         ScanBytes(c.bytes);
         EXPECT_EQ(Status()->finished, 1);
         ASSERT_EQ(session_.GetResultCount0(), c.tabs);

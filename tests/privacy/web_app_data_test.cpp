@@ -13,6 +13,7 @@
 #include "backup/device_backup.h"
 #include "brackwater/scan.h"
 #include "platform/text.h"
+#include "privacy/safari_test_support.h"
 #include "privacy/sqlite_fixture.h"
 #include "privacy/web_mail.h"
 #include "session/scan_device.h"
@@ -27,6 +28,7 @@ using testing::IntegrityCheck;
 using testing::QueryRows;
 using testing::ReadFileBytes;
 using testing::RunSql;
+using testing::Text;
 
 constexpr char kCachePath[] = "Library/Caches/com.apple.WebAppCache/ApplicationCache.db";
 constexpr char kSafariApp[] = "AppDomain-com.apple.mobilesafari";
@@ -103,29 +105,12 @@ constexpr char kCacheRows[] =
     "INSERT INTO Origins VALUES ('http://c.example', 5242880);"
     "INSERT INTO Origins VALUES ('http://orphan.example', 5242880);";
 
-// A text getter's text by the two-call rule.
-template <class Record>
-std::u16string TextOf(Record* record, size_t (Record::*get)(BwChar*)) {
-    std::u16string text((record->*get)(nullptr), u'#');
-    (record->*get)(text.data());
-    return text.c_str();
-}
-
-std::u16string Origin(ICacheGroupsModel* group) {
-    return TextOf(group, &ICacheGroupsModel::GetOrigin);
-}
-std::u16string Url(ICacheGroupsModel* group) {
-    return TextOf(group, &ICacheGroupsModel::GetManifestUrl);
-}
-std::u16string StoredPath(ICacheGroupsModel* group) {
-    return TextOf(group, &ICacheGroupsModel::GetStoredPath);
-}
-std::u16string Key(IResourceDataModel* item) {
-    return TextOf(item, &IResourceDataModel::GetKey);
-}
-std::u16string Value(IResourceDataModel* item) {
-    return TextOf(item, &IResourceDataModel::GetValue);
-}
+// The texts the tests read, through the two-call getters.
+constexpr auto kOrigin = &ICacheGroupsModel::GetOrigin;
+constexpr auto kUrl = &ICacheGroupsModel::GetManifestUrl;
+constexpr auto kStoredPath = &ICacheGroupsModel::GetStoredPath;
+constexpr auto kKey = &IResourceDataModel::GetKey;
+constexpr auto kValue = &IResourceDataModel::GetValue;
 
 class WebAppDataTest : public testing::DeepCleanFixture {
   protected:
@@ -195,18 +180,18 @@ TEST_F(AppCacheTest, EachCacheIsOneRecordWithItsResources) {
     EXPECT_EQ(b->GetSize(), 6000000000u);
     EXPECT_EQ(b->GetManifestHostHash(), 3000000000);
     EXPECT_EQ(b->GetNewestCacheId(), 2);
-    EXPECT_EQ(Url(b), u"http://b.example/x'y%.manifest");
-    EXPECT_EQ(Origin(b), u"http://b.example'); DROP TABLE Caches;--%");
-    EXPECT_EQ(StoredPath(b), u"");
+    EXPECT_EQ(Text(b, kUrl), u"http://b.example/x'y%.manifest");
+    EXPECT_EQ(Text(b, kOrigin), u"http://b.example'); DROP TABLE Caches;--%");
+    EXPECT_EQ(Text(b, kStoredPath), u"");
     ASSERT_EQ(b->GetItemCount(), 2);
     EXPECT_EQ(b->GetItem(2), nullptr);
     EXPECT_EQ(b->GetItem(-1), nullptr);
     EXPECT_EQ(b->GetItem(0)->GetResourceId(), 3);
-    EXPECT_EQ(Key(b->GetItem(0)), u"http://b.example/../etc");
-    EXPECT_EQ(Value(b->GetItem(0)), u"image/png");
+    EXPECT_EQ(Text(b->GetItem(0), kKey), u"http://b.example/../etc");
+    EXPECT_EQ(Text(b->GetItem(0), kValue), u"image/png");
     EXPECT_EQ(b->GetItem(0)->GetSize(), 4u);
-    EXPECT_EQ(Origin(Group(0)), u"http://a.example");
-    EXPECT_EQ(Origin(Group(2)), u"http://c.example");
+    EXPECT_EQ(Text(Group(0), kOrigin), u"http://a.example");
+    EXPECT_EQ(Text(Group(2), kOrigin), u"http://c.example");
 
     // Three caches and five resources, all selected; the size is the caches' own.
     EXPECT_EQ(status()->selectedCount, 8u);
@@ -214,9 +199,15 @@ TEST_F(AppCacheTest, EachCacheIsOneRecordWithItsResources) {
     EXPECT_DOUBLE_EQ(status()->progress, 100.0);
 }
 
-TEST_F(AppCacheTest, CleanRemovesSelectedCachesWholeAndSelectedResourcesOfTheOthers) {
-    WriteCache(std::string(kCacheSchema) + kDataTrigger + ";" + kCacheRows);
-    Scan("6.1.3");
+// iOS 6's database has a trigger that queues the files of deleted data; iOS 5's has none and must
+// not gain one.
+class AppCacheCleanTest : public AppCacheTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AppCacheCleanTest, CleanRemovesSelectedCachesWholeAndSelectedResourcesOfTheOthers) {
+    const bool trigger = GetParam();
+    WriteCache(std::string(kCacheSchema) + (trigger ? std::string(kDataTrigger) + ";" : "") +
+               kCacheRows);
+    Scan(trigger ? "6.1.3" : "5.1.1");
     ASSERT_EQ(session_.GetResultCount0(), 3);
     Group(0)->Select(1);              // a: kept, with only its first resource removed
     Group(0)->GetItem(1)->Select(1);  //    app.js stays
@@ -242,11 +233,11 @@ TEST_F(AppCacheTest, CleanRemovesSelectedCachesWholeAndSelectedResourcesOfTheOth
     EXPECT_EQ(Rows("SELECT name || '=' || seq FROM sqlite_sequence ORDER BY name"),
               (std::vector<std::string>{"CacheGroups=3", "CacheResourceData=5", "CacheResources=5",
                                         "Caches=3"}));
-    // The trigger is back, word for word, and still works.
+    // The trigger is back, word for word, or still absent.
     EXPECT_EQ(Rows("SELECT sql FROM sqlite_master WHERE name = 'CacheResourceDataDeleted'"),
-              std::vector<std::string>{kDataTrigger});
+              trigger ? std::vector<std::string>{kDataTrigger} : std::vector<std::string>{});
     EXPECT_EQ(Rows("SELECT count(*) FROM sqlite_master WHERE type = 'trigger'"),
-              std::vector<std::string>{"4"});
+              std::vector<std::string>{trigger ? "4" : "3"});
     EXPECT_EQ(Rows("SELECT * FROM CacheWhitelistURLs"), whitelistBefore);
     EXPECT_EQ(IntegrityCheck(CacheCopy()), "ok");
 
@@ -256,18 +247,7 @@ TEST_F(AppCacheTest, CleanRemovesSelectedCachesWholeAndSelectedResourcesOfTheOth
     EXPECT_EQ(status()->selectedSize, 5000u + 700u);
 }
 
-TEST_F(AppCacheTest, ADatabaseWithoutTheDataTriggerDoesNotGainOne) {
-    WriteCache(std::string(kCacheSchema) + kCacheRows);
-    Scan("5.1.1");
-    ASSERT_EQ(session_.GetResultCount0(), 3);
-    Group(0)->Select(1);
-    Group(2)->Select(1);
-    Clean();
-    EXPECT_EQ(Rows("SELECT id FROM Caches ORDER BY id"), (std::vector<std::string>{"1", "3"}));
-    EXPECT_TRUE(
-        Rows("SELECT name FROM sqlite_master WHERE name = 'CacheResourceDataDeleted'").empty());
-    EXPECT_EQ(IntegrityCheck(CacheCopy()), "ok");
-}
+INSTANTIATE_TEST_SUITE_P(DataTrigger, AppCacheCleanTest, ::testing::Bool());
 
 // A delete the database refuses halfway through a selected cache leaves the whole database as it
 // was, trigger included, and the totals with it.
@@ -277,16 +257,13 @@ TEST_F(AppCacheTest, ARefusedDeleteRollsTheWholeCleanBack) {
                "SELECT RAISE(ABORT, 'refused'); END;");
     Scan("6.1.3");
     ASSERT_EQ(session_.GetResultCount0(), 3);
-    const std::vector<std::string> before = Rows(
+    constexpr char kShape[] =
         "SELECT (SELECT group_concat(id) FROM Caches) || ';' || (SELECT group_concat(id) FROM "
         "CacheGroups) || ';' || (SELECT group_concat(resource) FROM CacheEntries) || ';' || "
-        "(SELECT count(*) FROM Origins) || ';' || (SELECT count(*) FROM sqlite_master)");
+        "(SELECT count(*) FROM Origins) || ';' || (SELECT count(*) FROM sqlite_master)";
+    const std::vector<std::string> before = Rows(kShape);
     Clean();
-    EXPECT_EQ(Rows("SELECT (SELECT group_concat(id) FROM Caches) || ';' || (SELECT "
-                   "group_concat(id) FROM CacheGroups) || ';' || (SELECT group_concat(resource) "
-                   "FROM CacheEntries) || ';' || (SELECT count(*) FROM Origins) || ';' || (SELECT "
-                   "count(*) FROM sqlite_master)"),
-              before);
+    EXPECT_EQ(Rows(kShape), before);
     EXPECT_EQ(Rows("SELECT count(*) FROM sqlite_master WHERE name = 'CacheResourceDataDeleted'"),
               std::vector<std::string>{"1"});
     EXPECT_TRUE(Rows("SELECT * FROM DeletedCacheResources").empty());
@@ -294,7 +271,8 @@ TEST_F(AppCacheTest, ARefusedDeleteRollsTheWholeCleanBack) {
     EXPECT_EQ(status()->selectedCount, 8u);
 }
 
-enum class Damage { kNoOriginsTable, kTruncated, kText, kHeaderOnly };
+// The last is iOS 7's local-storage tracker, cut after its header.
+enum class Damage { kNoOriginsTable, kTruncated, kText, kHeaderOnly, kTracker };
 
 class DamagedAppCacheTest : public AppCacheTest, public ::testing::WithParamInterface<Damage> {};
 
@@ -315,18 +293,24 @@ TEST_P(DamagedAppCacheTest, ListsNothingAndLeavesTheCopyAsItWas) {
         case Damage::kHeaderOnly:
             bytes = std::string("SQLite format 3\0", 16) + std::string(200, '\xff');
             break;
+        case Damage::kTracker:
+            bytes = std::string("SQLite format 3\0trunc", 21);
+            break;
     }
-    WriteBackup({{"HomeDomain", kCachePath, bytes}});
-    Scan("6.1.3");
+    const bool tracker = GetParam() == Damage::kTracker;
+    const std::string domain = tracker ? kSafariApp : "HomeDomain";
+    const std::string path = tracker ? kTrackerPath : kCachePath;
+    WriteBackup({{domain, path, bytes}}, tracker ? "7.1.2" : "6.1.3");
+    Scan(tracker ? "7.1.2" : "6.1.3");
     EXPECT_EQ(session_.GetResultCount0(), 0);
     EXPECT_EQ(status()->selectedCount, 0u);
     Clean();
-    EXPECT_EQ(ReadFileBytes(CacheCopy()), bytes);
+    EXPECT_EQ(ReadFileBytes(Copy(domain, path)), bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, DamagedAppCacheTest,
                          ::testing::Values(Damage::kNoOriginsTable, Damage::kTruncated,
-                                           Damage::kText, Damage::kHeaderOnly));
+                                           Damage::kText, Damage::kHeaderOnly, Damage::kTracker));
 
 // ---- Local storage (iOS 7) ----
 
@@ -391,28 +375,28 @@ TEST_F(LocalStorageTest, EachOriginIsOneRecordWithItsPairs) {
     Scan("7.1.2");
     ASSERT_EQ(session_.GetResultCount0(), 4);
     ICacheGroupsModel* plain = Group(0);
-    EXPECT_EQ(Origin(plain), u"https_a.example_0");
-    EXPECT_EQ(Url(plain), u"Library/WebKit/LocalStorage/https_a.example_0.localstorage");
-    EXPECT_EQ(StoredPath(plain),
+    EXPECT_EQ(Text(plain, kOrigin), u"https_a.example_0");
+    EXPECT_EQ(Text(plain, kUrl), u"Library/WebKit/LocalStorage/https_a.example_0.localstorage");
+    EXPECT_EQ(Text(plain, kStoredPath),
               u"/var/mobile/Library/WebKit/LocalStorage/https_a.example_0.localstorage");
     EXPECT_EQ(plain->GetCacheId(), 0);
     ASSERT_EQ(plain->GetItemCount(), 3);
-    EXPECT_EQ(Key(plain->GetItem(1)), u"it's");
-    EXPECT_EQ(Value(plain->GetItem(1)), u"100%");
+    EXPECT_EQ(Text(plain->GetItem(1), kKey), u"it's");
+    EXPECT_EQ(Text(plain->GetItem(1), kValue), u"100%");
     EXPECT_EQ(plain->GetItem(1)->GetSize(), 8u);
     EXPECT_EQ(plain->GetSize(), 9u + 8u + 16u);
 
     ICacheGroupsModel* quote = Group(1);
-    EXPECT_EQ(Origin(quote), u"https_q'uote_0");
+    EXPECT_EQ(Text(quote, kOrigin), u"https_q'uote_0");
     ASSERT_EQ(quote->GetItemCount(), 2);
-    EXPECT_EQ(Key(quote->GetItem(0)), u"a'b");
-    EXPECT_EQ(Value(quote->GetItem(0)), u"hi");
-    EXPECT_EQ(Value(quote->GetItem(1)), u"ok");
+    EXPECT_EQ(Text(quote->GetItem(0), kKey), u"a'b");
+    EXPECT_EQ(Text(quote->GetItem(0), kValue), u"hi");
+    EXPECT_EQ(Text(quote->GetItem(1), kValue), u"ok");
 
     // A path that is not a local-storage file of its own, and a file the backup lacks: listed,
     // without items.
-    EXPECT_EQ(Origin(Group(2)), u"../escape");
-    EXPECT_EQ(Url(Group(2)), u"");
+    EXPECT_EQ(Text(Group(2), kOrigin), u"../escape");
+    EXPECT_EQ(Text(Group(2), kUrl), u"");
     EXPECT_EQ(Group(2)->GetItemCount(), 0);
     EXPECT_EQ(Group(3)->GetItemCount(), 0);
     EXPECT_EQ(status()->selectedCount, 4u + 3u + 2u);
@@ -453,14 +437,6 @@ TEST_F(LocalStorageTest, CleanRemovesSelectedPairsAndSelectedOriginsWithTheirFil
                   "SELECT key FROM ItemTable"),
         std::vector<std::string>{"theme"});
     ExpectManifestMatchesFiles();
-}
-
-TEST_F(LocalStorageTest, ATrackerThatIsNotADatabaseListsNothing) {
-    WriteBackup({{kSafariApp, kTrackerPath, std::string("SQLite format 3\0trunc", 21)}}, "7.1.2");
-    Scan("7.1.2");
-    EXPECT_EQ(session_.GetResultCount0(), 0);
-    Clean();
-    EXPECT_EQ(ReadFileBytes(TrackerCopy()), std::string("SQLite format 3\0trunc", 21));
 }
 
 // ---- The simulated phone ----

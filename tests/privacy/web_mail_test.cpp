@@ -10,6 +10,7 @@
 
 #include "backup/configure_test_support.h"
 #include "brackwater/scan.h"
+#include "privacy/safari_test_support.h"
 #include "privacy/sqlite_fixture.h"
 #include "session/scan_device.h"
 #include "support/canary.h"
@@ -22,6 +23,7 @@ using testing::IntegrityCheck;
 using testing::QueryRows;
 using testing::ReadFileBytes;
 using testing::RunSql;
+using testing::Text;
 
 constexpr char kIndexPath[] = "Library/WebKit/Databases/Databases.db";
 constexpr char kIndexSchema[] =
@@ -57,17 +59,10 @@ std::string IndexRow(const std::string& origin, const std::string& path) {
            origin + "', 'db', 'db', 5242880, '" + path + "');";
 }
 
-template <class Record>
-std::u16string TextOf(Record* record, size_t (Record::*get)(BwChar*)) {
-    std::u16string text((record->*get)(nullptr), u'#');
-    (record->*get)(text.data());
-    return text.c_str();
-}
-
 std::vector<std::u16string> Subjects(IMailModel* model) {
     std::vector<std::u16string> subjects;
     for (int32_t i = 0; i < model->GetMessageCount(); ++i)
-        subjects.push_back(TextOf(model->GetMessage(i), &IMailMessage::GetSubject));
+        subjects.push_back(Text(model->GetMessage(i), &IMailMessage::GetSubject));
     return subjects;
 }
 
@@ -141,31 +136,31 @@ TEST_F(WebMailTest, TheFirstDatabaseOfEachSiteIsReadWhateverTheCapitals) {
     Scan();
     ASSERT_EQ(session_.GetResultCount0(), 2);
     IMailModel* first = Model(0);
-    EXPECT_EQ(TextOf(first, &IMailModel::GetOrigin), u"https_MAIL.Yahoo.com_0");
-    EXPECT_EQ(TextOf(first, &IMailModel::GetPath), u"0000000000000003.db");
+    EXPECT_EQ(Text(first, &IMailModel::GetOrigin), u"https_MAIL.Yahoo.com_0");
+    EXPECT_EQ(Text(first, &IMailModel::GetPath), u"0000000000000003.db");
     EXPECT_EQ(Subjects(first), (std::vector<std::u16string>{u"Hello", u"100% off", u"Re: Hello"}));
     EXPECT_EQ(first->GetMessage(3), nullptr);
 
     IMailMessage* offer = first->GetMessage(1);
-    EXPECT_EQ(TextOf(offer, &IMailMessage::GetMessageId), u"2_d'q");
-    EXPECT_EQ(TextOf(offer, &IMailMessage::GetGroupId), u"Inbox");
-    EXPECT_EQ(TextOf(offer, &IMailMessage::GetSender), u"shop@example.com");
+    EXPECT_EQ(Text(offer, &IMailMessage::GetMessageId), u"2_d'q");
+    EXPECT_EQ(Text(offer, &IMailMessage::GetGroupId), u"Inbox");
+    EXPECT_EQ(Text(offer, &IMailMessage::GetSender), u"shop@example.com");
     // No "To" address: the address the message was delivered to.
-    EXPECT_EQ(TextOf(offer, &IMailMessage::GetRecipients), u"me+x@example.com");
+    EXPECT_EQ(Text(offer, &IMailMessage::GetRecipients), u"me+x@example.com");
     EXPECT_EQ(offer->GetReceivedTime(), 1700003600);
-    EXPECT_EQ(TextOf(offer, &IMailMessage::GetReceivedDateText), u"2023-11-15 00:13:20");
-    EXPECT_EQ(TextOf(first->GetMessage(0), &IMailMessage::GetReceivedDateText),
+    EXPECT_EQ(Text(offer, &IMailMessage::GetReceivedDateText), u"2023-11-15 00:13:20");
+    EXPECT_EQ(Text(first->GetMessage(0), &IMailMessage::GetReceivedDateText),
               u"2023-11-14 23:13:20");
-    EXPECT_EQ(TextOf(first->GetMessage(2), &IMailMessage::GetReceivedDateText), u"");
+    EXPECT_EQ(Text(first->GetMessage(2), &IMailMessage::GetReceivedDateText), u"");
 
     IMailModel* second = Model(1);
-    EXPECT_EQ(TextOf(second, &IMailModel::GetOrigin), u"https_mail.google.com_0");
+    EXPECT_EQ(Text(second, &IMailModel::GetOrigin), u"https_mail.google.com_0");
     EXPECT_EQ(Subjects(second), (std::vector<std::u16string>{u"Lunch?", u"Re: it's on"}));
     IMailMessage* reply = second->GetMessage(1);
-    EXPECT_EQ(TextOf(reply, &IMailMessage::GetGroupId), u"c1");
+    EXPECT_EQ(Text(reply, &IMailMessage::GetGroupId), u"c1");
     // Milliseconds beyond 32 bits, shown in seconds.
     EXPECT_EQ(reply->GetReceivedTime(), 1700007200);
-    EXPECT_EQ(TextOf(reply, &IMailMessage::GetReceivedDateText), u"2023-11-15 01:13:20");
+    EXPECT_EQ(Text(reply, &IMailMessage::GetReceivedDateText), u"2023-11-15 01:13:20");
 
     EXPECT_EQ(status()->selectedCount, 5u);
     EXPECT_DOUBLE_EQ(status()->progress, 100.0);
@@ -183,7 +178,7 @@ TEST_F(WebMailTest, AnIndexWithOnlyTheSecondSiteGivesOneModelFromItsLastRow) {
     });
     Scan();
     ASSERT_EQ(session_.GetResultCount0(), 1);
-    EXPECT_EQ(TextOf(Model(0), &IMailModel::GetOrigin), u"https_Mail.GOOGLE.com_0");
+    EXPECT_EQ(Text(Model(0), &IMailModel::GetOrigin), u"https_Mail.GOOGLE.com_0");
     EXPECT_EQ(Model(0)->GetMessageCount(), 2);
 }
 

@@ -1,13 +1,17 @@
 // Safari's history and saved open tabs of an image, read with libplist: binary lists with the
-// keys of each iOS version and the promised pages and tabs. (The scanners reading them after a
-// backup: backuptool_safari_test.cpp.)
+// keys of each iOS version and the promised pages and tabs; and its cookie file, read by the
+// library's cookie reader (an implementation of the format apart from the simulator's writer):
+// several sites, session and lasting cookies, text outside ASCII, the same file for the same
+// seed. (The scanners reading them after a backup: backuptool_safari_test.cpp.)
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <string_view>
 
+#include "formats/binary_cookies.h"
 #include "image/image_builder.h"
 #include "privacy/safari_test_support.h"
 #include "support/temp_folder.h"
@@ -20,6 +24,7 @@ using bw::testing::ParseBytes;
 
 constexpr char kHistory[] = "/var/mobile/Library/Safari/History.plist";
 constexpr char kSuspendState[] = "/var/mobile/Library/Safari/SuspendState.plist";
+constexpr char kCookieFile[] = "/var/mobile/Library/Cookies/Cookies.binarycookies";
 
 std::string StringOf(plist_t node) {
     if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return {};
@@ -30,7 +35,7 @@ std::string StringOf(plist_t node) {
     return out;
 }
 
-bool HasNonAscii(const std::string& text) {
+bool HasNonAscii(std::string_view text) {
     for (const char c : text) {
         if (static_cast<unsigned char>(c) >= 0x80) return true;
     }
@@ -40,14 +45,18 @@ bool HasNonAscii(const std::string& text) {
 class ImageSafariTest : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
+        image_ = Build(11, "image");
+        major_ = GetParam()[0] - '0';
+    }
+
+    std::string Build(uint64_t seed, const std::string& name) {
         ImageOptions options;
         options.iosVersion = GetParam();
-        options.seed = 11;
+        options.seed = seed;
         options.scale = 2;
-        image_ = temp_ / "image";
         std::string error;
-        ASSERT_TRUE(CreateImage(image_, options, error)) << error;
-        major_ = GetParam()[0] - '0';
+        EXPECT_TRUE(CreateImage(temp_ / name, options, error)) << error;
+        return temp_ / name;
     }
 
     Node Read(const char* devicePath, std::string& bytes) {
@@ -134,6 +143,40 @@ TEST_P(ImageSafariTest, SuspendStateHoldsTabsWithBackForwardEntries) {
     }
     EXPECT_EQ(uuids.size(), 5u);
     EXPECT_EQ(uuids.count(""), 0u);
+}
+
+TEST_P(ImageSafariTest, CookiesHoldSeveralSitesOfSessionAndLastingCookies) {
+    const std::string bytes = bw::testing::ReadFileBytes(ImagePath(image_, kCookieFile));
+    BinaryCookieFile file;
+    std::string error;
+    ASSERT_TRUE(ReadBinaryCookies(bytes, file, &error)) << error;
+    ASSERT_GE(file.pages.size(), 4u);
+    size_t session = 0, lasting = 0, foreignNames = 0, foreignValues = 0;
+    for (const CookiePage& page : file.pages) {
+        ASSERT_FALSE(page.cookies.empty());
+        const std::string_view domain = page.cookies[0].String(kCookieUrl);
+        for (const CookieRecord& cookie : page.cookies) {
+            EXPECT_EQ(cookie.String(kCookieUrl), domain);  // one site per page
+            for (CookieField field : {kCookieUrl, kCookieName, kCookiePath, kCookieValue})
+                EXPECT_EQ(cookie.String(field).back(), '\0');
+            (cookie.Expiration() == 0 ? session : lasting) += 1;
+            EXPECT_GT(cookie.Creation(), 3.0e8);  // after 2010
+            if (cookie.Expiration() != 0) {
+                EXPECT_GT(cookie.Expiration(), cookie.Creation());
+            }
+            foreignNames += HasNonAscii(cookie.String(kCookieName)) ? 1 : 0;
+            foreignValues += HasNonAscii(cookie.String(kCookieValue)) ? 1 : 0;
+        }
+    }
+    EXPECT_GT(session, 0u);
+    EXPECT_GT(lasting, 0u);
+    EXPECT_GT(foreignNames, 0u);
+    EXPECT_GT(foreignValues, 0u);
+    EXPECT_FALSE(file.trailer.empty());
+    EXPECT_EQ(WriteBinaryCookies(file), bytes);
+
+    EXPECT_EQ(bw::testing::ReadFileBytes(ImagePath(Build(11, "again"), kCookieFile)), bytes);
+    EXPECT_NE(bw::testing::ReadFileBytes(ImagePath(Build(12, "other"), kCookieFile)), bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, ImageSafariTest, ::testing::Values("5.1.1", "6.1.3", "7.1.2"),

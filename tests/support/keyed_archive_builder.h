@@ -104,17 +104,9 @@ class KeyedArchiveBuilder {
         plist_dict_set_item(archive, "$objects", plist_copy(objects_));
         char* out = nullptr;
         uint32_t length = 0;
-        if (xml) {
-            plist_to_xml(archive, &out, &length);
-        } else {
-            plist_to_bin(archive, &out, &length);
-        }
+        (xml ? plist_to_xml : plist_to_bin)(archive, &out, &length);
         std::string bytes = out != nullptr ? std::string(out, length) : std::string();
-        if (xml) {
-            plist_to_xml_free(out);
-        } else {
-            plist_to_bin_free(out);
-        }
+        (xml ? plist_to_xml_free : plist_to_bin_free)(out);
         plist_free(archive);
         return bytes;
     }
