@@ -54,13 +54,11 @@ size_t CAppPushStoreModel::GetIconData(unsigned char* buffer) {
 }
 
 unsigned char CAppPushStoreModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 IPushMessageModel* CAppPushStoreModel::GetMessage(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= messages.size()) return nullptr;
-    return messages[static_cast<size_t>(index)].get();
+    return ItemAt<IPushMessageModel>(messages, index);
 }
 
 bool ReadPushStore(const std::string& bytes, CAppPushStoreModel& store) {

@@ -76,13 +76,11 @@ std::string_view LeftoverFileCategory(std::string_view path) {
 }
 
 IAppRemainFileModel* CAppRemainModel::GetFile(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= files.size()) return nullptr;
-    return files[static_cast<size_t>(index)].get();
+    return ItemAt<IAppRemainFileModel>(files, index);
 }
 
 unsigned char CAppRemainModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 std::vector<std::string> CAppRemainManage::InstalledIdentifiers() const {

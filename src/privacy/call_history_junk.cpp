@@ -84,18 +84,15 @@ int32_t CallTypeOf(int32_t flags, int32_t duration) {
 }
 
 unsigned char CCallHistoryModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 ICallHistoryModel* CCallContactModel::GetCall(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= calls.size()) return nullptr;
-    return calls[static_cast<size_t>(index)].get();
+    return ItemAt<ICallHistoryModel>(calls, index);
 }
 
 unsigned char CCallContactModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 CCallHistoryManage::CCallHistoryManage(std::string databasePath, std::string addressBookPath,

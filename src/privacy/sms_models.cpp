@@ -8,22 +8,11 @@ namespace bw {
 
 namespace {
 
-template <class Item, class Owned>
-Item* ItemAt(const std::vector<std::unique_ptr<Owned>>& items, int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= items.size()) return nullptr;
-    return items[static_cast<size_t>(index)].get();
-}
-
 size_t CopyUtf8Out(const std::string& text, BwChar* buffer) {
     return CopyTextOut(Utf8ToWide(text), buffer);
 }
 
 }  // namespace
-
-unsigned char ToggleSelected(uint8_t& selected, unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
-}
 
 size_t CAttachDetailModel::GetName(BwChar* buffer) {
     const size_t slash = relativePath.rfind('/');

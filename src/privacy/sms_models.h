@@ -127,7 +127,4 @@ class CSMSChatModel : public ISMSChatModel {
     std::vector<std::unique_ptr<CMessageModel>> messages;
 };
 
-// The toggle rule of every result record: a non-zero toggle inverts the flag first.
-unsigned char ToggleSelected(uint8_t& selected, unsigned char toggle);
-
 }  // namespace bw

@@ -249,8 +249,7 @@ CSurplusFileModel::CSurplusFileModel(MbdbRecord fileRecord)
     : record(std::move(fileRecord)), name(Utf8ToWide(record.path.text)) {}
 
 unsigned char CSurplusFileModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 // ---- CSurplusFileManage ----

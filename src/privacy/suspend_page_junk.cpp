@@ -56,18 +56,15 @@ std::unique_ptr<CPageEntriesList> MakeEntry(const CDicValueObj& entry,
 }  // namespace
 
 unsigned char CPageEntriesList::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 unsigned char CSuspendStateModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 IPageEntriesList* CSuspendStateModel::GetEntry(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= entries.size()) return nullptr;
-    return entries[static_cast<size_t>(index)].get();
+    return ItemAt<IPageEntriesList>(entries, index);
 }
 
 CSuspendStateManage::CSuspendStateManage(std::string path, CDeviceJunk* owner)

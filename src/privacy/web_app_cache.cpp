@@ -71,18 +71,15 @@ uint32_t Count32(size_t count) {
 }  // namespace
 
 unsigned char CResourceDataModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 unsigned char CCacheGroupsModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 IResourceDataModel* CCacheGroupsModel::GetItem(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= items.size()) return nullptr;
-    return items[static_cast<size_t>(index)].get();
+    return ItemAt<IResourceDataModel>(items, index);
 }
 
 CWebAppCacheManage::CWebAppCacheManage(std::string databasePath, bool localStorage,

@@ -49,8 +49,7 @@ std::unique_ptr<CHistoryDataModel> MakePage(const CDicValueObj& page,
 }  // namespace
 
 unsigned char CHistoryDataModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 CWebHistoryManage::CWebHistoryManage(std::string path, CDeviceJunk* owner,

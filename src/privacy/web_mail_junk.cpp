@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "privacy/web_mail.h"
+#include "scanner/scan_records.h"
 
 namespace bw {
 namespace {
@@ -15,18 +16,15 @@ constexpr std::string_view kWebDatabases = "WebKit/Databases/";
 }  // namespace
 
 unsigned char CMailMessage::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 IMailMessage* CMailModel::GetMessage(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= messages.size()) return nullptr;
-    return messages[static_cast<size_t>(index)].get();
+    return ItemAt<IMailMessage>(messages, index);
 }
 
 unsigned char CMailModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 CWebEmailHistory::CWebEmailHistory(std::string indexPath, std::string udid, int64_t offsetSeconds,

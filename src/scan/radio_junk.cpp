@@ -56,8 +56,7 @@ std::unique_ptr<CRadioHistoryModel> MakeHistoryRow(const TableRow& row) {
 }  // namespace
 
 unsigned char CRadioHistoryModel::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 CRadioTempJunk::~CRadioTempJunk() {

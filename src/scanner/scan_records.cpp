@@ -21,8 +21,7 @@ CScanFileInfo::CScanFileInfo(std::string_view itemName, std::string itemPath, ui
       devicePath(std::move(itemPath)) {}
 
 unsigned char CScanFileInfo::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 CAppDetailFile::CAppDetailFile(std::string_view itemName, std::string containerPath,
@@ -35,8 +34,7 @@ CAppDetailFile::CAppDetailFile(std::string_view itemName, std::string containerP
 }
 
 unsigned char CAppDetailFile::Select(unsigned char toggle) {
-    if (toggle != 0) selected = selected != 0 ? 0 : 1;
-    return selected;
+    return ToggleSelected(selected, toggle);
 }
 
 }  // namespace bw

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "brackwater/scan.h"
 
@@ -13,6 +15,19 @@ namespace bw {
 // The two-call text getter of every result record: the length in characters plus 2, and with a
 // buffer the text and its terminating zero copied into it.
 size_t CopyTextOut(const std::u16string& text, BwChar* buffer);
+
+// The Select (toggle) rule of every record: a true toggle inverts the flag; the flag is returned.
+inline unsigned char ToggleSelected(uint8_t& selected, unsigned char toggle) {
+    if (toggle != 0) selected = selected != 0 ? 0 : 1;
+    return selected;
+}
+
+// Item `index` of a record's owned list as the host sees it; null outside 0 to count - 1.
+template <class Item, class Owned>
+Item* ItemAt(const std::vector<std::unique_ptr<Owned>>& items, int32_t index) {
+    if (index < 0 || static_cast<size_t>(index) >= items.size()) return nullptr;
+    return items[static_cast<size_t>(index)].get();
+}
 
 class CScanFileInfo : public IScanFileInfo {
   public:
