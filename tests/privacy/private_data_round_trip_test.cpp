@@ -23,6 +23,7 @@
 #include "session/scan_device.h"
 #include "sim/sqlite_rows.h"
 #include "support/backup_round_trip.h"
+#include "support/ios_versions.h"
 
 namespace bw {
 namespace {
@@ -226,13 +227,8 @@ TEST_P(BackupRunPrivateData, ThePhoneLosesExactlyTheChosenItems) {
     EndListening();
 }
 
-INSTANTIATE_TEST_SUITE_P(EachVersion, BackupRunPrivateData,
-                         ::testing::Values("5.1.1", "6.1.3", "7.1.2"), [](const auto& info) {
-                             std::string name = std::string("iOS") + info.param;
-                             for (char& c : name)
-                                 if (c == '.') c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(EachVersion, BackupRunPrivateData, bw::testing::EachIosVersion(),
+                         bw::testing::IosVersionName);
 
 }  // namespace
 }  // namespace bw

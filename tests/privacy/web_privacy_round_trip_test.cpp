@@ -30,6 +30,7 @@
 #include "sim/sqlite_rows.h"
 #include "support/backup_round_trip.h"
 #include "support/cookie_file_reader.h"
+#include "support/ios_versions.h"
 
 // A namespace of its own: the test program is built in unity batches, where another file's
 // helpers of the same names may share the translation unit.
@@ -377,13 +378,8 @@ TEST_P(BackupRunWebPrivacy, ThePhoneLosesExactlyTheChosenWebItems) {
     EndListening();
 }
 
-INSTANTIATE_TEST_SUITE_P(EachVersion, BackupRunWebPrivacy,
-                         ::testing::Values("5.1.1", "6.1.3", "7.1.2"), [](const auto& info) {
-                             std::string name = std::string("iOS") + info.param;
-                             for (char& c : name)
-                                 if (c == '.') c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(EachVersion, BackupRunWebPrivacy, bw::testing::EachIosVersion(),
+                         bw::testing::IosVersionName);
 
 }  // namespace
 }  // namespace bw::web_round_trip

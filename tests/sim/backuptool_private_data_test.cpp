@@ -8,6 +8,7 @@
 #include <set>
 
 #include "sim/backuptool_support.h"
+#include "support/ios_versions.h"
 
 namespace bw::testing {
 namespace {
@@ -148,12 +149,8 @@ TEST_F(BackupToolTest, RemovedApplicationFoldersThatAreLinksOrOddNamesAreNotBack
         EXPECT_EQ(record.path.text.find("secret"), std::string::npos) << record.path.text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, BackupToolPrivateDataTest,
-                         ::testing::Values("5.1.1", "6.1.3", "7.1.2"), [](const auto& info) {
-                             std::string name = info.param;
-                             std::replace(name.begin(), name.end(), '.', '_');
-                             return "ios" + name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Versions, BackupToolPrivateDataTest, bw::testing::EachIosVersion(),
+                         bw::testing::IosVersionName);
 
 }  // namespace
 }  // namespace bw::testing

@@ -16,6 +16,7 @@
 #include "privacy/web_history_junk.h"
 #include "session/scan_device.h"
 #include "sim/backuptool_support.h"
+#include "support/ios_versions.h"
 
 namespace bw::testing {
 namespace {
@@ -95,12 +96,8 @@ TEST_P(BackupToolSafariTest, KeptPagesAndTabsAreWhatTheRestoredPhoneHolds) {
         (std::vector<std::string>{XmlOf(plist_array_get_item(tabs, 0)), XmlOf(secondTab.get())}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, BackupToolSafariTest,
-                         ::testing::Values("5.1.1", "6.1.3", "7.1.2"), [](const auto& info) {
-                             std::string name = info.param;
-                             std::replace(name.begin(), name.end(), '.', '_');
-                             return "ios" + name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Versions, BackupToolSafariTest, bw::testing::EachIosVersion(),
+                         bw::testing::IosVersionName);
 
 }  // namespace
 }  // namespace bw::testing

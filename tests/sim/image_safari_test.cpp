@@ -14,6 +14,7 @@
 #include "formats/binary_cookies.h"
 #include "image/image_builder.h"
 #include "privacy/safari_test_support.h"
+#include "support/ios_versions.h"
 #include "support/temp_folder.h"
 
 namespace bw::sim {
@@ -179,13 +180,8 @@ TEST_P(ImageSafariTest, CookiesHoldSeveralSitesOfSessionAndLastingCookies) {
     EXPECT_NE(bw::testing::ReadFileBytes(ImagePath(Build(12, "other"), kCookieFile)), bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, ImageSafariTest, ::testing::Values("5.1.1", "6.1.3", "7.1.2"),
-                         [](const auto& info) {
-                             std::string name = std::string("ios") + info.param;
-                             for (char& c : name)
-                                 if (c == '.') c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Versions, ImageSafariTest, bw::testing::EachIosVersion(),
+                         bw::testing::IosVersionName);
 
 }  // namespace
 }  // namespace bw::sim

@@ -24,6 +24,7 @@
 #include "support/canary.h"
 #include "support/cli_run.h"
 #include "support/cookie_file_reader.h"
+#include "support/ios_versions.h"
 #include "support/temp_folder.h"
 
 namespace bw {
@@ -662,12 +663,8 @@ TEST_P(BackupToolPrivacyCommands, CleanOfOneSiteRemovesItsCookiesAndMatchingPage
     EXPECT_EQ(HistoryXml(), pagesKept);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachVersion, BackupToolPrivacyCommands,
-                         ::testing::Values("5.1.1", "6.1.3", "7.1.2"), [](const auto& info) {
-                             std::string name = info.param;
-                             std::replace(name.begin(), name.end(), '.', '_');
-                             return "iOS" + name;
-                         });
+INSTANTIATE_TEST_SUITE_P(EachVersion, BackupToolPrivacyCommands, bw::testing::EachIosVersion(),
+                         bw::testing::IosVersionName);
 
 TEST(PrivacyCommandUsage, RefusesUnknownTypesAndMixedChoices) {
     testing::TempFolder folder;
