@@ -13,6 +13,8 @@
 
 #include "device/device_info.h"
 #include "device/device_utilities.h"
+#include "device/iphone_file.h"
+#include "device/runtime.h"
 #include "support/ios_versions.h"
 #include "support/sim_device.h"
 
@@ -308,6 +310,21 @@ TEST_F(DeviceInfo, AScreenshotServiceRefusedTwiceAnswersFalseAndLeavesNothingOpe
     std::string image = "old";
     EXPECT_FALSE(phone->TakeScreenshot(image));
     EXPECT_TRUE(image.empty());
+    ExpectOpen(kWiredAfc, kWiredServices);
+    EndListening();
+}
+
+TEST_F(DeviceInfo, TheEndOfASyncUnlocksAndClosesTheLockFileAndTellsTheDevice) {
+    CIPhone* phone = ArriveWith();
+    ASSERT_NE(phone, nullptr);
+    CiPhoneFile lock(phone->afcConnection, "/com.apple.itunes.lock_sync",
+                     static_cast<int32_t>(rt::kAfcModeReadWrite));
+    ASSERT_EQ(lock.status, 0);
+    ASSERT_EQ(Runtime().AFCFileRefLock(phone->afcConnection, lock.file, 1), 0);
+    EXPECT_EQ(sim_.Counters().afcFiles, 1);
+    phone->PostSyncDidFinish(lock);
+    EXPECT_EQ(lock.file, 0u);
+    EXPECT_EQ(sim_.CountHostNotifications(udid_, kSyncDidFinishNotification), 1);
     ExpectOpen(kWiredAfc, kWiredServices);
     EndListening();
 }
