@@ -64,9 +64,10 @@ class Canvas {
         }
     }
 
-    // Blends `color` over a rectangle with the given opacity (0 to 1).
-    void Shade(int left, int top, int width, int height, Rgb color, double opacity) {
-        ForEach(left, top, width, height, 0, [&](int x, int y) {
+    // Blends `color` over a rectangle with the given opacity (0 to 1) and corner radius.
+    void Shade(int left, int top, int width, int height, Rgb color, double opacity,
+               int radius = 0) {
+        ForEach(left, top, width, height, radius, [&](int x, int y) {
             uint8_t* pixel = At(x, y);
             pixel[0] = Mix(pixel[0], color.r, opacity);
             pixel[1] = Mix(pixel[1], color.g, opacity);
@@ -303,7 +304,7 @@ class HomeScreen {
             return;
         }
         if (StringValue(Item(entry, "listType")) != "folder") return;
-        canvas_.Shade(left, top, side, side, {0, 0, 0}, 0.45);
+        canvas_.Shade(left, top, side, side, {0, 0, 0}, 0.45, side * 18 / 100);
         const plist_t pages = Item(entry, "iconLists");
         const plist_t first = pages != nullptr && plist_get_node_type(pages) == PLIST_ARRAY
                                   ? plist_array_get_item(pages, 0)
