@@ -53,6 +53,7 @@ int BwSimAttach(const char* imageFolder, char* udidOut, size_t udidSize) {
 int BwSimDetach(const char* udid) {
     AttachEnvironmentImages();
     t_lastError.clear();
+    if (udid != nullptr) CancelRestarts(std::string(udid));
     if (udid == nullptr || !DetachDevice(udid))
         return Fail(std::string("no attached device has the identifier ") +
                     (udid != nullptr ? udid : "(null)"));
@@ -61,6 +62,7 @@ int BwSimDetach(const char* udid) {
 
 int BwSimDetachAll(void) {
     AttachEnvironmentImages();
+    CancelRestarts(std::nullopt);
     return DetachAllDevices();
 }
 

@@ -37,11 +37,12 @@ typedef struct BwSimCounters {
 BW_SIM_CONTROL_EXPORT int BwSimAttach(const char* imageFolder, char* udidOut, size_t udidSize);
 
 /* The device leaves (message 2 to every subscription): its lockdown connection and session end;
- * service and AFC connections on it stay open until their holder closes them, and fail.
- * 0 on success, -1 when no device with that identifier is attached. */
+ * service and AFC connections on it stay open until their holder closes them, and fail. A device
+ * that is restarting does not come back. 0 on success, -1 when no device with that identifier is
+ * attached. */
 BW_SIM_CONTROL_EXPORT int BwSimDetach(const char* udid);
 
-/* Detaches every attached device; the number detached. */
+/* Detaches every attached device (and keeps restarting ones away); the number detached. */
 BW_SIM_CONTROL_EXPORT int BwSimDetachAll(void);
 
 BW_SIM_CONTROL_EXPORT void BwSimGetCounters(BwSimCounters* counters);

@@ -289,6 +289,22 @@ TEST_F(SimMdRestartTime, ANegativeDelayGoesBackToTheSwitch) {
     EXPECT_NE(std::string(BwSimLastError()).find("still restarting"), std::string::npos);
 }
 
+TEST_F(SimMdRestartTime, ADeviceDetachedWhileItRestartsStaysAway) {
+    udid_ = Attach(SlowImage());
+    AMDeviceRef device = Device(udid_);
+    Restart(device);
+    BwSimDetach(udid_.c_str());  // before or after it left: either way it must not come back
+    EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), -1);
+    const std::string error = BwSimLastError();
+    EXPECT_TRUE(error.find("detached while it restarted") != std::string::npos ||
+                error.find("left before it restarted") != std::string::npos)
+        << error;
+    const std::vector<Event> events = Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1], Event(device, 2));
+    EXPECT_EQ(Counters().attachedDevices, 0);
+}
+
 TEST_F(SimMdRestartTime, ASwitchThatIsNoIntegerKeepsTheImageOut) {
     const std::string image = MakeImage();
     std::string error;

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "channel.h"
 #include "common/plist_file.h"
@@ -42,7 +43,8 @@ struct RestartBook {
     struct Progress {
         long asked = 0;
         long finished = 0;
-        std::string failure;  // of the last restart that could not bring the device back
+        std::string failure;   // of the last restart that could not bring the device back
+        long detachments = 0;  // by the control API: a restart under way then stays away
     };
 
     std::mutex mutex;
@@ -83,6 +85,7 @@ struct Departure {
     std::string imageFolder;
     bool comesBack = false;
     std::chrono::milliseconds delay{0};
+    long detachments = 0;  // of the device when it was asked to go
 };
 
 // Runs on a thread of its own: the device leaves, and a restarted one arrives again.
@@ -108,8 +111,20 @@ void Depart(const Departure& departure) {
         FinishRestart(departure.udid, "the device " + departure.udid + " left before it restarted");
         return;
     }
-    // The phone's boot time; no host waits on this thread.
-    std::this_thread::sleep_for(departure.delay);
+    // The phone's boot time, cut short when the control API detaches the device meanwhile (as
+    // unplugging a restarting phone keeps it from arriving).
+    {
+        RestartBook& book = Book();
+        std::unique_lock<std::mutex> lock(book.mutex);
+        const RestartBook::Progress& progress = book.progress[departure.udid];
+        if (book.changed.wait_for(lock, departure.delay,
+                                  [&] { return progress.detachments != departure.detachments; })) {
+            lock.unlock();
+            FinishRestart(departure.udid,
+                          "the device " + departure.udid + " was detached while it restarted");
+            return;
+        }
+    }
     Image image;
     std::string error;
     if (!LoadImage(departure.imageFolder, image, error) || !AttachImage(std::move(image), error)) {
@@ -164,6 +179,7 @@ class DiagnosticsRelay : public Service {
     void Leave(bool comesBack) {
         leaving_ = true;
         std::chrono::milliseconds delay = kDefaultRestartDelay;
+        long detachments = 0;
         if (device_.switches.restartSeconds)
             delay = std::chrono::seconds(
                 std::min(*device_.switches.restartSeconds, kLongestRestartSeconds));
@@ -175,8 +191,10 @@ class DiagnosticsRelay : public Service {
             RestartBook::Progress& progress = book.progress[device_.udid];
             ++progress.asked;
             progress.failure.clear();
+            detachments = progress.detachments;
         }
-        Departure departure{link_, &device_, device_.udid, device_.imageFolder, comesBack, delay};
+        Departure departure{link_,     &device_, device_.udid, device_.imageFolder,
+                            comesBack, delay,    detachments};
         std::thread([departure] { Depart(departure); }).detach();
     }
 
@@ -201,6 +219,14 @@ void SetRestartDelay(const std::string& udid, std::optional<std::chrono::millise
     } else {
         book.delays.erase(udid);
     }
+}
+
+void CancelRestarts(const std::optional<std::string>& udid) {
+    RestartBook& book = Book();
+    std::lock_guard<std::mutex> lock(book.mutex);
+    for (auto& [identifier, progress] : book.progress)
+        if (!udid || identifier == *udid) ++progress.detachments;
+    book.changed.notify_all();
 }
 
 RestartOutcome WaitForRestarts(const std::string& udid, std::chrono::milliseconds timeout,

@@ -12,6 +12,9 @@ namespace bw::sim::md {
 // value: its image's "RestartSeconds" switch again.
 void SetRestartDelay(const std::string& udid, std::optional<std::chrono::milliseconds> delay);
 
+// The control API detached `udid` (no value: every device): restarts under way leave it away.
+void CancelRestarts(const std::optional<std::string>& udid);
+
 enum class RestartOutcome {
     Finished,   // every restart asked for has brought the device back, every shutdown has ended
     NoneAsked,  // no restart or shutdown
