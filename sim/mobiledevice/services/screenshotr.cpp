@@ -76,9 +76,11 @@ std::optional<std::vector<uint8_t>> ReadPicture(const std::string& path, ScreenS
     if (!bytes || bytes->empty() || !StartVips()) return std::nullopt;
     try {
         // The header alone decides the size, so a picture of another size is never decoded.
-        vips::VImage picture = vips::VImage::new_from_buffer(
-            bytes->data(), bytes->size(), "",
-            vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_ERROR));
+        vips::VImage picture =
+            vips::VImage::new_from_buffer(bytes->data(), bytes->size(), "",
+                                          vips::VImage::option()
+                                              ->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                              ->set("fail_on", VIPS_FAIL_ON_ERROR));
         if (picture.width() != size.width || picture.height() != size.height) return std::nullopt;
         picture = picture.colourspace(VIPS_INTERPRETATION_sRGB);
         if (picture.has_alpha()) picture = picture.flatten();
