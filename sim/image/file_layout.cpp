@@ -5,6 +5,7 @@
 #include "applications_content.h"
 #include "common/plist_tree.h"
 #include "contact_stores.h"
+#include "home_screen.h"
 #include "junk_content.h"
 #include "message_store.h"
 #include "photos.h"
@@ -126,6 +127,7 @@ constexpr ContentStep kContentSteps[] = {
     AddSystemFiles,   AddCameraRoll,  AddApplications, AddJunk,
     AddMessages,      AddCallHistory, AddAddressBook,  AddSpringboardRecords,
     AddSafariCookies, AddWebData,     AddSafariPages,
+    AddHomeScreen,  // after the applications, whose icons it shows
 };
 
 }  // namespace

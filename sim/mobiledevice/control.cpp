@@ -1,6 +1,7 @@
 // The control functions of sim_control.h.
 #include "sim_control.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "device.h"
 #include "failures.h"
 #include "notifications.h"
+#include "services/diagnostics_relay.h"
 #include "services/notification_proxy.h"
 
 using namespace bw::sim::md;
@@ -51,6 +53,7 @@ int BwSimAttach(const char* imageFolder, char* udidOut, size_t udidSize) {
 int BwSimDetach(const char* udid) {
     AttachEnvironmentImages();
     t_lastError.clear();
+    if (udid != nullptr) CancelRestarts(std::string(udid));
     if (udid == nullptr || !DetachDevice(udid))
         return Fail(std::string("no attached device has the identifier ") +
                     (udid != nullptr ? udid : "(null)"));
@@ -59,6 +62,7 @@ int BwSimDetach(const char* udid) {
 
 int BwSimDetachAll(void) {
     AttachEnvironmentImages();
+    CancelRestarts(std::nullopt);
     return DetachAllDevices();
 }
 
@@ -148,6 +152,38 @@ long BwSimCountHostNotifications(const char* udid, const char* name) {
         return Fail(std::string("no attached device has the identifier ") + udid);
     const auto found = device->hostNotifications.find(name);
     return found != device->hostNotifications.end() ? found->second : 0;
+}
+
+int BwSimSetRestartDelay(const char* udid, int milliseconds) {
+    t_lastError.clear();
+    if (udid == nullptr || *udid == '\0') return Fail("a restart delay needs a device");
+    SetRestartDelay(udid, milliseconds >= 0 ? std::optional(std::chrono::milliseconds(milliseconds))
+                                            : std::nullopt);
+    return 0;
+}
+
+int BwSimWaitForRestart(const char* udid, int timeoutMs) {
+    AttachEnvironmentImages();
+    t_lastError.clear();
+    if (udid == nullptr) return Fail("a restart needs a device");
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    switch (WaitForRestarts(udid, std::chrono::milliseconds(timeoutMs), error)) {
+        case RestartOutcome::NoneAsked:
+            return Fail(std::string("no restart or shutdown was asked of the device ") + udid);
+        case RestartOutcome::TimedOut:
+            return Fail(std::string("the device ") + udid + " is still restarting");
+        case RestartOutcome::Failed:
+            return Fail(error);
+        case RestartOutcome::Finished:
+            break;
+    }
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    const auto left = std::max<long>(0, timeoutMs - static_cast<long>(spent.count()));
+    if (!WaitUntilDelivered(static_cast<int>(left)))
+        return Fail("the notifications of the restart are still being delivered");
+    return 0;
 }
 
 const char* BwSimLastError(void) {

@@ -37,11 +37,12 @@ typedef struct BwSimCounters {
 BW_SIM_CONTROL_EXPORT int BwSimAttach(const char* imageFolder, char* udidOut, size_t udidSize);
 
 /* The device leaves (message 2 to every subscription): its lockdown connection and session end;
- * service and AFC connections on it stay open until their holder closes them, and fail.
- * 0 on success, -1 when no device with that identifier is attached. */
+ * service and AFC connections on it stay open until their holder closes them, and fail. A device
+ * that is restarting does not come back. 0 on success, -1 when no device with that identifier is
+ * attached. */
 BW_SIM_CONTROL_EXPORT int BwSimDetach(const char* udid);
 
-/* Detaches every attached device; the number detached. */
+/* Detaches every attached device (and keeps restarting ones away); the number detached. */
 BW_SIM_CONTROL_EXPORT int BwSimDetachAll(void);
 
 BW_SIM_CONTROL_EXPORT void BwSimGetCounters(BwSimCounters* counters);
@@ -87,6 +88,17 @@ BW_SIM_CONTROL_EXPORT int BwSimPostDeviceNotification(const char* udid, const ch
  * "PostNotification" message) since the device was attached; -1 when no device with that
  * identifier is attached. */
 BW_SIM_CONTROL_EXPORT long BwSimCountHostNotifications(const char* udid, const char* name);
+
+/* How long the device `udid` stays away when "com.apple.mobile.diagnostics_relay" restarts it,
+ * for every later restart of it (0: it arrives again at once); a negative value goes back to its
+ * image's "RestartSeconds" switch. 0 on success, -1 for a NULL or empty identifier. */
+BW_SIM_CONTROL_EXPORT int BwSimSetRestartDelay(const char* udid, int milliseconds);
+
+/* Waits until every restart and shutdown asked of the device `udid` has finished (a restarted
+ * device is attached again, a shut-down one has left) and the notifications about it have been
+ * delivered. 0 then; -1 when none was asked for, a restarted device could not come back, or
+ * timeoutMs passed first (BwSimLastError says which). */
+BW_SIM_CONTROL_EXPORT int BwSimWaitForRestart(const char* udid, int timeoutMs);
 
 /* A sentence about the last failed control call on this thread ("" when there was none). */
 BW_SIM_CONTROL_EXPORT const char* BwSimLastError(void);
