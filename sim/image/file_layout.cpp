@@ -6,6 +6,7 @@
 #include "common/plist_tree.h"
 #include "contact_stores.h"
 #include "junk_content.h"
+#include "media_library.h"
 #include "message_store.h"
 #include "photos.h"
 #include "push_stores.h"
@@ -125,7 +126,7 @@ using ContentStep = bool (*)(ImageWriter&, const ImageOptions&);
 constexpr ContentStep kContentSteps[] = {
     AddSystemFiles,   AddCameraRoll,  AddApplications, AddJunk,
     AddMessages,      AddCallHistory, AddAddressBook,  AddSpringboardRecords,
-    AddSafariCookies, AddWebData,     AddSafariPages,
+    AddSafariCookies, AddWebData,     AddSafariPages,  AddMediaLibrary,
 };
 
 }  // namespace
