@@ -4,11 +4,14 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "common/plist_input_check.h"
 #include "counters.h"
 #include "device.h"
 #include "failures.h"
 #include "notifications.h"
+#include "services/air_traffic.h"
 #include "services/diagnostics_relay.h"
 #include "services/notification_proxy.h"
 
@@ -21,6 +24,23 @@ thread_local std::string t_lastError;
 int Fail(std::string message) {
     t_lastError = std::move(message);
     return -1;
+}
+
+const Device* AttachedDevice(const char* udid) {
+    if (udid == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(DeviceMutex());
+    return FindAttachedDevice(udid);
+}
+
+// The attached device for an AirTraffic control call, or null with the error recorded.
+const Device* AirTrafficDevice(const char* udid) {
+    t_lastError.clear();
+    AttachEnvironmentImages();
+    const Device* device = AttachedDevice(udid);
+    if (device == nullptr)
+        Fail(std::string("no attached device has the identifier ") +
+             (udid != nullptr ? udid : "(null)"));
+    return device;
 }
 
 }  // namespace
@@ -54,16 +74,27 @@ int BwSimDetach(const char* udid) {
     AttachEnvironmentImages();
     t_lastError.clear();
     if (udid != nullptr) CancelRestarts(std::string(udid));
-    if (udid == nullptr || !DetachDevice(udid))
+    const Device* device = AttachedDevice(udid);
+    if (device == nullptr || !DetachDevice(udid))
         return Fail(std::string("no attached device has the identifier ") +
                     (udid != nullptr ? udid : "(null)"));
+    // A phone that leaves takes its sync agent along: the host's AirTraffic reads end now.
+    DropAirTrafficLinks(*device);
     return 0;
 }
 
 int BwSimDetachAll(void) {
     AttachEnvironmentImages();
     CancelRestarts(std::nullopt);
-    return DetachAllDevices();
+    std::vector<Device*> devices;
+    {
+        std::lock_guard<std::mutex> lock(DeviceMutex());
+        devices = AttachedDevices();
+    }
+    const int detached = DetachAllDevices();
+    for (const Device* device : devices)
+        DropAirTrafficLinks(*device);
+    return detached;
 }
 
 void BwSimGetCounters(BwSimCounters* out) {
@@ -79,6 +110,7 @@ void BwSimGetCounters(BwSimCounters* out) {
     out->directories = counters.directories;
     out->keyValueIterators = counters.keyValueIterators;
     out->notificationSubscriptions = counters.notificationSubscriptions;
+    out->airTrafficConnections = counters.airTrafficConnections;
 }
 
 int BwSimInjectFailure(const char* functionName, const char* detail, int status, int count) {
@@ -184,6 +216,52 @@ int BwSimWaitForRestart(const char* udid, int timeoutMs) {
     if (!WaitUntilDelivered(static_cast<int>(left)))
         return Fail("the notifications of the restart are still being delivered");
     return 0;
+}
+
+int BwSimAirTrafficQueueMessage(const char* udid, const char* command, const char* paramsXml) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    if (command == nullptr || *command == '\0') return Fail("a message needs a command name");
+    bw::sim::PlistTree params;
+    if (paramsXml != nullptr) {
+        params = bw::sim::ParseCheckedPlist(paramsXml);
+        if (params == nullptr || plist_get_node_type(params.get()) != PLIST_DICT)
+            return Fail("the parameters are no XML property list holding a dictionary");
+    }
+    return QueueAirTrafficMessage(*device, command, params.get());
+}
+
+int BwSimAirTrafficSetSilent(const char* udid, int silent) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    SetAirTrafficSilent(*device, silent != 0);
+    return 0;
+}
+
+int BwSimAirTrafficSetDelay(const char* udid, int delayMs) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    if (delayMs < 0 || delayMs > 60000) return Fail("the delay must lie between 0 and 60000 ms");
+    SetAirTrafficDelay(*device, delayMs);
+    return 0;
+}
+
+int BwSimAirTrafficDropLinks(const char* udid) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    return DropAirTrafficLinks(*device);
+}
+
+int BwSimTakeFailure(const char* functionName, const char* detail, int* status) {
+    if (functionName == nullptr) return 0;
+    const std::optional<int> failure = TakeFailure(functionName, detail);
+    if (!failure) return 0;
+    if (status != nullptr) *status = *failure;
+    return 1;
+}
+
+void BwSimCountAirTrafficConnection(int delta) {
+    GlobalCounters().airTrafficConnections += delta;
 }
 
 const char* BwSimLastError(void) {
