@@ -75,6 +75,21 @@ TEST_F(AtcLinkTest, TheConnectionStaysOpenUntilItsLastReferenceGoes) {
     EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
 }
 
+TEST_F(AtcLinkTest, AConnectionMadeInsideTheHostsSessionLeavesThatSessionOpen) {
+    AMDeviceRef device = Device(udid_);
+    ASSERT_EQ(mdtest::ConnectAndStartSession(device), 0);
+    ATHostConnectionRef connection = Open();
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(Counters().sessions, 1);
+    EXPECT_EQ(Counters().connectedDevices, 1);
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+    ASSERT_EQ(SendHostInfo(connection), 0);
+    EXPECT_EQ(TakeName(ReadNext(connection)), "InstalledAssets");
+    Ath().ATHostConnectionInvalidate(connection);
+    Ath().ATHostConnectionRelease(connection);
+}
+
 TEST_F(AtcLinkTest, InvalidateEndsTheDeviceSideBeforeTheLastRelease) {
     ATHostConnectionRef connection = Open();
     ASSERT_NE(connection, nullptr);
