@@ -107,9 +107,14 @@ BW_SIM_CONTROL_EXPORT int BwSimWaitForRestart(const char* udid, int timeoutMs);
  *
  * Queues the message {"Command": command, "Params": params} for the device to send on each of
  * its open AirTraffic links, after the delay in force; `paramsXml` is an XML property list whose
- * top level is a dictionary (NULL: empty Params). The number of links it was queued on. */
+ * top level is a dictionary (NULL: empty Params). A NULL command sends a message without
+ * "Command", which hosts must skip. The number of links it was queued on. */
 BW_SIM_CONTROL_EXPORT int BwSimAirTrafficQueueMessage(const char* udid, const char* command,
                                                       const char* paramsXml);
+/* The host information ("HostInfo" of the Params) of the last "HostInfo" a host sent the device, as
+ * an XML property list: its length in bytes, copied with a terminating NUL when `size` exceeds it;
+ * -1 when none came. */
+BW_SIM_CONTROL_EXPORT long BwSimAirTrafficHostInfo(const char* udid, char* xml, size_t size);
 /* silent != 0: the device sends nothing of its own in answer to "HostInfo" (queued messages
  * still go out); 0: it answers again. Holds until the device leaves. 0 on success. */
 BW_SIM_CONTROL_EXPORT int BwSimAirTrafficSetSilent(const char* udid, int silent);
