@@ -56,7 +56,9 @@ BW_SIM_CONTROL_EXPORT void BwSimGetCounters(BwSimCounters* counters);
  * path functions (the first path of AFCRenamePath), the notification name of the notification
  * functions. Functions that return no status fail in their own way: NULL from the Copy and
  * Create functions, 0 from AMDeviceIsPaired, -1 from AMDServiceConnectionSend/Receive/GetSocket.
- * 0 on success, -1 for a NULL name or a count below 1. */
+ * 0 on success, -1 for a NULL name or a count below 1. The environment variable
+ * BRACKWATER_SIM_FAILURES arms failures when the library loads, for programs a test starts:
+ * "FUNCTION,DETAIL,STATUS,COUNT" entries separated by ";" (an empty DETAIL matches any call). */
 BW_SIM_CONTROL_EXPORT int BwSimInjectFailure(const char* functionName, const char* detail,
                                              int status, int count);
 BW_SIM_CONTROL_EXPORT void BwSimClearFailures(void);
