@@ -13,22 +13,13 @@
 
 namespace {
 
-struct Runtime : bw::fuzz::SimMdRuntime {
-    decltype(&::AMDeviceSecureStartService) secureStart = nullptr;
-    decltype(&::AMDServiceConnectionSend) send = nullptr;
-    decltype(&::AMDServiceConnectionInvalidate) invalidate = nullptr;
-};
-
 struct World {
-    Runtime rt{};
+    bw::fuzz::SimServiceRuntime rt{};
     AMDeviceRef device = nullptr;
     CFStringRef serviceName = nullptr;
 
     World() {
-        static_cast<bw::fuzz::SimMdRuntime&>(rt) = bw::fuzz::SimMdRuntime::Load();
-        rt.Find("AMDeviceSecureStartService", rt.secureStart);
-        rt.Find("AMDServiceConnectionSend", rt.send);
-        rt.Find("AMDServiceConnectionInvalidate", rt.invalidate);
+        rt = bw::fuzz::SimServiceRuntime::Load();
 
         const std::string image = bw::fuzz::TemporaryFolder("bw-fuzz-atc");
         bw::fuzz::MakeImage(image);
@@ -42,18 +33,11 @@ World& TheWorld() {
     return *world;
 }
 
-std::string Framed(const std::string& body) {
-    const auto size = static_cast<uint32_t>(body.size());
-    std::string framed = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
-                          static_cast<char>(size >> 8), static_cast<char>(size)};
-    return framed + body;
-}
-
 std::string Message(const char* command, const char* params) {
-    return Framed(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                              "<key>Command</key><string>") +
-                  command + "</string><key>Params</key>" + params +
-                  "<key>Session</key><integer>0</integer></dict></plist>");
+    return bw::fuzz::Framed(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                        "<key>Command</key><string>") +
+                            command + "</string><key>Params</key>" + params +
+                            "<key>Session</key><integer>0</integer></dict></plist>");
 }
 
 }  // namespace
@@ -67,7 +51,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         "\xff" + hostInfo,
         "\x10" + Message("PowerAssertion", "<dict><key>Enabled</key><true/></dict>") + hostInfo,
         "\x08" + Message("Ping", "<string>not a dictionary</string>"),
-        "\x20" + Framed("<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>"),
+        "\x20" + bw::fuzz::Framed("<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>"),
         std::string("\x04\x7f\xff\xff\xff", 5),
         std::string("\x08\0\0\0\x08"
                     "bplist00",
@@ -79,28 +63,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     World& world = TheWorld();
-    const Runtime& rt = world.rt;
-    if (rt.connect(world.device) != 0 || rt.startSession(world.device) != 0) std::abort();
-    AMDServiceConnectionRef link = nullptr;
-    if (rt.secureStart(world.device, world.serviceName, nullptr, &link) != 0) std::abort();
-    rt.stopSession(world.device);
-    rt.disconnect(world.device);
-
-    size_t offset = 0;
-    while (offset < size) {
-        const size_t piece = std::min<size_t>(1 + data[offset], size - offset - 1);
-        ++offset;
-        if (rt.send(link, data + offset, piece) < 0) break;
-        offset += piece;
-    }
-    rt.invalidate(link);
-    rt.release(link);
-    BwSimCounters counters{};
-    rt.counters(&counters);
-    if (counters.serviceConnections != 0 || counters.connectedDevices != 0 ||
-        counters.sessions != 0) {
-        std::fprintf(stderr, "a connection or session stayed open\n");
-        std::abort();
-    }
+    const bw::fuzz::SimServiceRuntime& rt = world.rt;
+    AMDServiceConnectionRef link = bw::fuzz::StartService(rt, world.device, world.serviceName);
+    bw::fuzz::SendInPieces(rt, link, data, size, 0);
+    bw::fuzz::CloseAndCheck(rt, link, false);
     return 0;
 }

@@ -17,25 +17,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The runtime's functions this target uses besides the common ones.
-struct Runtime : bw::fuzz::SimMdRuntime {
-    decltype(&::AMDServiceConnectionReceive) receive = nullptr;
-    decltype(&::AMDeviceSecureStartService) secureStart = nullptr;
-    decltype(&::AMDServiceConnectionSend) send = nullptr;
-    decltype(&::AMDServiceConnectionInvalidate) invalidate = nullptr;
-};
-
 struct World {
-    Runtime rt{};
+    bw::fuzz::SimServiceRuntime rt{};
     AMDeviceRef device = nullptr;
     CFStringRef services[2] = {nullptr, nullptr};
 
     World() {
-        static_cast<bw::fuzz::SimMdRuntime&>(rt) = bw::fuzz::SimMdRuntime::Load();
-        rt.Find("AMDServiceConnectionReceive", rt.receive);
-        rt.Find("AMDeviceSecureStartService", rt.secureStart);
-        rt.Find("AMDServiceConnectionSend", rt.send);
-        rt.Find("AMDServiceConnectionInvalidate", rt.invalidate);
+        rt = bw::fuzz::SimServiceRuntime::Load();
 
         const std::string root = bw::fuzz::TemporaryFolder("bw-fuzz-md-apps");
         bw::fuzz::MakeImage(root);
@@ -73,16 +61,9 @@ World& TheWorld() {
     return *world;
 }
 
-std::string Framed(const std::string& body) {
-    const auto size = static_cast<uint32_t>(body.size());
-    std::string framed = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
-                          static_cast<char>(size >> 8), static_cast<char>(size)};
-    return framed + body;
-}
-
 std::string Xml(const std::string& inner) {
-    return Framed("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" + inner +
-                  "</dict></plist>");
+    return bw::fuzz::Framed("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" + inner +
+                            "</dict></plist>");
 }
 
 }  // namespace
@@ -109,33 +90,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     World& world = TheWorld();
-    const Runtime& rt = world.rt;
-    if (rt.connect(world.device) != 0 || rt.startSession(world.device) != 0) std::abort();
-    AMDServiceConnectionRef connection = nullptr;
-    if (rt.secureStart(world.device, world.services[data[0] & 1], nullptr, &connection) != 0)
-        std::abort();
-    rt.stopSession(world.device);
-    rt.disconnect(world.device);
-
-    size_t offset = 1;
-    while (offset < size) {
-        const size_t piece = std::min<size_t>(1 + data[offset], size - offset - 1);
-        ++offset;
-        if (rt.send(connection, data + offset, piece) < 0) break;
-        offset += piece;
-    }
-    rt.invalidate(connection);
+    const bw::fuzz::SimServiceRuntime& rt = world.rt;
+    AMDServiceConnectionRef connection =
+        bw::fuzz::StartService(rt, world.device, world.services[data[0] & 1]);
+    bw::fuzz::SendInPieces(rt, connection, data, size, 1);
     // Whatever the services answered is read to the end: the bytes must all be there.
-    char buffer[4096];
-    while (rt.receive(connection, buffer, sizeof buffer) > 0) {
-    }
-    rt.release(connection);
-    BwSimCounters counters{};
-    rt.counters(&counters);
-    if (counters.serviceConnections != 0 || counters.connectedDevices != 0 ||
-        counters.sessions != 0) {
-        std::fprintf(stderr, "a connection or session stayed open\n");
-        std::abort();
-    }
+    bw::fuzz::CloseAndCheck(rt, connection, true);
     return 0;
 }

@@ -14,11 +14,8 @@
 namespace {
 
 // The runtime's functions this target uses besides the common ones.
-struct Runtime : bw::fuzz::SimMdRuntime {
+struct Runtime : bw::fuzz::SimServiceRuntime {
     decltype(&::BwSimPostDeviceNotification) post = nullptr;
-    decltype(&::AMDeviceSecureStartService) secureStart = nullptr;
-    decltype(&::AMDServiceConnectionSend) send = nullptr;
-    decltype(&::AMDServiceConnectionInvalidate) invalidate = nullptr;
 };
 
 struct World {
@@ -27,11 +24,8 @@ struct World {
     CFStringRef serviceName = nullptr;
 
     World() {
-        static_cast<bw::fuzz::SimMdRuntime&>(rt) = bw::fuzz::SimMdRuntime::Load();
+        static_cast<bw::fuzz::SimServiceRuntime&>(rt) = bw::fuzz::SimServiceRuntime::Load();
         rt.Find("BwSimPostDeviceNotification", rt.post);
-        rt.Find("AMDeviceSecureStartService", rt.secureStart);
-        rt.Find("AMDServiceConnectionSend", rt.send);
-        rt.Find("AMDServiceConnectionInvalidate", rt.invalidate);
 
         const std::string image = bw::fuzz::TemporaryFolder("bw-fuzz-md");
         bw::fuzz::MakeImage(image);
@@ -46,17 +40,11 @@ World& TheWorld() {
     return *world;
 }
 
-std::string Framed(const std::string& body) {
-    const auto size = static_cast<uint32_t>(body.size());
-    std::string framed = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
-                          static_cast<char>(size >> 8), static_cast<char>(size)};
-    return framed + body;
-}
-
 std::string Command(const char* command, const char* name) {
-    return Framed(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
-                              "<key>Command</key><string>") +
-                  command + "</string><key>Name</key><string>" + name + "</string></dict></plist>");
+    return bw::fuzz::Framed(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                        "<key>Command</key><string>") +
+                            command + "</string><key>Name</key><string>" + name +
+                            "</string></dict></plist>");
 }
 
 }  // namespace
@@ -78,28 +66,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     World& world = TheWorld();
     const Runtime& rt = world.rt;
-    if (rt.connect(world.device) != 0 || rt.startSession(world.device) != 0) std::abort();
-    AMDServiceConnectionRef proxy = nullptr;
-    if (rt.secureStart(world.device, world.serviceName, nullptr, &proxy) != 0) std::abort();
-    rt.stopSession(world.device);
-    rt.disconnect(world.device);
-
-    size_t offset = 0;
-    while (offset < size) {
-        const size_t piece = std::min<size_t>(1 + data[offset], size - offset - 1);
-        ++offset;
-        if (rt.send(proxy, data + offset, piece) < 0) break;
-        offset += piece;
-    }
+    AMDServiceConnectionRef proxy = bw::fuzz::StartService(rt, world.device, world.serviceName);
+    bw::fuzz::SendInPieces(rt, proxy, data, size, 0);
     rt.post("fuzz", "fuzz.ping");
-    rt.invalidate(proxy);
-    rt.release(proxy);
-    BwSimCounters counters{};
-    rt.counters(&counters);
-    if (counters.serviceConnections != 0 || counters.connectedDevices != 0 ||
-        counters.sessions != 0) {
-        std::fprintf(stderr, "a connection or session stayed open\n");
-        std::abort();
-    }
+    bw::fuzz::CloseAndCheck(rt, proxy, false);
     return 0;
 }

@@ -7,7 +7,9 @@
 #include <dlfcn.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -102,6 +104,74 @@ inline AMDeviceRef AttachImage(const SimMdRuntime& rt, const std::string& image)
     AMDeviceRef device = g_arrivedDevice;
     if (device == nullptr) std::abort();
     return device;
+}
+
+// The service functions of the targets that feed a service with messages.
+struct SimServiceRuntime : SimMdRuntime {
+    decltype(&::AMDeviceSecureStartService) secureStart = nullptr;
+    decltype(&::AMDServiceConnectionSend) send = nullptr;
+    decltype(&::AMDServiceConnectionReceive) receive = nullptr;
+    decltype(&::AMDServiceConnectionInvalidate) invalidate = nullptr;
+
+    static SimServiceRuntime Load() {
+        SimServiceRuntime rt;
+        static_cast<SimMdRuntime&>(rt) = SimMdRuntime::Load();
+        rt.Find("AMDeviceSecureStartService", rt.secureStart);
+        rt.Find("AMDServiceConnectionSend", rt.send);
+        rt.Find("AMDServiceConnectionReceive", rt.receive);
+        rt.Find("AMDServiceConnectionInvalidate", rt.invalidate);
+        return rt;
+    }
+};
+
+// A message as plist services frame it: a 4-byte big-endian length, then the body.
+inline std::string Framed(const std::string& body) {
+    const auto size = static_cast<uint32_t>(body.size());
+    std::string framed = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                          static_cast<char>(size >> 8), static_cast<char>(size)};
+    return framed + body;
+}
+
+// Starts the service as a host does: a session around the start, none kept afterwards.
+inline AMDServiceConnectionRef StartService(const SimServiceRuntime& rt, AMDeviceRef device,
+                                            CFStringRef name) {
+    if (rt.connect(device) != 0 || rt.startSession(device) != 0) std::abort();
+    AMDServiceConnectionRef connection = nullptr;
+    if (rt.secureStart(device, name, nullptr, &connection) != 0) std::abort();
+    rt.stopSession(device);
+    rt.disconnect(device);
+    return connection;
+}
+
+// Sends the input from `offset` on in pieces, each as long as its first byte says plus one, so
+// that framed messages arrive broken anywhere; stops when the device dropped the connection.
+inline void SendInPieces(const SimServiceRuntime& rt, AMDServiceConnectionRef connection,
+                         const uint8_t* data, size_t size, size_t offset) {
+    while (offset < size) {
+        const size_t piece = std::min<size_t>(1 + data[offset], size - offset - 1);
+        ++offset;
+        if (rt.send(connection, data + offset, piece) < 0) break;
+        offset += piece;
+    }
+}
+
+// Invalidates the connection, reads what the service still answered when `drain` is set (the
+// bytes must all be there), releases it, and ends the fuzzer when a connection or session stayed
+// open.
+inline void CloseAndCheck(const SimServiceRuntime& rt, AMDServiceConnectionRef connection,
+                          bool drain) {
+    rt.invalidate(connection);
+    char buffer[4096];
+    while (drain && rt.receive(connection, buffer, sizeof buffer) > 0) {
+    }
+    rt.release(connection);
+    BwSimCounters counters{};
+    rt.counters(&counters);
+    if (counters.serviceConnections != 0 || counters.connectedDevices != 0 ||
+        counters.sessions != 0) {
+        std::fprintf(stderr, "a connection or session stayed open\n");
+        std::abort();
+    }
 }
 
 }  // namespace bw::fuzz
