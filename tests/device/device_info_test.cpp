@@ -23,7 +23,6 @@ namespace {
 
 using testing::kWiredAfc;
 using testing::kWiredServices;
-using testing::SimDeviceTest;
 
 // device.plist as the simulator reads it; numbers as decimal text, booleans as "1" and "0".
 class DevicePlist {
@@ -99,19 +98,7 @@ std::string Value(IDeviceInfo& info, const char* key) {
     return out;
 }
 
-class DeviceInfo : public SimDeviceTest {
-  protected:
-    CIPhone* ArriveWith(sim::ImageOptions options = {}) {
-        Listen();
-        image_ = MakeImage("phone", options);
-        CIPhone* phone = Arrive(image_, &udid_);
-        EXPECT_NE(phone, nullptr);
-        return phone;
-    }
-
-    std::string image_;
-    std::string udid_;
-};
+using DeviceInfo = testing::OnePhoneTest;
 
 class DeviceInfoVersions : public DeviceInfo, public ::testing::WithParamInterface<const char*> {};
 

@@ -23,7 +23,6 @@ namespace {
 
 using testing::kWiredAfc;
 using testing::kWiredServices;
-using testing::SimDeviceTest;
 
 uint32_t BigEndian32(const std::string& bytes, size_t at) {
     return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) << 24 |
@@ -66,22 +65,14 @@ std::string Name(const BwMediaCategory& category) {
     return name;
 }
 
-class DeviceServices : public SimDeviceTest {
+class DeviceServices : public testing::OnePhoneTest {
   protected:
-    void TearDown() override { SetSyncHostTimeLimit(kSyncHostTimeLimit); }
-
-    CIPhone* ArriveWith(sim::ImageOptions options = {}) {
-        Listen();
-        image_ = MakeImage("phone", options);
-        CIPhone* phone = Arrive(image_, &udid_);
-        EXPECT_NE(phone, nullptr);
-        return phone;
+    void TearDown() override {
+        SetSyncHostTimeLimit(kSyncHostTimeLimit);
+        OnePhoneTest::TearDown();
     }
 
     void ExpectNoAirTraffic() { EXPECT_EQ(sim_.Counters().airTrafficConnections, 0); }
-
-    std::string image_;
-    std::string udid_;
 };
 
 class DeviceServicesVersions : public DeviceServices,

@@ -8,21 +8,11 @@
 namespace bw {
 namespace {
 
-using testing::SimDeviceTest;
-
 using testing::kWiredAfc;
 using testing::kWiredServices;
 
-class IPhoneSession : public SimDeviceTest {
+class IPhoneSession : public testing::OnePhoneTest {
   protected:
-    CIPhone* ArriveWith(const sim::ImageOptions& options) {
-        Listen();
-        image_ = MakeImage("phone", options);
-        CIPhone* phone = Arrive(image_, &udid_);
-        EXPECT_NE(phone, nullptr);
-        return phone;
-    }
-
     // Opens the notification proxy on the phone's own service connection.
     bool StartNotificationProxy(CIPhone* phone) {
         rt::ServiceHandle handle = nullptr;
@@ -32,9 +22,6 @@ class IPhoneSession : public SimDeviceTest {
         phone->serviceConnection = static_cast<rt::AMDServiceConnectionRef>(handle);
         return true;
     }
-
-    std::string image_;
-    std::string udid_;
 };
 
 // The identity, the iTunes domain and the two flags on a working session are pinned through what

@@ -217,4 +217,20 @@ class SimDeviceTest : public ::testing::Test {
     long liveObjectsAtStart_ = 0;
 };
 
+// A test of one listed phone: the listener, an image made with the options, and the device that
+// arrived for it.
+class OnePhoneTest : public SimDeviceTest {
+  protected:
+    CIPhone* ArriveWith(const sim::ImageOptions& options = {}) {
+        Listen();
+        image_ = MakeImage("phone", options);
+        CIPhone* phone = Arrive(image_, &udid_);
+        EXPECT_NE(phone, nullptr);
+        return phone;
+    }
+
+    std::string image_;
+    std::string udid_;
+};
+
 }  // namespace bw::testing
