@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,20 @@
 namespace bw {
 
 class CDicValueObj;
+class CiPhoneFile;
+
+// Called on the sync host's message thread with each "assetmetrics" message; true ends the
+// thread's loop.
+using AssetMetricsHandler = bool (*)(const CDicValueObj& message);
+
+// What ReadDiskInfo reads from the file service's device information; a value the device does
+// not give leaves its field.
+struct DiskInfo {
+    std::string model;  // "Model"
+    uint64_t totalBytes = 0;
+    uint64_t freeBytes = 0;
+    uint64_t blockSize = 0;
+};
 
 // What GetFileInfo reads about one device path. The scanners' own records add the text fields
 // they need; this record holds only what the file service fills.
@@ -81,7 +96,9 @@ class CIPhone {
     CIPhone* fullFileSystemTwin = nullptr;
     std::string serialNumber;
     std::map<std::string, std::string> valueCache;
-    void* syncHost = nullptr;
+    // The AirTraffic connection of the sync host (null when none). The message thread reads it
+    // while the thread that ends the connection clears it.
+    std::atomic<rt::ATHostConnectionRef> syncHost{nullptr};
     uint8_t opened = 0;
 
     // Session and identity.
@@ -95,6 +112,24 @@ class CIPhone {
     // The text of one lockdown value (strings as they are, integers in decimal, booleans as
     // "true"/"false") read in a short session; "UniqueDeviceID" without a domain answers `udid`.
     std::string ReadDeviceValueText(std::string_view domain, std::string_view key);
+
+    // Device information (device_information.cpp). ReadDiskInfo also refreshes valueCache.
+    bool ReadDiskInfo(DiskInfo& disk);
+    void ReadDeviceInformation();
+    // A copy of one cached value; read under the object's lock, so safe beside its operations.
+    std::optional<std::string> CachedValue(std::string_view key);
+
+    // Utility services (device_utilities.cpp).
+    bool ConnectPairAndStartSession();
+    // Asks the diagnostics service for a restart; the session stays open for CloseSession.
+    bool RequestRestart();
+    // True once the screenshot service was started; `image` holds what the device sent, and
+    // stays empty when the exchange failed after that.
+    bool TakeScreenshot(std::string& image);
+    // Unlocks and closes the sync lock file, then tells the device the sync finished.
+    void PostSyncDidFinish(CiPhoneFile& lockFile);
+    // Opens the AirTraffic connection and starts its message thread (see sync_host.h).
+    bool StartSyncHost(AssetMetricsHandler handler);
 
     // Device paths: "/" separates (a backslash counts as one); an empty base or path counts as
     // "/"; a path beginning with "/" stands alone; empty and "." parts are dropped and ".." drops

@@ -196,7 +196,12 @@ platform::LibraryHandle LoadMobileDeviceRuntime() {
 
 platform::LibraryHandle LoadAirTrafficHost() {
     ClearAirTrafficHostSlots();
-    gTable.airTrafficHost = platform::LoadLibraryByName("AirTrafficHost.dll");
+    // The runtime's own folders go first, as for CoreFoundation: a library of the same name
+    // earlier on PATH is never taken for Apple's.
+    const std::optional<RuntimeLocation> location = ReadRuntimeLocation();
+    std::vector<std::string> runtimeFolders;
+    if (location) runtimeFolders = {location->LibraryFolder(), location->installDir};
+    gTable.airTrafficHost = platform::LoadLibraryByName("AirTrafficHost.dll", runtimeFolders);
     platform::LibraryHandle library = gTable.airTrafficHost;
     if (library == nullptr) return nullptr;
 #define BW_LOOK_UP(name, result, parameters)                   \

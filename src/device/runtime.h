@@ -129,7 +129,7 @@ namespace bw {
     X(ATHostConnectionCreateWithLibrary, rt::ATHostConnectionRef,                           \
       (rt::CFStringRef, rt::CFStringRef, void*))                                            \
     X(ATHostConnectionSendPowerAssertion, int, (rt::ATHostConnectionRef, rt::CFBooleanRef)) \
-    X(ATHostConnectionRetain, rt::ATHostConnectionRef, (rt::ATHostConnectionRef))           \
+    X(ATHostConnectionRetain, int, (rt::ATHostConnectionRef))                               \
     X(ATHostConnectionSendHostInfo, int, (rt::ATHostConnectionRef, rt::CFDictionaryRef))    \
     X(ATHostConnectionReadMessage, rt::CFDictionaryRef, (rt::ATHostConnectionRef))          \
     X(ATCFMessageGetName, rt::CFStringRef, (rt::CFDictionaryRef))                           \

@@ -33,6 +33,11 @@ std::string XdgFolder(const char* variable, std::string_view fallback);
 // folders key when present, else $XDG_DATA_HOME, else ~/.local/share. Empty without a home.
 std::string RoamingAppDataFolder();
 
+// The computer's name as hosts announce it to devices (the host name, cut at its first "."),
+// at most `maxLength` bytes and never in the middle of a UTF-8 character; "localhost" when the
+// system gives none.
+std::string ComputerName(size_t maxLength);
+
 // Fills the buffer with random bytes (for identifiers, not for secrets).
 void RandomBytes(void* buffer, size_t size);
 

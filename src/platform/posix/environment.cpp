@@ -104,6 +104,22 @@ std::string RoamingAppDataFolder() {
     return XdgFolder("XDG_DATA_HOME", ".local/share");
 }
 
+std::string ComputerName(size_t maxLength) {
+    char host[256] = {};
+    std::string name;
+    if (::gethostname(host, sizeof host - 1) == 0) name.assign(host);
+    name = name.substr(0, name.find('.'));
+    if (name.empty()) name = "localhost";
+    if (name.size() > maxLength) {
+        size_t cut = maxLength;
+        // Back off continuation bytes so that the cut keeps whole characters.
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+            --cut;
+        name.resize(cut);
+    }
+    return name;
+}
+
 void RandomBytes(void* buffer, size_t size) {
     auto* out = static_cast<unsigned char*>(buffer);
     const UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));

@@ -1,0 +1,52 @@
+// Exported device information and restart. Nothing is thrown across the export.
+#include <string>
+
+#include "brackwater/device_info.h"
+#include "device/connect_listener.h"
+#include "device/device_info.h"
+#include "device/device_utilities.h"
+#include "platform/text.h"
+
+extern "C" {
+
+BRACKWATER_API IDeviceInfo* CDeviceInfoNew(CIPhone* device) {
+    try {
+        bw::CIPhone* phone = bw::FromHost(device);
+        if (phone == nullptr) return nullptr;
+        return new bw::CDeviceInfo(phone);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+BRACKWATER_API void CDeviceInfoDelete(IDeviceInfo* info) {
+    delete info;
+}
+
+BRACKWATER_API void RestartDevice(CIPhone* device) {
+    try {
+        bw::RestartDevice(bw::FromHost(device));
+    } catch (...) {
+    }
+}
+
+BRACKWATER_API size_t BrackwaterDeviceInfoValue(IDeviceInfo* info, const BwChar* key,
+                                                BwChar* buffer) {
+    try {
+        auto* object = static_cast<bw::CDeviceInfo*>(info);
+        if (object == nullptr || object->phone == nullptr || key == nullptr) return 0;
+        const std::optional<std::string> value =
+            object->phone->CachedValue(bw::WideToUtf8(std::u16string_view(key)));
+        if (!value) return 0;
+        const std::u16string wide = bw::Utf8ToWide(*value);
+        if (buffer != nullptr) {
+            std::copy(wide.begin(), wide.end(), buffer);
+            buffer[wide.size()] = 0;
+        }
+        return wide.size() + 2;
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // extern "C"
