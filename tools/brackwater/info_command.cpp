@@ -214,11 +214,10 @@ void PrintText(const DeviceReport& report) {
     std::printf("applications: %d\n", report.applications);
 }
 
-// A name the device can show: text of 1 to 255 bytes of UTF-8 without control characters
-// (C0, DEL and C1). Empty when it is one; otherwise why not.
+// A name the device can show: 1 to 255 bytes of UTF-8 text without control characters (C0, DEL
+// and C1). Empty when the UTF-8 text is one; otherwise why not.
 std::string NameProblem(const std::string& name) {
     if (name.empty()) return "the name is empty";
-    if (const std::string problem = NotUtf8Message("NAME", name); !problem.empty()) return problem;
     if (name.size() > 255) return "the name is longer than 255 bytes";
     for (size_t i = 0; i < name.size(); ++i) {
         const auto byte = static_cast<unsigned char>(name[i]);
@@ -353,6 +352,9 @@ int RunRename(Arguments& args) {
     if (!args.words.empty() && args.words[0] == "--") args.words.erase(args.words.begin());
     if (args.words.size() != 1) return UsageError("rename needs one NAME", kUsage);
     const std::string name = args.words[0];
+    if (const std::string problem = NotUtf8Message("NAME", name); !problem.empty()) {
+        return Fail(problem);
+    }
     if (const std::string problem = NameProblem(name); !problem.empty()) {
         return UsageError(problem, kUsage);
     }
@@ -373,7 +375,7 @@ int RunScreenshot(Arguments& args) {
     if (args.words.size() != 1) return UsageError("screenshot needs one FILE", kUsage);
     const std::string file = args.words[0];
     if (const std::string problem = NotUtf8Message("FILE", file); !problem.empty()) {
-        return UsageError(problem, kUsage);
+        return Fail(problem);
     }
     // Checked again when the file is written; here so that a wrong target costs no device work.
     struct stat existing {};
