@@ -34,12 +34,17 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// One message: its name when it has "Command", and the handler's answer for "assetmetrics".
-bool HandleMessage(rt::CFDictionaryRef message, AssetMetricsHandler handler) {
+// One message: true when the loop ends. Messages without "Command" are skipped; a link that
+// died ("connectioninvalid") ends the connection at once rather than at the time limit.
+bool HandleMessage(CIPhone& phone, rt::CFDictionaryRef message, AssetMetricsHandler handler) {
     const RuntimeTable& runtime = Runtime();
     const CFString command = MakeCFString("Command");
     if (!runtime.CFDictionaryContainsKey(message, command.get())) return false;
     const std::string name = Lower(CFStringToWString(runtime.ATCFMessageGetName(message)));
+    if (name == "connectioninvalid") {
+        EndSyncHost(phone);
+        return true;
+    }
     if (name != "assetmetrics" || handler == nullptr) return false;
     const CFOwned<rt::CFDataRef> xml(runtime.CFPropertyListCreateXMLData(nullptr, message));
     if (!xml) return false;
@@ -63,7 +68,7 @@ void RunMessageThread(CIPhone* phone, AssetMetricsHandler handler,
         }
         if (rt::CFDictionaryRef message = runtime.ATHostConnectionReadMessage(connection)) {
             const CFOwned<rt::CFDictionaryRef> owned(message);
-            if (HandleMessage(message, handler)) break;
+            if (HandleMessage(*phone, message, handler)) break;
         }
         platform::Sleep(kPassPauseMs);
     }
