@@ -94,6 +94,7 @@ uint64_t Unsigned(const std::string& text) {
     return std::strtoull(text.c_str(), nullptr, 10);
 }
 
+// Decimal units, as the phone itself counts its storage.
 std::string HumanSize(uint64_t bytes) {
     constexpr const char* kUnits[] = {"bytes", "kB", "MB", "GB", "TB"};
     double value = static_cast<double>(bytes);
