@@ -5,7 +5,9 @@
 #include "applications_content.h"
 #include "common/plist_tree.h"
 #include "contact_stores.h"
+#include "home_screen.h"
 #include "junk_content.h"
+#include "media_library.h"
 #include "message_store.h"
 #include "photos.h"
 #include "push_stores.h"
@@ -125,7 +127,8 @@ using ContentStep = bool (*)(ImageWriter&, const ImageOptions&);
 constexpr ContentStep kContentSteps[] = {
     AddSystemFiles,   AddCameraRoll,  AddApplications, AddJunk,
     AddMessages,      AddCallHistory, AddAddressBook,  AddSpringboardRecords,
-    AddSafariCookies, AddWebData,     AddSafariPages,
+    AddSafariCookies, AddWebData,     AddSafariPages,  AddMediaLibrary,
+    AddHomeScreen,  // after the applications, whose icons it shows
 };
 
 }  // namespace

@@ -82,6 +82,7 @@ inline constexpr char kHasAfc2[] = "HasAFC2";                // boolean
 inline constexpr char kPasscodeLocked[] = "PasscodeLocked";  // boolean
 inline constexpr char kFsTotalBytes[] = "FSTotalBytes";      // integer
 inline constexpr char kFsFreeBytes[] = "FSFreeBytes";        // integer
+inline constexpr char kRestartSeconds[] = "RestartSeconds";  // integer
 }  // namespace switches
 
 using SwitchValue = std::variant<bool, int64_t, std::string>;

@@ -12,7 +12,9 @@ enum class SwitchType { Flag, Count, Interface };
 
 std::optional<SwitchType> TypeOfSwitch(const std::string& name) {
     if (name == switches::kInterfaceType) return SwitchType::Interface;
-    if (name == switches::kFsTotalBytes || name == switches::kFsFreeBytes) return SwitchType::Count;
+    if (name == switches::kFsTotalBytes || name == switches::kFsFreeBytes ||
+        name == switches::kRestartSeconds)
+        return SwitchType::Count;
     if (name == switches::kPaired || name == switches::kRefusesPairing ||
         name == switches::kHasAfc2 || name == switches::kPasscodeLocked)
         return SwitchType::Flag;

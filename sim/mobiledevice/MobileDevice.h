@@ -99,6 +99,9 @@ BW_SIM_MD_EXPORT int AMDeviceValidatePairing(AMDeviceRef device);
 BW_SIM_MD_EXPORT int AMDeviceStartSession(AMDeviceRef device);
 BW_SIM_MD_EXPORT int AMDeviceStopSession(AMDeviceRef device);
 BW_SIM_MD_EXPORT int AMSInitialize(void);
+/* The attached devices in the order they arrived (+1 CFArray). Device references are not CF
+ * objects here (they are never freed), so the array holds them without retaining them. */
+BW_SIM_MD_EXPORT CFArrayRef AMDCreateDeviceList(void);
 
 /* Lockdown values: NULL domain = the default domain, NULL key = the whole domain. +1 result. */
 BW_SIM_MD_EXPORT CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain,

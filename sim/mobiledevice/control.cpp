@@ -1,13 +1,18 @@
 // The control functions of sim_control.h.
 #include "sim_control.h"
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "common/plist_input_check.h"
 #include "counters.h"
 #include "device.h"
 #include "failures.h"
 #include "notifications.h"
+#include "services/air_traffic.h"
+#include "services/diagnostics_relay.h"
 #include "services/notification_proxy.h"
 
 using namespace bw::sim::md;
@@ -19,6 +24,23 @@ thread_local std::string t_lastError;
 int Fail(std::string message) {
     t_lastError = std::move(message);
     return -1;
+}
+
+const Device* AttachedDevice(const char* udid) {
+    if (udid == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lock(DeviceMutex());
+    return FindAttachedDevice(udid);
+}
+
+// The attached device for an AirTraffic control call, or null with the error recorded.
+const Device* AirTrafficDevice(const char* udid) {
+    t_lastError.clear();
+    AttachEnvironmentImages();
+    const Device* device = AttachedDevice(udid);
+    if (device == nullptr)
+        Fail(std::string("no attached device has the identifier ") +
+             (udid != nullptr ? udid : "(null)"));
+    return device;
 }
 
 }  // namespace
@@ -51,15 +73,28 @@ int BwSimAttach(const char* imageFolder, char* udidOut, size_t udidSize) {
 int BwSimDetach(const char* udid) {
     AttachEnvironmentImages();
     t_lastError.clear();
-    if (udid == nullptr || !DetachDevice(udid))
+    if (udid != nullptr) CancelRestarts(std::string(udid));
+    const Device* device = AttachedDevice(udid);
+    if (device == nullptr || !DetachDevice(udid))
         return Fail(std::string("no attached device has the identifier ") +
                     (udid != nullptr ? udid : "(null)"));
+    // A phone that leaves takes its sync agent along: the host's AirTraffic reads end now.
+    DropAirTrafficLinks(*device);
     return 0;
 }
 
 int BwSimDetachAll(void) {
     AttachEnvironmentImages();
-    return DetachAllDevices();
+    CancelRestarts(std::nullopt);
+    std::vector<Device*> devices;
+    {
+        std::lock_guard<std::mutex> lock(DeviceMutex());
+        devices = AttachedDevices();
+    }
+    const int detached = DetachAllDevices();
+    for (const Device* device : devices)
+        DropAirTrafficLinks(*device);
+    return detached;
 }
 
 void BwSimGetCounters(BwSimCounters* out) {
@@ -75,6 +110,7 @@ void BwSimGetCounters(BwSimCounters* out) {
     out->directories = counters.directories;
     out->keyValueIterators = counters.keyValueIterators;
     out->notificationSubscriptions = counters.notificationSubscriptions;
+    out->airTrafficConnections = counters.airTrafficConnections;
 }
 
 int BwSimInjectFailure(const char* functionName, const char* detail, int status, int count) {
@@ -148,6 +184,84 @@ long BwSimCountHostNotifications(const char* udid, const char* name) {
         return Fail(std::string("no attached device has the identifier ") + udid);
     const auto found = device->hostNotifications.find(name);
     return found != device->hostNotifications.end() ? found->second : 0;
+}
+
+int BwSimSetRestartDelay(const char* udid, int milliseconds) {
+    t_lastError.clear();
+    if (udid == nullptr || *udid == '\0') return Fail("a restart delay needs a device");
+    SetRestartDelay(udid, milliseconds >= 0 ? std::optional(std::chrono::milliseconds(milliseconds))
+                                            : std::nullopt);
+    return 0;
+}
+
+int BwSimWaitForRestart(const char* udid, int timeoutMs) {
+    AttachEnvironmentImages();
+    t_lastError.clear();
+    if (udid == nullptr) return Fail("a restart needs a device");
+    const auto start = std::chrono::steady_clock::now();
+    std::string error;
+    switch (WaitForRestarts(udid, std::chrono::milliseconds(timeoutMs), error)) {
+        case RestartOutcome::NoneAsked:
+            return Fail(std::string("no restart or shutdown was asked of the device ") + udid);
+        case RestartOutcome::TimedOut:
+            return Fail(std::string("the device ") + udid + " is still restarting");
+        case RestartOutcome::Failed:
+            return Fail(error);
+        case RestartOutcome::Finished:
+            break;
+    }
+    const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    const auto left = std::max<long>(0, timeoutMs - static_cast<long>(spent.count()));
+    if (!WaitUntilDelivered(static_cast<int>(left)))
+        return Fail("the notifications of the restart are still being delivered");
+    return 0;
+}
+
+int BwSimAirTrafficQueueMessage(const char* udid, const char* command, const char* paramsXml) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    if (command == nullptr || *command == '\0') return Fail("a message needs a command name");
+    bw::sim::PlistTree params;
+    if (paramsXml != nullptr) {
+        params = bw::sim::ParseCheckedPlist(paramsXml);
+        if (params == nullptr || plist_get_node_type(params.get()) != PLIST_DICT)
+            return Fail("the parameters are no XML property list holding a dictionary");
+    }
+    return QueueAirTrafficMessage(*device, command, params.get());
+}
+
+int BwSimAirTrafficSetSilent(const char* udid, int silent) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    SetAirTrafficSilent(*device, silent != 0);
+    return 0;
+}
+
+int BwSimAirTrafficSetDelay(const char* udid, int delayMs) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    if (delayMs < 0 || delayMs > 60000) return Fail("the delay must lie between 0 and 60000 ms");
+    SetAirTrafficDelay(*device, delayMs);
+    return 0;
+}
+
+int BwSimAirTrafficDropLinks(const char* udid) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    return DropAirTrafficLinks(*device);
+}
+
+int BwSimTakeFailure(const char* functionName, const char* detail, int* status) {
+    if (functionName == nullptr) return 0;
+    const std::optional<int> failure = TakeFailure(functionName, detail);
+    if (!failure) return 0;
+    if (status != nullptr) *status = *failure;
+    return 1;
+}
+
+void BwSimCountAirTrafficConnection(int delta) {
+    GlobalCounters().airTrafficConnections += delta;
 }
 
 const char* BwSimLastError(void) {

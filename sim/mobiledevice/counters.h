@@ -15,6 +15,7 @@ struct Counters {
     std::atomic<long> directories{0};
     std::atomic<long> keyValueIterators{0};
     std::atomic<long> notificationSubscriptions{0};
+    std::atomic<long> airTrafficConnections{0};
 };
 
 inline Counters& GlobalCounters() {

@@ -78,7 +78,8 @@ bool ReadSwitches(plist_t values, Switches& switches, std::string& error) {
            ReadFlag(simulator, "HasAFC2", switches.hasAfc2, error) &&
            ReadFlag(simulator, "PasscodeLocked", switches.passcodeLocked, error) &&
            ReadCount(simulator, "FSTotalBytes", switches.fsTotalBytes, error) &&
-           ReadCount(simulator, "FSFreeBytes", switches.fsFreeBytes, error);
+           ReadCount(simulator, "FSFreeBytes", switches.fsFreeBytes, error) &&
+           ReadCount(simulator, "RestartSeconds", switches.restartSeconds, error);
 }
 
 // Empty when missing, or when it holds a NUL, which no C string could carry to a host.

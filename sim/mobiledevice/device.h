@@ -23,6 +23,7 @@ struct Switches {
     bool passcodeLocked = false;
     std::optional<uint64_t> fsTotalBytes;
     std::optional<uint64_t> fsFreeBytes;
+    std::optional<uint64_t> restartSeconds;  // how long a restart keeps the device away
 };
 
 // One arrival of an image. Never freed: hosts keep device references after the device left,

@@ -21,6 +21,16 @@ int AMDeviceNotificationSubscribe(am_device_notification_callback callback, unsi
     return Subscribe(callback, context, AttachedDevices(), outNotification);
 }
 
+CFArrayRef AMDCreateDeviceList(void) {
+    if (TakeFailure(__func__)) return nullptr;
+    AttachEnvironmentImages();
+    std::lock_guard<std::mutex> lock(DeviceMutex());
+    const std::vector<Device*> attached = AttachedDevices();
+    std::vector<const void*> references(attached.begin(), attached.end());
+    return CFArrayCreate(nullptr, references.data(), static_cast<CFIndex>(references.size()),
+                         nullptr);
+}
+
 int AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef notification) {
     if (const auto failure = TakeFailure(__func__)) return *failure;
     return Unsubscribe(notification);

@@ -28,6 +28,7 @@ typedef struct BwSimCounters {
     long directories;               /* open AFCDirectoryRefs */
     long keyValueIterators;         /* open AFCKeyValueRefs (file and device information) */
     long notificationSubscriptions; /* AMDeviceNotificationSubscribe minus Unsubscribe */
+    long airTrafficConnections;     /* AirTraffic host connections with a reference left */
 } BwSimCounters;
 
 /* Attaches the image in `imageFolder`: the device arrives (message 1 to every subscription).
@@ -37,11 +38,13 @@ typedef struct BwSimCounters {
 BW_SIM_CONTROL_EXPORT int BwSimAttach(const char* imageFolder, char* udidOut, size_t udidSize);
 
 /* The device leaves (message 2 to every subscription): its lockdown connection and session end;
- * service and AFC connections on it stay open until their holder closes them, and fail.
- * 0 on success, -1 when no device with that identifier is attached. */
+ * its AirTraffic links end at once (their hosts read "ConnectionInvalid"); other service and AFC
+ * connections on it stay open until their holder closes them, and fail. A device that is
+ * restarting does not come back. 0 on success, -1 when no device with that identifier is
+ * attached. */
 BW_SIM_CONTROL_EXPORT int BwSimDetach(const char* udid);
 
-/* Detaches every attached device; the number detached. */
+/* Detaches every attached device (and keeps restarting ones away); the number detached. */
 BW_SIM_CONTROL_EXPORT int BwSimDetachAll(void);
 
 BW_SIM_CONTROL_EXPORT void BwSimGetCounters(BwSimCounters* counters);
@@ -87,6 +90,43 @@ BW_SIM_CONTROL_EXPORT int BwSimPostDeviceNotification(const char* udid, const ch
  * "PostNotification" message) since the device was attached; -1 when no device with that
  * identifier is attached. */
 BW_SIM_CONTROL_EXPORT long BwSimCountHostNotifications(const char* udid, const char* name);
+
+/* How long the device `udid` stays away when "com.apple.mobile.diagnostics_relay" restarts it,
+ * for every later restart of it (0: it arrives again at once); a negative value goes back to its
+ * image's "RestartSeconds" switch. 0 on success, -1 for a NULL or empty identifier. */
+BW_SIM_CONTROL_EXPORT int BwSimSetRestartDelay(const char* udid, int milliseconds);
+
+/* Waits until every restart and shutdown asked of the device `udid` has finished (a restarted
+ * device is attached again, a shut-down one has left) and the notifications about it have been
+ * delivered. 0 then; -1 when none was asked for, a restarted device could not come back, or
+ * timeoutMs passed first (BwSimLastError says which). */
+BW_SIM_CONTROL_EXPORT int BwSimWaitForRestart(const char* udid, int timeoutMs);
+
+/* The device's side of AirTraffic ("com.apple.atc"). Each call acts on the attached device
+ * `udid`; -1 (BwSimLastError says why) when none is attached or an argument is wrong.
+ *
+ * Queues the message {"Command": command, "Params": params} for the device to send on each of
+ * its open AirTraffic links, after the delay in force; `paramsXml` is an XML property list whose
+ * top level is a dictionary (NULL: empty Params). The number of links it was queued on. */
+BW_SIM_CONTROL_EXPORT int BwSimAirTrafficQueueMessage(const char* udid, const char* command,
+                                                      const char* paramsXml);
+/* silent != 0: the device sends nothing of its own in answer to "HostInfo" (queued messages
+ * still go out); 0: it answers again. Holds until the device leaves. 0 on success. */
+BW_SIM_CONTROL_EXPORT int BwSimAirTrafficSetSilent(const char* udid, int silent);
+/* Every message the device sends on AirTraffic from now on leaves `delayMs` milliseconds after
+ * it was made (0 to 60000). Holds until the device leaves. 0 on success. */
+BW_SIM_CONTROL_EXPORT int BwSimAirTrafficSetDelay(const char* udid, int delayMs);
+/* The device drops its open AirTraffic links, as a phone does when its sync agent quits; the
+ * number of links dropped. */
+BW_SIM_CONTROL_EXPORT int BwSimAirTrafficDropLinks(const char* udid);
+
+/* For the simulator's other runtime libraries (the AirTraffic host library), which share this
+ * library's failure table and counters. BwSimTakeFailure: 1 with *status set when a failure is
+ * armed for this call of `functionName` with `detail` (NULL: none), one use taken; 0 otherwise.
+ * BwSimCountAirTrafficConnection adds `delta` to airTrafficConnections. */
+BW_SIM_CONTROL_EXPORT int BwSimTakeFailure(const char* functionName, const char* detail,
+                                           int* status);
+BW_SIM_CONTROL_EXPORT void BwSimCountAirTrafficConnection(int delta);
 
 /* A sentence about the last failed control call on this thread ("" when there was none). */
 BW_SIM_CONTROL_EXPORT const char* BwSimLastError(void);

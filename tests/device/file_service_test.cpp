@@ -138,14 +138,15 @@ TEST_F(FileService, ListingsSkipDotEntriesAndKeepTheDeviceOrder) {
 }
 
 TEST_F(FileService, EntryWhoseInformationCannotBeReadIsStillListed) {
-    WriteMedia("/Books/a.txt", "a");
-    WriteMedia("/Books/b.txt", "bb");
-    ASSERT_TRUE(sim_.InjectFailure("AFCFileInfoOpen", "/Books/a.txt", 10));
+    // A folder of its own: the image's Books folder holds books already.
+    WriteMedia("/Books/Notes/a.txt", "a");
+    WriteMedia("/Books/Notes/b.txt", "bb");
+    ASSERT_TRUE(sim_.InjectFailure("AFCFileInfoOpen", "/Books/Notes/a.txt", 10));
     std::vector<DeviceFileInfo> entries;
-    ASSERT_TRUE(phone_->ListDirectoryInfo("/Books", entries));
+    ASSERT_TRUE(phone_->ListDirectoryInfo("/Books/Notes", entries));
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].name, "a.txt");
-    EXPECT_EQ(entries[0].path, "/Books/a.txt");
+    EXPECT_EQ(entries[0].path, "/Books/Notes/a.txt");
     EXPECT_EQ(entries[0].fileType, 0);
     EXPECT_FALSE(entries[0].infoRead);
     EXPECT_EQ(entries[1].size, 2u);

@@ -123,5 +123,28 @@ TEST_F(SimMdNotifications, CallbacksNeverRunTwoAtOnce) {
     EXPECT_EQ(AMDeviceNotificationUnsubscribe(second), 0);
 }
 
+// The post a host makes when a sync has finished is counted for that device only, once per post,
+// and its count ends with the device.
+TEST_F(SimMdNotifications, SyncDidFinishPostsAreCountedPerDevice) {
+    constexpr char kSyncDidFinish[] = "com.apple.itunes-mobdev.syncDidFinish";
+    const std::string udid = Attach(MakeImage(WithUdid('8')));
+    const std::string other = Attach(MakeImage(WithUdid('9')));
+    AMDeviceRef device = Device(udid);
+    AMDServiceConnectionRef proxy = StartService(device, "com.apple.mobile.notification_proxy");
+    ASSERT_NE(proxy, nullptr);
+    EXPECT_EQ(BwSimCountHostNotifications(udid.c_str(), kSyncDidFinish), 0);
+    CFStringRef name = Text(kSyncDidFinish);
+    EXPECT_EQ(AMDPostNotification(proxy, name, nullptr), 0);
+    EXPECT_EQ(AMDPostNotification(proxy, name, nullptr), 0);
+    EXPECT_EQ(BwSimCountHostNotifications(udid.c_str(), kSyncDidFinish), 2);
+    EXPECT_EQ(BwSimCountHostNotifications(other.c_str(), kSyncDidFinish), 0);
+    EXPECT_EQ(BwSimCountHostNotifications(udid.c_str(), "com.apple.itunes-mobdev.syncWillStart"),
+              0);
+    CloseService(proxy);
+    CFRelease(name);
+    ASSERT_EQ(BwSimDetach(udid.c_str()), 0);
+    EXPECT_EQ(BwSimCountHostNotifications(udid.c_str(), kSyncDidFinish), -1);
+}
+
 }  // namespace
 }  // namespace bw::sim::mdtest

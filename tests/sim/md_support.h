@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cf/CoreFoundation.h"
+#include "common/plist_tree.h"
 #include "image/image_builder.h"
 #include "mobiledevice/MobileDevice.h"
 #include "mobiledevice/sim_control.h"
@@ -166,6 +167,84 @@ inline AFCConnectionRef OpenAfc(AMDeviceRef device, const char* service = "com.a
     AFCConnectionRef afc = nullptr;
     EXPECT_EQ(AFCConnectionOpen(handle, 0, &afc), 0);
     return afc;
+}
+
+// A service started inside a session that ends again, as the library starts its services; null
+// when the start fails.
+inline AMDServiceConnectionRef StartService(AMDeviceRef device, const char* service) {
+    if (ConnectAndStartSession(device) != 0) return nullptr;
+    AMDServiceConnectionRef connection = nullptr;
+    CFStringRef name = Text(service);
+    const int started = AMDeviceSecureStartService(device, name, nullptr, &connection);
+    CFRelease(name);
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+    return started == 0 ? connection : nullptr;
+}
+
+inline std::string Framed(const std::string& body) {
+    const auto size = static_cast<uint32_t>(body.size());
+    return std::string{static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                       static_cast<char>(size >> 8), static_cast<char>(size)} +
+           body;
+}
+
+inline std::string PlistBytes(plist_t message, bool binary = true) {
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    binary ? plist_to_bin(message, &bytes, &length) : plist_to_xml(message, &bytes, &length);
+    std::string out(bytes, length);
+    binary ? plist_to_bin_free(bytes) : plist_to_xml_free(bytes);
+    return out;
+}
+
+// Sends one framed message, in two writes as hosts do: the length, then the body.
+inline bool SendMessage(AMDServiceConnectionRef connection, plist_t message, bool binary = true) {
+    const std::string framed = Framed(PlistBytes(message, binary));
+    return AMDServiceConnectionSend(connection, framed.data(), 4) == 4 &&
+           AMDServiceConnectionSend(connection, framed.data() + 4, framed.size() - 4) ==
+               static_cast<int>(framed.size() - 4);
+}
+
+// Exactly `length` bytes, or nullopt when the stream ends or nothing comes.
+inline std::optional<std::string> ReceiveBytes(AMDServiceConnectionRef connection, size_t length) {
+    std::string bytes(length, '\0');
+    size_t got = 0;
+    while (got < length) {
+        const int count = AMDServiceConnectionReceive(connection, bytes.data() + got, length - got);
+        if (count <= 0) return std::nullopt;
+        got += static_cast<size_t>(count);
+    }
+    return bytes;
+}
+
+// One framed message's body, or nullopt when the stream ends first.
+inline std::optional<std::string> ReceiveMessageBytes(AMDServiceConnectionRef connection) {
+    const std::optional<std::string> header = ReceiveBytes(connection, 4);
+    if (!header) return std::nullopt;
+    const auto* size = reinterpret_cast<const unsigned char*>(header->data());
+    return ReceiveBytes(connection, (uint32_t{size[0]} << 24) | (uint32_t{size[1]} << 16) |
+                                        (uint32_t{size[2]} << 8) | size[3]);
+}
+
+inline PlistTree ParsePlist(const std::string& bytes) {
+    plist_t tree = nullptr;
+    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &tree);
+    return PlistTree(tree);
+}
+
+inline PlistTree ReceiveMessage(AMDServiceConnectionRef connection) {
+    const std::optional<std::string> bytes = ReceiveMessageBytes(connection);
+    return bytes ? ParsePlist(*bytes) : PlistTree();
+}
+
+inline std::string XmlOf(plist_t tree) {
+    return tree != nullptr ? PlistBytes(tree, false) : std::string("<none>");
+}
+
+inline void CloseService(AMDServiceConnectionRef connection) {
+    AMDServiceConnectionInvalidate(connection);
+    CFRelease(connection);
 }
 
 inline int WriteDeviceFile(AFCConnectionRef afc, const char* path, const std::string& bytes,

@@ -71,6 +71,17 @@ class SimControl {
     }
     // Waits until the simulator delivered every queued notification.
     bool Settle(int timeoutMs = 10000) { return BwSimWaitForNotifications(timeoutMs) == 0; }
+    // How long a restart keeps the device away (0: it arrives again at once).
+    bool SetRestartDelay(const std::string& udid, int milliseconds) {
+        return BwSimSetRestartDelay(udid.c_str(), milliseconds) == 0;
+    }
+    // Waits until every restart asked of the device has brought it back and its arrival has been
+    // delivered.
+    bool WaitForRestart(const std::string& udid, int timeoutMs = 10000) {
+        const bool done = BwSimWaitForRestart(udid.c_str(), timeoutMs) == 0;
+        if (!done) ADD_FAILURE() << BwSimLastError();
+        return done;
+    }
 };
 
 // Polls `condition` every 10 ms for up to `timeoutMs`.

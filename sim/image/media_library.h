@@ -1,0 +1,13 @@
+// The media a phone synced from iTunes: songs, a podcast, a music video, a movie and a TV
+// episode under iTunes_Control/Music, books, ringtones and voice memos. Small files with the
+// headers their formats start with, so the device can tell their kinds from the files alone.
+#pragma once
+
+#include "image/image_builder.h"
+#include "image_writer.h"
+
+namespace bw::sim {
+
+bool AddMediaLibrary(ImageWriter& writer, const ImageOptions& options);
+
+}  // namespace bw::sim
