@@ -660,6 +660,7 @@ TEST_F(InfoCommands, ScreenshotFailuresLeaveTheFileAsItWas) {
                                           std::to_string(static_cast<int>(0xE8000022u)) + ",5");
     EXPECT_EQ(refused.status, 1) << refused.out;
     EXPECT_EQ(Lines(refused.err), 1u) << refused.err;
+    EXPECT_NE(refused.err.find("screenshot service"), std::string::npos) << refused.err;
     EXPECT_TRUE(refused.out.empty());
     EXPECT_EQ(testing::ReadFileBytes(file), "keep me");
 
@@ -667,6 +668,7 @@ TEST_F(InfoCommands, ScreenshotFailuresLeaveTheFileAsItWas) {
     const CliRun silent = SimFailing("screenshot " + file, "AMDServiceConnectionReceive,,-1,100");
     EXPECT_EQ(silent.status, 1) << silent.out;
     EXPECT_EQ(Lines(silent.err), 1u) << silent.err;
+    EXPECT_NE(silent.err.find("no picture"), std::string::npos) << silent.err;
     EXPECT_EQ(testing::ReadFileBytes(file), "keep me");
 
     // A folder, a link or a device node is never replaced.
