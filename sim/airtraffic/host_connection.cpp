@@ -8,6 +8,7 @@ namespace bw::sim::ath {
 namespace {
 
 constexpr char kAirTrafficService[] = "com.apple.atc";
+constexpr int kSessionActive = static_cast<int>(0xE800001Du);
 
 // How long ReadMessage waits for a device message before it answers NULL: short, because hosts
 // poll it from a loop that also watches for cancellation.
@@ -32,8 +33,14 @@ AMDeviceRef FindDevice(CFArrayRef devices, const std::string& udid) {
 // The service start the library makes: a short session around it, the connection outliving it.
 AMDServiceConnectionRef StartService(AMDeviceRef device) {
     if (AMDeviceConnect(device) != 0) return nullptr;
-    if (AMDeviceIsPaired(device) != 1 || AMDeviceValidatePairing(device) != 0 ||
-        AMDeviceStartSession(device) != 0) {
+    if (AMDeviceIsPaired(device) != 1 || AMDeviceValidatePairing(device) != 0) {
+        AMDeviceDisconnect(device);
+        return nullptr;
+    }
+    // The simulated device keeps one session for all its lockdown connections: when the host
+    // holds one already, the service starts inside it, and it stays the host's to stop.
+    const int session = AMDeviceStartSession(device);
+    if (session != 0 && session != kSessionActive) {
         AMDeviceDisconnect(device);
         return nullptr;
     }
@@ -42,7 +49,7 @@ AMDServiceConnectionRef StartService(AMDeviceRef device) {
         CFStringCreateWithCString(nullptr, kAirTrafficService, kCFStringEncodingUTF8);
     const int status = AMDeviceSecureStartService(device, name, nullptr, &service);
     CFRelease(name);
-    AMDeviceStopSession(device);
+    if (session == 0) AMDeviceStopSession(device);
     AMDeviceDisconnect(device);
     return status == 0 ? service : nullptr;
 }

@@ -23,7 +23,7 @@ class AtcLinkTest : public AtcTest {
             last = TakeName(ReadNext(connection));
         EXPECT_EQ(last, "ConnectionInvalid");
         const Clock::time_point start = Clock::now();
-        EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
+        EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(250));
         EXPECT_EQ(SendHostInfo(connection), kNotConnected);
     }
@@ -32,9 +32,9 @@ class AtcLinkTest : public AtcTest {
 TEST_F(AtcLinkTest, HostInfoIsAnsweredWithInstalledAssetsMetricsAndSyncAllowedInOrder) {
     ATHostConnectionRef connection = Open();
     ASSERT_NE(connection, nullptr);
-    EXPECT_EQ(ATHostConnectionSendPowerAssertion(connection, kCFBooleanTrue), 0);
-    EXPECT_EQ(ATHostConnectionRetain(connection), 0);
-    EXPECT_EQ(ATHostConnectionGetCurrentSessionNumber(connection), 0u);
+    EXPECT_EQ(Ath().ATHostConnectionSendPowerAssertion(connection, kCFBooleanTrue), 0);
+    EXPECT_EQ(Ath().ATHostConnectionRetain(connection), 0);
+    EXPECT_EQ(Ath().ATHostConnectionGetCurrentSessionNumber(connection), 0u);
     ASSERT_EQ(SendHostInfo(connection), 0);
 
     EXPECT_EQ(TakeName(ReadNext(connection)), "InstalledAssets");
@@ -44,7 +44,7 @@ TEST_F(AtcLinkTest, HostInfoIsAnsweredWithInstalledAssetsMetricsAndSyncAllowedIn
     EXPECT_NE(Get(Get(metrics, "Params"), "Media"), nullptr);
     EXPECT_EQ(TakeName(metrics), "AssetMetrics");
     EXPECT_EQ(TakeName(ReadNext(connection)), "SyncAllowed");
-    EXPECT_EQ(ATHostConnectionGetCurrentSessionNumber(connection), 1u);
+    EXPECT_EQ(Ath().ATHostConnectionGetCurrentSessionNumber(connection), 1u);
 
     // The session is the device's: a second HostInfo starts the next one.
     ASSERT_EQ(SendHostInfo(connection), 0);
@@ -62,31 +62,46 @@ TEST_F(AtcLinkTest, TheConnectionStaysOpenUntilItsLastReferenceGoes) {
     // The session only lasted for the service start.
     EXPECT_EQ(Counters().sessions, 0);
     EXPECT_EQ(Counters().connectedDevices, 0);
-    ASSERT_EQ(ATHostConnectionRetain(connection), 0);
+    ASSERT_EQ(Ath().ATHostConnectionRetain(connection), 0);
 
-    ATHostConnectionRelease(connection);
+    Ath().ATHostConnectionRelease(connection);
     EXPECT_EQ(Counters().airTrafficConnections, 1);
     EXPECT_EQ(Counters().serviceConnections, 1);
-    ATHostConnectionRelease(connection);
+    Ath().ATHostConnectionRelease(connection);
     EXPECT_EQ(Counters().airTrafficConnections, 0);
     EXPECT_EQ(Counters().serviceConnections, 0);
     // A released handle is gone for good.
-    EXPECT_EQ(ATHostConnectionRetain(connection), kInvalidArgument);
-    EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionRetain(connection), kInvalidArgument);
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
+}
+
+TEST_F(AtcLinkTest, AConnectionMadeInsideTheHostsSessionLeavesThatSessionOpen) {
+    AMDeviceRef device = Device(udid_);
+    ASSERT_EQ(mdtest::ConnectAndStartSession(device), 0);
+    ATHostConnectionRef connection = Open();
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(Counters().sessions, 1);
+    EXPECT_EQ(Counters().connectedDevices, 1);
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+    ASSERT_EQ(SendHostInfo(connection), 0);
+    EXPECT_EQ(TakeName(ReadNext(connection)), "InstalledAssets");
+    Ath().ATHostConnectionInvalidate(connection);
+    Ath().ATHostConnectionRelease(connection);
 }
 
 TEST_F(AtcLinkTest, InvalidateEndsTheDeviceSideBeforeTheLastRelease) {
     ATHostConnectionRef connection = Open();
     ASSERT_NE(connection, nullptr);
-    ATHostConnectionInvalidate(connection);
+    Ath().ATHostConnectionInvalidate(connection);
     EXPECT_EQ(Counters().serviceConnections, 0);
     EXPECT_EQ(Counters().airTrafficConnections, 1);
     EXPECT_EQ(SendHostInfo(connection), kNotConnected);
     // A link the host ended leaves no notice: NULL at once.
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(250));
-    ATHostConnectionRelease(connection);
+    Ath().ATHostConnectionRelease(connection);
 }
 
 TEST_F(AtcLinkTest, ASilentDeviceMakesReadMessageAnswerNullAfterABoundedWait) {
@@ -96,7 +111,7 @@ TEST_F(AtcLinkTest, ASilentDeviceMakesReadMessageAnswerNullAfterABoundedWait) {
     ASSERT_EQ(SendHostInfo(connection), 0);
 
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
     const auto waited = Clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(100));
     EXPECT_LT(waited, std::chrono::seconds(3));
@@ -121,7 +136,7 @@ TEST_F(AtcLinkTest, DelayedMessagesArriveNoEarlierThanTheDelay) {
     ASSERT_NE(connection, nullptr);
     const Clock::time_point sent = Clock::now();
     ASSERT_EQ(SendHostInfo(connection), 0);
-    EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
     EXPECT_EQ(TakeName(ReadNext(connection)), "InstalledAssets");
     EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(1500));
     Close(connection);
@@ -136,18 +151,18 @@ TEST_F(AtcLinkTest, InvalidateFromAnotherThreadWakesAWaitingRead) {
     CFDictionaryRef read = reinterpret_cast<CFDictionaryRef>(1);
     Clock::time_point returned;
     std::thread reader([&] {
-        read = ATHostConnectionReadMessage(connection);
+        read = Ath().ATHostConnectionReadMessage(connection);
         returned = Clock::now();
     });
     ASSERT_EQ(BwSimWaitBlocked(5000), 0);
     BwSimRelease();
     const Clock::time_point invalidated = Clock::now();
-    ATHostConnectionInvalidate(connection);
+    Ath().ATHostConnectionInvalidate(connection);
     reader.join();
     EXPECT_EQ(read, nullptr);
     // Well inside the 300 ms the read would otherwise wait.
     EXPECT_LT(returned - invalidated, std::chrono::milliseconds(200));
-    ATHostConnectionRelease(connection);
+    Ath().ATHostConnectionRelease(connection);
 }
 
 TEST_F(AtcLinkTest, DetachingTheDeviceEndsTheLinkWithConnectionInvalid) {
@@ -188,16 +203,16 @@ TEST_F(AtcLinkTest, InjectedFailuresReachTheHost) {
     ASSERT_EQ(BwSimInjectFailure("ATHostConnectionSendHostInfo", "HostInfo", failed, 1), 0);
     EXPECT_EQ(SendHostInfo(connection), failed);
     // The failed HostInfo never reached the device, which therefore stays quiet.
-    EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
     ASSERT_EQ(BwSimInjectFailure("ATHostConnectionReadMessage", nullptr, 0, 1), 0);
     ASSERT_EQ(SendHostInfo(connection), 0);
-    EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
     EXPECT_EQ(TakeName(ReadNext(connection)), "InstalledAssets");
     ASSERT_EQ(BwSimInjectFailure("ATHostConnectionRetain", nullptr, 7, 1), 0);
-    EXPECT_EQ(ATHostConnectionRetain(connection), 7);
+    EXPECT_EQ(Ath().ATHostConnectionRetain(connection), 7);
     // The failed Retain added no reference: one Release ends it.
-    ATHostConnectionInvalidate(connection);
-    ATHostConnectionRelease(connection);
+    Ath().ATHostConnectionInvalidate(connection);
+    Ath().ATHostConnectionRelease(connection);
 }
 
 TEST_F(AtcLinkTest, HostileArgumentsFailCleanly) {
@@ -205,60 +220,63 @@ TEST_F(AtcLinkTest, HostileArgumentsFailCleanly) {
     const CFStringRef udid = Text(udid_.c_str());
     const int64_t value = 5;
     const CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
-    EXPECT_EQ(ATHostConnectionCreateWithLibrary(nullptr, udid, nullptr), nullptr);
-    EXPECT_EQ(ATHostConnectionCreateWithLibrary(library, nullptr, nullptr), nullptr);
-    EXPECT_EQ(
-        ATHostConnectionCreateWithLibrary(library, reinterpret_cast<CFStringRef>(number), nullptr),
-        nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionCreateWithLibrary(nullptr, udid, nullptr), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionCreateWithLibrary(library, nullptr, nullptr), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionCreateWithLibrary(
+                  library, reinterpret_cast<CFStringRef>(number), nullptr),
+              nullptr);
     EXPECT_EQ(Open(std::string(40, 'f')), nullptr);
     EXPECT_EQ(Open(""), nullptr);
 
     const auto bogus = reinterpret_cast<ATHostConnectionRef>(uintptr_t{0x1234});
     for (ATHostConnectionRef connection : {static_cast<ATHostConnectionRef>(nullptr), bogus}) {
-        EXPECT_EQ(ATHostConnectionRetain(connection), kInvalidArgument);
-        EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
-        EXPECT_EQ(ATHostConnectionSendPowerAssertion(connection, kCFBooleanTrue), kInvalidArgument);
+        EXPECT_EQ(Ath().ATHostConnectionRetain(connection), kInvalidArgument);
+        EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
+        EXPECT_EQ(Ath().ATHostConnectionSendPowerAssertion(connection, kCFBooleanTrue),
+                  kInvalidArgument);
         EXPECT_EQ(SendHostInfo(connection), kInvalidArgument);
-        EXPECT_EQ(ATHostConnectionSendSyncFailed(connection, 4), kInvalidArgument);
-        EXPECT_EQ(ATHostConnectionGetCurrentSessionNumber(connection), 0u);
-        ATHostConnectionSendPing(connection);
-        ATHostConnectionInvalidate(connection);
-        ATHostConnectionRelease(connection);
+        EXPECT_EQ(Ath().ATHostConnectionSendSyncFailed(connection, 4), kInvalidArgument);
+        EXPECT_EQ(Ath().ATHostConnectionGetCurrentSessionNumber(connection), 0u);
+        Ath().ATHostConnectionSendPing(connection);
+        Ath().ATHostConnectionInvalidate(connection);
+        Ath().ATHostConnectionRelease(connection);
     }
 
     ATHostConnectionRef connection = Open();
     ASSERT_NE(connection, nullptr);
-    EXPECT_EQ(ATHostConnectionSendPowerAssertion(connection, nullptr), kInvalidArgument);
-    EXPECT_EQ(ATHostConnectionSendPowerAssertion(connection, reinterpret_cast<CFBooleanRef>(udid)),
+    EXPECT_EQ(Ath().ATHostConnectionSendPowerAssertion(connection, nullptr), kInvalidArgument);
+    EXPECT_EQ(
+        Ath().ATHostConnectionSendPowerAssertion(connection, reinterpret_cast<CFBooleanRef>(udid)),
+        kInvalidArgument);
+    EXPECT_EQ(Ath().ATHostConnectionSendHostInfo(connection, nullptr), kInvalidArgument);
+    EXPECT_EQ(
+        Ath().ATHostConnectionSendHostInfo(connection, reinterpret_cast<CFDictionaryRef>(udid)),
+        kInvalidArgument);
+    EXPECT_EQ(Ath().ATHostConnectionSendSyncRequest(connection, nullptr, nullptr, nullptr),
               kInvalidArgument);
-    EXPECT_EQ(ATHostConnectionSendHostInfo(connection, nullptr), kInvalidArgument);
-    EXPECT_EQ(ATHostConnectionSendHostInfo(connection, reinterpret_cast<CFDictionaryRef>(udid)),
+    EXPECT_EQ(Ath().ATHostConnectionSendAssetCompleted(connection, udid, nullptr, udid),
               kInvalidArgument);
-    EXPECT_EQ(ATHostConnectionSendSyncRequest(connection, nullptr, nullptr, nullptr),
-              kInvalidArgument);
-    EXPECT_EQ(ATHostConnectionSendAssetCompleted(connection, udid, nullptr, udid),
-              kInvalidArgument);
-    EXPECT_EQ(ATHostConnectionSendFileError(connection, nullptr, udid, 3), kInvalidArgument);
-    EXPECT_EQ(ATHostConnectionSendMessage(connection, nullptr), kInvalidArgument);
+    EXPECT_EQ(Ath().ATHostConnectionSendFileError(connection, nullptr, udid, 3), kInvalidArgument);
+    EXPECT_EQ(Ath().ATHostConnectionSendMessage(connection, nullptr), kInvalidArgument);
     // A dictionary without a command is no message.
     const CFDictionaryRef empty =
         CFDictionaryCreate(nullptr, nullptr, nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
                            &kCFTypeDictionaryValueCallBacks);
-    EXPECT_EQ(ATHostConnectionSendMessage(connection, empty), kInvalidArgument);
+    EXPECT_EQ(Ath().ATHostConnectionSendMessage(connection, empty), kInvalidArgument);
     // None of that reached the device: it is still waiting for HostInfo.
-    EXPECT_EQ(ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
     ASSERT_EQ(SendHostInfo(connection), 0);
     EXPECT_EQ(TakeName(ReadNext(connection)), "InstalledAssets");
-    ATHostConnectionInvalidate(connection);
-    ATHostConnectionRelease(connection);
+    Ath().ATHostConnectionInvalidate(connection);
+    Ath().ATHostConnectionRelease(connection);
 
-    EXPECT_EQ(ATCFMessageGetName(nullptr), nullptr);
-    EXPECT_EQ(ATCFMessageGetName(reinterpret_cast<CFDictionaryRef>(udid)), nullptr);
-    EXPECT_EQ(ATCFMessageGetName(empty), nullptr);
-    EXPECT_EQ(ATCFMessageGetParam(empty, udid), nullptr);
-    EXPECT_EQ(ATCFMessageGetParam(nullptr, udid), nullptr);
-    EXPECT_EQ(ATCFMessageCreate(0, nullptr, nullptr), nullptr);
-    EXPECT_EQ(ATCFMessageCreate(0, udid, reinterpret_cast<CFDictionaryRef>(udid)), nullptr);
+    EXPECT_EQ(Ath().ATCFMessageGetName(nullptr), nullptr);
+    EXPECT_EQ(Ath().ATCFMessageGetName(reinterpret_cast<CFDictionaryRef>(udid)), nullptr);
+    EXPECT_EQ(Ath().ATCFMessageGetName(empty), nullptr);
+    EXPECT_EQ(Ath().ATCFMessageGetParam(empty, udid), nullptr);
+    EXPECT_EQ(Ath().ATCFMessageGetParam(nullptr, udid), nullptr);
+    EXPECT_EQ(Ath().ATCFMessageCreate(0, nullptr, nullptr), nullptr);
+    EXPECT_EQ(Ath().ATCFMessageCreate(0, udid, reinterpret_cast<CFDictionaryRef>(udid)), nullptr);
     EXPECT_EQ(BwSimAirTrafficQueueMessage(udid_.c_str(), "Ping", "<plist><array/></plist>"), -1);
     EXPECT_EQ(BwSimAirTrafficQueueMessage(udid_.c_str(), nullptr, nullptr), -1);
     EXPECT_EQ(BwSimAirTrafficQueueMessage(std::string(40, 'f').c_str(), "Ping", nullptr), -1);
@@ -277,20 +295,20 @@ TEST_F(AtcLinkTest, MessagesCarryCommandParamsAndSession) {
     const CFDictionaryRef params = CFDictionaryCreate(
         nullptr, keys, values, 1, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     const CFStringRef command = Text("FileComplete");
-    const CFDictionaryRef message = ATCFMessageCreate(7, command, params);
+    const CFDictionaryRef message = Ath().ATCFMessageCreate(7, command, params);
     ASSERT_NE(message, nullptr);
-    EXPECT_EQ(TakeText(CFRetain(ATCFMessageGetName(message))), "FileComplete");
-    EXPECT_EQ(ATCFMessageGetParam(message, key), asset);
+    EXPECT_EQ(TakeText(CFRetain(Ath().ATCFMessageGetName(message))), "FileComplete");
+    EXPECT_EQ(Ath().ATCFMessageGetParam(message, key), asset);
     EXPECT_EQ(Integer(Get(message, "Session")), 7);
     // Without params the message still has an empty "Params".
-    const CFDictionaryRef bare = ATCFMessageCreate(0, command, nullptr);
+    const CFDictionaryRef bare = Ath().ATCFMessageCreate(0, command, nullptr);
     EXPECT_EQ(CFDictionaryGetCount(static_cast<CFDictionaryRef>(Get(bare, "Params"))), 0);
 
     ATHostConnectionRef connection = Open();
     ASSERT_NE(connection, nullptr);
-    EXPECT_EQ(ATHostConnectionSendMessage(connection, message), 0);
-    ATHostConnectionInvalidate(connection);
-    ATHostConnectionRelease(connection);
+    EXPECT_EQ(Ath().ATHostConnectionSendMessage(connection, message), 0);
+    Ath().ATHostConnectionInvalidate(connection);
+    Ath().ATHostConnectionRelease(connection);
     for (CFTypeRef object : {static_cast<CFTypeRef>(message), static_cast<CFTypeRef>(bare),
                              static_cast<CFTypeRef>(params), static_cast<CFTypeRef>(command),
                              static_cast<CFTypeRef>(asset), static_cast<CFTypeRef>(key)})

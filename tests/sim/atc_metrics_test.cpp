@@ -183,13 +183,13 @@ class AtcMetricsTest : public AtcTest {
         for (int i = 0; i < 3; ++i) {
             const CFDictionaryRef message = ReadNext(connection);
             if (message == nullptr) break;
-            const CFStringRef name = ATCFMessageGetName(message);
+            const CFStringRef name = Ath().ATCFMessageGetName(message);
             if (name != nullptr && TakeText(CFRetain(name)) == "AssetMetrics")
                 sums = Reported(message);
             CFRelease(message);
         }
-        ATHostConnectionInvalidate(connection);
-        ATHostConnectionRelease(connection);
+        Ath().ATHostConnectionInvalidate(connection);
+        Ath().ATHostConnectionRelease(connection);
         return sums;
     }
 

@@ -1,18 +1,64 @@
-// What the AirTraffic tests share: an attached image, the host's opening sequence as the library
-// runs it, and reading messages by name. Every test ends with no connection, session or CF
-// object left (SimMdTest checks the objects; TearDown here the counters).
+// What the AirTraffic tests share: the AirTraffic library loaded from the runtime folder, an
+// attached image, the host's opening sequence as the library runs it, and reading messages by
+// name. Every test ends with no connection, session or CF object left (SimMdTest checks the
+// objects; TearDown here the counters).
 #pragma once
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
 #include "airtraffic/AirTrafficHost.h"
 #include "sim/md_support.h"
+#include "support/build_paths.h"
 
 namespace bw::sim::atctest {
+
+// The library is loaded by path with dlopen, as hosts load it, and not linked: the test program
+// meets it only the way the library under test does.
+// clang-format off
+#define BW_ATH_FUNCTIONS(X)                                                                      \
+    X(ATHostConnectionCreateWithLibrary) X(ATHostConnectionRetain) X(ATHostConnectionRelease)    \
+    X(ATHostConnectionInvalidate) X(ATHostConnectionGetCurrentSessionNumber)                     \
+    X(ATHostConnectionReadMessage) X(ATHostConnectionSendPowerAssertion)                         \
+    X(ATHostConnectionSendHostInfo) X(ATHostConnectionSendSyncRequest)                           \
+    X(ATHostConnectionSendMetadataSyncFinished) X(ATHostConnectionSendSyncFailed)                \
+    X(ATHostConnectionSendFileError) X(ATHostConnectionSendAssetCompleted)                       \
+    X(ATHostConnectionSendFileProgress) X(ATHostConnectionSendPing)                              \
+    X(ATHostConnectionSendMessage) X(ATCFMessageCreate) X(ATCFMessageGetName)                    \
+    X(ATCFMessageGetParam)
+// clang-format on
+
+struct AirTrafficLibrary {
+#define BW_ATH_SLOT(name) decltype(&::name) name = nullptr;
+    BW_ATH_FUNCTIONS(BW_ATH_SLOT)
+#undef BW_ATH_SLOT
+};
+
+// The library's functions, looked up by name.
+inline const AirTrafficLibrary& Ath() {
+    static const AirTrafficLibrary library = [] {
+        const std::string path = std::string(BRACKWATER_SIM_RUNTIME_DIR) + "/libAirTrafficHost.so";
+        void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), ::dlerror());
+            std::abort();
+        }
+        AirTrafficLibrary loaded;
+#define BW_ATH_FIND(name)                                                      \
+    loaded.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
+    if (loaded.name == nullptr) std::abort();
+        BW_ATH_FUNCTIONS(BW_ATH_FIND)
+#undef BW_ATH_FIND
+        return loaded;
+    }();
+    return library;
+}
 
 using mdtest::Counters;
 using mdtest::TakeText;
@@ -21,7 +67,7 @@ using mdtest::Text;
 // The name of a message (+1 taken and released); "<none>" for NULL.
 inline std::string TakeName(CFDictionaryRef message) {
     if (message == nullptr) return "<none>";
-    const CFStringRef name = ATCFMessageGetName(message);
+    const CFStringRef name = Ath().ATCFMessageGetName(message);
     std::string text = name != nullptr ? TakeText(CFRetain(name)) : "<no name>";
     CFRelease(message);
     return text;
@@ -66,7 +112,7 @@ class AtcTest : public mdtest::SimMdTest {
         const CFStringRef library = Text("12.1.0.71");
         const CFStringRef device = Text(udid.c_str());
         ATHostConnectionRef connection =
-            ATHostConnectionCreateWithLibrary(library, device, nullptr);
+            Ath().ATHostConnectionCreateWithLibrary(library, device, nullptr);
         CFRelease(library);
         CFRelease(device);
         return connection;
@@ -87,7 +133,7 @@ class AtcTest : public mdtest::SimMdTest {
         set("SyncHostName", Text("BRACKWATER-PC"));
         set("SyncedDataclasses", CFArrayCreate(nullptr, nullptr, 0, &kCFTypeArrayCallBacks));
         set("Version", Text("12.1.0.71"));
-        const int status = ATHostConnectionSendHostInfo(connection, info);
+        const int status = Ath().ATHostConnectionSendHostInfo(connection, info);
         CFRelease(info);
         return status;
     }
@@ -95,16 +141,17 @@ class AtcTest : public mdtest::SimMdTest {
     // Reads until a message arrives or `attempts` reads answered NULL.
     static CFDictionaryRef ReadNext(ATHostConnectionRef connection, int attempts = 20) {
         for (int i = 0; i < attempts; ++i)
-            if (CFDictionaryRef message = ATHostConnectionReadMessage(connection)) return message;
+            if (CFDictionaryRef message = Ath().ATHostConnectionReadMessage(connection))
+                return message;
         return nullptr;
     }
 
     // Ends the connection as the library does: Invalidate, then one Release for Create and one
     // for Retain.
     static void Close(ATHostConnectionRef connection) {
-        ATHostConnectionInvalidate(connection);
-        ATHostConnectionRelease(connection);
-        ATHostConnectionRelease(connection);
+        Ath().ATHostConnectionInvalidate(connection);
+        Ath().ATHostConnectionRelease(connection);
+        Ath().ATHostConnectionRelease(connection);
     }
 
     std::string image_;
