@@ -221,14 +221,23 @@ int BwSimWaitForRestart(const char* udid, int timeoutMs) {
 int BwSimAirTrafficQueueMessage(const char* udid, const char* command, const char* paramsXml) {
     const Device* device = AirTrafficDevice(udid);
     if (device == nullptr) return -1;
-    if (command == nullptr || *command == '\0') return Fail("a message needs a command name");
+    if (command != nullptr && *command == '\0') return Fail("a command name cannot be empty");
     bw::sim::PlistTree params;
     if (paramsXml != nullptr) {
         params = bw::sim::ParseCheckedPlist(paramsXml);
         if (params == nullptr || plist_get_node_type(params.get()) != PLIST_DICT)
             return Fail("the parameters are no XML property list holding a dictionary");
     }
-    return QueueAirTrafficMessage(*device, command, params.get());
+    return QueueAirTrafficMessage(*device, command != nullptr ? command : "", params.get());
+}
+
+long BwSimAirTrafficHostInfo(const char* udid, char* xml, size_t size) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    const std::string text = LastAirTrafficHostInfo(*device);
+    if (text.empty()) return Fail("no host sent HostInfo to the device");
+    if (xml != nullptr && size > text.size()) std::memcpy(xml, text.c_str(), text.size() + 1);
+    return static_cast<long>(text.size());
 }
 
 int BwSimAirTrafficSetSilent(const char* udid, int silent) {

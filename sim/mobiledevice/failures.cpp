@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -47,6 +49,44 @@ struct Hold {
 Hold& TheHold() {
     static Hold* hold = new Hold;  // never destroyed: used until the process ends
     return *hold;
+}
+
+// Failures named by the environment variable BRACKWATER_SIM_FAILURES are armed when the library
+// loads, so that a test can make a program it starts (the command-line host) meet them:
+// "FUNCTION,DETAIL,STATUS,COUNT" entries separated by ";", an empty DETAIL matching any call.
+// An entry that does not read that way is reported on standard error and skipped.
+bool ArmEnvironmentFailures() {
+    const char* text = std::getenv("BRACKWATER_SIM_FAILURES");
+    if (text == nullptr) return false;
+    const std::string list = text;
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t end = list.find(';', start);
+        if (end == std::string::npos) end = list.size();
+        const std::string entry = list.substr(start, end - start);
+        start = end + 1;
+        if (entry.empty()) continue;
+        std::vector<std::string> fields;
+        size_t from = 0;
+        for (size_t comma; (comma = entry.find(',', from)) != std::string::npos; from = comma + 1)
+            fields.push_back(entry.substr(from, comma - from));
+        fields.push_back(entry.substr(from));
+        char* statusEnd = nullptr;
+        char* countEnd = nullptr;
+        const long status = fields.size() == 4 ? std::strtol(fields[2].c_str(), &statusEnd, 0) : 0;
+        const long count = fields.size() == 4 ? std::strtol(fields[3].c_str(), &countEnd, 10) : 0;
+        if (fields.size() != 4 || fields[0].empty() || statusEnd == nullptr || *statusEnd != '\0' ||
+            countEnd == nullptr || *countEnd != '\0' || count < 1 || count > 1000) {
+            std::fprintf(stderr,
+                         "brackwater simulator: BRACKWATER_SIM_FAILURES: cannot read \"%s\"\n",
+                         entry.c_str());
+            continue;
+        }
+        InjectFailure(fields[0],
+                      fields[1].empty() ? std::nullopt : std::optional<std::string>(fields[1]),
+                      static_cast<int>(status), static_cast<int>(count));
+    }
+    return true;
 }
 
 bool Matches(const std::string& function, const std::optional<std::string>& armedDetail,
@@ -143,5 +183,9 @@ std::optional<int> TakeFailure(std::string_view function, CFStringRef detail) {
     if (!text) return TakeFailure(function);
     return TakeFailure(function, std::optional<std::string_view>(*text));
 }
+
+namespace {
+[[maybe_unused]] const bool kEnvironmentFailuresArmed = ArmEnvironmentFailures();
+}  // namespace
 
 }  // namespace bw::sim::md

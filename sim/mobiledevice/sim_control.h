@@ -56,7 +56,9 @@ BW_SIM_CONTROL_EXPORT void BwSimGetCounters(BwSimCounters* counters);
  * path functions (the first path of AFCRenamePath), the notification name of the notification
  * functions. Functions that return no status fail in their own way: NULL from the Copy and
  * Create functions, 0 from AMDeviceIsPaired, -1 from AMDServiceConnectionSend/Receive/GetSocket.
- * 0 on success, -1 for a NULL name or a count below 1. */
+ * 0 on success, -1 for a NULL name or a count below 1. The environment variable
+ * BRACKWATER_SIM_FAILURES arms failures when the library loads, for programs a test starts:
+ * "FUNCTION,DETAIL,STATUS,COUNT" entries separated by ";" (an empty DETAIL matches any call). */
 BW_SIM_CONTROL_EXPORT int BwSimInjectFailure(const char* functionName, const char* detail,
                                              int status, int count);
 BW_SIM_CONTROL_EXPORT void BwSimClearFailures(void);
@@ -107,9 +109,14 @@ BW_SIM_CONTROL_EXPORT int BwSimWaitForRestart(const char* udid, int timeoutMs);
  *
  * Queues the message {"Command": command, "Params": params} for the device to send on each of
  * its open AirTraffic links, after the delay in force; `paramsXml` is an XML property list whose
- * top level is a dictionary (NULL: empty Params). The number of links it was queued on. */
+ * top level is a dictionary (NULL: empty Params). A NULL command sends a message without
+ * "Command", which hosts must skip. The number of links it was queued on. */
 BW_SIM_CONTROL_EXPORT int BwSimAirTrafficQueueMessage(const char* udid, const char* command,
                                                       const char* paramsXml);
+/* The host information ("HostInfo" of the Params) of the last "HostInfo" a host sent the device, as
+ * an XML property list: its length in bytes, copied with a terminating NUL when `size` exceeds it;
+ * -1 when none came. */
+BW_SIM_CONTROL_EXPORT long BwSimAirTrafficHostInfo(const char* udid, char* xml, size_t size);
 /* silent != 0: the device sends nothing of its own in answer to "HostInfo" (queued messages
  * still go out); 0: it answers again. Holds until the device leaves. 0 on success. */
 BW_SIM_CONTROL_EXPORT int BwSimAirTrafficSetSilent(const char* udid, int silent);

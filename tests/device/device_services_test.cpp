@@ -2,9 +2,11 @@
 // restart, and media usage over the AirTraffic sync host with its time limit. The simulator's
 // control calls make the device silent, queue its messages and report what it was sent.
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <string>
@@ -214,6 +216,12 @@ TEST_F(DeviceServices, OnlyTheMetricsMessageIsReadAndItsFiguresArriveAsSent) {
     std::thread load([&] { loaded.set_value(info.LoadMediaUsage()); });
     ASSERT_TRUE(testing::WaitUntil([&] { return sim_.Counters().airTrafficConnections == 1; }));
     ASSERT_EQ(BwSimAirTrafficQueueMessage(udid_.c_str(), "Progress", nullptr), 1);
+    // A message without "Command" is skipped, even with figures in it.
+    ASSERT_EQ(BwSimAirTrafficQueueMessage(
+                  udid_.c_str(), nullptr,
+                  "<plist><dict><key>Photo</key><dict><key>_Count</key><integer>1</integer>"
+                  "</dict></dict></plist>"),
+              1);
     ASSERT_EQ(BwSimAirTrafficQueueMessage(
                   udid_.c_str(), "AssetMetrics",
                   "<plist><dict><key>Media</key><dict><key>Song</key><dict><key>_Count</key>"
@@ -228,6 +236,42 @@ TEST_F(DeviceServices, OnlyTheMetricsMessageIsReadAndItsFiguresArriveAsSent) {
     EXPECT_EQ(Name(audio), "audio");
     EXPECT_EQ(audio.count, 4);
     EXPECT_EQ(audio.physicalSize, 3050);
+    ExpectNoAirTraffic();
+    EndListening();
+}
+
+TEST_F(DeviceServices, TheHostAnnouncesItselfWithTheFallbackVersionAndItsName) {
+    CIPhone* phone = ArriveWith();
+    ASSERT_NE(phone, nullptr);
+    CDeviceInfo info(phone);
+    ASSERT_GT(info.LoadMediaUsage(), 0);
+    std::string xml(4096, '\0');
+    const long length = BwSimAirTrafficHostInfo(udid_.c_str(), xml.data(), xml.size());
+    ASSERT_GT(length, 0) << BwSimLastError();
+    xml.resize(static_cast<size_t>(length));
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    ASSERT_NE(root, nullptr);
+    const auto text = [&](const char* key) {
+        char* value = nullptr;
+        if (plist_t node = plist_dict_get_item(root, key)) plist_get_string_val(node, &value);
+        std::string out = value != nullptr ? value : "<none>";
+        std::free(value);
+        return out;
+    };
+    // No music application on this host: the version falls back.
+    EXPECT_EQ(text("LibraryID"), "11.0.5.5");
+    EXPECT_EQ(text("Version"), "11.0.5.5");
+    const std::string name = text("SyncHostName");
+    EXPECT_FALSE(name.empty());
+    EXPECT_LE(name.size(), 15u);
+    EXPECT_EQ(name.find('.'), std::string::npos);
+    plist_t dataclasses = plist_dict_get_item(root, "SyncedDataclasses");
+    ASSERT_NE(dataclasses, nullptr);
+    EXPECT_EQ(plist_get_node_type(dataclasses), PLIST_ARRAY);
+    EXPECT_EQ(plist_array_get_size(dataclasses), 0u);
+    EXPECT_EQ(plist_dict_get_size(root), 4u);
+    plist_free(root);
     ExpectNoAirTraffic();
     EndListening();
 }

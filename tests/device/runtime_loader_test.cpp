@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "cf/CoreFoundation.h"
 #include "device/runtime.h"
@@ -134,12 +135,37 @@ TEST_F(RuntimeLoader, LoadsOnceWhileARuntimeIsLoaded) {
     EXPECT_EQ(platform::GetEnv("PATH"), pathAfterFirstLoad);
 }
 
-TEST_F(RuntimeLoader, AirTrafficHostAbsentGivesNullAndEmptySlots) {
-    ASSERT_TRUE(LoadStubRuntime(folder_));
-    ::setenv("PATH", folder_.path().c_str(), 1);
-    if (LoadAirTrafficHost() != nullptr) GTEST_SKIP() << "an AirTrafficHost library is installed";
+// The runtime's own folders are searched first: a library of that name there that lacks one of
+// the names makes the load fail with every slot empty, and the simulator's complete stand-in
+// further on PATH is not taken in its place.
+TEST_F(RuntimeLoader, AnAirTrafficHostLackingANameGivesNullAndEmptySlots) {
+#if defined(BW_STUB_MOBILE_DEVICE_PATH)
+    UseRegistry(folder_, RuntimeRegistryText(folder_.path(), BW_STUB_MOBILE_DEVICE_PATH));
+    ::setenv("PATH", BRACKWATER_SIM_RUNTIME_DIR, 1);
+    ASSERT_NE(LoadMobileDeviceRuntime(), nullptr);
+    // Any shared library without the AirTraffic names will do: the stub mobile device library.
+    std::error_code failed;
+    std::filesystem::copy_file(BW_STUB_MOBILE_DEVICE_PATH, folder_ / "libAirTrafficHost.so",
+                               failed);
+    ASSERT_FALSE(failed) << failed.message();
+    EXPECT_EQ(LoadAirTrafficHost(), nullptr);
     EXPECT_EQ(Runtime().ATHostConnectionCreateWithLibrary, nullptr);
     EXPECT_EQ(Runtime().ATHostConnectionSendAssetCompleted, nullptr);
+#else
+    GTEST_SKIP() << "the stub runtimes were not built";
+#endif
+}
+
+TEST_F(RuntimeLoader, TheSimulatorsAirTrafficHostFillsEverySlot) {
+    UseRegistry(folder_, RuntimeRegistryText(
+                             BRACKWATER_SIM_RUNTIME_DIR,
+                             std::string(BRACKWATER_SIM_RUNTIME_DIR) + "/libMobileDevice.so"));
+    ASSERT_NE(LoadMobileDeviceRuntime(), nullptr);
+    ASSERT_NE(LoadAirTrafficHost(), nullptr);
+#define BW_EXPECT_FILLED(name, result, parameters) \
+    EXPECT_NE(reinterpret_cast<const void*>(Runtime().name), nullptr) << #name;
+    BW_AIR_TRAFFIC_HOST_FUNCTIONS(BW_EXPECT_FILLED)
+#undef BW_EXPECT_FILLED
 }
 
 }  // namespace

@@ -278,7 +278,7 @@ TEST_F(AtcLinkTest, HostileArgumentsFailCleanly) {
     EXPECT_EQ(Ath().ATCFMessageCreate(0, nullptr, nullptr), nullptr);
     EXPECT_EQ(Ath().ATCFMessageCreate(0, udid, reinterpret_cast<CFDictionaryRef>(udid)), nullptr);
     EXPECT_EQ(BwSimAirTrafficQueueMessage(udid_.c_str(), "Ping", "<plist><array/></plist>"), -1);
-    EXPECT_EQ(BwSimAirTrafficQueueMessage(udid_.c_str(), nullptr, nullptr), -1);
+    EXPECT_EQ(BwSimAirTrafficQueueMessage(udid_.c_str(), "", nullptr), -1);
     EXPECT_EQ(BwSimAirTrafficQueueMessage(std::string(40, 'f').c_str(), "Ping", nullptr), -1);
     EXPECT_EQ(BwSimAirTrafficSetDelay(udid_.c_str(), -1), -1);
     CFRelease(empty);

@@ -225,7 +225,8 @@ struct LinkState {
 struct LinkList {
     std::mutex mutex;
     std::vector<std::weak_ptr<LinkState>> links;
-    std::map<const Device*, Behaviour> behaviours;  // devices are never freed
+    std::map<const Device*, Behaviour> behaviours;   // devices are never freed
+    std::map<const Device*, std::string> hostInfos;  // the last "HostInfo" Params, as XML
 };
 
 LinkList& Links() {
@@ -256,14 +257,22 @@ void Send(LinkState& link, const char* command, plist_t params) {
         Clock::now() + std::chrono::milliseconds(BehaviourOf(*link.device).delayMs);
     std::lock_guard<std::mutex> lock(link.mutex);
     PlistTree message(plist_new_dict());
-    plist_dict_set_item(message.get(), "Command", plist_new_string(command));
+    // An empty name makes a message without "Command", which hosts must skip.
+    if (*command != '\0') plist_dict_set_item(message.get(), "Command", plist_new_string(command));
     plist_dict_set_item(message.get(), "Params", params != nullptr ? params : plist_new_dict());
     plist_dict_set_item(message.get(), "Session", plist_new_uint(link.session));
     link.outgoing.emplace_back(due, std::move(message));
     link.wake.notify_all();
 }
 
-void AnswerHostInfo(LinkState& link, plist_t) {
+void AnswerHostInfo(LinkState& link, plist_t params) {
+    {
+        LinkList& list = Links();
+        std::lock_guard<std::mutex> lock(list.mutex);
+        plist_t info = params != nullptr ? plist_dict_get_item(params, "HostInfo") : nullptr;
+        list.hostInfos[link.device] =
+            info != nullptr && plist_get_node_type(info) == PLIST_DICT ? PlistXml(info) : "";
+    }
     {
         std::lock_guard<std::mutex> lock(link.mutex);
         ++link.session;
@@ -371,6 +380,13 @@ int QueueAirTrafficMessage(const Device& device, const std::string& command, pli
         ++queued;
     }
     return queued;
+}
+
+std::string LastAirTrafficHostInfo(const Device& device) {
+    LinkList& list = Links();
+    std::lock_guard<std::mutex> lock(list.mutex);
+    const auto found = list.hostInfos.find(&device);
+    return found != list.hostInfos.end() ? found->second : std::string();
 }
 
 void SetAirTrafficSilent(const Device& device, bool silent) {
