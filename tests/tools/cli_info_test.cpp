@@ -267,7 +267,7 @@ class InfoCommands : public ::testing::Test {
     // cannot stop; the library's own leak checks run in-process.
     CliRun Run(const std::string& arguments, const std::string& environment = "") {
         return testing::RunCli(folder,
-                               "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 "
+                               "ASAN_OPTIONS=detect_leaks=0 "
                                "XDG_CACHE_HOME=" +
                                    folder / "cache" + " BRACKWATER_REGISTRY=" +
                                    folder / "none.reg" + " " + environment,
@@ -278,11 +278,7 @@ class InfoCommands : public ::testing::Test {
     }
     // The host with `failure` ("FUNCTION,DETAIL,STATUS,COUNT") armed in its simulator.
     CliRun SimFailing(const std::string& arguments, const std::string& failure) {
-        const std::string preload =
-            fs::path(BRACKWATER_CLI_PATH).parent_path() / "libsim_failure_preload.so";
-        return Sim(arguments, "LD_PRELOAD=" + preload + " BW_TEST_SIM_LIBRARY=" +
-                                  BRACKWATER_SIM_MD_PATH + " BRACKWATER_SIM_IMAGES=" + image +
-                                  " BW_TEST_SIM_FAILURE='" + failure + "'");
+        return Sim(arguments, "BRACKWATER_SIM_FAILURES='" + failure + "'");
     }
 
     std::optional<Json> InfoJson() {
