@@ -37,6 +37,10 @@ std::vector<CIPhone*> DeviceSession::Devices() {
     return {list.begin(), list.end()};
 }
 
+void DeviceSession::SetCallback(DeviceCallback callback, void* context) {
+    if (listener_ != nullptr) listener_->SetCallback(callback, context);
+}
+
 CIPhone* DeviceSession::Open(const Arguments& args, std::string& error, int seconds) {
     return Start(args, seconds, error) ? Choose(args, error) : nullptr;
 }

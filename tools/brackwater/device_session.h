@@ -28,6 +28,8 @@ class DeviceSession {
     CIPhone* Choose(const Arguments& args, std::string& error);
     // Start and Choose in one: the device a command works on, or null with the reason in `error`.
     CIPhone* Open(const Arguments& args, std::string& error, int seconds = 3);
+    // Arrivals and removals from now on, on the runtime's notification thread.
+    void SetCallback(DeviceCallback callback, void* context);
 
   private:
     SimulatorSetup simulator_;
