@@ -45,7 +45,7 @@ std::string ObjectsOf(const std::string& file) {
     return file.substr(8, table - 8);
 }
 
-TEST(PlistCodecValue, HoldsOneKindWithTypedViews) {
+TEST(PlistCodecValue, HoldsOneKindWithTypedViewsAndSortsDictionaryKeysByBytes) {
     PlistValue value(int64_t{-7});
     EXPECT_EQ(value.Kind(), PlistKind::kInteger);
     EXPECT_EQ(value.AsInteger(), -7);
@@ -65,10 +65,9 @@ TEST(PlistCodecValue, HoldsOneKindWithTypedViews) {
     value.Clear();
     EXPECT_TRUE(value.IsEmpty());
     EXPECT_EQ(value.Kind(), PlistKind::kNone);
-}
 
-TEST(PlistCodecValue, DictionaryKeysAreSortedByBytesAndFoundByView) {
-    PlistValue value(PlistValue::Dictionary{{"b", 2}, {"B", 1}, {"a", 3}});
+    // Dictionary keys are sorted by their bytes.
+    value = PlistValue::Dictionary{{"b", 2}, {"B", 1}, {"a", 3}};
     std::string order;
     for (const auto& [key, element] : *value.AsDictionary())
         order += key;

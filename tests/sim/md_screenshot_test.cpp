@@ -168,64 +168,48 @@ TEST_F(SimMdScreenshot, AHostThatSpeaksXmlIsUnderstood) {
     CloseService(connection);
 }
 
-// Each of these, sent before or after the version exchange, makes the phone drop the link.
-struct Malformed {
-    const char* name;
-    bool afterExchange;
-    std::function<std::string()> bytes;  // the message body, framed by the test
-};
-
 std::string Bytes(PlistTree tree) {
     return PlistBytes(tree.get());
 }
 
-const Malformed kMalformed[] = {
-    {"DictionaryNotArray", false, [] { return Bytes(PlistTree(Dict("DLMessage", "x"))); }},
-    {"EmptyArray", false, [] { return Bytes(PlistTree(plist_new_array())); }},
-    {"VersionWithoutNumber", false,
-     [] { return Bytes(Message("DLMessageVersionExchange", {plist_new_string("DLVersionsOk")})); }},
-    {"VersionRefused", false,
-     [] {
-         return Bytes(Message("DLMessageVersionExchange",
-                              {plist_new_string("DLVersionsBad"), plist_new_uint(100)}));
-     }},
-    {"VersionAsText", false,
-     [] {
-         return Bytes(Message("DLMessageVersionExchange",
-                              {plist_new_string("DLVersionsOk"), plist_new_string("100")}));
-     }},
-    {"NameNotText", false,
-     [] {
-         PlistTree message(plist_new_array());
-         plist_array_append_item(message.get(), plist_new_uint(1));
-         return Bytes(std::move(message));
-     }},
-    {"NotAPropertyList", false, [] { return std::string("bplist00 but nothing after"); }},
-    {"RequestBeforeExchange", false, [] { return Bytes(ScreenShotRequest()); }},
-    {"SecondVersionExchange", true, [] { return Bytes(VersionsOk()); }},
-    {"ProcessWithoutBody", true, [] { return Bytes(Message("DLMessageProcessMessage")); }},
-    {"ProcessOtherType", true,
-     [] { return Bytes(Message("DLMessageProcessMessage", {Dict("MessageType", "Other")})); }},
-    {"ProcessBodyNotDictionary", true,
-     [] {
-         return Bytes(Message("DLMessageProcessMessage", {plist_new_string("ScreenShotRequest")}));
-     }},
-    {"ProcessWithExtraElement", true,
-     [] {
-         return Bytes(Message("DLMessageProcessMessage",
-                              {Dict("MessageType", "ScreenShotRequest"), plist_new_uint(1)}));
-     }},
-    {"UnknownMessage", true, [] { return Bytes(Message("DLMessageSomethingElse")); }},
-};
-
+// Each of these, sent before or after the version exchange, makes the phone drop the link.
 TEST_F(SimMdScreenshot, MalformedMessagesDropTheLink) {
+    PlistTree nameNotText(plist_new_array());
+    plist_array_append_item(nameNotText.get(), plist_new_uint(1));
+    const char* exchange = "DLMessageVersionExchange";
+    const char* process = "DLMessageProcessMessage";
+    const struct {
+        const char* name;
+        bool afterExchange;
+        std::string body;  // framed below
+    } malformed[] = {
+        {"DictionaryNotArray", false, Bytes(PlistTree(Dict("DLMessage", "x")))},
+        {"EmptyArray", false, Bytes(PlistTree(plist_new_array()))},
+        {"VersionWithoutNumber", false,
+         Bytes(Message(exchange, {plist_new_string("DLVersionsOk")}))},
+        {"VersionRefused", false,
+         Bytes(Message(exchange, {plist_new_string("DLVersionsBad"), plist_new_uint(100)}))},
+        {"VersionAsText", false,
+         Bytes(Message(exchange, {plist_new_string("DLVersionsOk"), plist_new_string("100")}))},
+        {"NameNotText", false, Bytes(std::move(nameNotText))},
+        {"NotAPropertyList", false, "bplist00 but nothing after"},
+        {"RequestBeforeExchange", false, Bytes(ScreenShotRequest())},
+        {"SecondVersionExchange", true, Bytes(VersionsOk())},
+        {"ProcessWithoutBody", true, Bytes(Message(process))},
+        {"ProcessOtherType", true, Bytes(Message(process, {Dict("MessageType", "Other")}))},
+        {"ProcessBodyNotDictionary", true,
+         Bytes(Message(process, {plist_new_string("ScreenShotRequest")}))},
+        {"ProcessWithExtraElement", true,
+         Bytes(Message(process, {Dict("MessageType", "ScreenShotRequest"), plist_new_uint(1)}))},
+        {"UnknownMessage", true, Bytes(Message("DLMessageSomethingElse"))},
+    };
     AMDeviceRef device = AttachDevice();
-    for (const Malformed& malformed : kMalformed) {
-        SCOPED_TRACE(malformed.name);
+    for (const auto& message : malformed) {
+        SCOPED_TRACE(message.name);
         AMDServiceConnectionRef connection =
-            malformed.afterExchange ? OpenReady(device) : Open(device);
+            message.afterExchange ? OpenReady(device) : Open(device);
         ASSERT_NE(connection, nullptr);
-        const std::string framed = Framed(malformed.bytes());
+        const std::string framed = Framed(message.body);
         AMDServiceConnectionSend(connection, framed.data(), framed.size());
         ExpectDropped(connection);
         CloseService(connection);
