@@ -172,20 +172,8 @@ TEST_F(SimMdRestart, AHostThatDoesNotReadStillRestartsAndTheNewDeviceRestartsAga
     EXPECT_NE(events[4].first, second);
 }
 
-TEST_F(SimMdRestart, ShutdownLeavesForGood) {
-    AMDeviceRef device = AttachImage(MakeImage());
-    AMDServiceConnectionRef relay = nullptr;
-    EXPECT_EQ(StatusOf(Ask(device, "Shutdown", relay)), "Success");
-    CloseService(relay);
-    ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
-    const std::vector<Event> events = Events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[1], Event(device, 2));
-    EXPECT_EQ(Counters().attachedDevices, 0);
-}
-
 // Answers take the form of the request; Goodbye answers and then closes.
-TEST_F(SimMdRestart, SleepUnknownRequestsAndGoodbyeLeaveTheDeviceWhereItIs) {
+TEST_F(SimMdRestart, SleepUnknownRequestsAndGoodbyeLeaveTheDeviceWhereItIsShutdownDoesNot) {
     AMDeviceRef device = AttachImage(MakeImage());
     AMDServiceConnectionRef relay = StartService(device, kRelay);
     ASSERT_NE(relay, nullptr);
@@ -219,6 +207,15 @@ TEST_F(SimMdRestart, SleepUnknownRequestsAndGoodbyeLeaveTheDeviceWhereItIs) {
     EXPECT_EQ(ConnectAndStartSession(device), 0) << "the device is still there";
     EXPECT_EQ(AMDeviceStopSession(device), 0);
     EXPECT_EQ(AMDeviceDisconnect(device), 0);
+
+    // Shutdown, unlike all of those, leaves for good.
+    EXPECT_EQ(StatusOf(Ask(device, "Shutdown", relay)), "Success");
+    CloseService(relay);
+    ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
+    const std::vector<Event> events = Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1], Event(device, 2));
+    EXPECT_EQ(Counters().attachedDevices, 0);
 }
 
 // Restarts of an image whose switch keeps it away for an hour.
@@ -232,17 +229,6 @@ class SimMdRestartTime : public SimMdRestart {
         return image;
     }
 };
-
-TEST_F(SimMdRestartTime, TheSwitchKeepsTheDeviceAway) {
-    udid_ = Attach(SlowImage());
-    AMDeviceRef device = Device(udid_);
-    Restart(device);
-    // An hour away: the wait runs out with the device still gone.
-    EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 300), -1);
-    EXPECT_NE(std::string(BwSimLastError()).find("still restarting"), std::string::npos);
-    EXPECT_EQ(AMDeviceConnect(device), static_cast<int>(0xE800000B));
-    EXPECT_EQ(BwSimCountHostNotifications(udid_.c_str(), "any"), -1) << "no device is attached";
-}
 
 TEST_F(SimMdRestartTime, TheControlCallOverridesTheSwitchUntilANegativeDelay) {
     AMDeviceRef device = AttachImage(SlowImage());  // sets the delay to 0
@@ -260,16 +246,20 @@ TEST_F(SimMdRestartTime, TheControlCallOverridesTheSwitchUntilANegativeDelay) {
     EXPECT_NE(std::string(BwSimLastError()).find("still restarting"), std::string::npos);
 }
 
-TEST_F(SimMdRestartTime, ADeviceDetachedWhileItRestartsStaysAway) {
+TEST_F(SimMdRestartTime, TheSwitchKeepsTheDeviceAwayAndADetachKeepsItAwayForGood) {
     udid_ = Attach(SlowImage());
     AMDeviceRef device = Device(udid_);
     Restart(device);
-    BwSimDetach(udid_.c_str());  // before or after it left: either way it must not come back
+    // An hour away: the wait runs out with the device still gone.
+    EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 300), -1);
+    EXPECT_NE(std::string(BwSimLastError()).find("still restarting"), std::string::npos);
+    EXPECT_EQ(AMDeviceConnect(device), static_cast<int>(0xE800000B));
+    EXPECT_EQ(BwSimCountHostNotifications(udid_.c_str(), "any"), -1) << "no device is attached";
+
+    BwSimDetach(udid_.c_str());
     EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), -1);
     const std::string error = BwSimLastError();
-    EXPECT_TRUE(error.find("detached while it restarted") != std::string::npos ||
-                error.find("left before it restarted") != std::string::npos)
-        << error;
+    EXPECT_NE(error.find("detached while it restarted"), std::string::npos) << error;
     const std::vector<Event> events = Events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1], Event(device, 2));
