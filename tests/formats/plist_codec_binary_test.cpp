@@ -17,13 +17,19 @@ std::optional<PlistValue> ReadRaw(const RawPlist& raw) {
     return Read(raw.Build());
 }
 
-TEST(PlistCodecBinary, TopObjectFieldIsIgnored) {
+TEST(PlistCodecBinary, TopObjectFieldIsIgnoredAndOddReferenceAndOffsetSizesRead) {
     RawPlist raw;
     raw.objects = {Bytes("51 'r'"), Bytes("51 't'")};
     raw.topObject = 1;
     EXPECT_EQ(ReadRaw(raw), PlistValue("r"));
     raw.topObject = 1000;
     EXPECT_EQ(ReadRaw(raw), PlistValue("r"));
+
+    raw.topObject = 0;
+    raw.refSize = 3;
+    raw.offsetSize = 5;
+    raw.objects = {Bytes("A2 00 00 01 00 00 02"), Bytes("10 07"), Bytes("51 'z'")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array{7, "z"}));
 }
 
 // The common object forms are read from the files libplist writes (plist_codec_interop_test);
@@ -187,14 +193,6 @@ TEST(PlistCodecBinary, DeepNestingIsRefused) {
     EXPECT_TRUE(ReadRaw(nested(512)).has_value());
     EXPECT_EQ(ReadRaw(nested(513)), std::nullopt);
     EXPECT_EQ(ReadRaw(nested(20000)), std::nullopt);
-}
-
-TEST(PlistCodecBinary, OddReferenceAndOffsetSizesRead) {
-    RawPlist raw;
-    raw.refSize = 3;
-    raw.offsetSize = 5;
-    raw.objects = {Bytes("A2 00 00 01 00 00 02"), Bytes("10 07"), Bytes("51 'z'")};
-    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array{7, "z"}));
 }
 
 }  // namespace
