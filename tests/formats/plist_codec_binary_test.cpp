@@ -17,13 +17,19 @@ std::optional<PlistValue> ReadRaw(const RawPlist& raw) {
     return Read(raw.Build());
 }
 
-TEST(PlistCodecBinary, TopObjectFieldIsIgnored) {
+TEST(PlistCodecBinary, TopObjectFieldIsIgnoredAndOddReferenceAndOffsetSizesRead) {
     RawPlist raw;
     raw.objects = {Bytes("51 'r'"), Bytes("51 't'")};
     raw.topObject = 1;
     EXPECT_EQ(ReadRaw(raw), PlistValue("r"));
     raw.topObject = 1000;
     EXPECT_EQ(ReadRaw(raw), PlistValue("r"));
+
+    raw.topObject = 0;
+    raw.refSize = 3;
+    raw.offsetSize = 5;
+    raw.objects = {Bytes("A2 00 00 01 00 00 02"), Bytes("10 07"), Bytes("51 'z'")};
+    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array{7, "z"}));
 }
 
 // The common object forms are read from the files libplist writes (plist_codec_interop_test);
@@ -78,39 +84,29 @@ TEST(PlistCodecBinary, RepeatedKeyKeepsTheLastValue) {
     EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Dictionary{{"k", 2}}));
 }
 
-TEST(PlistCodecBinary, SharedObjectsAreReadAtEveryReference) {
+TEST(PlistCodecBinary, SharedObjectsAreReadAtEveryReferenceUnlessTheyExplode) {
     RawPlist raw;
     raw.objects = {Bytes("A3 01 01 01"), Bytes("A2 02 02"), Bytes("51 'x'")};
     const PlistValue pair(PlistValue::Array{"x", "x"});
     EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array{pair, pair, pair}));
-}
-
-TEST(PlistCodecBinary, SharingThatExplodesIsRefused) {
     // Each array holds the next one twice: 2^60 leaves from a file of a few hundred bytes.
-    RawPlist raw;
-    for (int i = 0; i < 60; ++i) {
+    raw.objects.clear();
+    for (int i = 0; i < 60; ++i)
         raw.objects.push_back(Bytes("A2") + std::string(2, static_cast<char>(i + 1)));
-    }
     raw.objects.push_back(Bytes("09"));
     EXPECT_EQ(ReadRaw(raw), std::nullopt);
 }
 
-TEST(PlistCodecBinary, OffsetsOutOfRangeAreRefused) {
-    RawPlist raw;
-    raw.objects = {Bytes("A1 01"), Bytes("09")};
-    ASSERT_TRUE(ReadRaw(raw).has_value());
-    raw.offsetOverrides = {{1, 200}};
-    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset past the file";
-    raw.offsetOverrides = {{1, 11}};
-    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset into the offset table";
-    raw.offsetOverrides = {{1, 3}};
-    EXPECT_EQ(ReadRaw(raw), std::nullopt) << "offset into the header";
-}
-
-TEST(PlistCodecBinary, TrailerFieldsOutOfRangeAreRefused) {
+TEST(PlistCodecBinary, OffsetsAndTrailerFieldsOutOfRangeAreRefused) {
     RawPlist good;
     good.objects = {Bytes("A1 01"), Bytes("09")};
     ASSERT_TRUE(ReadRaw(good).has_value());
+    // Past the file, into the offset table, into the header.
+    for (uint64_t offset : {200, 11, 3}) {
+        RawPlist raw = good;
+        raw.offsetOverrides = {{1, offset}};
+        EXPECT_EQ(ReadRaw(raw), std::nullopt) << "object offset " << offset;
+    }
 
     for (unsigned size : {0u, 9u, 255u}) {
         RawPlist raw = good;
@@ -197,14 +193,6 @@ TEST(PlistCodecBinary, DeepNestingIsRefused) {
     EXPECT_TRUE(ReadRaw(nested(512)).has_value());
     EXPECT_EQ(ReadRaw(nested(513)), std::nullopt);
     EXPECT_EQ(ReadRaw(nested(20000)), std::nullopt);
-}
-
-TEST(PlistCodecBinary, OddReferenceAndOffsetSizesRead) {
-    RawPlist raw;
-    raw.refSize = 3;
-    raw.offsetSize = 5;
-    raw.objects = {Bytes("A2 00 00 01 00 00 02"), Bytes("10 07"), Bytes("51 'z'")};
-    EXPECT_EQ(ReadRaw(raw), PlistValue(PlistValue::Array{7, "z"}));
 }
 
 }  // namespace

@@ -53,14 +53,9 @@ std::string NestedXml(int depth) {
     return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + NestedArraysXml(depth) + "</plist>";
 }
 
-TEST(PlistLibraryHostile, BaselineListsRead) {
-    ASSERT_EQ(Read(GoodBinary()).type, kPlistDictionary);
-    EXPECT_EQ(Read(NestedArrays(kPlistMaxNesting)).type, kPlistArray);
-    EXPECT_EQ(Read(NestedXml(kPlistMaxNesting)).type, kPlistArray);
-}
-
 TEST(PlistLibraryHostile, EveryTruncationOfABinaryListGivesNoTree) {
     const std::string good = GoodBinary();
+    ASSERT_EQ(Read(good).type, kPlistDictionary);
     for (size_t length = 0; length < good.size(); ++length) {
         SCOPED_TRACE(length);
         EXPECT_EQ(Read(good.substr(0, length)).type, kPlistNone);
@@ -129,7 +124,7 @@ TEST(PlistLibraryHostile, BrokenTrailersGiveNoTree) {
     EXPECT_EQ(Read(offsetIntoHeader).type, kPlistNone);
 }
 
-TEST(PlistLibraryHostile, ObjectsThatLieAboutTheirSizeGiveNoTree) {
+TEST(PlistLibraryHostile, ObjectsThatLieAboutTheirSizeBadReferencesAndKindsGiveNoTree) {
     const std::vector<std::vector<std::string>> lists = {
         {Bytes({0xA1, 1}), Bytes({0x4F, 0x13, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0})},
         {Bytes({0xA1, 1}), Bytes({0x6F, 0x12, 0x40, 0x00, 0x00, 0x00, 0x41})},
@@ -142,18 +137,9 @@ TEST(PlistLibraryHostile, ObjectsThatLieAboutTheirSizeGiveNoTree) {
         {Bytes({0xA1, 1}), Bytes({0x15, 0x00})},                       // no integers of 32 bytes
         {Bytes({0xA1, 1}), Bytes({0x21, 0x00, 0x00})},                 // no two-byte reals
         {Bytes({0xA1, 1}), Bytes({0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0})},  // nine-byte UID
-    };
-    for (size_t i = 0; i < lists.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(Read(AssembleBinaryList(lists[i])).type, kPlistNone);
-    }
-}
-
-TEST(PlistLibraryHostile, BadReferencesAndKindsGiveNoTree) {
-    const std::vector<std::vector<std::string>> lists = {
-        {Bytes({0xA1, 5}), Bytes({0x09})},                          // reference past the objects
-        {Bytes({0xA1, 0})},                                         // an array inside itself
-        {Bytes({0xA1, 1}), Bytes({0xA1, 0})},                       // a two-step cycle
+        {Bytes({0xA1, 5}), Bytes({0x09})},                             // reference past the objects
+        {Bytes({0xA1, 0})},                                            // an array inside itself
+        {Bytes({0xA1, 1}), Bytes({0xA1, 0})},                          // a two-step cycle
         {Bytes({0xD1, 0, 1}), Bytes({0x09})},                       // a dictionary as its own key
         {Bytes({0xD1, 1, 1}), Bytes({0x10, 0x01})},                 // an integer key
         {Bytes({0xD1, 1, 2}), Bytes({0x80, 0x01}), Bytes({0x09})},  // a UID key
@@ -172,6 +158,7 @@ TEST(PlistLibraryHostile, BadReferencesAndKindsGiveNoTree) {
 }
 
 TEST(PlistLibraryHostile, DeepBinaryNestingIsRefusedBeforeParsing) {
+    EXPECT_EQ(Read(NestedArrays(kPlistMaxNesting)).type, kPlistArray);
     EXPECT_EQ(Read(NestedArrays(kPlistMaxNesting + 1)).type, kPlistNone);
     // The external parser takes time quadratic in the depth here and then overflows the stack.
     EXPECT_EQ(Read(NestedArrays(100000)).type, kPlistNone);
@@ -194,6 +181,7 @@ TEST(PlistLibraryHostile, SharedContainersCannotExpandExponentially) {
 }
 
 TEST(PlistLibraryHostile, DeepXmlNestingIsRefusedBeforeParsing) {
+    EXPECT_EQ(Read(NestedXml(kPlistMaxNesting)).type, kPlistArray);
     EXPECT_EQ(Read(NestedXml(kPlistMaxNesting + 1)).type, kPlistNone);
     // The external parser builds a million levels and then overflows the stack freeing them.
     EXPECT_EQ(Read(NestedXml(1000000)).type, kPlistNone);
@@ -240,7 +228,7 @@ TEST(PlistLibraryHostile, DocumentTypeWithEntitiesIsNotExpanded) {
     EXPECT_EQ(Read(xml).type, kPlistNone);
 }
 
-TEST(PlistLibraryHostile, WritersRefuseDeepAndSelfContainingTrees) {
+TEST(PlistLibraryHostile, WritersRefuseDeepSelfContainingAndHugelySharedTrees) {
     CDicValueObj deep = CDicValueObj::MakeArray();
     CDicValueObj* level = &deep;
     for (int i = 0; i < 200000; ++i) {
@@ -256,6 +244,7 @@ TEST(PlistLibraryHostile, WritersRefuseDeepAndSelfContainingTrees) {
 
     CDicValueObj loop = CDicValueObj::MakeDictionary();
     loop.Set("self", loop);
+    out = "stale";
     writeBinary(loop, out);
     EXPECT_EQ(out, "");
     CDicValueObj otherLoop = CDicValueObj::MakeDictionary();
@@ -263,19 +252,17 @@ TEST(PlistLibraryHostile, WritersRefuseDeepAndSelfContainingTrees) {
     EXPECT_FALSE(PlistEquals(loop, otherLoop));  // no end to compare, but no hang either
     loop.Dictionary()->clear();                  // break the cycles so the payloads are freed
     otherLoop.Dictionary()->clear();
-}
 
-TEST(PlistLibraryHostile, SharedPayloadsCannotMakeAHugeList) {
     // Ten levels of one array shared twice hold a 1 MiB string 1024 times.
-    CDicValueObj level = CDicValueObj::MakeString(std::string(1 << 20, 'x'));
+    CDicValueObj shared = CDicValueObj::MakeString(std::string(1 << 20, 'x'));
     for (int i = 0; i < 10; ++i) {
         CDicValueObj up = CDicValueObj::MakeArray();
-        up.Array()->push_back(level);
-        up.Array()->push_back(level);
-        level = up;
+        up.Array()->push_back(shared);
+        up.Array()->push_back(shared);
+        shared = up;
     }
-    std::string out;
-    writeBinary(level, out);
+    out = "stale";
+    writeBinary(shared, out);
     EXPECT_EQ(out, "");
 }
 

@@ -111,17 +111,24 @@ TEST(PlistLibraryValues, FactoriesSetTheTypeCodesAndOnlyTheMatchingViewAnswers) 
     EXPECT_EQ(retyped.Integer(), nullptr);
 }
 
-TEST(PlistLibraryValues, CopiesShareThePayloadReleaseDropsOneCopyAndFreeLeavesNothing) {
+// Past a few keys the dictionary keeps an index beside its entries; a copy shares both.
+TEST(PlistLibraryValues, CopiesShareEntriesAndLookupsReleaseDropsOneCopyAndFreeLeavesNothing) {
     CDicValueObj dict = CDicValueObj::MakeDictionary();
+    for (int i = 0; i < 50; ++i)
+        dict.Set(KeyNamed(i), CDicValueObj::MakeInteger(i));
     CDicValueObj copy = dict;
-    dict.Set("Name", CDicValueObj::MakeString("phone"));
-    ASSERT_NE(copy.Find("Name"), nullptr);
-    EXPECT_EQ(*copy.Find("Name")->String(), "phone");
+    copy.Set("k49", CDicValueObj::MakeInteger(-49));
+    copy.Set("new", CDicValueObj::MakeString("phone"));
+    EXPECT_TRUE(dict.Remove("k0"));
+    EXPECT_EQ(dict.GetInteger("k49"), -49);
+    EXPECT_EQ(dict.GetString("new"), "phone");
+    EXPECT_EQ(copy.Find("k0"), nullptr);
+    EXPECT_EQ(copy.GetInteger("k1"), 1);
 
     dict.Release();
     EXPECT_EQ(dict.type, kPlistNone);
-    EXPECT_EQ(dict.Find("Name"), nullptr);
-    EXPECT_EQ(copy.GetString("Name"), "phone");
+    EXPECT_EQ(dict.Find("new"), nullptr);
+    EXPECT_EQ(copy.GetString("new"), "phone");
 
     FreePListDictionary(copy);
     EXPECT_EQ(copy.type, kPlistNone);
@@ -129,30 +136,12 @@ TEST(PlistLibraryValues, CopiesShareThePayloadReleaseDropsOneCopyAndFreeLeavesNo
     EXPECT_EQ(ToXml(copy), "");
 }
 
-TEST(PlistLibraryValues, SetReplacesTheFirstEntryOrAppendsInOrder) {
-    CDicValueObj dict;
-    dict.Set("b", CDicValueObj::MakeInteger(1));  // a kPlistNone value becomes a dictionary
-    dict.Set("a", CDicValueObj::MakeInteger(2));
-    dict.Set("b", CDicValueObj::MakeInteger(3));
-    ASSERT_EQ(dict.type, kPlistDictionary);
-    const PlistDictionary& entries = *dict.Dictionary();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].first, "b");
-    EXPECT_EQ(*entries[0].second.Integer(), 3);
-    EXPECT_EQ(entries[1].first, "a");
-
-    CDicValueObj text = CDicValueObj::MakeString("keep");
-    text.Set("x", CDicValueObj::MakeInteger(1));
-    EXPECT_EQ(text.type, kPlistString);
-    EXPECT_EQ(*text.String(), "keep");
-}
-
 // Past a few keys the dictionary keeps an index beside its entries; these run on both sides of
 // that size, so the scan and the index must agree.
 TEST(PlistLibraryValues, SetKeepsInsertionOrderAndReplacesInPlaceAtEverySize) {
     for (const int count : {3, 15, 16, 17, 200}) {
         SCOPED_TRACE(count);
-        CDicValueObj dict = CDicValueObj::MakeDictionary();
+        CDicValueObj dict;  // a kPlistNone value becomes a dictionary on the first Set
         for (int i = 0; i < count; ++i)
             dict.Set(KeyNamed(count - i), CDicValueObj::MakeInteger(i));
         dict.Set("k1", CDicValueObj::MakeString("last"));
@@ -170,6 +159,10 @@ TEST(PlistLibraryValues, SetKeepsInsertionOrderAndReplacesInPlaceAtEverySize) {
         EXPECT_EQ(dict.Find("k0"), nullptr);
         EXPECT_EQ(dict.Find(""), nullptr);
     }
+    CDicValueObj text = CDicValueObj::MakeString("keep");
+    text.Set("x", CDicValueObj::MakeInteger(1));
+    EXPECT_EQ(text.type, kPlistString);
+    EXPECT_EQ(*text.String(), "keep");
 }
 
 TEST(PlistLibraryValues, RemoveTakesOneEntryOutAndKeepsTheOrderOfTheRest) {
@@ -233,20 +226,6 @@ TEST(PlistLibraryValues, EntriesChangedDirectlyAreSeenBySetAndFind) {
     dict.Set("k7", CDicValueObj::MakeInteger(-7));
     EXPECT_EQ(*std::as_const(dict).Dictionary()->at(6).second.Integer(), -7);
     EXPECT_EQ(*std::as_const(dict).Dictionary()->back().second.Integer(), 700);
-}
-
-TEST(PlistLibraryValues, CopiesShareTheEntriesAndTheirLookups) {
-    CDicValueObj dict = CDicValueObj::MakeDictionary();
-    for (int i = 0; i < 50; ++i)
-        dict.Set(KeyNamed(i), CDicValueObj::MakeInteger(i));
-    CDicValueObj copy = dict;
-    copy.Set("k49", CDicValueObj::MakeInteger(-49));
-    copy.Set("new", CDicValueObj::MakeInteger(1));
-    EXPECT_TRUE(dict.Remove("k0"));
-    EXPECT_EQ(dict.GetInteger("k49"), -49);
-    EXPECT_EQ(dict.GetInteger("new"), 1);
-    EXPECT_EQ(copy.Find("k0"), nullptr);
-    EXPECT_EQ(copy.GetInteger("k1"), 1);
 }
 
 TEST(PlistLibraryValues, MissingKeyOrOtherTypeLeavesTheDefault) {
@@ -323,12 +302,8 @@ TEST(PlistLibraryRoundTrip, EveryTypeCodeSurvivesXmlToBinaryAndBack) {
     EXPECT_EQ(tree.Find("true")->type, kPlistTrue);
     EXPECT_EQ(tree.GetData("data"), Bytes({0x00, 0x01, 0x02, 0xFF}));
     const PlistCalendar date = *tree.GetDate("date");
-    EXPECT_EQ(date.year, 111);
-    EXPECT_EQ(date.month, 2);
-    EXPECT_EQ(date.day, 4);
-    EXPECT_EQ(date.hour, 5);
-    EXPECT_EQ(date.minute, 6);
-    EXPECT_EQ(date.second, 7);
+    EXPECT_EQ(std::tuple(date.year, date.month, date.day, date.hour, date.minute, date.second),
+              std::tuple(111, 2, 4, 5, 6, 7));
     EXPECT_TRUE(tree.Find("empty")->Dictionary()->empty());
 
     const std::string binary = ToBinary(tree);
@@ -462,22 +437,7 @@ TEST(PlistLibraryRoundTrip, BinaryUidsReadAndWriteAsTheirXmlSpelling) {
     EXPECT_TRUE(PlistEquals(archive, ReadList(ToXml(archive))));
 }
 
-TEST(PlistLibraryRoundTrip, TopLevelValuesOtherThanDictionariesAreReturned) {
-    const CDicValueObj text = ReadList(XmlList("<string>only</string>"));
-    ASSERT_EQ(text.type, kPlistString);
-    EXPECT_EQ(*text.String(), "only");
-
-    const CDicValueObj number = ReadList(AssembleBinaryList({Bytes({0x11, 0x01, 0x00})}));
-    ASSERT_EQ(number.type, kPlistInteger);
-    EXPECT_EQ(*number.Integer(), 256);
-
-    const CDicValueObj array = ReadList(AssembleBinaryList({Bytes({0xA1, 1}), Bytes({0x09})}));
-    ASSERT_EQ(array.type, kPlistArray);
-    EXPECT_EQ(array.Array()->at(0).type, kPlistTrue);
-    EXPECT_TRUE(PlistEquals(array, ReadList(ToXml(array))));
-}
-
-TEST(PlistLibraryRoundTrip, ByteArrayReaderTakesBothFormatsAndUtf16Strings) {
+TEST(PlistLibraryRoundTrip, ByteArrayReaderTakesBothFormatsUtf16StringsAndAnyTopValue) {
     // {"k": "é€"} with the value as a UTF-16 string object.
     const std::string binary = AssembleBinaryList({
         Bytes({0xD1, 1, 2}),
@@ -491,6 +451,16 @@ TEST(PlistLibraryRoundTrip, ByteArrayReaderTakesBothFormatsAndUtf16Strings) {
     const std::string xml = "\xEF\xBB\xBF" + XmlList("<dict><key>k</key><string>v</string></dict>");
     readPlistFromByteArry(xml.data(), static_cast<int>(xml.size()), tree, 0);
     EXPECT_EQ(tree.GetString("k"), "v");  // a UTF-8 byte-order mark is allowed
+
+    // Top-level values other than dictionaries are returned as they are.
+    const CDicValueObj text = ReadList(XmlList("<string>only</string>"));
+    ASSERT_EQ(text.type, kPlistString);
+    EXPECT_EQ(*text.String(), "only");
+    const CDicValueObj array =
+        ReadList(AssembleBinaryList({Bytes({0xA1, 1}), Bytes({0x11, 1, 0})}));
+    ASSERT_EQ(array.type, kPlistArray);
+    EXPECT_EQ(*array.Array()->at(0).Integer(), 256);
+    EXPECT_TRUE(PlistEquals(array, ReadList(ToXml(array))));
 }
 
 TEST(PlistLibraryRoundTrip, EntriesHoldingNothingAreLeftOut) {

@@ -54,7 +54,8 @@ TEST_F(AtcLinkTest, HostInfoIsAnsweredWithInstalledAssetsMetricsAndSyncAllowedIn
     Close(connection);
 }
 
-TEST_F(AtcLinkTest, TheConnectionStaysOpenUntilItsLastReferenceGoes) {
+// Invalidate ends the device side at once; the connection object lasts until its last Release.
+TEST_F(AtcLinkTest, InvalidateEndsTheDeviceSideAndTheLastReleaseTheConnection) {
     ATHostConnectionRef connection = Open();
     ASSERT_NE(connection, nullptr);
     EXPECT_EQ(Counters().airTrafficConnections, 1);
@@ -63,13 +64,19 @@ TEST_F(AtcLinkTest, TheConnectionStaysOpenUntilItsLastReferenceGoes) {
     EXPECT_EQ(Counters().sessions, 0);
     EXPECT_EQ(Counters().connectedDevices, 0);
     ASSERT_EQ(Ath().ATHostConnectionRetain(connection), 0);
-
     Ath().ATHostConnectionRelease(connection);
-    EXPECT_EQ(Counters().airTrafficConnections, 1);
     EXPECT_EQ(Counters().serviceConnections, 1);
+
+    Ath().ATHostConnectionInvalidate(connection);
+    EXPECT_EQ(Counters().serviceConnections, 0);
+    EXPECT_EQ(Counters().airTrafficConnections, 1);
+    EXPECT_EQ(SendHostInfo(connection), kNotConnected);
+    // A link the host ended leaves no notice: NULL at once.
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(250));
     Ath().ATHostConnectionRelease(connection);
     EXPECT_EQ(Counters().airTrafficConnections, 0);
-    EXPECT_EQ(Counters().serviceConnections, 0);
     // A released handle is gone for good.
     EXPECT_EQ(Ath().ATHostConnectionRetain(connection), kInvalidArgument);
     EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
@@ -90,21 +97,7 @@ TEST_F(AtcLinkTest, AConnectionMadeInsideTheHostsSessionLeavesThatSessionOpen) {
     Ath().ATHostConnectionRelease(connection);
 }
 
-TEST_F(AtcLinkTest, InvalidateEndsTheDeviceSideBeforeTheLastRelease) {
-    ATHostConnectionRef connection = Open();
-    ASSERT_NE(connection, nullptr);
-    Ath().ATHostConnectionInvalidate(connection);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-    EXPECT_EQ(Counters().airTrafficConnections, 1);
-    EXPECT_EQ(SendHostInfo(connection), kNotConnected);
-    // A link the host ended leaves no notice: NULL at once.
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(250));
-    Ath().ATHostConnectionRelease(connection);
-}
-
-TEST_F(AtcLinkTest, ASilentDeviceMakesReadMessageAnswerNullAfterABoundedWait) {
+TEST_F(AtcLinkTest, ASilentDeviceAnswersNullAfterABoundedWaitOrAtOnceWhenInvalidated) {
     ASSERT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
     ATHostConnectionRef connection = Open();
     ASSERT_NE(connection, nullptr);
@@ -127,26 +120,8 @@ TEST_F(AtcLinkTest, ASilentDeviceMakesReadMessageAnswerNullAfterABoundedWait) {
     ASSERT_NE(ping, nullptr);
     EXPECT_EQ(TakeText(CFRetain(Get(Get(ping, "Params"), "Reason"))), "test");
     EXPECT_EQ(TakeName(ping), "Ping");
-    Close(connection);
-}
 
-TEST_F(AtcLinkTest, DelayedMessagesArriveNoEarlierThanTheDelay) {
-    ASSERT_EQ(BwSimAirTrafficSetDelay(udid_.c_str(), 1500), 0);
-    ATHostConnectionRef connection = Open();
-    ASSERT_NE(connection, nullptr);
-    const Clock::time_point sent = Clock::now();
-    ASSERT_EQ(SendHostInfo(connection), 0);
-    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
-    EXPECT_EQ(TakeName(ReadNext(connection)), "InstalledAssets");
-    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(1500));
-    Close(connection);
-}
-
-TEST_F(AtcLinkTest, InvalidateFromAnotherThreadWakesAWaitingRead) {
-    ASSERT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
-    ATHostConnectionRef connection = Open();
-    ASSERT_NE(connection, nullptr);
-    // The reader is held inside ReadMessage, so the invalidation meets a read in progress.
+    // A reader held inside ReadMessage meets the invalidation with its read in progress.
     ASSERT_EQ(BwSimBlockCall("ATHostConnectionReadMessage", nullptr, 1), 0);
     CFDictionaryRef read = reinterpret_cast<CFDictionaryRef>(1);
     Clock::time_point returned;
@@ -165,7 +140,26 @@ TEST_F(AtcLinkTest, InvalidateFromAnotherThreadWakesAWaitingRead) {
     Ath().ATHostConnectionRelease(connection);
 }
 
-TEST_F(AtcLinkTest, DetachingTheDeviceEndsTheLinkWithConnectionInvalid) {
+TEST_F(AtcLinkTest, DelayedMessagesArriveNoEarlierThanTheDelay) {
+    ASSERT_EQ(BwSimAirTrafficSetDelay(udid_.c_str(), 1500), 0);
+    ATHostConnectionRef connection = Open();
+    ASSERT_NE(connection, nullptr);
+    const Clock::time_point sent = Clock::now();
+    ASSERT_EQ(SendHostInfo(connection), 0);
+    EXPECT_EQ(Ath().ATHostConnectionReadMessage(connection), nullptr);
+    EXPECT_EQ(TakeName(ReadNext(connection)), "InstalledAssets");
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(1500));
+    Close(connection);
+}
+
+TEST_F(AtcLinkTest, ADroppedLinkOrADetachedDeviceEndsTheLinkWithConnectionInvalid) {
+    ATHostConnectionRef dropped = Open();
+    ASSERT_NE(dropped, nullptr);
+    EXPECT_EQ(BwSimAirTrafficDropLinks(udid_.c_str()), 1);
+    ExpectLinkDied(dropped);
+    EXPECT_EQ(BwSimAirTrafficDropLinks(udid_.c_str()), 0);
+    Close(dropped);
+
     ATHostConnectionRef connection = Open();
     ASSERT_NE(connection, nullptr);
     ASSERT_EQ(SendHostInfo(connection), 0);
@@ -173,15 +167,6 @@ TEST_F(AtcLinkTest, DetachingTheDeviceEndsTheLinkWithConnectionInvalid) {
     ASSERT_EQ(BwSimDetach(udid_.c_str()), 0);
     ExpectLinkDied(connection);
     EXPECT_EQ(Counters().airTrafficConnections, 1);
-    Close(connection);
-}
-
-TEST_F(AtcLinkTest, ADroppedLinkEndsWithConnectionInvalid) {
-    ATHostConnectionRef connection = Open();
-    ASSERT_NE(connection, nullptr);
-    EXPECT_EQ(BwSimAirTrafficDropLinks(udid_.c_str()), 1);
-    ExpectLinkDied(connection);
-    EXPECT_EQ(BwSimAirTrafficDropLinks(udid_.c_str()), 0);
     Close(connection);
 }
 

@@ -1,10 +1,10 @@
 // The device's AssetMetrics against sums this test works out by walking the image folder under
 // the rules sim/README.md documents, and the media files the image builder adds.
-#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <string>
 
 #include "sim/atc_support.h"
@@ -71,22 +71,11 @@ std::string KindOf(const fs::path& file, const std::string& extension) {
         extension != "mp4" && extension != "mov")
         return "";
     const std::string bytes = ReadFile(file);
-    switch (StikOf(bytes, 0, bytes.size())) {
-        case 1:
-            return "Song";
-        case 2:
-            return "Audiobook";
-        case 6:
-            return "MusicVideo";
-        case 9:
-            return "Movie";
-        case 10:
-            return "TVEpisode";
-        case 21:
-            return "Podcast";
-        default:
-            break;
-    }
+    static const std::map<int, std::string> kinds = {{1, "Song"},       {2, "Audiobook"},
+                                                     {6, "MusicVideo"}, {9, "Movie"},
+                                                     {10, "TVEpisode"}, {21, "Podcast"}};
+    if (const auto kind = kinds.find(StikOf(bytes, 0, bytes.size())); kind != kinds.end())
+        return kind->second;
     if (extension == "m4a" || extension == "m4p") return "Song";
     return extension == "m4b" ? "Audiobook" : "Movie";
 }
@@ -196,7 +185,7 @@ class AtcMetricsTest : public AtcTest {
     fs::path Fs() const { return fs::path(image_) / "fs"; }
 };
 
-TEST_F(AtcMetricsTest, MetricsEqualTheSumsOfTheImageFiles) {
+TEST_F(AtcMetricsTest, MetricsEqualTheSumsOfTheImageFilesOnEveryHostInfo) {
     const Sums expected = Expected(Fs());
     EXPECT_EQ(ReadMetrics(), expected);
     // The image has something in every category, so no rule is tested on nothing.
@@ -207,9 +196,7 @@ TEST_F(AtcMetricsTest, MetricsEqualTheSumsOfTheImageFiles) {
         EXPECT_GT(expected.at(category).count, 0) << category;
     }
     EXPECT_EQ(expected.at("Media/Song").count, 3);
-}
 
-TEST_F(AtcMetricsTest, MetricsFollowTheFilesOnEveryHostInfo) {
     // A book, a link to it that must not count, a photo of a kind that is no photo, and a new
     // media file whose kind item makes it a movie whatever its extension.
     const fs::path books = Fs() / "var/mobile/Media/Books";
@@ -248,24 +235,14 @@ TEST_F(AtcMetricsTest, MetricsFollowTheFilesOnEveryHostInfo) {
 
 TEST_F(AtcMetricsTest, TheImageHoldsMediaFilesNamedAndHeadedAsITunesWritesThem) {
     // "iTunes_Control/Music/Fnn/XXXX.ext", as iTunes names synced files.
-    const auto musicName = [](const std::string& path) {
-        const std::string prefix = "iTunes_Control/Music/F";
-        if (path.size() != prefix.size() + 2 + 1 + 4 + 4 || !path.starts_with(prefix)) return false;
-        const std::string rest = path.substr(prefix.size());
-        const std::string extension = rest.substr(7);
-        return std::isdigit(static_cast<unsigned char>(rest[0])) &&
-               std::isdigit(static_cast<unsigned char>(rest[1])) && rest[2] == '/' &&
-               std::all_of(rest.begin() + 3, rest.begin() + 7,
-                           [](char c) { return c >= 'A' && c <= 'Z'; }) &&
-               (extension == ".mp3" || extension == ".m4a" || extension == ".m4v");
-    };
+    const std::regex musicName(R"(iTunes_Control/Music/F[0-9]{2}/[A-Z]{4}\.(mp3|m4a|m4v))");
     const fs::path media = Fs() / "var/mobile/Media";
     int music = 0;
     for (const fs::directory_entry& entry :
          fs::recursive_directory_iterator(media / "iTunes_Control/Music")) {
         if (!entry.is_regular_file()) continue;
         const std::string relative = entry.path().lexically_relative(media).generic_string();
-        EXPECT_TRUE(musicName(relative)) << relative;
+        EXPECT_TRUE(std::regex_match(relative, musicName)) << relative;
         const std::string bytes = ReadFile(entry.path());
         EXPECT_GE(bytes.size(), 1024u) << relative;
         EXPECT_LE(bytes.size(), 16384u) << relative;

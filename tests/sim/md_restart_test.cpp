@@ -45,6 +45,13 @@ class SimMdRestart : public SimMdTest {
         return ReceiveMessage(relay);
     }
 
+    // A restart asked on its own relay connection, answered, and the connection closed.
+    void Restart(AMDeviceRef device) {
+        AMDServiceConnectionRef relay = nullptr;
+        EXPECT_EQ(StatusOf(Ask(device, "Restart", relay)), "Success");
+        CloseService(relay);
+    }
+
     // The devices the subscription saw arrive (message 1) and leave (2), in order.
     std::vector<std::pair<AMDeviceRef, uint32_t>> Events() {
         EXPECT_EQ(BwSimWaitForNotifications(5000), 0);
@@ -103,33 +110,6 @@ TEST_F(SimMdRestart, RestartLeavesAndArrivesAgainAsANewDeviceWithTheSameValues) 
     CFRelease(name);
 }
 
-TEST_F(SimMdRestart, AHostThatClosesAtOnceWithoutReadingStillRestarts) {
-    AMDeviceRef before = AttachImage(MakeImage());
-    AMDServiceConnectionRef relay = StartService(before, kRelay);
-    ASSERT_NE(relay, nullptr);
-    ASSERT_TRUE(SendMessage(relay, Request("Restart").get()));
-    CloseService(relay);
-    ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
-    const std::vector<Event> events = Events();
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[1], Event(before, 2));
-    EXPECT_EQ(events[2].second, 1u);
-    EXPECT_NE(events[2].first, before);
-}
-
-TEST_F(SimMdRestart, AHostThatKeepsTheRelayOpenSeesTheDeviceGoAnyway) {
-    AMDeviceRef before = AttachImage(MakeImage());
-    AMDServiceConnectionRef relay = nullptr;
-    EXPECT_EQ(StatusOf(Ask(before, "Restart", relay)), "Success");
-    ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
-    EXPECT_EQ(Counters().serviceConnections, 1) << "the host still holds its connection";
-    char byte = 0;
-    EXPECT_EQ(AMDServiceConnectionReceive(relay, &byte, 1), 0) << "the stream has ended";
-    EXPECT_EQ(AMDServiceConnectionSend(relay, "\0\0\0\0", 4), -1);
-    CloseService(relay);
-    EXPECT_EQ(Counters().serviceConnections, 0);
-}
-
 TEST_F(SimMdRestart, WhatWasOpenOnTheOldDeviceFailsCleanlyAndClosesToZero) {
     AMDeviceRef before = AttachImage(MakeImage());
     AFCConnectionRef afc = OpenAfc(before);
@@ -138,11 +118,16 @@ TEST_F(SimMdRestart, WhatWasOpenOnTheOldDeviceFailsCleanlyAndClosesToZero) {
     ASSERT_EQ(AFCFileRefOpen(afc, "/kept-open.txt", 3, &file), 0);
     AMDServiceConnectionRef springboard = StartService(before, "com.apple.springboardservices");
     ASSERT_NE(springboard, nullptr);
+    // The relay that asked for the restart stays open too.
     AMDServiceConnectionRef relay = nullptr;
     EXPECT_EQ(StatusOf(Ask(before, "Restart", relay)), "Success");
-    CloseService(relay);
     ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
+    // The file service, the springboard connection and the relay.
+    EXPECT_EQ(Counters().serviceConnections, 3) << "the host still holds its connections";
 
+    char byte = 0;
+    EXPECT_EQ(AMDServiceConnectionReceive(relay, &byte, 1), 0) << "the stream has ended";
+    EXPECT_EQ(AMDServiceConnectionSend(relay, "\0\0\0\0", 4), -1);
     EXPECT_NE(AFCFileRefWrite(afc, file, "x", 1), 0);
     int status = 0;
     EXPECT_TRUE(Info(afc, "/", &status).empty());
@@ -155,6 +140,7 @@ TEST_F(SimMdRestart, WhatWasOpenOnTheOldDeviceFailsCleanlyAndClosesToZero) {
     AFCFileRefClose(afc, file);
     AFCConnectionClose(afc);
     CloseService(springboard);
+    CloseService(relay);
     const BwSimCounters counters = Counters();
     EXPECT_EQ(counters.afcConnections, 0);
     EXPECT_EQ(counters.afcFiles, 0);
@@ -164,64 +150,30 @@ TEST_F(SimMdRestart, WhatWasOpenOnTheOldDeviceFailsCleanlyAndClosesToZero) {
     EXPECT_EQ(counters.attachedDevices, 1);
 }
 
-TEST_F(SimMdRestart, TheRestartedDeviceRestartsAgain) {
+// The first restart is asked by a host that closes at once without reading the answer.
+TEST_F(SimMdRestart, AHostThatDoesNotReadStillRestartsAndTheNewDeviceRestartsAgain) {
     AMDeviceRef first = AttachImage(MakeImage());
-    AMDServiceConnectionRef relay = nullptr;
-    EXPECT_EQ(StatusOf(Ask(first, "Restart", relay)), "Success");
+    AMDServiceConnectionRef relay = StartService(first, kRelay);
+    ASSERT_NE(relay, nullptr);
+    ASSERT_TRUE(SendMessage(relay, Request("Restart").get()));
     CloseService(relay);
     ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
     AMDeviceRef second = Events().back().first;
-    EXPECT_EQ(StatusOf(Ask(second, "Restart", relay)), "Success");
-    CloseService(relay);
+    Restart(second);
     ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
     const std::vector<Event> events = Events();
     ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events[1], Event(first, 2));
+    EXPECT_EQ(events[2], Event(second, 1));
+    EXPECT_NE(second, first);
     EXPECT_EQ(events[3], Event(second, 2));
     EXPECT_EQ(events[4].second, 1u);
     EXPECT_NE(events[4].first, first);
     EXPECT_NE(events[4].first, second);
 }
 
-TEST_F(SimMdRestart, ShutdownLeavesForGood) {
-    AMDeviceRef device = AttachImage(MakeImage());
-    AMDServiceConnectionRef relay = nullptr;
-    EXPECT_EQ(StatusOf(Ask(device, "Shutdown", relay)), "Success");
-    CloseService(relay);
-    ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
-    const std::vector<Event> events = Events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[1], Event(device, 2));
-    EXPECT_EQ(Counters().attachedDevices, 0);
-}
-
-TEST_F(SimMdRestart, SleepAndUnknownRequestsLeaveTheDeviceWhereItIs) {
-    AMDeviceRef device = AttachImage(MakeImage());
-    AMDServiceConnectionRef relay = StartService(device, kRelay);
-    ASSERT_NE(relay, nullptr);
-    ASSERT_TRUE(SendMessage(relay, Request("Sleep").get()));
-    EXPECT_EQ(StatusOf(ReceiveMessage(relay)), "Success");
-    ASSERT_TRUE(SendMessage(relay, Request("Reboot").get()));
-    EXPECT_EQ(StatusOf(ReceiveMessage(relay)), "UnknownRequest");
-    PlistTree noRequest(plist_new_dict());
-    plist_dict_set_item(noRequest.get(), "Restart", plist_new_bool(1));
-    ASSERT_TRUE(SendMessage(relay, noRequest.get()));
-    EXPECT_EQ(StatusOf(ReceiveMessage(relay)), "UnknownRequest");
-    PlistTree notADictionary(plist_new_array());
-    plist_array_append_item(notADictionary.get(), plist_new_string("Restart"));
-    ASSERT_TRUE(SendMessage(relay, notADictionary.get()));
-    EXPECT_EQ(StatusOf(ReceiveMessage(relay)), "UnknownRequest");
-    CloseService(relay);
-
-    EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 1000), -1);
-    EXPECT_NE(std::string(BwSimLastError()).find("no restart"), std::string::npos);
-    const std::vector<Event> events = Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(ConnectAndStartSession(device), 0) << "the device is still there";
-    EXPECT_EQ(AMDeviceStopSession(device), 0);
-    EXPECT_EQ(AMDeviceDisconnect(device), 0);
-}
-
-TEST_F(SimMdRestart, AnswersTakeTheFormOfTheRequestAndGoodbyeCloses) {
+// Answers take the form of the request; Goodbye answers and then closes.
+TEST_F(SimMdRestart, SleepUnknownRequestsAndGoodbyeLeaveTheDeviceWhereItIsShutdownDoesNot) {
     AMDeviceRef device = AttachImage(MakeImage());
     AMDServiceConnectionRef relay = StartService(device, kRelay);
     ASSERT_NE(relay, nullptr);
@@ -230,6 +182,15 @@ TEST_F(SimMdRestart, AnswersTakeTheFormOfTheRequestAndGoodbyeCloses) {
     ASSERT_TRUE(xml.has_value());
     EXPECT_EQ(xml->rfind("<?xml", 0), 0u);
     EXPECT_EQ(StatusOf(ParsePlist(*xml)), "Success");
+    PlistTree reboot = Request("Reboot");
+    PlistTree noRequest(plist_new_dict());
+    plist_dict_set_item(noRequest.get(), "Restart", plist_new_bool(1));
+    PlistTree notADictionary(plist_new_array());
+    plist_array_append_item(notADictionary.get(), plist_new_string("Restart"));
+    for (const PlistTree* unknown : {&reboot, &noRequest, &notADictionary}) {
+        ASSERT_TRUE(SendMessage(relay, unknown->get()));
+        EXPECT_EQ(StatusOf(ReceiveMessage(relay)), "UnknownRequest") << XmlOf(unknown->get());
+    }
     ASSERT_TRUE(SendMessage(relay, Request("Goodbye").get()));
     const std::optional<std::string> binary = ReceiveMessageBytes(relay);
     ASSERT_TRUE(binary.has_value());
@@ -239,6 +200,22 @@ TEST_F(SimMdRestart, AnswersTakeTheFormOfTheRequestAndGoodbyeCloses) {
     EXPECT_EQ(AMDServiceConnectionReceive(relay, &byte, 1), 0) << "Goodbye ends the connection";
     EXPECT_EQ(Counters().serviceConnections, 0);
     CloseService(relay);
+
+    EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 1000), -1);
+    EXPECT_NE(std::string(BwSimLastError()).find("no restart"), std::string::npos);
+    EXPECT_EQ(Events().size(), 1u);
+    EXPECT_EQ(ConnectAndStartSession(device), 0) << "the device is still there";
+    EXPECT_EQ(AMDeviceStopSession(device), 0);
+    EXPECT_EQ(AMDeviceDisconnect(device), 0);
+
+    // Shutdown, unlike all of those, leaves for good.
+    EXPECT_EQ(StatusOf(Ask(device, "Shutdown", relay)), "Success");
+    CloseService(relay);
+    ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
+    const std::vector<Event> events = Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1], Event(device, 2));
+    EXPECT_EQ(Counters().attachedDevices, 0);
 }
 
 // Restarts of an image whose switch keeps it away for an hour.
@@ -251,26 +228,9 @@ class SimMdRestartTime : public SimMdRestart {
             << error;
         return image;
     }
-
-    void Restart(AMDeviceRef device) {
-        AMDServiceConnectionRef relay = nullptr;
-        EXPECT_EQ(StatusOf(Ask(device, "Restart", relay)), "Success");
-        CloseService(relay);
-    }
 };
 
-TEST_F(SimMdRestartTime, TheSwitchKeepsTheDeviceAway) {
-    udid_ = Attach(SlowImage());
-    AMDeviceRef device = Device(udid_);
-    Restart(device);
-    // An hour away: the wait runs out with the device still gone.
-    EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 300), -1);
-    EXPECT_NE(std::string(BwSimLastError()).find("still restarting"), std::string::npos);
-    EXPECT_EQ(AMDeviceConnect(device), static_cast<int>(0xE800000B));
-    EXPECT_EQ(BwSimCountHostNotifications(udid_.c_str(), "any"), -1) << "no device is attached";
-}
-
-TEST_F(SimMdRestartTime, TheControlCallOverridesTheSwitchForEveryLaterRestart) {
+TEST_F(SimMdRestartTime, TheControlCallOverridesTheSwitchUntilANegativeDelay) {
     AMDeviceRef device = AttachImage(SlowImage());  // sets the delay to 0
     Restart(device);
     ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), 0) << BwSimLastError();
@@ -279,26 +239,27 @@ TEST_F(SimMdRestartTime, TheControlCallOverridesTheSwitchForEveryLaterRestart) {
     EXPECT_EQ(Events().size(), 5u);
     EXPECT_EQ(BwSimSetRestartDelay("", 0), -1);
     EXPECT_EQ(BwSimSetRestartDelay(nullptr, 0), -1);
-}
 
-TEST_F(SimMdRestartTime, ANegativeDelayGoesBackToTheSwitch) {
-    AMDeviceRef device = AttachImage(SlowImage());
     ASSERT_EQ(BwSimSetRestartDelay(udid_.c_str(), -1), 0);
-    Restart(device);
+    Restart(Events().back().first);
     EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 300), -1);
     EXPECT_NE(std::string(BwSimLastError()).find("still restarting"), std::string::npos);
 }
 
-TEST_F(SimMdRestartTime, ADeviceDetachedWhileItRestartsStaysAway) {
+TEST_F(SimMdRestartTime, TheSwitchKeepsTheDeviceAwayAndADetachKeepsItAwayForGood) {
     udid_ = Attach(SlowImage());
     AMDeviceRef device = Device(udid_);
     Restart(device);
-    BwSimDetach(udid_.c_str());  // before or after it left: either way it must not come back
+    // An hour away: the wait runs out with the device still gone.
+    EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 300), -1);
+    EXPECT_NE(std::string(BwSimLastError()).find("still restarting"), std::string::npos);
+    EXPECT_EQ(AMDeviceConnect(device), static_cast<int>(0xE800000B));
+    EXPECT_EQ(BwSimCountHostNotifications(udid_.c_str(), "any"), -1) << "no device is attached";
+
+    BwSimDetach(udid_.c_str());
     EXPECT_EQ(BwSimWaitForRestart(udid_.c_str(), 10000), -1);
     const std::string error = BwSimLastError();
-    EXPECT_TRUE(error.find("detached while it restarted") != std::string::npos ||
-                error.find("left before it restarted") != std::string::npos)
-        << error;
+    EXPECT_NE(error.find("detached while it restarted"), std::string::npos) << error;
     const std::vector<Event> events = Events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1], Event(device, 2));

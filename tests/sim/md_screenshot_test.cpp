@@ -124,14 +124,6 @@ class SimMdScreenshot : public SimMdTest {
         EXPECT_EQ(Counters().serviceConnections, 0);
     }
 
-    std::string ScreenshotOf(AMDeviceRef device) {
-        AMDServiceConnectionRef connection = OpenReady(device);
-        if (connection == nullptr) return {};
-        std::string tiff = Screenshot(connection);
-        CloseService(connection);
-        return tiff;
-    }
-
     PlistTree offer_;
 };
 
@@ -149,6 +141,8 @@ TEST_F(SimMdScreenshot, TheDeviceLinkExchangeGoesStepByStep) {
     ASSERT_TRUE(SendMessage(connection, VersionsOk().get()));
     EXPECT_EQ(XmlOf(ReceiveMessage(connection).get()),
               XmlOf(Message("DLMessageDeviceReady").get()));
+    // A ping is not answered and keeps the link.
+    ASSERT_TRUE(SendMessage(connection, Message("DLMessagePing", {plist_new_string("hi")}).get()));
     const std::string first = Screenshot(connection);
     EXPECT_EQ(first.substr(0, 4), std::string("MM\0*", 4));
     EXPECT_EQ(Screenshot(connection), first) << "the same screen, asked again";
@@ -174,94 +168,52 @@ TEST_F(SimMdScreenshot, AHostThatSpeaksXmlIsUnderstood) {
     CloseService(connection);
 }
 
-TEST_F(SimMdScreenshot, ARequestBeforeTheVersionExchangeDropsTheLink) {
-    AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef connection = Open(device);
-    ASSERT_NE(connection, nullptr);
-    SendMessage(connection, ScreenShotRequest().get());
-    ExpectDropped(connection);
-    CloseService(connection);
-}
-
-// Each of these, sent before or after the version exchange, makes the phone drop the link.
-struct Malformed {
-    const char* name;
-    bool afterExchange;
-    std::function<std::string()> bytes;  // the message body, framed by the test
-};
-
-void PrintTo(const Malformed& malformed, std::ostream* out) {
-    *out << malformed.name;
-}
-
 std::string Bytes(PlistTree tree) {
     return PlistBytes(tree.get());
 }
 
-const Malformed kMalformed[] = {
-    {"DictionaryNotArray", false, [] { return Bytes(PlistTree(Dict("DLMessage", "x"))); }},
-    {"EmptyArray", false, [] { return Bytes(PlistTree(plist_new_array())); }},
-    {"VersionWithoutNumber", false,
-     [] { return Bytes(Message("DLMessageVersionExchange", {plist_new_string("DLVersionsOk")})); }},
-    {"VersionRefused", false,
-     [] {
-         return Bytes(Message("DLMessageVersionExchange",
-                              {plist_new_string("DLVersionsBad"), plist_new_uint(100)}));
-     }},
-    {"VersionAsText", false,
-     [] {
-         return Bytes(Message("DLMessageVersionExchange",
-                              {plist_new_string("DLVersionsOk"), plist_new_string("100")}));
-     }},
-    {"NameNotText", false,
-     [] {
-         PlistTree message(plist_new_array());
-         plist_array_append_item(message.get(), plist_new_uint(1));
-         return Bytes(std::move(message));
-     }},
-    {"NotAPropertyList", false, [] { return std::string("bplist00 but nothing after"); }},
-    {"SecondVersionExchange", true, [] { return Bytes(VersionsOk()); }},
-    {"ProcessWithoutBody", true, [] { return Bytes(Message("DLMessageProcessMessage")); }},
-    {"ProcessOtherType", true,
-     [] { return Bytes(Message("DLMessageProcessMessage", {Dict("MessageType", "Other")})); }},
-    {"ProcessBodyNotDictionary", true,
-     [] {
-         return Bytes(Message("DLMessageProcessMessage", {plist_new_string("ScreenShotRequest")}));
-     }},
-    {"ProcessWithExtraElement", true,
-     [] {
-         return Bytes(Message("DLMessageProcessMessage",
-                              {Dict("MessageType", "ScreenShotRequest"), plist_new_uint(1)}));
-     }},
-    {"UnknownMessage", true, [] { return Bytes(Message("DLMessageSomethingElse")); }},
-};
-
-class SimMdScreenshotMalformed : public SimMdScreenshot,
-                                 public ::testing::WithParamInterface<Malformed> {};
-
-TEST_P(SimMdScreenshotMalformed, DropsTheLink) {
+// Each of these, sent before or after the version exchange, makes the phone drop the link.
+TEST_F(SimMdScreenshot, MalformedMessagesDropTheLink) {
+    PlistTree nameNotText(plist_new_array());
+    plist_array_append_item(nameNotText.get(), plist_new_uint(1));
+    const char* exchange = "DLMessageVersionExchange";
+    const char* process = "DLMessageProcessMessage";
+    const struct {
+        const char* name;
+        bool afterExchange;
+        std::string body;  // framed below
+    } malformed[] = {
+        {"DictionaryNotArray", false, Bytes(PlistTree(Dict("DLMessage", "x")))},
+        {"EmptyArray", false, Bytes(PlistTree(plist_new_array()))},
+        {"VersionWithoutNumber", false,
+         Bytes(Message(exchange, {plist_new_string("DLVersionsOk")}))},
+        {"VersionRefused", false,
+         Bytes(Message(exchange, {plist_new_string("DLVersionsBad"), plist_new_uint(100)}))},
+        {"VersionAsText", false,
+         Bytes(Message(exchange, {plist_new_string("DLVersionsOk"), plist_new_string("100")}))},
+        {"NameNotText", false, Bytes(std::move(nameNotText))},
+        {"NotAPropertyList", false, "bplist00 but nothing after"},
+        {"RequestBeforeExchange", false, Bytes(ScreenShotRequest())},
+        {"SecondVersionExchange", true, Bytes(VersionsOk())},
+        {"ProcessWithoutBody", true, Bytes(Message(process))},
+        {"ProcessOtherType", true, Bytes(Message(process, {Dict("MessageType", "Other")}))},
+        {"ProcessBodyNotDictionary", true,
+         Bytes(Message(process, {plist_new_string("ScreenShotRequest")}))},
+        {"ProcessWithExtraElement", true,
+         Bytes(Message(process, {Dict("MessageType", "ScreenShotRequest"), plist_new_uint(1)}))},
+        {"UnknownMessage", true, Bytes(Message("DLMessageSomethingElse"))},
+    };
     AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef connection =
-        GetParam().afterExchange ? OpenReady(device) : Open(device);
-    ASSERT_NE(connection, nullptr);
-    const std::string framed = Framed(GetParam().bytes());
-    AMDServiceConnectionSend(connection, framed.data(), framed.size());
-    ExpectDropped(connection);
-    CloseService(connection);
-}
-
-INSTANTIATE_TEST_SUITE_P(Messages, SimMdScreenshotMalformed, ::testing::ValuesIn(kMalformed),
-                         [](const ::testing::TestParamInfo<Malformed>& info) {
-                             return std::string(info.param.name);
-                         });
-
-TEST_F(SimMdScreenshot, APingKeepsTheLink) {
-    AMDeviceRef device = AttachDevice();
-    AMDServiceConnectionRef connection = OpenReady(device);
-    ASSERT_NE(connection, nullptr);
-    ASSERT_TRUE(SendMessage(connection, Message("DLMessagePing", {plist_new_string("hi")}).get()));
-    EXPECT_EQ(Screenshot(connection).substr(0, 4), std::string("MM\0*", 4));
-    CloseService(connection);
+    for (const auto& message : malformed) {
+        SCOPED_TRACE(message.name);
+        AMDServiceConnectionRef connection =
+            message.afterExchange ? OpenReady(device) : Open(device);
+        ASSERT_NE(connection, nullptr);
+        const std::string framed = Framed(message.body);
+        AMDServiceConnectionSend(connection, framed.data(), framed.size());
+        ExpectDropped(connection);
+        CloseService(connection);
+    }
 }
 
 // A screen filled with one grey, of the image's size.
@@ -274,45 +226,37 @@ void ExpectGrey(const std::string& tiff, int width, int height) {
                             [](uint8_t value) { return value == 0x80; }));
 }
 
-TEST_F(SimMdScreenshot, WithoutAPictureTheScreenIsGrey) {
-    const std::string image = MakeImage(WithUdid('1'));
-    std::filesystem::remove(image + "/screen.png");
-    ExpectGrey(ScreenshotOf(Device(Attach(image))), 640, 1136);
-}
-
-TEST_F(SimMdScreenshot, ABrokenPictureShowsGrey) {
+// Each round puts the good picture back, which the next request must show again, then spoils it.
+TEST_F(SimMdScreenshot, ThePictureIsReadOnEveryRequestAndAnUnusableOneShowsGrey) {
     const std::string image = MakeImage();
-    const std::string png = ReadFile(image + "/screen.png");
-    std::ofstream(image + "/screen.png", std::ios::trunc) << png.substr(0, png.size() / 2);
-    ExpectGrey(ScreenshotOf(Device(Attach(image))), 640, 1136);
-}
-
-TEST_F(SimMdScreenshot, APictureOfAnotherSizeShowsGrey) {
-    const std::string image = MakeImage();
-    EXPECT_EQ(VIPS_INIT("md_screenshot_test"), 0);
-    vips::VImage::black(320, 480, vips::VImage::option()->set("bands", 3))
-        .pngsave((image + "/screen.png").c_str());
-    ExpectGrey(ScreenshotOf(Device(Attach(image))), 640, 1136);
-}
-
-TEST_F(SimMdScreenshot, APictureThatIsALinkIsNotFollowed) {
-    const std::string image = MakeImage();
+    const std::string png = image + "/screen.png";
+    const std::string good = ReadFile(png);
     const std::string elsewhere = folder_ / "elsewhere.png";
-    std::filesystem::rename(image + "/screen.png", elsewhere);
-    std::filesystem::create_symlink(elsewhere, image + "/screen.png");
-    ExpectGrey(ScreenshotOf(Device(Attach(image))), 640, 1136);
-}
-
-TEST_F(SimMdScreenshot, ThePictureIsReadOnEveryRequest) {
-    const std::string image = MakeImage();
-    AMDeviceRef device = Device(Attach(image));
-    AMDServiceConnectionRef connection = OpenReady(device);
+    std::ofstream(elsewhere, std::ios::binary) << good;
+    EXPECT_EQ(VIPS_INIT("md_screenshot_test"), 0);
+    const std::pair<const char*, std::function<void()>> spoilers[] = {
+        {"missing", [] {}},
+        {"cut in half",
+         [&] { std::ofstream(png, std::ios::binary) << good.substr(0, good.size() / 2); }},
+        {"another size",
+         [&] {
+             vips::VImage::black(320, 480, vips::VImage::option()->set("bands", 3))
+                 .pngsave(png.c_str());
+         }},
+        {"a link", [&] { std::filesystem::create_symlink(elsewhere, png); }},
+    };
+    AMDServiceConnectionRef connection = OpenReady(Device(Attach(image)));
     ASSERT_NE(connection, nullptr);
-    const std::string before = Screenshot(connection);
-    std::filesystem::remove(image + "/screen.png");
-    const std::string after = Screenshot(connection);
-    EXPECT_NE(before, after);
-    ExpectGrey(after, 640, 1136);
+    const std::string shown = Screenshot(connection);
+    for (const auto& [name, spoil] : spoilers) {
+        SCOPED_TRACE(name);
+        std::filesystem::remove(png);
+        std::ofstream(png, std::ios::binary) << good;
+        EXPECT_EQ(Screenshot(connection), shown);
+        std::filesystem::remove(png);
+        spoil();
+        ExpectGrey(Screenshot(connection), 640, 1136);
+    }
     CloseService(connection);
 }
 
@@ -339,7 +283,10 @@ TEST_P(SimMdScreenshotVersions, TheTiffIsTheScreenPictureAtTheScreenSize) {
     }
     CFRelease(domain);
 
-    const std::string tiff = ScreenshotOf(device);
+    AMDServiceConnectionRef connection = OpenReady(device);
+    ASSERT_NE(connection, nullptr);
+    const std::string tiff = Screenshot(connection);
+    CloseService(connection);
     // Big-endian, one uncompressed strip after the directory and its values.
     ASSERT_GT(tiff.size(), 8u);
     EXPECT_EQ(tiff.substr(0, 8), std::string("MM\0*\0\0\0\x08", 8));
