@@ -1,10 +1,10 @@
 // The device's AssetMetrics against sums this test works out by walking the image folder under
 // the rules sim/README.md documents, and the media files the image builder adds.
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <string>
 
 #include "sim/atc_support.h"
@@ -235,14 +235,24 @@ TEST_F(AtcMetricsTest, MetricsEqualTheSumsOfTheImageFilesOnEveryHostInfo) {
 
 TEST_F(AtcMetricsTest, TheImageHoldsMediaFilesNamedAndHeadedAsITunesWritesThem) {
     // "iTunes_Control/Music/Fnn/XXXX.ext", as iTunes names synced files.
-    const std::regex musicName(R"(iTunes_Control/Music/F[0-9]{2}/[A-Z]{4}\.(mp3|m4a|m4v))");
+    const auto musicName = [](const std::string& path) {
+        const std::string prefix = "iTunes_Control/Music/F";
+        if (path.size() != prefix.size() + 2 + 1 + 4 + 4 || !path.starts_with(prefix)) return false;
+        const std::string rest = path.substr(prefix.size());
+        const std::string extension = rest.substr(7);
+        return std::isdigit(static_cast<unsigned char>(rest[0])) &&
+               std::isdigit(static_cast<unsigned char>(rest[1])) && rest[2] == '/' &&
+               std::all_of(rest.begin() + 3, rest.begin() + 7,
+                           [](char c) { return c >= 'A' && c <= 'Z'; }) &&
+               (extension == ".mp3" || extension == ".m4a" || extension == ".m4v");
+    };
     const fs::path media = Fs() / "var/mobile/Media";
     int music = 0;
     for (const fs::directory_entry& entry :
          fs::recursive_directory_iterator(media / "iTunes_Control/Music")) {
         if (!entry.is_regular_file()) continue;
         const std::string relative = entry.path().lexically_relative(media).generic_string();
-        EXPECT_TRUE(std::regex_match(relative, musicName)) << relative;
+        EXPECT_TRUE(musicName(relative)) << relative;
         const std::string bytes = ReadFile(entry.path());
         EXPECT_GE(bytes.size(), 1024u) << relative;
         EXPECT_LE(bytes.size(), 16384u) << relative;
