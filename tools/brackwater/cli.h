@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "brackwater/device.h"
+
 namespace cli {
 
 inline constexpr int kExitFailure = 1;
@@ -54,6 +56,10 @@ int RunRemove(Arguments& args);
 int RunMakeDirectory(Arguments& args);
 int RunApps(Arguments& args);
 int RunInfo(Arguments& args);
+// The information page of a device, and its screen saved as a PNG file (what info and
+// screenshot do once they have the device).
+int PrintDeviceInfo(CIPhone* device, bool json);
+int SaveScreenshot(CIPhone* device, const std::string& file);
 int RunRename(Arguments& args);
 int RunScreenshot(Arguments& args);
 int RunRestart(Arguments& args);

@@ -48,7 +48,7 @@ void PrintFolder(CIPhone* device, const std::string& path) {
 
 namespace {
 
-int FileDemo(const std::string& folder, const std::string& phone, std::string& udid) {
+int FileDemo(const std::string& folder, const std::string& phone) {
     Arguments args;
     args.sim = phone;
     DeviceSession session;
@@ -56,13 +56,20 @@ int FileDemo(const std::string& folder, const std::string& phone, std::string& u
     CIPhone* device = session.Open(args, error, 10);
     if (device == nullptr) return Fail(error);
 
-    udid = DeviceText(device, "UniqueDeviceID");
     Heading("The simulated iPhone arrives");
     std::printf("%s, %s with iOS %s, UDID %s, over %s\n", DeviceText(device, "DeviceName").c_str(),
                 DeviceText(device, "ProductType").c_str(),
                 DeviceText(device, "ProductVersion").c_str(),
                 DeviceText(device, "UniqueDeviceID").c_str(),
                 BrackwaterDeviceInterfaceType(device) == 2 ? "the network" : "USB");
+
+    // Through the code of the info and screenshot commands, on this session's device: a second
+    // listener in the same process would announce the phone once more while this one holds it.
+    Heading("Everything the phone tells about itself: values, battery, storage, media usage");
+    if (const int status = PrintDeviceInfo(device, false); status != 0) return status;
+    Heading("A picture of its screen");
+    if (const int status = SaveScreenshot(device, folder + "/screenshot.png"); status != 0)
+        return status;
 
     Heading("Its camera roll, through the file service");
     PrintFolder(device, "/DCIM/100APPLE");
@@ -85,20 +92,6 @@ int FileDemo(const std::string& folder, const std::string& phone, std::string& u
     std::printf("removed /Downloads/note.txt\n");
     PrintFolder(device, "/Downloads");
     return 0;
-}
-
-// The information page and a picture of the screen, by the info and screenshot commands. The
-// phone is named by its identifier: the listener of the step before reported it too.
-int InfoDemo(const std::string& folder, const std::string& phone, const std::string& udid) {
-    Arguments info;
-    info.sim = phone;
-    info.udid = udid;
-    Heading("Everything the phone tells about itself: values, battery, storage, media usage");
-    if (const int status = RunInfo(info); status != 0) return status;
-    Heading("A picture of its screen");
-    Arguments screenshot = info;
-    screenshot.words = {folder + "/screenshot.png"};
-    return RunScreenshot(screenshot);
 }
 
 // Applications and junk: the list, a scan, a clean that keeps a few files, and a rescan. Each
@@ -240,9 +233,7 @@ int RunDeviceDemo(const std::string& folder) {
         std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
         failed);
     if (failed) return Fail("cannot copy the demo iPhone: " + failed.message());
-    std::string udid;
-    if (const int status = FileDemo(folder, phone, udid); status != 0) return status;
-    if (const int status = InfoDemo(folder, phone, udid); status != 0) return status;
+    if (const int status = FileDemo(folder, phone); status != 0) return status;
     if (const int status = JunkDemo(phone); status != 0) return status;
     // Backups and the deep clean's working folders stay in the demo's folder.
     const std::string self = "XDG_DATA_HOME='" + folder + "/data' XDG_CACHE_HOME='" + folder +

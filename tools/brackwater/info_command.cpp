@@ -313,9 +313,7 @@ bool WaitUntilBack(DeviceSession& session, const std::string& udid) {
 }
 
 // The information object of the device a command works on, or null with the reason in `error`.
-DeviceInfo OpenInfo(DeviceSession& session, const Arguments& args, std::string& error) {
-    CIPhone* device = session.Open(args, error);
-    if (device == nullptr) return nullptr;
+DeviceInfo MakeInfo(CIPhone* device, std::string& error) {
     DeviceInfo info(CDeviceInfoNew(device));
     if (info == nullptr || InfoValue(info.get(), "UniqueDeviceID").empty()) {
         error = "cannot read the device's values; is it still connected?";
@@ -324,7 +322,53 @@ DeviceInfo OpenInfo(DeviceSession& session, const Arguments& args, std::string& 
     return info;
 }
 
+DeviceInfo OpenInfo(DeviceSession& session, const Arguments& args, std::string& error) {
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return nullptr;
+    return MakeInfo(device, error);
+}
+
 }  // namespace
+
+int PrintDeviceInfo(CIPhone* device, bool json) {
+    std::string error;
+    const DeviceInfo info = MakeInfo(device, error);
+    if (info == nullptr) return Fail(error);
+    const DeviceReport report = ReadReport(info.get());
+    if (report.Value("UniqueDeviceID").empty()) {
+        return Fail("the device left while its values were read");
+    }
+    if (json) {
+        PrintJson(report);
+    } else {
+        PrintText(report);
+    }
+    return 0;
+}
+
+int SaveScreenshot(CIPhone* device, const std::string& file) {
+    if (VIPS_INIT("brackwater") != 0) return Fail("cannot start the image library");
+    std::string error;
+    const DeviceInfo info = MakeInfo(device, error);
+    if (info == nullptr) return Fail(error);
+    BwByteBuffer* picture = nullptr;
+    if (info->TakeScreenshot(&picture) == 0) {
+        return Fail("cannot start the device's screenshot service");
+    }
+    if (picture == nullptr || picture->bytes == nullptr || picture->length == 0) {
+        info->FreeScreenshot(&picture);
+        return Fail("the device sent no picture; " + Printable(file) + " is unchanged");
+    }
+    std::string png;
+    int width = 0, height = 0;
+    const bool decoded = ToPng(picture->bytes, picture->length, png, width, height);
+    info->FreeScreenshot(&picture);
+    if (!decoded)
+        return Fail("the device's picture cannot be read; " + Printable(file) + " is unchanged");
+    if (!WriteOutputFile(file, png, error)) return Fail(Printable(file) + ": " + error);
+    std::printf("%dx%d written to %s\n", width, height, Printable(file).c_str());
+    return 0;
+}
 
 int RunInfo(Arguments& args) {
     constexpr const char* kUsage = "brackwater [--sim[=IMAGE]] info [--json]";
@@ -334,18 +378,9 @@ int RunInfo(Arguments& args) {
     if (!args.words.empty()) return UsageError("unexpected argument " + args.words[0], kUsage);
     DeviceSession session;
     std::string error;
-    const DeviceInfo info = OpenInfo(session, args, error);
-    if (info == nullptr) return Fail(error);
-    const DeviceReport report = ReadReport(info.get());
-    if (report.Value("UniqueDeviceID").empty()) {
-        return Fail("the device left while its values were read");
-    }
-    if (args.json) {
-        PrintJson(report);
-    } else {
-        PrintText(report);
-    }
-    return 0;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
+    return PrintDeviceInfo(device, args.json);
 }
 
 int RunRename(Arguments& args) {
@@ -383,29 +418,11 @@ int RunScreenshot(Arguments& args) {
     if (::lstat(file.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
         return Fail(Printable(file) + ": is not a regular file; refusing to replace it");
     }
-    if (VIPS_INIT("brackwater") != 0) return Fail("cannot start the image library");
-
     DeviceSession session;
     std::string error;
-    const DeviceInfo info = OpenInfo(session, args, error);
-    if (info == nullptr) return Fail(error);
-    BwByteBuffer* picture = nullptr;
-    if (info->TakeScreenshot(&picture) == 0) {
-        return Fail("cannot start the device's screenshot service");
-    }
-    if (picture == nullptr || picture->bytes == nullptr || picture->length == 0) {
-        info->FreeScreenshot(&picture);
-        return Fail("the device sent no picture; " + Printable(file) + " is unchanged");
-    }
-    std::string png;
-    int width = 0, height = 0;
-    const bool decoded = ToPng(picture->bytes, picture->length, png, width, height);
-    info->FreeScreenshot(&picture);
-    if (!decoded)
-        return Fail("the device's picture cannot be read; " + Printable(file) + " is unchanged");
-    if (!WriteOutputFile(file, png, error)) return Fail(Printable(file) + ": " + error);
-    std::printf("%dx%d written to %s\n", width, height, Printable(file).c_str());
-    return 0;
+    CIPhone* device = session.Open(args, error);
+    if (device == nullptr) return Fail(error);
+    return SaveScreenshot(device, file);
 }
 
 int RunRestart(Arguments& args) {
