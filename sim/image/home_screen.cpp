@@ -154,25 +154,6 @@ std::vector<std::string> IconCandidates(plist_t info) {
     return candidates;
 }
 
-std::optional<std::string> ReadRegularFile(const std::string& path, size_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    struct stat info {};
-    std::string bytes;
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-              static_cast<uint64_t>(info.st_size) <= limit;
-    if (ok) bytes.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        ok = got > 0;
-        if (ok) done += static_cast<size_t>(got);
-    }
-    ::close(fd);
-    return ok && !bytes.empty() ? std::optional(std::move(bytes)) : std::nullopt;
-}
-
 // The icon file of every application bundle in fs/, by bundle identifier; empty text for an
 // application without one.
 std::map<std::string, std::string> IconFiles(const ImageWriter& writer) {
@@ -197,7 +178,8 @@ std::map<std::string, std::string> IconFiles(const ImageWriter& writer) {
         std::string& icon = icons[id];
         for (const std::string& name : IconCandidates(info.get())) {
             if (std::optional<std::string> bytes =
-                    ReadRegularFile(bundle + "/" + name, kLargestIcon)) {
+                    ReadRegularFile(bundle + "/" + name, kLargestIcon);
+                bytes && !bytes->empty()) {
                 icon = std::move(*bytes);
                 break;
             }

@@ -162,7 +162,8 @@ std::optional<std::string> ReadAppIcon(const InstalledApp& app) {
     candidates.push_back("Icon.png");
     for (const std::string& name : candidates) {
         if (!IsPlainFileName(name)) continue;
-        std::optional<std::string> bytes = ReadSmallFile(app.bundleHost + "/" + name, kLargestIcon);
+        std::optional<std::string> bytes =
+            ReadRegularFile(app.bundleHost + "/" + name, kLargestIcon);
         if (bytes && !bytes->empty()) return bytes;
     }
     return std::nullopt;
@@ -191,30 +192,6 @@ uint64_t FolderBytes(const std::string& hostFolder) {
         ::closedir(listing);
     }
     return total;
-}
-
-std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-              static_cast<uint64_t>(info.st_size) <= limit;
-    std::string bytes;
-    if (ok) bytes.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
-        if (got < 0 && errno == EINTR) continue;
-        ok = got >= 0;
-        if (got <= 0) {
-            bytes.resize(done);  // the file shrank while it was read
-            break;
-        }
-        done += static_cast<size_t>(got);
-    }
-    ::close(fd);
-    if (!ok) return std::nullopt;
-    return bytes;
 }
 
 }  // namespace bw::sim::md

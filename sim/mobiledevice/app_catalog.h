@@ -44,7 +44,4 @@ std::optional<std::string> ReadAppIcon(const InstalledApp& app);
 // Sum of the sizes of the regular files below `hostFolder`; links are not followed.
 uint64_t FolderBytes(const std::string& hostFolder);
 
-// Reads a regular file of at most `limit` bytes (links are not followed, FIFOs not waited on).
-std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit);
-
 }  // namespace bw::sim::md

@@ -72,7 +72,7 @@ bool StartVips() {
 
 // The RGB rows of the picture, when it is a picture of exactly the screen's size.
 std::optional<std::vector<uint8_t>> ReadPicture(const std::string& path, ScreenSize size) {
-    const std::optional<std::string> bytes = ReadSmallFile(path, kLargestPicture);
+    const std::optional<std::string> bytes = ReadRegularFile(path, kLargestPicture);
     if (!bytes || bytes->empty() || !StartVips()) return std::nullopt;
     try {
         // The header alone decides the size, so a picture of another size is never decoded.
