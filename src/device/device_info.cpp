@@ -38,12 +38,6 @@ MediaUsage& Usage() {
 
 constexpr const char* kVideoKinds[] = {"musicvideo", "tvepisode", "itunesuvideo", "movie"};
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 BwMediaCategory MakeCategory(std::string_view name, const CDicValueObj& figures) {
     BwMediaCategory category{};
     const std::u16string wide = Utf8ToWide(name);
@@ -136,7 +130,7 @@ std::vector<BwMediaCategory> MediaCategoriesFromMetrics(const CDicValueObj& mess
     if (const CDicValueObj* media = section("Media")) {
         for (const auto& [kind, figures] : *media->Dictionary()) {
             if (figures.Dictionary() == nullptr) continue;
-            const std::string lower = Lower(kind);
+            const std::string lower = AsciiLower(kind);
             const bool video = std::find(std::begin(kVideoKinds), std::end(kVideoKinds), lower) !=
                                std::end(kVideoKinds);
             AddToCategory(categories, video ? "video" : "audio", figures);

@@ -10,6 +10,7 @@
 #include "formats/plist_library.h"
 #include "platform/environment.h"
 #include "platform/process.h"
+#include "platform/text.h"
 
 namespace bw {
 namespace {
@@ -28,19 +29,13 @@ SyncHostState& State() {
     return *state;
 }
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // One message: true when the loop ends. Messages without "Command" are skipped; a link that
 // died ("connectioninvalid") ends the connection at once rather than at the time limit.
 bool HandleMessage(CIPhone& phone, rt::CFDictionaryRef message, AssetMetricsHandler handler) {
     const RuntimeTable& runtime = Runtime();
     const CFString command = MakeCFString("Command");
     if (!runtime.CFDictionaryContainsKey(message, command.get())) return false;
-    const std::string name = Lower(CFStringToWString(runtime.ATCFMessageGetName(message)));
+    const std::string name = AsciiLower(CFStringToWString(runtime.ATCFMessageGetName(message)));
     if (name == "connectioninvalid") {
         EndSyncHost(phone);
         return true;

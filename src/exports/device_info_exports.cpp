@@ -2,6 +2,7 @@
 #include <string>
 
 #include "brackwater/device_info.h"
+#include "device/app_info.h"
 #include "device/connect_listener.h"
 #include "device/device_info.h"
 #include "device/device_utilities.h"
@@ -38,12 +39,7 @@ BRACKWATER_API size_t BrackwaterDeviceInfoValue(IDeviceInfo* info, const BwChar*
         const std::optional<std::string> value =
             object->phone->CachedValue(bw::WideToUtf8(std::u16string_view(key)));
         if (!value) return 0;
-        const std::u16string wide = bw::Utf8ToWide(*value);
-        if (buffer != nullptr) {
-            std::copy(wide.begin(), wide.end(), buffer);
-            buffer[wide.size()] = 0;
-        }
-        return wide.size() + 2;
+        return bw::CopyTwoCallText(*value, buffer);
     } catch (...) {
         return 0;
     }

@@ -17,6 +17,15 @@ std::u16string Utf8ToWide(std::string_view text);
 
 inline constexpr char32_t kReplacementCharacter = 0xFFFD;
 
+// Lower case of the ASCII letters only: names and keys from devices and backups are compared this
+// way, and other bytes (UTF-8 included) stay as they are, whatever the process locale.
+inline std::string AsciiLower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
 // Decodes one UTF-8 sequence at text[i] and advances i past it. Overlong forms, surrogates,
 // values above U+10FFFF and truncated sequences each become one U+FFFD.
 inline char32_t DecodeUtf8(std::string_view text, size_t& i) {

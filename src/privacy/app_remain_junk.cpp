@@ -17,14 +17,6 @@ constexpr std::string_view kManifestName = "Manifest.mbdb";
 constexpr uint16_t kFileTypeMask = 0xF000;
 constexpr uint16_t kRegularFile = 0x8000;
 
-// Bundle identifiers are ASCII; other bytes are compared as they are.
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
-    return lower;
-}
-
 // The bare "Library" and "Documents" folders every container has say nothing about the
 // application; neither does a record without a path (the domain's own folder).
 bool IsListedFile(const MbdbRecord& record) {
@@ -53,11 +45,11 @@ std::vector<std::string> FindLeftoverIdentifiers(const std::set<std::string>& ba
     std::vector<std::string> installedLower;
     for (const std::string& identifier : installed) {
         // An empty identifier would occur within every domain and hide them all.
-        if (!identifier.empty()) installedLower.push_back(Lower(identifier));
+        if (!identifier.empty()) installedLower.push_back(AsciiLower(identifier));
     }
     std::vector<std::string> leftovers;
     for (const std::string& identifier : backupIdentifiers) {
-        const std::string lower = Lower(identifier);
+        const std::string lower = AsciiLower(identifier);
         if (lower.find("com.apple") != std::string::npos) continue;
         const bool isInstalled =
             std::any_of(installedLower.begin(), installedLower.end(),

@@ -20,12 +20,6 @@ constexpr char kSelectMailDatabases[] = "SELECT * FROM Databases WHERE origin li
 constexpr size_t kOriginColumn = 1;
 constexpr size_t kPathColumn = 5;
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 }  // namespace
 
 std::u16string MailDateText(int64_t unixSeconds, int64_t offsetSeconds) {
@@ -43,7 +37,7 @@ std::vector<MailDatabaseEntry> CWebMailDataBase::FindMailDatabases(const std::st
     bool second = false;
     for (const TableRow& row : rows.rows) {
         const std::string origin = Text(row, kOriginColumn);
-        const std::string lower = Lower(origin);
+        const std::string lower = AsciiLower(origin);
         if (!first && lower.find("yahoo") != std::string::npos) {
             first = true;
             found.push_back({MailSite::kFirst, origin, Text(row, kPathColumn)});
