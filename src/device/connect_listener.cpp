@@ -96,6 +96,23 @@ void Report(CIPhone* phone, uint32_t message) {
 
 void OnDeviceArrived(rt::AMDeviceRef device) {
     ProcessState& state = State();
+    // A new subscription (a listener made or started again) announces every phone still
+    // attached. The object already open on it is reported again: a second one would compete with
+    // it for the phone's one session and leave two objects listed for one phone.
+    CIPhone* listed = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        for (CIPhone* phone : state.devices) {
+            if (phone->device == device && !phone->IsRetired()) {
+                listed = phone;
+                break;
+            }
+        }
+    }
+    if (listed != nullptr) {
+        Report(listed, kDeviceArrived);
+        return;
+    }
     const bool acceptNetwork = state.acceptNetworkDevices.load();
     auto phone = std::make_unique<CIPhone>(device, kKindMediaArea, acceptNetwork);
     std::unique_ptr<CIPhone> twin;

@@ -245,6 +245,35 @@ TEST_F(Listener, ListenerDeletedWhileSubscribedStillListsDevices) {
     EndListening();
 }
 
+TEST_F(Listener, ListeningAgainReportsTheObjectAlreadyOpenOnAnAttachedPhone) {
+    Listen();
+    CIPhone* phone = Arrive(MakeImage("phone"));
+    ASSERT_NE(phone, nullptr);
+    const auto sessions = sim_.Counters().sessions;
+    // A host that stops, deletes and makes its listener again, as a second command of one
+    // process does: the runtime announces the attached phone once more.
+    listener_->StopListening();
+    DeleteConnectListener();
+    Listen();
+    ASSERT_TRUE(sim_.Settle());
+    ASSERT_EQ(log_.Count(kDeviceArrived), 2u);
+    EXPECT_EQ(log_.Device(kDeviceArrived, 1), phone);
+    DeviceList listed;
+    listener_->CopyDeviceList(listed, 1);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed.front(), ToHost(phone));
+    // Nothing else was opened on the phone, and the object still works.
+    EXPECT_EQ(sim_.Counters().sessions, sessions);
+    EXPECT_TRUE(phone->FileExists("/DCIM"));
+    // Stopping and starting the same listener does the same.
+    listener_->StopListening();
+    listener_->StartListening();
+    ASSERT_TRUE(sim_.Settle());
+    ASSERT_EQ(log_.Count(kDeviceArrived), 3u);
+    EXPECT_EQ(log_.Device(kDeviceArrived, 2), phone);
+    EndListening();
+}
+
 // The stub runtime counts the registrations the simulator would merge.
 TEST(ListenerOnStubRuntime, RestoreCallbacksAreRegisteredOncePerProcess) {
     testing::TempFolder folder;

@@ -63,8 +63,7 @@ int FileDemo(const std::string& folder, const std::string& phone) {
                 DeviceText(device, "UniqueDeviceID").c_str(),
                 BrackwaterDeviceInterfaceType(device) == 2 ? "the network" : "USB");
 
-    // Through the code of the info and screenshot commands, on this session's device: a second
-    // listener in the same process would announce the phone once more while this one holds it.
+    // Through the code of the info and screenshot commands, on this session's device.
     Heading("Everything the phone tells about itself: values, battery, storage, media usage");
     if (const int status = PrintDeviceInfo(device, false); status != 0) return status;
     Heading("A picture of its screen");
