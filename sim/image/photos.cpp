@@ -14,8 +14,6 @@
 namespace bw::sim {
 namespace {
 
-constexpr int kCameraRollPhotos = 4;
-
 struct Rgb {
     double r, g, b;
 };
@@ -102,12 +100,39 @@ std::string ExifDateTime(int64_t unixTime, int64_t offsetFromUtc) {
     return text;
 }
 
-bool EncodePhoto(const PhotoSpec& spec, std::string& jpeg, std::string& error) {
+namespace {
+
+bool SizeInRange(const PhotoSpec& spec, std::string& error) {
     if (spec.width < 16 || spec.height < 16 || spec.width > 8192 || spec.height > 8192) {
         error = "photo size out of range";
         return false;
     }
-    if (!StartVips(error)) return false;
+    if (spec.orientation < 1 || spec.orientation > 8) {
+        error = "photo orientation out of range";
+        return false;
+    }
+    return true;
+}
+
+std::string TakeBlob(VipsBlob* blob) {
+    size_t length = 0;
+    const void* bytes = vips_blob_get(blob, &length);
+    std::string taken(static_cast<const char*>(bytes), length);
+    vips_area_unref(VIPS_AREA(blob));
+    return taken;
+}
+
+bool EncodeFailed(const vips::VError& failure, std::string& error) {
+    error = std::string("libvips could not encode a photo: ") + failure.what();
+    while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
+        error.pop_back();
+    return false;
+}
+
+// Encodes the drawing of `spec` with `save`, which turns the image into file bytes.
+template <typename Save>
+bool Encode(const PhotoSpec& spec, std::string& bytes, std::string& error, Save save) {
+    if (!SizeInRange(spec, error) || !StartVips(error)) return false;
     const std::vector<uint8_t> pixels = DrawPhoto(spec);
     try {
         constexpr double kPixelsPerMillimetre = 72.0 / 25.4;
@@ -118,46 +143,61 @@ bool EncodePhoto(const PhotoSpec& spec, std::string& jpeg, std::string& error) {
                                ->set("interpretation", VIPS_INTERPRETATION_sRGB)
                                ->set("xres", kPixelsPerMillimetre)
                                ->set("yres", kPixelsPerMillimetre));
+        bytes = save(image);
+    } catch (const vips::VError& failure) {
+        return EncodeFailed(failure, error);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool EncodePhoto(const PhotoSpec& spec, std::string& jpeg, std::string& error) {
+    return Encode(spec, jpeg, error, [&spec](vips::VImage image) {
         image.set("exif-ifd0-Make", "Apple");
         image.set("exif-ifd0-Model", spec.model.c_str());
         image.set("exif-ifd0-Software", spec.software.c_str());
         image.set("exif-ifd0-DateTime", spec.takenLocal.c_str());
         image.set("exif-ifd2-DateTimeOriginal", spec.takenLocal.c_str());
         image.set("exif-ifd2-DateTimeDigitized", spec.takenLocal.c_str());
-        VipsBlob* blob = image.jpegsave_buffer(vips::VImage::option()->set("Q", 90));
-        size_t length = 0;
-        const void* bytes = vips_blob_get(blob, &length);
-        jpeg.assign(static_cast<const char*>(bytes), length);
-        vips_area_unref(VIPS_AREA(blob));
-    } catch (const vips::VError& failure) {
-        error = std::string("libvips could not encode a photo: ") + failure.what();
-        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
-            error.pop_back();
-        return false;
-    }
-    return true;
+        // libvips writes this field as the EXIF orientation tag.
+        image.set(VIPS_META_ORIENTATION, spec.orientation);
+        return TakeBlob(image.jpegsave_buffer(vips::VImage::option()->set("Q", 90)));
+    });
 }
 
-bool AddCameraRoll(ImageWriter& writer, const ImageOptions& options) {
-    const DeviceIdentity& identity = writer.identity();
-    SeededRandom random(options.seed, "camera-roll");
-    // Taken one after another in the weeks before the image's time.
-    int64_t taken = identity.now - 28 * 86400;
-    for (int index = 1; index <= kCameraRollPhotos; ++index) {
-        taken += random.Between(3600, 5 * 86400);
-        PhotoSpec spec;
-        spec.seed = options.seed;
-        spec.index = index;
-        spec.model = identity.release->marketingName;
-        spec.software = identity.release->version;
-        spec.takenLocal = ExifDateTime(taken, identity.region->offsetFromUtc);
-        std::string jpeg, error;
-        if (!EncodePhoto(spec, jpeg, error)) return writer.Fail(error);
-        char name[64];
-        std::snprintf(name, sizeof name, "/var/mobile/Media/DCIM/100APPLE/IMG_%04d.JPG", index);
-        if (!writer.File(name, jpeg, taken)) return false;
-    }
-    return true;
+bool EncodeScreenshot(const PhotoSpec& spec, std::string& png, std::string& error) {
+    return Encode(spec, png, error, [](const vips::VImage& image) {
+        return TakeBlob(image.pngsave_buffer(vips::VImage::option()->set("compression", 9)));
+    });
+}
+
+bool EncodeThumbnail(const PhotoSpec& spec, std::string& jpeg, std::string& error) {
+    return Encode(spec, jpeg, error, [&spec](vips::VImage image) {
+        // Turn the stored pixels the way a viewer does before making them small.
+        switch (spec.orientation) {
+            case 3:
+                image = image.rot(VIPS_ANGLE_D180);
+                break;
+            case 6:
+                image = image.rot(VIPS_ANGLE_D90);
+                break;
+            case 8:
+                image = image.rot(VIPS_ANGLE_D270);
+                break;
+            default:
+                break;
+        }
+        image = image.thumbnail_image(
+            kThumbnailSide,
+            vips::VImage::option()->set("height", kThumbnailSide)->set("size", VIPS_SIZE_DOWN));
+        image = image.gravity(VIPS_COMPASS_DIRECTION_CENTRE, kThumbnailSide, kThumbnailSide,
+                              vips::VImage::option()
+                                  ->set("extend", VIPS_EXTEND_BACKGROUND)
+                                  ->set("background", std::vector<double>{255, 255, 255}));
+        return TakeBlob(
+            image.jpegsave_buffer(vips::VImage::option()->set("Q", 85)->set("strip", true)));
+    });
 }
 
 std::string PhotoEncoderVersion() {
