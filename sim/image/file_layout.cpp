@@ -92,7 +92,7 @@ constexpr LinkRow kLinks[] = {
     {"/etc", "private/etc"},
     {"/tmp", "var/tmp"},
     {"/var/mobile/Media/DCIM/Latest", "100APPLE"},
-    {"/var/mobile/Media/DCIM/LatestPhoto.JPG", "100APPLE/IMG_0004.JPG"},
+    {"/var/mobile/Media/DCIM/LatestPhoto.JPG", "100APPLE/IMG_0011.JPG"},
 };
 
 bool AddSystemFiles(ImageWriter& writer, const ImageOptions&) {
