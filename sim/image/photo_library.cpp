@@ -288,9 +288,13 @@ class LibraryFiles {
         std::string error;
         if (asset.drawing < 0) return Template(asset, bytes, thumbnail);
         const PhotoSpec spec = Spec(asset, asset.drawing);
-        bool made = asset.kind == AssetKind::Video ? (bytes = QuickTimeMovie(asset, movies_), true)
-                    : asset.kind == AssetKind::Screenshot ? EncodeScreenshot(spec, bytes, error)
-                                                          : EncodePhoto(spec, bytes, error);
+        bool made = true;
+        if (asset.kind == AssetKind::Video)
+            bytes = QuickTimeMovie(asset, movies_);  // its thumbnail is a still of the same drawing
+        else if (asset.kind == AssetKind::Screenshot)
+            made = EncodeScreenshot(spec, bytes, error);
+        else
+            made = EncodePhoto(spec, bytes, error);
         if (made && asset.cache != AssetCache::None) made = EncodeThumbnail(spec, thumbnail, error);
         return made || writer_.Fail(error);
     }
@@ -389,6 +393,10 @@ std::string Manifest(const PhotoLibrary& library, const DeviceIdentity& identity
 
 }  // namespace
 
+PhotoLibrary PlanPhotoLibrary(const DeviceIdentity& identity, const ImageOptions& options) {
+    return LibraryPlanner(identity, options).Plan();
+}
+
 int LibraryAsset::ViewedWidth() const {
     return orientation >= 5 ? height : width;
 }
@@ -425,7 +433,7 @@ std::string ThumbnailCachePath(int major, const LibraryAsset& asset) {
 }
 
 bool AddPhotoLibrary(ImageWriter& writer, const ImageOptions& options) {
-    PhotoLibrary library = LibraryPlanner(writer.identity(), options).Plan();
+    PhotoLibrary library = PlanPhotoLibrary(writer.identity(), options);
     if (!LibraryFiles(writer, options, library).Write()) return false;
     PhotoDatabaseFiles database;
     std::string error;

@@ -74,6 +74,10 @@ struct PhotoLibrary {
     bool writeAheadLog = false;        // iOS 7 keeps the store in WAL mode
 };
 
+// What the library of an image holds, before any file is written (sizes and cache paths are
+// filled in as the files are made).
+PhotoLibrary PlanPhotoLibrary(const DeviceIdentity& identity, const ImageOptions& options);
+
 // The folder of the camera-roll file with this 0-based ordinal.
 std::string CameraRollFolder(int ordinal);
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -18,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "image/device_identity.h"
 #include "image/image_builder.h"
+#include "image/ios_release.h"
 #include "image/photo_library.h"
 #include "image/photos.h"
 #include "sim/sqlite_rows.h"
@@ -35,7 +38,7 @@ struct ManifestPhoto {
     int64_t key = 0;
     std::string kind, path, thumbnail, sizedThumbnail;
     bool exists = false, logged = false;
-    uint64_t size = 0, width = 0, height = 0, rowWidth = 0, rowHeight = 0, orientation = 0;
+    uint64_t size = 0, width = 0, height = 0, rowWidth = 0, orientation = 0;
     double created = 0;
     std::string uuid;
 };
@@ -44,7 +47,6 @@ struct ManifestAlbum {
     int64_t key = 0, kind = 0;
     std::string title;
     std::vector<int64_t> photos;
-    bool logged = false;
 };
 
 struct Manifest {
@@ -104,7 +106,6 @@ Manifest ReadManifest(const std::string& image) {
                             Number(entry, "Width"),
                             Number(entry, "Height"),
                             Number(entry, "RowWidth"),
-                            Number(entry, "RowHeight"),
                             Number(entry, "Orientation"),
                             Real(entry, "Created"),
                             ""};
@@ -121,8 +122,7 @@ Manifest ReadManifest(const std::string& image) {
         ManifestAlbum album{static_cast<int64_t>(Number(entry, "Key")),
                             static_cast<int64_t>(Number(entry, "Kind")),
                             Text(entry, "Title"),
-                            {},
-                            Flag(entry, "InWriteAheadLog")};
+                            {}};
         const plist_t keys = plist_dict_get_item(entry, "Photos");
         for (uint32_t k = 0; keys != nullptr && k < plist_array_get_size(keys); ++k) {
             uint64_t key = 0;
@@ -215,12 +215,16 @@ class SimImagePhotos : public PhotoImage, public ::testing::WithParamInterface<c
     int major_ = 0;
 };
 
-std::string Join(const std::string& table, int major) {
-    const char* names[][3] = {{"Z_6ASSETS", "Z_6ALBUMS", "Z_11ASSETS"},
-                              {"Z_8ASSETS", "Z_8ALBUMS", "Z_14ASSETS"},
-                              {"Z_11ASSETS", "Z_11ALBUMS", "Z_17ASSETS"}};
-    const auto& n = names[major - 5];
-    return table == "table" ? n[0] : table == "album" ? n[1] : n[2];
+// The join table between albums and assets, its album column and its asset column.
+struct JoinNames {
+    std::string table, album, asset;
+};
+
+JoinNames JoinOf(int major) {
+    const int album = major == 5 ? 6 : major == 6 ? 8 : 11;
+    const int asset = major == 5 ? 11 : major == 6 ? 14 : 17;
+    return {"Z_" + std::to_string(album) + "ASSETS", "Z_" + std::to_string(album) + "ALBUMS",
+            "Z_" + std::to_string(asset) + "ASSETS"};
 }
 
 // The queries the host runs: the album list, each photo by key with its 19 columns, the
@@ -229,8 +233,8 @@ TEST_P(SimImagePhotos, DatabaseAnswersTheLibrarysQueriesAsTheManifestSays) {
     SqliteFile db(CopyDatabase(image_, true, "copy"), SQLITE_OPEN_READONLY);
     ASSERT_TRUE(db.ok());
     EXPECT_EQ(db.IntegrityCheck(), "ok");
-    const std::string join = Join("table", major_), albumColumn = Join("album", major_),
-                      assetColumn = Join("asset", major_);
+    const JoinNames names = JoinOf(major_);
+    const std::string &join = names.table, &albumColumn = names.album, &assetColumn = names.asset;
 
     const auto albums = db.Rows(
         "SELECT Z_PK,ZKIND,ZTITLE,ZUUID FROM ZGENERICALBUM WHERE  "
@@ -349,12 +353,12 @@ TEST_P(SimImagePhotos, CoreDataBookkeepingAgreesWithTheRows) {
               0);
     EXPECT_EQ(db.Count("SELECT COUNT(*) FROM ZGENERICALBUM a WHERE ZCACHEDCOUNT <> (SELECT "
                        "COUNT(*) FROM " +
-                       Join("table", major_) + " WHERE " + Join("album", major_) + "=a.Z_PK)"),
+                       JoinOf(major_).table + " WHERE " + JoinOf(major_).album + "=a.Z_PK)"),
               0);
-    EXPECT_EQ(db.Count("SELECT COUNT(*) FROM " + Join("table", major_) +
+    EXPECT_EQ(db.Count("SELECT COUNT(*) FROM " + JoinOf(major_).table +
                        " j LEFT JOIN "
                        "ZGENERICASSET a ON a.Z_PK=j." +
-                       Join("asset", major_) + " WHERE a.Z_PK IS NULL"),
+                       JoinOf(major_).asset + " WHERE a.Z_PK IS NULL"),
               0);
     EXPECT_EQ(db.Count("SELECT COUNT(*) FROM ZGENERICALBUM WHERE ZKIND=2 AND ZCACHEDCOUNT=0"), 1);
 
@@ -442,7 +446,6 @@ TEST_P(SimImagePhotos, ThumbnailsLieInTheVersionsCache) {
     EXPECT_EQ(sized, major_ < 7 ? 2 : 0);
     EXPECT_GE(cached, 8);
     EXPECT_GE(uncached, 4);
-    EXPECT_EQ(fs::exists(Media(image_, "DCIM/.THMB")), true);
 }
 
 INSTANTIATE_TEST_SUITE_P(EachVersion, SimImagePhotos, testing::EachIosVersion(),
@@ -470,14 +473,6 @@ TEST(SimPhotoThumbnailPaths, FollowThePhonesNamingRules) {
     video.fileName = "IMG_0007.MOV";
     video.title = "IMG_0007";
     EXPECT_EQ(ThumbnailCachePath(6, video), "PhotoData/100APPLE/IMG_0007.THM");
-}
-
-TEST(SimPhotoFolders, CameraRollRollsOverEvery999Files) {
-    EXPECT_EQ(CameraRollFolder(0), "DCIM/100APPLE");
-    EXPECT_EQ(CameraRollFolder(998), "DCIM/100APPLE");
-    EXPECT_EQ(CameraRollFolder(999), "DCIM/101APPLE");
-    EXPECT_EQ(CameraRollFolder(1997), "DCIM/101APPLE");
-    EXPECT_EQ(CameraRollFolder(1998), "DCIM/102APPLE");
 }
 
 // Only the log of iOS 7 holds the last save (the photo stream): a copy without its companions
@@ -546,16 +541,46 @@ TEST_F(PhotoImage, ScaleAddsCameraRollPhotosWithTheirOwnDates) {
     SqliteFile db(CopyDatabase(scaled, true, "copy"), SQLITE_OPEN_READONLY);
     EXPECT_EQ(db.Count("SELECT COUNT(*) FROM Z_6ASSETS WHERE Z_6ALBUMS=1"),
               static_cast<int64_t>(large.albums.front().photos.size()));
-    EXPECT_TRUE(fs::is_regular_file(Media(scaled, "DCIM/100APPLE/IMG_0012.JPG")));
-    EXPECT_TRUE(fs::is_regular_file(Media(scaled, "DCIM/100APPLE/IMG_0041.JPG")));
     std::set<std::string> dates;
-    for (const ManifestPhoto& photo : large.photos) {
-        if (photo.path < "DCIM/100APPLE/IMG_0012.JPG" || !photo.path.starts_with("DCIM/")) continue;
-        const Decoded decoded = Decode(Media(scaled, photo.path));
-        EXPECT_EQ(decoded.taken.substr(0, 19), LocalExifDate(photo.created, large.offset));
+    for (int number = 12; number <= 41; ++number) {
+        char path[48];
+        std::snprintf(path, sizeof path, "DCIM/100APPLE/IMG_%04d.JPG", number);
+        const auto photo = std::find_if(large.photos.begin(), large.photos.end(),
+                                        [&path](const auto& p) { return p.path == path; });
+        ASSERT_NE(photo, large.photos.end()) << path;
+        const Decoded decoded = Decode(Media(scaled, path));
+        EXPECT_EQ(decoded.taken.substr(0, 19), LocalExifDate(photo->created, large.offset));
         dates.insert(decoded.taken);
     }
     EXPECT_EQ(dates.size(), 30u);
+}
+
+// After 999 names the camera roll goes on in the next folder; names wrap after IMG_9999, folders
+// do not (the plan of the library, without writing its ten thousand files).
+TEST(SimPhotoFolders, ScaledCameraRollRollsIntoNewFolders) {
+    EXPECT_EQ(CameraRollFolder(998), "DCIM/100APPLE");
+    EXPECT_EQ(CameraRollFolder(999), "DCIM/101APPLE");
+    EXPECT_EQ(CameraRollFolder(1998), "DCIM/102APPLE");
+    ImageOptions options;
+    options.scale = kMaxScale;
+    const PhotoLibrary library =
+        PlanPhotoLibrary(MakeDeviceIdentity(options, *FindIosRelease(options.iosVersion)), options);
+    std::map<std::string, std::set<std::string>> folders;
+    size_t rows = 0;
+    for (const LibraryAsset& asset : library.assets) {
+        if (!asset.directory.starts_with("DCIM/")) continue;
+        ++rows;
+        EXPECT_TRUE(folders[asset.directory].insert(asset.fileName).second) << asset.Path();
+    }
+    EXPECT_EQ(rows, 11u + 999u * kPhotosPerScaleStep);
+    ASSERT_EQ(folders.size(), 11u);
+    EXPECT_EQ(folders["DCIM/100APPLE"].size(), 999u);
+    EXPECT_EQ(*folders["DCIM/100APPLE"].rbegin(), "IMG_0999.JPG");
+    EXPECT_EQ(*folders["DCIM/101APPLE"].begin(), "IMG_1000.JPG");
+    EXPECT_EQ(folders["DCIM/110APPLE"],
+              (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", "IMG_9991.JPG", "IMG_9992.JPG",
+                                     "IMG_9993.JPG", "IMG_9994.JPG", "IMG_9995.JPG", "IMG_9996.JPG",
+                                     "IMG_9997.JPG", "IMG_9998.JPG", "IMG_9999.JPG"}));
 }
 
 }  // namespace
