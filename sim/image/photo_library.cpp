@@ -288,14 +288,15 @@ class LibraryFiles {
         std::string error;
         if (asset.drawing < 0) return Template(asset, bytes, thumbnail);
         const PhotoSpec spec = Spec(asset, asset.drawing);
+        std::string* const cached = asset.cache != AssetCache::None ? &thumbnail : nullptr;
         bool made = true;
-        if (asset.kind == AssetKind::Video)
-            bytes = QuickTimeMovie(asset, movies_);  // its thumbnail is a still of the same drawing
-        else if (asset.kind == AssetKind::Screenshot)
-            made = EncodeScreenshot(spec, bytes, error);
-        else
-            made = EncodePhoto(spec, bytes, error);
-        if (made && asset.cache != AssetCache::None) made = EncodeThumbnail(spec, thumbnail, error);
+        if (asset.kind != AssetKind::Video) {
+            made = EncodePicture(spec, asset.kind == AssetKind::Screenshot, bytes, cached, error);
+        } else {
+            bytes = QuickTimeMovie(asset, movies_);
+            // The poster frame: a still of the same drawing.
+            if (cached != nullptr) made = EncodeThumbnail(spec, thumbnail, error);
+        }
         return made || writer_.Fail(error);
     }
 
@@ -308,8 +309,7 @@ class LibraryFiles {
         if (encoded.photo.empty()) {
             std::string error;
             encoded.spec = Spec(asset, 400 + static_cast<int>(index));
-            if (!EncodePhoto(encoded.spec, encoded.photo, error) ||
-                !EncodeThumbnail(encoded.spec, encoded.thumbnail, error))
+            if (!EncodePicture(encoded.spec, false, encoded.photo, &encoded.thumbnail, error))
                 return writer_.Fail(error);
         }
         bytes = encoded.photo;

@@ -27,8 +27,10 @@ inline constexpr int kThumbnailSide = 98;
 // The JPEG bytes of one photo; false with `error` when libvips fails.
 bool EncodePhoto(const PhotoSpec& spec, std::string& jpeg, std::string& error);
 
-// The PNG bytes of a screenshot (no EXIF: the phone writes none into screenshots).
-bool EncodeScreenshot(const PhotoSpec& spec, std::string& png, std::string& error);
+// The file of one picture from one drawing: a JPEG with EXIF, or for a screenshot a PNG (the
+// phone writes no EXIF into screenshots); with `thumbnail`, also its thumbnail (below).
+bool EncodePicture(const PhotoSpec& spec, bool screenshot, std::string& bytes,
+                   std::string* thumbnail, std::string& error);
 
 // A kThumbnailSide-square JPEG of the photo as it is viewed (turned by its orientation), fitted
 // inside the square with white around it.
