@@ -96,8 +96,26 @@ class LibraryPlanner {
     }
 
     PhotoLibrary Plan() {
-        std::vector<int64_t> synced, roll, stream;
-        // Synced a year ago, in the order the computer's library sent them.
+        const std::vector<int64_t> synced = Synced();
+        std::vector<int64_t> roll = CameraRoll();
+        const std::vector<int64_t> scaled = Scaled(static_cast<int>(roll.size()));
+        roll.insert(roll.end(), scaled.begin(), scaled.end());
+        const std::vector<int64_t> stream = Stream();
+
+        const auto keyOf = [&roll](int number) { return roll[static_cast<size_t>(number - 1)]; };
+        // iOS 6 leaves the camera roll's title empty; the others name it.
+        AddAlbum(1000, library_.major == 6 ? "" : "Camera Roll", roll);
+        AddAlbum(2, "Best of", {keyOf(2), keyOf(5), keyOf(11)});
+        AddAlbum(2, "Trips", {});
+        AddAlbum(1550, kSyncedAlbumTitle, {synced[2], synced[3]});
+        AddAlbum(1500, "My Photo Stream", stream).inWriteAheadLog = library_.writeAheadLog;
+        return std::move(library_);
+    }
+
+  private:
+    // Synced a year ago, in the order the computer's library sent them.
+    std::vector<int64_t> Synced() {
+        std::vector<int64_t> keys;
         int64_t taken = identity_.now - 400 * 86400;
         for (size_t i = 0; i < std::size(kSynced); ++i) {
             const SyncedRow& row = kSynced[i];
@@ -111,42 +129,58 @@ class LibraryPlanner {
             asset.zeroDimensions = row.zeroDimensions;
             asset.savedType = kSavedBySync;
             asset.drawing = 200 + static_cast<int>(i);
-            synced.push_back(asset.key);
+            keys.push_back(asset.key);
         }
-        // The camera roll, taken one after another in the weeks before the image's time.
-        taken = identity_.now - 28 * 86400;
+        return keys;
+    }
+
+    // Taken one after another in the weeks before the image's time.
+    std::vector<int64_t> CameraRoll() {
+        std::vector<int64_t> keys;
+        lastTaken_ = identity_.now - 28 * 86400;
         int ordinal = 0;
         for (const CameraRollRow& row : kCameraRoll) {
-            taken += dates_.Between(3600, 2 * 86400);
+            lastTaken_ += dates_.Between(3600, 2 * 86400);
             LibraryAsset& asset = Add(row.kind, CameraRollFolder(ordinal), row.fileName, row.width,
-                                      row.height, taken);
+                                      row.height, lastTaken_);
             asset.orientation = row.orientation;
             asset.cache = row.cache;
             asset.fileMissing = row.fileMissing;
             asset.duration = row.duration;
             asset.savedType = kSavedByCamera;
             asset.drawing = ++ordinal;
-            roll.push_back(asset.key);
+            keys.push_back(asset.key);
         }
-        // Scaled photos fill the days between the last photo and the image's time.
-        const int scaled = (options_.scale - 1) * kPhotosPerScaleStep;
-        const int64_t first = taken;
-        const int64_t spacing = std::max<int64_t>(1, (identity_.now - 7200 - first) / (scaled + 1));
-        for (int i = 0; i < scaled; ++i, ++ordinal) {
+        return keys;
+    }
+
+    // The scale's photos fill the days between the last photo and the image's time, named on
+    // from the camera roll's `ordinal` files.
+    std::vector<int64_t> Scaled(int ordinal) {
+        std::vector<int64_t> keys;
+        const int count = (options_.scale - 1) * kPhotosPerScaleStep;
+        const int64_t spacing =
+            std::max<int64_t>(1, (identity_.now - 7200 - lastTaken_) / (count + 1));
+        for (int i = 0; i < count; ++i, ++ordinal) {
             const int number = ordinal % 9999 + 1;  // names wrap after IMG_9999, folders do not
             const bool portrait = i % 4 == 3;
             LibraryAsset& asset =
                 Add(AssetKind::Photo, CameraRollFolder(ordinal),
                     NumberedName("IMG_", number, AssetKind::Photo), portrait ? 240 : 320,
-                    portrait ? 320 : 240, first + (i + 1) * spacing);
+                    portrait ? 320 : 240, lastTaken_ + (i + 1) * spacing);
             asset.cache = i % 3 == 0 ? AssetCache::Standard : AssetCache::None;
             asset.savedType = kSavedByCamera;
             asset.drawing = -1 - (i % kScaledTemplates);  // a template
-            roll.push_back(asset.key);
+            keys.push_back(asset.key);
         }
-        // The photo stream: photos from the user's other device, saved last.
+        return keys;
+    }
+
+    // Photos from the user's other device, saved last (on iOS 7: only in the store's log).
+    std::vector<int64_t> Stream() {
+        std::vector<int64_t> keys;
         const std::string streamId = SeededRandom(options_.seed, "photo-stream").Digits(10);
-        taken = identity_.now - 3 * 86400;
+        int64_t taken = identity_.now - 3 * 86400;
         for (int i = 0; i < kStreamPhotos; ++i) {
             taken += dates_.Between(600, 7200);
             LibraryAsset& asset =
@@ -156,20 +190,11 @@ class LibraryPlanner {
             asset.savedType = kSavedFromStream;
             asset.drawing = 300 + i;
             asset.inWriteAheadLog = library_.writeAheadLog;
-            stream.push_back(asset.key);
+            keys.push_back(asset.key);
         }
-
-        const auto keyOf = [&roll](int number) { return roll[static_cast<size_t>(number - 1)]; };
-        // iOS 6 leaves the camera roll's title empty; the others name it.
-        AddAlbum(1000, library_.major == 6 ? "" : "Camera Roll", roll);
-        AddAlbum(2, "Best of", {keyOf(2), keyOf(5), keyOf(11)});
-        AddAlbum(2, "Trips", {});
-        AddAlbum(1550, kSyncedAlbumTitle, {synced[2], synced[3]});
-        AddAlbum(1500, "My Photo Stream", stream).inWriteAheadLog = library_.writeAheadLog;
-        return std::move(library_);
+        return keys;
     }
 
-  private:
     LibraryAsset& Add(AssetKind kind, const std::string& directory, const std::string& fileName,
                       int width, int height, int64_t taken) {
         LibraryAsset asset;
@@ -208,6 +233,7 @@ class LibraryPlanner {
     SeededRandom dates_;
     SeededRandom uuids_;
     PhotoLibrary library_;
+    int64_t lastTaken_ = 0;  // of the camera roll's last photo
 };
 
 // A QuickTime movie as the camera writes it: "ftyp" with the "qt  " brand, the movie header,
