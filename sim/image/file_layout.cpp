@@ -9,7 +9,7 @@
 #include "junk_content.h"
 #include "media_library.h"
 #include "message_store.h"
-#include "photos.h"
+#include "photo_library.h"
 #include "push_stores.h"
 #include "safari_cookies.h"
 #include "safari_pages.h"
@@ -92,7 +92,7 @@ constexpr LinkRow kLinks[] = {
     {"/etc", "private/etc"},
     {"/tmp", "var/tmp"},
     {"/var/mobile/Media/DCIM/Latest", "100APPLE"},
-    {"/var/mobile/Media/DCIM/LatestPhoto.JPG", "100APPLE/IMG_0004.JPG"},
+    {"/var/mobile/Media/DCIM/LatestPhoto.JPG", "100APPLE/IMG_0011.JPG"},
 };
 
 bool AddSystemFiles(ImageWriter& writer, const ImageOptions&) {
@@ -125,9 +125,9 @@ using ContentStep = bool (*)(ImageWriter&, const ImageOptions&);
 
 // Content, in the order it is written. Later steps may rely on what earlier ones made.
 constexpr ContentStep kContentSteps[] = {
-    AddSystemFiles,   AddCameraRoll,  AddApplications, AddJunk,
-    AddMessages,      AddCallHistory, AddAddressBook,  AddSpringboardRecords,
-    AddSafariCookies, AddWebData,     AddSafariPages,  AddMediaLibrary,
+    AddSystemFiles,   AddPhotoLibrary, AddApplications, AddJunk,
+    AddMessages,      AddCallHistory,  AddAddressBook,  AddSpringboardRecords,
+    AddSafariCookies, AddWebData,      AddSafariPages,  AddMediaLibrary,
     AddHomeScreen,  // after the applications, whose icons it shows
 };
 

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 
 // Bump with every change of what CreateImage writes that the tables below do not show (values,
 // file contents, times): cached images are remade when BuilderVersion changes.
-constexpr int kBuilderRevision = 7;
+constexpr int kBuilderRevision = 8;
 
 // Every image the builder makes holds this file with exactly this content. Replacing a folder
 // deletes it, so a folder is only taken for an image when the builder itself marked it: a

@@ -133,8 +133,20 @@ bool ImageWriter::Folder(std::string_view devicePath) {
 }
 
 bool ImageWriter::File(std::string_view devicePath, std::string_view bytes, int64_t time) {
-    if (!MakeParents(devicePath)) return false;
-    const std::string host = HostPath(devicePath);
+    if (!MakeParents(devicePath) || !WriteHostFile(HostPath(devicePath), bytes, time)) return false;
+    Dated(NormalizeDevicePath(devicePath), time);
+    return true;
+}
+
+bool ImageWriter::SideFile(std::string_view name, std::string_view bytes, int64_t time) {
+    if (name.empty() || name.find('/') != std::string_view::npos || name == "fs" || name == "." ||
+        name == "..")
+        return Fail("no file name for the image folder: " + std::string(name));
+    const std::string folder = fs::path(fsFolder_).parent_path().string();
+    return WriteHostFile(folder + "/" + std::string(name), bytes, time);
+}
+
+bool ImageWriter::WriteHostFile(const std::string& host, std::string_view bytes, int64_t time) {
     const int fd =
         ::open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode);
     if (fd < 0) return Fail("cannot write " + host + ": " + std::strerror(errno));
@@ -144,7 +156,6 @@ bool ImageWriter::File(std::string_view devicePath, std::string_view bytes, int6
         return Fail("cannot write " + host + ": " + std::strerror(written ? errno : savedErrno));
     if (!SetTime(host, time, false))
         return Fail("cannot set the time of " + host + ": " + std::strerror(errno));
-    Dated(NormalizeDevicePath(devicePath), time);
     return true;
 }
 

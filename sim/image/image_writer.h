@@ -24,6 +24,9 @@ class ImageWriter {
     bool File(std::string_view devicePath, std::string_view bytes) {
         return File(devicePath, bytes, PathTime(identity_, devicePath));
     }
+    // A file of the image folder itself, beside fs/ (a manifest for tests): no service of the
+    // device sees it.
+    bool SideFile(std::string_view name, std::string_view bytes, int64_t time);
     // A relative link whose target must exist and lie inside the service root that holds the
     // link (the deepest one of ImageRoot), so that every service can follow it.
     bool Link(std::string_view devicePath, std::string_view target);
@@ -41,6 +44,7 @@ class ImageWriter {
 
   private:
     bool MakeParents(std::string_view devicePath);
+    bool WriteHostFile(const std::string& host, std::string_view bytes, int64_t time);
     void Dated(const std::string& devicePath, int64_t time);
 
     std::string fsFolder_;

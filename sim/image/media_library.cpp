@@ -9,6 +9,16 @@
 #include "seeded_random.h"
 
 namespace bw::sim {
+
+std::string BigEndian32(uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+
+std::string Mp4Box(const char* type, const std::string& payload) {
+    return BigEndian32(static_cast<uint32_t>(8 + payload.size())) + std::string(type, 4) + payload;
+}
+
 namespace {
 
 // The media kind values iTunes writes into an MPEG-4 file's "stik" item.
@@ -38,18 +48,9 @@ constexpr Track kTracks[] = {
 
 constexpr const char* kBooks[] = {"Tidal Streams.epub", "Pilotage Notes.pdf"};
 
-std::string BigEndian32(uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-            static_cast<char>(value >> 8), static_cast<char>(value)};
-}
-
-std::string Box(const char* type, const std::string& payload) {
-    return BigEndian32(static_cast<uint32_t>(8 + payload.size())) + std::string(type, 4) + payload;
-}
-
 // An iTunes metadata item: the item box holding one "data" box of a well-known type.
 std::string Item(const char* type, uint32_t dataType, const std::string& value) {
-    return Box(type, Box("data", BigEndian32(dataType) + BigEndian32(0) + value));
+    return Mp4Box(type, Mp4Box("data", BigEndian32(dataType) + BigEndian32(0) + value));
 }
 
 std::string Filler(SeededRandom& random, size_t length) {
@@ -64,7 +65,7 @@ std::string Filler(SeededRandom& random, size_t length) {
 std::string Mpeg4(SeededRandom& random, const char* brand, const std::string& title,
                   unsigned char kind, size_t length) {
     const std::string ftyp =
-        Box("ftyp", std::string(brand, 4) + BigEndian32(0) + std::string(brand, 4) + "mp42isom");
+        Mp4Box("ftyp", std::string(brand, 4) + BigEndian32(0) + std::string(brand, 4) + "mp42isom");
     std::string movieHeader = BigEndian32(0) + BigEndian32(0) + BigEndian32(0) + BigEndian32(600) +
                               BigEndian32(static_cast<uint32_t>(random.Between(600, 600 * 240))) +
                               BigEndian32(0x00010000) + std::string("\x01\x00", 2) +
@@ -76,12 +77,12 @@ std::string Mpeg4(SeededRandom& random, const char* brand, const std::string& ti
     std::string items = Item("\xa9nam", 1, title);
     if (kind != 0) items += Item("stik", 21, std::string(1, static_cast<char>(kind)));
     const std::string handler =
-        Box("hdlr", BigEndian32(0) + BigEndian32(0) + "mdir" + "appl" + std::string(9, '\0'));
-    const std::string meta = Box("meta", BigEndian32(0) + handler + Box("ilst", items));
-    const std::string moov = Box("moov", Box("mvhd", movieHeader) + Box("udta", meta));
+        Mp4Box("hdlr", BigEndian32(0) + BigEndian32(0) + "mdir" + "appl" + std::string(9, '\0'));
+    const std::string meta = Mp4Box("meta", BigEndian32(0) + handler + Mp4Box("ilst", items));
+    const std::string moov = Mp4Box("moov", Mp4Box("mvhd", movieHeader) + Mp4Box("udta", meta));
     const std::string head = ftyp + moov;
     const size_t data = length > head.size() + 8 ? length - head.size() - 8 : 0;
-    return head + Box("mdat", Filler(random, data));
+    return head + Mp4Box("mdat", Filler(random, data));
 }
 
 // An MP3 file: an ID3v2.4 tag with the title, then MPEG-1 layer III frames (128 kbit/s,

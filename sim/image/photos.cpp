@@ -14,8 +14,6 @@
 namespace bw::sim {
 namespace {
 
-constexpr int kCameraRollPhotos = 4;
-
 struct Rgb {
     double r, g, b;
 };
@@ -25,8 +23,9 @@ Rgb RandomColor(SeededRandom& random) {
             static_cast<double>(random.Below(256))};
 }
 
+// Rounds half up; a call into the maths library per channel was most of the drawing's time.
 uint8_t Channel(double value) {
-    return static_cast<uint8_t>(std::clamp(std::lround(value), 0L, 255L));
+    return value <= 0.0 ? 0 : value >= 255.0 ? 255 : static_cast<uint8_t>(value + 0.5);
 }
 
 void Blend(uint8_t* pixel, const Rgb& color, double alpha) {
@@ -102,62 +101,118 @@ std::string ExifDateTime(int64_t unixTime, int64_t offsetFromUtc) {
     return text;
 }
 
-bool EncodePhoto(const PhotoSpec& spec, std::string& jpeg, std::string& error) {
+namespace {
+
+bool SizeInRange(const PhotoSpec& spec, std::string& error) {
     if (spec.width < 16 || spec.height < 16 || spec.width > 8192 || spec.height > 8192) {
         error = "photo size out of range";
         return false;
     }
-    if (!StartVips(error)) return false;
+    if (spec.orientation < 1 || spec.orientation > 8) {
+        error = "photo orientation out of range";
+        return false;
+    }
+    return true;
+}
+
+std::string TakeBlob(VipsBlob* blob) {
+    size_t length = 0;
+    const void* bytes = vips_blob_get(blob, &length);
+    std::string taken(static_cast<const char*>(bytes), length);
+    vips_area_unref(VIPS_AREA(blob));
+    return taken;
+}
+
+bool EncodeFailed(const vips::VError& failure, std::string& error) {
+    error = std::string("libvips could not encode a photo: ") + failure.what();
+    while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
+        error.pop_back();
+    return false;
+}
+
+// Runs `use` on the drawing of `spec` as a libvips image.
+template <typename Use>
+bool WithDrawing(const PhotoSpec& spec, std::string& error, Use use) {
+    if (!SizeInRange(spec, error) || !StartVips(error)) return false;
     const std::vector<uint8_t> pixels = DrawPhoto(spec);
     try {
         constexpr double kPixelsPerMillimetre = 72.0 / 25.4;
         vips::VImage image =
             vips::VImage::new_from_memory(const_cast<uint8_t*>(pixels.data()), pixels.size(),
                                           spec.width, spec.height, 3, VIPS_FORMAT_UCHAR);
-        image = image.copy(vips::VImage::option()
-                               ->set("interpretation", VIPS_INTERPRETATION_sRGB)
-                               ->set("xres", kPixelsPerMillimetre)
-                               ->set("yres", kPixelsPerMillimetre));
-        image.set("exif-ifd0-Make", "Apple");
-        image.set("exif-ifd0-Model", spec.model.c_str());
-        image.set("exif-ifd0-Software", spec.software.c_str());
-        image.set("exif-ifd0-DateTime", spec.takenLocal.c_str());
-        image.set("exif-ifd2-DateTimeOriginal", spec.takenLocal.c_str());
-        image.set("exif-ifd2-DateTimeDigitized", spec.takenLocal.c_str());
-        VipsBlob* blob = image.jpegsave_buffer(vips::VImage::option()->set("Q", 90));
-        size_t length = 0;
-        const void* bytes = vips_blob_get(blob, &length);
-        jpeg.assign(static_cast<const char*>(bytes), length);
-        vips_area_unref(VIPS_AREA(blob));
+        use(image.copy(vips::VImage::option()
+                           ->set("interpretation", VIPS_INTERPRETATION_sRGB)
+                           ->set("xres", kPixelsPerMillimetre)
+                           ->set("yres", kPixelsPerMillimetre)));
     } catch (const vips::VError& failure) {
-        error = std::string("libvips could not encode a photo: ") + failure.what();
-        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
-            error.pop_back();
-        return false;
+        return EncodeFailed(failure, error);
     }
     return true;
 }
 
-bool AddCameraRoll(ImageWriter& writer, const ImageOptions& options) {
-    const DeviceIdentity& identity = writer.identity();
-    SeededRandom random(options.seed, "camera-roll");
-    // Taken one after another in the weeks before the image's time.
-    int64_t taken = identity.now - 28 * 86400;
-    for (int index = 1; index <= kCameraRollPhotos; ++index) {
-        taken += random.Between(3600, 5 * 86400);
-        PhotoSpec spec;
-        spec.seed = options.seed;
-        spec.index = index;
-        spec.model = identity.release->marketingName;
-        spec.software = identity.release->version;
-        spec.takenLocal = ExifDateTime(taken, identity.region->offsetFromUtc);
-        std::string jpeg, error;
-        if (!EncodePhoto(spec, jpeg, error)) return writer.Fail(error);
-        char name[64];
-        std::snprintf(name, sizeof name, "/var/mobile/Media/DCIM/100APPLE/IMG_%04d.JPG", index);
-        if (!writer.File(name, jpeg, taken)) return false;
+std::string PhotoJpeg(const vips::VImage& drawing, const PhotoSpec& spec) {
+    vips::VImage image = drawing.copy();  // its own header, for the EXIF fields
+    image.set("exif-ifd0-Make", "Apple");
+    image.set("exif-ifd0-Model", spec.model.c_str());
+    image.set("exif-ifd0-Software", spec.software.c_str());
+    image.set("exif-ifd0-DateTime", spec.takenLocal.c_str());
+    image.set("exif-ifd2-DateTimeOriginal", spec.takenLocal.c_str());
+    image.set("exif-ifd2-DateTimeDigitized", spec.takenLocal.c_str());
+    // libvips writes this field as the EXIF orientation tag.
+    image.set(VIPS_META_ORIENTATION, spec.orientation);
+    return TakeBlob(image.jpegsave_buffer(vips::VImage::option()->set("Q", 90)));
+}
+
+std::string ScreenshotPng(const vips::VImage& drawing) {
+    return TakeBlob(drawing.pngsave_buffer(vips::VImage::option()->set("compression", 9)));
+}
+
+std::string ThumbnailJpeg(vips::VImage image, int orientation) {
+    // Turn the stored pixels the way a viewer does before making them small.
+    switch (orientation) {
+        case 3:
+            image = image.rot(VIPS_ANGLE_D180);
+            break;
+        case 6:
+            image = image.rot(VIPS_ANGLE_D90);
+            break;
+        case 8:
+            image = image.rot(VIPS_ANGLE_D270);
+            break;
+        default:
+            break;
     }
-    return true;
+    image = image.thumbnail_image(kThumbnailSide, vips::VImage::option()
+                                                      ->set("height", kThumbnailSide)
+                                                      ->set("size", VIPS_SIZE_DOWN)
+                                                      ->set("no_rotate", true));
+    image = image.gravity(VIPS_COMPASS_DIRECTION_CENTRE, kThumbnailSide, kThumbnailSide,
+                          vips::VImage::option()
+                              ->set("extend", VIPS_EXTEND_BACKGROUND)
+                              ->set("background", std::vector<double>{255, 255, 255}));
+    return TakeBlob(
+        image.jpegsave_buffer(vips::VImage::option()->set("Q", 85)->set("strip", true)));
+}
+
+}  // namespace
+
+bool EncodePhoto(const PhotoSpec& spec, std::string& jpeg, std::string& error) {
+    return WithDrawing(spec, error,
+                       [&](const vips::VImage& drawing) { jpeg = PhotoJpeg(drawing, spec); });
+}
+
+bool EncodePicture(const PhotoSpec& spec, bool screenshot, std::string& bytes,
+                   std::string* thumbnail, std::string& error) {
+    return WithDrawing(spec, error, [&](const vips::VImage& drawing) {
+        bytes = screenshot ? ScreenshotPng(drawing) : PhotoJpeg(drawing, spec);
+        if (thumbnail != nullptr) *thumbnail = ThumbnailJpeg(drawing, spec.orientation);
+    });
+}
+
+bool EncodeThumbnail(const PhotoSpec& spec, std::string& jpeg, std::string& error) {
+    return WithDrawing(spec, error, [&](const vips::VImage& drawing) {
+        jpeg = ThumbnailJpeg(drawing, spec.orientation);
+    });
 }
 
 std::string PhotoEncoderVersion() {
