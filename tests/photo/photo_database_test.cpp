@@ -344,7 +344,7 @@ TEST_F(PhotoReaderTest, DatesAtTheEdges) {
 
 TEST_F(PhotoReaderTest, OnlyUprightAndTurnedOrientationsAreKept) {
     const std::vector<std::pair<std::string, int>> cases = {
-        {"1", 1}, {"2", 1}, {"3", 3}, {"4", 1},   {"5", 1},    {"6", 6},
+        {"1", 1}, {"2", 1}, {"3", 3}, {"4", 1},     {"5", 1},    {"6", 6},
         {"7", 1}, {"8", 8}, {"9", 1}, {"'six'", 1}, {"NULL", 1}, {"6.5", 1}};
     PhotoLibrary library("5.1.1");
     library.Album(2, 2, "'Turns'");
