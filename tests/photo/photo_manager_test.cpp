@@ -3,6 +3,7 @@
 // display thumbnails made, stored on the device and found there again, versions without a
 // reader, hostile serial numbers and hostile databases. Every test ends with nothing left open.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -180,6 +181,21 @@ TEST_P(PhotoManagerEachVersion, AlbumsPhotosExportsAndFileReads) {
     std::string read(expected.size(), '\0');
     EXPECT_EQ(photo->ReadPhotoFile(reinterpret_cast<unsigned char*>(read.data())), expected.size());
     EXPECT_EQ(read, expected);
+    // The file grows between the two calls: the buffer sized by the first is never overrun.
+    const std::string grown = expected + std::string(4096, 'g');
+    ASSERT_TRUE(platform::WriteFileAtomic(Media("DCIM/100APPLE/IMG_0101.JPG"), grown));
+    std::string guarded(expected.size() + 16, '\x5a');
+    EXPECT_EQ(photo->ReadPhotoFile(reinterpret_cast<unsigned char*>(guarded.data())), grown.size());
+    EXPECT_EQ(guarded, expected + std::string(16, '\x5a'));
+
+    // An export never writes through a link planted under the photo's name.
+    const std::string victim = folder_ / "victim";
+    ASSERT_TRUE(platform::WriteFileAtomic(victim, "keep"));
+    const std::string trap = folder_ / "trap";
+    ASSERT_TRUE(platform::CreateFolders(trap));
+    ASSERT_EQ(::symlink(victim.c_str(), (trap + "/IMG_0101.JPG").c_str()), 0);
+    EXPECT_EQ(manager.ExportPhoto(0, trap.c_str()), 1);
+    EXPECT_EQ(ReadFileBytes(victim), "keep");
 
     EXPECT_EQ(manager.Reserved9(1, 2), 0);
     EXPECT_EQ(manager.Reserved10(1, 2), 0);
