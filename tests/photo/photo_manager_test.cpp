@@ -175,6 +175,16 @@ TEST_P(PhotoManagerEachVersion, AlbumsPhotosExportsAndFileReads) {
     EXPECT_EQ(manager.ExportPhoto(9, exports.c_str()), 1);
     EXPECT_EQ(manager.ExportPhoto(0, nullptr), 1);
 
+    IPhoto* second = manager.GetPhoto(1);
+    EXPECT_EQ(second->GetAlbumKey(), 1);
+    EXPECT_EQ(second->GetFileSize(), 1234);
+    EXPECT_DOUBLE_EQ(second->GetCreationTime(), 400000049.5);
+    EXPECT_EQ(second->GetWidth(), 640);
+    EXPECT_EQ(second->GetHeight(), 480);
+    char path[64] = {};
+    ASSERT_EQ(second->GetDevicePath(path), 28u);
+    EXPECT_STREQ(path, "/DCIM/100APPLE/IMG_0103.JPG");
+
     IPhoto* photo = manager.GetPhoto(0);
     const std::string& expected = small.files.at("DCIM/100APPLE/IMG_0101.JPG");
     ASSERT_EQ(photo->ReadPhotoFile(nullptr), expected.size());
