@@ -134,10 +134,10 @@ typedef struct IPhotoManager IPhotoManager;
 #define BW_ALBUM_UUID 1
 
 /* Fields of BrackwaterPhotoNumber. */
-#define BW_PHOTO_ORIENTATION 0   /* 1, 3, 6 or 8 */
-#define BW_PHOTO_IS_VIDEO 1      /* 1 for videos */
-#define BW_PHOTO_ALBUM_TYPE 2    /* as IPhotoAlbum::GetAlbumType */
-#define BW_PHOTO_KIND_SUBTYPE 3  /* iOS 7 */
+#define BW_PHOTO_ORIENTATION 0  /* 1, 3, 6 or 8 */
+#define BW_PHOTO_IS_VIDEO 1     /* 1 for videos */
+#define BW_PHOTO_ALBUM_TYPE 2   /* as IPhotoAlbum::GetAlbumType */
+#define BW_PHOTO_KIND_SUBTYPE 3 /* iOS 7 */
 
 #ifdef __cplusplus
 extern "C" {
