@@ -161,14 +161,13 @@ void BM_LibvipsThumbnails(benchmark::State& state) {
         for (const std::string& path : paths) {
             std::ifstream in(s.media + path, std::ios::binary);
             const std::string file((std::istreambuf_iterator<char>(in)), {});
+            VipsBlob* blob = vips_blob_new(nullptr, file.data(), file.size());
             vips::VImage thumbnail =
-                vips::VImage::thumbnail_buffer(const_cast<char*>(file.data()), file.size(), 98,
-                                               vips::VImage::option()->set("height", 98));
-            void* jpeg = nullptr;
-            size_t size = 0;
-            thumbnail.write_to_buffer(".jpg", &jpeg, &size);
-            bytes += size;
-            g_free(jpeg);
+                vips::VImage::thumbnail_buffer(blob, 98, vips::VImage::option()->set("height", 98));
+            VipsBlob* jpeg = thumbnail.jpegsave_buffer(vips::VImage::option()->set("Q", 90));
+            bytes += VIPS_AREA(jpeg)->length;
+            vips_area_unref(VIPS_AREA(jpeg));
+            vips_area_unref(VIPS_AREA(blob));
         }
     }
     benchmark::DoNotOptimize(bytes);
