@@ -88,6 +88,15 @@ std::string ShownTitle(IPhotoAlbum* album) {
     return title;
 }
 
+// `text` followed by spaces up to `width` characters on a terminal: UTF-8 continuation bytes
+// take no column.
+std::string Padded(const std::string& text, size_t width) {
+    const size_t columns = static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+    return columns >= width ? text : text + std::string(width - columns, ' ');
+}
+
 // One photo as the list and the copies see it.
 struct PhotoRow {
     IPhoto* photo = nullptr;
@@ -306,7 +315,8 @@ void PrintPhotoRow(const PhotoRow& row, bool json) {
                 .c_str());
         return;
     }
-    std::printf("%5d  %-20s %10lld  %s  %5dx%-5d %s%s\n", row.index, Printable(row.name).c_str(),
+    std::printf("%5d  %s %10lld  %s  %5dx%-5d %s%s\n", row.index,
+                Padded(Printable(row.name), 20).c_str(),
                 static_cast<long long>(photo->GetFileSize()),
                 LibraryTime(photo->GetCreationTime()).c_str(), photo->GetWidth(),
                 photo->GetHeight(), Printable(row.album).c_str(), video ? "  (video)" : "");
@@ -327,9 +337,9 @@ int ListAlbums(PhotoCommand& command, bool json) {
                 album->GetKind(), album->CountStills(), album->CountVideos(),
                 JsonString(AlbumText(album, BW_ALBUM_UUID)).c_str());
         } else {
-            std::printf("%3zu  %-28s %-13s %6d photos %5d videos\n", i, Printable(title).c_str(),
-                        AlbumTypeName(album->GetAlbumType()), album->CountStills(),
-                        album->CountVideos());
+            std::printf("%3zu  %s %-13s %6d photos %5d videos\n", i,
+                        Padded(Printable(title), 28).c_str(), AlbumTypeName(album->GetAlbumType()),
+                        album->CountStills(), album->CountVideos());
         }
     }
     return 0;
