@@ -137,7 +137,7 @@ void BM_ManagerListsThePhotosWithoutTheCopy(benchmark::State& state) {
 }
 
 // The camera-roll files the thumbnails are made of, in the manager's order.
-std::vector<std::string> ThumbnailSources(bw::CPhotoManager& manager) {
+std::vector<std::string> ThumbnailSources(bw::CPhotoManager& manager, const std::string& media) {
     std::vector<std::string> paths;
     manager.LoadAlbums();
     const int32_t photos = manager.LoadPhotos();
@@ -155,7 +155,7 @@ std::vector<std::string> ThumbnailSources(bw::CPhotoManager& manager) {
 void BM_LibvipsThumbnails(benchmark::State& state) {
     Setup& s = TheSetup();
     bw::CPhotoManager manager(s.device);
-    const std::vector<std::string> paths = ThumbnailSources(manager);
+    const std::vector<std::string> paths = ThumbnailSources(manager, s.media);
     size_t bytes = 0;
     for (auto _ : state) {
         for (const std::string& path : paths) {
@@ -179,7 +179,7 @@ void BM_LibvipsThumbnails(benchmark::State& state) {
 void BM_ManagerMakesThumbnails(benchmark::State& state) {
     Setup& s = TheSetup();
     bw::CPhotoManager manager(s.device);
-    const size_t count = ThumbnailSources(manager).size();
+    const size_t count = ThumbnailSources(manager, s.media).size();
     size_t made = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -199,7 +199,7 @@ void BM_ManagerMakesThumbnails(benchmark::State& state) {
 void BM_ManagerReadsCachedThumbnails(benchmark::State& state) {
     Setup& s = TheSetup();
     bw::CPhotoManager manager(s.device);
-    const size_t count = ThumbnailSources(manager).size();
+    const size_t count = ThumbnailSources(manager, s.media).size();
     size_t read = 0;
     for (int32_t i = 0; read < count && manager.GetPhoto(i) != nullptr; ++i)
         read += manager.GetPhoto(i)->LoadThumbnail();
