@@ -146,7 +146,11 @@ std::vector<std::string> ThumbnailSources(bw::CPhotoManager& manager, const std:
         std::string path(photo->GetDevicePath(nullptr), '\0');
         photo->GetDevicePath(path.data());
         path.resize(std::char_traits<char>::length(path.c_str()));
-        if (path.size() > 4 && path.compare(path.size() - 4, 4, ".JPG") == 0) paths.push_back(path);
+        // The image has a few rows whose file is missing; both sides skip them.
+        if (path.size() > 4 && path.compare(path.size() - 4, 4, ".JPG") == 0 &&
+            fs::exists(media + path)) {
+            paths.push_back(path);
+        }
     }
     return paths;
 }
