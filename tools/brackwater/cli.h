@@ -63,6 +63,9 @@ int SaveScreenshot(CIPhone* device, const std::string& file);
 int RunRename(Arguments& args);
 int RunScreenshot(Arguments& args);
 int RunRestart(Arguments& args);
+int RunPhotos(Arguments& args);
+// The albums, a contact sheet of thumbnails and one copied photo of the device, into `folder`.
+int PhotoDemo(CIPhone* device, const std::string& folder);
 int RunScan(Arguments& args);
 int RunClean(Arguments& args);
 int RunPrivacy(Arguments& args);

@@ -70,6 +70,9 @@ int FileDemo(const std::string& folder, const std::string& phone) {
     if (const int status = SaveScreenshot(device, folder + "/screenshot.png"); status != 0)
         return status;
 
+    Heading("Its photo library by album, a contact sheet of thumbnails and a copied photo");
+    if (const int status = PhotoDemo(device, folder); status != 0) return status;
+
     Heading("Its camera roll, through the file service");
     PrintFolder(device, "/DCIM/100APPLE");
 

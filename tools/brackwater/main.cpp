@@ -25,6 +25,10 @@ constexpr const char* kUsage =
     "  rename NAME\n"
     "  screenshot FILE.png\n"
     "  restart [--wait]\n"
+    "  photos albums [--json]\n"
+    "  photos list [ALBUM] [--json]\n"
+    "  photos thumbs DIR [ALBUM]\n"
+    "  photos pull DIR [ALBUM|--all]\n"
     "  scan TYPE... [--json]       TYPE: a number, a name or all\n"
     "  clean TYPE... [--keep GLOB]...\n"
     "  privacy scan TYPE... [--json]  TYPE: calls, messages, app-leftovers, attachments or all\n"
@@ -50,17 +54,18 @@ int RunVersion(cli::Arguments&) {
 }
 
 constexpr CommandEntry kCommands[] = {
-    {"devices", cli::RunDevices}, {"ls", cli::RunList},
-    {"pull", cli::RunPull},       {"push", cli::RunPush},
-    {"rm", cli::RunRemove},       {"mkdir", cli::RunMakeDirectory},
-    {"apps", cli::RunApps},       {"info", cli::RunInfo},
-    {"rename", cli::RunRename},   {"screenshot", cli::RunScreenshot},
-    {"restart", cli::RunRestart}, {"scan", cli::RunScan},
-    {"clean", cli::RunClean},     {"privacy", cli::RunPrivacy},
-    {"backup", cli::RunBackup},   {"restore", cli::RunRestore},
-    {"backups", cli::RunBackups}, {"verify", cli::RunVerify},
-    {"plist", cli::RunPlist},     {"manifest", cli::RunManifest},
-    {"demo", cli::RunDemo},       {"version", RunVersion},
+    {"devices", cli::RunDevices},   {"ls", cli::RunList},
+    {"pull", cli::RunPull},         {"push", cli::RunPush},
+    {"rm", cli::RunRemove},         {"mkdir", cli::RunMakeDirectory},
+    {"apps", cli::RunApps},         {"info", cli::RunInfo},
+    {"rename", cli::RunRename},     {"screenshot", cli::RunScreenshot},
+    {"restart", cli::RunRestart},   {"photos", cli::RunPhotos},
+    {"scan", cli::RunScan},         {"clean", cli::RunClean},
+    {"privacy", cli::RunPrivacy},   {"backup", cli::RunBackup},
+    {"restore", cli::RunRestore},   {"backups", cli::RunBackups},
+    {"verify", cli::RunVerify},     {"plist", cli::RunPlist},
+    {"manifest", cli::RunManifest}, {"demo", cli::RunDemo},
+    {"version", RunVersion},
 };
 
 // Takes the global options out of the words, wherever they stand. False on a usage error.

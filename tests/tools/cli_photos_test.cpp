@@ -1,0 +1,294 @@
+// The command-line host's photos commands, run as a program against simulator images that each
+// test builds. What they show is held against the image's own photo database, read here with
+// SQLite, and against the image's files; thumbnails are judged by libvips.
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <vips/vips8>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "image/image_builder.h"
+#include "sim/sqlite_rows.h"
+#include "support/cli_run.h"
+#include "support/ios_versions.h"
+#include "support/json_reader.h"
+#include "support/temp_folder.h"
+
+namespace bw {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CliRun;
+using testing::Json;
+
+// The join table of albums and assets and its two columns, per major version.
+struct JoinNames {
+    const char* table;
+    const char* album;
+    const char* asset;
+};
+
+JoinNames JoinOf(int major) {
+    if (major == 5) return {"Z_6ASSETS", "Z_6ALBUMS", "Z_11ASSETS"};
+    if (major == 6) return {"Z_8ASSETS", "Z_8ALBUMS", "Z_14ASSETS"};
+    return {"Z_11ASSETS", "Z_11ALBUMS", "Z_17ASSETS"};
+}
+
+std::string Field(const Json& line, const std::string& key) {
+    const Json* value = line.Find(key);
+    return value != nullptr ? value->text : std::string();
+}
+
+int64_t Number(const Json& line, const std::string& key) {
+    const Json* value = line.Find(key);
+    return value != nullptr && value->kind == Json::Kind::Number ? std::stoll(value->text) : -1;
+}
+
+class PhotosCommands : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        image_ = folder_ / "phone";
+        sim::ImageOptions options;
+        options.iosVersion = GetParam();
+        options.seed = 11;
+        std::string error;
+        ASSERT_TRUE(sim::CreateImage(image_, options, error)) << error;
+        major_ = GetParam()[0] - '0';
+        ASSERT_EQ(VIPS_INIT("brackwater-tests"), 0);
+    }
+
+    std::string Media() const { return image_ + "/fs/var/mobile/Media"; }
+
+    CliRun Sim(const std::string& arguments) {
+        return testing::RunCli(folder_,
+                               "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder_ / "cache" +
+                                   " TMPDIR=" + TempDir() +
+                                   " BRACKWATER_REGISTRY=" + folder_ / "none.reg",
+                               "--sim=" + image_ + " " + arguments);
+    }
+
+    // The host's own temporary folder, so its working copies stay in the test's folder.
+    std::string TempDir() {
+        const std::string dir = folder_ / "tmp";
+        fs::create_directories(dir);
+        return dir;
+    }
+
+    std::vector<Json> JsonOutput(const std::string& arguments) {
+        const CliRun run = Sim(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::vector<Json> lines;
+        for (const std::optional<Json>& line : testing::JsonLines(run.out)) {
+            EXPECT_TRUE(line.has_value()) << run.out;
+            if (line) lines.push_back(*line);
+        }
+        return lines;
+    }
+
+    // The number of the camera roll in `photos albums`, as the commands take it.
+    std::string CameraRoll() {
+        for (const Json& album : JsonOutput("photos albums --json")) {
+            if (Field(album, "type") == "camera roll")
+                return std::to_string(Number(album, "index"));
+        }
+        ADD_FAILURE() << "no camera roll listed";
+        return "0";
+    }
+
+    // The image's photo database, opened read-only so that nothing is checkpointed into it.
+    std::unique_ptr<sim::SqliteFile> Database() const {
+        return std::make_unique<sim::SqliteFile>(Media() + "/PhotoData/Photos.sqlite",
+                                                 SQLITE_OPEN_READONLY);
+    }
+
+    // The video test of the version: iOS 5 and 6 keep it in ZKIND, iOS 7 in the type identifier.
+    std::string IsVideo(const char* asset) const {
+        return major_ < 7 ? std::string(asset) + ".ZKIND = 1"
+                          : std::string("COALESCE(") + asset +
+                                ".ZUNIFORMTYPEIDENTIFIER, '') LIKE '%quicktime-movie%'";
+    }
+
+    testing::TempFolder folder_;
+    std::string image_;
+    int major_ = 0;
+};
+
+TEST_P(PhotosCommands, AlbumsAndTheirCountsAreTheDatabases) {
+    const std::vector<Json> albums = JsonOutput("photos albums --json");
+    auto db = Database();
+    ASSERT_TRUE(db->ok());
+    const JoinNames join = JoinOf(major_);
+    const auto stored = db->Rows(
+        "SELECT Z_PK, ZKIND FROM ZGENERICALBUM WHERE ZKIND IN (1000, 1550, 2) ORDER BY Z_PK");
+    ASSERT_TRUE(stored.has_value());
+    ASSERT_FALSE(stored->empty());
+    std::map<int64_t, const Json*> byKey;
+    for (const Json& album : albums)
+        byKey[Number(album, "key")] = &album;
+    // Every stored album is listed with its stills and videos of a real size.
+    for (const auto& row : *stored) {
+        const int64_t key = row[0].integer;
+        ASSERT_TRUE(byKey.count(key)) << "album " << key;
+        const Json& album = *byKey[key];
+        EXPECT_EQ(Number(album, "kind"), row[1].integer);
+        const std::string members = std::string("SELECT COUNT(*) FROM ") + join.table +
+                                    " j JOIN ZGENERICASSET a ON a.Z_PK = j." + join.asset +
+                                    " WHERE j." + join.album + " = " + std::to_string(key) +
+                                    " AND a.ZWIDTH > 0 AND a.ZHEIGHT > 0 AND ";
+        EXPECT_EQ(Number(album, "photos"), db->Count(members + "NOT " + IsVideo("a")))
+            << Field(album, "title");
+        EXPECT_EQ(Number(album, "videos"), db->Count(members + IsVideo("a")))
+            << Field(album, "title");
+    }
+    // The made-up albums: the library's synced photos, the photo stream and the videos.
+    std::map<std::string, const Json*> byType;
+    for (const Json& album : albums)
+        byType.emplace(Field(album, "type"), &album);
+    ASSERT_TRUE(byType.count("library") && byType.count("photo stream") && byType.count("videos"));
+    const int64_t cameraRoll = db->Count("SELECT MIN(Z_PK) FROM ZGENERICALBUM WHERE ZKIND = 1000");
+    const int64_t stream = db->Count(
+        "SELECT COALESCE(MAX(Z_PK), 0) FROM ZGENERICALBUM WHERE Z_ENT = (SELECT Z_ENT FROM "
+        "Z_PRIMARYKEY WHERE Z_NAME = 'PhotoStreamAlbum')");
+    const std::string outside = std::string(
+                                    "SELECT COUNT(*) FROM ZGENERICASSET a WHERE "
+                                    "a.ZTHUMBNAILINDEX >= 0 AND a.Z_PK NOT IN (SELECT ") +
+                                join.asset + " FROM " + join.table + " WHERE " + join.album +
+                                " IN (" + std::to_string(cameraRoll) + ", " +
+                                std::to_string(stream) + ")) AND ";
+    EXPECT_EQ(Number(*byType["library"], "photos"), db->Count(outside + "NOT " + IsVideo("a")));
+    EXPECT_EQ(Number(*byType["videos"], "videos"),
+              db->Count(std::string("SELECT COUNT(*) FROM ") + join.table +
+                        " j JOIN ZGENERICASSET a ON a.Z_PK = j." + join.asset + " WHERE j." +
+                        join.album + " = " + std::to_string(cameraRoll) + " AND " + IsVideo("a")));
+    EXPECT_EQ(Number(*byType["photo stream"], "key"), stream);
+    // A title outside ASCII comes through as UTF-8.
+    const std::vector<std::string> titles = db->Column("SELECT ZTITLE FROM ZGENERICALBUM");
+    for (const std::string& title : titles) {
+        if (std::none_of(title.begin(), title.end(), [](char c) { return (c & 0x80) != 0; }))
+            continue;
+        EXPECT_TRUE(std::any_of(albums.begin(), albums.end(), [&](const Json& album) {
+            return Field(album, "title") == title;
+        })) << title;
+    }
+}
+
+TEST_P(PhotosCommands, ListShowsTheRowsOfTheAlbumAndPullCopiesEveryFileByteForByte) {
+    const std::string roll = CameraRoll();
+    const std::vector<Json> photos = JsonOutput("photos list " + roll + " --json");
+    ASSERT_FALSE(photos.empty());
+    auto db = Database();
+    std::set<std::string> missing;
+    for (const Json& photo : photos) {
+        const int64_t key = Number(photo, "key");
+        const auto row = db->Rows(
+            "SELECT a.ZFILENAME, b.ZORIGINALFILESIZE, b.ZORIGINALWIDTH, b.ZORIGINALHEIGHT FROM "
+            "ZGENERICASSET a JOIN ZADDITIONALASSETATTRIBUTES b ON a.ZADDITIONALATTRIBUTES = "
+            "b.Z_PK WHERE a.Z_PK = " +
+            std::to_string(key));
+        ASSERT_TRUE(row && row->size() == 1) << key;
+        EXPECT_EQ(Field(photo, "name"), (*row)[0][0].text);
+        EXPECT_EQ(Number(photo, "size"), (*row)[0][1].integer);
+        EXPECT_EQ(Number(photo, "width"), (*row)[0][2].integer);
+        EXPECT_EQ(Number(photo, "height"), (*row)[0][3].integer);
+        if (!fs::exists(Media() + "/" + Field(photo, "path"))) missing.insert(Field(photo, "name"));
+    }
+
+    const std::string pulled = folder_ / "pulled";
+    const CliRun pull = Sim("photos pull " + pulled + " " + roll);
+    EXPECT_EQ(pull.status, missing.empty() ? 0 : 1) << pull.err;
+    size_t files = 0;
+    for (const Json& photo : photos) {
+        const std::string name = Field(photo, "name");
+        if (missing.count(name)) {
+            EXPECT_FALSE(fs::exists(pulled + "/" + name));
+            EXPECT_NE(pull.err.find(name), std::string::npos) << pull.err;
+            continue;
+        }
+        EXPECT_EQ(testing::ReadFileBytes(pulled + "/" + name),
+                  testing::ReadFileBytes(Media() + "/" + Field(photo, "path")))
+            << name;
+        ++files;
+    }
+    // Nothing else is left in the folder: no staging folder, no partial file.
+    EXPECT_EQ(static_cast<size_t>(std::distance(fs::directory_iterator(pulled), {})), files);
+
+    // A second pull never replaces the first one's files: the new copies get new names.
+    const std::string first = photos.front().Find("name")->text;
+    const CliRun again = Sim("photos pull " + pulled + " " + roll);
+    EXPECT_EQ(again.status, pull.status);
+    if (!missing.count(first)) {
+        const size_t dot = first.rfind('.');
+        const std::string renamed = first.substr(0, dot) + "-2" + first.substr(dot);
+        EXPECT_EQ(testing::ReadFileBytes(pulled + "/" + renamed),
+                  testing::ReadFileBytes(pulled + "/" + first));
+    }
+    EXPECT_EQ(static_cast<size_t>(std::distance(fs::directory_iterator(pulled), {})), 2 * files);
+}
+
+TEST_P(PhotosCommands, ThumbnailsAreJpegsOfTheStandardBoxAndMadeOnesAreKeptOnThePhone) {
+    const std::string roll = CameraRoll();
+    const std::vector<Json> photos = JsonOutput("photos list " + roll + " --json");
+    const std::string thumbs = folder_ / "thumbs";
+    const CliRun run = Sim("photos thumbs " + thumbs + " " + roll);
+    size_t written = 0;
+    for (const auto& entry : fs::directory_iterator(thumbs)) {
+        vips::VImage picture = vips::VImage::new_from_file(entry.path().c_str());
+        EXPECT_EQ(picture.width(), 98) << entry.path();
+        EXPECT_EQ(picture.height(), 98) << entry.path();
+        EXPECT_EQ(testing::ReadFileBytes(entry.path()).substr(0, 3), "\xFF\xD8\xFF");
+        ++written;
+    }
+    // A photo whose file is missing and whose thumbnail is not cached has none; every other one
+    // has one.
+    EXPECT_GT(written, 0u);
+    EXPECT_LE(written, photos.size());
+    EXPECT_EQ(run.status, written == photos.size() ? 0 : 1) << run.err;
+    // On iOS 5 and 6 the made thumbnails now sit in the phone's cache: the thumbnails of a second
+    // run are the same bytes.
+    if (major_ < 7) {
+        const std::string again = folder_ / "again";
+        Sim("photos thumbs " + again + " " + roll);
+        for (const auto& entry : fs::directory_iterator(thumbs)) {
+            EXPECT_EQ(testing::ReadFileBytes(entry.path()),
+                      testing::ReadFileBytes(again + "/" + entry.path().filename().string()));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, PhotosCommands, testing::EachIosVersion(),
+                         testing::IosVersionName);
+
+class PhotosUsage : public PhotosCommands {};
+
+TEST_P(PhotosUsage, WrongArgumentsAreStatusTwoAndAMissingAlbumOneLine) {
+    for (const std::string usage :
+         {"photos", "photos frame", "photos albums extra", "photos list 0 1", "photos thumbs",
+          "photos pull", "photos list --all", "photos pull DIR 0 --all", "photos albums --bogus"}) {
+        const CliRun run = Sim(usage);
+        EXPECT_EQ(run.status, 2) << usage << ": " << run.err;
+        EXPECT_TRUE(run.out.empty()) << usage;
+    }
+    const CliRun missing = Sim("photos list 'No Such Album'");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
+    // A file where the folder should be is refused before the device is touched.
+    std::ofstream(folder_ / "file") << "x";
+    const CliRun notFolder = Sim("photos pull " + folder_ / "file" + " --all");
+    EXPECT_EQ(notFolder.status, 1);
+    EXPECT_EQ(testing::ReadFileBytes(folder_ / "file"), "x");
+}
+
+INSTANTIATE_TEST_SUITE_P(OneVersion, PhotosUsage, ::testing::Values("6.1.3"),
+                         testing::IosVersionName);
+
+}  // namespace
+}  // namespace bw
