@@ -6,7 +6,9 @@
 #include "brackwater/brackwater.h"
 #include "brackwater/deepclean.h"
 #include "brackwater/device.h"
+#include "brackwater/device_info.h"
 #include "brackwater/inspect.h"
+#include "brackwater/photo.h"
 #include "brackwater/privacy.h"
 #include "brackwater/scan.h"
 
@@ -19,6 +21,11 @@ typedef struct PublicHeadersInC {
     ICreateInfoPlist* info;
     IBackupPrepareWork* preparation;
     CIPhone* device;
+    IDeviceInfo* information;
+    BwMediaCategory category;
+    IPhotoManager* photos;
+    IPhotoAlbum* album;
+    IPhoto* photo;
     DeviceCallback callback;
     BwOutputSink sink;
     BwBackupSink backupSink;
@@ -47,6 +54,16 @@ void BrackwaterPublicHeadersInC(void) {
     const char* (*version)(void) = BrackwaterVersion;
     int (*prune)(CIPhone*, int32_t) = BrackwaterPruneBackups;
     int (*removeBackup)(CIPhone*, const char*) = BrackwaterRemoveBackup;
+    IDeviceInfo* (*informationNew)(CIPhone*) = CDeviceInfoNew;
+    IPhotoManager* (*photosNew)(CIPhone*) = NewPhotoManager;
+    size_t (*photoText)(IPhoto*, int32_t, BwChar*) = BrackwaterPhotoText;
+    size_t (*albumText)(IPhotoAlbum*, int32_t, BwChar*) = BrackwaterPhotoAlbumText;
+    int32_t (*photoNumber)(IPhoto*, int32_t) = BrackwaterPhotoNumber;
+    (void)informationNew;
+    (void)photosNew;
+    (void)photoText;
+    (void)albumText;
+    (void)photoNumber;
     (void)listenerNew;
     (void)scanNew;
     (void)applications;
