@@ -245,7 +245,8 @@ bool CIPhone::RemoveTree(std::string_view path) {
 // The host file is replaced only once every byte arrived (see platform::ReplaceFile): a
 // cancelled or failed copy never leaves a half file where the user asked for one, and an
 // existing file of that name stays as it was.
-bool CIPhone::CopyFileFromDevice(std::string_view devicePath, const std::string& hostPath) {
+bool CIPhone::CopyFileFromDevice(std::string_view devicePath, const std::string& hostPath,
+                                 bool durable) {
     DeviceOperation operation(*this);
     cancelCopy.store(0);
     // A retirement that raced with the line above must still stop the copy.
@@ -257,15 +258,18 @@ bool CIPhone::CopyFileFromDevice(std::string_view devicePath, const std::string&
         lastResult = 1;
         return false;
     }
-    const bool copied = platform::ReplaceFile(hostPath, [&](const platform::ByteSink& sink) {
-        const auto buffer = std::make_unique<char[]>(kCopyBlockSize);
-        while (cancelCopy.load() == 0) {
-            const int64_t count = source.Read(buffer.get(), kCopyBlockSize);
-            if (count <= 0) return count == 0;
-            if (!sink(std::string_view(buffer.get(), static_cast<size_t>(count)))) return false;
-        }
-        return false;
-    });
+    const bool copied = platform::ReplaceFile(
+        hostPath,
+        [&](const platform::ByteSink& sink) {
+            const auto buffer = std::make_unique<char[]>(kCopyBlockSize);
+            while (cancelCopy.load() == 0) {
+                const int64_t count = source.Read(buffer.get(), kCopyBlockSize);
+                if (count <= 0) return count == 0;
+                if (!sink(std::string_view(buffer.get(), static_cast<size_t>(count)))) return false;
+            }
+            return false;
+        },
+        durable ? platform::Flush::kDurable : platform::Flush::kWorkingCopy);
     source.Close();
     return copied;
 }

@@ -151,8 +151,10 @@ class CIPhone {
     bool RemovePath(std::string_view path);
     bool RemoveDevicePath(const std::string& devicePath);  // not joined to rootPath
     bool RemoveTree(std::string_view path);
-    // True only when the whole file arrived; the host file appears only then.
-    bool CopyFileFromDevice(std::string_view devicePath, const std::string& hostPath);
+    // True only when the whole file arrived; the host file appears only then. A working copy
+    // (`durable` false) is not flushed to the disk.
+    bool CopyFileFromDevice(std::string_view devicePath, const std::string& hostPath,
+                            bool durable = true);
     bool CopyFileToDevice(const std::string& hostPath, std::string_view devicePath);
     // Safe from any thread: stops a running CopyFileFromDevice after its current block.
     void CancelCopy();

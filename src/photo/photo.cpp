@@ -216,7 +216,8 @@ void CPhoto::StoreInCache(const std::string& cachePath, std::string jpeg) {
     if (!phone.IsDirectory(folder)) phone.MakeDirectory(folder);
     const std::string local =
         platform::JoinPath(context_.localFolder, "thmb_" + std::to_string(assetKey) + ".jpg");
-    if (!platform::WriteFileAtomic(local, jpeg)) return;
+    // Only the upload reads this file: no flush to the disk.
+    if (!platform::WriteFileAtomic(local, jpeg, platform::Flush::kWorkingCopy)) return;
     if (phone.FileExists(cachePath)) phone.RemovePath(cachePath);
     std::string stored;
     if (phone.CopyFileToDevice(local, cachePath) &&

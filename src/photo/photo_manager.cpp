@@ -69,10 +69,11 @@ void CPhotoManager::CopyDatabase() {
     }
     if (device_ == nullptr) return;
     // A missing companion file is skipped; the copy of each file appears whole or not at all.
+    // It is a working copy, made again by every load, so it is not flushed to the disk.
     for (const char* name : kDatabaseFiles) {
         const std::string devicePath = std::string("PhotoData/") + name;
         if (device_->FileExists(devicePath)) {
-            device_->CopyFileFromDevice(devicePath, platform::JoinPath(localFolder_, name));
+            device_->CopyFileFromDevice(devicePath, platform::JoinPath(localFolder_, name), false);
         }
     }
 }

@@ -107,9 +107,16 @@ using ByteSink = std::function<bool(std::string_view bytes)>;
 // sink refused a piece.
 using ByteSource = std::function<bool(const ByteSink& sink)>;
 
-bool ReplaceFile(const std::string& path, const ByteSource& content);
+// Whether a replacement is flushed to the disk. A user's file is (kDurable). A working copy
+// that the program makes again whenever it needs it (a copied database, a made thumbnail in its
+// private folder) still appears whole or not at all, but skips both flushes: after a crash it is
+// made anew, and the flushes cost more than the copy itself.
+enum class Flush { kDurable, kWorkingCopy };
+
+bool ReplaceFile(const std::string& path, const ByteSource& content, Flush flush = Flush::kDurable);
 // ReplaceFile with these bytes.
-bool WriteFileAtomic(const std::string& path, std::string_view bytes);
+bool WriteFileAtomic(const std::string& path, std::string_view bytes,
+                     Flush flush = Flush::kDurable);
 // ReplaceFile with the content of `source`, a regular file; with followLinks false a source that
 // is a link is refused.
 bool ReplaceFileWithCopy(const std::string& source, const std::string& target,

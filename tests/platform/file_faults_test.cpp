@@ -79,6 +79,13 @@ TEST(PlatformFileFaults, CountsTheReplacementsCallsInTheirOrder) {
                                      FileCall::kSync}));
     EXPECT_EQ(ReadFileBytes(path), "one two three");
 
+    // A working copy is written and renamed the same way, without either flush.
+    SetFileFaults({});
+    ASSERT_TRUE(WriteFileAtomic(path, "copy", Flush::kWorkingCopy));
+    EXPECT_EQ(ClearFileFaults().log,
+              (std::vector<FileCall>{FileCall::kCreate, FileCall::kWrite, FileCall::kRename}));
+    EXPECT_EQ(ReadFileBytes(path), "copy");
+
     SetFileFaults({});
     EXPECT_TRUE(CreateFolder(top / "d"));
     EXPECT_TRUE(RenamePath(top / "d", top / "e"));

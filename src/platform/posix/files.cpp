@@ -333,7 +333,8 @@ bool SameFileContent(const std::string& a, const std::string& b) {
 namespace {
 
 // The replacement itself: `write` fills the temporary file through its descriptor.
-bool ReplaceFileWriting(const std::string& path, const std::function<bool(int)>& write) {
+bool ReplaceFileWriting(const std::string& path, const std::function<bool(int)>& write,
+                        Flush flush = Flush::kDurable) {
     const std::string folder = FolderOf(path);
     mode_t mode = NewFileModeIn(folder);
     struct stat old {};
@@ -352,7 +353,7 @@ bool ReplaceFileWriting(const std::string& path, const std::function<bool(int)>&
     bool ok = write(fd.get());
     // The mode is set before the flush so that it reaches the disk with the bytes.
     ok = ok && ::fchmod(fd.get(), mode) == 0;
-    ok = ok && Sync(fd.get());
+    ok = ok && (flush == Flush::kWorkingCopy || Sync(fd.get()));
     ok = fd.Close() && ok;
     if (!ok || !Rename(temp, path)) {
         const int cause = errno;
@@ -362,7 +363,7 @@ bool ReplaceFileWriting(const std::string& path, const std::function<bool(int)>&
     }
     // The target is already new here; a failed folder flush still reports failure, since the
     // rename may not survive a crash.
-    return SyncFolder(folder);
+    return flush == Flush::kWorkingCopy || SyncFolder(folder);
 }
 
 // Copies the rest of `in` to `out`, in the kernel (copy_file_range) where the file systems allow,
@@ -407,14 +408,18 @@ bool CopyRest(int in, int out) {
 
 }  // namespace
 
-bool ReplaceFile(const std::string& path, const ByteSource& content) {
-    return ReplaceFileWriting(path, [&content](int fd) {
-        return content([fd](std::string_view bytes) { return WriteAll(fd, bytes); });
-    });
+bool ReplaceFile(const std::string& path, const ByteSource& content, Flush flush) {
+    return ReplaceFileWriting(
+        path,
+        [&content](int fd) {
+            return content([fd](std::string_view bytes) { return WriteAll(fd, bytes); });
+        },
+        flush);
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view bytes) {
-    return ReplaceFile(path, [bytes](const ByteSink& sink) { return sink(bytes); });
+bool WriteFileAtomic(const std::string& path, std::string_view bytes, Flush flush) {
+    return ReplaceFile(
+        path, [bytes](const ByteSink& sink) { return sink(bytes); }, flush);
 }
 
 bool ReplaceFileWithCopy(const std::string& source, const std::string& target, bool followLinks) {
