@@ -44,6 +44,12 @@ inline constexpr int64_t kMaxPicturePixels = 100'000'000;
 Picture LoadPictureFile(const std::string& path);
 Picture LoadPictureMemory(std::string_view bytes);
 
+// The picture fitted inside a `boxWidth` x `boxHeight` box with its proportions kept (one side
+// meets the box), scaled up or down with high quality. Faster than LoadPictureMemory followed by
+// DrawIntoBox for a small box: formats that can decode at a reduced size (JPEG) do so. The same
+// formats, size limit and orientation rule as LoadPictureMemory.
+Picture LoadPictureFitted(std::string_view bytes, int boxWidth, int boxHeight);
+
 // The largest centred square of the picture.
 Picture SquareCrop(const Picture& picture);
 
