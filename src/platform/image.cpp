@@ -24,10 +24,12 @@ constexpr uint64_t kMaxPictureFileBytes = uint64_t{512} << 20;
 
 // The formats a phone's library or a host's photo folder holds. Everything else the imaging
 // library could read (vector documents, the catch-all loaders of other toolkits) is a large
-// parser surface that a hostile file should never reach.
-constexpr std::array<std::string_view, 6> kAllowedLoaders = {"jpegload_buffer", "pngload_buffer",
-                                                             "gifload_buffer",  "tiffload_buffer",
-                                                             "webpload_buffer", "heifload_buffer"};
+// parser surface that a hostile file should never reach. Named as the library names the loader
+// it finds for a buffer (its class name; PNG and GIF have had two loaders each).
+constexpr std::array<std::string_view, 8> kAllowedLoaders = {
+    "VipsForeignLoadJpegBuffer",  "VipsForeignLoadPngBuffer", "VipsForeignLoadSpngBuffer",
+    "VipsForeignLoadNsgifBuffer", "VipsForeignLoadGifBuffer", "VipsForeignLoadTiffBuffer",
+    "VipsForeignLoadWebpBuffer",  "VipsForeignLoadHeifBuffer"};
 
 bool Started() {
     static std::once_flag once;
@@ -199,13 +201,16 @@ Picture LoadPictureFitted(std::string_view bytes, int boxWidth, int boxHeight) {
         // The thumbnail operation decodes at a reduced size where the format can (a JPEG at 1/2,
         // 1/4 or 1/8), which is most of the speed; the stored orientation is left alone, as
         // LoadPictureMemory leaves it.
-        vips::VImage image =
-            vips::VImage::thumbnail_buffer(blob.get(), boxWidth,
-                                           vips::VImage::option()
-                                               ->set("height", boxHeight)
-                                               ->set("size", VIPS_SIZE_BOTH)
-                                               ->set("no_rotate", true)
-                                               ->set("fail_on", VIPS_FAIL_ON_ERROR));
+        vips::VImage image = vips::VImage::thumbnail_buffer(
+            blob.get(), boxWidth,
+            vips::VImage::option()
+                ->set("height", boxHeight)
+                ->set("size", VIPS_SIZE_BOTH)
+                ->set("no_rotate", true)
+                ->set("fail_on", VIPS_FAIL_ON_ERROR)
+                // The operation's own fail_on does not reach the loader in every library
+                // version; the loader's option string does.
+                ->set("option_string", "fail_on=error"));
         return FromImage(image);
     });
 }
