@@ -21,6 +21,7 @@ namespace {
 using testing::LibplistFile;
 using testing::LibplistStrings;
 using testing::LibplistTree;
+using testing::ReadFileBytes;
 using testing::Text;
 
 constexpr char kPreferences[] = "Library/Preferences/com.apple.springboard.plist";
