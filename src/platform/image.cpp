@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -73,19 +74,25 @@ bool SizeAllowed(int64_t width, int64_t height) {
     return width > 0 && height > 0 && width * height <= kMaxPicturePixels;
 }
 
-// Whether the bytes are of a format we decode and, from the header alone, of an allowed size.
-bool HeaderAcceptable(std::string_view bytes) {
-    if (bytes.empty()) return false;
+// The size the header declares, for bytes of a format we decode; nothing is decoded.
+std::optional<std::pair<int, int>> DeclaredSize(std::string_view bytes) {
+    if (bytes.empty()) return std::nullopt;
     const char* loader = vips_foreign_find_load_buffer(bytes.data(), bytes.size());
-    if (!loader) return false;
+    if (!loader) return std::nullopt;
     const std::string_view name(loader);
     if (std::find(kAllowedLoaders.begin(), kAllowedLoaders.end(), name) == kAllowedLoaders.end())
-        return false;
+        return std::nullopt;
     // Opening reads the header only; the pixels are decoded later, on demand.
     vips::VImage header = vips::VImage::new_from_buffer(
         bytes.data(), bytes.size(), "",
         vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-    return SizeAllowed(header.width(), header.height());
+    return std::pair{header.width(), header.height()};
+}
+
+// Whether the bytes are of a format we decode and, from the header alone, of an allowed size.
+bool HeaderAcceptable(std::string_view bytes) {
+    const std::optional<std::pair<int, int>> size = DeclaredSize(bytes);
+    return size && SizeAllowed(size->first, size->second);
 }
 
 // Any decoded image as 8-bit sRGB with 3 bands: other colour spaces converted, alpha flattened
@@ -172,6 +179,19 @@ Picture LoadPictureFile(const std::string& path) {
     std::string bytes;
     if (!ReadWholeFile(path, bytes, kMaxPictureFileBytes)) return {};
     return LoadPictureMemory(bytes);
+}
+
+bool ReadPictureHeader(std::string_view bytes, int& width, int& height) {
+    width = height = 0;
+    const auto size = Guarded<std::optional<std::pair<int, int>>>([&] {
+        auto declared = DeclaredSize(bytes);
+        if (!declared) ForgetFailure();
+        return declared;
+    });
+    if (!size) return false;
+    width = size->first;
+    height = size->second;
+    return true;
 }
 
 Picture LoadPictureMemory(std::string_view bytes) {
