@@ -126,6 +126,11 @@ TEST(ImageDecode, HeadersClaimingHugeSizesAreRefusedBeforeDecoding) {
     // 60000 x 60000 would be 10 GB of pixels.
     const std::string hugePng = testing::PngClaimingSize(png, 60000, 60000);
     const std::string hugeJpeg = testing::JpegClaimingSize(jpeg, 60000, 60000);
+    // The header reader states the claim without decoding; the loaders refuse it.
+    int width = 0, height = 0;
+    ASSERT_TRUE(ReadPictureHeader(hugeJpeg, width, height));
+    EXPECT_EQ(width, 60000);
+    EXPECT_EQ(height, 60000);
     EXPECT_TRUE(LoadPictureMemory(hugePng).empty());
     EXPECT_TRUE(LoadPictureMemory(hugeJpeg).empty());
     EXPECT_TRUE(LoadPictureFitted(hugePng, 98, 98).empty());
@@ -154,11 +159,15 @@ TEST(ImageDecode, TruncatedDamagedAndForeignBytesAreRefused) {
         EXPECT_TRUE(LoadPictureFitted(cut, 32, 32).empty()) << cut.size();
     }
     EXPECT_TRUE(LoadPictureMemory("not a picture at all, just some text").empty());
+    int width = 1, height = 1;
+    EXPECT_FALSE(ReadPictureHeader("not a picture at all, just some text", width, height));
+    EXPECT_EQ(width, 0);
     // A vector document: the imaging library may read these, a photo library never holds them.
     const std::string svg =
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"10\" height=\"10\">"
         "<rect width=\"10\" height=\"10\" fill=\"red\"/></svg>";
     EXPECT_TRUE(LoadPictureMemory(svg).empty());
+    EXPECT_FALSE(ReadPictureHeader(svg, width, height));
 }
 
 TEST(ImageDecode, FileLoadingRefusesFoldersAndMissingFiles) {
