@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -141,9 +141,8 @@ Result Guarded(Step&& step) {
     if (!Started()) return Result{};
     try {
         return step();
-    } catch (const vips::VError&) {
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
+    } catch (const std::exception&) {
+        // vips::VError, and std::bad_alloc for a picture that does not fit in memory.
     }
     ForgetFailure();
     return Result{};
