@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <vips/vips8>
 
+#include <stdlib.h>
 #include <time.h>
 
 #include <cmath>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "photo/photo_thumbnail.h"
+#include "platform/files.h"
 #include "platform/image.h"
 #include "quick.h"
 
@@ -105,11 +107,58 @@ void BM_VipsThumbnailBuffer(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * batch);
 }
 
+// "Airlock_photo" for a camera-sized photo (3264 x 2448, as an 8-megapixel phone camera takes),
+// against the floor of any build: libvips decoding the same bytes once at full size.
+std::string CameraPhoto() {
+    static const std::string photo = [] {
+        const int width = bw::bench::FullOrQuick(3264, 816);
+        const int height = bw::bench::FullOrQuick(2448, 612);
+        std::string rgb(size_t(width) * height * 3, '\0');
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                char* p = &rgb[(size_t(y) * width + x) * 3];
+                p[0] = static_cast<char>(x / 7 + y / 5);
+                p[1] = static_cast<char>(128 + 90 * std::sin(x / 31.0) * std::cos(y / 17.0));
+                p[2] = static_cast<char>((x ^ y) & 0x7F);
+            }
+        return bw::platform::EncodeJpeg(bw::platform::Picture::FromRgb(width, height, rgb), 90);
+    }();
+    return photo;
+}
+
+void BM_BuildAirlockPhoto(benchmark::State& state) {
+    char pattern[] = "/tmp/bw-bench-airlock-XXXXXX";
+    const std::string folder = ::mkdtemp(pattern) ? pattern : "";
+    const std::string source = bw::platform::JoinPath(folder, "IMG_0001.JPG");
+    if (folder.empty() || !bw::platform::WriteFileAtomic(source, CameraPhoto()))
+        state.SkipWithError("no working folder");
+    for (auto _ : state) {
+        bw::CPhotoUsuallyAirlock builder(source, folder, "iPhone5,2");
+        builder.trailerValue = 1;
+        builder.setting = 1;
+        if (builder.BuildThumbnailFile().empty()) state.SkipWithError("the build failed");
+    }
+    bw::platform::DeleteTree(folder);
+}
+
+void BM_VipsDecodeCameraPhoto(benchmark::State& state) {
+    const std::string photo = CameraPhoto();
+    for (auto _ : state) {
+        vips::VImage image = vips::VImage::new_from_buffer(photo.data(), photo.size(), "");
+        size_t size = 0;
+        void* pixels = image.write_to_memory(&size);
+        benchmark::DoNotOptimize(pixels);
+        g_free(pixels);
+    }
+}
+
 }  // namespace
 
 // Ours first, so the baseline can report the ratio; both after the same start of the library.
 BENCHMARK(BM_MakeDisplayThumbnail)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_VipsThumbnailBuffer)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BuildAirlockPhoto)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_VipsDecodeCameraPhoto)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 int main(int argc, char** argv) {
     if (bw::platform::StartImaging() == 0) return 1;

@@ -159,6 +159,29 @@ TEST_F(AirlockPhoto, TheFileIsTheLayoutByteForByte) {
     }
 }
 
+TEST_F(AirlockPhoto, ACameraSizedPhotoIsCroppedToItsCentreToo) {
+    // Large enough to be decoded at a reduced size first: thirds of 700 x 700 side by side.
+    Pixels p(2100, 700, 3);
+    p.Fill(0, 0, 700, 700, kTeal);
+    p.Fill(700, 0, 700, 700, kRust);
+    p.Fill(1400, 0, 700, 700, kMoss);
+    const std::string png = EncodeWithVips(p, ".png");
+    const std::string file = ReadFileBytes(Build(elsewhere_.Write("big.png", png)));
+    ASSERT_EQ(file.size(), png.size() + 151008 + 124);
+    ASSERT_TRUE(file.compare(0, png.size(), png) == 0);
+    // The 120 x 120 rendition (4031), fourth in the data area: away from its left and right
+    // edges, where scaling may blend in a neighbour third, every word is the middle's colour.
+    const size_t start = png.size() + 12480 + 50560 + 57120;
+    ASSERT_EQ(Be32At(file, file.size() - 124 + 4 * 12 + 4), start);
+    for (int y = 0; y < 120; ++y)
+        for (int x = 4; x < 116; ++x) {
+            const size_t at = start + size_t(y) * 240 + x * 2;
+            const auto word = static_cast<uint16_t>(static_cast<unsigned char>(file[at]) |
+                                                    static_cast<unsigned char>(file[at + 1]) << 8);
+            ASSERT_EQ(word, kRustWord) << x << "," << y;
+        }
+}
+
 TEST_F(AirlockPhoto, TheRenditionsAreAlsoLeftAsJpegsUnderTheirWorkingNames) {
     ASSERT_FALSE(Build(elsewhere_.Write("photo.png", ThirdsPng(true, kRust))).empty());
     for (const RenditionLayout& r : kLayout) {
