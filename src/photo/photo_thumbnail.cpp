@@ -168,8 +168,8 @@ std::string CPhotoUsuallyAirlock::BuildThumbnailFile() {
     PutBigEndian(file, 6);   // index records
     PutBigEndian(file, 12);  // bytes per record
     PutBigEndian(file, static_cast<uint32_t>(dataLength));
-    // Twelve bytes of which the first five are always zero. The device reads none of the rest
-    // as far as any upload shows, so all twelve are zero: nothing of this host leaks into it.
+    // Twelve bytes of which the first five are always zero; the last seven are ours to choose.
+    // Zeros: a constant carries nothing of this host or this build into the device's files.
     file.append(12, '\0');
     PutBigEndian(file, trailerValue);
     PutBigEndian(file, static_cast<uint32_t>(dataLength + kIndexAndTrailerBytes));

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -148,6 +149,16 @@ Result Guarded(Step&& step) {
     return Result{};
 }
 
+// For the steps that only copy pixels: a picture too large for the memory left is an empty result.
+template <typename Result, typename Step>
+Result WithoutThrowing(Step&& step) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return Result{};
+    }
+}
+
 std::string BlobBytes(VipsBlob* blob) {
     size_t length = 0;
     const void* bytes = vips_blob_get(blob, &length);
@@ -235,19 +246,21 @@ Picture LoadPictureFitted(std::string_view bytes, int boxWidth, int boxHeight) {
 }
 
 Picture SquareCrop(const Picture& picture) {
-    if (picture.empty()) return {};
-    const int side = std::min(picture.width(), picture.height());
-    const int left = (picture.width() - side) / 2;
-    const int top = (picture.height() - side) / 2;
-    if (side == picture.width() && side == picture.height()) return picture;
-    std::string square;
-    square.reserve(static_cast<size_t>(side) * side * 3);
-    const std::string& rgb = picture.rgb();
-    for (int y = 0; y < side; ++y) {
-        const size_t start = (static_cast<size_t>(top + y) * picture.width() + left) * 3;
-        square.append(rgb, start, static_cast<size_t>(side) * 3);
-    }
-    return Picture::FromRgb(side, side, std::move(square));
+    return WithoutThrowing<Picture>([&]() -> Picture {
+        if (picture.empty()) return {};
+        const int side = std::min(picture.width(), picture.height());
+        const int left = (picture.width() - side) / 2;
+        const int top = (picture.height() - side) / 2;
+        if (side == picture.width() && side == picture.height()) return picture;
+        std::string square;
+        square.reserve(static_cast<size_t>(side) * side * 3);
+        const std::string& rgb = picture.rgb();
+        for (int y = 0; y < side; ++y) {
+            const size_t start = (static_cast<size_t>(top + y) * picture.width() + left) * 3;
+            square.append(rgb, start, static_cast<size_t>(side) * 3);
+        }
+        return Picture::FromRgb(side, side, std::move(square));
+    });
 }
 
 Picture DrawIntoBox(const Picture& picture, int width, int height, int areaWidth, int areaHeight,
@@ -309,21 +322,23 @@ std::string EncodePng(const Picture& picture) {
 }
 
 std::string Rgb555Rows(const Picture& picture) {
-    if (picture.empty()) return {};
-    const size_t width = static_cast<size_t>(picture.width());
-    const size_t stride = (width * 2 + 3) / 4 * 4;
-    std::string rows(stride * static_cast<size_t>(picture.height()), '\0');
-    const auto* rgb = reinterpret_cast<const unsigned char*>(picture.rgb().data());
-    for (size_t y = 0; y < static_cast<size_t>(picture.height()); ++y) {
-        char* out = rows.data() + y * stride;
-        const unsigned char* in = rgb + y * width * 3;
-        for (size_t x = 0; x < width; ++x, in += 3) {
-            const unsigned word = (in[0] >> 3) << 10 | (in[1] >> 3) << 5 | (in[2] >> 3);
-            out[x * 2] = static_cast<char>(word & 0xFF);
-            out[x * 2 + 1] = static_cast<char>(word >> 8);
+    return WithoutThrowing<std::string>([&]() -> std::string {
+        if (picture.empty()) return {};
+        const size_t width = static_cast<size_t>(picture.width());
+        const size_t stride = (width * 2 + 3) / 4 * 4;
+        std::string rows(stride * static_cast<size_t>(picture.height()), '\0');
+        const auto* rgb = reinterpret_cast<const unsigned char*>(picture.rgb().data());
+        for (size_t y = 0; y < static_cast<size_t>(picture.height()); ++y) {
+            char* out = rows.data() + y * stride;
+            const unsigned char* in = rgb + y * width * 3;
+            for (size_t x = 0; x < width; ++x, in += 3) {
+                const unsigned word = (in[0] >> 3) << 10 | (in[1] >> 3) << 5 | (in[2] >> 3);
+                out[x * 2] = static_cast<char>(word & 0xFF);
+                out[x * 2 + 1] = static_cast<char>(word >> 8);
+            }
         }
-    }
-    return rows;
+        return rows;
+    });
 }
 
 }  // namespace bw::platform
