@@ -248,13 +248,6 @@ TEST_F(AirlockPhoto, LinksPlantedInTheWorkingFolderAreReplacedNotFollowed) {
     EXPECT_TRUE(platform::IsPlainFile(work_ / "3141_80X80.jpg"));
 }
 
-TEST(AirlockBuilder, AnyProductTypeContainingIpadInAnyCaseIsAPad) {
-    EXPECT_TRUE(CPhotoUsuallyAirlock("a", "b", "iPad3,4").isPad());
-    EXPECT_TRUE(CPhotoUsuallyAirlock("a", "b", "XIPADY").isPad());
-    EXPECT_FALSE(CPhotoUsuallyAirlock("a", "b", "iPhone5,2").isPad());
-    EXPECT_FALSE(CPhotoUsuallyAirlock("a", "b", "iPod5,1").isPad());
-}
-
 // ---- Display thumbnails ----
 
 Pixels Thumbnail(const std::string& picture, int boxWidth, int boxHeight) {

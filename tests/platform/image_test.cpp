@@ -265,14 +265,5 @@ TEST(ImageFitted, ScalesDownAndUpSoOneSideMeetsTheBox) {
     EXPECT_TRUE(LoadPictureFitted(photo, 0, 98).empty());
 }
 
-TEST(ImageStart, StartsOnceAndAnswersTheSameToken) {
-    const uint32_t first = StartImaging();
-    EXPECT_NE(first, 0u);
-    EXPECT_EQ(StartImaging(), first);
-    StopImaging(first);
-    // Stopping forgets the token only: pictures still decode.
-    EXPECT_FALSE(LoadPictureMemory(EncodeWithVips(testing::Solid(2, 2, kRust), ".png")).empty());
-}
-
 }  // namespace
 }  // namespace bw::platform
