@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -73,19 +75,25 @@ bool SizeAllowed(int64_t width, int64_t height) {
     return width > 0 && height > 0 && width * height <= kMaxPicturePixels;
 }
 
-// Whether the bytes are of a format we decode and, from the header alone, of an allowed size.
-bool HeaderAcceptable(std::string_view bytes) {
-    if (bytes.empty()) return false;
+// The size the header declares, for bytes of a format we decode; nothing is decoded.
+std::optional<std::pair<int, int>> DeclaredSize(std::string_view bytes) {
+    if (bytes.empty()) return std::nullopt;
     const char* loader = vips_foreign_find_load_buffer(bytes.data(), bytes.size());
-    if (!loader) return false;
+    if (!loader) return std::nullopt;
     const std::string_view name(loader);
     if (std::find(kAllowedLoaders.begin(), kAllowedLoaders.end(), name) == kAllowedLoaders.end())
-        return false;
+        return std::nullopt;
     // Opening reads the header only; the pixels are decoded later, on demand.
     vips::VImage header = vips::VImage::new_from_buffer(
         bytes.data(), bytes.size(), "",
         vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-    return SizeAllowed(header.width(), header.height());
+    return std::pair{header.width(), header.height()};
+}
+
+// Whether the bytes are of a format we decode and, from the header alone, of an allowed size.
+bool HeaderAcceptable(std::string_view bytes) {
+    const std::optional<std::pair<int, int>> size = DeclaredSize(bytes);
+    return size && SizeAllowed(size->first, size->second);
 }
 
 // Any decoded image as 8-bit sRGB with 3 bands: other colour spaces converted, alpha flattened
@@ -134,12 +142,21 @@ Result Guarded(Step&& step) {
     if (!Started()) return Result{};
     try {
         return step();
-    } catch (const vips::VError&) {
-    } catch (const std::bad_alloc&) {
-    } catch (const std::length_error&) {
+    } catch (const std::exception&) {
+        // vips::VError, and std::bad_alloc for a picture that does not fit in memory.
     }
     ForgetFailure();
     return Result{};
+}
+
+// For the steps that only copy pixels: a picture too large for the memory left is an empty result.
+template <typename Result, typename Step>
+Result WithoutThrowing(Step&& step) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return Result{};
+    }
 }
 
 std::string BlobBytes(VipsBlob* blob) {
@@ -172,6 +189,19 @@ Picture LoadPictureFile(const std::string& path) {
     std::string bytes;
     if (!ReadWholeFile(path, bytes, kMaxPictureFileBytes)) return {};
     return LoadPictureMemory(bytes);
+}
+
+bool ReadPictureHeader(std::string_view bytes, int& width, int& height) {
+    width = height = 0;
+    const auto size = Guarded<std::optional<std::pair<int, int>>>([&] {
+        auto declared = DeclaredSize(bytes);
+        if (!declared) ForgetFailure();
+        return declared;
+    });
+    if (!size) return false;
+    width = size->first;
+    height = size->second;
+    return true;
 }
 
 Picture LoadPictureMemory(std::string_view bytes) {
@@ -216,19 +246,21 @@ Picture LoadPictureFitted(std::string_view bytes, int boxWidth, int boxHeight) {
 }
 
 Picture SquareCrop(const Picture& picture) {
-    if (picture.empty()) return {};
-    const int side = std::min(picture.width(), picture.height());
-    const int left = (picture.width() - side) / 2;
-    const int top = (picture.height() - side) / 2;
-    if (side == picture.width() && side == picture.height()) return picture;
-    std::string square;
-    square.reserve(static_cast<size_t>(side) * side * 3);
-    const std::string& rgb = picture.rgb();
-    for (int y = 0; y < side; ++y) {
-        const size_t start = (static_cast<size_t>(top + y) * picture.width() + left) * 3;
-        square.append(rgb, start, static_cast<size_t>(side) * 3);
-    }
-    return Picture::FromRgb(side, side, std::move(square));
+    return WithoutThrowing<Picture>([&]() -> Picture {
+        if (picture.empty()) return {};
+        const int side = std::min(picture.width(), picture.height());
+        const int left = (picture.width() - side) / 2;
+        const int top = (picture.height() - side) / 2;
+        if (side == picture.width() && side == picture.height()) return picture;
+        std::string square;
+        square.reserve(static_cast<size_t>(side) * side * 3);
+        const std::string& rgb = picture.rgb();
+        for (int y = 0; y < side; ++y) {
+            const size_t start = (static_cast<size_t>(top + y) * picture.width() + left) * 3;
+            square.append(rgb, start, static_cast<size_t>(side) * 3);
+        }
+        return Picture::FromRgb(side, side, std::move(square));
+    });
 }
 
 Picture DrawIntoBox(const Picture& picture, int width, int height, int areaWidth, int areaHeight,
@@ -290,21 +322,23 @@ std::string EncodePng(const Picture& picture) {
 }
 
 std::string Rgb555Rows(const Picture& picture) {
-    if (picture.empty()) return {};
-    const size_t width = static_cast<size_t>(picture.width());
-    const size_t stride = (width * 2 + 3) / 4 * 4;
-    std::string rows(stride * static_cast<size_t>(picture.height()), '\0');
-    const auto* rgb = reinterpret_cast<const unsigned char*>(picture.rgb().data());
-    for (size_t y = 0; y < static_cast<size_t>(picture.height()); ++y) {
-        char* out = rows.data() + y * stride;
-        const unsigned char* in = rgb + y * width * 3;
-        for (size_t x = 0; x < width; ++x, in += 3) {
-            const unsigned word = (in[0] >> 3) << 10 | (in[1] >> 3) << 5 | (in[2] >> 3);
-            out[x * 2] = static_cast<char>(word & 0xFF);
-            out[x * 2 + 1] = static_cast<char>(word >> 8);
+    return WithoutThrowing<std::string>([&]() -> std::string {
+        if (picture.empty()) return {};
+        const size_t width = static_cast<size_t>(picture.width());
+        const size_t stride = (width * 2 + 3) / 4 * 4;
+        std::string rows(stride * static_cast<size_t>(picture.height()), '\0');
+        const auto* rgb = reinterpret_cast<const unsigned char*>(picture.rgb().data());
+        for (size_t y = 0; y < static_cast<size_t>(picture.height()); ++y) {
+            char* out = rows.data() + y * stride;
+            const unsigned char* in = rgb + y * width * 3;
+            for (size_t x = 0; x < width; ++x, in += 3) {
+                const unsigned word = (in[0] >> 3) << 10 | (in[1] >> 3) << 5 | (in[2] >> 3);
+                out[x * 2] = static_cast<char>(word & 0xFF);
+                out[x * 2 + 1] = static_cast<char>(word >> 8);
+            }
         }
-    }
-    return rows;
+        return rows;
+    });
 }
 
 }  // namespace bw::platform

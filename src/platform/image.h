@@ -41,6 +41,9 @@ class Picture {
 // white; the orientation tag is not applied (pixels as stored). Pictures larger than
 // kMaxPicturePixels are refused, so hostile headers cannot ask for gigabytes.
 inline constexpr int64_t kMaxPicturePixels = 100'000'000;
+// The size a picture's header declares, read without decoding any pixel (so it may exceed
+// kMaxPicturePixels); false when the bytes are not of a format these calls decode.
+bool ReadPictureHeader(std::string_view bytes, int& width, int& height);
 Picture LoadPictureFile(const std::string& path);
 Picture LoadPictureMemory(std::string_view bytes);
 

@@ -24,6 +24,7 @@ namespace bw {
 namespace {
 
 using testing::KeyedArchiveBuilder;
+using testing::ReadFileBytes;
 using testing::Text;
 using testing::UseTimeZone;
 
