@@ -59,10 +59,11 @@ void PutBigEndian(std::string& out, uint32_t value) {
 }
 
 // Writes a file of the working folder as a whole, never through a link planted under its name:
-// a link there is removed (not followed) and the new file is renamed into place.
+// a link there (dangling or not) is removed, not followed, and the new file is renamed into
+// place. These files only feed the upload that follows, so they are not flushed to the disk.
 bool WriteWorkingFile(const std::string& path, std::string_view bytes) {
-    if (platform::PathExists(path) && !platform::IsPlainFile(path)) platform::RemoveFile(path);
-    return platform::WriteFileAtomic(path, bytes);
+    if (!platform::IsPlainFile(path)) platform::RemoveFile(path);
+    return platform::WriteFileAtomic(path, bytes, platform::Flush::kWorkingCopy);
 }
 
 // The source decoded for the renditions. A camera photo is decoded straight at a reduced size
