@@ -18,6 +18,7 @@
 
 #include "brackwater/apps.h"
 #include "brackwater/backup.h"
+#include "brackwater/photo.h"
 #include "brackwater/scan.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -70,6 +71,27 @@ constexpr size_t kGetItem = 0, kGetIconData = 1, kGetName = 2, kGetIdentifier = 
 
 namespace backup_slot {
 constexpr size_t kSetStatus = 0, kStart = 1;
+}
+
+namespace manager_slot {
+constexpr size_t kLoadAlbums = 0, kGetAlbum = 1, kLoadPhotos = 2, kGetPhoto = 3, kExportPhoto = 4,
+                 kAddPhotos = 5, kDeletePhotos = 6, kDeletePhotosByKey = 7, kReloadLibrary = 8,
+                 kReserved9 = 9, kReserved10 = 10, kReserved11 = 11;
+}
+
+namespace album_slot {
+constexpr size_t kGetAlbumKey = 0, kAddPhoto = 1, kRemovePhoto = 2, kGetFirstPhoto = 3,
+                 kCopyPhotosTo = 4, kSetPhotos = 5, kGetAlbumKeySame = 6, kSetAlbumKey = 7,
+                 kGetKind = 8, kSetKind = 9, kGetVideos = 10, kAssignPhotos = 11, kGetStills = 12,
+                 kAssignPhotosSame = 13, kGetAlbumType = 14, kSetAlbumType = 15, kCountStills = 16,
+                 kCountPhotos = 17, kCountVideos = 18;
+}
+
+namespace photo_slot {
+constexpr size_t kGetAssetKey = 0, kGetAlbumKey = 1, kLoadThumbnailSized = 2, kLoadThumbnail = 3,
+                 kGetThumbnail = 4, kGetFileSize = 5, kGetCreationTime = 6, kGetWidth = 7,
+                 kGetHeight = 8, kGetDevicePath = 9, kExportTo = 10, kReadPhotoFile = 11,
+                 kIsSamePhoto = 12;
 }
 
 // ---- Calls through the table ----
@@ -487,6 +509,162 @@ TEST_F(BackupRunSlotOrder, DeviceBackUp) {
     EXPECT_EQ(std::u16string(status.message), u"AppleMobileBackup.exe can't Startup");
     backupDelete(&run);
     EXPECT_EQ(run, nullptr);
+}
+
+TEST_F(SlotOrder, PhotoManagerAlbumsAndPhotos) {
+    IPhotoManager* (*managerNew)(::CIPhone*) = nullptr;
+    void (*managerDelete)(IPhotoManager*) = nullptr;
+    Find(library_, "NewPhotoManager", managerNew);
+    Find(library_, "DeletePhotoManager", managerDelete);
+    ::CIPhone* device = HostDevice();
+    ASSERT_NE(device, nullptr);
+    IPhotoManager* manager = managerNew(device);
+    ASSERT_NE(manager, nullptr);
+
+    using namespace manager_slot;
+    const int32_t albums = Slot<int32_t()>(manager, kLoadAlbums);
+    ASSERT_GT(albums, 3);
+    EXPECT_EQ(Slot<IPhotoAlbum*(int32_t)>(manager, kGetAlbum, int32_t{-1}), nullptr);
+    EXPECT_EQ(Slot<IPhotoAlbum*(int32_t)>(manager, kGetAlbum, albums), nullptr);
+    // The camera roll: the album whose type is 0.
+    IPhotoAlbum* roll = nullptr;
+    for (int32_t i = 0; i < albums && roll == nullptr; ++i) {
+        IPhotoAlbum* album = Slot<IPhotoAlbum*(int32_t)>(manager, kGetAlbum, i);
+        if (Slot<int32_t()>(album, album_slot::kGetAlbumType) == 0) roll = album;
+    }
+    ASSERT_NE(roll, nullptr);
+    const int32_t listed = Slot<int32_t()>(manager, kLoadPhotos);
+    ASSERT_GT(listed, 0);
+    EXPECT_EQ(Slot<IPhoto*(int32_t)>(manager, kGetPhoto, listed), nullptr);
+
+    {
+        using namespace album_slot;
+        const int32_t key = Slot<int32_t()>(roll, kGetAlbumKey);
+        EXPECT_GT(key, 0);
+        EXPECT_EQ(Slot<int32_t()>(roll, kGetAlbumKeySame), key);
+        EXPECT_EQ(Slot<int32_t()>(roll, kGetKind), 1000);
+        const int32_t stills = Slot<int32_t()>(roll, kCountStills);
+        const int32_t videos = Slot<int32_t()>(roll, kCountVideos);
+        const int32_t all = Slot<int32_t()>(roll, kCountPhotos);
+        EXPECT_GT(videos, 0);
+        EXPECT_EQ(stills + videos, all);
+        BwPhotoList list, stillList, videoList;
+        EXPECT_EQ(Slot<int32_t(BwPhotoList*)>(roll, kCopyPhotosTo, &list), all);
+        EXPECT_EQ(list.size(), static_cast<size_t>(all));
+        EXPECT_EQ(Slot<int32_t(BwPhotoList*)>(roll, kGetStills, &stillList), stills);
+        EXPECT_EQ(Slot<int32_t(BwPhotoList*)>(roll, kGetVideos, &videoList), videos);
+        IPhoto* first = Slot<IPhoto*()>(roll, kGetFirstPhoto);
+        EXPECT_EQ(first, list.front());
+        // Adding appends; removing takes every entry of that photo.
+        Slot<void(IPhoto*)>(roll, kAddPhoto, first);
+        EXPECT_EQ(Slot<int32_t()>(roll, kCountPhotos), all + 1);
+        Slot<void(IPhoto*)>(roll, kRemovePhoto, first);
+        EXPECT_EQ(Slot<int32_t()>(roll, kCountPhotos), all - 1);
+        EXPECT_NE(Slot<IPhoto*()>(roll, kGetFirstPhoto), first);
+        // Each replacement of the list, then the list as it was.
+        EXPECT_EQ(Slot<int32_t(const BwPhotoList*)>(roll, kSetPhotos, &stillList), stills);
+        EXPECT_EQ(Slot<int32_t()>(roll, kCountVideos), 0);
+        Slot<void(const BwPhotoList*)>(roll, kAssignPhotos, &videoList);
+        EXPECT_EQ(Slot<int32_t()>(roll, kCountStills), 0);
+        Slot<void(const BwPhotoList*)>(roll, kAssignPhotosSame, &list);
+        EXPECT_EQ(Slot<int32_t()>(roll, kCountPhotos), all);
+        EXPECT_EQ(Slot<IPhoto*()>(roll, kGetFirstPhoto), first);
+        Slot<void(int32_t)>(roll, kSetAlbumKey, key + 100);
+        EXPECT_EQ(Slot<int32_t()>(roll, kGetAlbumKey), key + 100);
+        Slot<void(int32_t)>(roll, kSetAlbumKey, key);
+        Slot<void(int32_t)>(roll, kSetKind, int32_t{2});
+        EXPECT_EQ(Slot<int32_t()>(roll, kGetKind), 2);
+        Slot<void(int32_t)>(roll, kSetKind, int32_t{1000});
+        Slot<void(int32_t)>(roll, kSetAlbumType, int32_t{3});
+        EXPECT_EQ(Slot<int32_t()>(roll, kGetAlbumType), 3);
+        Slot<void(int32_t)>(roll, kSetAlbumType, int32_t{0});
+    }
+
+    {
+        using namespace photo_slot;
+        IPhoto* photo = Slot<IPhoto*()>(roll, album_slot::kGetFirstPhoto);
+        ASSERT_NE(photo, nullptr);
+        EXPECT_GT(Slot<int32_t()>(photo, kGetAssetKey), 0);
+        EXPECT_EQ(Slot<int32_t()>(photo, kGetAlbumKey),
+                  Slot<int32_t()>(roll, album_slot::kGetAlbumKey));
+        std::string path(Slot<uint32_t(char*)>(photo, kGetDevicePath, static_cast<char*>(nullptr)),
+                         '\0');
+        ASSERT_GT(path.size(), 1u);
+        EXPECT_EQ(Slot<uint32_t(char*)>(photo, kGetDevicePath, path.data()), path.size());
+        path.pop_back();  // the terminating zero
+        const std::string bytes = testing::ReadFileBytes(Media(path));
+        ASSERT_FALSE(bytes.empty()) << path;
+        EXPECT_EQ(Slot<int64_t()>(photo, kGetFileSize), static_cast<int64_t>(bytes.size()));
+        EXPECT_GT(Slot<double()>(photo, kGetCreationTime), 0.0);
+        EXPECT_GT(Slot<int32_t()>(photo, kGetWidth), 0);
+        EXPECT_GT(Slot<int32_t()>(photo, kGetHeight), 0);
+        const uint64_t size = Slot<uint64_t(unsigned char*)>(photo, kReadPhotoFile,
+                                                             static_cast<unsigned char*>(nullptr));
+        ASSERT_EQ(size, bytes.size());
+        std::string read(size, '\0');
+        Slot<uint64_t(unsigned char*)>(photo, kReadPhotoFile,
+                                       reinterpret_cast<unsigned char*>(read.data()));
+        EXPECT_EQ(read, bytes);
+        const std::string exported = folder_ / "exported";
+        ASSERT_TRUE(platform::CreateFolder(exported));
+        EXPECT_EQ(Slot<unsigned char(const char*)>(photo, kExportTo, exported.c_str()), 1);
+        EXPECT_EQ(testing::ReadFileBytes(exported + path.substr(path.rfind('/'))), bytes);
+        EXPECT_EQ(
+            Slot<unsigned char(const char*)>(photo, kExportTo, static_cast<const char*>(nullptr)),
+            0);
+        EXPECT_EQ(Slot<uint32_t(unsigned char*)>(photo, kGetThumbnail,
+                                                 static_cast<unsigned char*>(nullptr)),
+                  0u);
+        EXPECT_EQ(Slot<unsigned char()>(photo, kLoadThumbnail), 1);
+        const uint32_t standard = Slot<uint32_t(unsigned char*)>(
+            photo, kGetThumbnail, static_cast<unsigned char*>(nullptr));
+        EXPECT_GT(standard, 0u);
+        std::string jpeg(standard, '\0');
+        EXPECT_EQ(Slot<uint32_t(unsigned char*)>(photo, kGetThumbnail,
+                                                 reinterpret_cast<unsigned char*>(jpeg.data())),
+                  standard);
+        EXPECT_EQ(jpeg.substr(0, 3), "\xFF\xD8\xFF");
+        EXPECT_EQ(Slot<unsigned char(int32_t, int32_t)>(photo, kLoadThumbnailSized, int32_t{40},
+                                                        int32_t{30}),
+                  1);
+        EXPECT_NE(Slot<uint32_t(unsigned char*)>(photo, kGetThumbnail,
+                                                 static_cast<unsigned char*>(nullptr)),
+                  0u);
+        EXPECT_EQ(Slot<unsigned char(IPhoto*)>(photo, kIsSamePhoto, photo), 1);
+        IPhoto* other = Slot<IPhoto*(int32_t)>(manager, kGetPhoto, int32_t{1});
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(Slot<unsigned char(IPhoto*)>(photo, kIsSamePhoto, other), 0);
+
+        const std::string pulled = folder_ / "pulled";
+        ASSERT_TRUE(platform::CreateFolder(pulled));
+        EXPECT_EQ(Slot<unsigned char(int32_t, const char*)>(manager, kExportPhoto, int32_t{0},
+                                                            pulled.c_str()),
+                  1);
+        EXPECT_EQ(testing::ReadFileBytes(pulled + path.substr(path.rfind('/'))), bytes);
+    }
+
+    // The operations of the photo sync answer 0 here; the reserved slots answer 0.
+    EXPECT_EQ(Slot<int32_t(const char* const*, int32_t)>(
+                  manager, kAddPhotos, static_cast<const char* const*>(nullptr), int32_t{0}),
+              0);
+    IPhoto* firstListed = Slot<IPhoto*(int32_t)>(manager, kGetPhoto, int32_t{0});
+    EXPECT_EQ(
+        Slot<int32_t(IPhoto* const*, int32_t)>(manager, kDeletePhotos, &firstListed, int32_t{1}),
+        0);
+    const int32_t key = 1;
+    EXPECT_EQ(Slot<int32_t(const int32_t*, int32_t)>(manager, kDeletePhotosByKey, &key, int32_t{1}),
+              0);
+    for (const size_t reserved : {kReserved9, kReserved10, kReserved11})
+        EXPECT_EQ(Slot<int32_t(int32_t, int32_t)>(manager, reserved, int32_t{1}, int32_t{2}), 0);
+    // A reload reads everything again: the same albums, the photo list made anew.
+    EXPECT_EQ(Slot<unsigned char()>(manager, kReloadLibrary), 1);
+    EXPECT_NE(Slot<IPhotoAlbum*(int32_t)>(manager, kGetAlbum, albums - 1), nullptr);
+    EXPECT_EQ(Slot<IPhotoAlbum*(int32_t)>(manager, kGetAlbum, albums), nullptr);
+    EXPECT_NE(Slot<IPhoto*(int32_t)>(manager, kGetPhoto, listed - 1), nullptr);
+
+    managerDelete(manager);
+    managerDelete(nullptr);
+    EndHost();
 }
 
 }  // namespace
