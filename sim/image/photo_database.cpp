@@ -50,7 +50,7 @@ struct Statements {
                     "ZSORTTOKEN, ZDIRECTORY, ZFILENAME, ZTITLE, ZUNIFORMTYPEIDENTIFIER, "
                     "ZUUID") +
                 (schema.hasKindSubtype ? ", ZKINDSUBTYPE) VALUES (" : ") VALUES (") +
-                "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?" +
+                std::string("?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?") +
                 (schema.hasKindSubtype ? ", ?)" : ")");
         attributes =
             "INSERT INTO ZADDITIONALASSETATTRIBUTES (Z_PK, Z_ENT, Z_OPT, "
@@ -66,8 +66,9 @@ struct Statements {
             "ZPENDINGITEMSTYPE, ZKEYASSET, " +
             schema.KeyAssetReferenceColumn() +
             ", ZTITLE, ZUUID) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-        member = "INSERT INTO " + schema.JoinTable() + " (" + schema.JoinAlbumColumn() + ", " +
-                 schema.JoinAssetColumn() + ", " + schema.JoinOrderColumn() + ") VALUES (?, ?, ?)";
+        member = std::string("INSERT INTO ") + schema.JoinTable() + " (" +
+                 schema.JoinAlbumColumn() + ", " + schema.JoinAssetColumn() + ", " +
+                 schema.JoinOrderColumn() + ") VALUES (?, ?, ?)";
         entity =
             "INSERT OR REPLACE INTO Z_PRIMARYKEY (Z_ENT, Z_NAME, Z_SUPER, Z_MAX) "
             "VALUES (?, ?, ?, ?)";
@@ -278,7 +279,7 @@ bool BuildPhotoDatabase(const PhotoLibrary& library, uint64_t seed, PhotoDatabas
                        (!library.writeAheadLog || writer.Bytes(checkpointed)) &&
                        writer.Save(true) && writer.Bytes(current);
     if (!built) {
-        error = "Photos.sqlite: " + writer.error();
+        error = std::string("Photos.sqlite: ") + writer.error();
         return false;
     }
     files = {};

@@ -184,7 +184,7 @@ class LibraryPlanner {
         for (int i = 0; i < kStreamPhotos; ++i) {
             taken += dates_.Between(600, 7200);
             LibraryAsset& asset =
-                Add(AssetKind::Photo, "PhotoStreamsData/" + streamId + "/100APPLE",
+                Add(AssetKind::Photo, std::string("PhotoStreamsData/") + streamId + "/100APPLE",
                     NumberedName("IMG_", 101 + i, AssetKind::Photo), 640, 480, taken);
             asset.cache = i == 0 ? AssetCache::Standard : AssetCache::None;
             asset.savedType = kSavedFromStream;
@@ -276,18 +276,20 @@ class LibraryFiles {
             if (!Render(asset, bytes, thumbnail)) return false;
             asset.size = bytes.size();
             if (!asset.fileMissing &&
-                !writer_.File("/var/mobile/Media/" + asset.Path(), bytes, asset.taken))
+                !writer_.File(std::string("/var/mobile/Media/") + asset.Path(), bytes, asset.taken))
                 return false;
             if (asset.cache == AssetCache::None || asset.fileMissing) continue;
             // The phone makes a thumbnail when the photo is first shown, a little later.
             const int64_t shown = asset.taken + 60;
             asset.thumbnail = ThumbnailCachePath(library_.major, asset);
-            if (!writer_.File("/var/mobile/Media/" + asset.thumbnail, thumbnail, shown))
+            if (!writer_.File(std::string("/var/mobile/Media/") + asset.thumbnail, thumbnail,
+                              shown))
                 return false;
             if (asset.cache == AssetCache::StandardAndSized && library_.major < 7 &&
                 asset.kind != AssetKind::Video) {
                 asset.sizedThumbnail = asset.thumbnail + "_a";
-                if (!writer_.File("/var/mobile/Media/" + asset.sizedThumbnail, thumbnail, shown))
+                if (!writer_.File(std::string("/var/mobile/Media/") + asset.sizedThumbnail,
+                                  thumbnail, shown))
                     return false;
             }
         }
@@ -438,12 +440,12 @@ std::string CameraRollFolder(int ordinal) {
 }
 
 std::string ThumbnailCachePath(int major, const LibraryAsset& asset) {
-    if (major >= 7) return "PhotoData/Thumbnails/V2/" + asset.Path() + "/5005.JPG";
+    if (major >= 7) return std::string("PhotoData/Thumbnails/V2/") + asset.Path() + "/5005.JPG";
     if (asset.kind == AssetKind::Video) {
         std::string folder = asset.directory;
         if (const size_t dcim = folder.find("DCIM/"); dcim != std::string::npos)
             folder.erase(dcim, 5);
-        return "PhotoData/" + folder + "/" + asset.title + ".THM";
+        return std::string("PhotoData/") + folder + "/" + asset.title + ".THM";
     }
     std::string folder = asset.directory;
     for (const char* mark : {"100APPLE", "101APPLE", "100SYNCD", "100CLOUD"}) {
@@ -454,8 +456,8 @@ std::string ThumbnailCachePath(int major, const LibraryAsset& asset) {
     }
     const int64_t rounded = std::llround(asset.created);
     const auto seconds = static_cast<int64_t>(asset.created) + kCoreDataEpoch;
-    return "DCIM/.THMB/" + std::to_string(rounded % 100) + "/" + folder + "___" + asset.fileName +
-           "." + std::to_string(seconds);
+    return std::string("DCIM/.THMB/") + std::to_string(rounded % 100) + "/" + folder + "___" +
+           asset.fileName + std::string(".") + std::to_string(seconds);
 }
 
 bool AddPhotoLibrary(ImageWriter& writer, const ImageOptions& options) {

@@ -202,22 +202,22 @@ const PhotoSchema kSchemas[] = {
 }  // namespace
 
 std::string PhotoSchema::JoinTable() const {
-    return "Z_" + std::to_string(albumEntity) + "ASSETS";
+    return std::string("Z_") + std::to_string(albumEntity) + "ASSETS";
 }
 std::string PhotoSchema::JoinAlbumColumn() const {
-    return "Z_" + std::to_string(albumEntity) + "ALBUMS";
+    return std::string("Z_") + std::to_string(albumEntity) + "ALBUMS";
 }
 std::string PhotoSchema::JoinAssetColumn() const {
-    return "Z_" + std::to_string(assetEntity) + "ASSETS";
+    return std::string("Z_") + std::to_string(assetEntity) + "ASSETS";
 }
 std::string PhotoSchema::JoinOrderColumn() const {
-    return "Z_FOK_" + std::to_string(assetEntity) + "ASSETS";
+    return std::string("Z_FOK_") + std::to_string(assetEntity) + "ASSETS";
 }
 std::string PhotoSchema::AssetReferenceColumn() const {
-    return "Z" + std::to_string(assetEntity) + "_ASSET";
+    return std::string("Z") + std::to_string(assetEntity) + "_ASSET";
 }
 std::string PhotoSchema::KeyAssetReferenceColumn() const {
-    return "Z" + std::to_string(assetEntity) + "_KEYASSET";
+    return std::string("Z") + std::to_string(assetEntity) + "_KEYASSET";
 }
 
 const PhotoSchema& PhotoSchemaFor(int major) {

@@ -37,7 +37,7 @@ void Blend(uint8_t* pixel, const Rgb& color, double alpha) {
 // A diagonal gradient with a few translucent discs and boxes on it: smooth enough to encode
 // small, varied enough that photos of different seeds never look alike.
 std::vector<uint8_t> DrawPhoto(const PhotoSpec& spec) {
-    SeededRandom random(spec.seed, "photo-" + std::to_string(spec.index));
+    SeededRandom random(spec.seed, std::string("photo-") + std::to_string(spec.index));
     const int width = spec.width, height = spec.height;
     std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
 

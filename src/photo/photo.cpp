@@ -214,8 +214,8 @@ void CPhoto::StoreInCache(const std::string& cachePath, std::string jpeg) {
     const std::string parent = ParentOf(folder);
     if (!parent.empty() && !phone.IsDirectory(parent)) phone.MakeDirectory(parent);
     if (!phone.IsDirectory(folder)) phone.MakeDirectory(folder);
-    const std::string local =
-        platform::JoinPath(context_.localFolder, "thmb_" + std::to_string(assetKey) + ".jpg");
+    const std::string local = platform::JoinPath(
+        context_.localFolder, std::string("thmb_") + std::to_string(assetKey) + ".jpg");
     // Only the upload reads this file: no flush to the disk.
     if (!platform::WriteFileAtomic(local, jpeg, platform::Flush::kWorkingCopy)) return;
     if (phone.FileExists(cachePath)) phone.RemovePath(cachePath);

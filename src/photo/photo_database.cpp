@@ -229,11 +229,11 @@ void PhotoSqliteReader::GetAlbumsOnOpenDatabase(AlbumList& albums, bool includeC
                           : "SELECT Z_PK,ZKIND,ZTITLE,ZUUID FROM ZGENERICALBUM WHERE  (ZKIND=1550 "
                             "OR ZKIND=2)   ORDER BY Z_PK ASC");
     const std::string assetColumn = schema_.assetColumn;
-    const std::string keysHead = "SELECT a." + assetColumn + " as photokey FROM " +
+    const std::string keysHead = std::string("SELECT a.") + assetColumn + " as photokey FROM " +
                                  schema_.joinTable + " a LEFT OUTER JOIN ZGENERICASSET b WHERE a." +
                                  schema_.albumColumn + "=";
     const std::string keysTail =
-        " AND a." + assetColumn + "==b.Z_PK AND b.ZHEIGHT>0 AND b.ZWIDTH>0";
+        std::string(" AND a.") + assetColumn + "==b.Z_PK AND b.ZHEIGHT>0 AND b.ZWIDTH>0";
     const std::string photoHead = QueryHead(true) + FullColumnTail() +
                                   " FROM ZGENERICASSET as a,ZADDITIONALASSETATTRIBUTES as b "
                                   "WHERE a.ZADDITIONALATTRIBUTES==b.Z_PK AND a.Z_PK=";
@@ -444,17 +444,17 @@ std::string Ios6PhotoSqliteDB::GetAlbumJoinSql() {
 
 void Ios6PhotoSqliteDB::ResolveNewestAssetAlbum(CPhotoAlbum& album) {
     if (!OpenExisting()) return;
-    const int32_t key =
-        FirstKey(std::string("SELECT ") + schema_.albumColumn + " FROM " + schema_.joinTable +
-                 " WHERE " + schema_.assetColumn + " = (SELECT max(Z_PK) FROM ZGENERICASSET)");
+    const int32_t key = FirstKey(std::string("SELECT ") + schema_.albumColumn + " FROM " +
+                                 schema_.joinTable + std::string(" WHERE ") + schema_.assetColumn +
+                                 " = (SELECT max(Z_PK) FROM ZGENERICASSET)");
     if (key != 0) {
         album.SetAlbumKey(key);
         // The title is bound, never pasted into the SQL; a title with a quote finds nothing, as
         // it always has, so it is not looked up at all.
         if (album.title.find('\'') == std::string::npos &&
-            QueryBound(
-                "SELECT Z_PK,ZUUID FROM ZGENERICALBUM WHERE Z_PK=" + Decimal(key) + " AND ZTITLE=?",
-                {album.title})) {
+            QueryBound(std::string("SELECT Z_PK,ZUUID FROM ZGENERICALBUM WHERE Z_PK=") +
+                           Decimal(key) + " AND ZTITLE=?",
+                       {album.title})) {
             const CTable table = TakeResultTable();
             if (!table.rows.empty()) {
                 if (const TableCell* uuid = Cell(table.rows.front(), 1)) {

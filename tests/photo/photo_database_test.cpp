@@ -78,7 +78,7 @@ class PhotoReaderEachVersion : public PhotoReaderTest,
 Asset Video(int key) {
     Asset asset;
     asset.key = key;
-    asset.fileName = Q("IMG_000" + std::to_string(key) + ".MOV");
+    asset.fileName = Q(std::string("IMG_000") + std::to_string(key) + ".MOV");
     asset.kind = "1";
     asset.uti = "'com.apple.quicktime-movie'";
     asset.title = "'IMG_0002'";
@@ -88,7 +88,7 @@ Asset Video(int key) {
 Asset Still(int key, std::string thumbnailIndex = "0") {
     Asset asset;
     asset.key = key;
-    asset.fileName = Q("IMG_000" + std::to_string(key) + ".JPG");
+    asset.fileName = Q(std::string("IMG_000") + std::to_string(key) + ".JPG");
     asset.thumbnailIndex = std::move(thumbnailIndex);
     return asset;
 }

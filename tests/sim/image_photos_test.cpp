@@ -182,7 +182,7 @@ class PhotoImage : public ::testing::Test {
     }
 
     static std::string Media(const std::string& image, const std::string& path) {
-        return ImagePath(image, "/" + path, ImageRoot::Media);
+        return ImagePath(image, std::string("/") + path, ImageRoot::Media);
     }
 
     // The database copied as a host copies it: with its companions, or the main file alone.
@@ -223,8 +223,9 @@ struct JoinNames {
 JoinNames JoinOf(int major) {
     const int album = major == 5 ? 6 : major == 6 ? 8 : 11;
     const int asset = major == 5 ? 11 : major == 6 ? 14 : 17;
-    return {"Z_" + std::to_string(album) + "ASSETS", "Z_" + std::to_string(album) + "ALBUMS",
-            "Z_" + std::to_string(asset) + "ASSETS"};
+    return {std::string("Z_") + std::to_string(album) + "ASSETS",
+            std::string("Z_") + std::to_string(album) + "ALBUMS",
+            std::string("Z_") + std::to_string(asset) + "ASSETS"};
 }
 
 // The queries the host runs: the album list, each photo by key with its 19 columns, the
@@ -296,9 +297,9 @@ TEST_P(SimImagePhotos, DatabaseAnswersTheLibrarysQueriesAsTheManifestSays) {
         std::vector<int64_t> members, measured;
         for (const std::string& key :
              db.Column("SELECT a." + assetColumn + " as photokey FROM " + join +
-                       " a LEFT OUTER JOIN ZGENERICASSET b WHERE a." + albumColumn + "=" +
-                       std::to_string(album.key) + " AND a." + assetColumn +
-                       "==b.Z_PK AND b.ZHEIGHT>0 AND b.ZWIDTH>0 ORDER BY a.Z_FOK_" +
+                       std::string(" a LEFT OUTER JOIN ZGENERICASSET b WHERE a.") + albumColumn +
+                       "=" + std::to_string(album.key) + " AND a." + assetColumn +
+                       std::string("==b.Z_PK AND b.ZHEIGHT>0 AND b.ZWIDTH>0 ORDER BY a.Z_FOK_") +
                        assetColumn.substr(2)))
             members.push_back(std::stoll(key));
         for (const int64_t key : album.photos)
@@ -334,7 +335,7 @@ TEST_P(SimImagePhotos, CoreDataBookkeepingAgreesWithTheRows) {
     SqliteFile db(CopyDatabase(image_, true, "copy"), SQLITE_OPEN_READONLY);
     ASSERT_TRUE(db.ok());
     const auto maxOf = [&db](const std::string& name) {
-        return db.Count("SELECT Z_MAX FROM Z_PRIMARYKEY WHERE Z_NAME='" + name + "'");
+        return db.Count(std::string("SELECT Z_MAX FROM Z_PRIMARYKEY WHERE Z_NAME='") + name + "'");
     };
     EXPECT_EQ(maxOf("GenericAsset"), db.Count("SELECT MAX(Z_PK) FROM ZGENERICASSET"));
     EXPECT_EQ(maxOf("GenericAsset"), static_cast<int64_t>(manifest_.photos.size()));
@@ -342,7 +343,7 @@ TEST_P(SimImagePhotos, CoreDataBookkeepingAgreesWithTheRows) {
     EXPECT_EQ(maxOf("AdditionalAssetAttributes"),
               db.Count("SELECT MAX(Z_PK) FROM ZADDITIONALASSETATTRIBUTES"));
     const int assetEntity = major_ == 5 ? 11 : major_ == 6 ? 14 : 17;
-    EXPECT_EQ(db.Count("SELECT COUNT(*) FROM ZGENERICASSET WHERE Z_ENT <> " +
+    EXPECT_EQ(db.Count(std::string("SELECT COUNT(*) FROM ZGENERICASSET WHERE Z_ENT <> ") +
                        std::to_string(assetEntity)),
               0);
     EXPECT_EQ(db.Count("SELECT Z_ENT FROM Z_PRIMARYKEY WHERE Z_NAME='Asset'"), assetEntity);
@@ -355,7 +356,7 @@ TEST_P(SimImagePhotos, CoreDataBookkeepingAgreesWithTheRows) {
                        "COUNT(*) FROM " +
                        JoinOf(major_).table + " WHERE " + JoinOf(major_).album + "=a.Z_PK)"),
               0);
-    EXPECT_EQ(db.Count("SELECT COUNT(*) FROM " + JoinOf(major_).table +
+    EXPECT_EQ(db.Count(std::string("SELECT COUNT(*) FROM ") + JoinOf(major_).table +
                        " j LEFT JOIN "
                        "ZGENERICASSET a ON a.Z_PK=j." +
                        JoinOf(major_).asset + " WHERE a.Z_PK IS NULL"),
@@ -426,7 +427,8 @@ TEST_P(SimImagePhotos, ThumbnailsLieInTheVersionsCache) {
             continue;
         }
         ++cached;
-        const std::string prefix = major_ == 7 ? "PhotoData/Thumbnails/V2/" + photo.path + "/"
+        const std::string prefix = major_ == 7
+                                       ? std::string("PhotoData/Thumbnails/V2/") + photo.path + "/"
                                    : photo.kind == "video" ? "PhotoData/"
                                                            : "DCIM/.THMB/";
         EXPECT_EQ(photo.thumbnail.rfind(prefix, 0), 0u) << photo.thumbnail;

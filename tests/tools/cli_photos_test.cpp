@@ -70,10 +70,10 @@ class PhotosCommands : public ::testing::TestWithParam<const char*> {
 
     CliRun Sim(const std::string& arguments) {
         return testing::RunCli(folder_,
-                               "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder_ / "cache" +
-                                   " TMPDIR=" + TempDir() +
-                                   " BRACKWATER_REGISTRY=" + folder_ / "none.reg",
-                               "--sim=" + image_ + " " + arguments);
+                               std::string("ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=") +
+                                   folder_ / "cache" + std::string(" TMPDIR=") + TempDir() +
+                                   std::string(" BRACKWATER_REGISTRY=") + folder_ / "none.reg",
+                               std::string("--sim=") + image_ + " " + arguments);
     }
 
     // The host's own temporary folder, so its working copies stay in the test's folder.
@@ -141,8 +141,9 @@ TEST_P(PhotosCommands, AlbumsAndTheirCountsAreTheDatabases) {
         const Json& album = *byKey[key];
         EXPECT_EQ(Number(album, "kind"), row[1].integer);
         const std::string members = std::string("SELECT COUNT(*) FROM ") + join.table +
-                                    " j JOIN ZGENERICASSET a ON a.Z_PK = j." + join.asset +
-                                    " WHERE j." + join.album + " = " + std::to_string(key) +
+                                    std::string(" j JOIN ZGENERICASSET a ON a.Z_PK = j.") +
+                                    join.asset + std::string(" WHERE j.") + join.album + " = " +
+                                    std::to_string(key) +
                                     " AND a.ZWIDTH > 0 AND a.ZHEIGHT > 0 AND ";
         EXPECT_EQ(Number(album, "photos"), db->Count(members + "NOT " + IsVideo("a")))
             << Field(album, "title");
@@ -162,13 +163,14 @@ TEST_P(PhotosCommands, AlbumsAndTheirCountsAreTheDatabases) {
                                     "SELECT COUNT(*) FROM ZGENERICASSET a WHERE "
                                     "a.ZTHUMBNAILINDEX >= 0 AND a.Z_PK NOT IN (SELECT ") +
                                 join.asset + " FROM " + join.table + " WHERE " + join.album +
-                                " IN (" + std::to_string(cameraRoll) + ", " +
+                                std::string(" IN (") + std::to_string(cameraRoll) + ", " +
                                 std::to_string(stream) + ")) AND ";
     EXPECT_EQ(Number(*byType["library"], "photos"), db->Count(outside + "NOT " + IsVideo("a")));
-    EXPECT_EQ(Number(*byType["videos"], "videos"),
-              db->Count(std::string("SELECT COUNT(*) FROM ") + join.table +
-                        " j JOIN ZGENERICASSET a ON a.Z_PK = j." + join.asset + " WHERE j." +
-                        join.album + " = " + std::to_string(cameraRoll) + " AND " + IsVideo("a")));
+    EXPECT_EQ(
+        Number(*byType["videos"], "videos"),
+        db->Count(std::string("SELECT COUNT(*) FROM ") + join.table +
+                  std::string(" j JOIN ZGENERICASSET a ON a.Z_PK = j.") + join.asset + " WHERE j." +
+                  join.album + " = " + std::to_string(cameraRoll) + " AND " + IsVideo("a")));
     EXPECT_EQ(Number(*byType["photo stream"], "key"), stream);
     // A title outside ASCII comes through as UTF-8.
     const std::vector<std::string> titles = db->Column("SELECT ZTITLE FROM ZGENERICALBUM");
@@ -183,7 +185,7 @@ TEST_P(PhotosCommands, AlbumsAndTheirCountsAreTheDatabases) {
 
 TEST_P(PhotosCommands, ListShowsTheRowsOfTheAlbumAndPullCopiesEveryFileByteForByte) {
     const std::string roll = CameraRoll();
-    const std::vector<Json> photos = JsonOutput("photos list " + roll + " --json");
+    const std::vector<Json> photos = JsonOutput(std::string("photos list ") + roll + " --json");
     ASSERT_FALSE(photos.empty());
     auto db = Database();
     std::set<std::string> missing;
@@ -203,7 +205,7 @@ TEST_P(PhotosCommands, ListShowsTheRowsOfTheAlbumAndPullCopiesEveryFileByteForBy
     }
 
     const std::string pulled = folder_ / "pulled";
-    const CliRun pull = Sim("photos pull " + pulled + " " + roll);
+    const CliRun pull = Sim(std::string("photos pull ") + pulled + " " + roll);
     EXPECT_EQ(pull.status, missing.empty() ? 0 : 1) << pull.err;
     size_t files = 0;
     for (const Json& photo : photos) {
@@ -223,7 +225,7 @@ TEST_P(PhotosCommands, ListShowsTheRowsOfTheAlbumAndPullCopiesEveryFileByteForBy
 
     // A second pull never replaces the first one's files: the new copies get new names.
     const std::string first = photos.front().Find("name")->text;
-    const CliRun again = Sim("photos pull " + pulled + " " + roll);
+    const CliRun again = Sim(std::string("photos pull ") + pulled + " " + roll);
     EXPECT_EQ(again.status, pull.status);
     if (!missing.count(first)) {
         const size_t dot = first.rfind('.');
@@ -236,9 +238,9 @@ TEST_P(PhotosCommands, ListShowsTheRowsOfTheAlbumAndPullCopiesEveryFileByteForBy
 
 TEST_P(PhotosCommands, ThumbnailsAreJpegsOfTheStandardBoxAndMadeOnesAreKeptOnThePhone) {
     const std::string roll = CameraRoll();
-    const std::vector<Json> photos = JsonOutput("photos list " + roll + " --json");
+    const std::vector<Json> photos = JsonOutput(std::string("photos list ") + roll + " --json");
     const std::string thumbs = folder_ / "thumbs";
-    const CliRun run = Sim("photos thumbs " + thumbs + " " + roll);
+    const CliRun run = Sim(std::string("photos thumbs ") + thumbs + " " + roll);
     size_t written = 0;
     for (const auto& entry : fs::directory_iterator(thumbs)) {
         vips::VImage picture = vips::VImage::new_from_file(entry.path().c_str());
@@ -256,7 +258,7 @@ TEST_P(PhotosCommands, ThumbnailsAreJpegsOfTheStandardBoxAndMadeOnesAreKeptOnThe
     // run are the same bytes.
     if (major_ < 7) {
         const std::string again = folder_ / "again";
-        Sim("photos thumbs " + again + " " + roll);
+        Sim(std::string("photos thumbs ") + again + " " + roll);
         for (const auto& entry : fs::directory_iterator(thumbs)) {
             EXPECT_EQ(testing::ReadFileBytes(entry.path()),
                       testing::ReadFileBytes(again + "/" + entry.path().filename().string()));
@@ -282,7 +284,7 @@ TEST_P(PhotosUsage, WrongArgumentsAreStatusTwoAndAMissingAlbumOneLine) {
     EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
     // A file where the folder should be is refused before the device is touched.
     std::ofstream(folder_ / "file") << "x";
-    const CliRun notFolder = Sim("photos pull " + folder_ / "file" + " --all");
+    const CliRun notFolder = Sim(std::string("photos pull ") + folder_ / "file" + " --all");
     EXPECT_EQ(notFolder.status, 1);
     EXPECT_EQ(testing::ReadFileBytes(folder_ / "file"), "x");
 }

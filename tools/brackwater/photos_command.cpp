@@ -150,7 +150,7 @@ class PhotoCommand {
         for (IPhotoAlbum* album : albums_) {
             if (ShownTitle(album) == word || AlbumText(album, BW_ALBUM_TITLE) == word) return album;
         }
-        error = "no album " + Printable(word) + "; see brackwater photos albums";
+        error = std::string("no album ") + Printable(word) + "; see brackwater photos albums";
         return nullptr;
     }
 
@@ -422,7 +422,7 @@ int RunPhotos(Arguments& args) {
     std::vector<std::string>& words = args.words;
     const bool all = TakeFlag(words, "--all");
     if (const std::string unknown = UnknownOption(words); !unknown.empty()) {
-        return UsageError("unknown option " + unknown, kUsage);
+        return UsageError(std::string("unknown option ") + unknown, kUsage);
     }
     if (words.empty()) return UsageError("photos needs albums, list, thumbs or pull", kUsage);
     const std::string action = words[0];
@@ -433,12 +433,12 @@ int RunPhotos(Arguments& args) {
     }
     const bool takesFolder = action == "thumbs" || action == "pull";
     if (action != "albums" && action != "list" && !takesFolder) {
-        return UsageError("unknown photos action " + Printable(action), kUsage);
+        return UsageError(std::string("unknown photos action ") + Printable(action), kUsage);
     }
     const size_t most = action == "albums" ? 0 : action == "list" ? 1 : 2;
     const size_t least = takesFolder ? 1 : 0;
     if (words.size() < least || words.size() > most) {
-        return UsageError("wrong number of arguments for photos " + action, kUsage);
+        return UsageError(std::string("wrong number of arguments for photos ") + action, kUsage);
     }
     if (all && (action != "pull" || words.size() > 1)) {
         return UsageError("--all goes with photos pull DIR, without an ALBUM", kUsage);
