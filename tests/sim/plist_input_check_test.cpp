@@ -43,8 +43,9 @@ std::string Int8(int value) {
     return std::string{static_cast<char>(0x10), static_cast<char>(value)};
 }
 std::string Array(const std::vector<uint32_t>& refs, int refWidth = 1) {
-    std::string array = refs.size() < 15 ? std::string(1, static_cast<char>(0xA0 | refs.size()))
-                                         : "\xAF" + Int8(static_cast<int>(refs.size()));
+    std::string array = refs.size() < 15
+                            ? std::string(1, static_cast<char>(0xA0 | refs.size()))
+                            : std::string("\xAF") + Int8(static_cast<int>(refs.size()));
     for (const uint32_t ref : refs)
         array += Big(ref, refWidth);
     return array;
@@ -150,7 +151,7 @@ std::vector<Case> Cases() {
     table[table.size() - 1] = static_cast<char>(0x7F);
     cases.push_back({"offset table beyond the end", table, false});
     for (size_t cut = 0; cut < good.size(); ++cut)
-        cases.push_back({"cut to " + std::to_string(cut), good.substr(0, cut), false});
+        cases.push_back({std::string("cut to ") + std::to_string(cut), good.substr(0, cut), false});
     cases.push_back({"null marker", BinaryList({std::string(1, '\0')}), false});
     cases.push_back({"fill marker", BinaryList({std::string(1, '\x0F')}), false});
     cases.push_back({"set marker", BinaryList({std::string("\xC1\x01", 2), Int8(1)}), false});
@@ -173,13 +174,14 @@ std::vector<Case> Cases() {
     std::string hidden;
     for (int i = 0; i < 300; ++i)
         hidden += "<array>";
+    cases.push_back({"markup in a comment",
+                     NestedXml(deepest, std::string("<plist><!--") + hidden + "-->"), true});
     cases.push_back(
-        {"markup in a comment", NestedXml(deepest, "<plist><!--" + hidden + "-->"), true});
-    cases.push_back({"markup in CDATA",
-                     NestedXml(deepest, "<plist><string><![CDATA[" + hidden + "]]></string>"),
-                     true});
-    cases.push_back(
-        {"markup in an instruction", NestedXml(deepest, "<?pi " + hidden + "?><plist>"), true});
+        {"markup in CDATA",
+         NestedXml(deepest, std::string("<plist><string><![CDATA[") + hidden + "]]></string>"),
+         true});
+    cases.push_back({"markup in an instruction",
+                     NestedXml(deepest, std::string("<?pi ") + hidden + "?><plist>"), true});
     cases.push_back({"open comment", "<plist><!-- <array></array></plist>", false});
     cases.push_back({"open CDATA", "<plist><string><![CDATA[ x </string></plist>", false});
     cases.push_back({"open declaration", "<?xml version=\"1.0\" <plist></plist>", false});
