@@ -120,6 +120,15 @@ void BM_ManagerListsThePhotos(benchmark::State& state) {
     state.counters["photos"] = static_cast<double>(photos);
 }
 
+// Making the manager alone: the device's values and the copy of the database.
+void BM_ManagerMade(benchmark::State& state) {
+    Setup& s = TheSetup();
+    for (auto _ : state) {
+        bw::CPhotoManager manager(s.device);
+        benchmark::DoNotOptimize(manager.hasReader());
+    }
+}
+
 // The same listing on a manager that already holds its copy of the database.
 void BM_ManagerListsThePhotosWithoutTheCopy(benchmark::State& state) {
     Setup& s = TheSetup();
@@ -222,6 +231,7 @@ void BM_ManagerReadsCachedThumbnails(benchmark::State& state) {
 
 BENCHMARK(BM_PlainQueryOfThePhotos)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ManagerListsThePhotos)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ManagerMade)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ManagerListsThePhotosWithoutTheCopy)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibvipsThumbnails)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_ManagerMakesThumbnails)->Unit(benchmark::kMillisecond)->Iterations(2);

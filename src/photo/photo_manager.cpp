@@ -1,5 +1,7 @@
 #include "photo/photo_manager.h"
 
+#include <algorithm>
+
 #include "device/iphone.h"
 #include "platform/environment.h"
 #include "platform/files.h"
@@ -103,17 +105,18 @@ int32_t CPhotoManager::LoadPhotos() {
     for (const auto& album : albums_) {
         BwPhotoList stills;
         album->GetStills(&stills);
-        photos_.splice(photos_.end(), stills);
+        photos_.insert(photos_.end(), stills.begin(), stills.end());
     }
-    photos_.unique([](IPhoto* a, IPhoto* b) { return a->GetAssetKey() == b->GetAssetKey(); });
+    photos_.erase(
+        std::unique(photos_.begin(), photos_.end(),
+                    [](IPhoto* a, IPhoto* b) { return a->GetAssetKey() == b->GetAssetKey(); }),
+        photos_.end());
     return static_cast<int32_t>(photos_.size());
 }
 
 IPhoto* CPhotoManager::GetPhoto(int32_t index) {
     if (index < 0 || static_cast<size_t>(index) >= photos_.size()) return nullptr;
-    auto it = photos_.begin();
-    std::advance(it, index);
-    return *it;
+    return photos_[static_cast<size_t>(index)];
 }
 
 unsigned char CPhotoManager::ExportPhoto(int32_t index, const char* folder) {

@@ -59,7 +59,8 @@ class CPhotoManager : public IPhotoManager {
     int32_t DeleteGroups(const std::map<int32_t, std::vector<IPhoto*>>& groups);
 
     std::vector<std::unique_ptr<CPhotoAlbum>> albums_;
-    std::list<IPhoto*> photos_;
+    // Handed out by index, so a vector: a host walks ten thousand photos by GetPhoto(i).
+    std::vector<IPhoto*> photos_;
     std::unique_ptr<AbstractPhotoSqliteDB> reader_;
     std::string localFolder_;
     CIPhone* device_ = nullptr;
