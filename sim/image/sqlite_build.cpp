@@ -1,5 +1,7 @@
 #include "sqlite_build.h"
 
+#include <span>
+
 namespace bw::sim {
 namespace {
 
@@ -56,6 +58,14 @@ bool SqliteBuild::Exec(std::string_view sql) {
 }
 
 bool SqliteBuild::Run(const char* sql, std::initializer_list<SqlValue> values) {
+    return RunBound(sql, values.begin(), values.size());
+}
+
+bool SqliteBuild::Run(const char* sql, const std::vector<SqlValue>& values) {
+    return RunBound(sql, values.data(), values.size());
+}
+
+bool SqliteBuild::RunBound(const char* sql, const SqlValue* values, size_t count) {
     if (!error_.empty()) return false;
     sqlite3_stmt*& statement = statements_[sql];
     if (statement == nullptr && sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK)
@@ -63,7 +73,7 @@ bool SqliteBuild::Run(const char* sql, std::initializer_list<SqlValue> values) {
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
     int index = 0;
-    for (const SqlValue& value : values) {
+    for (const SqlValue& value : std::span<const SqlValue>(values, count)) {
         ++index;
         int bound = SQLITE_OK;
         switch (value.kind) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "junk_sqlite.h"
 
@@ -35,6 +36,7 @@ class SqliteBuild {
     bool Exec(std::string_view sql);
     // Runs one statement with its "?" parameters bound in order. Statements are prepared once.
     bool Run(const char* sql, std::initializer_list<SqlValue> values);
+    bool Run(const char* sql, const std::vector<SqlValue>& values);
     // The database file's bytes, or false with error().
     bool Bytes(std::string& bytes);
 
@@ -43,6 +45,7 @@ class SqliteBuild {
 
   private:
     bool Failed(std::string_view what);
+    bool RunBound(const char* sql, const SqlValue* values, size_t count);
 
     sqlite3* db_ = nullptr;
     std::map<const char*, sqlite3_stmt*> statements_;
