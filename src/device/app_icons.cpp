@@ -103,33 +103,8 @@ std::vector<IconLayoutEntry> ParseIconState(const CDicValueObj& reply) {
 }
 
 bool ReadAppArtwork(CIPhone& phone, std::string& bytes) {
-    bytes.clear();
-    DeviceOperation operation(phone);
-    if (!operation || phone.afcConnection == nullptr) return false;
-    const std::string path = phone.MakeDevicePath(kAppArtworkPath);
-    DeviceFileInfo info;
-    if (!phone.GetFileInfo(phone.afcConnection, path, info) || info.fileType == kDeviceFolder ||
-        info.size == 0 || info.size > kMaxArtworkBytes) {
-        return false;
-    }
-    CiPhoneFile file(phone.afcConnection, path, static_cast<int32_t>(rt::kAfcModeRead));
-    if (file.status != 0) {
-        file.Close();
-        return false;
-    }
-    // The file is read whole into one buffer of its size; AFC may hand it over in several
-    // pieces, and a file that ends early gives no image at all rather than a broken one.
-    std::string buffer(static_cast<size_t>(info.size), '\0');
-    size_t filled = 0;
-    while (filled < buffer.size()) {
-        const int64_t count = file.Read(buffer.data() + filled, buffer.size() - filled);
-        if (count <= 0) break;
-        filled += static_cast<size_t>(count);
-    }
-    file.Close();
-    if (filled != buffer.size()) return false;
-    bytes = std::move(buffer);
-    return true;
+    // An empty file gives no image at all.
+    return ReadWholeDeviceFile(phone, kAppArtworkPath, kMaxArtworkBytes, bytes) && !bytes.empty();
 }
 
 }  // namespace bw

@@ -1,4 +1,5 @@
 #include "device/iphone_file.h"
+#include "device/iphone_operation.h"
 
 #include "device/runtime.h"
 
@@ -39,6 +40,35 @@ uint64_t CiPhoneFile::Size() {
     DeviceFileInfo info;
     Stat(info);
     return info.size;
+}
+
+bool ReadWholeDeviceFile(CIPhone& phone, const std::string& devicePath, uint64_t maxBytes,
+                         std::string& bytes) {
+    bytes.clear();
+    DeviceOperation operation(phone);
+    if (!operation || phone.afcConnection == nullptr) return false;
+    const std::string path = phone.MakeDevicePath(devicePath);
+    DeviceFileInfo info;
+    if (!phone.GetFileInfo(phone.afcConnection, path, info) || info.fileType == kDeviceFolder ||
+        info.size > maxBytes) {
+        return false;
+    }
+    CiPhoneFile file(phone.afcConnection, path, static_cast<int32_t>(rt::kAfcModeRead));
+    if (file.status != 0) {
+        file.Close();
+        return false;
+    }
+    std::string buffer(static_cast<size_t>(info.size), '\0');
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+        const int64_t count = file.Read(buffer.data() + filled, buffer.size() - filled);
+        if (count <= 0) break;
+        filled += static_cast<size_t>(count);
+    }
+    file.Close();
+    if (filled != buffer.size()) return false;
+    bytes = std::move(buffer);
+    return true;
 }
 
 }  // namespace bw

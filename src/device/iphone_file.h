@@ -14,6 +14,13 @@ namespace bw {
 bool ReadDeviceFileInfo(rt::AFCConnectionRef connection, const std::string& devicePath,
                         DeviceFileInfo& info);
 
+// Reads a whole device file (relative to the object's root) over its file service into one
+// buffer of the file's size; false when it is a folder, larger than `maxBytes`, or does not
+// arrive whole. AFC may hand a file over in several pieces; a file that ends early gives nothing
+// rather than a part.
+bool ReadWholeDeviceFile(CIPhone& phone, const std::string& devicePath, uint64_t maxBytes,
+                         std::string& bytes);
+
 class CiPhoneFile {
   public:
     // Opens the file (mode rt::kAfcMode...); `status` is the runtime's answer, 0 = open.

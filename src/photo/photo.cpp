@@ -57,35 +57,6 @@ std::string ParentOf(const std::string& path) {
 
 }  // namespace
 
-bool ReadWholeDeviceFile(CIPhone& phone, const std::string& devicePath, uint64_t maxBytes,
-                         std::string& bytes) {
-    bytes.clear();
-    DeviceOperation operation(phone);
-    if (!operation || phone.afcConnection == nullptr) return false;
-    const std::string path = phone.MakeDevicePath(devicePath);
-    DeviceFileInfo info;
-    if (!phone.GetFileInfo(phone.afcConnection, path, info) || info.fileType == kDeviceFolder ||
-        info.size > maxBytes) {
-        return false;
-    }
-    CiPhoneFile file(phone.afcConnection, path, static_cast<int32_t>(rt::kAfcModeRead));
-    if (file.status != 0) {
-        file.Close();
-        return false;
-    }
-    std::string buffer(static_cast<size_t>(info.size), '\0');
-    size_t filled = 0;
-    while (filled < buffer.size()) {
-        const int64_t count = file.Read(buffer.data() + filled, buffer.size() - filled);
-        if (count <= 0) break;
-        filled += static_cast<size_t>(count);
-    }
-    file.Close();
-    if (filled != buffer.size()) return false;
-    bytes = std::move(buffer);
-    return true;
-}
-
 CPhoto::CPhoto(int32_t key, PhotoContext context) : assetKey(key), context_(std::move(context)) {}
 
 std::string CPhoto::DevicePath() const {

@@ -111,9 +111,4 @@ class CPhoto : public IPhoto, public std::enable_shared_from_this<CPhoto> {
 
 using PhotoRef = std::shared_ptr<CPhoto>;
 
-// Reads a whole device file over the file service; false when it cannot be read whole or is
-// larger than `maxBytes`.
-bool ReadWholeDeviceFile(CIPhone& phone, const std::string& devicePath, uint64_t maxBytes,
-                         std::string& bytes);
-
 }  // namespace bw
