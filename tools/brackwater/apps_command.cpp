@@ -17,15 +17,6 @@ namespace cli {
 
 namespace {
 
-std::string Text(IAppInfo* app, size_t (IAppInfo::*getter)(BwChar*)) {
-    const size_t size = (app->*getter)(nullptr);
-    if (size < 2) return {};
-    std::u16string text(size, u'\0');
-    (app->*getter)(text.data());
-    text.resize(std::char_traits<char16_t>::length(text.c_str()));
-    return ToUtf8(text);
-}
-
 // A bundle identifier as a file name: anything but letters, digits, "." and "-" becomes "_", so
 // an identifier can never name a path outside the folder.
 std::string FileNameOf(const std::string& identifier) {

@@ -63,12 +63,8 @@ constexpr ValueKey kValueKeys[] = {
 
 std::string InfoValue(IDeviceInfo* info, const char* key) {
     const std::u16string wideKey = ToWide(key);
-    const size_t size = BrackwaterDeviceInfoValue(info, wideKey.c_str(), nullptr);
-    if (size < 2) return {};
-    std::u16string text(size, u'\0');
-    BrackwaterDeviceInfoValue(info, wideKey.c_str(), text.data());
-    text.resize(std::char_traits<char16_t>::length(text.c_str()));
-    return ToUtf8(text);
+    return TwoCallText(
+        [&](BwChar* buffer) { return BrackwaterDeviceInfoValue(info, wideKey.c_str(), buffer); });
 }
 
 // Whether the text is a number as JSON writes one, so that it can be printed as it is.

@@ -34,21 +34,12 @@ struct ManagerDeleter {
 using PhotoManager = std::unique_ptr<IPhotoManager, ManagerDeleter>;
 
 std::string PhotoText(IPhoto* photo, int32_t field) {
-    const size_t size = BrackwaterPhotoText(photo, field, nullptr);
-    if (size < 2) return {};
-    std::u16string text(size, u'\0');
-    BrackwaterPhotoText(photo, field, text.data());
-    text.resize(std::char_traits<char16_t>::length(text.c_str()));
-    return ToUtf8(text);
+    return TwoCallText([&](BwChar* buffer) { return BrackwaterPhotoText(photo, field, buffer); });
 }
 
 std::string AlbumText(IPhotoAlbum* album, int32_t field) {
-    const size_t size = BrackwaterPhotoAlbumText(album, field, nullptr);
-    if (size < 2) return {};
-    std::u16string text(size, u'\0');
-    BrackwaterPhotoAlbumText(album, field, text.data());
-    text.resize(std::char_traits<char16_t>::length(text.c_str()));
-    return ToUtf8(text);
+    return TwoCallText(
+        [&](BwChar* buffer) { return BrackwaterPhotoAlbumText(album, field, buffer); });
 }
 
 // The photo library stores times as seconds from 2001-01-01 UTC.

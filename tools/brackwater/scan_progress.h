@@ -83,14 +83,4 @@ class ProgressWatch {
     }
 };
 
-template <class Record, class Getter>
-std::string Text(Record* record, Getter getter) {
-    const size_t size = (record->*getter)(nullptr);
-    if (size < 2) return {};
-    std::u16string text(size, u'\0');
-    (record->*getter)(text.data());
-    text.resize(std::char_traits<char16_t>::length(text.c_str()));
-    return ToUtf8(text);
-}
-
 }  // namespace cli

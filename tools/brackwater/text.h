@@ -9,6 +9,24 @@ namespace cli {
 std::u16string ToWide(std::string_view utf8);
 std::string ToUtf8(std::u16string_view wide);
 
+// A text of the library by its two-call rule: `get(nullptr)` answers the size of the buffer it
+// needs (the length plus 2, or less than 2 when there is no text), `get(buffer)` fills it.
+template <class Get>
+std::string TwoCallText(Get get) {
+    const size_t size = get(static_cast<char16_t*>(nullptr));
+    if (size < 2) return {};
+    std::u16string text(size, u'\0');
+    get(text.data());
+    text.resize(std::char_traits<char16_t>::length(text.c_str()));
+    return ToUtf8(text);
+}
+
+// The same through a record's getter operation.
+template <class Record, class Getter>
+std::string Text(Record* record, Getter getter) {
+    return TwoCallText([&](char16_t* buffer) { return (record->*getter)(buffer); });
+}
+
 // Text from a phone, a backup or a file, made safe for a terminal: control characters and DEL
 // become \n, \t, \r or \xHH, so a device name cannot move the cursor or forge a line.
 std::string Printable(std::string_view text);
