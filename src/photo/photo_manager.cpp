@@ -34,9 +34,10 @@ CPhotoManager::CPhotoManager(CIPhone* device) : device_(device) {
     }
     imagingToken_ = platform::StartImaging();
     if (device_ != nullptr) {
-        productVersion_ = device_->ReadDeviceValueText("", "ProductVersion");
+        // ReadDiskInfo has just read the device's values again: no session of its own here.
+        productVersion_ = device_->CachedValue("ProductVersion").value_or("");
         if (productVersion_.empty()) productVersion_ = device_->productVersion;
-        std::string serial = device_->ReadDeviceValueText("", "SerialNumber");
+        std::string serial = device_->CachedValue("SerialNumber").value_or("");
         if (serial.empty()) serial = device_->serialNumber;
         localFolder_ = MakeLocalFolder(serial);
     }
