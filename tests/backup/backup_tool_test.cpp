@@ -19,6 +19,7 @@
 #include "support/runtime_registry.h"
 #include "support/sim_device.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -41,7 +42,7 @@ class BackupTool : public ::testing::Test {
         options.udid = "abcdef0123456789abcdef0123456789abcdef01";
         image_ = folder_ / "phone";
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image_, options, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image_, options, error)) << error;
         ::setenv("BRACKWATER_SIM_IMAGES", image_.c_str(), 1);
         udid_ = Utf8ToWide(options.udid);
         root_ = folder_ / "data/Apple Computer/MobileSync/Backup";

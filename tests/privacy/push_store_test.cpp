@@ -19,6 +19,7 @@
 #include "privacy/springboard_test_support.h"
 #include "session/scan_device.h"
 #include "support/keyed_archive_builder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -260,7 +261,7 @@ TEST_F(PushStoreTest, TheSimulatedPhonesStoresDecode) {
         options.iosVersion = version;
         const std::string image = temp_ / (std::string("image-") + version);
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
         std::vector<platform::FolderEntry> entries;
         const std::string folder =
             sim::ImagePath(image, "/var/mobile/Library/SpringBoard/PushStore");

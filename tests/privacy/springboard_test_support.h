@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "privacy/safari_test_support.h"
 #include "support/sim_device.h"
+#include "support/test_images.h"
 
 namespace bw::testing {
 
@@ -59,7 +60,7 @@ class SimPhone {
         options.iosVersion = iosVersion;
         image_ = folder / "phone";
         std::string error;
-        if (!sim::CreateImage(image_, options, error)) {
+        if (!testing::MakeTestImage(image_, options, error)) {
             ADD_FAILURE() << error;
             return nullptr;
         }

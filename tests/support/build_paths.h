@@ -14,6 +14,7 @@ extern const char* const kSimCoreFoundation;      // the simulator's CoreFoundat
 extern const char* const kStubMobileDevice;       // tests/fixtures/stub_runtime, every function
 extern const char* const kPartialMobileDevice;    // the same without AMDeviceSetValue
 extern const char* const kPartialCoreFoundation;  // a CoreFoundation without CFArrayAppendValue
+extern const char* const kImageCache;             // built simulator images (support/test_images.h)
 
 }  // namespace bw::testing::build_paths
 

@@ -23,6 +23,7 @@
 #include "support/build_paths.h"
 #include "support/runtime_registry.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw::testing {
 
@@ -149,7 +150,7 @@ class SimDeviceTest : public ::testing::Test {
     std::string MakeImage(const std::string& name, sim::ImageOptions options = {}) {
         const std::string image = folder_ / name;
         std::string error;
-        EXPECT_TRUE(sim::CreateImage(image, options, error)) << error;
+        EXPECT_TRUE(testing::MakeTestImage(image, options, error)) << error;
         return image;
     }
 

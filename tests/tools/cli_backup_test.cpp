@@ -19,6 +19,7 @@
 #include "support/canary.h"
 #include "support/cli_run.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -30,7 +31,7 @@ class BackupToolCommands : public ::testing::Test {
     void SetUp() override {
         image = folder / "phone";
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
     }
 
     CliRun Run(const std::string& arguments, const std::string& environment = "") {
@@ -195,7 +196,7 @@ TEST_F(BackupToolCommands, FailuresGiveTheMessageAndErrorCode) {
 TEST_F(BackupToolCommands, AnEncryptingPhoneIsRefusedBeforeAnythingMoves) {
     options.backupEncrypted = true;
     std::string error;
-    ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
     const CliRun run = Sim("backup");
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("encrypts"), std::string::npos) << run.err;

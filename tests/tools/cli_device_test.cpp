@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "support/cli_run.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -26,7 +27,7 @@ class DeviceCommands : public ::testing::Test {
         options.name = "Test Phone";
         options.seed = 3;
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
     }
 
     // Runs the program with a private cache and registry, so nothing outside the test's folder
@@ -75,7 +76,7 @@ TEST_F(DeviceCommands, DevicesReportsANetworkPhone) {
     sim::ImageOptions options;
     options.interfaceType = "Network";
     std::string error;
-    ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
     const CliRun run = Sim("devices --json");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("\"connection\":\"network\""), std::string::npos) << run.out;
@@ -168,7 +169,7 @@ TEST_F(DeviceCommands, WholeFileSystemOnlyWhereTheDeviceOffersIt) {
     sim::ImageOptions options;
     options.hasAfc2 = true;
     std::string error;
-    ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+    ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
     const CliRun whole = Sim("--afc2 ls /var/mobile");
     ASSERT_EQ(whole.status, 0) << whole.err;
     EXPECT_NE(whole.out.find("Media\n"), std::string::npos);
@@ -202,7 +203,7 @@ TEST_F(DeviceCommands, SeveralPhonesNeedTheUdidToChoose) {
     options.name = "Second Phone";
     options.seed = 9;
     std::string error;
-    ASSERT_TRUE(sim::CreateImage(second, options, error)) << error;
+    ASSERT_TRUE(testing::MakeTestImage(second, options, error)) << error;
     const std::string both = "--sim=" + image + ":" + second + " ";
 
     const CliRun listed = Run(both + "devices --json");

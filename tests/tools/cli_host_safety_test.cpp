@@ -20,6 +20,7 @@
 #include "support/canary.h"
 #include "support/cli_run.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -34,7 +35,7 @@ class HostSafety : public ::testing::Test {
         sim::ImageOptions options;
         options.seed = 5;
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
         canary = folder / "canary";
         testing::PlantCanary(canary);
         output = folder / "out";

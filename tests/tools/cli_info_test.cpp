@@ -25,6 +25,7 @@
 #include "support/ios_versions.h"
 #include "support/json_reader.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -138,7 +139,7 @@ class InfoCommands : public ::testing::Test {
         options.name = "Test Phone";
         options.seed = 5;
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
     }
     void SetUp() override { MakeImage("7.1.2"); }
 

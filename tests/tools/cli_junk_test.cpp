@@ -12,6 +12,7 @@
 #include "platform/files.h"
 #include "support/cli_run.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -30,7 +31,7 @@ class JunkCommands : public ::testing::Test {
         sim::ImageOptions options;
         options.seed = 5;
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
     }
 
     CliRun Sim(const std::string& arguments) {

@@ -26,6 +26,7 @@
 #include "support/cookie_file_reader.h"
 #include "support/ios_versions.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -216,7 +217,7 @@ class BackupToolPrivacyCommands : public ::testing::TestWithParam<const char*> {
         sim::ImageOptions options;
         options.iosVersion = GetParam();
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image, options, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image, options, error)) << error;
     }
 
     bool Legacy() const { return std::string(GetParam()).front() == '5'; }

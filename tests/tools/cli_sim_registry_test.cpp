@@ -16,6 +16,7 @@
 #include "support/canary.h"
 #include "support/cli_run.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw {
 namespace {
@@ -36,7 +37,7 @@ class SimRegistry : public ::testing::Test {
     void SetUp() override {
         image_ = folder_ / "phone";
         std::string error;
-        ASSERT_TRUE(sim::CreateImage(image_, {}, error)) << error;
+        ASSERT_TRUE(testing::MakeTestImage(image_, {}, error)) << error;
         ASSERT_TRUE(platform::CreateFolder(shared_));
         ASSERT_EQ(::chmod(shared_.c_str(), 01777), 0);
     }

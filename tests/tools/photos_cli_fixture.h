@@ -18,6 +18,7 @@
 #include "support/cli_run.h"
 #include "support/json_reader.h"
 #include "support/temp_folder.h"
+#include "support/test_images.h"
 
 namespace bw::testing::photos {
 
@@ -52,7 +53,7 @@ class PhotosCliTest : public ::testing::TestWithParam<const char*> {
         options.iosVersion = GetParam();
         options.seed = 11;
         std::string error;
-        ASSERT_TRUE(bw::sim::CreateImage(image_, options, error)) << error;
+        ASSERT_TRUE(MakeTestImage(image_, options, error)) << error;
         major_ = GetParam()[0] - '0';
         ASSERT_EQ(VIPS_INIT("brackwater-tests"), 0);
     }
