@@ -4,7 +4,11 @@
 // close: the changes stay in the log, where a copy of the three files finds them.
 #include "photo/photo_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
@@ -523,6 +527,63 @@ bool ApplyAlbums(Store& store, const SyncList& list, std::string& error) {
     return true;
 }
 
+// A camera-roll file photos.plist says the builder wrote.
+struct BuiltFile {
+    int64_t key = 0;
+    std::string path;
+    std::string thumbnails[2];
+};
+
+std::vector<BuiltFile> ReadBuiltCameraRoll(const std::string& manifestPath) {
+    std::vector<BuiltFile> built;
+    const PlistTree manifest = ReadPlistFile(manifestPath, kLargestManifest);
+    plist_t photos = manifest != nullptr ? plist_dict_get_item(manifest.get(), "Photos") : nullptr;
+    if (photos == nullptr || plist_get_node_type(photos) != PLIST_ARRAY) return built;
+    for (uint32_t i = 0; i < plist_array_get_size(photos); ++i) {
+        plist_t entry = plist_array_get_item(photos, i);
+        if (plist_get_node_type(entry) != PLIST_DICT) continue;
+        uint8_t existed = 0;
+        plist_t exists = plist_dict_get_item(entry, "Exists");
+        plist_t key = plist_dict_get_item(entry, "Key");
+        const std::string path = StringValue(plist_dict_get_item(entry, "Path"));
+        if (exists == nullptr || plist_get_node_type(exists) != PLIST_BOOLEAN || key == nullptr ||
+            plist_get_node_type(key) != PLIST_UINT || path.rfind("DCIM/", 0) != 0)
+            continue;
+        plist_get_bool_val(exists, &existed);
+        if (!existed) continue;
+        uint64_t number = 0;
+        plist_get_uint_val(key, &number);
+        built.push_back({static_cast<int64_t>(number),
+                         path,
+                         {StringValue(plist_dict_get_item(entry, "Thumbnail")),
+                          StringValue(plist_dict_get_item(entry, "SizedThumbnail"))}});
+    }
+    return built;
+}
+
+// photos.plist is read again only when it changed: the store is opened often, and a scaled
+// image's list takes a while to parse.
+std::shared_ptr<const std::vector<BuiltFile>> BuiltCameraRoll(const std::string& imageFolder) {
+    static std::mutex mutex;
+    static std::map<std::string,
+                    std::pair<std::string, std::shared_ptr<const std::vector<BuiltFile>>>>
+        cache;
+    const std::string path = imageFolder + "/" + kPhotoManifestName;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::make_shared<const std::vector<BuiltFile>>();
+    const std::string stamp = std::to_string(info.st_ino) + ":" + std::to_string(info.st_size) +
+                              ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+                              std::to_string(info.st_mtim.tv_nsec);
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& entry = cache[imageFolder];
+    if (entry.second == nullptr || entry.first != stamp) {
+        entry.first = stamp;
+        entry.second = std::make_shared<const std::vector<BuiltFile>>(ReadBuiltCameraRoll(path));
+    }
+    return entry.second;
+}
+
 }  // namespace
 
 PhotoStoreContext PhotoStoreContextOf(const Device& device) {
@@ -584,42 +645,33 @@ bool ApplySyncList(const PhotoStoreContext& context, const SyncList& list,
 }
 
 bool ReconcileCameraRoll(const PhotoStoreContext& context, std::string& error) {
-    const PlistTree manifest =
-        ReadPlistFile(context.imageFolder + "/" + kPhotoManifestName, kLargestManifest);
-    plist_t photos = manifest != nullptr ? plist_dict_get_item(manifest.get(), "Photos") : nullptr;
-    if (photos == nullptr || plist_get_node_type(photos) != PLIST_ARRAY) return true;
     const MediaFiles files(context.imageFolder);
-    struct Gone {
-        int64_t key;
-        std::string path, thumbnails[2];
-    };
-    std::vector<Gone> gone;
-    for (uint32_t i = 0; i < plist_array_get_size(photos); ++i) {
-        plist_t entry = plist_array_get_item(photos, i);
-        if (plist_get_node_type(entry) != PLIST_DICT) continue;
-        uint8_t existed = 0;
-        plist_t exists = plist_dict_get_item(entry, "Exists");
-        if (exists == nullptr || plist_get_node_type(exists) != PLIST_BOOLEAN) continue;
-        plist_get_bool_val(exists, &existed);
-        const std::string path = StringValue(plist_dict_get_item(entry, "Path"));
-        plist_t key = plist_dict_get_item(entry, "Key");
-        if (!existed || path.rfind("DCIM/", 0) != 0 || key == nullptr ||
-            plist_get_node_type(key) != PLIST_UINT || !files.Missing(path))
-            continue;
-        uint64_t number = 0;
-        plist_get_uint_val(key, &number);
-        gone.push_back({static_cast<int64_t>(number),
-                        path,
-                        {StringValue(plist_dict_get_item(entry, "Thumbnail")),
-                         StringValue(plist_dict_get_item(entry, "SizedThumbnail"))}});
+    const std::shared_ptr<const std::vector<BuiltFile>> built =
+        BuiltCameraRoll(context.imageFolder);
+    // One folder descriptor per folder: a scaled image's camera roll has thousands of files.
+    std::map<std::string, std::vector<const BuiltFile*>> byFolder;
+    for (const BuiltFile& file : *built)
+        byFolder[SplitPath(file.path).first].push_back(&file);
+    std::vector<BuiltFile> gone;
+    for (const auto& [folderPath, inFolder] : byFolder) {
+        const platform::UniqueFd folder = files.Folder(folderPath);
+        const bool folderGone = !folder.valid() && errno == ENOENT;
+        if (!folder.valid() && !folderGone) continue;
+        for (const BuiltFile* file : inFolder) {
+            struct stat info {};
+            if (folderGone || (::fstatat(folder.get(), SplitPath(file->path).second.c_str(), &info,
+                                         AT_SYMLINK_NOFOLLOW) != 0 &&
+                               errno == ENOENT))
+                gone.push_back(*file);
+        }
     }
     if (gone.empty()) return true;
 
     std::lock_guard<std::mutex> lock(StoreMutex());
     Store store(context);
     if (!store.Open(error)) return false;
-    std::vector<const Gone*> removed;
-    for (const Gone& photo : gone) {
+    std::vector<const BuiltFile*> removed;
+    for (const BuiltFile& photo : gone) {
         const auto found = store.assets().find(photo.key);
         // Only the row the builder wrote for that file: the key may have been reused since.
         if (found == store.assets().end() ||
@@ -629,7 +681,7 @@ bool ReconcileCameraRoll(const PhotoStoreContext& context, std::string& error) {
         removed.push_back(&photo);
     }
     if (!store.Commit(error)) return false;
-    for (const Gone* photo : removed) {
+    for (const BuiltFile* photo : removed) {
         for (const std::string& thumbnail : photo->thumbnails) {
             if (thumbnail.empty()) continue;
             files.Remove(thumbnail);
