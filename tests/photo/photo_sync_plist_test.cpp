@@ -4,12 +4,14 @@
 // identifiers it counts; and the bytes of the infinite coordinates on disk.
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sqlite3.h>
 #include <utime.h>
 
 #include <cmath>
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -177,15 +179,29 @@ class PhotoSyncPlistTest : public OnePhoneTest {
     // An image of the version with `library` as its database (none when null) and no library
     // record, and the phone that arrived for it.
     CIPhone* Arrive(const std::string& version, const PhotoLibrary* library) {
-        Listen();
-        sim::ImageOptions options;
-        options.iosVersion = version;
-        image_ = MakeImage("phone", options);
+        MakePhoneImage(version);
         for (const char* name : {"Photos.sqlite", "Photos.sqlite-wal", "Photos.sqlite-shm"})
             platform::RemoveFile(Media(std::string("PhotoData/") + name));
         platform::RemoveFile(Media("Photos/Sync/CurrentLibraryUUID.plist"));
         platform::CreateFolders(Media("PhotoData"));
         if (library != nullptr) library->Write(Media("PhotoData/Photos.sqlite"));
+        return AttachPhone();
+    }
+
+    // The simulator's own library of the version.
+    CIPhone* ArriveWithImageLibrary(const std::string& version) {
+        MakePhoneImage(version);
+        return AttachPhone();
+    }
+
+    void MakePhoneImage(const std::string& version) {
+        Listen();
+        sim::ImageOptions options;
+        options.iosVersion = version;
+        image_ = MakeImage("phone", options);
+    }
+
+    CIPhone* AttachPhone() {
         phone_ = SimDeviceTest::Arrive(image_, &udid_);
         EXPECT_NE(phone_, nullptr);
         EXPECT_TRUE(platform::CreatePrivateFolder(local_));
@@ -307,6 +323,149 @@ TEST_P(PhotoSyncPlistEachVersion, WithoutSyncedAlbumsOnlyMyPicturesAndCountingFr
         ExpectedList("STORE-UUID-FROM-DATABASE", {ExpectedAsset(Hex(2), k1904, OnIos7("Alone.jpg")),
                                                   ExpectedMyPictures({Hex(2)})}));
     EXPECT_EQ(builder.newestSyncedUuid(), "00000000-0000-0000-0000-000000000066");
+}
+
+// What the simulator wrote beside the image ("photos.plist"): albums with their kinds and asset
+// keys, assets with UUID, modification date and original file name.
+struct ImageRecord {
+    struct Album {
+        int64_t key = 0, kind = 0;
+        std::string title;
+        std::vector<int64_t> photos;
+    };
+    struct Photo {
+        std::string uuid;
+        int64_t modified = 0;
+        std::string originalFileName;
+    };
+    std::vector<Album> albums;
+    std::map<int64_t, Photo> photos;
+};
+
+int64_t UintAt(plist_t dict, const char* key) {
+    uint64_t value = 0;
+    if (plist_t node = plist_dict_get_item(dict, key)) plist_get_uint_val(node, &value);
+    return static_cast<int64_t>(value);
+}
+
+std::string StringAt(plist_t dict, const char* key) {
+    plist_t node = plist_dict_get_item(dict, key);
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return {};
+    char* value = nullptr;
+    plist_get_string_val(node, &value);
+    std::string text = value;
+    free(value);
+    return text;
+}
+
+ImageRecord ReadImageRecord(const std::string& path) {
+    const std::string xml = ReadFileBytes(path);
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    ImageRecord record;
+    if (root == nullptr) {
+        ADD_FAILURE() << "no record at " << path;
+        return record;
+    }
+    plist_t albums = plist_dict_get_item(root, "Albums");
+    for (uint32_t i = 0; albums != nullptr && i < plist_array_get_size(albums); ++i) {
+        plist_t item = plist_array_get_item(albums, i);
+        ImageRecord::Album album{
+            UintAt(item, "Key"), UintAt(item, "Kind"), StringAt(item, "Title"), {}};
+        plist_t photos = plist_dict_get_item(item, "Photos");
+        for (uint32_t j = 0; photos != nullptr && j < plist_array_get_size(photos); ++j) {
+            uint64_t key = 0;
+            plist_get_uint_val(plist_array_get_item(photos, j), &key);
+            album.photos.push_back(static_cast<int64_t>(key));
+        }
+        record.albums.push_back(album);
+    }
+    plist_t photos = plist_dict_get_item(root, "Photos");
+    for (uint32_t i = 0; photos != nullptr && i < plist_array_get_size(photos); ++i) {
+        plist_t item = plist_array_get_item(photos, i);
+        ImageRecord::Photo photo;
+        char* bytes = nullptr;
+        uint64_t length = 0;
+        if (plist_t uuid = plist_dict_get_item(item, "UUID"))
+            plist_get_data_val(uuid, &bytes, &length);
+        for (uint64_t b = 0; b < length; ++b) {
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02X", static_cast<unsigned char>(bytes[b]));
+            photo.uuid += hex;
+        }
+        free(bytes);
+        double modified = 0;
+        if (plist_t node = plist_dict_get_item(item, "Modified"))
+            plist_get_real_val(node, &modified);
+        photo.modified = static_cast<int64_t>(std::trunc(modified));
+        photo.originalFileName = StringAt(item, "OriginalFileName");
+        record.photos[UintAt(item, "Key")] = photo;
+    }
+    plist_free(root);
+    return record;
+}
+
+// One value of the first row, read with SQLite itself from a database file.
+std::string SqliteText(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string text;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW) {
+            if (const unsigned char* value = sqlite3_column_text(statement, 0))
+                text = reinterpret_cast<const char*>(value);
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return text;
+}
+
+TEST_P(PhotoSyncPlistEachVersion, SimulatorLibraryAsTheImageRecordDescribesIt) {
+    CIPhone* phone = ArriveWithImageLibrary(version());
+    ASSERT_NE(phone, nullptr);
+    CreatePhotoSyncPlist builder(phone, local_, version());
+    const PlistValue list = builder.Build();
+    EXPECT_TRUE(builder.databaseRead());
+
+    const ImageRecord record = ReadImageRecord(platform::JoinPath(image_, "photos.plist"));
+    ASSERT_FALSE(record.albums.empty());
+    const auto asset = [&](int64_t key) {
+        const ImageRecord::Photo& photo = record.photos.at(key);
+        return ExpectedAsset(photo.uuid, k1904 + photo.modified, OnIos7(photo.originalFileName));
+    };
+    std::vector<std::string> updates;
+    std::set<int64_t> hidden;
+    for (const ImageRecord::Album& album : record.albums) {
+        if (album.kind == 1000 || album.kind == 1500)
+            hidden.insert(album.photos.begin(), album.photos.end());
+        if (album.kind != 1550 && album.kind != 1552) continue;
+        hidden.insert(album.photos.begin(), album.photos.end());
+        std::vector<std::string> members;
+        for (int64_t key : album.photos) {
+            updates.push_back(asset(key));
+            members.push_back(record.photos.at(key).uuid);
+        }
+        const std::string uuid = SqliteText(
+            Local("Photos.sqlite"),
+            "SELECT hex(ZUUID) FROM ZGENERICALBUM WHERE Z_PK = " + std::to_string(album.key));
+        updates.push_back(ExpectedAlbum(album.title, album.kind, uuid, album.key, members));
+    }
+    std::vector<std::string> loose;
+    for (const auto& [key, photo] : record.photos) {
+        if (hidden.contains(key)) continue;
+        updates.push_back(asset(key));
+        loose.push_back(photo.uuid);
+    }
+    updates.push_back(ExpectedMyPictures(loose));
+    // The simulator's library has a synced album and loose synced photos.
+    EXPECT_GE(updates.size(), 5u);
+    EXPECT_FALSE(loose.empty());
+
+    EXPECT_EQ(
+        WrittenAndReadBack(list, Local("PhotoLibrary.plist")),
+        ExpectedList(SqliteText(Local("Photos.sqlite"), "SELECT Z_UUID FROM Z_METADATA"), updates));
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, PhotoSyncPlistEachVersion,
