@@ -230,15 +230,16 @@ PlistValue CreatePhotoSyncPlist::Build() {
     databaseRead_ = false;
     PlistValue::Array updates;
 
-    // 1. A fresh copy of the database; a missing file is never opened (SQLite would make one).
+    // A fresh copy of the database; a missing file is never opened (SQLite would make one).
     const bool copied = CopyPhotoDatabase(device_, localFolder_);
     const bool open = copied && OpenDatabase(platform::JoinPath(localFolder_, "Photos.sqlite"));
     libraryUuid_ = ReadLibraryUuid(open);
     if (open) {
         ReadNewestSyncedUuid();
-        const std::vector<int64_t> syncedAlbumKeys = AppendSyncedAlbums(updates);
-        databaseRead_ = AppendLoosePhotos(syncedAlbumKeys, updates) && syncedAlbumsRead_;
-        // 7.
+        const std::optional<std::vector<int64_t>> syncedAlbumKeys = AppendSyncedAlbums(updates);
+        const bool looseRead =
+            AppendLoosePhotos(syncedAlbumKeys.value_or(std::vector<int64_t>{}), updates);
+        databaseRead_ = syncedAlbumKeys.has_value() && looseRead;
         CloseDatabase();
     }
 
@@ -270,7 +271,6 @@ std::string CreatePhotoSyncPlist::ReadLibraryUuid(bool databaseOpen) {
 }
 
 void CreatePhotoSyncPlist::ReadNewestSyncedUuid() {
-    // 2.
     const auto rows = Rows(
         "SELECT max(ZUUID) FROM ZGENERICASSET WHERE Z_PK in ( SELECT z_pk FROM ZGENERICASSET "
         "WHERE  ZDIRECTORY LIKE '%Sync%')");
@@ -279,28 +279,26 @@ void CreatePhotoSyncPlist::ReadNewestSyncedUuid() {
     if (!newest.empty()) newestSyncedUuid_ = std::move(newest);
 }
 
-std::vector<int64_t> CreatePhotoSyncPlist::AppendSyncedAlbums(PlistValue::Array& updates) {
-    // 3.
-    std::vector<int64_t> keys;
+std::optional<std::vector<int64_t>> CreatePhotoSyncPlist::AppendSyncedAlbums(
+    PlistValue::Array& updates) {
     const auto albums = Rows(
         "SELECT Z_PK,ZTITLE,ZUUID,ZKIND FROM ZGENERICALBUM WHERE ZKIND =1550 OR ZKIND = 1552 order "
         "by Z_PK asc");
-    syncedAlbumsRead_ = albums.has_value();
-    if (!albums.has_value()) return keys;
+    if (!albums.has_value()) return std::nullopt;
+    std::vector<int64_t> keys;
     const std::optional<JoinNames> names = JoinNamesFor(productVersion_);
     const bool ios7 = KeepsOriginalFileName(productVersion_);
     for (const TableRow& album : *albums) {
         const int64_t key = KeyOf(album, 0);
         keys.push_back(key);
         PlistValue::Array members;
-        // 4. Another version has no known join table, so its albums list no assets.
+        // Another version has no known join table, so its albums list no assets.
         std::optional<std::vector<TableRow>> assetKeys;
         if (names.has_value()) {
             assetKeys =
                 Rows(std::string("SELECT ") + names->assetColumn + " FROM " + names->joinTable +
                      " WHERE " + names->albumColumn + " = " + std::to_string(key));
         }
-        // 5.
         for (const TableRow& assetKey : assetKeys.value_or(std::vector<TableRow>{})) {
             const std::string id = std::to_string(KeyOf(assetKey, 0));
             const auto assets =
@@ -329,7 +327,6 @@ std::vector<int64_t> CreatePhotoSyncPlist::AppendSyncedAlbums(PlistValue::Array&
 
 bool CreatePhotoSyncPlist::AppendLoosePhotos(const std::vector<int64_t>& syncedAlbumKeys,
                                              PlistValue::Array& updates) {
-    // 6.
     const auto firstKey = [](const char* sql) {
         const auto rows = Rows(sql);
         return rows.has_value() && !rows->empty() ? KeyOf(rows->front(), 0) : 0;

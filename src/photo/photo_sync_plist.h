@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,8 +62,9 @@ class CreatePhotoSyncPlist {
     // "CurrentLibraryUUID.plist" of the device, else Z_METADATA of the open database.
     std::string ReadLibraryUuid(bool databaseOpen);
     void ReadNewestSyncedUuid();
-    // Appends each synced album's assets and then the album; returns the albums' keys.
-    std::vector<int64_t> AppendSyncedAlbums(PlistValue::Array& updates);
+    // Appends each synced album's assets and then the album; returns the albums' keys, nullopt
+    // when the albums could not be read.
+    std::optional<std::vector<int64_t>> AppendSyncedAlbums(PlistValue::Array& updates);
     // Appends the loose synced photos and "My Pictures"; false when their query failed.
     bool AppendLoosePhotos(const std::vector<int64_t>& syncedAlbumKeys, PlistValue::Array& updates);
 
@@ -72,7 +74,6 @@ class CreatePhotoSyncPlist {
     std::string newestSyncedUuid_ = kNoSyncedAssetUuid;
     std::string libraryUuid_;
     bool databaseRead_ = false;
-    bool syncedAlbumsRead_ = false;
 };
 
 // One picture of an addition run, as the list describes it.
