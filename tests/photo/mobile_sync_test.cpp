@@ -135,7 +135,9 @@ class MobileSyncRun : public OnePhoneTest {
         sim::ImageOptions options;
         options.iosVersion = "6.1.3";
         CIPhone* phone = ArriveWith(options);
-        if (phone != nullptr) EXPECT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
+        if (phone != nullptr) {
+            EXPECT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
+        }
         threadsBefore_ = ThreadCount();
         return phone;
     }

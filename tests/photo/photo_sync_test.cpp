@@ -67,7 +67,9 @@ class PhotoSyncRun : public OnePhoneTest {
         sim::ImageOptions options;
         options.iosVersion = version;
         CIPhone* phone = ArriveWith(options);
-        if (phone != nullptr) EXPECT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
+        if (phone != nullptr) {
+            EXPECT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
+        }
         return phone;
     }
 
