@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device/iphone.h"
+#include "photo/photo_database_copy.h"
 #include "photo/photo_sync.h"
 #include "platform/environment.h"
 #include "platform/files.h"
@@ -12,8 +13,6 @@ namespace bw {
 
 namespace {
 
-constexpr const char* kDatabaseFiles[] = {"Photos.sqlite", "Photos.sqlite-wal",
-                                          "Photos.sqlite-shm"};
 constexpr size_t kMaxSerialLength = 64;
 
 }  // namespace
@@ -67,19 +66,7 @@ std::string CPhotoManager::MakeLocalFolder(const std::string& serial) {
 }
 
 void CPhotoManager::CopyDatabase() {
-    if (localFolder_.empty() || !platform::IsPrivateFolder(localFolder_)) return;
-    for (const char* name : kDatabaseFiles) {
-        platform::RemoveFile(platform::JoinPath(localFolder_, name));
-    }
-    if (device_ == nullptr) return;
-    // A missing companion file is skipped; the copy of each file appears whole or not at all.
-    // It is a working copy, made again by every load, so it is not flushed to the disk.
-    for (const char* name : kDatabaseFiles) {
-        const std::string devicePath = std::string("PhotoData/") + name;
-        if (device_->FileExists(devicePath)) {
-            device_->CopyFileFromDevice(devicePath, platform::JoinPath(localFolder_, name), false);
-        }
-    }
+    CopyPhotoDatabase(device_, localFolder_);
 }
 
 void CPhotoManager::BuildReader() {

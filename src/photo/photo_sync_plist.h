@@ -19,6 +19,9 @@ class CIPhone;
 inline constexpr char kLooseAlbumName[] = "My Pictures";
 inline constexpr char kLooseAlbumUuid[] = "00000000-0000-0000-0000-000000000064";
 inline constexpr int64_t kLooseAlbumSubclass = 5;
+// "albumKey" of an album that has no database record: the loose photos, and a synced album an
+// addition makes. Database keys start at 1, so 0 never names a record.
+inline constexpr int64_t kUnrecordedAlbumKey = 0;
 // Where identifiers are counted from when the library holds no synced asset.
 inline constexpr char kNoSyncedAssetUuid[] = "00000000-0000-0000-0000-000000000066";
 // Seconds from 1904-01-01 to 2001-01-01: "modificationDate" counts from 1904.
@@ -50,13 +53,26 @@ class CreatePhotoSyncPlist {
     // library UUID that was used.
     const std::string& newestSyncedUuid() const { return newestSyncedUuid_; }
     const std::string& libraryUuid() const { return libraryUuid_; }
+    // Valid after Build: whether the database copy was read. A list built without it names no
+    // synced photo, which the device would take as "remove them all"; a run should not send it.
+    bool databaseRead() const { return databaseRead_; }
 
   private:
+    // "CurrentLibraryUUID.plist" of the device, else Z_METADATA of the open database.
+    std::string ReadLibraryUuid(bool databaseOpen);
+    void ReadNewestSyncedUuid();
+    // Appends each synced album's assets and then the album; returns the albums' keys.
+    std::vector<int64_t> AppendSyncedAlbums(PlistValue::Array& updates);
+    // Appends the loose synced photos and "My Pictures"; false when their query failed.
+    bool AppendLoosePhotos(const std::vector<int64_t>& syncedAlbumKeys, PlistValue::Array& updates);
+
     CIPhone* device_ = nullptr;
     std::string localFolder_;
     std::string productVersion_;
     std::string newestSyncedUuid_ = kNoSyncedAssetUuid;
     std::string libraryUuid_;
+    bool databaseRead_ = false;
+    bool syncedAlbumsRead_ = false;
 };
 
 // One picture of an addition run, as the list describes it.
