@@ -139,6 +139,20 @@ typedef struct IPhotoManager IPhotoManager;
 #define BW_PHOTO_ALBUM_TYPE 2   /* as IPhotoAlbum::GetAlbumType */
 #define BW_PHOTO_KIND_SUBTYPE 3 /* iOS 7 */
 
+/* Progress of a photo sync (AddPhotos, DeletePhotos), called from the sync's own threads: `stage`
+ * 1 sync requested, 2 library list sent, 3 one picture sent (`done` of `total`, `name` its file
+ * name), 4 finished; `name` is UTF-8 and valid during the call only. */
+typedef void (*BwPhotoSyncProgress)(void* context, int32_t stage, int32_t done, int32_t total,
+                                    const char* name);
+
+/* Results of BrackwaterPhotoSyncResult. */
+#define BW_PHOTO_SYNC_NONE (-1)      /* no add or delete run yet */
+#define BW_PHOTO_SYNC_DONE 0         /* the device applied the change */
+#define BW_PHOTO_SYNC_REFUSED 1      /* the device refused the sync */
+#define BW_PHOTO_SYNC_TIMED_OUT 2    /* the device stopped answering */
+#define BW_PHOTO_SYNC_DEVICE_LEFT 3  /* the device left during the sync */
+#define BW_PHOTO_SYNC_START_FAILED 4 /* the sync could not start */
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -157,6 +171,13 @@ BRACKWATER_API size_t BrackwaterPhotoText(IPhoto* photo, int32_t field, BwChar* 
 BRACKWATER_API size_t BrackwaterPhotoAlbumText(IPhotoAlbum* album, int32_t field, BwChar* buffer);
 /* A number field of a photo; 0 for an unknown field or a null photo. */
 BRACKWATER_API int32_t BrackwaterPhotoNumber(IPhoto* photo, int32_t field);
+
+/* How the manager's last AddPhotos or DeletePhotos sync ended (BW_PHOTO_SYNC_...); -1 for a null
+ * manager. */
+BRACKWATER_API int32_t BrackwaterPhotoSyncResult(IPhotoManager* manager);
+/* Sets the progress callback of the manager's later syncs; a null callback removes it. */
+BRACKWATER_API void BrackwaterPhotoSetSyncProgress(IPhotoManager* manager,
+                                                   BwPhotoSyncProgress callback, void* context);
 
 #ifdef __cplusplus
 }

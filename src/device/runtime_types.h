@@ -33,6 +33,7 @@ using CFMutableDictionaryRef = struct OpaqueCFDictionary*;
 using CFErrorRef = struct OpaqueCFError*;
 
 inline constexpr CFStringEncoding kCFStringEncodingUTF16 = 0x0100;
+inline constexpr CFNumberType kCFNumberSInt32Type = 3;
 inline constexpr CFNumberType kCFNumberLongLongType = 11;
 inline constexpr CFPropertyListFormat kCFPropertyListBinaryFormat = 200;
 inline constexpr CFOptionFlags kCFPropertyListImmutable = 0;

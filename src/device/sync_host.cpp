@@ -76,6 +76,33 @@ std::string SyncHostVersion() {
     return version.empty() ? kDefaultSyncHostVersion : version;
 }
 
+CFOwned<rt::CFMutableDictionaryRef> MakeSyncHostInfo(rt::CFStringRef libraryId,
+                                                     rt::CFStringRef version,
+                                                     const std::vector<std::string>& dataclasses) {
+    const RuntimeTable& runtime = Runtime();
+    if (!RuntimeLoaded()) return {};
+    CFOwned<rt::CFMutableDictionaryRef> hostInfo(
+        runtime.CFDictionaryCreateMutable(nullptr, 0, runtime.kCFTypeDictionaryKeyCallBacks,
+                                          runtime.kCFTypeDictionaryValueCallBacks));
+    const CFOwned<rt::CFMutableArrayRef> names(
+        runtime.CFArrayCreateMutable(nullptr, 0, runtime.kCFTypeArrayCallBacks));
+    if (!hostInfo || !names) return {};
+    for (const std::string& dataclass : dataclasses) {
+        const CFString name = MakeCFString(dataclass);
+        if (name) runtime.CFArrayAppendValue(names.get(), name.get());
+    }
+    const CFString hostName = MakeCFString(platform::ComputerName(kSyncHostNameLength));
+    const CFString libraryKey = MakeCFString("LibraryID");
+    const CFString hostNameKey = MakeCFString("SyncHostName");
+    const CFString dataclassesKey = MakeCFString("SyncedDataclasses");
+    const CFString versionKey = MakeCFString("Version");
+    runtime.CFDictionarySetValue(hostInfo.get(), libraryKey.get(), libraryId);
+    runtime.CFDictionarySetValue(hostInfo.get(), hostNameKey.get(), hostName.get());
+    runtime.CFDictionarySetValue(hostInfo.get(), dataclassesKey.get(), names.get());
+    runtime.CFDictionarySetValue(hostInfo.get(), versionKey.get(), version);
+    return hostInfo;
+}
+
 bool EndSyncHost(CIPhone& phone) {
     rt::ATHostConnectionRef connection = phone.syncHost.exchange(nullptr);
     if (connection == nullptr) return false;
@@ -128,24 +155,12 @@ bool CIPhone::StartSyncHost(AssetMetricsHandler handler) {
     }
     syncHost.store(connection);
 
-    const CFOwned<rt::CFMutableDictionaryRef> hostInfo(
-        runtime.CFDictionaryCreateMutable(nullptr, 0, runtime.kCFTypeDictionaryKeyCallBacks,
-                                          runtime.kCFTypeDictionaryValueCallBacks));
-    const CFOwned<rt::CFMutableArrayRef> dataclasses(
-        runtime.CFArrayCreateMutable(nullptr, 0, runtime.kCFTypeArrayCallBacks));
-    const CFString hostName = MakeCFString(platform::ComputerName(kSyncHostNameLength));
-    const CFString libraryKey = MakeCFString("LibraryID");
-    const CFString hostNameKey = MakeCFString("SyncHostName");
-    const CFString dataclassesKey = MakeCFString("SyncedDataclasses");
-    const CFString versionKey = MakeCFString("Version");
-    if (!hostInfo || !dataclasses) {
+    const CFOwned<rt::CFMutableDictionaryRef> hostInfo =
+        MakeSyncHostInfo(versionText.get(), versionText.get(), {});
+    if (!hostInfo) {
         EndSyncHost(*this);
         return false;
     }
-    runtime.CFDictionarySetValue(hostInfo.get(), libraryKey.get(), versionText.get());
-    runtime.CFDictionarySetValue(hostInfo.get(), hostNameKey.get(), hostName.get());
-    runtime.CFDictionarySetValue(hostInfo.get(), dataclassesKey.get(), dataclasses.get());
-    runtime.CFDictionarySetValue(hostInfo.get(), versionKey.get(), versionText.get());
     if (runtime.ATHostConnectionSendHostInfo(connection, hostInfo.get()) != 0) {
         EndSyncHost(*this);
         return false;

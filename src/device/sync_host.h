@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "device/iphone.h"
+#include "device/runtime_values.h"
 
 namespace bw {
 
@@ -20,6 +22,13 @@ inline constexpr std::chrono::milliseconds kSyncHostTimeLimit{30000};
 
 // The version text the sync host announces.
 std::string SyncHostVersion();
+
+// The host-info dictionary a sync host announces: "LibraryID", "SyncHostName" (the computer
+// name), "SyncedDataclasses" (an array of `dataclasses`) and "Version". Null when the runtime
+// cannot make it.
+CFOwned<rt::CFMutableDictionaryRef> MakeSyncHostInfo(rt::CFStringRef libraryId,
+                                                     rt::CFStringRef version,
+                                                     const std::vector<std::string>& dataclasses);
 
 // Ends the device's sync host connection, once: invalidates it and drops both references the
 // start took (the connection's own and the one Retain added). Safe from any thread; true when

@@ -4,6 +4,15 @@
 #include "device/connect_listener.h"
 #include "photo/photo_fields.h"
 #include "photo/photo_manager.h"
+#include "photo/photo_sync.h"
+
+// The host reads the outcome as these numbers.
+static_assert(static_cast<int32_t>(bw::SyncOutcome::kNone) == BW_PHOTO_SYNC_NONE);
+static_assert(static_cast<int32_t>(bw::SyncOutcome::kDone) == BW_PHOTO_SYNC_DONE);
+static_assert(static_cast<int32_t>(bw::SyncOutcome::kRefused) == BW_PHOTO_SYNC_REFUSED);
+static_assert(static_cast<int32_t>(bw::SyncOutcome::kTimedOut) == BW_PHOTO_SYNC_TIMED_OUT);
+static_assert(static_cast<int32_t>(bw::SyncOutcome::kDeviceLeft) == BW_PHOTO_SYNC_DEVICE_LEFT);
+static_assert(static_cast<int32_t>(bw::SyncOutcome::kStartFailed) == BW_PHOTO_SYNC_START_FAILED);
 
 extern "C" {
 
@@ -39,6 +48,17 @@ BRACKWATER_API size_t BrackwaterPhotoAlbumText(IPhotoAlbum* album, int32_t field
 
 BRACKWATER_API int32_t BrackwaterPhotoNumber(IPhoto* photo, int32_t field) {
     return bw::PhotoNumberField(photo, field);
+}
+
+BRACKWATER_API int32_t BrackwaterPhotoSyncResult(IPhotoManager* manager) {
+    auto* object = dynamic_cast<bw::CPhotoManager*>(manager);
+    return object != nullptr ? object->lastSyncResult() : BW_PHOTO_SYNC_NONE;
+}
+
+BRACKWATER_API void BrackwaterPhotoSetSyncProgress(IPhotoManager* manager,
+                                                   BwPhotoSyncProgress callback, void* context) {
+    if (auto* object = dynamic_cast<bw::CPhotoManager*>(manager))
+        object->SetSyncProgress(callback, context);
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 
 #include "device/iphone.h"
 #include "photo/photo_database_copy.h"
+#include "photo/photo_sync.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/image.h"
@@ -112,15 +113,35 @@ unsigned char CPhotoManager::ExportPhoto(int32_t index, const char* folder) {
     return 1;
 }
 
+void CPhotoManager::SetSyncProgress(BwPhotoSyncProgress callback, void* context) {
+    progress_ = callback;
+    progressContext_ = context;
+}
+
+void CPhotoManager::RunSync(CPhotoSync& sync) {
+    sync.SetCompletion([this](SyncOutcome) { completionFlag_.store(1); });
+    if (progress_ != nullptr) {
+        sync.SetProgress([callback = progress_, context = progressContext_](
+                             int32_t stage, int32_t done, int32_t total, const std::string& name) {
+            callback(context, stage, done, total, name.c_str());
+        });
+    }
+    // The wait ends when the sync calls back or, for a device that stops answering, after the
+    // sync's inactivity limit; either way the sync's connection and threads are gone after it.
+    if (sync.Start()) sync.Wait();
+    lastSyncResult_.store(static_cast<int32_t>(sync.outcome()));
+}
+
 int32_t CPhotoManager::AddPhotos(const char* const* paths, int32_t count) {
-    completionFlag_ = 0;
+    completionFlag_.store(0);
     std::vector<std::string> sequence;
     for (int32_t i = 0; paths != nullptr && i < count; ++i) {
         if (paths[i] != nullptr) sequence.emplace_back(paths[i]);
     }
-    // The photo sync that takes these paths to the device comes with the sync service; until
-    // then no path is handed to a sync, and the device is not touched.
-    return 0;
+    const auto handed = static_cast<int32_t>(sequence.size());
+    CPhotoSync sync(device_, kPhotoLibraryAlbumName, std::move(sequence));
+    RunSync(sync);
+    return handed;
 }
 
 std::map<int32_t, std::vector<IPhoto*>> CPhotoManager::GroupByAlbum(IPhoto* const* photos,
@@ -141,11 +162,11 @@ int32_t CPhotoManager::DeleteGroups(const std::map<int32_t, std::vector<IPhoto*>
                 break;
             }
         }
-        // Camera-roll photos leave the device through its portable-device service, the others
-        // through a photo sync for deletion; both arrive with those services. Until then the
-        // device is not touched, and the host's reload shows the library unchanged.
-        (void)cameraRoll;
-        (void)group;
+        // Camera-roll photos leave the device through its portable-device service.
+        if (cameraRoll) continue;
+        completionFlag_.store(0);
+        CPhotoSync sync(device_, group);
+        RunSync(sync);
     }
     return 0;
 }

@@ -3,6 +3,7 @@
 // device's version and hands them out by index.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -17,6 +18,7 @@
 namespace bw {
 
 class CIPhone;
+class CPhotoSync;
 
 // A serial number the local folder may be named after: 1 to 64 of [A-Za-z0-9-]. The value comes
 // from the device and is hostile until checked.
@@ -46,17 +48,25 @@ class CPhotoManager : public IPhotoManager {
     static std::map<int32_t, std::vector<IPhoto*>> GroupByAlbum(IPhoto* const* photos,
                                                                 int32_t count);
 
+    // Makes TempFolder/PhotoSync/<serial> private; empty when the serial number is unusable or a
+    // level is not a private folder of this user. The photo sync works in the same folder.
+    static std::string MakeLocalFolder(const std::string& serial);
+
+    // The outcome of the last add or delete run (SyncOutcome as a number; -1 before any).
+    int32_t lastSyncResult() const { return lastSyncResult_.load(); }
+    // Called from the runs' threads at each stage and per file; null stops the calls.
+    void SetSyncProgress(BwPhotoSyncProgress callback, void* context);
+
     const std::string& localFolder() const { return localFolder_; }
     const std::string& productVersion() const { return productVersion_; }
     bool hasReader() const { return reader_ != nullptr; }
 
   private:
-    // Makes TempFolder/PhotoSync/<serial> private; empty when the serial number is unusable or a
-    // level is not a private folder of this user.
-    static std::string MakeLocalFolder(const std::string& serial);
     void CopyDatabase();
     void BuildReader();
     int32_t DeleteGroups(const std::map<int32_t, std::vector<IPhoto*>>& groups);
+    // Runs one photo sync to its end (bounded by the sync's time limit) and keeps its outcome.
+    void RunSync(CPhotoSync& sync);
 
     std::vector<std::unique_ptr<CPhotoAlbum>> albums_;
     // Handed out by index, so a vector: a host walks ten thousand photos by GetPhoto(i).
@@ -65,7 +75,11 @@ class CPhotoManager : public IPhotoManager {
     std::string localFolder_;
     CIPhone* device_ = nullptr;
     std::string productVersion_;
-    uint8_t completionFlag_ = 0;
+    // Set by the sync's completion callback on the sync's thread.
+    std::atomic<uint8_t> completionFlag_{0};
+    std::atomic<int32_t> lastSyncResult_{-1};
+    BwPhotoSyncProgress progress_ = nullptr;
+    void* progressContext_ = nullptr;
     uint32_t imagingToken_ = 0;
 };
 

@@ -59,6 +59,11 @@ void BrackwaterPublicHeadersInC(void) {
     size_t (*photoText)(IPhoto*, int32_t, BwChar*) = BrackwaterPhotoText;
     size_t (*albumText)(IPhotoAlbum*, int32_t, BwChar*) = BrackwaterPhotoAlbumText;
     int32_t (*photoNumber)(IPhoto*, int32_t) = BrackwaterPhotoNumber;
+    int32_t (*syncResult)(IPhotoManager*) = BrackwaterPhotoSyncResult;
+    void (*syncProgress)(IPhotoManager*, BwPhotoSyncProgress, void*) =
+        BrackwaterPhotoSetSyncProgress;
+    (void)syncResult;
+    (void)syncProgress;
     (void)informationNew;
     (void)photosNew;
     (void)photoText;
