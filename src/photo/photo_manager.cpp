@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device/iphone.h"
+#include "photo/portable_delete.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/image.h"
@@ -154,10 +155,21 @@ int32_t CPhotoManager::DeleteGroups(const std::map<int32_t, std::vector<IPhoto*>
                 break;
             }
         }
-        // Camera-roll photos leave the device through its portable-device service, the others
-        // through a photo sync for deletion; both arrive with those services. Until then the
-        // device is not touched, and the host's reload shows the library unchanged.
-        (void)cameraRoll;
+        if (cameraRoll) {
+            // The photo sync cannot remove pictures taken on the phone; its portable-device face
+            // can. The phone's photo daemon drops their rows once the files are gone.
+            std::vector<std::string> deletionList;
+            for (IPhoto* photo : group) {
+                std::string entry = PortableDeletionEntry(photo);
+                if (!entry.empty()) deletionList.push_back(std::move(entry));
+            }
+            const std::string serial =
+                device_ != nullptr ? device_->ReadDeviceValueText("", "SerialNumber") : "";
+            DeleteFromPortableDevice(serial, deletionList);
+            continue;
+        }
+        // Photos of the other albums leave the device through a photo sync for deletion, which
+        // arrives with the sync service; until then they are not touched.
         (void)group;
     }
     return 0;
