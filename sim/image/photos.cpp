@@ -3,6 +3,7 @@
 #include <vips/vips8>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -217,6 +218,66 @@ bool EncodeThumbnail(const PhotoSpec& spec, std::string& jpeg, std::string& erro
 
 std::string PhotoEncoderVersion() {
     return vips_version_string();
+}
+
+}  // namespace bw::sim
+
+namespace bw::sim {
+namespace {
+
+// EXIF texts read back through libvips carry a description after the value:
+// "2013:05:01 12:00:00 (2013:05:01 12:00:00, ASCII, 20 components, 20 bytes)".
+std::string ExifDate(const vips::VImage& image, const char* field) {
+    if (image.get_typeof(field) == 0) return "";
+    const std::string text = image.get_string(field);
+    if (text.size() < 19) return "";
+    const std::string date = text.substr(0, 19);
+    for (size_t i = 0; i < date.size(); ++i) {
+        const bool separator = i == 4 || i == 7 || i == 10 || i == 13 || i == 16;
+        const char expected = i == 10 ? ' ' : ':';
+        if (separator ? date[i] != expected : !std::isdigit(static_cast<unsigned char>(date[i])))
+            return "";
+    }
+    return date;
+}
+
+}  // namespace
+
+bool ReadPictureInfo(const std::string& bytes, PictureInfo& info, std::string& error) {
+    if (!StartVips(error)) return false;
+    try {
+        const vips::VImage image = vips::VImage::new_from_buffer(
+            bytes.data(), bytes.size(), "", vips::VImage::option()->set("access", "sequential"));
+        info.width = image.width();
+        info.height = image.height();
+        info.orientation = 1;
+        if (image.get_typeof(VIPS_META_ORIENTATION) != 0) {
+            const int orientation = image.get_int(VIPS_META_ORIENTATION);
+            if (orientation >= 1 && orientation <= 8) info.orientation = orientation;
+        }
+        info.takenLocal = ExifDate(image, "exif-ifd2-DateTimeOriginal");
+        if (info.takenLocal.empty()) info.takenLocal = ExifDate(image, "exif-ifd0-DateTime");
+    } catch (const vips::VError& failure) {
+        error = std::string("libvips could not read a picture: ") + failure.what();
+        return false;
+    }
+    return true;
+}
+
+bool EncodePictureThumbnail(const std::string& bytes, int orientation, std::string& jpeg,
+                            std::string& error) {
+    if (!StartVips(error)) return false;
+    try {
+        vips::VImage image = vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "");
+        if (image.bands() > 3)
+            image = image.flatten(
+                vips::VImage::option()->set("background", std::vector<double>{255, 255, 255}));
+        if (image.bands() == 1) image = image.colourspace(VIPS_INTERPRETATION_sRGB);
+        jpeg = ThumbnailJpeg(image, orientation);
+    } catch (const vips::VError& failure) {
+        return EncodeFailed(failure, error);
+    }
+    return true;
 }
 
 }  // namespace bw::sim

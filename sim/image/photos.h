@@ -42,4 +42,22 @@ std::string ExifDateTime(int64_t unixTime, int64_t offsetFromUtc);
 // The libvips version text (it decides the JPEG bytes).
 std::string PhotoEncoderVersion();
 
+// What a phone reads from a picture it is given: the stored pixel size, the EXIF orientation
+// (1 when there is none) and the EXIF time taken ("YYYY:MM:DD HH:MM:SS" local time, empty when
+// the picture has none).
+struct PictureInfo {
+    int width = 0;
+    int height = 0;
+    int orientation = 1;
+    std::string takenLocal;
+};
+
+// Reads the header of a JPEG or PNG in memory; false with `error` when libvips cannot.
+bool ReadPictureInfo(const std::string& bytes, PictureInfo& info, std::string& error);
+
+// The cache thumbnail of a picture in memory, as EncodeThumbnail makes it for a drawing: turned
+// upright by `orientation`, fitted inside the kThumbnailSide square, white around.
+bool EncodePictureThumbnail(const std::string& bytes, int orientation, std::string& jpeg,
+                            std::string& error);
+
 }  // namespace bw::sim

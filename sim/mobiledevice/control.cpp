@@ -6,14 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "common/plist_file.h"
 #include "common/plist_input_check.h"
 #include "counters.h"
 #include "device.h"
 #include "failures.h"
 #include "notifications.h"
+#include "photo/media_files.h"
 #include "services/air_traffic.h"
 #include "services/diagnostics_relay.h"
 #include "services/notification_proxy.h"
+#include "services/photo_sync.h"
 
 using namespace bw::sim::md;
 
@@ -259,6 +262,77 @@ int BwSimAirTrafficDropLinks(const char* udid) {
     const Device* device = AirTrafficDevice(udid);
     if (device == nullptr) return -1;
     return DropAirTrafficLinks(*device);
+}
+
+int BwSimPhotoSyncSetRefuse(const char* udid, int refuse) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    SetPhotoSyncRefuse(*device, refuse != 0);
+    return 0;
+}
+
+int BwSimPhotoSyncSetStall(const char* udid, int stage) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    if (stage < 0 || stage > 4) return Fail("a photo sync stage lies between 0 and 4");
+    SetPhotoSyncStall(*device, stage);
+    return 0;
+}
+
+int BwSimPhotoSyncSetLeave(const char* udid, int stage) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    if (stage < 0 || stage > 4) return Fail("a photo sync stage lies between 0 and 4");
+    SetPhotoSyncLeave(*device, stage);
+    return 0;
+}
+
+int BwSimPhotoSyncWaitStage(const char* udid, int stage, int timeoutMs) {
+    const Device* device = AirTrafficDevice(udid);
+    if (device == nullptr) return -1;
+    if (stage < 1 || stage > 4 || timeoutMs < 0)
+        return Fail("a photo sync wait needs a stage between 1 and 4 and a time");
+    if (!WaitPhotoSyncStage(*device, stage, timeoutMs))
+        return Fail("the device did not reach photo sync stage " + std::to_string(stage));
+    return 0;
+}
+
+CFArrayRef BwSimCopyPortableDevices(void) {
+    AttachEnvironmentImages();
+    struct Camera {
+        std::string serial, folder;
+    };
+    std::vector<Camera> cameras;
+    {
+        std::lock_guard<std::mutex> lock(DeviceMutex());
+        for (const Device* device : AttachedDevices()) {
+            cameras.push_back(
+                {bw::sim::StringValue(plist_dict_get_item(device->values.get(), "SerialNumber")),
+                 device->imageFolder});
+        }
+    }
+    CFMutableArrayRef array = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
+    if (array == nullptr) return nullptr;
+    for (Camera& camera : cameras) {
+        camera.folder = MediaFiles(camera.folder).FolderPath("DCIM");
+        if (camera.folder.empty()) continue;
+        CFMutableDictionaryRef entry = CFDictionaryCreateMutable(
+            nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+        for (const auto& [key, value] :
+             {std::pair<const char*, std::string>{"FriendlyName", "Apple iPhone"},
+              {"SerialNumber", camera.serial},
+              {"Folder", camera.folder}}) {
+            const CFStringRef name = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
+            const CFStringRef text =
+                CFStringCreateWithCString(nullptr, value.c_str(), kCFStringEncodingUTF8);
+            CFDictionarySetValue(entry, name, text);
+            CFRelease(name);
+            CFRelease(text);
+        }
+        CFArrayAppendValue(array, entry);
+        CFRelease(entry);
+    }
+    return array;
 }
 
 int BwSimTakeFailure(const char* functionName, const char* detail, int* status) {

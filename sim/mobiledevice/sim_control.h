@@ -11,6 +11,9 @@
 
 #include <stddef.h>
 
+/* Relative, so that the header needs no include path of its own. */
+#include "../cf/CoreFoundation.h"
+
 #define BW_SIM_CONTROL_EXPORT __attribute__((visibility("default")))
 
 #ifdef __cplusplus
@@ -126,6 +129,31 @@ BW_SIM_CONTROL_EXPORT int BwSimAirTrafficSetDelay(const char* udid, int delayMs)
 /* The device drops its open AirTraffic links, as a phone does when its sync agent quits; the
  * number of links dropped. */
 BW_SIM_CONTROL_EXPORT int BwSimAirTrafficDropLinks(const char* udid);
+
+/* The device's side of the photo sync on AirTraffic (sim/README.md, "Photo sync"). Each call acts
+ * on the attached device `udid` and holds until it leaves; 0 on success, -1 (BwSimLastError says
+ * why) when none is attached or an argument is wrong. Stages: 1 "RequestingSync", 2
+ * "FinishedSyncingMetadata", 3 the last "FileComplete"/"FileError" (or the manifest, when it
+ * asked for nothing), 4 the list applied to the image, before "SyncFinished".
+ *
+ * refuse != 0: the device answers "RequestingSync" with "SyncFailed" {"ErrorCode": 12}. */
+BW_SIM_CONTROL_EXPORT int BwSimPhotoSyncSetRefuse(const char* udid, int refuse);
+/* The device stops answering at `stage` (1 to 4; 0: never): 1 no "ReadyForSync", 2 no
+ * "AssetManifest", 3 nothing applied and no "SyncFinished", 4 applied but no "SyncFinished". */
+BW_SIM_CONTROL_EXPORT int BwSimPhotoSyncSetStall(const char* udid, int stage);
+/* The device drops its AirTraffic link (its host reads "ConnectionInvalid") instead of the answer
+ * of `stage` (1 to 4, as above; 0: never). */
+BW_SIM_CONTROL_EXPORT int BwSimPhotoSyncSetLeave(const char* udid, int stage);
+/* Returns 0 once the device has handled the host message of `stage` (1 to 4) in its latest sync,
+ * whether it answered, stalled or dropped the link; a new "RequestingSync" starts again from none.
+ * -1 when timeoutMs passed first. */
+BW_SIM_CONTROL_EXPORT int BwSimPhotoSyncWaitStage(const char* udid, int stage, int timeoutMs);
+
+/* The camera rolls of the attached devices as portable devices: a new array (+1) of dictionaries
+ * {"FriendlyName": "Apple iPhone", "SerialNumber": the device's "SerialNumber", "Folder": the host
+ * path of its var/mobile/Media/DCIM}, in the order the devices arrived; NULL when the array cannot
+ * be made. A device whose DCIM folder is missing or reached through a link is left out. */
+BW_SIM_CONTROL_EXPORT CFArrayRef BwSimCopyPortableDevices(void);
 
 /* For the simulator's other runtime libraries (the AirTraffic host library), which share this
  * library's failure table and counters. BwSimTakeFailure: 1 with *status set when a failure is

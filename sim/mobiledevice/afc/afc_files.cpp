@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "afc/afc_connection.h"
 #include "afc/afc_path.h"
+#include "channel.h"
 #include "failures.h"
+#include "photo/photo_store.h"
 #include "status.h"
 
 using namespace bw::sim::md;
@@ -81,6 +84,18 @@ int OpenEntry(const ResolvedPath& entry, int flags, UniqueFd& out) {
     return kAfcSuccess;
 }
 
+// The phone's photo daemon notices deleted camera-roll files when its store is next used; the
+// host's open of the store (or a companion) through the media area is that moment here.
+void ReconcileBeforeStoreOpen(const AfcConnection& connection, const char* path) {
+    if (connection.channel().name() != "com.apple.afc") return;
+    const std::vector<std::string> parts = LexicalParts(path);
+    if (parts.size() != 2 || parts[0] != "PhotoData" || parts[1].rfind("Photos.sqlite", 0) != 0)
+        return;
+    std::string error;
+    if (!ReconcileCameraRoll(PhotoStoreContextOf(connection.channel().device()), error))
+        std::fprintf(stderr, "simulated device: camera roll not reconciled: %s\n", error.c_str());
+}
+
 }  // namespace
 
 extern "C" {
@@ -93,6 +108,7 @@ int AFCFileRefOpen(AFCConnectionRef connection, const char* path, uint64_t mode,
     std::shared_ptr<AfcConnection> found;
     if (const int status = UsableConnection(connection, found); status != kAfcSuccess)
         return status;
+    ReconcileBeforeStoreOpen(*found, path);
     ResolvedPath entry;
     if (const int status = ResolvePath(found->root(), path, LastLink::Follow, false, entry);
         status != kAfcSuccess)

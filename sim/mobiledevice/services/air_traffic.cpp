@@ -28,6 +28,7 @@
 #include "common/plist_file.h"
 #include "device.h"
 #include "service.h"
+#include "services/photo_sync.h"
 
 namespace bw::sim::md {
 namespace {
@@ -217,9 +218,11 @@ struct LinkState {
     std::mutex mutex;
     std::condition_variable wake;
     Channel* channel = nullptr;  // null once the service is gone
+    // A null message drops the link once the messages before it are out.
     std::deque<std::pair<Clock::time_point, PlistTree>> outgoing;
     bool stopping = false;
     uint64_t session = 0;
+    PhotoSyncSession photoSync;  // used by the link's message handlers only
 };
 
 struct LinkList {
@@ -283,12 +286,43 @@ void AnswerHostInfo(LinkState& link, plist_t params) {
     Send(link, "SyncAllowed", nullptr);
 }
 
+// Drops the link after the messages queued before, as a phone whose sync agent quits.
+void QueueDrop(LinkState& link) {
+    const Clock::time_point due =
+        Clock::now() + std::chrono::milliseconds(BehaviourOf(*link.device).delayMs);
+    std::lock_guard<std::mutex> lock(link.mutex);
+    link.outgoing.emplace_back(due, PlistTree());
+    link.wake.notify_all();
+}
+
+// The photo sync session's view of its link.
+class SyncLink : public PhotoSyncLink {
+  public:
+    explicit SyncLink(LinkState& link) : link_(link) {}
+    Device& device() const override { return *link_.device; }
+    void Send(const char* command, plist_t params) override { md::Send(link_, command, params); }
+    void Drop() override { QueueDrop(link_); }
+
+  private:
+    LinkState& link_;
+};
+
+template <void (PhotoSyncSession::*Handler)(PhotoSyncLink&, plist_t)>
+void PhotoSyncCommand(LinkState& link, plist_t params) {
+    SyncLink sync(link);
+    (link.photoSync.*Handler)(sync, params);
+}
+
 // What the device does with each host command; commands it does not know are ignored, as the
-// phone ignores a "PowerAssertion" or "Ping" it has nothing to answer to. The photo sync adds
-// "RequestingSync", "FinishedSyncingMetadata", "FileComplete" and "FileError" here.
+// phone ignores a "PowerAssertion" or "Ping" it has nothing to answer to.
 using HostCommand = void (*)(LinkState& link, plist_t params);
 const std::map<std::string, HostCommand, std::less<>> kHostCommands = {
     {"HostInfo", &AnswerHostInfo},
+    {"RequestingSync", &PhotoSyncCommand<&PhotoSyncSession::OnRequestingSync>},
+    {"FinishedSyncingMetadata", &PhotoSyncCommand<&PhotoSyncSession::OnMetadataFinished>},
+    {"FileComplete", &PhotoSyncCommand<&PhotoSyncSession::OnFileComplete>},
+    {"FileError", &PhotoSyncCommand<&PhotoSyncSession::OnFileError>},
+    {"SyncFailed", &PhotoSyncCommand<&PhotoSyncSession::OnSyncFailed>},
 };
 
 class AirTraffic : public Service {
@@ -351,7 +385,8 @@ class AirTraffic : public Service {
             Channel* channel = link.channel;
             // The channel outlives the service, whose destructor waits for this thread.
             lock.unlock();
-            if (channel != nullptr) channel->Reply(message.get(), true);
+            if (channel != nullptr && message != nullptr) channel->Reply(message.get(), true);
+            if (channel != nullptr && message == nullptr) channel->Close();
             lock.lock();
         }
     }
