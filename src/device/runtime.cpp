@@ -71,6 +71,7 @@ void ClearMobileDeviceSlots() {
 #undef BW_CLEAR_SLOT
     gTable.CFPropertyListCreateData = nullptr;
     gTable.AFCKeyValueClose = nullptr;
+    gTable.BwSimCopyPortableDevices = nullptr;
 }
 
 void ClearCoreFoundationSlots() {
@@ -85,6 +86,8 @@ void ClearCoreFoundationSlots() {
     gTable.CFStringGetTypeID = nullptr;
     gTable.CFNumberGetTypeID = nullptr;
     gTable.CFBooleanGetTypeID = nullptr;
+    gTable.CFArrayGetTypeID = nullptr;
+    gTable.CFDictionaryGetTypeID = nullptr;
 }
 
 void ClearAirTrafficHostSlots() {
@@ -167,6 +170,8 @@ platform::LibraryHandle LoadCoreFoundation(const std::vector<std::string>& runti
     Assign(gTable.CFStringGetTypeID, platform::FindSymbol(library, "CFStringGetTypeID"));
     Assign(gTable.CFNumberGetTypeID, platform::FindSymbol(library, "CFNumberGetTypeID"));
     Assign(gTable.CFBooleanGetTypeID, platform::FindSymbol(library, "CFBooleanGetTypeID"));
+    Assign(gTable.CFArrayGetTypeID, platform::FindSymbol(library, "CFArrayGetTypeID"));
+    Assign(gTable.CFDictionaryGetTypeID, platform::FindSymbol(library, "CFDictionaryGetTypeID"));
     return library;
 }
 
@@ -190,6 +195,8 @@ platform::LibraryHandle LoadMobileDeviceRuntime() {
     Assign(gTable.CFPropertyListCreateData,
            platform::FindSymbol(coreFoundation, "CFPropertyListCreateData"));
     Assign(gTable.AFCKeyValueClose, platform::FindSymbol(gTable.mobileDevice, "AFCKeyValueClose"));
+    Assign(gTable.BwSimCopyPortableDevices,
+           platform::FindSymbol(gTable.mobileDevice, "BwSimCopyPortableDevices"));
     gLoaded.store(true, std::memory_order_release);
     return gTable.mobileDevice;
 }

@@ -175,7 +175,14 @@ struct RuntimeTable {
     rt::CFTypeID (*CFStringGetTypeID)() = nullptr;
     rt::CFTypeID (*CFNumberGetTypeID)() = nullptr;
     rt::CFTypeID (*CFBooleanGetTypeID)() = nullptr;
+    rt::CFTypeID (*CFArrayGetTypeID)() = nullptr;
+    rt::CFTypeID (*CFDictionaryGetTypeID)() = nullptr;
     int (*AFCKeyValueClose)(rt::AFCKeyValueRef) = nullptr;
+
+    // Only the simulated runtime has it: the camera-roll folders of its devices, which the
+    // portable-device layer serves as the phones a real runtime's computer would see over PTP.
+    // A +1 array of {"FriendlyName", "SerialNumber", "Folder"} dictionaries.
+    rt::CFArrayRef (*BwSimCopyPortableDevices)() = nullptr;
 };
 
 #undef BW_RUNTIME_SLOT

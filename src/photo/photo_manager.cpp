@@ -5,6 +5,7 @@
 #include "device/iphone.h"
 #include "photo/photo_database_copy.h"
 #include "photo/photo_sync.h"
+#include "photo/portable_delete.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/image.h"
@@ -162,8 +163,19 @@ int32_t CPhotoManager::DeleteGroups(const std::map<int32_t, std::vector<IPhoto*>
                 break;
             }
         }
-        // Camera-roll photos leave the device through its portable-device service.
-        if (cameraRoll) continue;
+        if (cameraRoll) {
+            // The photo sync cannot remove pictures taken on the phone; its portable-device face
+            // can. The phone's photo daemon drops their rows once the files are gone.
+            std::vector<std::string> deletionList;
+            for (IPhoto* photo : group) {
+                std::string entry = PortableDeletionEntry(photo);
+                if (!entry.empty()) deletionList.push_back(std::move(entry));
+            }
+            const std::string serial =
+                device_ != nullptr ? device_->ReadDeviceValueText("", "SerialNumber") : "";
+            DeleteFromPortableDevice(serial, deletionList);
+            continue;
+        }
         completionFlag_.store(0);
         CPhotoSync sync(device_, group);
         RunSync(sync);
