@@ -34,7 +34,7 @@ std::map<int64_t, std::string> AssetRows(sim::SqliteFile& db) {
         "SELECT a.Z_PK, a.ZDIRECTORY, a.ZFILENAME, a.ZDATECREATED, a.ZMODIFICATIONDATE, a.ZWIDTH, "
         "a.ZHEIGHT, hex(a.ZUUID), b.ZORIGINALFILESIZE FROM ZGENERICASSET a LEFT JOIN "
         "ZADDITIONALASSETATTRIBUTES b ON a.ZADDITIONALATTRIBUTES = b.Z_PK ORDER BY a.Z_PK");
-    EXPECT_TRUE(result.has_value()) << db.Error();
+    EXPECT_TRUE(result.has_value());
     if (!result) return rows;
     for (const auto& row : *result) {
         std::string text;
@@ -147,7 +147,7 @@ TEST_P(PhotosChange, AnAlbumNameMakesASyncedAlbumHoldingThePicture) {
     auto db = Database();
     const auto albums =
         db->Rows("SELECT Z_PK FROM ZGENERICALBUM WHERE ZKIND = 1550 AND ZTITLE = 'Holidays 2026'");
-    ASSERT_TRUE(albums && albums->size() == 1) << db->Error();
+    ASSERT_TRUE(albums && albums->size() == 1);
     bool listed = false;
     for (const Json& album : JsonOutput("photos albums --json")) {
         if (Field(album, "title") != "Holidays 2026") continue;
