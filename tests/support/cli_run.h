@@ -18,12 +18,13 @@ struct CliRun {
 };
 
 // `prefix` (environment assignments) and `arguments` go around the program's path; its output
-// passes through files in `folder`, and standard input is empty.
+// passes through files in `folder`, and standard input is `input` (empty: none).
 inline CliRun RunCli(const TempFolder& folder, const std::string& prefix,
-                     const std::string& arguments) {
+                     const std::string& arguments, const std::string& input = "") {
     const std::string out = folder / "stdout", err = folder / "stderr";
-    const std::string command = prefix + " " + BRACKWATER_CLI_PATH + " " + arguments + " >" + out +
-                                " 2>" + err + " </dev/null";
+    const std::string in = input.empty() ? std::string("/dev/null") : folder.Write("stdin", input);
+    const std::string command =
+        prefix + " " + BRACKWATER_CLI_PATH + " " + arguments + " >" + out + " 2>" + err + " <" + in;
     const int raw = std::system(command.c_str());
     CliRun result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

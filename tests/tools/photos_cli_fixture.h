@@ -60,12 +60,12 @@ class PhotosCliTest : public ::testing::TestWithParam<const char*> {
 
     std::string Media() const { return image_ + "/fs/var/mobile/Media"; }
 
-    CliRun Sim(const std::string& arguments) {
+    CliRun Sim(const std::string& arguments, const std::string& input = "") {
         return RunCli(folder_,
                       std::string("ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=") +
                           folder_ / "cache" + std::string(" TMPDIR=") + TempDir() +
                           std::string(" BRACKWATER_REGISTRY=") + folder_ / "none.reg",
-                      std::string("--sim=") + image_ + " " + arguments);
+                      std::string("--sim=") + image_ + " " + arguments, input);
     }
 
     // The host's own temporary folder, so its working copies stay in the test's folder.

@@ -66,6 +66,10 @@ int RunRestart(Arguments& args);
 int RunPhotos(Arguments& args);
 // The albums, a contact sheet of thumbnails and one copied photo of the device, into `folder`.
 int PhotoDemo(CIPhone* device, const std::string& folder);
+// photos add|rm|delete with the words after the action in `args.words`; `album` empty: none.
+int RunPhotoChange(const std::string& action, Arguments& args, const std::string& album, bool yes);
+// The demo's changes: two pictures added, one removed again, a camera-roll photo deleted.
+int PhotoChangeDemo(CIPhone* device, const std::string& folder);
 int RunScan(Arguments& args);
 int RunClean(Arguments& args);
 int RunPrivacy(Arguments& args);

@@ -72,6 +72,8 @@ int FileDemo(const std::string& folder, const std::string& phone) {
 
     Heading("Its photo library by album, a contact sheet of thumbnails and a copied photo");
     if (const int status = PhotoDemo(device, folder); status != 0) return status;
+    Heading("Two pictures added from the computer, one removed again, a camera-roll photo deleted");
+    if (const int status = PhotoChangeDemo(device, folder); status != 0) return status;
 
     Heading("Its camera roll, through the file service");
     PrintFolder(device, "/DCIM/100APPLE");

@@ -169,22 +169,45 @@ constexpr const char* kUsage =
     "brackwater [--sim[=IMAGE]] photos albums [--json]\n"
     "       brackwater [--sim[=IMAGE]] photos list [ALBUM] [--json]\n"
     "       brackwater [--sim[=IMAGE]] photos thumbs DIR [ALBUM]\n"
-    "       brackwater [--sim[=IMAGE]] photos pull DIR [ALBUM|--all]";
+    "       brackwater [--sim[=IMAGE]] photos pull DIR [ALBUM|--all]\n"
+    "       brackwater [--sim[=IMAGE]] photos add FILE... [--album NAME]\n"
+    "       brackwater [--sim[=IMAGE]] photos rm PHOTO...\n"
+    "       brackwater [--sim[=IMAGE]] photos delete PHOTO... [--yes]";
 
 }  // namespace
 
 int RunPhotos(Arguments& args) {
     std::vector<std::string>& words = args.words;
     const bool all = TakeFlag(words, "--all");
+    const bool yes = TakeFlag(words, "--yes");
+    std::string album;
+    bool albumMissing = false;
+    const bool albumGiven = TakeOption(words, "--album", album, albumMissing);
+    if (albumMissing) return UsageError("--album needs a NAME", kUsage);
     if (const std::string unknown = UnknownOption(words); !unknown.empty()) {
         return UsageError(std::string("unknown option ") + unknown, kUsage);
     }
-    if (words.empty()) return UsageError("photos needs albums, list, thumbs or pull", kUsage);
+    if (words.empty()) {
+        return UsageError("photos needs albums, list, thumbs, pull, add, rm or delete", kUsage);
+    }
     const std::string action = words[0];
     words.erase(words.begin());
     for (const std::string& word : words) {
         if (const std::string problem = NotUtf8Message("argument", word); !problem.empty())
             return Fail(problem);
+    }
+    if (albumGiven && action != "add") return UsageError("--album goes with photos add", kUsage);
+    if (yes && action != "delete") return UsageError("--yes goes with photos delete", kUsage);
+    if (action == "add" || action == "rm" || action == "delete") {
+        if (words.empty()) {
+            return UsageError(std::string("photos ") + action + " needs at least one " +
+                                  (action == "add" ? "FILE" : "PHOTO"),
+                              kUsage);
+        }
+        if (albumGiven && (album.empty() || album.size() > 255)) {
+            return UsageError("--album needs a NAME of 1 to 255 bytes", kUsage);
+        }
+        return RunPhotoChange(action, args, album, yes);
     }
     const bool takesFolder = action == "thumbs" || action == "pull";
     if (action != "albums" && action != "list" && !takesFolder) {
