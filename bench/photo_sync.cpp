@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -106,13 +107,12 @@ void BM_PhotoSyncAddsThePictures(benchmark::State& state) {
         paths.push_back(picture.c_str());
     for (auto _ : state) {
         state.PauseTiming();
-        IPhotoManager* manager = NewPhotoManager(s.device);
-        if (manager == nullptr) return state.SkipWithError("no photo manager");
+        auto manager = std::make_unique<bw::CPhotoManager>(s.device);
         state.ResumeTiming();
         manager->AddPhotos(paths.data(), static_cast<int32_t>(paths.size()));
         state.PauseTiming();
-        const int32_t result = BrackwaterPhotoSyncResult(manager);
-        DeletePhotoManager(manager);
+        const int32_t result = manager->lastSyncResult();
+        manager.reset();
         if (result != 0) return state.SkipWithError("the photo sync failed");
         state.ResumeTiming();
     }

@@ -175,6 +175,11 @@ BRACKWATER_API int32_t BrackwaterPhotoNumber(IPhoto* photo, int32_t field);
 /* How the manager's last AddPhotos or DeletePhotos sync ended (BW_PHOTO_SYNC_...); -1 for a null
  * manager. */
 BRACKWATER_API int32_t BrackwaterPhotoSyncResult(IPhotoManager* manager);
+/* AddPhotos into the synced album named `album` (UTF-8), which the device makes when it has none
+ * of that name; a null or empty name adds to the loose synced photos as AddPhotos does. Returns
+ * the number of paths handed to the sync; 0 for a null manager. */
+BRACKWATER_API int32_t BrackwaterPhotoAddToAlbum(IPhotoManager* manager, const char* const* paths,
+                                                 int32_t count, const char* album);
 /* Sets the progress callback of the manager's later syncs; a null callback removes it. */
 BRACKWATER_API void BrackwaterPhotoSetSyncProgress(IPhotoManager* manager,
                                                    BwPhotoSyncProgress callback, void* context);

@@ -55,6 +55,14 @@ BRACKWATER_API int32_t BrackwaterPhotoSyncResult(IPhotoManager* manager) {
     return object != nullptr ? object->lastSyncResult() : BW_PHOTO_SYNC_NONE;
 }
 
+BRACKWATER_API int32_t BrackwaterPhotoAddToAlbum(IPhotoManager* manager, const char* const* paths,
+                                                 int32_t count, const char* album) {
+    auto* object = dynamic_cast<bw::CPhotoManager*>(manager);
+    if (object == nullptr) return 0;
+    return object->AddPhotosToAlbum(
+        paths, count, album != nullptr && *album != '\0' ? album : bw::kPhotoLibraryAlbumName);
+}
+
 BRACKWATER_API void BrackwaterPhotoSetSyncProgress(IPhotoManager* manager,
                                                    BwPhotoSyncProgress callback, void* context) {
     if (auto* object = dynamic_cast<bw::CPhotoManager*>(manager))

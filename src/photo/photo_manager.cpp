@@ -134,13 +134,18 @@ void CPhotoManager::RunSync(CPhotoSync& sync) {
 }
 
 int32_t CPhotoManager::AddPhotos(const char* const* paths, int32_t count) {
+    return AddPhotosToAlbum(paths, count, kPhotoLibraryAlbumName);
+}
+
+int32_t CPhotoManager::AddPhotosToAlbum(const char* const* paths, int32_t count,
+                                        const std::string& albumName) {
     completionFlag_.store(0);
     std::vector<std::string> sequence;
     for (int32_t i = 0; paths != nullptr && i < count; ++i) {
         if (paths[i] != nullptr) sequence.emplace_back(paths[i]);
     }
     const auto handed = static_cast<int32_t>(sequence.size());
-    CPhotoSync sync(device_, kPhotoLibraryAlbumName, std::move(sequence));
+    CPhotoSync sync(device_, albumName, std::move(sequence));
     RunSync(sync);
     return handed;
 }

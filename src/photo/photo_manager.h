@@ -53,6 +53,10 @@ class CPhotoManager : public IPhotoManager {
     static std::string MakeLocalFolder(const std::string& serial);
 
     // The outcome of the last add or delete run (SyncOutcome as a number; -1 before any).
+    // AddPhotos into the synced album `albumName` (made when the device has none of that name);
+    // kPhotoLibraryAlbumName adds to the loose synced photos, as AddPhotos does.
+    int32_t AddPhotosToAlbum(const char* const* paths, int32_t count, const std::string& albumName);
+
     int32_t lastSyncResult() const { return lastSyncResult_.load(); }
     // Called from the runs' threads at each stage and per file; null stops the calls.
     void SetSyncProgress(BwPhotoSyncProgress callback, void* context);

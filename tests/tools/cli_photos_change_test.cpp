@@ -231,7 +231,7 @@ TEST_P(PhotosChangeUsage, BadArgumentsFailInOneLineAndChangeNothing) {
     }
     const auto before = Rows();
     std::ofstream(folder_ / "notes.jpg") << "not a picture";
-    for (const std::string failing :
+    for (const std::string& failing :
          {std::string("photos add ") + folder_ / "missing.jpg",
           std::string("photos add ") + folder_ / "notes.jpg", std::string("photos rm NoSuch.JPG"),
           std::string("photos delete 99999 --yes")}) {
@@ -242,7 +242,7 @@ TEST_P(PhotosChangeUsage, BadArgumentsFailInOneLineAndChangeNothing) {
     EXPECT_EQ(Rows(), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(OneVersion, PhotosChangeUsage, testing::Values("6.1.3"),
+INSTANTIATE_TEST_SUITE_P(OneVersion, PhotosChangeUsage, ::testing::Values("6.1.3"),
                          testing::IosVersionName);
 
 }  // namespace

@@ -180,9 +180,9 @@ int RunPhotos(Arguments& args) {
     std::vector<std::string>& words = args.words;
     const bool all = TakeFlag(words, "--all");
     const bool yes = TakeFlag(words, "--yes");
-    std::string album;
+    std::string albumName;
     bool albumMissing = false;
-    const bool albumGiven = TakeOption(words, "--album", album, albumMissing);
+    const bool albumGiven = TakeOption(words, "--album", albumName, albumMissing);
     if (albumMissing) return UsageError("--album needs a NAME", kUsage);
     if (const std::string unknown = UnknownOption(words); !unknown.empty()) {
         return UsageError(std::string("unknown option ") + unknown, kUsage);
@@ -204,10 +204,10 @@ int RunPhotos(Arguments& args) {
                                   (action == "add" ? "FILE" : "PHOTO"),
                               kUsage);
         }
-        if (albumGiven && (album.empty() || album.size() > 255)) {
+        if (albumGiven && (albumName.empty() || albumName.size() > 255)) {
             return UsageError("--album needs a NAME of 1 to 255 bytes", kUsage);
         }
-        return RunPhotoChange(action, args, album, yes);
+        return RunPhotoChange(action, args, albumName, yes);
     }
     const bool takesFolder = action == "thumbs" || action == "pull";
     if (action != "albums" && action != "list" && !takesFolder) {
