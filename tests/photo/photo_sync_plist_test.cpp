@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <utime.h>
 
 #include <cmath>
@@ -311,8 +312,13 @@ TEST_P(PhotoSyncPlistEachVersion, WithoutSyncedAlbumsOnlyMyPicturesAndCountingFr
     alone.key = 2;
     alone.originalFileName = "'Alone.jpg'";
     alone.modified = "0.75";
+    // A UUID of another length than 16 bytes is written whole, as the device spells it too.
+    Asset shortUuid;
+    shortUuid.key = 3;
+    shortUuid.uuid = "X'0A0B0C'";
+    shortUuid.modified = "-0.75";
     PhotoLibrary library(version());
-    library.Sql(kMetadata).Album(1, 2, "'Trip'").Add(member).Add(alone).Member(1, 1);
+    library.Sql(kMetadata).Album(1, 2, "'Trip'").Add(member).Add(alone).Add(shortUuid).Member(1, 1);
     CIPhone* phone = Arrive(version(), &library);
     ASSERT_NE(phone, nullptr);
 
@@ -321,7 +327,8 @@ TEST_P(PhotoSyncPlistEachVersion, WithoutSyncedAlbumsOnlyMyPicturesAndCountingFr
     EXPECT_EQ(
         WrittenAndReadBack(list, Local("PhotoLibrary.plist")),
         ExpectedList("STORE-UUID-FROM-DATABASE", {ExpectedAsset(Hex(2), k1904, OnIos7("Alone.jpg")),
-                                                  ExpectedMyPictures({Hex(2)})}));
+                                                  ExpectedAsset("0A0B0C", k1904, OnIos7("")),
+                                                  ExpectedMyPictures({Hex(2), "0A0B0C"})}));
     EXPECT_EQ(builder.newestSyncedUuid(), "00000000-0000-0000-0000-000000000066");
 }
 
@@ -529,6 +536,52 @@ TEST_F(PhotoSyncPlistTest, MissingOrBrokenDatabaseIsReportedAndNamesNothing) {
     EXPECT_FALSE(builder.databaseRead());
     EXPECT_EQ(WrittenAndReadBack(list, Local("PhotoLibrary.plist")),
               ExpectedList("", {ExpectedMyPictures({})}));
+}
+
+TEST_F(PhotoSyncPlistTest, UnknownVersionListsAlbumsWithoutAssetsAndIsNotRead) {
+    PhotoLibrary library("6.1.3");
+    library.Sql(kMetadata)
+        .Album(3, 1550, "'Holiday'", UuidBlobSql(0xA3))
+        .Add(SyncedAsset(1, "0"))
+        .Add(SyncedAsset(2, "0"))
+        .Member(3, 1);
+    CIPhone* phone = Arrive("6.1.3", &library);
+    ASSERT_NE(phone, nullptr);
+
+    CreatePhotoSyncPlist builder(phone, local_, "8.0");
+    const PlistValue list = builder.Build();
+    EXPECT_FALSE(builder.databaseRead());
+    EXPECT_EQ(builder.newestSyncedUuid(), Hex(2));
+    EXPECT_EQ(
+        WrittenAndReadBack(list, Local("PhotoLibrary.plist")),
+        ExpectedList("STORE-UUID-FROM-DATABASE",
+                     {ExpectedAlbum("Holiday", 1550, Hex(0xA3), 3, {}), ExpectedMyPictures({})}));
+}
+
+TEST_F(PhotoSyncPlistTest, FolderOthersMayEnterIsNeitherReadNorWritten) {
+    PhotoLibrary library("6.1.3");
+    library.Sql(kMetadata).Add(SyncedAsset(1, "0"));
+    CIPhone* phone = Arrive("6.1.3", &library);
+    ASSERT_NE(phone, nullptr);
+    ASSERT_TRUE(platform::CreateFolders(Media("Photos/Sync")));
+    ASSERT_TRUE(platform::WriteFileAtomic(Media("Photos/Sync/CurrentLibraryUUID.plist"),
+                                          "<plist><dict><key>libraryUUID</key><string>R</string>"
+                                          "</dict></plist>"));
+    const std::string shared = folder_ / "shared";
+    ASSERT_TRUE(platform::CreateFolders(shared));
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    // Someone else's database planted where the copy would go.
+    PhotoLibrary planted("6.1.3");
+    planted.Sql(kMetadata).Add(SyncedAsset(5, "0"));
+    planted.Write(platform::JoinPath(shared, "Photos.sqlite"));
+
+    CreatePhotoSyncPlist builder(phone, shared, "6.1.3");
+    const PlistValue list = builder.Build();
+    EXPECT_FALSE(builder.databaseRead());
+    EXPECT_EQ(WrittenAndReadBack(list, Local("PhotoLibrary.plist")), ExpectedList("", {}));
+    std::vector<platform::FolderEntry> entries;
+    ASSERT_TRUE(platform::ListFolder(shared, entries));
+    EXPECT_EQ(entries.size(), 1u);
 }
 
 // --- Identifiers.
