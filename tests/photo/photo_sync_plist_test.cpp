@@ -31,6 +31,24 @@ using photo::PhotoLibrary;
 using photo::Q;
 using photo::UuidBlobSql;
 
+std::string Text(const std::string& text) {
+    return "'" + text + "'";
+}
+
+std::string Join(const std::map<std::string, std::string>& items) {
+    std::string text = "{";
+    for (const auto& [key, value] : items)
+        text += (text.size() > 1 ? "," : "") + key + ":" + value;
+    return text + "}";
+}
+
+std::string List(const std::vector<std::string>& items, bool quoted = false) {
+    std::string text = "[";
+    for (const std::string& item : items)
+        text += (text.size() > 1 ? "," : "") + (quoted ? Text(item) : item);
+    return text + "]";
+}
+
 // --- A canonical text of a property list as libplist reads it: dictionary keys sorted, every
 // value tagged with its type, so that two trees compare as two strings with a readable diff.
 
@@ -49,16 +67,13 @@ std::string Dump(plist_t node) {
                 free(key);
             }
             free(iterator);
-            std::string text = "{";
-            for (const auto& [key, value] : items)
-                text += (text.size() > 1 ? "," : "") + key + ":" + value;
-            return text + "}";
+            return Join(items);
         }
         case PLIST_ARRAY: {
-            std::string text = "[";
+            std::vector<std::string> items;
             for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
-                text += (i > 0 ? "," : "") + Dump(plist_array_get_item(node, i));
-            return text + "]";
+                items.push_back(Dump(plist_array_get_item(node, i)));
+            return List(items);
         }
         case PLIST_STRING: {
             char* value = nullptr;
@@ -104,17 +119,6 @@ std::string WrittenAndReadBack(const PlistValue& list, const std::string& path,
 
 // --- The entries the list must hold, in the same canonical text.
 
-std::string Text(const std::string& text) {
-    return "'" + text + "'";
-}
-
-std::string Join(const std::map<std::string, std::string>& items) {
-    std::string text = "{";
-    for (const auto& [key, value] : items)
-        text += (text.size() > 1 ? "," : "") + key + ":" + value;
-    return text + "}";
-}
-
 std::string ExpectedAsset(const std::string& uuid, int64_t modificationDate,
                           const std::optional<std::string>& originalFileName) {
     std::map<std::string, std::string> items = {
@@ -131,15 +135,12 @@ std::string ExpectedAsset(const std::string& uuid, int64_t modificationDate,
 
 std::string ExpectedAlbum(const std::string& name, int64_t subclass, const std::string& uuid,
                           int64_t key, const std::vector<std::string>& members) {
-    std::string list = "[";
-    for (const std::string& member : members)
-        list += (list.size() > 1 ? "," : "") + Text(member);
     return Join({{"albumName", Text(name)},
                  {"itemType", Text("Album")},
                  {"subclass", "i" + std::to_string(subclass)},
                  {"uuid", Text(uuid)},
                  {"albumKey", "i" + std::to_string(key)},
-                 {"assetUUIDs", list + "]"}});
+                 {"assetUUIDs", List(members, true)}});
 }
 
 std::string ExpectedMyPictures(const std::vector<std::string>& members) {
@@ -147,12 +148,9 @@ std::string ExpectedMyPictures(const std::vector<std::string>& members) {
 }
 
 std::string ExpectedList(const std::string& libraryUuid, const std::vector<std::string>& updates) {
-    std::string list = "[";
-    for (const std::string& entry : updates)
-        list += (list.size() > 1 ? "," : "") + entry;
     return Join({{"libraryKind", Text("Folder")},
                  {"libraryUUID", Text(libraryUuid)},
-                 {"updates", list + "]"}});
+                 {"updates", List(updates)}});
 }
 
 // The fixture's UUID of asset or album `key` as the list spells it.
@@ -648,13 +646,10 @@ class PhotoSyncEntries : public ::testing::Test {
     }
     static std::string ShortAlbum(const std::string& name, const std::string& uuid,
                                   const std::vector<std::string>& members) {
-        std::string list = "[";
-        for (const std::string& member : members)
-            list += (list.size() > 1 ? "," : "") + Text(member);
         return Join({{"itemType", Text("Album")},
                      {"albumName", Text(name)},
                      {"uuid", Text(uuid)},
-                     {"assetUUIDs", list + "]"}});
+                     {"assetUUIDs", List(members, true)}});
     }
 
     TempFolder folder_;
