@@ -87,9 +87,10 @@ struct SyncPictureEntry {
 // Appends an asset dictionary per readable picture file of `paths` (in order) to "updates" with
 // identifiers counted on from `newestUuid` (skipping any already in the list), and adds them to
 // the album `albumName`: the loose photos ("My Pictures") for kPhotoLibraryAlbumName, else the
-// synced album of that name, made when the list has none. "originalFileName" only when
-// `productVersion` begins with "7". Returns the entries made, in order; unreadable files are left
-// out.
+// synced album of that name, made when the list has none (kind 1550 as its "subclass",
+// kUnrecordedAlbumKey, and the identifier after the pictures' as its "uuid"). "originalFileName"
+// only when `productVersion` begins with "7". Returns the entries made, in order; unreadable
+// files are left out, and nothing at all changes when none is readable.
 std::vector<SyncPictureEntry> AddPictureEntries(PlistValue& library,
                                                 const std::vector<std::string>& paths,
                                                 const std::string& albumName,

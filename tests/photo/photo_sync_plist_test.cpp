@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <utime.h>
 
 #include <cmath>
@@ -30,6 +31,24 @@ using photo::PhotoLibrary;
 using photo::Q;
 using photo::UuidBlobSql;
 
+std::string Text(const std::string& text) {
+    return "'" + text + "'";
+}
+
+std::string Join(const std::map<std::string, std::string>& items) {
+    std::string text = "{";
+    for (const auto& [key, value] : items)
+        text += (text.size() > 1 ? "," : "") + key + ":" + value;
+    return text + "}";
+}
+
+std::string List(const std::vector<std::string>& items, bool quoted = false) {
+    std::string text = "[";
+    for (const std::string& item : items)
+        text += (text.size() > 1 ? "," : "") + (quoted ? Text(item) : item);
+    return text + "]";
+}
+
 // --- A canonical text of a property list as libplist reads it: dictionary keys sorted, every
 // value tagged with its type, so that two trees compare as two strings with a readable diff.
 
@@ -48,16 +67,13 @@ std::string Dump(plist_t node) {
                 free(key);
             }
             free(iterator);
-            std::string text = "{";
-            for (const auto& [key, value] : items)
-                text += (text.size() > 1 ? "," : "") + key + ":" + value;
-            return text + "}";
+            return Join(items);
         }
         case PLIST_ARRAY: {
-            std::string text = "[";
+            std::vector<std::string> items;
             for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
-                text += (i > 0 ? "," : "") + Dump(plist_array_get_item(node, i));
-            return text + "]";
+                items.push_back(Dump(plist_array_get_item(node, i)));
+            return List(items);
         }
         case PLIST_STRING: {
             char* value = nullptr;
@@ -103,17 +119,6 @@ std::string WrittenAndReadBack(const PlistValue& list, const std::string& path,
 
 // --- The entries the list must hold, in the same canonical text.
 
-std::string Text(const std::string& text) {
-    return "'" + text + "'";
-}
-
-std::string Join(const std::map<std::string, std::string>& items) {
-    std::string text = "{";
-    for (const auto& [key, value] : items)
-        text += (text.size() > 1 ? "," : "") + key + ":" + value;
-    return text + "}";
-}
-
 std::string ExpectedAsset(const std::string& uuid, int64_t modificationDate,
                           const std::optional<std::string>& originalFileName) {
     std::map<std::string, std::string> items = {
@@ -130,15 +135,12 @@ std::string ExpectedAsset(const std::string& uuid, int64_t modificationDate,
 
 std::string ExpectedAlbum(const std::string& name, int64_t subclass, const std::string& uuid,
                           int64_t key, const std::vector<std::string>& members) {
-    std::string list = "[";
-    for (const std::string& member : members)
-        list += (list.size() > 1 ? "," : "") + Text(member);
     return Join({{"albumName", Text(name)},
                  {"itemType", Text("Album")},
                  {"subclass", "i" + std::to_string(subclass)},
                  {"uuid", Text(uuid)},
                  {"albumKey", "i" + std::to_string(key)},
-                 {"assetUUIDs", list + "]"}});
+                 {"assetUUIDs", List(members, true)}});
 }
 
 std::string ExpectedMyPictures(const std::vector<std::string>& members) {
@@ -146,12 +148,9 @@ std::string ExpectedMyPictures(const std::vector<std::string>& members) {
 }
 
 std::string ExpectedList(const std::string& libraryUuid, const std::vector<std::string>& updates) {
-    std::string list = "[";
-    for (const std::string& entry : updates)
-        list += (list.size() > 1 ? "," : "") + entry;
     return Join({{"libraryKind", Text("Folder")},
                  {"libraryUUID", Text(libraryUuid)},
-                 {"updates", list + "]"}});
+                 {"updates", List(updates)}});
 }
 
 // The fixture's UUID of asset or album `key` as the list spells it.
@@ -311,8 +310,13 @@ TEST_P(PhotoSyncPlistEachVersion, WithoutSyncedAlbumsOnlyMyPicturesAndCountingFr
     alone.key = 2;
     alone.originalFileName = "'Alone.jpg'";
     alone.modified = "0.75";
+    // A UUID of another length than 16 bytes is written whole, as the device spells it too.
+    Asset shortUuid;
+    shortUuid.key = 3;
+    shortUuid.uuid = "X'0A0B0C'";
+    shortUuid.modified = "-0.75";
     PhotoLibrary library(version());
-    library.Sql(kMetadata).Album(1, 2, "'Trip'").Add(member).Add(alone).Member(1, 1);
+    library.Sql(kMetadata).Album(1, 2, "'Trip'").Add(member).Add(alone).Add(shortUuid).Member(1, 1);
     CIPhone* phone = Arrive(version(), &library);
     ASSERT_NE(phone, nullptr);
 
@@ -321,7 +325,8 @@ TEST_P(PhotoSyncPlistEachVersion, WithoutSyncedAlbumsOnlyMyPicturesAndCountingFr
     EXPECT_EQ(
         WrittenAndReadBack(list, Local("PhotoLibrary.plist")),
         ExpectedList("STORE-UUID-FROM-DATABASE", {ExpectedAsset(Hex(2), k1904, OnIos7("Alone.jpg")),
-                                                  ExpectedMyPictures({Hex(2)})}));
+                                                  ExpectedAsset("0A0B0C", k1904, OnIos7("")),
+                                                  ExpectedMyPictures({Hex(2), "0A0B0C"})}));
     EXPECT_EQ(builder.newestSyncedUuid(), "00000000-0000-0000-0000-000000000066");
 }
 
@@ -531,6 +536,52 @@ TEST_F(PhotoSyncPlistTest, MissingOrBrokenDatabaseIsReportedAndNamesNothing) {
               ExpectedList("", {ExpectedMyPictures({})}));
 }
 
+TEST_F(PhotoSyncPlistTest, UnknownVersionListsAlbumsWithoutAssetsAndIsNotRead) {
+    PhotoLibrary library("6.1.3");
+    library.Sql(kMetadata)
+        .Album(3, 1550, "'Holiday'", UuidBlobSql(0xA3))
+        .Add(SyncedAsset(1, "0"))
+        .Add(SyncedAsset(2, "0"))
+        .Member(3, 1);
+    CIPhone* phone = Arrive("6.1.3", &library);
+    ASSERT_NE(phone, nullptr);
+
+    CreatePhotoSyncPlist builder(phone, local_, "8.0");
+    const PlistValue list = builder.Build();
+    EXPECT_FALSE(builder.databaseRead());
+    EXPECT_EQ(builder.newestSyncedUuid(), Hex(2));
+    EXPECT_EQ(
+        WrittenAndReadBack(list, Local("PhotoLibrary.plist")),
+        ExpectedList("STORE-UUID-FROM-DATABASE",
+                     {ExpectedAlbum("Holiday", 1550, Hex(0xA3), 3, {}), ExpectedMyPictures({})}));
+}
+
+TEST_F(PhotoSyncPlistTest, FolderOthersMayEnterIsNeitherReadNorWritten) {
+    PhotoLibrary library("6.1.3");
+    library.Sql(kMetadata).Add(SyncedAsset(1, "0"));
+    CIPhone* phone = Arrive("6.1.3", &library);
+    ASSERT_NE(phone, nullptr);
+    ASSERT_TRUE(platform::CreateFolders(Media("Photos/Sync")));
+    ASSERT_TRUE(platform::WriteFileAtomic(Media("Photos/Sync/CurrentLibraryUUID.plist"),
+                                          "<plist><dict><key>libraryUUID</key><string>R</string>"
+                                          "</dict></plist>"));
+    const std::string shared = folder_ / "shared";
+    ASSERT_TRUE(platform::CreateFolders(shared));
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    // Someone else's database planted where the copy would go.
+    PhotoLibrary planted("6.1.3");
+    planted.Sql(kMetadata).Add(SyncedAsset(5, "0"));
+    planted.Write(platform::JoinPath(shared, "Photos.sqlite"));
+
+    CreatePhotoSyncPlist builder(phone, shared, "6.1.3");
+    const PlistValue list = builder.Build();
+    EXPECT_FALSE(builder.databaseRead());
+    EXPECT_EQ(WrittenAndReadBack(list, Local("PhotoLibrary.plist")), ExpectedList("", {}));
+    std::vector<platform::FolderEntry> entries;
+    ASSERT_TRUE(platform::ListFolder(shared, entries));
+    EXPECT_EQ(entries.size(), 1u);
+}
+
 // --- Identifiers.
 
 TEST(PhotoSyncIdentifiers, CountOnTheLastEightHexDigits) {
@@ -595,13 +646,10 @@ class PhotoSyncEntries : public ::testing::Test {
     }
     static std::string ShortAlbum(const std::string& name, const std::string& uuid,
                                   const std::vector<std::string>& members) {
-        std::string list = "[";
-        for (const std::string& member : members)
-            list += (list.size() > 1 ? "," : "") + Text(member);
         return Join({{"itemType", Text("Album")},
                      {"albumName", Text(name)},
                      {"uuid", Text(uuid)},
-                     {"assetUUIDs", list + "]"}});
+                     {"assetUUIDs", List(members, true)}});
     }
 
     TempFolder folder_;
