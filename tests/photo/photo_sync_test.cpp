@@ -3,22 +3,27 @@
 // identifiers the device requests (hostile ones refused), read back from the image's files; and
 // the photo manager's add and delete calls through the exports, bounded by the time limit.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "brackwater/photo.h"
 #include "formats/plist_library.h"
 #include "photo/mobile_sync.h"
+#include "photo/photo.h"
 #include "photo/photo_manager.h"
 #include "photo/photo_sync.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "support/sim_device.h"
+#include "support/thread_state.h"
 #include "support/vips_pictures.h"
 
 namespace bw::testing {
@@ -67,8 +72,10 @@ class PhotoSyncRun : public OnePhoneTest {
         sim::ImageOptions options;
         options.iosVersion = version;
         CIPhone* phone = ArriveWith(options);
+        // The device answers nothing of its own: the test plays its part of the sync.
         if (phone != nullptr) {
             EXPECT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
+            EXPECT_EQ(BwSimPhotoSyncSetStall(udid_.c_str(), 1), 0);
         }
         return phone;
     }
@@ -230,6 +237,178 @@ TEST_F(PhotoSyncManager, AddOnASilentDeviceReturnsAtTheLimitAsTimedOut) {
     ExpectOpen(kWiredAfc, kWiredServices);
     EndListening();
 }
+
+// ---- The whole sync with the simulated device playing its part ------------------------------
+
+struct SyncedRow {
+    int64_t key = 0;
+    std::string uuid;  // 32 hex digits
+    std::string path;  // directory and file name
+    bool operator==(const SyncedRow& other) const = default;
+};
+
+// The synced assets of the device's library, read with SQLite itself.
+std::vector<SyncedRow> SyncedAssets(const std::string& database) {
+    std::vector<SyncedRow> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << "cannot open " << database;
+        sqlite3_close(db);
+        return rows;
+    }
+    sqlite3_stmt* statement = nullptr;
+    const char* sql =
+        "SELECT Z_PK, hex(ZUUID), ZDIRECTORY || '/' || ZFILENAME FROM ZGENERICASSET "
+        "WHERE ZDIRECTORY LIKE '%Sync%' ORDER BY Z_PK";
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
+        SyncedRow row;
+        row.key = sqlite3_column_int64(statement, 0);
+        const auto text = [&](int column) {
+            const unsigned char* value = sqlite3_column_text(statement, column);
+            return value != nullptr ? std::string(reinterpret_cast<const char*>(value)) : "";
+        };
+        row.uuid = text(1);
+        row.path = text(2);
+        rows.push_back(row);
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
+}
+
+class PhotoSyncDevice : public PhotoSyncRun {
+  protected:
+    CIPhone* Phone(const std::string& version) {
+        sim::ImageOptions options;
+        options.iosVersion = version;
+        CIPhone* phone = ArriveWith(options);
+        threadsBefore_ = ThreadCount();
+        return phone;
+    }
+
+    std::vector<SyncedRow> Synced() const { return SyncedAssets(Media("PhotoData/Photos.sqlite")); }
+
+    void ExpectRunLeftNothing() {
+        EXPECT_EQ(sim_.Counters().airTrafficConnections, 0);
+        EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }));
+    }
+
+    size_t threadsBefore_ = 0;
+};
+
+class PhotoSyncEndToEnd : public PhotoSyncDevice,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PhotoSyncEndToEnd, TwoPicturesArriveInTheLibraryAndOneRemovedLeavesIt) {
+    CIPhone* phone = Phone(GetParam());
+    ASSERT_NE(phone, nullptr);
+    const std::vector<SyncedRow> before = Synced();
+    std::string redBytes, blueBytes;
+    const std::string red = Picture("red.jpg", {200, 10, 10}, &redBytes);
+    const std::string blue = Picture("blue.jpg", {10, 10, 200}, &blueBytes);
+
+    auto manager = std::make_unique<CPhotoManager>(phone);
+    const char* paths[] = {red.c_str(), blue.c_str()};
+    ASSERT_EQ(manager->AddPhotos(paths, 2), 2);
+    ASSERT_EQ(manager->lastSyncResult(), BW_PHOTO_SYNC_DONE);
+    const std::vector<SyncedRow> afterAdd = Synced();
+    std::vector<SyncedRow> added;
+    for (const SyncedRow& row : afterAdd) {
+        if (std::find(before.begin(), before.end(), row) == before.end()) added.push_back(row);
+    }
+    ASSERT_EQ(added.size(), 2u);
+    EXPECT_EQ(afterAdd.size(), before.size() + 2);
+    EXPECT_EQ((std::set<std::string>{DeviceFile(added[0].path), DeviceFile(added[1].path)}),
+              (std::set<std::string>{redBytes, blueBytes}));
+    // The device consumed what the host left for it.
+    const std::string airlock = Media("Airlock/Photo");
+    EXPECT_TRUE(!platform::PathExists(airlock) || std::filesystem::is_empty(airlock));
+    ExpectRunLeftNothing();
+
+    // The removal goes by the photo the manager shows for the first new asset.
+    ASSERT_EQ(manager->ReloadLibrary(), 1);
+    IPhoto* target = nullptr;
+    for (int32_t i = 0; IPhoto* photo = manager->GetPhoto(i); ++i) {
+        const auto* object = dynamic_cast<const CPhoto*>(photo);
+        if (object != nullptr && NormalizedSyncIdentifier(object->uuid) == added[0].uuid) {
+            target = photo;
+            break;
+        }
+    }
+    ASSERT_NE(target, nullptr);
+    IPhoto* photos[] = {target};
+    manager->DeletePhotos(photos, 1);
+    EXPECT_EQ(manager->lastSyncResult(), BW_PHOTO_SYNC_DONE);
+    std::vector<SyncedRow> expected = afterAdd;
+    std::erase(expected, added[0]);
+    EXPECT_EQ(Synced(), expected);
+    EXPECT_FALSE(platform::PathExists(Media(added[0].path)));
+    EXPECT_EQ(DeviceFile(added[1].path).empty(), false);
+    manager.reset();
+    ExpectRunLeftNothing();
+    ExpectOpen(kWiredAfc, kWiredServices);
+    EndListening();
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, PhotoSyncEndToEnd, ::testing::Values("5.1.1", "6.1.3", "7.1.2"));
+
+TEST_F(PhotoSyncDevice, ARefusingDeviceLeavesItsLibraryAsItWas) {
+    CIPhone* phone = Phone("6.1.3");
+    ASSERT_NE(phone, nullptr);
+    ASSERT_EQ(BwSimPhotoSyncSetRefuse(udid_.c_str(), 1), 0);
+    SetPhotoSyncTimeLimit(std::chrono::minutes(10));
+    const std::vector<SyncedRow> before = Synced();
+    std::string bytes;
+    const std::string picture = Picture("red.jpg", {200, 10, 10}, &bytes);
+    CPhotoManager manager(phone);
+    const char* paths[] = {picture.c_str()};
+    EXPECT_EQ(manager.AddPhotos(paths, 1), 1);
+    EXPECT_EQ(manager.lastSyncResult(), BW_PHOTO_SYNC_REFUSED);
+    EXPECT_EQ(Synced(), before);
+    EXPECT_FALSE(platform::PathExists(Media("Photos/Sync/PhotoLibrary.plist")));
+    ExpectRunLeftNothing();
+    EndListening();
+}
+
+// The device falls silent (or drops the link) at each stage of its part.
+class PhotoSyncDeviceStage : public PhotoSyncDevice, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PhotoSyncDeviceStage, ASilentDeviceEndsTheRunAtTheTimeLimit) {
+    CIPhone* phone = Phone("7.1.2");
+    ASSERT_NE(phone, nullptr);
+    ASSERT_EQ(BwSimPhotoSyncSetStall(udid_.c_str(), GetParam()), 0);
+    SetPhotoSyncTimeLimit(std::chrono::milliseconds(2000));
+    std::string bytes;
+    const std::string picture = Picture("red.jpg", {200, 10, 10}, &bytes);
+    CPhotoManager manager(phone);
+    const char* paths[] = {picture.c_str()};
+    EXPECT_EQ(manager.AddPhotos(paths, 1), 1);
+    EXPECT_EQ(BwSimPhotoSyncWaitStage(udid_.c_str(), GetParam(), 0), 0);
+    EXPECT_EQ(manager.lastSyncResult(), BW_PHOTO_SYNC_TIMED_OUT);
+    ExpectRunLeftNothing();
+    ExpectOpen(kWiredAfc, kWiredServices);
+    EndListening();
+}
+
+TEST_P(PhotoSyncDeviceStage, ADeviceThatDropsTheLinkEndsTheRunAsLeftAtOnce) {
+    CIPhone* phone = Phone("5.1.1");
+    ASSERT_NE(phone, nullptr);
+    ASSERT_EQ(BwSimPhotoSyncSetLeave(udid_.c_str(), GetParam()), 0);
+    SetPhotoSyncTimeLimit(std::chrono::minutes(10));
+    std::string bytes;
+    const std::string picture = Picture("red.jpg", {200, 10, 10}, &bytes);
+    CPhotoManager manager(phone);
+    const char* paths[] = {picture.c_str()};
+    EXPECT_EQ(manager.AddPhotos(paths, 1), 1);
+    EXPECT_EQ(manager.lastSyncResult(), BW_PHOTO_SYNC_DEVICE_LEFT);
+    ExpectRunLeftNothing();
+    ExpectOpen(kWiredAfc, kWiredServices);
+    EndListening();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, PhotoSyncDeviceStage, ::testing::Values(1, 2, 3, 4));
 
 }  // namespace photo_sync_test
 }  // namespace bw::testing
