@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,10 +103,14 @@ class CPhotoSync {
     void Finish(const SyncMessage& message);
 
     bool WriteAndUploadList();
+    // The picture of a requested identifier, copied under the importer's lock (a device may ask
+    // for assets while the list is still being written).
+    std::optional<SyncPictureEntry> PictureFor(const std::string& assetId) const;
     bool SendAsset(const std::string& assetId);
     void Complete(SyncOutcome outcome);
     void Report(int32_t stage, int32_t done, int32_t total, const std::string& name);
 
+    mutable std::mutex importerMutex_;
     PhotoImporter importer_;
     CIPhone* device_ = nullptr;
     std::string productVersion_;

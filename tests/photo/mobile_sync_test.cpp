@@ -157,6 +157,7 @@ class MobileSyncRun : public OnePhoneTest {
     // connections.
     void ExpectRunLeftNothing() {
         EXPECT_EQ(sim_.Counters().airTrafficConnections, 0);
+        EXPECT_EQ(CiMobileSync::Instance().liveThreads(), 0);
         EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }))
             << ThreadCount() << " threads, " << threadsBefore_ << " before the run";
         ExpectOpen(kWiredAfc, kWiredServices);
