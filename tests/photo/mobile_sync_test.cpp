@@ -188,6 +188,20 @@ TEST_F(MobileSyncRun, AReadyForSyncBeforeTheSyncRequestIsIgnoredAndFinishPostsTh
     EXPECT_FALSE(platform::PathExists(Media("Photos/Sync/PhotoLibrary.plist")));
     EXPECT_EQ(sim_.CountHostNotifications(udid_, "com.apple.itunes-mobdev.syncDidFinish"), 1);
     EXPECT_TRUE(CiMobileSync::Instance().syncAllowed());
+
+    // The connection announced the host with the fallback version as its library and version.
+    std::string xml(8192, '\0');
+    const long length = BwSimAirTrafficHostInfo(udid_.c_str(), xml.data(), xml.size());
+    ASSERT_GT(length, 0);
+    CDicValueObj info;
+    readPlistFromByteArry(xml.data(), static_cast<int>(length), info, 0);
+    EXPECT_EQ(info.GetString("LibraryID").value_or(""), "11.0.5.5");
+    EXPECT_EQ(info.GetString("Version").value_or(""), "11.0.5.5");
+    EXPECT_EQ(info.GetString("SyncHostName").value_or(""), platform::ComputerName(15));
+    const CDicValueObj* dataclasses = info.Find("SyncedDataclasses");
+    ASSERT_NE(dataclasses, nullptr);
+    ASSERT_NE(dataclasses->Array(), nullptr);
+    EXPECT_TRUE(dataclasses->Array()->empty());
     ExpectRunLeftNothing();
     EndListening();
 }
