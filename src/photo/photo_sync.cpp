@@ -289,14 +289,16 @@ void CPhotoSync::RequestSync(const SyncMessage&) {
                runtime.ATHostConnectionSendSyncRequest(connection, dataclasses.get(), anchors.get(),
                                                        hostInfo.get()) == 0;
         sync.SetLastFinishedStage(sent ? 1.0f : 4.0f);
+        // Inside the section that sent: the device's answer starts the next stage only after
+        // it, so the host sees the stages in order.
+        if (sent) Report(kStageSyncAllowed, 1, 1, {});
     }
     sync.NoteActivity();
     // Nothing more can come on a connection that is closed now.
     if (!sent) {
         sync.CloseConnection();
-        return Complete(SyncOutcome::kStartFailed);
+        Complete(SyncOutcome::kStartFailed);
     }
-    Report(kStageSyncAllowed, 1, 1, {});
 }
 
 bool CPhotoSync::WriteAndUploadList() {
@@ -342,11 +344,11 @@ void CPhotoSync::SendMetadata(const SyncMessage& message) {
             sent = false;
         }
         sync.SetLastFinishedStage(sent ? 2.0f : 4.0f);
+        if (sent) Report(kStageReadyForSync, 1, 1, kListName);
     }
     // The device waits for metadata that will not come now: the run ends at once rather than
     // keeping the host's call until the time limit.
-    if (!sent) return Complete(SyncOutcome::kStartFailed);
-    Report(kStageReadyForSync, 1, 1, kListName);
+    if (!sent) Complete(SyncOutcome::kStartFailed);
 }
 
 std::optional<SyncPictureEntry> CPhotoSync::PictureFor(const std::string& assetId) const {
@@ -398,9 +400,9 @@ void CPhotoSync::SendAssets(const SyncMessage& message) {
                 runtime.ATHostConnectionSendFileError(connection, id.get(), dataclass.get(),
                                                       kAssetNotDelivered);
             }
+            const std::optional<SyncPictureEntry> entry = PictureFor(assetId);
+            Report(kStageAssetManifest, i + 1, total, entry ? entry->originalFileName : "");
         }
-        const std::optional<SyncPictureEntry> entry = PictureFor(assetId);
-        Report(kStageAssetManifest, i + 1, total, entry ? entry->originalFileName : "");
         if (i + 1 < total) platform::Sleep(kAssetPauseMs);
     }
     std::lock_guard<std::mutex> lock(CiMobileSync::Mutex());

@@ -25,6 +25,8 @@ class CIPhone;
 
 // Progress of a run, from its threads: the stage (kStage...), items done and their total, and
 // the name of the item (a picture's file name; the list's name at stage 2; empty otherwise).
+// Reports of a sent message are made while the run holds the connection's lock, so they arrive
+// in stage order; a callback must not wait for the run.
 using SyncProgress =
     std::function<void(int32_t stage, int32_t done, int32_t total, const std::string& name)>;
 

@@ -285,33 +285,5 @@ TEST_F(MobileSyncRun, ARunThatCannotConnectFailsToStartAndLeavesNothing) {
     EndListening();
 }
 
-// The device leaves once the run has reached the stage (0: right after the connection opened).
-class DeviceLeaves : public MobileSyncRun, public ::testing::WithParamInterface<int32_t> {};
-
-TEST_P(DeviceLeaves, TheRunEndsAsDeviceLeftWithNothingOpen) {
-    CIPhone* phone = SilentPhone();
-    ASSERT_NE(phone, nullptr);
-    SetPhotoSyncTimeLimit(std::chrono::minutes(10));
-    const int32_t leaveAt = GetParam();
-    CPhotoSync sync(phone, kPhotoLibraryAlbumName, {});
-    const std::string udid = udid_;
-    sync.SetProgress([&](int32_t stage, int32_t, int32_t, const std::string&) {
-        if (stage == leaveAt) BwSimDetach(udid.c_str());
-    });
-    ASSERT_TRUE(sync.Start());
-    if (leaveAt == kStageNone) {
-        ASSERT_TRUE(sim_.Detach(udid_));
-    } else {
-        Queue("SyncAllowed");
-    }
-    EXPECT_EQ(sync.Wait(), SyncOutcome::kDeviceLeft);
-    EXPECT_TRUE(sim_.Settle());
-    EXPECT_EQ(sim_.Counters().airTrafficConnections, 0);
-    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore_; }));
-    EndListening();
-}
-
-INSTANTIATE_TEST_SUITE_P(Stages, DeviceLeaves, ::testing::Values(kStageNone, kStageSyncAllowed));
-
 }  // namespace mobile_sync_test
 }  // namespace bw::testing

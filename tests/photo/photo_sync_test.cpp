@@ -198,45 +198,6 @@ TEST_F(PhotoSyncRun, TheListAndEachRequestedPictureReachTheDeviceWithItsThumbnai
     EndListening();
 }
 
-// The manager's add call as the exports reach it (result and progress setter): a device that
-// never answers holds AddPhotos only until the time limit, and the result says so.
-class PhotoSyncManager : public PhotoSyncRun {};
-
-TEST_F(PhotoSyncManager, AddOnASilentDeviceReturnsAtTheLimitAsTimedOut) {
-    CIPhone* phone = SilentPhone("6.1.3");
-    ASSERT_NE(phone, nullptr);
-    SetPhotoSyncTimeLimit(std::chrono::milliseconds(500));
-    auto manager = std::make_unique<CPhotoManager>(phone);
-    EXPECT_EQ(manager->lastSyncResult(), BW_PHOTO_SYNC_NONE);
-
-    std::mutex mutex;
-    std::vector<int32_t> stages;
-    auto record = [](void* context, int32_t stage, int32_t, int32_t, const char*) {
-        auto* log = static_cast<std::pair<std::mutex*, std::vector<int32_t>*>*>(context);
-        std::lock_guard<std::mutex> lock(*log->first);
-        log->second->push_back(stage);
-    };
-    std::pair<std::mutex*, std::vector<int32_t>*> context{&mutex, &stages};
-    manager->SetSyncProgress(record, &context);
-
-    const char* paths[] = {"/nonexistent/a.jpg", nullptr, "/nonexistent/b.jpg"};
-    EXPECT_EQ(manager->AddPhotos(paths, 3), 2);
-    EXPECT_EQ(manager->lastSyncResult(), BW_PHOTO_SYNC_TIMED_OUT);
-    EXPECT_EQ(sim_.Counters().airTrafficConnections, 0);
-
-    // Once the device answers, the next run gets as far as the sync request.
-    EXPECT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 0), 0);
-    EXPECT_EQ(manager->AddPhotos(paths, 0), 0);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        EXPECT_NE(std::find(stages.begin(), stages.end(), kStageSyncAllowed), stages.end());
-    }
-    manager.reset();
-    EXPECT_EQ(sim_.Counters().airTrafficConnections, 0);
-    ExpectOpen(kWiredAfc, kWiredServices);
-    EndListening();
-}
-
 // ---- The whole sync with the simulated device playing its part ------------------------------
 
 struct SyncedRow {
@@ -307,9 +268,25 @@ TEST_P(PhotoSyncEndToEnd, TwoPicturesArriveInTheLibraryAndOneRemovedLeavesIt) {
     const std::string blue = Picture("blue.jpg", {10, 10, 200}, &blueBytes);
 
     auto manager = std::make_unique<CPhotoManager>(phone);
+    EXPECT_EQ(manager->lastSyncResult(), BW_PHOTO_SYNC_NONE);
+    // Progress as the export hands it to the host: the stages in order, each picture by name.
+    std::mutex mutex;
+    std::vector<std::string> progress;
+    auto record = [](void* context, int32_t stage, int32_t done, int32_t total, const char* name) {
+        auto* log = static_cast<std::pair<std::mutex*, std::vector<std::string>*>*>(context);
+        std::lock_guard<std::mutex> lock(*log->first);
+        log->second->push_back(std::to_string(stage) + ":" + std::to_string(done) + "/" +
+                               std::to_string(total) + ":" + name);
+    };
+    std::pair<std::mutex*, std::vector<std::string>*> context{&mutex, &progress};
+    manager->SetSyncProgress(record, &context);
     const char* paths[] = {red.c_str(), blue.c_str()};
     ASSERT_EQ(manager->AddPhotos(paths, 2), 2);
     ASSERT_EQ(manager->lastSyncResult(), BW_PHOTO_SYNC_DONE);
+    EXPECT_EQ(progress, (std::vector<std::string>{"1:1/1:", "2:0/1:PhotoLibrary.plist",
+                                                  "2:1/1:PhotoLibrary.plist", "3:1/2:red.jpg",
+                                                  "3:2/2:blue.jpg", "4:1/1:"}));
+    manager->SetSyncProgress(nullptr, nullptr);
     const std::vector<SyncedRow> afterAdd = Synced();
     std::vector<SyncedRow> added;
     for (const SyncedRow& row : afterAdd) {
@@ -343,6 +320,11 @@ TEST_P(PhotoSyncEndToEnd, TwoPicturesArriveInTheLibraryAndOneRemovedLeavesIt) {
     EXPECT_EQ(Synced(), expected);
     EXPECT_FALSE(platform::PathExists(Media(added[0].path)));
     EXPECT_EQ(DeviceFile(added[1].path).empty(), false);
+
+    // An add of nothing still syncs, and leaves the library as it is.
+    EXPECT_EQ(manager->AddPhotos(nullptr, 0), 0);
+    EXPECT_EQ(manager->lastSyncResult(), BW_PHOTO_SYNC_DONE);
+    EXPECT_EQ(Synced(), expected);
     manager.reset();
     ExpectRunLeftNothing();
     ExpectOpen(kWiredAfc, kWiredServices);
