@@ -333,6 +333,32 @@ TEST_P(PhotoSyncEndToEnd, TwoPicturesArriveInTheLibraryAndOneRemovedLeavesIt) {
 
 INSTANTIATE_TEST_SUITE_P(Versions, PhotoSyncEndToEnd, ::testing::Values("5.1.1", "6.1.3", "7.1.2"));
 
+TEST_F(PhotoSyncDevice, APictureThatCannotBeUploadedIsReportedAndOnlyTheOtherArrives) {
+    CIPhone* phone = Phone("6.1.3");
+    ASSERT_NE(phone, nullptr);
+    const std::vector<SyncedRow> before = Synced();
+    std::string redBytes, blueBytes;
+    const std::string red = Picture("red.jpg", {200, 10, 10}, &redBytes);
+    const std::string blue = Picture("blue.jpg", {10, 10, 200}, &blueBytes);
+    CPhotoManager manager(phone);
+    // Once the list is sent (and before the device's manifest can start the uploads), the next
+    // file the host opens on the device, the upload of the first requested picture, fails.
+    auto failFirstUpload = [](void* context, int32_t stage, int32_t done, int32_t, const char*) {
+        if (stage == kStageReadyForSync && done == 1)
+            static_cast<SimControl*>(context)->InjectFailure("AFCFileRefOpen", nullptr, 7);
+    };
+    manager.SetSyncProgress(failFirstUpload, &sim_);
+    const char* paths[] = {red.c_str(), blue.c_str()};
+    EXPECT_EQ(manager.AddPhotos(paths, 2), 2);
+    EXPECT_EQ(manager.lastSyncResult(), BW_PHOTO_SYNC_DONE);
+    const std::vector<SyncedRow> after = Synced();
+    ASSERT_EQ(after.size(), before.size() + 1);
+    EXPECT_EQ(DeviceFile(after.back().path), blueBytes);
+    ExpectRunLeftNothing();
+    ExpectOpen(kWiredAfc, kWiredServices);
+    EndListening();
+}
+
 TEST_F(PhotoSyncDevice, ARefusingDeviceLeavesItsLibraryAsItWas) {
     CIPhone* phone = Phone("6.1.3");
     ASSERT_NE(phone, nullptr);
