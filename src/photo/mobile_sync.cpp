@@ -133,11 +133,17 @@ bool CiMobileSync::Start(CIPhone& device) {
         CloseConnection();
         return false;
     }
-    reader_ = std::thread([this] { ReadMessages(); });
+    liveThreads_.fetch_add(1);
+    reader_ = std::thread([this] {
+        ReadMessages();
+        liveThreads_.fetch_sub(1);
+    });
     return true;
 }
 
 void CiMobileSync::CloseConnection() {
+    // Handlers send under the mutex: the connection is never released under a send.
+    std::lock_guard<std::mutex> lock(Mutex());
     rt::ATHostConnectionRef connection = connection_.exchange(nullptr);
     if (connection == nullptr) return;
     const RuntimeTable& runtime = Runtime();
@@ -166,7 +172,11 @@ void CiMobileSync::End() {
 
 void CiMobileSync::RunOnThread(std::function<void()> work) {
     std::lock_guard<std::mutex> lock(threadsMutex_);
-    handlerThreads_.emplace_back(std::move(work));
+    liveThreads_.fetch_add(1);
+    handlerThreads_.emplace_back([this, work = std::move(work)] {
+        work();
+        liveThreads_.fetch_sub(1);
+    });
 }
 
 void CiMobileSync::ReadMessages() {

@@ -86,13 +86,16 @@ class CiMobileSync {
 
     // The connection, or null once it was closed. Handlers use it under Mutex().
     rt::ATHostConnectionRef connection() const { return connection_.load(); }
-    // Closes the connection (invalidate and release) once; safe from any thread.
+    // Closes the connection (invalidate and release) once, under Mutex(); safe from any thread
+    // that does not hold it.
     void CloseConnection();
 
     // Runs `work` on a new tracked thread (joined by End).
     void RunOnThread(std::function<void()> work);
     // True once End began: long handler work stops between items.
     bool stopping() const { return stop_.load(); }
+    // The reader and handler threads that are running now (0 once End returned).
+    int liveThreads() const { return liveThreads_.load(); }
 
     float lastFinishedStage() const { return lastFinishedStage_.load(); }
     void SetLastFinishedStage(float stage) { lastFinishedStage_.store(stage); }
@@ -128,6 +131,7 @@ class CiMobileSync {
     std::mutex threadsMutex_;
     std::vector<std::thread> handlerThreads_;
     std::atomic<int64_t> lastActivityTicks_{0};
+    std::atomic<int> liveThreads_{0};
 };
 
 // The inactivity limit of a run's wait: this long without a message from the device (or a step

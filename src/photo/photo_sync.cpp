@@ -289,19 +289,26 @@ void CPhotoSync::RequestSync(const SyncMessage&) {
                runtime.ATHostConnectionSendSyncRequest(connection, dataclasses.get(), anchors.get(),
                                                        hostInfo.get()) == 0;
         sync.SetLastFinishedStage(sent ? 1.0f : 4.0f);
-        if (!sent) sync.CloseConnection();
+        // Inside the section that sent: the device's answer starts the next stage only after
+        // it, so the host sees the stages in order.
+        if (sent) Report(kStageSyncAllowed, 1, 1, {});
     }
     sync.NoteActivity();
-    // Nothing more can come on a connection that was just closed.
-    if (!sent) return Complete(SyncOutcome::kStartFailed);
-    Report(kStageSyncAllowed, 1, 1, {});
+    // Nothing more can come on a connection that is closed now.
+    if (!sent) {
+        sync.CloseConnection();
+        Complete(SyncOutcome::kStartFailed);
+    }
 }
 
 bool CPhotoSync::WriteAndUploadList() {
     if (device_->FileExists(kListDevicePath)) device_->RemovePath(kListDevicePath);
     CreatePhotoSyncPlist builder(device_, localFolder_, productVersion_);
     PlistValue library = builder.Build();
-    importer_.ApplyTo(library, builder.newestSyncedUuid(), productVersion_);
+    {
+        std::lock_guard<std::mutex> lock(importerMutex_);
+        importer_.ApplyTo(library, builder.newestSyncedUuid(), productVersion_);
+    }
     // "PhotoLibrary.plist.lastsynced" is left alone on both sides: the device compares the new
     // list with its database, not with an earlier list.
     const std::string local = platform::JoinPath(localFolder_, kListName);
@@ -337,17 +344,24 @@ void CPhotoSync::SendMetadata(const SyncMessage& message) {
             sent = false;
         }
         sync.SetLastFinishedStage(sent ? 2.0f : 4.0f);
+        if (sent) Report(kStageReadyForSync, 1, 1, kListName);
     }
     // The device waits for metadata that will not come now: the run ends at once rather than
     // keeping the host's call until the time limit.
-    if (!sent) return Complete(SyncOutcome::kStartFailed);
-    Report(kStageReadyForSync, 1, 1, kListName);
+    if (!sent) Complete(SyncOutcome::kStartFailed);
+}
+
+std::optional<SyncPictureEntry> CPhotoSync::PictureFor(const std::string& assetId) const {
+    std::lock_guard<std::mutex> lock(importerMutex_);
+    const SyncPictureEntry* entry = importer_.Find(assetId);
+    return entry != nullptr ? std::optional<SyncPictureEntry>(*entry) : std::nullopt;
 }
 
 bool CPhotoSync::SendAsset(const std::string& assetId) {
     // The identifier becomes part of device paths: one plain name, or the asset is refused.
-    const SyncPictureEntry* entry = IsPlainFileName(assetId) ? importer_.Find(assetId) : nullptr;
-    if (entry == nullptr || !IsPlainFileName(entry->originalFileName)) return false;
+    const std::optional<SyncPictureEntry> entry =
+        IsPlainFileName(assetId) ? PictureFor(assetId) : std::nullopt;
+    if (!entry || !IsPlainFileName(entry->originalFileName)) return false;
     const std::string folder = std::string(kAirlockFolder) + "/" + assetId;
     if (!MakeDeviceFolders(*device_, folder) ||
         !device_->CopyFileToDevice(entry->path, folder + "/" + entry->originalFileName)) {
@@ -386,9 +400,9 @@ void CPhotoSync::SendAssets(const SyncMessage& message) {
                 runtime.ATHostConnectionSendFileError(connection, id.get(), dataclass.get(),
                                                       kAssetNotDelivered);
             }
+            const std::optional<SyncPictureEntry> entry = PictureFor(assetId);
+            Report(kStageAssetManifest, i + 1, total, entry ? entry->originalFileName : "");
         }
-        const SyncPictureEntry* entry = importer_.Find(assetId);
-        Report(kStageAssetManifest, i + 1, total, entry != nullptr ? entry->originalFileName : "");
         if (i + 1 < total) platform::Sleep(kAssetPauseMs);
     }
     std::lock_guard<std::mutex> lock(CiMobileSync::Mutex());

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,8 @@ class CIPhone;
 
 // Progress of a run, from its threads: the stage (kStage...), items done and their total, and
 // the name of the item (a picture's file name; the list's name at stage 2; empty otherwise).
+// Reports of a sent message are made while the run holds the connection's lock, so they arrive
+// in stage order; a callback must not wait for the run.
 using SyncProgress =
     std::function<void(int32_t stage, int32_t done, int32_t total, const std::string& name)>;
 
@@ -102,10 +105,14 @@ class CPhotoSync {
     void Finish(const SyncMessage& message);
 
     bool WriteAndUploadList();
+    // The picture of a requested identifier, copied under the importer's lock (a device may ask
+    // for assets while the list is still being written).
+    std::optional<SyncPictureEntry> PictureFor(const std::string& assetId) const;
     bool SendAsset(const std::string& assetId);
     void Complete(SyncOutcome outcome);
     void Report(int32_t stage, int32_t done, int32_t total, const std::string& name);
 
+    mutable std::mutex importerMutex_;
     PhotoImporter importer_;
     CIPhone* device_ = nullptr;
     std::string productVersion_;
