@@ -305,6 +305,9 @@ bool CPhotoSync::WriteAndUploadList() {
     if (device_->FileExists(kListDevicePath)) device_->RemovePath(kListDevicePath);
     CreatePhotoSyncPlist builder(device_, localFolder_, productVersion_);
     PlistValue library = builder.Build();
+    // A list built without the device's database names none of its synced photos, and the
+    // device would take that as "remove them all": such a list is never sent.
+    if (!builder.databaseRead()) return false;
     {
         std::lock_guard<std::mutex> lock(importerMutex_);
         importer_.ApplyTo(library, builder.newestSyncedUuid(), productVersion_);
