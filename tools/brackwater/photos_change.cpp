@@ -35,6 +35,9 @@ class SyncReport {
   private:
     void Line(int32_t stage, int32_t done, int32_t total, const char* name) {
         std::lock_guard<std::mutex> lock(mutex_);
+        // A stage may report its start and its end; a person needs it once, pictures each.
+        if (stage != 3 && stage == lastStage_) return;
+        lastStage_ = stage;
         const std::string shown = name != nullptr ? Printable(name) : std::string();
         switch (stage) {
             case 1:
@@ -60,6 +63,7 @@ class SyncReport {
     }
 
     std::mutex mutex_;
+    int32_t lastStage_ = 0;
 };
 
 const char* SyncFailure(int32_t result) {
@@ -188,8 +192,12 @@ int AddPictures(PhotoCommand& command, const std::vector<std::string>& files,
 
     command.Reload();
     size_t arrived = 0;
+    std::set<int32_t> shown;
     for (const PhotoRow& row : command.LibraryRows()) {
-        if (before.count(row.photo->GetAssetKey()) != 0) continue;
+        // A photo of a named album is listed with the library and with its album: shown once.
+        if (before.count(row.photo->GetAssetKey()) != 0 ||
+            !shown.insert(row.photo->GetAssetKey()).second)
+            continue;
         PrintPhotoRow(row, false);
         if (added != nullptr) added->push_back(std::to_string(row.index));
         ++arrived;
