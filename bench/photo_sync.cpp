@@ -42,7 +42,7 @@ struct Setup {
         ::setenv("TMPDIR", (root + "/tmp").c_str(), 1);
         const std::string image = root + "/phone";
         bw::sim::ImageOptions options;
-        options.iosVersion = "7.0.4";
+        options.iosVersion = "7.1.2";
         std::string error;
         if (!bw::sim::CreateImage(image, options, error)) Fail(error);
         media = image + "/fs/var/mobile/Media";
