@@ -190,6 +190,15 @@ TEST_F(PhotoSyncFailureTest, FailedAssetIsNotAddedButTheSyncFinishes) {
     EXPECT_FALSE(fs::exists(Media(std::string("Photos/Thumbs/") + kNewId + ".mthmb")));
 }
 
+TEST_F(PhotoSyncFailureTest, HostThatGivesUpEndsTheSyncWithNothingApplied) {
+    const int64_t before = AssetCount();
+    UpToUpload();
+    ASSERT_EQ(Ath().ATHostConnectionSendSyncFailed(connection_, 5), 0);
+    ASSERT_EQ(ReportFile(kNewId, true), 0);
+    EXPECT_EQ(NextAfterMarker(), "Marker");
+    EXPECT_EQ(AssetCount(), before);
+}
+
 TEST_F(PhotoSyncFailureTest, ControlCallsCheckTheirArguments) {
     EXPECT_EQ(BwSimPhotoSyncSetStall(udid_.c_str(), 5), -1);
     EXPECT_EQ(BwSimPhotoSyncSetLeave(udid_.c_str(), -1), -1);

@@ -27,6 +27,7 @@
 #include "image/photo_schemas.h"
 #include "image/photos.h"
 #include "photo/media_files.h"
+#include "photo/store_database.h"
 
 namespace bw::sim::md {
 namespace {
@@ -61,84 +62,6 @@ std::string BytesOfHex(const std::string& hex) {
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
     return bytes;
-}
-
-class Database {
-  public:
-    ~Database() {
-        if (db_ != nullptr) sqlite3_close_v2(db_);
-    }
-
-    bool Open(const std::string& path, bool walMode, std::string& error) {
-        const int status = sqlite3_open_v2(path.c_str(), &db_,
-                                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
-        if (status != SQLITE_OK) return Failed("open", error);
-        sqlite3_busy_timeout(db_, 5000);
-        if (walMode) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        return true;
-    }
-
-    bool Exec(const std::string& sql, std::string& error) {
-        return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ||
-               Failed(sql, error);
-    }
-
-    // Runs `sql` with `values` bound in order; `row` sees each result row.
-    bool Run(const std::string& sql, const std::vector<SqlValue>& values, std::string& error,
-             const std::function<void(sqlite3_stmt*)>& row = {}) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
-            return Failed(sql, error);
-        std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owner(statement, sqlite3_finalize);
-        for (size_t i = 0; i < values.size(); ++i) {
-            const int at = static_cast<int>(i) + 1;
-            const SqlValue& value = values[i];
-            switch (value.kind) {
-                case SqlValue::Kind::Null:
-                    sqlite3_bind_null(statement, at);
-                    break;
-                case SqlValue::Kind::Integer:
-                    sqlite3_bind_int64(statement, at, value.integer);
-                    break;
-                case SqlValue::Kind::Real:
-                    sqlite3_bind_double(statement, at, value.real);
-                    break;
-                case SqlValue::Kind::Text:
-                    sqlite3_bind_text(statement, at, value.bytes.data(),
-                                      static_cast<int>(value.bytes.size()), SQLITE_TRANSIENT);
-                    break;
-                case SqlValue::Kind::Blob:
-                    sqlite3_bind_blob(statement, at, value.bytes.data(),
-                                      static_cast<int>(value.bytes.size()), SQLITE_TRANSIENT);
-                    break;
-            }
-        }
-        for (;;) {
-            const int status = sqlite3_step(statement);
-            if (status == SQLITE_DONE) return true;
-            if (status != SQLITE_ROW) return Failed(sql, error);
-            if (row) row(statement);
-        }
-    }
-
-    int64_t Integer(const std::string& sql, std::string& error, bool& ok) {
-        int64_t result = 0;
-        ok = Run(sql, {}, error, [&](sqlite3_stmt* s) { result = sqlite3_column_int64(s, 0); });
-        return result;
-    }
-
-  private:
-    bool Failed(const std::string& what, std::string& error) {
-        error = "Photos.sqlite: " + what + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : "");
-        return false;
-    }
-
-    sqlite3* db_ = nullptr;
-};
-
-std::string Text(sqlite3_stmt* statement, int column) {
-    const auto* text = sqlite3_column_text(statement, column);
-    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
 }
 
 struct StoredAsset {
@@ -317,9 +240,9 @@ class Store {
                 asset.key = sqlite3_column_int64(s, 0);
                 asset.attributes = sqlite3_column_int64(s, 1);
                 asset.uuidKey = Hex(sqlite3_column_blob(s, 2), sqlite3_column_bytes(s, 2));
-                asset.directory = Text(s, 3);
-                asset.fileName = Text(s, 4);
-                asset.title = Text(s, 5);
+                asset.directory = ColumnText(s, 3);
+                asset.fileName = ColumnText(s, 4);
+                asset.title = ColumnText(s, 5);
                 asset.created = sqlite3_column_double(s, 6);
                 asset.kind = sqlite3_column_int(s, 7);
                 assets_[asset.key] = asset;
@@ -485,7 +408,7 @@ class Store {
     const PhotoStoreContext& context_;
     const PhotoSchema& schema_;
     MediaFiles files_;
-    Database db_;
+    StoreDatabase db_;
     std::map<int64_t, StoredAsset> assets_;
     std::set<int64_t> touchedAlbums_;
     std::vector<StoredAsset> removedFiles_;
