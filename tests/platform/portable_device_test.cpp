@@ -107,10 +107,11 @@ TEST_F(PortableFolderDevice, DeletingAFileObjectRemovesThatFileOnlyAndTheListing
 }
 
 TEST_F(PortableFolderDevice, IdentifiersThatLeaveTheTreeOrNameNoFileDeleteNothing) {
-    const std::string outside = dcim_.Write("../outside-" + std::to_string(::getpid()), "keep");
+    const std::string outside =
+        dcim_.Write(std::string("../outside-") + std::to_string(::getpid()), "keep");
     auto device = OpenOnly(dcim_.path());
     ASSERT_NE(device, nullptr);
-    const std::string escape = "/100APPLE/../../outside-" + std::to_string(::getpid());
+    const std::string escape = std::string("/100APPLE/../../outside-") + std::to_string(::getpid());
 
     EXPECT_FALSE(device->DeleteObject(escape));
     EXPECT_FALSE(device->DeleteObject("s10001"));
