@@ -6,9 +6,11 @@
 #include <benchmark/benchmark.h>
 #include <vips/vips8>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -98,8 +100,29 @@ void BM_FileServiceCopiesThePictures(benchmark::State& state) {
     state.counters["pictures"] = static_cast<double>(s.pictures.size());
 }
 
+// When each stage of a sync reported, for the breakdown in the counters.
+struct StageTimes {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point start, listSent, firstPicture, lastPicture, finished;
+    std::mutex mutex;
+
+    static void Note(void* context, int32_t stage, int32_t done, int32_t, const char*) {
+        auto* times = static_cast<StageTimes*>(context);
+        std::lock_guard<std::mutex> lock(times->mutex);
+        const Clock::time_point now = Clock::now();
+        if (stage == 2) times->listSent = now;
+        if (stage == 3 && done == 1) times->firstPicture = now;
+        if (stage == 3) times->lastPicture = now;
+        if (stage == 4) times->finished = now;
+    }
+    static double Seconds(Clock::time_point from, Clock::time_point to) {
+        return std::chrono::duration<double>(to - from).count();
+    }
+};
+
 // The photo manager adds the pictures through a photo sync; every round adds them again as new
-// photos of the library.
+// photos of the library. The counters split the time: up to the list sent, the pictures (each
+// with its thumbnail file, and the pause after it), and the phone applying them.
 void BM_PhotoSyncAddsThePictures(benchmark::State& state) {
     Setup& s = TheSetup();
     std::vector<const char*> paths;
@@ -108,12 +131,18 @@ void BM_PhotoSyncAddsThePictures(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         auto manager = std::make_unique<bw::CPhotoManager>(s.device);
+        StageTimes times;
+        manager->SetSyncProgress(&StageTimes::Note, &times);
+        times.start = StageTimes::Clock::now();
         state.ResumeTiming();
         manager->AddPhotos(paths.data(), static_cast<int32_t>(paths.size()));
         state.PauseTiming();
         const int32_t result = manager->lastSyncResult();
         manager.reset();
         if (result != 0) return state.SkipWithError("the photo sync failed");
+        state.counters["list_s"] = StageTimes::Seconds(times.start, times.listSent);
+        state.counters["pictures_s"] = StageTimes::Seconds(times.listSent, times.lastPicture);
+        state.counters["apply_s"] = StageTimes::Seconds(times.lastPicture, times.finished);
         state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * s.bytes));
