@@ -17,15 +17,10 @@
 #include "platform/files.h"
 #include "support/sim_device.h"
 #include "support/thread_state.h"
+#include "sync_run_fixture.h"
 
 namespace bw::testing {
 namespace mobile_sync_test {
-
-std::string Xml(const CDicValueObj& tree) {
-    std::string out;
-    writeXmlutf8(tree, out);
-    return out;
-}
 
 CDicValueObj Dict(std::initializer_list<std::pair<const char*, CDicValueObj>> entries) {
     CDicValueObj dict = CDicValueObj::MakeDictionary();
@@ -53,9 +48,9 @@ TEST(SyncMessageReader, ReadsNameAnchorManifestAndErrorCodeFromTheMessageBytes) 
         ManifestParams({Text("0000-67"), Text("00000000-0000-0000-0000-000000000068")});
     params.Set("DataclassAnchors", Dict({{"Photo", Text("41")}}));
     params.Set("ErrorCode", CDicValueObj::MakeInteger(12));
-    const std::string bytes = Xml(Dict({{"Command", Text("AssetManifest")},
-                                        {"Params", params},
-                                        {"Session", CDicValueObj::MakeInteger(1)}}));
+    const std::string bytes = SyncMessageXml(Dict({{"Command", Text("AssetManifest")},
+                                                   {"Params", params},
+                                                   {"Session", CDicValueObj::MakeInteger(1)}}));
     const SyncMessage message = ReadSyncMessageBytes(bytes.data(), bytes.size());
     EXPECT_EQ(message.name, "AssetManifest");
     EXPECT_EQ(message.photoAnchor, "41");
@@ -119,38 +114,13 @@ class ProgressLog {
     std::vector<Entry> entries_;
 };
 
-class MobileSyncRun : public OnePhoneTest {
+class MobileSyncRun : public SyncRunTest {
   protected:
-    void SetUp() override {
-        OnePhoneTest::SetUp();
-        // The run's local folder lives in the platform temporary folder: this test's own.
-        ASSERT_TRUE(platform::SetEnv("TMPDIR", folder_.path()));
-        SetPhotoSyncTimeLimit(std::chrono::milliseconds(15000));
-    }
-
-    void TearDown() override { SetPhotoSyncTimeLimit(kPhotoSyncTimeLimit); }
-
-    // A phone that answers the host's announcement with nothing of its own.
+    // A silent iOS 6 phone; the threads of the process are counted from here.
     CIPhone* SilentPhone() {
-        sim::ImageOptions options;
-        options.iosVersion = "6.1.3";
-        CIPhone* phone = ArriveWith(options);
-        // The device answers nothing of its own: the test plays its part of the sync.
-        if (phone != nullptr) {
-            EXPECT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
-            EXPECT_EQ(BwSimPhotoSyncSetStall(udid_.c_str(), 1), 0);
-        }
+        CIPhone* phone = SyncRunTest::SilentPhone("6.1.3");
         threadsBefore_ = ThreadCount();
         return phone;
-    }
-
-    void Queue(const char* command, const CDicValueObj& params = CDicValueObj::MakeDictionary()) {
-        EXPECT_EQ(BwSimAirTrafficQueueMessage(udid_.c_str(), command, Xml(params).c_str()), 1)
-            << command << ": " << BwSimLastError();
-    }
-
-    std::string Media(const std::string& path) const {
-        return platform::JoinPath(platform::JoinPath(image_, "fs/var/mobile/Media"), path);
     }
 
     // Nothing of the run is left: no AirTraffic link, no thread, nothing open but the phone's own

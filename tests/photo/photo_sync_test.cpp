@@ -24,15 +24,10 @@
 #include "platform/files.h"
 #include "support/sim_device.h"
 #include "support/vips_pictures.h"
+#include "sync_run_fixture.h"
 
 namespace bw::testing {
 namespace photo_sync_test {
-
-std::string Xml(const CDicValueObj& tree) {
-    std::string out;
-    writeXmlutf8(tree, out);
-    return out;
-}
 
 CDicValueObj Text(const std::string& text) {
     return CDicValueObj::MakeString(text);
@@ -57,37 +52,8 @@ TEST(AirlockSettings, EveryDeviceGetsNonZeroValuesThatFollowItsKindAndVersion) {
     EXPECT_EQ(pod.trailerValue, 3u);
 }
 
-class PhotoSyncRun : public OnePhoneTest {
+class PhotoSyncRun : public SyncRunTest {
   protected:
-    void SetUp() override {
-        OnePhoneTest::SetUp();
-        ASSERT_TRUE(platform::SetEnv("TMPDIR", folder_.path()));
-        SetPhotoSyncTimeLimit(std::chrono::milliseconds(15000));
-    }
-
-    void TearDown() override { SetPhotoSyncTimeLimit(kPhotoSyncTimeLimit); }
-
-    CIPhone* SilentPhone(const std::string& version) {
-        sim::ImageOptions options;
-        options.iosVersion = version;
-        CIPhone* phone = ArriveWith(options);
-        // The device answers nothing of its own: the test plays its part of the sync.
-        if (phone != nullptr) {
-            EXPECT_EQ(BwSimAirTrafficSetSilent(udid_.c_str(), 1), 0);
-            EXPECT_EQ(BwSimPhotoSyncSetStall(udid_.c_str(), 1), 0);
-        }
-        return phone;
-    }
-
-    void Queue(const char* command, const CDicValueObj& params = CDicValueObj::MakeDictionary()) {
-        EXPECT_EQ(BwSimAirTrafficQueueMessage(udid_.c_str(), command, Xml(params).c_str()), 1)
-            << command << ": " << BwSimLastError();
-    }
-
-    std::string Media(const std::string& path) const {
-        return platform::JoinPath(platform::JoinPath(image_, "fs/var/mobile/Media"), path);
-    }
-
     // A JPEG of the computer, with its bytes.
     std::string Picture(const std::string& name, Rgb colour, std::string* bytes) {
         const std::string path = folder_ / name;
