@@ -10,6 +10,7 @@
 #include "device/app_install_proxy.h"
 #include "formats/plist_library.h"
 #include "fuzz_seeds.h"
+#include "plist_seeds.h"
 
 namespace {
 
@@ -22,18 +23,6 @@ CDicValueObj App(const char* identifier, const char* type, const char* name) {
     if (name != nullptr) app.Set("CFBundleDisplayName", CDicValueObj::MakeString(name));
     app.Set("CFBundleName", CDicValueObj::MakeString("Bundle"));
     return app;
-}
-
-std::string Xml(const CDicValueObj& tree) {
-    std::string out;
-    bw::writeXmlutf8(tree, out);
-    return out;
-}
-
-std::string Binary(const CDicValueObj& tree) {
-    std::string out;
-    bw::writeBinary(tree, out);
-    return out;
 }
 
 std::vector<std::string> Seeds() {
@@ -63,7 +52,13 @@ std::vector<std::string> Seeds() {
     second.Array()->push_back(folder);
     pages.Array()->push_back(page);
     pages.Array()->push_back(second);
-    return {Xml(batch), Binary(batch), Xml(done), Binary(pages), Xml(pages), "bplist00", ""};
+    return {bw::fuzz::XmlSeed(batch),
+            bw::fuzz::BinarySeed(batch),
+            bw::fuzz::XmlSeed(done),
+            bw::fuzz::BinarySeed(pages),
+            bw::fuzz::XmlSeed(pages),
+            "bplist00",
+            ""};
 }
 
 }  // namespace

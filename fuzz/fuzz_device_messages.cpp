@@ -12,6 +12,7 @@
 #include "device/device_utilities.h"
 #include "formats/plist_library.h"
 #include "fuzz_seeds.h"
+#include "plist_seeds.h"
 
 namespace {
 
@@ -22,18 +23,6 @@ CDicValueObj Figures(int64_t count, int64_t size) {
     figures.Set("_Count", CDicValueObj::MakeInteger(count));
     figures.Set("_PhysicalSize", CDicValueObj::MakeInteger(size));
     return figures;
-}
-
-std::string Binary(const CDicValueObj& tree) {
-    std::string out;
-    bw::writeBinary(tree, out);
-    return out;
-}
-
-std::string Xml(const CDicValueObj& tree) {
-    std::string out;
-    bw::writeXmlutf8(tree, out);
-    return out;
 }
 
 std::vector<std::string> Seeds() {
@@ -59,7 +48,12 @@ std::vector<std::string> Seeds() {
     body.Set("MessageType", CDicValueObj::MakeString("ScreenShotReply"));
     body.Set("ScreenShotData", CDicValueObj::MakeData(std::string("MM\0*\0\0\0\x08", 8)));
     reply.Array()->push_back(body);
-    return {Xml(metrics), Binary(metrics), Binary(reply), Xml(reply), "bplist00", ""};
+    return {bw::fuzz::XmlSeed(metrics),
+            bw::fuzz::BinarySeed(metrics),
+            bw::fuzz::BinarySeed(reply),
+            bw::fuzz::XmlSeed(reply),
+            "bplist00",
+            ""};
 }
 
 bool KnownName(const BwMediaCategory& category, std::u16string_view& name) {

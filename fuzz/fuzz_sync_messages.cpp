@@ -12,6 +12,7 @@
 #include "formats/plist_library.h"
 #include "fuzz_seeds.h"
 #include "photo/mobile_sync.h"
+#include "plist_seeds.h"
 
 namespace {
 
@@ -23,18 +24,6 @@ CDicValueObj Message(const char* name, CDicValueObj params) {
     message.Set("Params", std::move(params));
     message.Set("Session", CDicValueObj::MakeInteger(1));
     return message;
-}
-
-std::string Binary(const CDicValueObj& tree) {
-    std::string out;
-    bw::writeBinary(tree, out);
-    return out;
-}
-
-std::string Xml(const CDicValueObj& tree) {
-    std::string out;
-    bw::writeXmlutf8(tree, out);
-    return out;
 }
 
 std::vector<std::string> Seeds() {
@@ -63,8 +52,8 @@ std::vector<std::string> Seeds() {
         Message("SyncFailed", failed), Message("SyncFinished", CDicValueObj::MakeDictionary())};
     std::vector<std::string> seeds;
     for (const CDicValueObj& message : messages) {
-        seeds.push_back(Binary(message));
-        seeds.push_back(Xml(message));
+        seeds.push_back(bw::fuzz::BinarySeed(message));
+        seeds.push_back(bw::fuzz::XmlSeed(message));
     }
     seeds.emplace_back("bplist00");
     return seeds;
