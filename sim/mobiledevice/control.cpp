@@ -12,7 +12,7 @@
 #include "device.h"
 #include "failures.h"
 #include "notifications.h"
-#include "photo/media_files.h"
+#include "phone_photos/media_files.h"
 #include "services/air_traffic.h"
 #include "services/diagnostics_relay.h"
 #include "services/notification_proxy.h"

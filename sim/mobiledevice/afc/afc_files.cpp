@@ -11,7 +11,7 @@
 #include "afc/afc_path.h"
 #include "channel.h"
 #include "failures.h"
-#include "photo/photo_store.h"
+#include "phone_photos/photo_store.h"
 #include "status.h"
 
 using namespace bw::sim::md;

@@ -12,8 +12,8 @@
 #include "common/plist_file.h"
 #include "common/plist_input_check.h"
 #include "device.h"
-#include "photo/media_files.h"
-#include "photo/photo_store.h"
+#include "phone_photos/media_files.h"
+#include "phone_photos/photo_store.h"
 
 namespace bw::sim::md {
 namespace {

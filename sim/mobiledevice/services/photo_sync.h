@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/plist_tree.h"
-#include "photo/sync_list.h"
+#include "phone_photos/sync_list.h"
 
 namespace bw::sim::md {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "photo/sync_list.h"
+#include "phone_photos/sync_list.h"
 
 namespace bw::sim::md {
 

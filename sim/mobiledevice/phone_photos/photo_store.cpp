@@ -2,7 +2,7 @@
 // from Z_PRIMARYKEY, rows of the version's entities, join rows in spaced order numbers. iOS 7
 // keeps its store in WAL mode and the daemon never closes it, so nothing is checkpointed on
 // close: the changes stay in the log, where a copy of the three files finds them.
-#include "photo/photo_store.h"
+#include "phone_photos/photo_store.h"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -26,8 +26,8 @@
 #include "image/photo_library.h"
 #include "image/photo_schemas.h"
 #include "image/photos.h"
-#include "photo/media_files.h"
-#include "photo/store_database.h"
+#include "phone_photos/media_files.h"
+#include "phone_photos/store_database.h"
 
 namespace bw::sim::md {
 namespace {

@@ -1,4 +1,4 @@
-#include "photo/sync_list.h"
+#include "phone_photos/sync_list.h"
 
 #include <cctype>
 #include <set>

@@ -1,4 +1,4 @@
-#include "photo/store_database.h"
+#include "phone_photos/store_database.h"
 
 #include <memory>
 

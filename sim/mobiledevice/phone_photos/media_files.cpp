@@ -1,4 +1,4 @@
-#include "photo/media_files.h"
+#include "phone_photos/media_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
