@@ -31,16 +31,19 @@ bool ManifestDataManager::Load() {
     if (!records_.Empty() || listEdited_) return !records_.Empty();
     if (manifestPath_.empty()) {
         lastError_ = "no manifest path";
+        lastErrorDetail_.clear();
         return false;
     }
     std::string bytes;
     if (!platform::ReadWholeFile(manifestPath_, bytes, kMaxManifestBytes)) {
         records_.Clear();  // nor is a header read earlier good for a save any more
         lastError_ = "cannot open file";
+        lastErrorDetail_.clear();
         return false;
     }
     records_.Read(std::move(bytes));
     lastError_ = records_.Error();
+    lastErrorDetail_ = records_.Detail();
     return !records_.Empty();
 }
 

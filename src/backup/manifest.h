@@ -127,7 +127,10 @@ class MbdbRecordList {
     bool HeaderMatches() const { return !header_.empty(); }
     const std::string& Header() const { return header_; }  // the six bytes as read
     const std::string& Error() const { return error_; }    // empty after a complete read
-    size_t BytesRead() const { return bytesRead_; }        // end of the last complete record
+    // The same failure for a person: what was expected and where the reading stopped ("not a
+    // backup manifest: bad magic at byte 0 ..."); empty after a complete read.
+    const std::string& Detail() const { return detail_; }
+    size_t BytesRead() const { return bytesRead_; }  // end of the last complete record
 
     size_t Size() const { return entries_.size(); }
     bool Empty() const { return entries_.empty(); }
@@ -166,6 +169,7 @@ class MbdbRecordList {
     std::string bytes_;
     std::string header_;
     std::string error_;
+    std::string detail_;
     size_t bytesRead_ = 0;
     std::vector<Entry> entries_;
     std::deque<std::string> texts_;  // text forms that differ from their raw bytes
@@ -177,6 +181,7 @@ struct MbdbReadResult {
     std::string header;               // the six header bytes as read (when they match)
     std::vector<MbdbRecord> records;  // every record read completely, in file order
     std::string error;                // empty when the whole input was read
+    std::string detail;               // the error for a person (MbdbRecordList::Detail)
     size_t bytesRead = 0;             // end of the last complete record
 };
 
@@ -243,6 +248,10 @@ class ManifestDataManager {
     // Why the last load failed or stopped early ("bad .mbdb file", "cannot open file",
     // "truncated record at offset N"); empty after a complete load.
     const std::string& LastError() const { return lastError_; }
+    // LastError with what was expected and where the reading stopped, for messages to a person.
+    const std::string& LastErrorDetail() const {
+        return lastErrorDetail_.empty() ? lastError_ : lastErrorDetail_;
+    }
 
     const std::string& Udid() const { return udid_; }
     const std::string& BackupFolder() const { return backupFolder_; }
@@ -260,6 +269,7 @@ class ManifestDataManager {
     MbdbRecordList records_;
     bool listEdited_ = false;
     std::string lastError_;
+    std::string lastErrorDetail_;
 };
 
 }  // namespace bw

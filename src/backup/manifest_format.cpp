@@ -22,6 +22,24 @@ uint64_t BigEndian(const uint8_t* bytes, size_t count) {
     return value;
 }
 
+// Why six bytes are not a manifest header, for a person: the first byte that differs from
+// "mbdb" and the format number 5, or where a file shorter than the header ends.
+std::string HeaderProblem(std::string_view bytes) {
+    constexpr std::string_view kExpected = "(expected \"mbdb\" and the format byte 05)";
+    for (size_t i = 0; i < sizeof kHeaderMagic; ++i) {
+        if (i == bytes.size()) {
+            return "not a backup manifest: the file ends at byte " + std::to_string(i) +
+                   ", inside the 6-byte header " + std::string(kExpected);
+        }
+        if (bytes[i] != kHeaderMagic[i]) {
+            return "not a backup manifest: bad magic at byte " + std::to_string(i) + " " +
+                   std::string(kExpected);
+        }
+    }
+    return "not a backup manifest: the file ends at byte " + std::to_string(bytes.size()) +
+           ", inside the 6-byte header";
+}
+
 bool IsAscii(std::string_view bytes) {
     return std::all_of(bytes.begin(), bytes.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -261,6 +279,7 @@ bool MbdbRecordList::Read(std::string bytes) {
     Clear();
     if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kHeaderMagic, 5) != 0) {
         error_ = "bad .mbdb file";
+        detail_ = HeaderProblem(bytes);
         return false;
     }
     bytes_ = std::move(bytes);
@@ -274,6 +293,8 @@ bool MbdbRecordList::Read(std::string bytes) {
         if (!ReadEntry(offset, entry)) {
             entries_.pop_back();
             error_ = "truncated record at offset " + std::to_string(offset);
+            detail_ = error_ + ": record " + std::to_string(entries_.size() + 1) +
+                      " runs past the end of the file at byte " + std::to_string(bytes_.size());
             break;
         }
         offset += entry.length;
@@ -322,6 +343,7 @@ void MbdbRecordList::Clear() {
     std::string().swap(bytes_);
     header_.clear();
     error_.clear();
+    detail_.clear();
     bytesRead_ = 0;
     entries_.clear();
     texts_.clear();
@@ -405,6 +427,7 @@ MbdbReadResult ReadMbdb(std::string_view bytes) {
     result.headerMatches = list.Read(std::string(bytes));
     result.header = list.Header();
     result.error = list.Error();
+    result.detail = list.Detail();
     result.bytesRead = list.BytesRead();
     result.records.reserve(list.Size());
     for (size_t i = 0; i < list.Size(); ++i)

@@ -129,7 +129,7 @@ bool ListManifest(const std::string& path, bool json,
         }
     });
     if (!manifest.LastError().empty()) {
-        error = where.manifestPath + ": " + manifest.LastError();
+        error = where.manifestPath + ": " + manifest.LastErrorDetail();
         return false;
     }
     return true;
@@ -142,7 +142,7 @@ bool ResaveManifest(const std::string& path, std::string& error) {
     // A manifest that did not read completely is left alone: saving it would drop the records
     // after the damage.
     if (!manifest.LastError().empty()) {
-        error = where.manifestPath + ": " + manifest.LastError() + " (not saved)";
+        error = where.manifestPath + ": " + manifest.LastErrorDetail() + " (not saved)";
         return false;
     }
     if (manifest.Save().empty()) {

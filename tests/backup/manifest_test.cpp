@@ -32,16 +32,25 @@ TEST(ManifestRead, OnlyTheFirstFiveHeaderBytesDecideWhetherRecordsAreRead) {
         std::string_view header;
         bool withRecord;
         bool matches;
+        std::string detail;  // what a person is told
     };
+    const std::string expected = " (expected \"mbdb\" and the format byte 05)";
     const Case cases[] = {
-        {std::string_view("mbdb\x05\x00", 6), true, true},
-        {std::string_view("mbdb\x05\x07", 6), true, true},
-        {std::string_view("mbdb\x05\x00", 6), false, true},  // header alone: an empty manifest
-        {std::string_view("mbdb\x04\x00", 6), true, false},
-        {std::string_view("mbdx\x05\x00", 6), true, false},
-        {std::string_view("MBDB\x05\x00", 6), true, false},
-        {std::string_view(""), false, false},
-        {std::string_view("mbdb\x05", 5), false, false},
+        {std::string_view("mbdb\x05\x00", 6), true, true, ""},
+        {std::string_view("mbdb\x05\x07", 6), true, true, ""},
+        {std::string_view("mbdb\x05\x00", 6), false, true, ""},  // header alone: an empty manifest
+        {std::string_view("mbdb\x04\x00", 6), true, false,
+         "not a backup manifest: bad magic at byte 4" + expected},
+        {std::string_view("mbdx\x05\x00", 6), true, false,
+         "not a backup manifest: bad magic at byte 3" + expected},
+        {std::string_view("MBDB\x05\x00", 6), true, false,
+         "not a backup manifest: bad magic at byte 0" + expected},
+        {std::string_view(""), false, false,
+         "not a backup manifest: the file ends at byte 0, inside the 6-byte header" + expected},
+        {std::string_view("mbd", 3), false, false,
+         "not a backup manifest: the file ends at byte 3, inside the 6-byte header" + expected},
+        {std::string_view("mbdb\x05", 5), false, false,
+         "not a backup manifest: the file ends at byte 5, inside the 6-byte header"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(std::string(c.header)));
@@ -51,6 +60,7 @@ TEST(ManifestRead, OnlyTheFirstFiveHeaderBytesDecideWhetherRecordsAreRead) {
         const MbdbReadResult result = ReadMbdb(bytes);
         EXPECT_EQ(result.headerMatches, c.matches);
         EXPECT_EQ(result.error, c.matches ? "" : "bad .mbdb file");
+        EXPECT_EQ(result.detail, c.detail);
         EXPECT_EQ(result.records.size(), c.matches && c.withRecord ? 1u : 0u);
         if (c.matches) {
             EXPECT_EQ(WriteMbdb(result.header, result.records), bytes);
@@ -298,6 +308,12 @@ TEST(ManifestRead, TruncatedFileKeepsTheRecordsReadCompletely) {
         EXPECT_EQ(result.error, cut == start
                                     ? std::string()
                                     : "truncated record at offset " + std::to_string(start))
+            << "cut at " << cut;
+        EXPECT_EQ(result.detail, cut == start
+                                     ? std::string()
+                                     : result.error + ": record " + std::to_string(complete + 1) +
+                                           " runs past the end of the file at byte " +
+                                           std::to_string(cut))
             << "cut at " << cut;
     }
 }

@@ -206,7 +206,9 @@ TEST_F(CommandLine, ManifestResaveKeepsTheBytesAndRefusesDamagedFiles) {
     const std::string bad = folder.Write("bad/Manifest.mbdb", "mbdx\x05\x00 whatever");
     const CliRun run = Brackwater("manifest list " + bad);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "brackwater: " + bad + ": bad .mbdb file\n");
+    EXPECT_EQ(run.err, "brackwater: " + bad +
+                           ": not a backup manifest: bad magic at byte 3 (expected \"mbdb\" and "
+                           "the format byte 05)\n");
 
     // A cut manifest lists what it holds, then fails; resave leaves it untouched.
     const std::string whole = SmallManifest();
