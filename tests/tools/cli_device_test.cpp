@@ -11,6 +11,7 @@
 #include "image/image_builder.h"
 #include "platform/files.h"
 #include "support/cli_run.h"
+#include "support/runtime_registry.h"
 #include "support/temp_folder.h"
 #include "support/test_images.h"
 
@@ -190,6 +191,23 @@ TEST_F(DeviceCommands, DeviceChoiceAndMissingRuntimeAreClearFailures) {
     EXPECT_EQ(noRuntime.status, 1);
     EXPECT_EQ(Lines(noRuntime.err), 1u) << noRuntime.err;
 
+    // A runtime without a phone: the message says what to do, once.
+    const std::string runtime = BRACKWATER_SIM_RUNTIME_DIR;
+    folder.Write("empty.reg",
+                 testing::RuntimeRegistryText(runtime, runtime + "/libMobileDevice.so"));
+    const std::string empty =
+        "ASAN_OPTIONS=detect_leaks=0 BRACKWATER_REGISTRY=" + folder / "empty.reg";
+    const CliRun none = testing::RunCli(folder, empty, "devices");
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.out,
+              "no device found: connect a device (unlocked, and trusting this computer), or use "
+              "--sim\n");
+    const CliRun noneToList = testing::RunCli(folder, empty, "ls /");
+    EXPECT_EQ(noneToList.status, 1);
+    EXPECT_EQ(noneToList.err,
+              "brackwater: no device found: connect a device (unlocked, and trusting this "
+              "computer), or use --sim\n");
+
     for (const char* usage : {"devices --wait", "devices --wait x", "ls / /DCIM", "pull /a",
                               "push /a", "rm", "mkdir", "ls / -z", "--sim= devices"}) {
         SCOPED_TRACE(usage);
@@ -230,7 +248,7 @@ TEST_F(DeviceCommands, DemoBuildsTheDemoPhoneOnceAndReusesIt) {
     const CliRun first = Run("demo");
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_NE(first.out.find("identical"), std::string::npos);
-    EXPECT_NE(first.out.find("bad .mbdb file"), std::string::npos);
+    EXPECT_NE(first.out.find("not a backup manifest: bad magic at byte 0"), std::string::npos);
     EXPECT_NE(first.out.find("Demo iPhone"), std::string::npos);
     EXPECT_NE(first.out.find("pulled IMG_0001.JPG"), std::string::npos);
     EXPECT_NE(first.out.find("removed /Downloads/note.txt"), std::string::npos);

@@ -14,6 +14,13 @@ DeviceSession::~DeviceSession() {
     }
 }
 
+std::string NoDeviceText(const Arguments& args) {
+    // The simulated device is attached when its image is ready, so with --sim an empty list means
+    // the image was detached or could not be served.
+    if (args.sim) return "no device found: the simulated device is not attached";
+    return "no device found: connect a device (unlocked, and trusting this computer), or use --sim";
+}
+
 bool DeviceSession::Start(const Arguments& args, int seconds, std::string& error) {
     if (args.sim && !simulator_.Prepare(*args.sim, error)) return false;
     listener_ = ConnectListenerNew(args.afc2 ? 1 : 0, 1);
@@ -49,7 +56,7 @@ CIPhone* DeviceSession::Choose(const Arguments& args, std::string& error) {
     CIPhone* chosen = nullptr;
     const std::vector<CIPhone*> devices = Devices();
     if (devices.empty()) {
-        error = "no device found";
+        error = NoDeviceText(args);
         return nullptr;
     }
     if (!args.udid.empty()) {

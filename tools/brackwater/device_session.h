@@ -11,6 +11,9 @@
 
 namespace cli {
 
+// What to tell a person who asked for a device when none is there, and what to do about it.
+std::string NoDeviceText(const Arguments& args);
+
 class DeviceSession {
   public:
     DeviceSession() = default;

@@ -25,7 +25,7 @@ int RunDevices(Arguments& args) {
     std::string error;
     if (!session.Start(args, static_cast<int>(seconds), error)) return Fail(error);
     const std::vector<CIPhone*> devices = session.Devices();
-    if (!args.json && devices.empty()) std::printf("no device found\n");
+    if (!args.json && devices.empty()) std::printf("%s\n", NoDeviceText(args).c_str());
     for (CIPhone* device : devices) {
         const std::string udid = DeviceText(device, "UniqueDeviceID");
         const std::string name = DeviceText(device, "DeviceName");
