@@ -62,8 +62,8 @@ void ReaderThread(std::shared_ptr<BackupRun> run) {
             bytes = run->pipe->Read(0);  // what the tool wrote just before it ended
             if (!bytes) {
                 // The tool went away before its final message: the run did not complete, and
-                // the host must not take it for a success.
-                DebugOutput("the backup tool ended without a result");
+                // the host must not take it for a success. The error code says so; a line of
+                // our own here would only repeat what the host shows.
                 run->status.ClearMessage();
                 run->status.Fail(kBackupErrorPipeFailed);
                 break;

@@ -162,11 +162,27 @@ TEST_F(BackupToolCommands, BackupsListsTheKeptBackupsWithinTheLimit) {
 }
 
 TEST_F(BackupToolCommands, FailuresGiveTheMessageAndErrorCode) {
+    const auto count = [](const std::string& text, const std::string& part) {
+        size_t found = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++found;
+        return found;
+    };
+    // The tool's own line once, then ours once, saying what the bare code means.
     const CliRun tool = Sim("backup", "BRACKWATER_BACKUPTOOL_FAIL=error:199");
     EXPECT_EQ(tool.status, 1);
-    EXPECT_NE(tool.err.find("error code 199"), std::string::npos) << tool.err;
-    // The last line is ours (the tool may say more on its own error stream before it).
-    EXPECT_NE(tool.err.find("brackwater: backup failed: "), std::string::npos) << tool.err;
+    EXPECT_EQ(count(tool.err, "199"), 2u) << tool.err;
+    EXPECT_EQ(count(tool.err, "\n"), 2u) << tool.err;
+    EXPECT_TRUE(tool.err.ends_with(
+        "brackwater: backup failed: the backup tool reported a failure and gave no description "
+        "(error code 199)\n"))
+        << tool.err;
+    // A tool that ends without a result: one line, and it says what happened.
+    const CliRun ended = Sim("backup", "BRACKWATER_BACKUPTOOL_FAIL=exit@50");
+    EXPECT_EQ(ended.status, 1);
+    EXPECT_EQ(ended.err,
+              "brackwater: backup failed: the backup tool never connected, or ended before it "
+              "gave a result (error code 2)\n");
 
     const CliRun missing = Sim("restore");
     EXPECT_EQ(missing.status, 1);

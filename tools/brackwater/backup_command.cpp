@@ -57,11 +57,27 @@ bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::st
     DeviceBackUpDelete(&run);
     if (status.failed != 0) {
         const std::string message = ToUtf8(status.message);
-        failure = (message.empty() ? "" : message + ", ") + "error code " +
-                  std::to_string(status.errorCode);
+        failure = message.empty()
+                      ? ErrorCodeMeaning(status.errorCode)
+                      : message + " (error code " + std::to_string(status.errorCode) + ")";
         return false;
     }
     return true;
+}
+
+std::string ErrorCodeMeaning(int32_t code) {
+    const std::string number = " (error code " + std::to_string(code) + ")";
+    switch (code) {
+        case 1:
+            return "the backup tool could not be started: is the device runtime's backup tool "
+                   "installed?" +
+                   number;
+        case 2:
+            return "the backup tool never connected, or ended before it gave a result" + number;
+        default:
+            // The tool's codes are its own; what it printed about the failure is already above.
+            return "the backup tool reported a failure and gave no description" + number;
+    }
 }
 
 namespace {

@@ -36,4 +36,7 @@ std::string BackupRoot();
 bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::string& folder,
              std::string& failure);
 
+// What a failed run's error code means, for a run whose status carries no text.
+std::string ErrorCodeMeaning(int32_t code);
+
 }  // namespace cli
