@@ -9,8 +9,8 @@
 # RPATHs relative to its own folder, so a prefix that is moved as a whole keeps working.
 include(CMakePackageConfigHelpers)
 
-# The relative way from one installed folder to another (both relative to the prefix), for
-# $ORIGIN RPATHs and the pkg-config prefix.
+# The relative way from one installed folder to another, for $ORIGIN RPATHs and the pkg-config
+# prefix. Callers put both below one made-up root, as the answer is the same for every prefix.
 function(brackwater_relative_path out from to)
   cmake_path(RELATIVE_PATH to BASE_DIRECTORY ${from} OUTPUT_VARIABLE relative)
   string(REGEX REPLACE "/$" "" relative "${relative}")
