@@ -8,7 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "brackwater/brackwater.h"
+#include "brackwater/base.h"
 
 /* The device, as brackwater/device.h declares it; repeated here so that this header does not
  * depend on the order in which the public headers are included. */

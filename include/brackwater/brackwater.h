@@ -1,23 +1,14 @@
-/* Brackwater: the exported functions of libbrackwater.so. */
+/* Brackwater: the exported functions of libbrackwater.so. This header includes every public
+ * header; each of them may also be included on its own. A C host sees the exported functions,
+ * records and constants; the interface classes are C++ only (a C host holds them as opaque
+ * pointers). */
 #ifndef BRACKWATER_BRACKWATER_H
 #define BRACKWATER_BRACKWATER_H
 
-#ifndef __cplusplus
-#include <uchar.h>
-#endif
+#include "brackwater/base.h"
 
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-#define BRACKWATER_API __attribute__((visibility("default")))
-
-/* Host interface text is UTF-16. */
-typedef char16_t BwChar;
-#ifdef __cplusplus
-static_assert(sizeof(BwChar) == 2, "host text is UTF-16");
-#else
-_Static_assert(sizeof(BwChar) == 2, "host text is UTF-16");
 #endif
 
 /* The library's version as "major.minor.patch". */
@@ -27,6 +18,14 @@ BRACKWATER_API const char* BrackwaterVersion(void);
 }
 #endif
 
+#include "brackwater/apps.h"
+#include "brackwater/backup.h"
+#include "brackwater/deepclean.h"
+#include "brackwater/device.h"
+#include "brackwater/device_info.h"
 #include "brackwater/inspect.h"
+#include "brackwater/photo.h"
+#include "brackwater/privacy.h"
+#include "brackwater/scan.h"
 
 #endif

@@ -8,7 +8,7 @@
 #ifndef BRACKWATER_DEEPCLEAN_H
 #define BRACKWATER_DEEPCLEAN_H
 
-#include "brackwater/brackwater.h"
+#include "brackwater/base.h"
 #include "brackwater/device.h"
 #include "brackwater/scan.h"
 

@@ -7,12 +7,17 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "brackwater/brackwater.h"
+#include "brackwater/base.h"
 
 #ifdef __cplusplus
 #include <list>
 
 class CIPhone;
+class IConnectListener;
+#else
+typedef struct CIPhone CIPhone;
+typedef struct IConnectListener IConnectListener;
+#endif
 
 /* Messages of the device callback. */
 enum {
@@ -21,12 +26,13 @@ enum {
     kRestoreDeviceEvent1 = 3, /* restore-mode notifications, in the order the runtime */
     kRestoreDeviceEvent2 = 4, /* registers them: 3 for its first callback, 5 for the */
     kRestoreDeviceEvent3 = 5, /* second, 4 for the third and 6 for the fourth */
-    kRestoreDeviceEvent4 = 6,
+    kRestoreDeviceEvent4 = 6
 };
 
 /* Called on the runtime's notification thread; it should return quickly. */
 typedef void (*DeviceCallback)(CIPhone* device, uint32_t message, void* context);
 
+#ifdef __cplusplus
 typedef std::list<CIPhone*> DeviceList;
 
 class IConnectListener {
@@ -42,10 +48,6 @@ class IConnectListener {
     virtual void SetCallback(DeviceCallback callback, void* context) = 0;
     virtual ~IConnectListener() = default;
 };
-#else
-typedef struct CIPhone CIPhone;
-typedef struct IConnectListener IConnectListener;
-typedef void (*DeviceCallback)(CIPhone* device, uint32_t message, void* context);
 #endif
 
 #ifdef __cplusplus

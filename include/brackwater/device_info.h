@@ -7,7 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "brackwater/brackwater.h"
+#include "brackwater/base.h"
 
 #ifdef __cplusplus
 class CIPhone;

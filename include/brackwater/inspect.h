@@ -8,12 +8,10 @@
 
 #include <stddef.h>
 
+#include "brackwater/base.h"
+
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-#ifndef BRACKWATER_API
-#define BRACKWATER_API __attribute__((visibility("default")))
 #endif
 
 /* Receives output in one or more pieces, in order. */

@@ -12,7 +12,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "brackwater/brackwater.h"
+#include "brackwater/base.h"
 
 #ifdef __cplusplus
 /* One call of the call history. */

@@ -8,7 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "brackwater/brackwater.h"
+#include "brackwater/base.h"
 #include "brackwater/device.h"
 #include "brackwater/privacy.h"
 

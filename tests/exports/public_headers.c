@@ -39,6 +39,7 @@ typedef struct PublicHeadersInC {
 _Static_assert(sizeof(BwScanStatus) == 552, "the scan status record as C sees it");
 _Static_assert(kJunkRadioHistory == 7 && kResultListCount == 13, "junk types and result lists");
 _Static_assert(kBackupModeRestore == 1, "backup modes");
+_Static_assert(kDeviceArrived == 1 && kDeviceRemoved == 2, "device callback messages");
 
 /* The exports' types as C function pointers. */
 void BrackwaterPublicHeadersInC(void);

@@ -30,11 +30,18 @@ std::string Escaped(const std::string& text) {
     return out;
 }
 
+// The simulator's runtime: $BRACKWATER_SIM_RUNTIME, else beside the program in the build tree,
+// else where an install puts it. Both are found from the program's own folder, so a build tree or
+// an installed prefix that was moved still finds its own runtime and never another one.
 std::string RuntimeFolder() {
     if (const char* folder = std::getenv("BRACKWATER_SIM_RUNTIME"); folder && *folder) {
         return folder;
     }
-    return (fs::path(ProgramFolder()) / ".." / "sim" / "runtime").lexically_normal().string();
+    const fs::path program = ProgramFolder();
+    const fs::path built = (program / ".." / "sim" / "runtime").lexically_normal();
+    std::error_code failed;
+    if (fs::exists(built / "libMobileDevice.so", failed)) return built.string();
+    return (program / BW_SIM_RUNTIME_FROM_PROGRAM).lexically_normal().string();
 }
 
 // $HOME, else the account's home in the password database; empty when there is none.
