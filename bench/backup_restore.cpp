@@ -128,7 +128,11 @@ void BM_Backup(benchmark::State& state) {
         state.PauseTiming();
         fs::remove_all(s.big.backupRoot + "/" + s.big.udid);
         state.ResumeTiming();
-        if (!RunTool(s.big.udid, kBackupModeBackup)) state.SkipWithError("backup failed");
+        // The loop must end after an error: timing calls after it abort the program.
+        if (!RunTool(s.big.udid, kBackupModeBackup)) {
+            state.SkipWithError("backup failed");
+            break;
+        }
     }
 }
 
@@ -140,7 +144,10 @@ void BM_Restore(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        if (!RunTool(s.big.udid, kBackupModeRestore)) state.SkipWithError("restore failed");
+        if (!RunTool(s.big.udid, kBackupModeRestore)) {
+            state.SkipWithError("restore failed");
+            break;
+        }
     }
 }
 

@@ -75,7 +75,7 @@ bool CopyAndHash(const std::string& source, const std::string& target, Sha1Diges
         return false;
     }
     ContentHash hash;
-    std::string buffer(1 << 20, '\0');
+    const std::span<char> buffer = CopyBuffer();
     size = 0;
     bool ok = true;
     for (;;) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 namespace bw::sim::backuptool {
 namespace {
@@ -52,6 +53,12 @@ bool WriteAll(int fd, const char* bytes, size_t size) {
         size -= static_cast<size_t>(written);
     }
     return true;
+}
+
+std::span<char> CopyBuffer() {
+    constexpr size_t kSize = 1 << 20;
+    static const std::unique_ptr<char[]> buffer(new char[kSize]);
+    return {buffer.get(), kSize};
 }
 
 }  // namespace bw::sim::backuptool

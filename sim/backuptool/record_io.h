@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "mbdb.h"
@@ -27,5 +28,10 @@ ManifestRecord MakeRecord(const RecordFields& fields);
 
 bool ReadLinkTarget(const std::string& path, std::string& target);
 bool WriteAll(int fd, const char* bytes, size_t size);
+
+// The one buffer that files are read through. The tool does one request on one thread, so a
+// single buffer serves every file: a megabyte allocated and cleared for each file cost more than
+// copying a phone's typical small file.
+std::span<char> CopyBuffer();
 
 }  // namespace bw::sim::backuptool

@@ -3,6 +3,7 @@
 // restores that succeed are driven from the library (tests/backup/backup_tool_test.cpp,
 // deep_clean_round_trip_test.cpp).
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,70 @@ TEST_F(BackupToolRestoreTest, ABackupFileThatDiffersFromItsRecordIsRefused) {
     EXPECT_EQ(ReadFileBytes(DevicePath(kSmsDb)), "SQLite format 3 messages");
     EXPECT_FALSE(platform::PathExists(DevicePath("var/mobile/Library/Notes/added.txt")));
     EXPECT_NE(TreeChecksum(image_), before);
+}
+
+// A restore stopped at any point (the tool ends at once when its progress reaches the injected
+// percentage, as if killed) leaves every file and link the backup lists either as the device held
+// it or as the backup holds it: never missing, empty, cut short or mixed. The stops fall among
+// the files, so some runs leave a mix of old and new entries; a full restore afterwards removes
+// whatever temporary a stopped run left.
+TEST_F(BackupToolRestoreTest, ARestoreStoppedAnywhereLeavesEveryFileOldOrNew) {
+    constexpr int kFiles = 400;
+    const std::string folder = "var/mobile/Media/Kept";
+    const auto name = [&](int i) { return folder + "/f" + std::to_string(i) + ".txt"; };
+    const auto backupBytes = [](int i) { return "as backed up " + std::to_string(i); };
+    const auto deviceBytes = [](int i) {
+        return "as the device holds it now, longer " + std::to_string(i);
+    };
+    MakeDevice();
+    for (int i = 0; i < kFiles; ++i)
+        WriteDeviceFile(name(i), backupBytes(i));
+    ASSERT_EQ(::symlink("f1.txt", DevicePath(folder + "/link").c_str()), 0);
+    ASSERT_TRUE(RunTool(BackupRequest(udid_)).Succeeded());
+    for (int i = 0; i < kFiles; ++i)
+        WriteDeviceFile(name(i), deviceBytes(i));
+    ASSERT_TRUE(platform::RemoveFile(DevicePath(folder + "/link")));
+    ASSERT_EQ(::symlink("f2.txt", DevicePath(folder + "/link").c_str()), 0);
+
+    int mixedRuns = 0;
+    for (int percent = 4; percent < 100; percent += 8) {
+        SCOPED_TRACE("stopped at " + std::to_string(percent) + "%");
+        platform::SetEnv("BRACKWATER_BACKUPTOOL_FAIL", "exit@" + std::to_string(percent));
+        const ToolRun run = RunTool(RestoreRequest(udid_, udid_, false));
+        EXPECT_EQ(run.exitCode, 3);
+        int restored = 0;
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string bytes = ReadFileBytes(DevicePath(name(i)));
+            if (bytes == backupBytes(i)) {
+                ++restored;
+            } else {
+                EXPECT_EQ(bytes, deviceBytes(i)) << name(i);
+            }
+        }
+        std::string target(64, '\0');
+        const ssize_t length =
+            ::readlink(DevicePath(folder + "/link").c_str(), target.data(), target.size());
+        target.resize(length > 0 ? static_cast<size_t>(length) : 0);
+        EXPECT_TRUE(target == "f1.txt" || target == "f2.txt") << target;
+        if (restored > 0 && restored < kFiles) ++mixedRuns;
+    }
+    EXPECT_GT(mixedRuns, 0);
+
+    ::unsetenv("BRACKWATER_BACKUPTOOL_FAIL");
+    ASSERT_TRUE(RunTool(RestoreRequest(udid_, udid_, false)).Succeeded());
+    for (int i = 0; i < kFiles; ++i)
+        EXPECT_EQ(ReadFileBytes(DevicePath(name(i))), backupBytes(i)) << name(i);
+    std::string target(64, '\0');
+    const ssize_t length =
+        ::readlink(DevicePath(folder + "/link").c_str(), target.data(), target.size());
+    target.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    EXPECT_EQ(target, "f1.txt");
+    std::vector<std::string> leftovers;
+    platform::WalkTree(image_ + "/fs", [&](const std::string& path, const platform::FolderEntry&) {
+        if (std::string_view(path).ends_with(".bw-restore")) leftovers.push_back(path);
+        return true;
+    });
+    EXPECT_TRUE(leftovers.empty()) << leftovers.front();
 }
 
 }  // namespace
