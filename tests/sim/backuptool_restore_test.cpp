@@ -162,9 +162,9 @@ TEST_F(BackupToolRestoreTest, ABackupFileThatDiffersFromItsRecordIsRefused) {
 
 // A restore stopped at any point (the tool ends at once when its progress reaches the injected
 // percentage, as if killed) leaves every file and link the backup lists either as the device held
-// it or as the backup holds it: never missing, empty, cut short or mixed. The stops fall among
-// the files, so some runs leave a mix of old and new entries; a full restore afterwards removes
-// whatever temporary a stopped run left.
+// it or as the backup holds it: never missing, empty, cut short or mixed. The stops fall while
+// temporaries are written and while they are renamed, so some runs leave a mix of old and new
+// entries; a full restore afterwards removes whatever temporaries the stopped runs left.
 TEST_F(BackupToolRestoreTest, ARestoreStoppedAnywhereLeavesEveryFileOldOrNew) {
     constexpr int kFiles = 400;
     const std::string folder = "var/mobile/Media/Kept";
