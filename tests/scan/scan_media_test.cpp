@@ -4,7 +4,9 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -253,9 +255,19 @@ TEST_F(MediaJunk, ScanAndCleanAreTheSameWithAndWithoutListingInformation) {
     UseListingWithInfoForTests(true);
     const auto with = scanItems();
     EXPECT_EQ(with, without);
-    ASSERT_EQ(with.first.size(), 14u);
-    EXPECT_EQ(with.first.front(), (ListedItem{"/f0/n0.bin", "/general_storage/f0/n0.bin", 1}));
-    EXPECT_EQ(with.first.back(), (ListedItem{"/top.bin", "/general_storage/top.bin", 7}));
+    // The image's own storage files come with the ones made here.
+    EXPECT_EQ(with.first.size(), ImageFiles("/general_storage").size());
+    const auto at = [&](const ListedItem& item) {
+        return std::find(with.first.begin(), with.first.end(), item) - with.first.begin();
+    };
+    const auto first = at({"/f0/n0.bin", "/general_storage/f0/n0.bin", 1});
+    const auto deep = at({"/f1/deep/er/x.bin", "/general_storage/f1/deep/er/x.bin", 70});
+    const auto f1 = at({"/f1/n0.bin", "/general_storage/f1/n0.bin", 11});
+    const auto top = at({"/top.bin", "/general_storage/top.bin", 7});
+    ASSERT_LT(top, static_cast<ptrdiff_t>(with.first.size()));
+    EXPECT_LT(first, deep);  // byte order, depth first
+    EXPECT_EQ(deep + 1, f1);
+    EXPECT_LT(f1, top);
 
     Unselect({"/general_storage/f2/n3.bin"});
     session_->StartClean();
