@@ -189,6 +189,18 @@ BW_SIM_MD_EXPORT int AFCDirectoryOpen(AFCConnectionRef connection, const char* p
 BW_SIM_MD_EXPORT int AFCDirectoryRead(AFCConnectionRef connection, AFCDirectoryRef directory,
                                       char** outName);
 BW_SIM_MD_EXPORT int AFCDirectoryClose(AFCConnectionRef connection, AFCDirectoryRef directory);
+/* The simulator's own, which a real runtime lacks (callers look it up as optional): a listing
+ * whose entries carry their file information, taken in the same exchange as the names. Opened
+ * like AFCDirectoryOpen (same statuses) and closed with AFCDirectoryClose. Each read gives the
+ * next name and its information as AFCFileInfoOpen of the entry's path would give it, laid out as
+ * key, NUL, value, NUL, ... and ended by an empty key; "." and "..", and an entry whose
+ * information could not be read, carry an empty list. Both NULL at the end; both stay valid until
+ * the listing is closed. Reading a listing that AFCDirectoryOpen opened: status 7. */
+BW_SIM_MD_EXPORT int BwSimDirectoryOpenWithInfo(AFCConnectionRef connection, const char* path,
+                                                AFCDirectoryRef* outDirectory);
+BW_SIM_MD_EXPORT int BwSimDirectoryReadWithInfo(AFCConnectionRef connection,
+                                                AFCDirectoryRef directory, char** outName,
+                                                char** outInfo);
 /* Creates missing parents too; an existing folder is success. */
 BW_SIM_MD_EXPORT int AFCDirectoryCreate(AFCConnectionRef connection, const char* path);
 BW_SIM_MD_EXPORT int AFCRemovePath(AFCConnectionRef connection, const char* path);

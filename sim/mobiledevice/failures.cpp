@@ -168,6 +168,11 @@ std::optional<int> TakeFailure(std::string_view function, std::optional<std::str
     return std::nullopt;
 }
 
+bool AnyArmed() {
+    return Table().any.load(std::memory_order_acquire) ||
+           TheHold().any.load(std::memory_order_acquire);
+}
+
 std::optional<int> TakeFailure(std::string_view function, const char* detail) {
     if (detail == nullptr) return TakeFailure(function);
     return TakeFailure(function, std::optional<std::string_view>(detail));

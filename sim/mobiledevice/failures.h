@@ -27,6 +27,10 @@ void ReleaseHeldCall();
 std::optional<int> TakeFailure(std::string_view function,
                                std::optional<std::string_view> detail = std::nullopt);
 
+// Whether any failure or hold is armed: a caller that would have to build a detail for
+// TakeFailure first asks this, so that an unarmed runtime builds none.
+bool AnyArmed();
+
 // The same with a C string as the detail (NULL: no detail).
 std::optional<int> TakeFailure(std::string_view function, const char* detail);
 

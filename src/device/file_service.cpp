@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include "device/iphone.h"
 #include "device/iphone_file.h"
@@ -20,16 +21,13 @@ constexpr std::string_view kCrashReportService = "com.apple.crashreportcopymobil
 // Folders nest far less deeply on a device; a deeper walk is refused rather than risk the stack.
 constexpr int kMaxRemoveDepth = 256;
 
-uint64_t ParseUnsigned(const std::map<std::string, std::string>& values, const char* key) {
-    const auto found = values.find(key);
-    if (found == values.end()) return 0;
+uint64_t ParseUnsigned(std::string_view text) {
     uint64_t number = 0;
-    const std::string& text = found->second;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), number);
     return result.ec == std::errc() ? number : 0;
 }
 
-int32_t FileTypeCode(const std::string& format) {
+int32_t FileTypeCode(std::string_view format) {
     static constexpr std::pair<std::string_view, int32_t> kCodes[] = {
         {"S_IFREG", kDeviceFileRegular},
         {"S_IFDIR", kDeviceFolder},
@@ -46,7 +44,7 @@ int32_t FileTypeCode(const std::string& format) {
     return 0;
 }
 
-bool IsDotEntry(const std::string& name) {
+bool IsDotEntry(std::string_view name) {
     return name == "." || name == "..";
 }
 
@@ -58,6 +56,106 @@ void ReadAndCloseDirectory(rt::AFCConnectionRef connection, rt::AFCDirectoryRef 
         if (!IsDotEntry(name)) names.push_back(name);
     }
     Runtime().AFCDirectoryClose(connection, directory);
+}
+
+// Fills `info` from the pairs of the device's answer, one at a time; of a key given twice the
+// first value counts.
+class InfoPairs {
+  public:
+    explicit InfoPairs(DeviceFileInfo& info) : info_(info) {}
+
+    void Add(std::string_view key, std::string_view value) {
+        if (key == "st_size") {
+            if (Take(kSize)) info_.size = ParseUnsigned(value);
+        } else if (key == "st_ifmt") {
+            if (Take(kType)) info_.fileType = FileTypeCode(value);
+        } else if (key == "st_mtime") {
+            if (Take(kModified)) info_.modifiedTime = ParseUnsigned(value);
+        } else if (key == "st_birthtime") {
+            if (Take(kBirth)) info_.birthTime = ParseUnsigned(value);
+        }
+    }
+
+  private:
+    enum : unsigned { kSize = 1, kType = 2, kModified = 4, kBirth = 8 };
+    bool Take(unsigned key) {
+        if ((seen_ & key) != 0) return false;
+        seen_ |= key;
+        return true;
+    }
+
+    DeviceFileInfo& info_;
+    unsigned seen_ = 0;
+};
+
+// A link that a folder opens through counts as a folder.
+void ResolveLinkType(rt::AFCConnectionRef connection, DeviceFileInfo& info) {
+    if (info.fileType != kDeviceFileLink) return;
+    info.isLink = true;
+    rt::AFCDirectoryRef directory = nullptr;
+    if (AfcOpenDirectory(connection, info.path, &directory) == 0 && directory != nullptr) {
+        info.fileType = kDeviceFolder;
+        Runtime().AFCDirectoryClose(connection, directory);
+    }
+}
+
+// The path of entry `name` of `folder` (a normalised device path), as JoinDevicePath gives it;
+// a plain name is appended without splitting the folder again.
+std::string EntryPath(const std::string& folder, std::string_view name) {
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of("/\\") != std::string_view::npos)
+        return CIPhone::JoinDevicePath(folder, name);
+    std::string path;
+    path.reserve(folder.size() + 1 + name.size());
+    path = folder;
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
+void NameFromPath(DeviceFileInfo& info) {
+    const size_t slash = info.path.rfind('/');
+    info.name = slash == std::string::npos ? info.path : info.path.substr(slash + 1);
+}
+
+// One exchange for the whole folder when the runtime lists entries with their information.
+// An entry without information is listed with its name and path only, as when its own query
+// fails. False when the folder cannot be opened.
+bool ListWithInfo(rt::AFCConnectionRef connection, const std::string& folder,
+                  std::vector<DeviceFileInfo>& entries) {
+    const RuntimeTable& runtime = Runtime();
+    rt::AFCDirectoryRef directory = nullptr;
+    if (runtime.BwSimDirectoryOpenWithInfo(connection, folder.c_str(), &directory) != 0 ||
+        directory == nullptr)
+        return false;
+    char* name = nullptr;
+    char* pairs = nullptr;
+    while (runtime.BwSimDirectoryReadWithInfo(connection, directory, &name, &pairs) == 0 &&
+           name != nullptr && *name != '\0') {
+        const std::string_view entryName = name;
+        if (IsDotEntry(entryName)) continue;
+        DeviceFileInfo& info = entries.emplace_back();
+        if (entryName.find_first_of("/\\") != std::string_view::npos) {
+            // The name leads elsewhere once joined (a backslash is a separator on the way to
+            // the device): that path is asked for, as a listing without information would.
+            ReadDeviceFileInfo(connection, EntryPath(folder, entryName), info);
+            continue;
+        }
+        info.path = EntryPath(folder, entryName);
+        NameFromPath(info);
+        if (pairs == nullptr || *pairs == '\0') continue;
+        InfoPairs fill(info);
+        for (const char* at = pairs; *at != '\0';) {
+            const std::string_view key = at;
+            const std::string_view value = at + key.size() + 1;
+            fill.Add(key, value);
+            at = value.data() + value.size() + 1;
+        }
+        info.infoRead = true;
+        ResolveLinkType(connection, info);
+    }
+    runtime.AFCDirectoryClose(connection, directory);
+    return true;
 }
 
 }  // namespace
@@ -73,25 +171,19 @@ bool ReadDeviceFileInfo(rt::AFCConnectionRef connection, const std::string& devi
     const RuntimeTable& runtime = Runtime();
     rt::AFCKeyValueRef values = nullptr;
     if (runtime.AFCFileInfoOpen(connection, devicePath.c_str(), &values) != 0) return false;
-    std::map<std::string, std::string> pairs;
-    ReadAfcKeyValues(values, pairs);
-    if (values != nullptr && runtime.AFCKeyValueClose != nullptr) runtime.AFCKeyValueClose(values);
-
-    info.infoRead = true;
-    info.birthTime = ParseUnsigned(pairs, "st_birthtime");
-    info.modifiedTime = ParseUnsigned(pairs, "st_mtime");
-    info.size = ParseUnsigned(pairs, "st_size");
-    const auto format = pairs.find("st_ifmt");
-    if (format != pairs.end()) info.fileType = FileTypeCode(format->second);
-    if (info.fileType == kDeviceFileLink) {
-        info.isLink = true;
-        // A link to a folder counts as a folder: the folder opens through it.
-        rt::AFCDirectoryRef directory = nullptr;
-        if (AfcOpenDirectory(connection, devicePath, &directory) == 0 && directory != nullptr) {
-            info.fileType = kDeviceFolder;
-            runtime.AFCDirectoryClose(connection, directory);
+    if (values != nullptr) {
+        InfoPairs fill(info);
+        char* key = nullptr;
+        char* value = nullptr;
+        while (runtime.AFCKeyValueRead(values, &key, &value) == 0 && key != nullptr &&
+               value != nullptr) {
+            fill.Add(key, value);
+            key = value = nullptr;
         }
+        if (runtime.AFCKeyValueClose != nullptr) runtime.AFCKeyValueClose(values);
     }
+    info.infoRead = true;
+    ResolveLinkType(connection, info);
     return true;
 }
 
@@ -180,14 +272,19 @@ bool CIPhone::ListDirectory(std::string_view path, std::vector<std::string>& nam
 
 bool CIPhone::ListDirectoryInfo(std::string_view path, std::vector<DeviceFileInfo>& entries) {
     DeviceOperation operation(*this);
-    std::vector<std::string> names;
-    if (!operation || !ListDirectory(path, names)) return false;
+    if (!operation) return false;
     const std::string folder = MakeDevicePath(path);
+    const RuntimeTable& runtime = Runtime();
+    if (runtime.BwSimDirectoryOpenWithInfo != nullptr &&
+        runtime.BwSimDirectoryReadWithInfo != nullptr)
+        return ListWithInfo(afcConnection, folder, entries);
+    std::vector<std::string> names;
+    if (!ListDirectory(path, names)) return false;
     entries.reserve(entries.size() + names.size());
     for (const std::string& name : names) {
         DeviceFileInfo& info = entries.emplace_back();
         // An entry whose information cannot be read is still listed, with its name and path.
-        ReadDeviceFileInfo(afcConnection, JoinDevicePath(folder, name), info);
+        ReadDeviceFileInfo(afcConnection, EntryPath(folder, name), info);
     }
     return true;
 }

@@ -72,6 +72,8 @@ void ClearMobileDeviceSlots() {
     gTable.CFPropertyListCreateData = nullptr;
     gTable.AFCKeyValueClose = nullptr;
     gTable.BwSimCopyPortableDevices = nullptr;
+    gTable.BwSimDirectoryOpenWithInfo = nullptr;
+    gTable.BwSimDirectoryReadWithInfo = nullptr;
 }
 
 void ClearCoreFoundationSlots() {
@@ -197,6 +199,10 @@ platform::LibraryHandle LoadMobileDeviceRuntime() {
     Assign(gTable.AFCKeyValueClose, platform::FindSymbol(gTable.mobileDevice, "AFCKeyValueClose"));
     Assign(gTable.BwSimCopyPortableDevices,
            platform::FindSymbol(gTable.mobileDevice, "BwSimCopyPortableDevices"));
+    Assign(gTable.BwSimDirectoryOpenWithInfo,
+           platform::FindSymbol(gTable.mobileDevice, "BwSimDirectoryOpenWithInfo"));
+    Assign(gTable.BwSimDirectoryReadWithInfo,
+           platform::FindSymbol(gTable.mobileDevice, "BwSimDirectoryReadWithInfo"));
     gLoaded.store(true, std::memory_order_release);
     return gTable.mobileDevice;
 }
@@ -220,6 +226,14 @@ platform::LibraryHandle LoadAirTrafficHost() {
     BW_AIR_TRAFFIC_HOST_FUNCTIONS(BW_LOOK_UP)
 #undef BW_LOOK_UP
     return library;
+}
+
+void UseListingWithInfoForTests(bool use) {
+    if (gTable.mobileDevice == nullptr) return;
+    Assign(gTable.BwSimDirectoryOpenWithInfo,
+           use ? platform::FindSymbol(gTable.mobileDevice, "BwSimDirectoryOpenWithInfo") : nullptr);
+    Assign(gTable.BwSimDirectoryReadWithInfo,
+           use ? platform::FindSymbol(gTable.mobileDevice, "BwSimDirectoryReadWithInfo") : nullptr);
 }
 
 void ResetRuntimeTableForTests() {

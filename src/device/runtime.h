@@ -183,6 +183,15 @@ struct RuntimeTable {
     // portable-device layer serves as the phones a real runtime's computer would see over PTP.
     // A +1 array of {"FriendlyName", "SerialNumber", "Folder"} dictionaries.
     rt::CFArrayRef (*BwSimCopyPortableDevices)() = nullptr;
+
+    // Only the simulated runtime has them: a folder listing whose entries carry their file
+    // information, so that listing a folder with the information of each entry is one exchange
+    // rather than one per entry. Used only when both are there; the information of an entry is
+    // laid out as key, NUL, value, NUL, ... up to an empty key.
+    int (*BwSimDirectoryOpenWithInfo)(rt::AFCConnectionRef, const char*,
+                                      rt::AFCDirectoryRef*) = nullptr;
+    int (*BwSimDirectoryReadWithInfo)(rt::AFCConnectionRef, rt::AFCDirectoryRef, char**,
+                                      char**) = nullptr;
 };
 
 #undef BW_RUNTIME_SLOT
@@ -213,5 +222,9 @@ platform::LibraryHandle LoadAirTrafficHost();
 
 // Empties the table (libraries stay loaded), so a test can load again in the same process.
 void ResetRuntimeTableForTests();
+
+// Makes the loaded table look like a runtime without the simulator's listing with information
+// (false) or restores what the loader found (true), so a test runs both ways of listing.
+void UseListingWithInfoForTests(bool use);
 
 }  // namespace bw

@@ -52,10 +52,10 @@ void CloseCrashReportService(CIPhone& phone, rt::AFCConnectionRef connection) {
 
 void JunkFileWalk::Visit(const DeviceFileInfo& entry, int depth) {
     if (IsPlainFile(entry)) {
-        const std::string name = itemName ? itemName(entry) : entry.name;
-        owner_.SetMessageUtf8(name);
-        owner_.Results(kResultFiles)
-            .Append<IScanFileInfo>(std::make_unique<CScanFileInfo>(name, entry.path, entry.size));
+        auto item = std::make_unique<CScanFileInfo>(itemName ? itemName(entry) : entry.name,
+                                                    entry.path, entry.size);
+        owner_.SetMessage(item->name);
+        owner_.Results(kResultFiles).Append<IScanFileInfo>(std::move(item));
         owner_.AdjustSelection(1, entry.size, true);
     } else if (IsPlainFolder(entry)) {
         if (folders_ != nullptr) folders_->push_back(entry.path);
@@ -150,13 +150,15 @@ void CMediaFileJunk::Clean() {
         total_ = static_cast<uint32_t>(TotalIsSelectedItems() ? selected.size() : items.size());
         for (CScanFileInfo* item : selected) {
             if (StopRequested()) break;
-            if (!phone.FileExists(item->devicePath)) {
+            SetMessage(item->name);
+            // One exchange per file: the removal itself tells whether the file was still there.
+            // Only a failed removal asks again, so that a file that is gone is reported (and not
+            // counted) while a file that stayed counts as processed, as a removal that is not
+            // examined would.
+            if (!phone.RemoveDevicePath(item->devicePath) && !phone.FileExists(item->devicePath)) {
                 SetMessageUtf8(item->devicePath + std::string(MissingSuffix()));
                 continue;
             }
-            SetMessage(item->name);
-            // Its existence was just checked: the removal goes straight to the device.
-            phone.RemoveDevicePath(item->devicePath);
             ++processed_;
             WriteProgress();
             CountRemoval(*item);
@@ -173,7 +175,8 @@ void CMediaFileJunk::RemoveEmptiedFolders(CIPhone& phone) {
     for (auto folder = folders_.rbegin(); folder != folders_.rend(); ++folder) {
         if (StopRequested()) break;
         std::vector<std::string> names;
-        if (phone.ListDirectory(*folder, names) && names.empty()) phone.RemovePath(*folder);
+        // The listing proved the folder is there: it is removed by its device path at once.
+        if (phone.ListDirectory(*folder, names) && names.empty()) phone.RemoveDevicePath(*folder);
     }
     folders_.clear();
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "device/iphone_file.h"
+#include "device/runtime.h"
 #include "platform/files.h"
 #include "support/build_paths.h"
 #include "support/sim_device.h"
@@ -137,7 +138,23 @@ TEST_F(FileService, ListingsSkipDotEntriesAndKeepTheDeviceOrder) {
     EndListening();
 }
 
-TEST_F(FileService, EntryWhoseInformationCannotBeReadIsStillListed) {
+// Both ways of listing: the runtime's listing with information, and a runtime without it, where
+// each entry is asked for on its own.
+class FileServiceListing : public FileService, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        FileService::SetUp();
+        UseListingWithInfoForTests(GetParam());
+    }
+    void TearDown() override {
+        UseListingWithInfoForTests(true);
+        FileService::TearDown();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutInfo, FileServiceListing, ::testing::Bool());
+
+TEST_P(FileServiceListing, EntryWhoseInformationCannotBeReadIsStillListed) {
     // A folder of its own: the image's Books folder holds books already.
     WriteMedia("/Books/Notes/a.txt", "a");
     WriteMedia("/Books/Notes/b.txt", "bb");
@@ -151,6 +168,57 @@ TEST_F(FileService, EntryWhoseInformationCannotBeReadIsStillListed) {
     EXPECT_FALSE(entries[0].infoRead);
     EXPECT_EQ(entries[1].size, 2u);
     EXPECT_TRUE(entries[1].infoRead);
+    ExpectOpen(kWiredAfc, kWiredServices);
+    EndListening();
+}
+
+// Files, folders, links to each, odd names and the root: every field as the host's file system
+// has it, whichever way the folder was listed.
+TEST_P(FileServiceListing, EntriesCarryWhatTheImageHolds) {
+    WriteMedia("/Mixed/plain.txt", std::string(321, 'p'));
+    WriteMedia("/Mixed/with space & \xc3\xa9.bin", "e");
+    WriteMedia("/Mixed/back\\slash", "bs");
+    WriteMedia("/Mixed/sub/inner.txt", "inner");
+    ASSERT_EQ(::symlink("sub", Media("/Mixed/to-sub").c_str()), 0);
+    ASSERT_EQ(::symlink("plain.txt", Media("/Mixed/to-plain").c_str()), 0);
+    std::vector<DeviceFileInfo> entries;
+    ASSERT_TRUE(phone_->ListDirectoryInfo("Mixed/", entries));
+    std::vector<std::string> names;
+    for (const DeviceFileInfo& entry : entries)
+        names.push_back(entry.name);
+    // Byte order; a backslash in a name reads as a folder separator on the way to the device.
+    EXPECT_EQ(names, (std::vector<std::string>{"slash", "plain.txt", "sub", "to-plain", "to-sub",
+                                               "with space & \xc3\xa9.bin"}));
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[0].path, "/Mixed/back/slash");
+    EXPECT_FALSE(entries[0].infoRead);  // no such path on the device
+    const DeviceFileInfo& plain = entries[1];
+    EXPECT_EQ(plain.path, "/Mixed/plain.txt");
+    EXPECT_EQ(plain.size, 321u);
+    EXPECT_EQ(plain.fileType, kDeviceFileRegular);
+    EXPECT_EQ(static_cast<int64_t>(plain.modifiedTime / 1000000000),
+              platform::LastWriteTime(Media(plain.path)));
+    EXPECT_GT(plain.birthTime, 0u);
+    EXPECT_TRUE(plain.infoRead);
+    EXPECT_EQ(entries[2].fileType, kDeviceFolder);
+    EXPECT_FALSE(entries[2].isLink);
+    EXPECT_EQ(entries[3].fileType, kDeviceFileLink);
+    EXPECT_TRUE(entries[3].isLink);
+    EXPECT_EQ(entries[4].fileType, kDeviceFolder);
+    EXPECT_TRUE(entries[4].isLink);
+    EXPECT_EQ(entries[5].path, "/Mixed/with space & \xc3\xa9.bin");
+    EXPECT_EQ(entries[5].size, 1u);
+
+    std::vector<DeviceFileInfo> top;
+    ASSERT_TRUE(phone_->ListDirectoryInfo("/", top));
+    const auto mixed = std::find_if(
+        top.begin(), top.end(), [](const DeviceFileInfo& entry) { return entry.name == "Mixed"; });
+    ASSERT_NE(mixed, top.end());
+    EXPECT_EQ(mixed->path, "/Mixed");
+    EXPECT_EQ(mixed->fileType, kDeviceFolder);
+    EXPECT_FALSE(phone_->ListDirectoryInfo("/Mixed/plain.txt", entries));
+    EXPECT_FALSE(phone_->ListDirectoryInfo("/Missing", entries));
+    EXPECT_EQ(sim_.Counters().directories, 0);
     ExpectOpen(kWiredAfc, kWiredServices);
     EndListening();
 }

@@ -4,13 +4,19 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "brackwater/scan.h"
+#include "device/runtime.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "scan/media_junk.h"
@@ -199,6 +205,78 @@ TEST_F(MediaJunk, CleanReportsFilesThatDisappearedAndSkipsThem) {
     EXPECT_EQ(status_.finished, 1);
 }
 
+// A file whose removal fails for another reason than being gone is counted as processed and
+// stays, with the folder that holds it.
+TEST_F(MediaJunk, CleanCountsAFileThatCouldNotBeRemovedAndKeepsIt) {
+    Put("/Downloads/a/one.tmp", 1);
+    Put("/Downloads/a/two.tmp", 2);
+    Scan(kJunkDownloads);
+    ASSERT_TRUE(sim_.InjectFailure("AFCRemovePath", "/Downloads/a/two.tmp", 10));
+    session_->StartClean();
+    EXPECT_FALSE(platform::PathExists(Host("/Downloads/a/one.tmp")));
+    EXPECT_TRUE(platform::PathExists(Host("/Downloads/a/two.tmp")));
+    EXPECT_DOUBLE_EQ(status_.progress, 100.0);
+    EXPECT_EQ(status_.selectedCount, 0u);
+    EXPECT_EQ(status_.finished, 1);
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
+// The items of a scan, in list order, as the host reads them.
+struct ListedItem {
+    std::string name, path;
+    uint64_t size;
+    bool operator==(const ListedItem&) const = default;
+};
+
+// The same tree scanned with the runtime's listing with information and without it: the same
+// items in the same order, the same record, and the same clean.
+TEST_F(MediaJunk, ScanAndCleanAreTheSameWithAndWithoutListingInformation) {
+    for (int folder = 0; folder < 3; ++folder) {
+        for (int file = 0; file < 4; ++file) {
+            Put("/general_storage/f" + std::to_string(folder) + "/n" + std::to_string(file) +
+                    ".bin",
+                static_cast<size_t>(folder * 10 + file + 1));
+        }
+    }
+    Put("/general_storage/top.bin", 7);
+    Put("/general_storage/f1/deep/er/x.bin", 70);
+    ASSERT_EQ(::symlink("f0", Host("/general_storage/link-to-f0").c_str()), 0);
+    const auto scanItems = [&] {
+        session_->StartScan(kJunkGeneralStorage);
+        std::vector<ListedItem> items;
+        for (int32_t i = 0; i < session_->GetResultCount0(); ++i) {
+            auto* item = static_cast<IScanFileInfo*>(session_->GetResult0(i));
+            items.push_back({Text(item, false), Text(item, true), item->GetSize()});
+        }
+        return std::pair(items, std::pair(status_.selectedCount, status_.selectedSize));
+    };
+    UseListingWithInfoForTests(false);
+    const auto without = scanItems();
+    UseListingWithInfoForTests(true);
+    const auto with = scanItems();
+    EXPECT_EQ(with, without);
+    // The image's own storage files come with the ones made here.
+    EXPECT_EQ(with.first.size(), ImageFiles("/general_storage").size());
+    const auto at = [&](const ListedItem& item) {
+        return std::find(with.first.begin(), with.first.end(), item) - with.first.begin();
+    };
+    const auto first = at({"/f0/n0.bin", "/general_storage/f0/n0.bin", 1});
+    const auto deep = at({"/f1/deep/er/x.bin", "/general_storage/f1/deep/er/x.bin", 70});
+    const auto f1 = at({"/f1/n0.bin", "/general_storage/f1/n0.bin", 11});
+    const auto top = at({"/top.bin", "/general_storage/top.bin", 7});
+    ASSERT_LT(top, static_cast<ptrdiff_t>(with.first.size()));
+    EXPECT_LT(first, deep);  // byte order, depth first
+    EXPECT_EQ(deep + 1, f1);
+    EXPECT_LT(f1, top);
+
+    Unselect({"/general_storage/f2/n3.bin"});
+    session_->StartClean();
+    EXPECT_EQ(ImageFiles("/general_storage"), (FileSet{{"/general_storage/f2/n3.bin", 24}}));
+    EXPECT_TRUE(std::filesystem::is_symlink(Host("/general_storage/link-to-f0")));
+    EXPECT_FALSE(platform::PathExists(Host("/general_storage/f1")));
+    ExpectOpen(kWiredAfc, kWiredServices);
+}
+
 TEST_F(MediaJunk, ThumbnailsAreListedOnlyInSubFoldersAndMayBeAbsent) {
     Put("/DCIM/.THMB/root.THM", 5);
     Put("/DCIM/.THMB/5003/1.THM", 11);
@@ -287,7 +365,11 @@ TEST_F(MediaJunk, RecordStaysConsistentWhileAScanRuns) {
     }
     // The scan is held at its tenth folder, so the record is read mid-scan however the threads
     // are scheduled; the watcher then keeps reading it until the scan has ended.
-    ASSERT_TRUE(sim_.BlockCall("AFCDirectoryOpen", nullptr, 10));
+    // (The folders are opened by whichever listing the runtime offers.)
+    const char* folderOpen = Runtime().BwSimDirectoryOpenWithInfo != nullptr
+                                 ? "BwSimDirectoryOpenWithInfo"
+                                 : "AFCDirectoryOpen";
+    ASSERT_TRUE(sim_.BlockCall(folderOpen, nullptr, 10));
     FileSet found;
     std::thread scanner([&] { found = Scan(kJunkGeneralStorage); });
     ASSERT_TRUE(sim_.WaitBlocked());

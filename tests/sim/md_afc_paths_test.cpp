@@ -5,6 +5,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "md_support.h"
 
@@ -58,6 +61,8 @@ class SimMdAfcPaths : public SimMdTest {
             EXPECT_EQ(AFCFileRefOpen(afc_, path.c_str(), mode, &file), 8) << mode;
         int status = 0;
         List(afc_, path.c_str(), &status);
+        EXPECT_EQ(status, 8);
+        ListWithInfo(afc_, path.c_str(), &status);
         EXPECT_EQ(status, 8);
         EXPECT_EQ(AFCDirectoryCreate(afc_, path.c_str()), 8);
         EXPECT_EQ(AFCDirectoryCreate(afc_, (path + "/sub").c_str()), 8);
@@ -141,6 +146,66 @@ TEST_F(SimMdAfcPaths, RemovingALinkToTheOutsideRemovesOnlyTheLink) {
     EXPECT_EQ(AFCRemovePath(afc_, "/out"), 0);
     EXPECT_FALSE(fs::is_symlink(media_ + "/out"));
     EXPECT_TRUE(fs::exists(outside_ + "/victim.txt"));
+}
+
+// The listing with information tells of each entry what the host's file system says of it, a
+// link described and not followed, in the order of the plain listing.
+TEST_F(SimMdAfcPaths, ListingWithInformationDescribesEachEntryInPlace) {
+    folder_.Write("image/fs/var/mobile/Media/Books/long.txt", std::string(5000, 'x'));
+    ASSERT_EQ(::mkdir((media_ + "/Books/sub").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("sub", (media_ + "/Books/to-sub").c_str()), 0);
+    ASSERT_EQ(::symlink(outside_.c_str(), (media_ + "/Books/out").c_str()), 0);
+    int status = -1;
+    const auto entries = ListWithInfo(afc_, "/Books", &status);
+    ASSERT_EQ(status, 0);
+    std::vector<std::string> names;
+    for (const auto& [name, pairs] : entries)
+        names.push_back(name);
+    EXPECT_EQ(names, List(afc_, "/Books"));
+    ASSERT_EQ(entries.size(), 7u);  // ".", "..", book.txt, long.txt, out, sub, to-sub
+    EXPECT_TRUE(entries[0].second.empty());
+    EXPECT_TRUE(entries[1].second.empty());
+    std::map<std::string, std::map<std::string, std::string>> byName(entries.begin() + 2,
+                                                                     entries.end());
+    EXPECT_EQ(byName["book.txt"]["st_size"], "4");
+    EXPECT_EQ(byName["book.txt"]["st_ifmt"], "S_IFREG");
+    EXPECT_EQ(byName["long.txt"]["st_size"], "5000");
+    EXPECT_EQ(byName["sub"]["st_ifmt"], "S_IFDIR");
+    EXPECT_EQ(byName["to-sub"]["st_ifmt"], "S_IFLNK");
+    EXPECT_EQ(byName["to-sub"]["LinkTarget"], "sub");
+    EXPECT_EQ(byName["out"]["st_ifmt"], "S_IFLNK");
+    EXPECT_EQ(byName["out"]["LinkTarget"], outside_);
+    struct stat host {};
+    ASSERT_EQ(::stat((media_ + "/Books/long.txt").c_str(), &host), 0);
+    EXPECT_EQ(byName["long.txt"]["st_mtime"],
+              std::to_string(static_cast<uint64_t>(host.st_mtim.tv_sec) * 1000000000u +
+                             static_cast<uint64_t>(host.st_mtim.tv_nsec)));
+    EXPECT_EQ(byName["long.txt"]["st_nlink"], "1");
+
+    // A plain listing carries no information, and a file is no folder to list.
+    AFCDirectoryRef plain = nullptr;
+    ASSERT_EQ(AFCDirectoryOpen(afc_, "/Books", &plain), 0);
+    char* name = nullptr;
+    char* info = nullptr;
+    EXPECT_EQ(BwSimDirectoryReadWithInfo(afc_, plain, &name, &info), 7);
+    EXPECT_EQ(AFCDirectoryClose(afc_, plain), 0);
+    ListWithInfo(afc_, "/Books/book.txt", &status);
+    EXPECT_EQ(status, 7);
+    EXPECT_EQ(Counters().directories, 0);
+}
+
+// A failure armed for the information of one entry leaves that entry without it, as the query of
+// that entry alone would have failed.
+TEST_F(SimMdAfcPaths, ListingWithInformationHonoursAFailedEntry) {
+    folder_.Write("image/fs/var/mobile/Media/Books/other.txt", "22");
+    BwSimInjectFailure("AFCFileInfoOpen", "/Books/book.txt", 10, 1);
+    const auto entries = ListWithInfo(afc_, "/Books");
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[2].first, "book.txt");
+    EXPECT_TRUE(entries[2].second.empty());
+    EXPECT_EQ(entries[3].second.at("st_size"), "2");
+    // The failure was used up: the entry is described again.
+    EXPECT_EQ(ListWithInfo(afc_, "/Books/")[2].second.at("st_size"), "4");
 }
 
 TEST_F(SimMdAfcPaths, ImageRootsThemselvesStayInside) {

@@ -308,4 +308,28 @@ inline std::vector<std::string> List(AFCConnectionRef afc, const char* path,
     return names;
 }
 
+// A listing with information: each name with its pairs; empty when AFC refuses, with the
+// status in *status.
+inline std::vector<std::pair<std::string, std::map<std::string, std::string>>> ListWithInfo(
+    AFCConnectionRef afc, const char* path, int* status = nullptr) {
+    AFCDirectoryRef directory = nullptr;
+    const int result = BwSimDirectoryOpenWithInfo(afc, path, &directory);
+    if (status != nullptr) *status = result;
+    std::vector<std::pair<std::string, std::map<std::string, std::string>>> entries;
+    if (result != 0) return entries;
+    char* name = nullptr;
+    char* info = nullptr;
+    while (BwSimDirectoryReadWithInfo(afc, directory, &name, &info) == 0 && name != nullptr) {
+        auto& [entryName, pairs] = entries.emplace_back(name, std::map<std::string, std::string>{});
+        for (const char* at = info; at != nullptr && *at != '\0';) {
+            const std::string key = at;
+            const std::string value = at + key.size() + 1;
+            pairs[key] = value;
+            at += key.size() + 1 + value.size() + 1;
+        }
+    }
+    EXPECT_EQ(AFCDirectoryClose(afc, directory), 0);
+    return entries;
+}
+
 }  // namespace bw::sim::mdtest

@@ -65,13 +65,17 @@ struct KeyValues {
     size_t next = 0;
 };
 
-// The names of one folder, taken when it was opened.
+// The names of one folder, taken when it was opened, and for a listing opened with information
+// each entry's file information taken at the same time.
 struct Listing {
     std::mutex mutex;
     AFCConnectionRef connection = nullptr;
     std::string names;             // each name followed by a NUL
     std::vector<uint32_t> starts;  // where each name begins in `names`
     size_t next = 0;
+    bool withInformation = false;
+    std::string information;              // per entry: pairs as AppendFileInformation lays them out
+    std::vector<uint32_t> informationAt;  // where the entry of starts[i] begins in `information`
 };
 
 HandleTable<AfcConnection>& AfcConnections();
@@ -80,6 +84,11 @@ HandleTable<Listing>& Listings();
 
 // The connection behind a handle when requests can go through it; otherwise an AFC status.
 int UsableConnection(AFCConnectionRef handle, std::shared_ptr<AfcConnection>& out);
+
+// Appends what AFCFileInfoOpen tells of `name` in the folder `folder` (an empty name: the folder
+// itself; a link is described, not followed) as key, NUL, value, NUL and so on, ended by an empty
+// key. An AFC status; nothing is appended on failure.
+int AppendFileInformation(int folder, const std::string& name, std::string& out);
 
 // Hands out a key-value iterator over `pairs`.
 AFCKeyValueRef NewKeyValues(std::vector<std::pair<std::string, std::string>> pairs);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "afc/afc_connection.h"
@@ -23,10 +25,36 @@ void AddName(Listing& listing, std::string_view name) {
     listing.names.push_back('\0');
 }
 
+void DescribeEntries(int folder, Listing& listing, std::string_view path) {
+    listing.informationAt.reserve(listing.starts.size());
+    std::string name;
+    std::string entryPath;
+    for (size_t i = 0; i < listing.starts.size(); ++i) {
+        listing.informationAt.push_back(static_cast<uint32_t>(listing.information.size()));
+        name = listing.names.data() + listing.starts[i];
+        bool described = false;
+        if (i >= 2) {
+            std::optional<int> failure;
+            if (AnyArmed()) {
+                entryPath.assign(path);
+                if (entryPath.empty() || entryPath.back() != '/') entryPath.push_back('/');
+                entryPath += name;
+                failure = TakeFailure("AFCFileInfoOpen", entryPath.c_str());
+            }
+            described =
+                !failure && AppendFileInformation(folder, name, listing.information) == kAfcSuccess;
+        }
+        if (!described) listing.information.push_back('\0');
+    }
+}
+
 // Reads every name at once (only names: nothing is looked up per entry, so large folders list
 // quickly). HFS+ keeps a folder's entries sorted, so the names come in byte order, after "." and
 // "..", which a device lists first in every folder, its root included.
-int ReadListing(UniqueFd folder, Listing& listing) {
+// With information, each entry is described as AFCFileInfoOpen of its path would describe it
+// (a failure armed for that call leaves the entry without information, as it would leave the
+// call failing); "." and ".." carry none.
+int ReadListing(UniqueFd folder, Listing& listing, std::string_view path) {
     DIR* stream = ::fdopendir(folder.get());
     if (stream == nullptr) return AfcStatusFromErrno(errno);
     (void)folder.release();
@@ -39,11 +67,15 @@ int ReadListing(UniqueFd folder, Listing& listing) {
         errno = 0;
     }
     const int error = errno;
-    ::closedir(stream);
-    if (error != 0) return AfcStatusFromErrno(error);
+    if (error != 0) {
+        ::closedir(stream);
+        return AfcStatusFromErrno(error);
+    }
     const char* names = listing.names.data();
     std::sort(listing.starts.begin() + 2, listing.starts.end(),
               [names](uint32_t a, uint32_t b) { return std::strcmp(names + a, names + b) < 0; });
+    if (listing.withInformation) DescribeEntries(::dirfd(stream), listing, path);
+    ::closedir(stream);
     return kAfcSuccess;
 }
 
@@ -56,12 +88,8 @@ int ResolveWith(AFCConnectionRef connection, const char* path, LastLink last, bo
     return ResolvePath(found->root(), path, last, createFolders, entry);
 }
 
-}  // namespace
-
-extern "C" {
-
-int AFCDirectoryOpen(AFCConnectionRef connection, const char* path, AFCDirectoryRef* outDirectory) {
-    if (const auto failure = TakeFailure(__func__, path)) return *failure;
+int OpenListing(AFCConnectionRef connection, const char* path, bool withInformation,
+                AFCDirectoryRef* outDirectory) {
     if (outDirectory == nullptr) return kAfcInvalidArgument;
     ResolvedPath entry;
     if (const int status = ResolveWith(connection, path, LastLink::Follow, false, entry);
@@ -76,10 +104,43 @@ int AFCDirectoryOpen(AFCConnectionRef connection, const char* path, AFCDirectory
     }
     auto listing = std::make_shared<Listing>();
     listing->connection = connection;
-    if (const int status = ReadListing(std::move(folder), *listing); status != kAfcSuccess)
+    listing->withInformation = withInformation;
+    if (const int status = ReadListing(std::move(folder), *listing, path); status != kAfcSuccess)
         return status;
     ++GlobalCounters().directories;
     *outDirectory = reinterpret_cast<AFCDirectoryRef>(Listings().Add(std::move(listing)));
+    return kAfcSuccess;
+}
+
+}  // namespace
+
+extern "C" {
+
+int AFCDirectoryOpen(AFCConnectionRef connection, const char* path, AFCDirectoryRef* outDirectory) {
+    if (const auto failure = TakeFailure(__func__, path)) return *failure;
+    return OpenListing(connection, path, false, outDirectory);
+}
+
+int BwSimDirectoryOpenWithInfo(AFCConnectionRef connection, const char* path,
+                               AFCDirectoryRef* outDirectory) {
+    if (const auto failure = TakeFailure(__func__, path)) return *failure;
+    return OpenListing(connection, path, true, outDirectory);
+}
+
+int BwSimDirectoryReadWithInfo(AFCConnectionRef connection, AFCDirectoryRef directory,
+                               char** outName, char** outInfo) {
+    if (const auto failure = TakeFailure(__func__)) return *failure;
+    if (outName == nullptr || outInfo == nullptr) return kAfcInvalidArgument;
+    *outName = nullptr;
+    *outInfo = nullptr;
+    const std::shared_ptr<Listing> listing = Listings().Find(directory);
+    if (listing == nullptr || listing->connection != connection || !listing->withInformation)
+        return kAfcInvalidArgument;
+    std::lock_guard<std::mutex> lock(listing->mutex);
+    if (listing->next < listing->starts.size()) {
+        *outInfo = listing->information.data() + listing->informationAt[listing->next];
+        *outName = listing->names.data() + listing->starts[listing->next++];
+    }
     return kAfcSuccess;
 }
 

@@ -4,7 +4,9 @@
 #include <sys/statvfs.h>
 
 #include <cerrno>
+#include <charconv>
 #include <string>
+#include <string_view>
 
 #include "afc/afc_connection.h"
 #include "afc/afc_path.h"
@@ -54,26 +56,67 @@ std::string LinkTarget(int folder, const std::string& name) {
     return target;
 }
 
-int FileInformation(const ResolvedPath& entry,
-                    std::vector<std::pair<std::string, std::string>>& pairs) {
+void AppendText(std::string& out, std::string_view text) {
+    out.append(text);
+    out.push_back('\0');
+}
+
+void AppendNumber(std::string& out, uint64_t number) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    AppendText(out, std::string_view(digits, static_cast<size_t>(end - digits)));
+}
+
+}  // namespace
+
+namespace bw::sim::md {
+
+int AppendFileInformation(int folder, const std::string& name, std::string& out) {
     struct statx info {};
-    const int flags = entry.name.empty() ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
-    if (::statx(entry.parent.get(), entry.name.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME,
-                &info) != 0)
+    const int flags = name.empty() ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+    if (::statx(folder, name.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &info) != 0)
         return AfcStatusFromErrno(errno);
     // A file system that keeps no birth time reports the modification time instead.
     const statx_timestamp& born =
         (info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime : info.stx_mtime;
-    pairs = {
-        {"st_size", std::to_string(info.stx_size)},
-        {"st_blocks", std::to_string(info.stx_blocks)},
-        {"st_nlink", std::to_string(info.stx_nlink)},
-        {"st_ifmt", FileTypeName(info.stx_mode)},
-        {"st_mtime", std::to_string(Nanoseconds(info.stx_mtime))},
-        {"st_birthtime", std::to_string(Nanoseconds(born))},
-    };
-    if (S_ISLNK(info.stx_mode))
-        pairs.emplace_back("LinkTarget", LinkTarget(entry.parent.get(), entry.name));
+    AppendText(out, "st_size");
+    AppendNumber(out, info.stx_size);
+    AppendText(out, "st_blocks");
+    AppendNumber(out, info.stx_blocks);
+    AppendText(out, "st_nlink");
+    AppendNumber(out, info.stx_nlink);
+    AppendText(out, "st_ifmt");
+    AppendText(out, FileTypeName(info.stx_mode));
+    AppendText(out, "st_mtime");
+    AppendNumber(out, Nanoseconds(info.stx_mtime));
+    AppendText(out, "st_birthtime");
+    AppendNumber(out, Nanoseconds(born));
+    if (S_ISLNK(info.stx_mode)) {
+        AppendText(out, "LinkTarget");
+        AppendText(out, LinkTarget(folder, name));
+    }
+    out.push_back('\0');
+    return kAfcSuccess;
+}
+
+}  // namespace bw::sim::md
+
+namespace {
+
+int FileInformation(const ResolvedPath& entry,
+                    std::vector<std::pair<std::string, std::string>>& pairs) {
+    std::string text;
+    if (const int status = AppendFileInformation(entry.parent.get(), entry.name, text);
+        status != kAfcSuccess)
+        return status;
+    std::string_view rest = text;
+    while (!rest.empty() && rest.front() != '\0') {
+        const std::string_view key = rest.data();
+        rest.remove_prefix(key.size() + 1);
+        const std::string_view value = rest.data();
+        rest.remove_prefix(value.size() + 1);
+        pairs.emplace_back(key, value);
+    }
     return kAfcSuccess;
 }
 

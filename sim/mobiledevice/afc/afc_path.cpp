@@ -117,8 +117,10 @@ int ResolvePath(int root, std::string_view path, LastLink last, bool createFolde
     // Where the walk stands: the real folders below the root, and a descriptor of the last one
     // (only one descriptor is open at a time, however deep the path).
     std::vector<std::string> physical;
-    UniqueFd current = UniqueFd(::fcntl(root, F_DUPFD_CLOEXEC, 0));
-    if (!current.valid()) return AfcStatusFromErrno(errno);
+    // The root itself is only borrowed: a descriptor of our own is made once the walk leaves it,
+    // or at the end when the entry sits in the root.
+    UniqueFd current;
+    const auto at = [&] { return current.valid() ? current.get() : root; };
     int links = 0;
 
     while (!pending.empty()) {
@@ -133,22 +135,34 @@ int ResolvePath(int root, std::string_view path, LastLink last, bool createFolde
             continue;
         }
         const bool isLast = pending.empty();
+        if (!isLast) {
+            // Most folders on the way are plain folders: opening one without following a link
+            // proves that in one call. Anything else (a link, a file, a missing folder) is
+            // looked at below.
+            UniqueFd next(
+                ::openat(at(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (next.valid()) {
+                current = std::move(next);
+                physical.push_back(std::move(name));
+                continue;
+            }
+        }
         struct stat info {};
-        if (::fstatat(current.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(at(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             const int error = errno;
             if (error == ENOENT && isLast) {
                 pending.push_front(std::move(name));
                 break;
             }
             if (error != ENOENT || !createFolders) return AfcStatusFromErrno(error);
-            if (::mkdirat(current.get(), name.c_str(), 0755) != 0 && errno != EEXIST)
+            if (::mkdirat(at(), name.c_str(), 0755) != 0 && errno != EEXIST)
                 return AfcStatusFromErrno(errno);
             info.st_mode = S_IFDIR;
         }
         if (S_ISLNK(info.st_mode) && (!isLast || last == LastLink::Follow)) {
             std::string target;
             if (++links > kMostLinks) return kAfcNotFound;
-            if (!ReadLinkAt(current.get(), name, target)) return AfcStatusFromErrno(errno);
+            if (!ReadLinkAt(at(), name, target)) return AfcStatusFromErrno(errno);
             // An absolute target names the device's root, which lies outside every service's.
             if (target.empty() || target.front() == '/') return kAfcNotFound;
             std::deque<std::string> targetParts;
@@ -161,12 +175,15 @@ int ResolvePath(int root, std::string_view path, LastLink last, bool createFolde
             break;
         }
         if (!S_ISDIR(info.st_mode)) return kAfcNotFound;
-        UniqueFd next(
-            ::openat(current.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd next(::openat(at(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         // A folder that turned into a link or a file since it was looked at is not entered.
         if (!next.valid()) return AfcStatusFromErrno(errno);
         current = std::move(next);
         physical.push_back(std::move(name));
+    }
+    if (!current.valid()) {
+        current = UniqueFd(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+        if (!current.valid()) return AfcStatusFromErrno(errno);
     }
     out.parent = std::move(current);
     out.name = pending.empty() ? std::string() : std::move(pending.front());
