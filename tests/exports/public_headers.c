@@ -51,7 +51,8 @@ void BrackwaterPublicHeadersInC(void) {
     unsigned char (*complete)(void) = DeepCleanComplete;
     int (*convert)(const char*, const char*, const char*, BwOutputSink, void*, char*, size_t) =
         BrackwaterPlistConvert;
-    const char* (*version)(void) = BrackwaterVersion;
+    size_t (*version)(BwChar*) = BrackwaterVersion;
+    size_t (*lastError)(BwChar*) = BrackwaterLastError;
     int (*prune)(CIPhone*, int32_t) = BrackwaterPruneBackups;
     int (*removeBackup)(CIPhone*, const char*) = BrackwaterRemoveBackup;
     IDeviceInfo* (*informationNew)(CIPhone*) = CDeviceInfoNew;
@@ -62,6 +63,7 @@ void BrackwaterPublicHeadersInC(void) {
     int32_t (*syncResult)(IPhotoManager*) = BrackwaterPhotoSyncResult;
     void (*syncProgress)(IPhotoManager*, BwPhotoSyncProgress, void*) =
         BrackwaterPhotoSetSyncProgress;
+    (void)lastError;
     (void)syncResult;
     (void)syncProgress;
     (void)informationNew;

@@ -10,6 +10,7 @@
 
 #include "brackwater/brackwater.h"
 #include "cli.h"
+#include "text.h"
 
 namespace cli {
 
@@ -115,7 +116,7 @@ int RunDemo(Arguments& args) {
             .append("/brackwater-demo-XXXXXX");
     if (::mkdtemp(pattern.data()) == nullptr) return Fail("cannot make a temporary folder");
     const std::string folder = pattern;
-    std::printf("Brackwater %s demo, working in %s\n", BrackwaterVersion(), folder.c_str());
+    std::printf("Brackwater %s demo, working in %s\n", LibraryVersion().c_str(), folder.c_str());
 
     Heading("Property lists: an XML list read by the plist library, shown as JSON");
     const std::string xml = folder + "/Settings.plist";
