@@ -49,8 +49,10 @@ void BrackwaterPublicHeadersInC(void) {
     IDeviceBackUp* (*backupNew)(const BwChar*, int32_t, unsigned char, const BwChar*) =
         DeviceBackUpNewEx;
     unsigned char (*complete)(void) = DeepCleanComplete;
-    int (*convert)(const char*, const char*, const char*, BwOutputSink, void*, char*, size_t) =
+    int (*convert)(const BwChar*, const BwChar*, const BwChar*, BwOutputSink, void*) =
         BrackwaterPlistConvert;
+    int (*list)(const BwChar*, int, BwOutputSink, void*) = BrackwaterManifestList;
+    int (*resave)(const BwChar*) = BrackwaterManifestResave;
     size_t (*version)(BwChar*) = BrackwaterVersion;
     size_t (*lastError)(BwChar*) = BrackwaterLastError;
     int (*prune)(CIPhone*, int32_t) = BrackwaterPruneBackups;
@@ -63,6 +65,8 @@ void BrackwaterPublicHeadersInC(void) {
     int32_t (*syncResult)(IPhotoManager*) = BrackwaterPhotoSyncResult;
     void (*syncProgress)(IPhotoManager*, BwPhotoSyncProgress, void*) =
         BrackwaterPhotoSetSyncProgress;
+    (void)list;
+    (void)resave;
     (void)lastError;
     (void)syncResult;
     (void)syncProgress;
