@@ -55,8 +55,11 @@ void BrackwaterPublicHeadersInC(void) {
     int (*resave)(const BwChar*) = BrackwaterManifestResave;
     size_t (*version)(BwChar*) = BrackwaterVersion;
     size_t (*lastError)(BwChar*) = BrackwaterLastError;
+    size_t (*backupRoot)(BwChar*) = BrackwaterBackupRoot;
+    int (*backups)(CIPhone*, BwBackupSink, void*) = BrackwaterDeviceBackups;
     int (*prune)(CIPhone*, int32_t) = BrackwaterPruneBackups;
-    int (*removeBackup)(CIPhone*, const char*) = BrackwaterRemoveBackup;
+    int (*removeBackup)(CIPhone*, const BwChar*) = BrackwaterRemoveBackup;
+    void (*backupSink)(void*, const BwChar*, const BwChar*, const BwChar*) = (BwBackupSink)0;
     IDeviceInfo* (*informationNew)(CIPhone*) = CDeviceInfoNew;
     IPhotoManager* (*photosNew)(CIPhone*) = NewPhotoManager;
     size_t (*photoText)(IPhoto*, int32_t, BwChar*) = BrackwaterPhotoText;
@@ -68,6 +71,9 @@ void BrackwaterPublicHeadersInC(void) {
     (void)list;
     (void)resave;
     (void)lastError;
+    (void)backupRoot;
+    (void)backups;
+    (void)backupSink;
     (void)syncResult;
     (void)syncProgress;
     (void)informationNew;

@@ -111,8 +111,8 @@ std::string BackupToRestore(CIPhone* device, const std::string& udid) {
     std::vector<std::string> complete;
     BrackwaterDeviceBackups(
         device,
-        [](void* context, const char* folder, const char*, const char*) {
-            static_cast<std::vector<std::string>*>(context)->emplace_back(folder);
+        [](void* context, const BwChar* folder, const BwChar*, const BwChar*) {
+            static_cast<std::vector<std::string>*>(context)->push_back(ToUtf8(folder));
         },
         &complete);
     std::string newest, newestDate;
