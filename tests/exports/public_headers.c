@@ -59,7 +59,10 @@ void BrackwaterPublicHeadersInC(void) {
     int (*backups)(CIPhone*, BwBackupSink, void*) = BrackwaterDeviceBackups;
     int (*prune)(CIPhone*, int32_t) = BrackwaterPruneBackups;
     int (*removeBackup)(CIPhone*, const BwChar*) = BrackwaterRemoveBackup;
+    int32_t (*addToAlbum)(IPhotoManager*, const BwChar* const*, int32_t, const BwChar*) =
+        BrackwaterPhotoAddToAlbum;
     void (*backupSink)(void*, const BwChar*, const BwChar*, const BwChar*) = (BwBackupSink)0;
+    void (*progress)(void*, int32_t, int32_t, int32_t, const BwChar*) = (BwPhotoSyncProgress)0;
     IDeviceInfo* (*informationNew)(CIPhone*) = CDeviceInfoNew;
     IPhotoManager* (*photosNew)(CIPhone*) = NewPhotoManager;
     size_t (*photoText)(IPhoto*, int32_t, BwChar*) = BrackwaterPhotoText;
@@ -73,7 +76,9 @@ void BrackwaterPublicHeadersInC(void) {
     (void)lastError;
     (void)backupRoot;
     (void)backups;
+    (void)addToAlbum;
     (void)backupSink;
+    (void)progress;
     (void)syncResult;
     (void)syncProgress;
     (void)informationNew;
