@@ -106,7 +106,7 @@ struct StageTimes {
     Clock::time_point start, listSent, firstPicture, lastPicture, finished;
     std::mutex mutex;
 
-    static void Note(void* context, int32_t stage, int32_t done, int32_t, const char*) {
+    static void Note(void* context, int32_t stage, int32_t done, int32_t, const BwChar*) {
         auto* times = static_cast<StageTimes*>(context);
         std::lock_guard<std::mutex> lock(times->mutex);
         const Clock::time_point now = Clock::now();

@@ -128,13 +128,12 @@ BRACKWATER_API void DeviceBackUpDelete(IDeviceBackUp** object);
 BRACKWATER_API unsigned char VerifyBackUp(const BwChar* folder);
 
 /* ---- Listing ---- */
-/* The backup root as UTF-8; returns its length in bytes and copies it with its terminating zero
- * when `size` is larger than that length. */
-BRACKWATER_API size_t BrackwaterBackupRoot(char* buffer, size_t size);
-/* One kept backup: its folder (full path), "Last Backup Date" text and the library's version, all
- * UTF-8; empty texts when the folder's Info.plist lacks them. */
-typedef void (*BwBackupSink)(void* context, const char* folder, const char* date,
-                             const char* version);
+/* The folder that holds the backups, by the two-call rule. */
+BRACKWATER_API size_t BrackwaterBackupRoot(BwChar* buffer);
+/* One kept backup: its folder (full path), "Last Backup Date" text and the library's version;
+ * empty texts when the folder's Info.plist lacks them. The texts are valid during the call only. */
+typedef void (*BwBackupSink)(void* context, const BwChar* folder, const BwChar* date,
+                             const BwChar* version);
 /* Calls `sink` for each backup of the device that this library made and keeps in the backup root
  * (its current backup and its archives), in name order; returns their number, -1 for
  * an unknown device. */
@@ -149,7 +148,7 @@ BRACKWATER_API int BrackwaterDeviceBackups(CIPhone* device, BwBackupSink sink, v
 BRACKWATER_API int BrackwaterPruneBackups(CIPhone* device, int32_t keep);
 /* Removes one of the device's kept backups (a folder BrackwaterDeviceBackups lists) other than its
  * current one; 1 when it was removed. Anything else is left alone and answers 0. */
-BRACKWATER_API int BrackwaterRemoveBackup(CIPhone* device, const char* folder);
+BRACKWATER_API int BrackwaterRemoveBackup(CIPhone* device, const BwChar* folder);
 
 #ifdef __cplusplus
 }

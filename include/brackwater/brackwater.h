@@ -1,22 +1,11 @@
 /* Brackwater: the exported functions of libbrackwater.so. This header includes every public
  * header; each of them may also be included on its own. A C host sees the exported functions,
  * records and constants; the interface classes are C++ only (a C host holds them as opaque
- * pointers). */
+ * pointers). The rules for host text and errors are in brackwater/base.h. */
 #ifndef BRACKWATER_BRACKWATER_H
 #define BRACKWATER_BRACKWATER_H
 
 #include "brackwater/base.h"
-
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-/* The library's version as "major.minor.patch". */
-BRACKWATER_API const char* BrackwaterVersion(void);
-
-#ifdef __cplusplus
-}
-#endif
 
 #include "brackwater/apps.h"
 #include "brackwater/backup.h"

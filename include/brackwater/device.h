@@ -67,11 +67,12 @@ BRACKWATER_API void* GetDeviceHandle(CIPhone* device);
 
 /* ---- Device values and files, for hosts that show or move a device's files ---- */
 
-/* Text of a device value, read in a short lockdown session: `domain` may be null; `key` is a
- * lockdown key such as "DeviceName", "ProductType" or "ProductVersion"; the key
- * "UniqueDeviceID" answers the device's identifier without a session. Two calls: with a null
- * buffer the result is the text's length in characters plus 2; with a buffer the text and its
- * terminating zero are copied and the result is the length. 0 when there is no such value. */
+/* Text of a device value by the two-call rule, read in a short lockdown session: `domain` may be
+ * null; `key` is a lockdown key such as "DeviceName", "ProductType" or "ProductVersion"; the key
+ * "UniqueDeviceID" answers the device's identifier without a session. The call with the buffer
+ * copies the text measured by the call without it, so the two agree even if the device's value
+ * changed in between. 0 when there is no such value (an empty one), and a buffer then receives
+ * only the zero. */
 BRACKWATER_API size_t BrackwaterDeviceValue(CIPhone* device, const BwChar* domain,
                                             const BwChar* key, BwChar* buffer);
 /* 1 USB, 2 network, 0 unknown. */

@@ -141,9 +141,9 @@ typedef struct IPhotoManager IPhotoManager;
 
 /* Progress of a photo sync (AddPhotos, DeletePhotos), called from the sync's own threads: `stage`
  * 1 sync requested, 2 library list sent, 3 one picture sent (`done` of `total`, `name` its file
- * name), 4 finished; `name` is UTF-8 and valid during the call only. */
+ * name), 4 finished; `name` is valid during the call only. */
 typedef void (*BwPhotoSyncProgress)(void* context, int32_t stage, int32_t done, int32_t total,
-                                    const char* name);
+                                    const BwChar* name);
 
 /* Results of BrackwaterPhotoSyncResult. */
 #define BW_PHOTO_SYNC_NONE (-1)      /* no add or delete run yet */
@@ -175,11 +175,13 @@ BRACKWATER_API int32_t BrackwaterPhotoNumber(IPhoto* photo, int32_t field);
 /* How the manager's last AddPhotos or DeletePhotos sync ended (BW_PHOTO_SYNC_...); -1 for a null
  * manager. */
 BRACKWATER_API int32_t BrackwaterPhotoSyncResult(IPhotoManager* manager);
-/* AddPhotos into the synced album named `album` (UTF-8), which the device makes when it has none
- * of that name; a null or empty name adds to the loose synced photos as AddPhotos does. Returns
- * the number of paths handed to the sync; 0 for a null manager. */
-BRACKWATER_API int32_t BrackwaterPhotoAddToAlbum(IPhotoManager* manager, const char* const* paths,
-                                                 int32_t count, const char* album);
+/* AddPhotos into the synced album named `album`, which the device makes when it has none of that
+ * name; a null or empty name adds to the loose synced photos as AddPhotos does. `paths` are the
+ * pictures' files on the host; null entries are skipped. Returns the number of paths handed to
+ * the sync; 0 for a null manager, and 0 without a sync when a path or the name is not valid
+ * UTF-16. */
+BRACKWATER_API int32_t BrackwaterPhotoAddToAlbum(IPhotoManager* manager, const BwChar* const* paths,
+                                                 int32_t count, const BwChar* album);
 /* Sets the progress callback of the manager's later syncs; a null callback removes it. */
 BRACKWATER_API void BrackwaterPhotoSetSyncProgress(IPhotoManager* manager,
                                                    BwPhotoSyncProgress callback, void* context);

@@ -12,6 +12,7 @@
 #include "device/app_info.h"
 #include "device/app_install_proxy.h"
 #include "device/connect_listener.h"
+#include "exports/host_text.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ bool SameApplications(const Records& records,
 extern "C" {
 
 BRACKWATER_API int BrackwaterDeviceApplications(CIPhone* device, IAppInfo** records, int capacity) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr) return 0;

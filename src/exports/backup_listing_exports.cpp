@@ -1,7 +1,6 @@
 // Exported look-ups for hosts that show backups: the backup root, and this library's kept backups
 // of a device with their dates and versions. Nothing is thrown across these functions.
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,8 +9,10 @@
 #include "device/connect_listener.h"
 #include "device/host_utils.h"
 #include "device/iphone.h"
+#include "exports/host_text.h"
 #include "formats/plist_library.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -40,22 +41,23 @@ std::vector<std::string> DatedArchivesOldestFirst(const std::vector<std::string>
 
 extern "C" {
 
-BRACKWATER_API size_t BrackwaterBackupRoot(char* buffer, size_t size) {
+BRACKWATER_API size_t BrackwaterBackupRoot(BwChar* buffer) {
+    bw::exports::ClearLastError();
     try {
-        const std::string root = bw::GetBackupRoot();
-        if (buffer != nullptr && size > root.size()) {
-            std::memcpy(buffer, root.c_str(), root.size() + 1);
-        }
-        return root.size();
+        return bw::exports::CopyHostText(bw::GetBackupRoot(), buffer);
     } catch (...) {
         return 0;
     }
 }
 
 BRACKWATER_API int BrackwaterDeviceBackups(CIPhone* device, BwBackupSink sink, void* context) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
-        if (phone == nullptr) return -1;
+        if (phone == nullptr) {
+            bw::exports::SetLastError("unknown device");
+            return -1;
+        }
         // The same folders the preparation counts against its limit: the device's current
         // backup and its archives, real folders only, made by this library.
         const std::vector<std::string> kept = bw::KeptBackupsOf(
@@ -63,8 +65,9 @@ BRACKWATER_API int BrackwaterDeviceBackups(CIPhone* device, BwBackupSink sink, v
         int count = 0;
         for (const std::string& folder : kept) {
             if (sink != nullptr) {
-                sink(context, folder.c_str(), bw::ReadBackupDate(folder).c_str(),
-                     bw::ReadBackupVersion(folder).c_str());
+                sink(context, bw::Utf8ToWide(folder).c_str(),
+                     bw::Utf8ToWide(bw::ReadBackupDate(folder)).c_str(),
+                     bw::Utf8ToWide(bw::ReadBackupVersion(folder)).c_str());
             }
             ++count;
         }
@@ -75,9 +78,14 @@ BRACKWATER_API int BrackwaterDeviceBackups(CIPhone* device, BwBackupSink sink, v
 }
 
 BRACKWATER_API int BrackwaterPruneBackups(CIPhone* device, int32_t keep) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
-        if (phone == nullptr || keep < 0) return -1;
+        if (phone == nullptr || keep < 0) {
+            bw::exports::SetLastError(phone == nullptr ? "unknown device"
+                                                       : "negative count to keep");
+            return -1;
+        }
         const std::string udid = phone->ReadDeviceValueText("", "UniqueDeviceID");
         const std::string root = bw::GetBackupRoot();
         const std::vector<std::string> kept = bw::KeptBackupsOf(root, udid);
@@ -97,21 +105,31 @@ BRACKWATER_API int BrackwaterPruneBackups(CIPhone* device, int32_t keep) {
     }
 }
 
-BRACKWATER_API int BrackwaterRemoveBackup(CIPhone* device, const char* folder) {
+BRACKWATER_API int BrackwaterRemoveBackup(CIPhone* device, const BwChar* hostFolder) {
+    using bw::exports::Fail;
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
-        if (phone == nullptr || folder == nullptr) return 0;
+        if (phone == nullptr) return Fail("unknown device");
+        std::string folder;
+        if (hostFolder == nullptr) return Fail("missing argument");
+        if (!bw::exports::HostTextToUtf8(hostFolder, folder)) {
+            return Fail("the folder is not valid UTF-16");
+        }
         const std::string udid = phone->ReadDeviceValueText("", "UniqueDeviceID");
         const std::string root = bw::GetBackupRoot();
         const std::vector<std::string> kept = bw::KeptBackupsOf(root, udid);
         // Only a folder named exactly as the listing names it: no other path can lead outside
         // the backup root or to another device's backup.
-        if (folder == bw::platform::JoinPath(root, udid) ||
-            std::find(kept.begin(), kept.end(), folder) == kept.end()) {
-            return 0;
+        if (folder == bw::platform::JoinPath(root, udid)) {
+            return Fail(folder + ": the device's current backup is not removed");
+        }
+        if (std::find(kept.begin(), kept.end(), folder) == kept.end()) {
+            return Fail(folder + ": not a backup of this device that this library keeps");
         }
         bw::DeleteFolderTree(folder);
-        return bw::platform::PathExists(folder) ? 0 : 1;
+        if (bw::platform::PathExists(folder)) return Fail(folder + ": could not be removed");
+        return 1;
     } catch (...) {
         return 0;
     }

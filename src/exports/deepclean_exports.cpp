@@ -6,6 +6,7 @@
 #include "backup/configure_tool.h"
 #include "brackwater/deepclean.h"
 #include "device/connect_listener.h"
+#include "exports/host_text.h"
 #include "platform/text.h"
 #include "session/scan_device.h"
 
@@ -45,6 +46,7 @@ BRACKWATER_API unsigned char BrackwaterDeepCleanFromFolder(const BwChar* backupF
                                                            const BwChar* udid,
                                                            const BwChar* productVersion,
                                                            const BwChar* workPath) {
+    bw::exports::ClearLastError();
     try {
         if (backupFolder == nullptr || udid == nullptr || productVersion == nullptr ||
             workPath == nullptr) {
@@ -65,6 +67,7 @@ BRACKWATER_API unsigned char BrackwaterDeepCleanFromFolder(const BwChar* backupF
 }
 
 BRACKWATER_API IScanDevice* BrackwaterScanBackupNew(void) {
+    bw::exports::ClearLastError();
     try {
         return new bw::CScanDevice(nullptr);
     } catch (...) {

@@ -1,13 +1,13 @@
 // Exported device functions: the connection listener, device values and the file service. Every
 // CIPhone pointer from the host is checked against the objects this process made; nothing is
 // thrown across these functions.
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "brackwater/device.h"
 #include "device/connect_listener.h"
 #include "device/iphone.h"
+#include "exports/host_text.h"
 #include "platform/text.h"
 
 namespace {
@@ -67,6 +67,7 @@ BRACKWATER_API void* GetDeviceHandle(CIPhone* device) {
 
 BRACKWATER_API size_t BrackwaterDeviceValue(CIPhone* device, const BwChar* domain,
                                             const BwChar* key, BwChar* buffer) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr || key == nullptr) return 0;
@@ -83,15 +84,15 @@ BRACKWATER_API size_t BrackwaterDeviceValue(CIPhone* device, const BwChar* domai
             return text.size() + 2;
         }
         gMeasured = MeasuredValue{};
-        std::memcpy(buffer, text.data(), text.size() * sizeof(BwChar));
-        buffer[text.size()] = 0;
-        return text.size();
+        const size_t size = bw::exports::CopyHostText(std::u16string_view(text), buffer);
+        return text.empty() ? 0 : size;
     } catch (...) {
         return 0;
     }
 }
 
 BRACKWATER_API int BrackwaterDeviceInterfaceType(CIPhone* device) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         return phone != nullptr ? phone->interfaceType : 0;
@@ -101,6 +102,7 @@ BRACKWATER_API int BrackwaterDeviceInterfaceType(CIPhone* device) {
 }
 
 BRACKWATER_API CIPhone* BrackwaterDeviceFullFileSystem(CIPhone* device) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         return phone != nullptr ? bw::ToHost(phone->fullFileSystemTwin) : nullptr;
@@ -111,6 +113,7 @@ BRACKWATER_API CIPhone* BrackwaterDeviceFullFileSystem(CIPhone* device) {
 
 BRACKWATER_API int BrackwaterDeviceFileInfo(CIPhone* device, const BwChar* path,
                                             BwDeviceFileInfo* info) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr || path == nullptr || info == nullptr) return 0;
@@ -127,6 +130,7 @@ BRACKWATER_API int BrackwaterDeviceFileInfo(CIPhone* device, const BwChar* path,
 
 BRACKWATER_API int BrackwaterDeviceListDirectory(CIPhone* device, const BwChar* path, int withInfo,
                                                  BwDirectoryEntry entry, void* context) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr || path == nullptr || entry == nullptr) return 0;
@@ -152,6 +156,7 @@ BRACKWATER_API int BrackwaterDeviceListDirectory(CIPhone* device, const BwChar* 
 
 BRACKWATER_API int BrackwaterDeviceCopyFromDevice(CIPhone* device, const BwChar* devicePath,
                                                   const BwChar* hostPath) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr || devicePath == nullptr || hostPath == nullptr) return 0;
@@ -163,6 +168,7 @@ BRACKWATER_API int BrackwaterDeviceCopyFromDevice(CIPhone* device, const BwChar*
 
 BRACKWATER_API int BrackwaterDeviceCopyToDevice(CIPhone* device, const BwChar* hostPath,
                                                 const BwChar* devicePath) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr || devicePath == nullptr || hostPath == nullptr) return 0;
@@ -173,6 +179,7 @@ BRACKWATER_API int BrackwaterDeviceCopyToDevice(CIPhone* device, const BwChar* h
 }
 
 BRACKWATER_API void BrackwaterDeviceCancelCopy(CIPhone* device) {
+    bw::exports::ClearLastError();
     try {
         if (bw::CIPhone* phone = bw::FromHost(device)) phone->CancelCopy();
     } catch (...) {
@@ -180,6 +187,7 @@ BRACKWATER_API void BrackwaterDeviceCancelCopy(CIPhone* device) {
 }
 
 BRACKWATER_API int BrackwaterDeviceRemove(CIPhone* device, const BwChar* path, int recursive) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr || path == nullptr) return 0;
@@ -194,6 +202,7 @@ BRACKWATER_API int BrackwaterDeviceRemove(CIPhone* device, const BwChar* path, i
 }
 
 BRACKWATER_API int BrackwaterDeviceMakeDirectory(CIPhone* device, const BwChar* path) {
+    bw::exports::ClearLastError();
     try {
         bw::CIPhone* phone = bw::FromHost(device);
         if (phone == nullptr || path == nullptr) return 0;

@@ -6,6 +6,7 @@
 #include "device/connect_listener.h"
 #include "device/device_info.h"
 #include "device/device_utilities.h"
+#include "exports/host_text.h"
 #include "platform/text.h"
 
 extern "C" {
@@ -33,6 +34,7 @@ BRACKWATER_API void RestartDevice(CIPhone* device) {
 
 BRACKWATER_API size_t BrackwaterDeviceInfoValue(IDeviceInfo* info, const BwChar* key,
                                                 BwChar* buffer) {
+    bw::exports::ClearLastError();
     try {
         auto* object = static_cast<bw::CDeviceInfo*>(info);
         if (object == nullptr || object->phone == nullptr || key == nullptr) return 0;

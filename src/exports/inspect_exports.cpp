@@ -1,41 +1,40 @@
 // Exported inspection functions: thin wrappers that turn results into the host's sink and a
-// one-line error text. Nothing may be thrown across them.
-#include <algorithm>
-#include <cstring>
+// one-line message for BrackwaterLastError. Nothing may be thrown across them.
 #include <string>
 
 #include "brackwater/inspect.h"
+#include "exports/host_text.h"
 #include "inspect/manifest_listing.h"
 #include "inspect/plist_convert.h"
 
+using bw::exports::Fail;
+
 namespace {
 
-int Report(char* error, size_t errorSize, const std::string& message) {
-    if (error != nullptr && errorSize > 0) {
-        const size_t length = std::min(message.size(), errorSize - 1);
-        std::memcpy(error, message.data(), length);
-        error[length] = '\0';
-    }
-    return 0;
-}
-
-std::string Describe(const char* path) {
-    return path != nullptr ? path : "(no path)";
+// The path argument as UTF-8, or a message for the last error; `path` is empty then.
+bool InspectedPath(const BwChar* wide, std::string& path) {
+    if (wide == nullptr) return Fail("missing argument") != 0;
+    if (!bw::exports::HostTextToUtf8(wide, path)) return Fail("the path is not valid UTF-16") != 0;
+    return true;
 }
 
 }  // namespace
 
-extern "C" int BrackwaterPlistConvert(const char* path, const char* format, const char* codec,
-                                      BwOutputSink sink, void* context, char* error,
-                                      size_t errorSize) {
+extern "C" BRACKWATER_API int BrackwaterPlistConvert(const BwChar* path, const BwChar* format,
+                                                     const BwChar* codec, BwOutputSink sink,
+                                                     void* context) {
     using bw::inspect::PlistOutput;
     using bw::inspect::PlistReader;
+    bw::exports::ClearLastError();
+    std::string file;
     try {
-        if (path == nullptr || format == nullptr || sink == nullptr) {
-            return Report(error, errorSize, "missing argument");
+        if (format == nullptr || sink == nullptr) return Fail("missing argument");
+        if (!InspectedPath(path, file)) return 0;
+        std::string form, reader = "library";
+        if (!bw::exports::HostTextToUtf8(format, form) ||
+            (codec != nullptr && !bw::exports::HostTextToUtf8(codec, reader))) {
+            return Fail("the output form or codec is not valid UTF-16");
         }
-        const std::string form = format;
-        const std::string reader = codec != nullptr ? codec : "library";
         PlistOutput output;
         if (form == "json") {
             output = PlistOutput::kJson;
@@ -44,44 +43,49 @@ extern "C" int BrackwaterPlistConvert(const char* path, const char* format, cons
         } else if (form == "binary") {
             output = PlistOutput::kBinary;
         } else {
-            return Report(error, errorSize, "unknown output form \"" + form + "\"");
+            return Fail("unknown output form \"" + form + "\"");
         }
         if (reader != "library" && reader != "own") {
-            return Report(error, errorSize, "unknown codec \"" + reader + "\"");
+            return Fail("unknown codec \"" + reader + "\"");
         }
         std::string converted, problem;
         if (!bw::inspect::ConvertPlistFile(
-                path, output, reader == "own" ? PlistReader::kOwn : PlistReader::kLibrary,
+                file, output, reader == "own" ? PlistReader::kOwn : PlistReader::kLibrary,
                 converted, problem)) {
-            return Report(error, errorSize, Describe(path) + ": " + problem);
+            return Fail(file + ": " + problem);
         }
         sink(context, converted.data(), converted.size());
         return 1;
     } catch (const std::exception& e) {
-        return Report(error, errorSize, Describe(path) + ": " + e.what());
+        return Fail((file.empty() ? std::string("(no path)") : file) + ": " + e.what());
     }
 }
 
-extern "C" int BrackwaterManifestList(const char* path, int json, BwOutputSink sink, void* context,
-                                      char* error, size_t errorSize) {
+extern "C" BRACKWATER_API int BrackwaterManifestList(const BwChar* path, int json,
+                                                     BwOutputSink sink, void* context) {
+    bw::exports::ClearLastError();
+    std::string file;
     try {
-        if (path == nullptr || sink == nullptr) return Report(error, errorSize, "missing argument");
+        if (sink == nullptr) return Fail("missing argument");
+        if (!InspectedPath(path, file)) return 0;
         std::string problem;
         const bool listed = bw::inspect::ListManifest(
-            path, json != 0,
+            file, json != 0,
             [&](const std::string& line) { sink(context, line.data(), line.size()); }, problem);
-        return listed ? 1 : Report(error, errorSize, problem);
+        return listed ? 1 : Fail(problem);
     } catch (const std::exception& e) {
-        return Report(error, errorSize, Describe(path) + ": " + e.what());
+        return Fail((file.empty() ? std::string("(no path)") : file) + ": " + e.what());
     }
 }
 
-extern "C" int BrackwaterManifestResave(const char* path, char* error, size_t errorSize) {
+extern "C" BRACKWATER_API int BrackwaterManifestResave(const BwChar* path) {
+    bw::exports::ClearLastError();
+    std::string file;
     try {
-        if (path == nullptr) return Report(error, errorSize, "missing argument");
+        if (!InspectedPath(path, file)) return 0;
         std::string problem;
-        return bw::inspect::ResaveManifest(path, problem) ? 1 : Report(error, errorSize, problem);
+        return bw::inspect::ResaveManifest(file, problem) ? 1 : Fail(problem);
     } catch (const std::exception& e) {
-        return Report(error, errorSize, Describe(path) + ": " + e.what());
+        return Fail((file.empty() ? std::string("(no path)") : file) + ": " + e.what());
     }
 }

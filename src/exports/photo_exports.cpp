@@ -1,7 +1,11 @@
 // Exported photo manager and the text and number fields of photos and albums. Nothing is thrown
 // across the export.
+#include <string>
+#include <vector>
+
 #include "brackwater/photo.h"
 #include "device/connect_listener.h"
+#include "exports/host_text.h"
 #include "photo/photo_fields.h"
 #include "photo/photo_manager.h"
 #include "photo/photo_sync.h"
@@ -31,6 +35,7 @@ BRACKWATER_API void DeletePhotoManager(IPhotoManager* manager) {
 }
 
 BRACKWATER_API size_t BrackwaterPhotoText(IPhoto* photo, int32_t field, BwChar* buffer) {
+    bw::exports::ClearLastError();
     try {
         return bw::PhotoTextField(photo, field, buffer);
     } catch (...) {
@@ -39,6 +44,7 @@ BRACKWATER_API size_t BrackwaterPhotoText(IPhoto* photo, int32_t field, BwChar* 
 }
 
 BRACKWATER_API size_t BrackwaterPhotoAlbumText(IPhotoAlbum* album, int32_t field, BwChar* buffer) {
+    bw::exports::ClearLastError();
     try {
         return bw::AlbumTextField(album, field, buffer);
     } catch (...) {
@@ -47,24 +53,48 @@ BRACKWATER_API size_t BrackwaterPhotoAlbumText(IPhotoAlbum* album, int32_t field
 }
 
 BRACKWATER_API int32_t BrackwaterPhotoNumber(IPhoto* photo, int32_t field) {
+    bw::exports::ClearLastError();
     return bw::PhotoNumberField(photo, field);
 }
 
 BRACKWATER_API int32_t BrackwaterPhotoSyncResult(IPhotoManager* manager) {
+    bw::exports::ClearLastError();
     auto* object = dynamic_cast<bw::CPhotoManager*>(manager);
     return object != nullptr ? object->lastSyncResult() : BW_PHOTO_SYNC_NONE;
 }
 
-BRACKWATER_API int32_t BrackwaterPhotoAddToAlbum(IPhotoManager* manager, const char* const* paths,
-                                                 int32_t count, const char* album) {
-    auto* object = dynamic_cast<bw::CPhotoManager*>(manager);
-    if (object == nullptr) return 0;
-    return object->AddPhotosToAlbum(
-        paths, count, album != nullptr && *album != '\0' ? album : bw::kPhotoLibraryAlbumName);
+BRACKWATER_API int32_t BrackwaterPhotoAddToAlbum(IPhotoManager* manager, const BwChar* const* paths,
+                                                 int32_t count, const BwChar* album) {
+    using bw::exports::Fail;
+    bw::exports::ClearLastError();
+    try {
+        auto* object = dynamic_cast<bw::CPhotoManager*>(manager);
+        if (object == nullptr) return Fail("unknown photo manager");
+        // Every name is checked before the sync starts, so a bad one changes nothing on the device.
+        std::vector<std::string> files;
+        for (int32_t i = 0; paths != nullptr && i < count; ++i) {
+            if (paths[i] == nullptr) continue;
+            if (!bw::exports::HostTextToUtf8(paths[i], files.emplace_back())) {
+                return Fail("path " + std::to_string(i + 1) + " is not valid UTF-16");
+            }
+        }
+        std::string albumName;
+        if (album != nullptr && !bw::exports::HostTextToUtf8(album, albumName)) {
+            return Fail("the album name is not valid UTF-16");
+        }
+        std::vector<const char*> pointers;
+        for (const std::string& file : files)
+            pointers.push_back(file.c_str());
+        return object->AddPhotosToAlbum(pointers.data(), static_cast<int32_t>(pointers.size()),
+                                        albumName.empty() ? bw::kPhotoLibraryAlbumName : albumName);
+    } catch (...) {
+        return Fail("out of memory");
+    }
 }
 
 BRACKWATER_API void BrackwaterPhotoSetSyncProgress(IPhotoManager* manager,
                                                    BwPhotoSyncProgress callback, void* context) {
+    bw::exports::ClearLastError();
     if (auto* object = dynamic_cast<bw::CPhotoManager*>(manager))
         object->SetSyncProgress(callback, context);
 }

@@ -9,6 +9,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/image.h"
+#include "platform/text.h"
 
 namespace bw {
 
@@ -124,7 +125,7 @@ void CPhotoManager::RunSync(CPhotoSync& sync) {
     if (progress_ != nullptr) {
         sync.SetProgress([callback = progress_, context = progressContext_](
                              int32_t stage, int32_t done, int32_t total, const std::string& name) {
-            callback(context, stage, done, total, name.c_str());
+            callback(context, stage, done, total, Utf8ToWide(name).c_str());
         });
     }
     // The wait ends when the sync calls back or, for a device that stops answering, after the

@@ -93,8 +93,8 @@ class ListenerExports : public SimDeviceTest {
         const size_t size = api_.value(device, domain, key, nullptr);
         if (size == 0) return {};
         std::u16string buffer(size, u'\xffff');
-        const size_t length = api_.value(device, domain, key, buffer.data());
-        EXPECT_EQ(length + 2, size);
+        EXPECT_EQ(api_.value(device, domain, key, buffer.data()), size);
+        const size_t length = size - 2;
         EXPECT_EQ(buffer[length], u'\0');
         return WideToUtf8(std::u16string_view(buffer.data(), length));
     }

@@ -33,7 +33,7 @@ struct Exports {
     void (*listenerDelete)();
     int (*copyFrom)(::CIPhone*, const BwChar*, const BwChar*);
     int (*prune)(::CIPhone*, int32_t);
-    int (*remove)(::CIPhone*, const char*);
+    int (*remove)(::CIPhone*, const BwChar*);
     int (*backups)(::CIPhone*, BwBackupSink, void*);
 };
 
@@ -196,14 +196,14 @@ TEST_F(HostSafetyExports, RemovingABackupTakesOnlyAnArchiveOfThisDevice) {
          {current, current + "/", other, outside, root_ + "/" + udid_ + "-link",
           root_ + "/" + udid_ + "-20130101-000000/../" + udid_, std::string()}) {
         SCOPED_TRACE(refused);
-        EXPECT_EQ(api_.remove(device_, refused.c_str()), 0);
+        EXPECT_EQ(api_.remove(device_, Utf8ToWide(refused).c_str()), 0);
     }
     EXPECT_EQ(api_.remove(device_, nullptr), 0);
-    EXPECT_EQ(api_.remove(nullptr, archive.c_str()), 0);
+    EXPECT_EQ(api_.remove(nullptr, Utf8ToWide(archive).c_str()), 0);
     EXPECT_EQ(FingerprintTree(folder_ / "data"), everything);
     EXPECT_EQ(FingerprintTree(outside), outsideBefore);
 
-    EXPECT_EQ(api_.remove(device_, archive.c_str()), 1);
+    EXPECT_EQ(api_.remove(device_, Utf8ToWide(archive).c_str()), 1);
     EXPECT_FALSE(std::filesystem::exists(archive));
     EXPECT_TRUE(std::filesystem::exists(current + "/Info.plist"));
     EXPECT_EQ(FingerprintTree(outside), outsideBefore);

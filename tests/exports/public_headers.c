@@ -50,11 +50,20 @@ void BrackwaterPublicHeadersInC(void) {
     IDeviceBackUp* (*backupNew)(const BwChar*, int32_t, unsigned char, const BwChar*) =
         DeviceBackUpNewEx;
     unsigned char (*complete)(void) = DeepCleanComplete;
-    int (*convert)(const char*, const char*, const char*, BwOutputSink, void*, char*, size_t) =
+    int (*convert)(const BwChar*, const BwChar*, const BwChar*, BwOutputSink, void*) =
         BrackwaterPlistConvert;
-    const char* (*version)(void) = BrackwaterVersion;
+    int (*list)(const BwChar*, int, BwOutputSink, void*) = BrackwaterManifestList;
+    int (*resave)(const BwChar*) = BrackwaterManifestResave;
+    size_t (*version)(BwChar*) = BrackwaterVersion;
+    size_t (*lastError)(BwChar*) = BrackwaterLastError;
+    size_t (*backupRoot)(BwChar*) = BrackwaterBackupRoot;
+    int (*backups)(CIPhone*, BwBackupSink, void*) = BrackwaterDeviceBackups;
     int (*prune)(CIPhone*, int32_t) = BrackwaterPruneBackups;
-    int (*removeBackup)(CIPhone*, const char*) = BrackwaterRemoveBackup;
+    int (*removeBackup)(CIPhone*, const BwChar*) = BrackwaterRemoveBackup;
+    int32_t (*addToAlbum)(IPhotoManager*, const BwChar* const*, int32_t, const BwChar*) =
+        BrackwaterPhotoAddToAlbum;
+    void (*backupSink)(void*, const BwChar*, const BwChar*, const BwChar*) = (BwBackupSink)0;
+    void (*progress)(void*, int32_t, int32_t, int32_t, const BwChar*) = (BwPhotoSyncProgress)0;
     IDeviceInfo* (*informationNew)(CIPhone*) = CDeviceInfoNew;
     IPhotoManager* (*photosNew)(CIPhone*) = NewPhotoManager;
     size_t (*photoText)(IPhoto*, int32_t, BwChar*) = BrackwaterPhotoText;
@@ -63,6 +72,14 @@ void BrackwaterPublicHeadersInC(void) {
     int32_t (*syncResult)(IPhotoManager*) = BrackwaterPhotoSyncResult;
     void (*syncProgress)(IPhotoManager*, BwPhotoSyncProgress, void*) =
         BrackwaterPhotoSetSyncProgress;
+    (void)list;
+    (void)resave;
+    (void)lastError;
+    (void)backupRoot;
+    (void)backups;
+    (void)addToAlbum;
+    (void)backupSink;
+    (void)progress;
     (void)syncResult;
     (void)syncProgress;
     (void)informationNew;

@@ -22,6 +22,7 @@
 #include "photo/photo_sync.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "support/sim_device.h"
 #include "support/vips_pictures.h"
 #include "sync_run_fixture.h"
@@ -238,11 +239,12 @@ TEST_P(PhotoSyncEndToEnd, TwoPicturesArriveInTheLibraryAndOneRemovedLeavesIt) {
     // Progress as the export hands it to the host: the stages in order, each picture by name.
     std::mutex mutex;
     std::vector<std::string> progress;
-    auto record = [](void* context, int32_t stage, int32_t done, int32_t total, const char* name) {
+    auto record = [](void* context, int32_t stage, int32_t done, int32_t total,
+                     const BwChar* name) {
         auto* log = static_cast<std::pair<std::mutex*, std::vector<std::string>*>*>(context);
         std::lock_guard<std::mutex> lock(*log->first);
         log->second->push_back(std::to_string(stage) + ":" + std::to_string(done) + "/" +
-                               std::to_string(total) + ":" + name);
+                               std::to_string(total) + ":" + WideToUtf8(name));
     };
     std::pair<std::mutex*, std::vector<std::string>*> context{&mutex, &progress};
     manager->SetSyncProgress(record, &context);
@@ -309,7 +311,7 @@ TEST_F(PhotoSyncDevice, APictureThatCannotBeUploadedIsReportedAndOnlyTheOtherArr
     CPhotoManager manager(phone);
     // Once the list is sent (and before the device's manifest can start the uploads), the next
     // file the host opens on the device, the upload of the first requested picture, fails.
-    auto failFirstUpload = [](void* context, int32_t stage, int32_t done, int32_t, const char*) {
+    auto failFirstUpload = [](void* context, int32_t stage, int32_t done, int32_t, const BwChar*) {
         if (stage == kStageReadyForSync && done == 1)
             static_cast<SimControl*>(context)->InjectFailure("AFCFileRefOpen", nullptr, 7);
     };

@@ -22,11 +22,7 @@
 namespace cli {
 
 std::string BackupRoot() {
-    const size_t length = BrackwaterBackupRoot(nullptr, 0);
-    std::string root(length + 1, '\0');
-    BrackwaterBackupRoot(root.data(), root.size());
-    root.resize(length);
-    return root;
+    return TwoCallText([](char16_t* buffer) { return BrackwaterBackupRoot(buffer); });
 }
 
 // The run cannot be stopped once the tool has it, so Ctrl-C keeps its default meaning here.
@@ -86,8 +82,8 @@ std::vector<std::string> ListKeptBackups(CIPhone* device) {
     std::vector<std::string> folders;
     BrackwaterDeviceBackups(
         device,
-        [](void* context, const char* folder, const char*, const char*) {
-            static_cast<std::vector<std::string>*>(context)->emplace_back(folder);
+        [](void* context, const BwChar* folder, const BwChar*, const BwChar*) {
+            static_cast<std::vector<std::string>*>(context)->push_back(ToUtf8(folder));
         },
         &folders);
     return folders;
@@ -160,7 +156,7 @@ int RunBackup(Arguments& args) {
                 made.push_back(kept);
             }
         }
-        if (made.size() != 1 || BrackwaterRemoveBackup(device, made[0].c_str()) != 1) {
+        if (made.size() != 1 || BrackwaterRemoveBackup(device, ToWide(made[0]).c_str()) != 1) {
             return Fail("backed up to " + folder + ", but the backup it replaces was not removed");
         }
     }
@@ -250,8 +246,10 @@ int RunBackups(Arguments& args) {
     } context{args.json};
     const int count = BrackwaterDeviceBackups(
         device,
-        [](void* raw, const char* folder, const char* libraryDate, const char* version) {
-            const std::string date = PaddedBackupDate(folder, libraryDate);
+        [](void* raw, const BwChar* wideFolder, const BwChar* libraryDate,
+           const BwChar* wideVersion) {
+            const std::string folder = ToUtf8(wideFolder), version = ToUtf8(wideVersion);
+            const std::string date = PaddedBackupDate(folder, ToUtf8(libraryDate));
             if (static_cast<Context*>(raw)->json) {
                 std::printf("{\"folder\":%s,\"date\":%s,\"version\":%s}\n",
                             JsonString(folder).c_str(), JsonString(date).c_str(),

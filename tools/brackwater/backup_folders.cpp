@@ -7,6 +7,7 @@
 #include "brackwater/backup.h"
 #include "brackwater/inspect.h"
 #include "cli.h"
+#include "text.h"
 
 namespace cli {
 
@@ -56,10 +57,8 @@ size_t SkipValue(std::string_view json, size_t at) {
 
 // The property list at `path` as JSON; false (with the library's message) when it does not parse.
 bool ConvertToJson(const std::string& path, std::string& json, std::string& error) {
-    char message[512] = "";
-    if (!BrackwaterPlistConvert(path.c_str(), "json", "library", AppendToString, &json, message,
-                                sizeof message)) {
-        error = message;
+    if (!BrackwaterPlistConvert(ToWide(path).c_str(), u"json", u"library", AppendToString, &json)) {
+        error = LibraryError();
         return false;
     }
     return true;
@@ -112,8 +111,8 @@ std::string BackupToRestore(CIPhone* device, const std::string& udid) {
     std::vector<std::string> complete;
     BrackwaterDeviceBackups(
         device,
-        [](void* context, const char* folder, const char*, const char*) {
-            static_cast<std::vector<std::string>*>(context)->emplace_back(folder);
+        [](void* context, const BwChar* folder, const BwChar*, const BwChar*) {
+            static_cast<std::vector<std::string>*>(context)->push_back(ToUtf8(folder));
         },
         &complete);
     std::string newest, newestDate;

@@ -10,6 +10,7 @@
 
 #include "brackwater/brackwater.h"
 #include "cli.h"
+#include "text.h"
 
 namespace cli {
 
@@ -94,12 +95,11 @@ void Heading(const char* text) {
 
 bool Convert(const std::string& file, const char* format, const char* codec, std::string& out) {
     out.clear();
-    char error[512] = "";
-    if (BrackwaterPlistConvert(file.c_str(), format, codec, AppendToString, &out, error,
-                               sizeof error)) {
+    if (BrackwaterPlistConvert(ToWide(file).c_str(), ToWide(format).c_str(), ToWide(codec).c_str(),
+                               AppendToString, &out)) {
         return true;
     }
-    Fail(error);
+    Fail(LibraryError());
     return false;
 }
 
@@ -115,7 +115,7 @@ int RunDemo(Arguments& args) {
             .append("/brackwater-demo-XXXXXX");
     if (::mkdtemp(pattern.data()) == nullptr) return Fail("cannot make a temporary folder");
     const std::string folder = pattern;
-    std::printf("Brackwater %s demo, working in %s\n", BrackwaterVersion(), folder.c_str());
+    std::printf("Brackwater %s demo, working in %s\n", LibraryVersion().c_str(), folder.c_str());
 
     Heading("Property lists: an XML list read by the plist library, shown as JSON");
     const std::string xml = folder + "/Settings.plist";
@@ -146,17 +146,16 @@ int RunDemo(Arguments& args) {
               true);
     const std::string mbdb = folder + "/Manifest.mbdb";
     WriteFile(mbdb, manifest);
-    char error[512] = "";
-    if (!BrackwaterManifestList(folder.c_str(), 0, WriteToFile, stdout, error, sizeof error)) {
-        return Fail(error);
+    if (!BrackwaterManifestList(ToWide(folder).c_str(), 0, WriteToFile, stdout)) {
+        return Fail(LibraryError());
     }
     std::printf("\nThe same records as JSON lines:\n");
-    if (!BrackwaterManifestList(mbdb.c_str(), 1, WriteToFile, stdout, error, sizeof error)) {
-        return Fail(error);
+    if (!BrackwaterManifestList(ToWide(mbdb).c_str(), 1, WriteToFile, stdout)) {
+        return Fail(LibraryError());
     }
 
     Heading("Saving the manifest unchanged gives the same bytes");
-    if (!BrackwaterManifestResave(mbdb.c_str(), error, sizeof error)) return Fail(error);
+    if (!BrackwaterManifestResave(ToWide(mbdb).c_str())) return Fail(LibraryError());
     std::ifstream saved(mbdb, std::ios::binary);
     const std::string after((std::istreambuf_iterator<char>(saved)), {});
     std::printf("%zu bytes before, %zu after: %s\n", manifest.size(), after.size(),
@@ -166,8 +165,8 @@ int RunDemo(Arguments& args) {
     const std::string bad = folder + "/Damaged/Manifest.mbdb";
     std::filesystem::create_directory(folder + "/Damaged");
     WriteFile(bad, "not a manifest");
-    if (!BrackwaterManifestList(bad.c_str(), 0, WriteToFile, stdout, error, sizeof error)) {
-        std::printf("error: %s\n", error);
+    if (!BrackwaterManifestList(ToWide(bad).c_str(), 0, WriteToFile, stdout)) {
+        std::printf("error: %s\n", LibraryError().c_str());
     }
 
     if (const int device = RunDeviceDemo(folder); device != 0) return device;

@@ -86,12 +86,9 @@ CIPhone* DeviceSession::Choose(const Arguments& args, std::string& error) {
 
 std::string DeviceText(CIPhone* device, const char* key) {
     const std::u16string wideKey = ToWide(key);
-    const size_t size = BrackwaterDeviceValue(device, nullptr, wideKey.c_str(), nullptr);
-    if (size < 2) return {};
-    std::u16string value(size, u'\0');
-    const size_t length = BrackwaterDeviceValue(device, nullptr, wideKey.c_str(), value.data());
-    value.resize(std::min(length, value.size()));
-    return ToUtf8(value);
+    return TwoCallText([&](char16_t* buffer) {
+        return BrackwaterDeviceValue(device, nullptr, wideKey.c_str(), buffer);
+    });
 }
 
 }  // namespace cli

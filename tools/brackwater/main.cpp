@@ -5,6 +5,7 @@
 
 #include "brackwater/brackwater.h"
 #include "cli.h"
+#include "text.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ struct CommandEntry {
 };
 
 int RunVersion(cli::Arguments&) {
-    std::printf("brackwater %s\n", BrackwaterVersion());
+    std::printf("brackwater %s\n", cli::LibraryVersion().c_str());
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include "brackwater/inspect.h"
 #include "cli.h"
+#include "text.h"
 
 namespace cli {
 
@@ -29,15 +30,15 @@ int RunManifest(Arguments& args) {
     }
     if (words.size() != 1) return UsageError("give exactly one PATH", kUsage);
 
-    char error[512] = "";
+    if (const std::string bad = NotUtf8Message("PATH", words[0]); !bad.empty()) return Fail(bad);
+    const std::u16string path = ToWide(words[0]);
     if (sub == "list") {
-        if (!BrackwaterManifestList(words[0].c_str(), args.json ? 1 : 0, WriteToFile, stdout, error,
-                                    sizeof error)) {
-            return Fail(error);
+        if (!BrackwaterManifestList(path.c_str(), args.json ? 1 : 0, WriteToFile, stdout)) {
+            return Fail(LibraryError());
         }
         return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to standard output");
     }
-    if (!BrackwaterManifestResave(words[0].c_str(), error, sizeof error)) return Fail(error);
+    if (!BrackwaterManifestResave(path.c_str())) return Fail(LibraryError());
     return 0;
 }
 

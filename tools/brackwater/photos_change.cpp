@@ -28,17 +28,17 @@ namespace {
 class SyncReport {
   public:
     static void Callback(void* context, int32_t stage, int32_t done, int32_t total,
-                         const char* name) {
+                         const BwChar* name) {
         static_cast<SyncReport*>(context)->Line(stage, done, total, name);
     }
 
   private:
-    void Line(int32_t stage, int32_t done, int32_t total, const char* name) {
+    void Line(int32_t stage, int32_t done, int32_t total, const BwChar* name) {
         std::lock_guard<std::mutex> lock(mutex_);
         // A stage may report its start and its end; a person needs it once, pictures each.
         if (stage != 3 && stage == lastStage_) return;
         lastStage_ = stage;
-        const std::string shown = name != nullptr ? Printable(name) : std::string();
+        const std::string shown = name != nullptr ? Printable(ToUtf8(name)) : std::string();
         switch (stage) {
             case 1:
                 std::printf("  sync requested\n");
@@ -159,6 +159,12 @@ bool CheckPicture(const std::string& file, std::string& absolute, std::string& e
         error = Printable(file) + ": not a picture";
         return false;
     }
+    // The library takes the path as UTF-16; a resolved path that is not UTF-8 (a link into a
+    // folder so named) would reach it as another name.
+    if (const std::string bad = NotUtf8Message("FILE", resolved); !bad.empty()) {
+        error = bad;
+        return false;
+    }
     absolute = resolved;
     return true;
 }
@@ -175,9 +181,13 @@ int AddPictures(PhotoCommand& command, const std::vector<std::string>& files,
         paths.push_back(absolute);
     }
     const std::set<int32_t> before = KeysOf(command.LibraryRows());
-    std::vector<const char*> pointers;
+    std::vector<std::u16string> widePaths;
     for (const std::string& path : paths)
+        widePaths.push_back(ToWide(path));
+    std::vector<const BwChar*> pointers;
+    for (const std::u16string& path : widePaths)
         pointers.push_back(path.c_str());
+    const std::u16string wideAlbum = ToWide(album);
 
     IPhotoManager* manager = command.manager();
     SyncReport report;
@@ -185,7 +195,7 @@ int AddPictures(PhotoCommand& command, const std::vector<std::string>& files,
     std::printf("adding %zu pictures%s%s\n", paths.size(), album.empty() ? "" : " to album ",
                 Printable(album).c_str());
     BrackwaterPhotoAddToAlbum(manager, pointers.data(), static_cast<int32_t>(pointers.size()),
-                              album.empty() ? nullptr : album.c_str());
+                              album.empty() ? nullptr : wideAlbum.c_str());
     BrackwaterPhotoSetSyncProgress(manager, nullptr, nullptr);
     const int32_t result = BrackwaterPhotoSyncResult(manager);
     if (result != 0) return Fail(SyncFailure(result));

@@ -5,6 +5,7 @@
 #include "brackwater/inspect.h"
 #include "cli.h"
 #include "output_file.h"
+#include "text.h"
 
 namespace cli {
 
@@ -41,11 +42,11 @@ int RunPlist(Arguments& args) {
         return UsageError("--codec takes library or own", kUsage);
     }
 
+    if (const std::string bad = NotUtf8Message("FILE", words[0]); !bad.empty()) return Fail(bad);
     std::string converted;
-    char error[512] = "";
-    if (!BrackwaterPlistConvert(words[0].c_str(), format.c_str(), codec.c_str(), AppendToString,
-                                &converted, error, sizeof error)) {
-        return Fail(error);
+    if (!BrackwaterPlistConvert(ToWide(words[0]).c_str(), ToWide(format).c_str(),
+                                ToWide(codec).c_str(), AppendToString, &converted)) {
+        return Fail(LibraryError());
     }
     if (!hasOutput || output == "-") {
         WriteToFile(stdout, converted.data(), converted.size());

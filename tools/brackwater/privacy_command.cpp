@@ -182,10 +182,9 @@ int RunPrivacyOnFolder(const std::string& folder, const std::vector<int>& types,
         return Fail(folder + ": no Manifest.mbdb; only backups of iOS 5 to 7 can be read");
     }
     std::string info;
-    char message[512] = "";
-    if (!BrackwaterPlistConvert((folder + "/Info.plist").c_str(), "json", "library", AppendToString,
-                                &info, message, sizeof message)) {
-        return Fail(folder + "/Info.plist: " + message);
+    if (!BrackwaterPlistConvert(ToWide(folder + "/Info.plist").c_str(), u"json", u"library",
+                                AppendToString, &info)) {
+        return Fail(folder + "/Info.plist: " + LibraryError());
     }
     const std::string udid = InfoText(info, "Unique Identifier");
     const std::string version = InfoText(info, "Product Version");

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "brackwater/brackwater.h"
+
 namespace cli {
 
 namespace {
@@ -143,6 +145,14 @@ std::string Printable(std::string_view text) {
         }
     }
     return out;
+}
+
+std::string LibraryError() {
+    return TwoCallText([](char16_t* buffer) { return BrackwaterLastError(buffer); });
+}
+
+std::string LibraryVersion() {
+    return TwoCallText([](char16_t* buffer) { return BrackwaterVersion(buffer); });
 }
 
 }  // namespace cli

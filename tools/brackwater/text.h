@@ -21,6 +21,11 @@ std::string TwoCallText(Get get) {
     return ToUtf8(text);
 }
 
+// The message the library left for this thread's last call into it; empty when it left none.
+std::string LibraryError();
+// The library's version, "major.minor.patch".
+std::string LibraryVersion();
+
 // The same through a record's getter operation.
 template <class Record, class Getter>
 std::string Text(Record* record, Getter getter) {
