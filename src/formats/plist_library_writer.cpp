@@ -9,7 +9,7 @@
 // takes.
 #include <algorithm>
 #include <bit>
-#include <cinttypes>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -389,7 +389,10 @@ class XmlListWriter {
         } else if (value == 0) {
             std::strcpy(text, "0.0");
         } else {
-            std::snprintf(text, sizeof text, "%.17g", value);
+            // The same digits as printf's "%.17g", without its locale and stream machinery.
+            const auto end =
+                std::to_chars(text, text + sizeof text - 1, value, std::chars_format::general, 17);
+            *end.ptr = '\0';
         }
         AppendTagged("<real>", text, "</real>\n");
     }
@@ -478,13 +481,12 @@ class XmlListWriter {
                 return;
             case kPlistInteger: {
                 char text[24];
-                if (value.IsUnsignedInteger()) {
-                    std::snprintf(text, sizeof text, "%" PRIu64,
-                                  static_cast<uint64_t>(*value.Integer()));
-                } else {
-                    std::snprintf(text, sizeof text, "%" PRId64, *value.Integer());
-                }
-                AppendTagged("<integer>", text, "</integer>\n");
+                const std::to_chars_result end =
+                    value.IsUnsignedInteger()
+                        ? std::to_chars(text, text + sizeof text,
+                                        static_cast<uint64_t>(*value.Integer()))
+                        : std::to_chars(text, text + sizeof text, *value.Integer());
+                AppendTagged("<integer>", std::string_view(text, end.ptr), "</integer>\n");
                 return;
             }
             case kPlistReal:
