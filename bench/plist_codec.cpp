@@ -1,8 +1,8 @@
 // The codec's binary reader and writer against libplist on the same trees and the same bytes:
 // a photo library of about 10 thousand and about 1 million objects (albums of photo records
 // with strings, integers, reals, dates, data, booleans, nested arrays and dictionaries).
-// Reads run on the bytes our writer produced (source 0) and on the bytes libplist produced
-// (source 1), which share repeated keys and values.
+// Reads, and conversions from binary to XML, run on the bytes our writer produced (source 0) and
+// on the bytes libplist produced (source 1), which share repeated keys and values.
 #include <benchmark/benchmark.h>
 #include <plist/plist.h>
 
@@ -15,6 +15,7 @@
 
 #include "formats/libplist_bridge.h"
 #include "formats/plist_codec.h"
+#include "inspect/plist_convert.h"
 #include "quick.h"
 
 namespace {
@@ -132,6 +133,40 @@ void BM_LibplistWrite(benchmark::State& state) {
     }
 }
 
+// Binary to XML as `plist convert --codec own` makes it, against the external library reading
+// and writing the same bytes (what its own command-line converter does).
+void BM_OwnConvertToXml(benchmark::State& state) {
+    const Fixture& fixture = GetFixture(static_cast<int>(state.range(0)));
+    const std::string& bytes = Source(fixture, state.range(1));
+    for (auto _ : state) {
+        std::string xml;
+        std::string error;
+        if (!bw::inspect::ConvertPlistBytes(bytes, bw::inspect::PlistOutput::kXml,
+                                            bw::inspect::PlistReader::kOwn, xml, error)) {
+            state.SkipWithError("convert");
+        }
+        benchmark::DoNotOptimize(xml);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
+void BM_LibplistConvertToXml(benchmark::State& state) {
+    const Fixture& fixture = GetFixture(static_cast<int>(state.range(0)));
+    const std::string& bytes = Source(fixture, state.range(1));
+    for (auto _ : state) {
+        plist_t root = nullptr;
+        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+        char* xml = nullptr;
+        uint32_t length = 0;
+        plist_to_xml(root, &xml, &length);
+        if (xml == nullptr) state.SkipWithError("convert");
+        benchmark::DoNotOptimize(xml);
+        plist_to_xml_free(xml);
+        plist_free(root);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+}
+
 // A quick run leaves out the library of a million objects.
 std::vector<int> ObjectCounts() {
     return bw::bench::Quick() ? std::vector<int>{10000} : std::vector<int>{10000, 1000000};
@@ -156,6 +191,8 @@ BENCHMARK(BM_OwnRead)->Apply(ReadArguments);
 BENCHMARK(BM_LibplistRead)->Apply(ReadArguments);
 BENCHMARK(BM_OwnWrite)->Apply(WriteArguments);
 BENCHMARK(BM_LibplistWrite)->Apply(WriteArguments);
+BENCHMARK(BM_OwnConvertToXml)->Apply(ReadArguments);
+BENCHMARK(BM_LibplistConvertToXml)->Apply(ReadArguments);
 
 }  // namespace
 

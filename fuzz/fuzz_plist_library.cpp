@@ -56,6 +56,7 @@ bw::CDicValueObj SampleTree() {
     message.Set("AppNotificationCreationDate", CDicValueObj::MakeReal(612345678.25));
     message.Set("count", CDicValueObj::MakeInteger(-7));
     message.Set("big", CDicValueObj::MakeInteger(INT64_MAX));
+    message.Set("huge", CDicValueObj::MakeUnsignedInteger(UINT64_MAX));
     message.Set("on", CDicValueObj::MakeBool(true));
     message.Set("off", CDicValueObj::MakeBool(false));
     message.Set("data", CDicValueObj::MakeData(Bytes({0, 1, 2, 0xFF})));

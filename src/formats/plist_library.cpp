@@ -11,11 +11,29 @@
 
 #include "formats/libplist_bridge.h"
 #include "formats/plist_guard.h"
+#include "formats/plist_library_internal.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
 namespace bw {
+
+namespace plist_library_internal {
+
+// Cut at the first NUL, because the external library passes text on as C strings, and with
+// invalid UTF-8 replaced by U+FFFD, so that both formats carry the same text.
+std::string CleanText(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) return std::string(text);
+    return WideToUtf8(Utf8ToWide(text));
+}
+
+}  // namespace plist_library_internal
+
 namespace {
+
+using plist_library_internal::CleanText;
 
 constexpr uint64_t kMaxWrittenNodes = uint64_t{1} << 22;
 constexpr uint64_t kMaxWrittenBytes = uint64_t{512} << 20;
@@ -68,40 +86,20 @@ PlistCalendar CalendarOfDateNode(plist_t node) {
     return PlistCalendarFromReferenceSeconds(static_cast<int64_t>(clamped));
 }
 
-// A date node for any second from year 1 to 9999: the library's own constructor takes 32-bit
-// seconds, so wider dates go through a binary list that holds just the date.
-plist_t NewDateNode(const PlistCalendar& date) {
-    const int64_t seconds = PlistReferenceSecondsFromCalendar(date);
-    if (seconds > INT32_MIN && seconds < INT32_MAX) {
-        return plist_new_date(static_cast<int32_t>(seconds), 0);
-    }
-    const double value = static_cast<double>(seconds);
-    uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    std::string list = "bplist00";
-    list.push_back(static_cast<char>(0x33));
-    for (int shift = 56; shift >= 0; shift -= 8)
-        list.push_back(static_cast<char>(bits >> shift));
-    list.push_back(8);                       // offset table: the date object sits at offset 8
-    list.append(6, '\0');                    // trailer: unused bytes and sort version
-    list.append({1, 1});                     // offset size, reference size
-    list.append({0, 0, 0, 0, 0, 0, 0, 1});   // one object
-    list.append(8, '\0');                    // the top object is object 0
-    list.append({0, 0, 0, 0, 0, 0, 0, 17});  // the offset table starts at byte 17
-    plist_t node = nullptr;
-    plist_from_bin(list.data(), static_cast<uint32_t>(list.size()), &node);
-    return node;
-}
-
-// Text as the tree holds it: cut at the first NUL, because the external library passes text on
-// as C strings, and with invalid UTF-8 replaced by U+FFFD, because its binary writer silently
-// drops the bytes it cannot convert to UTF-16 while its XML writer keeps them.
-std::string CleanText(std::string_view text) {
-    text = text.substr(0, text.find('\0'));
-    const bool ascii = std::all_of(text.begin(), text.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii) return std::string(text);
-    return WideToUtf8(Utf8ToWide(text));
+// The external library hands out every integer as 64 unsigned bits; whether bits above INT64_MAX
+// are a negative number or an unsigned one it records only in the integer's width, which shows
+// when it writes the node: an unsigned one becomes a 16-byte integer (marker 0x14) of a binary
+// list. Only integers with the top bit set need the look.
+bool IsUnsignedAboveInt64(plist_t node) {
+    PlistHandle copy(plist_copy(node));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(copy.get(), &bytes, &length);
+    if (bytes == nullptr) return false;
+    // "bplist00", then the integer as the first and only object.
+    const bool wide = length > 8 && static_cast<unsigned char>(bytes[8]) == 0x14;
+    plist_to_bin_free(bytes);
+    return wide;
 }
 
 bool IsValueNode(plist_t node) {
@@ -225,10 +223,11 @@ bool TreeFromNode(plist_t root, CDicValueObj& out) {
                 break;
             }
             case PLIST_UINT: {
-                // Integers above INT64_MAX (XML can spell them) keep their bit pattern.
                 uint64_t value = 0;
                 plist_get_uint_val(item.node, &value);
-                slot = CDicValueObj::MakeInteger(static_cast<int64_t>(value));
+                slot = value > static_cast<uint64_t>(INT64_MAX) && IsUnsignedAboveInt64(item.node)
+                           ? CDicValueObj::MakeUnsignedInteger(value)
+                           : CDicValueObj::MakeInteger(static_cast<int64_t>(value));
                 break;
             }
             case PLIST_REAL: {
@@ -266,22 +265,10 @@ bool TreeFromNode(plist_t root, CDicValueObj& out) {
     return true;
 }
 
-// {"CF$UID": n} is written as a real UID so that keyed archives edited here stay readable by
-// the archiver that made them; XML spells a UID exactly like that dictionary anyway. The
-// external library stores UIDs in at most four bytes, so larger numbers stay a dictionary.
-std::optional<uint64_t> UidOf(const CDicValueObj& value) {
-    const PlistDictionary* entries = value.Dictionary();
-    if (entries == nullptr || entries->size() != 1 || entries->front().first != "CF$UID") {
-        return std::nullopt;
-    }
-    const int64_t* number = entries->front().second.Integer();
-    if (number == nullptr || *number < 0 || *number > int64_t{UINT32_MAX}) return std::nullopt;
-    return static_cast<uint64_t>(*number);
-}
-
-// Walks the tree before anything is built: containers nest at most kPlistMaxNesting deep (a
-// tree that contains itself never ends), and the list stays well inside the external library's
-// 32-bit lengths even when shared payloads make a small tree stand for a huge list.
+// Walks the tree before anything is written: containers nest at most kPlistMaxNesting deep (a
+// tree that contains itself never ends), and the list stays well inside the 32-bit lengths of
+// the external library that reads it back, even when shared payloads make a small tree stand for
+// a huge list.
 bool TreeFitsLimits(const CDicValueObj& tree) {
     struct Pending {
         const CDicValueObj* value;
@@ -313,77 +300,6 @@ bool TreeFitsLimits(const CDicValueObj& tree) {
     return true;
 }
 
-// The external node for one value (containers empty), or null for a value that holds nothing:
-// kPlistNone, an unknown type code, or a type code whose payload is missing.
-plist_t NewNode(const CDicValueObj& value) {
-    switch (value.type) {
-        case kPlistDictionary:
-            if (const std::optional<uint64_t> uid = UidOf(value)) return plist_new_uid(*uid);
-            return value.Dictionary() ? plist_new_dict() : nullptr;
-        case kPlistArray:
-            return value.Array() ? plist_new_array() : nullptr;
-        case kPlistString:
-            return value.String() ? plist_new_string(CleanText(*value.String()).c_str()) : nullptr;
-        case kPlistInteger:
-            // Stored unsigned but written as a signed 64-bit number, so negatives survive.
-            return value.Integer() ? plist_new_uint(static_cast<uint64_t>(*value.Integer()))
-                                   : nullptr;
-        case kPlistReal:
-            return value.Real() ? plist_new_real(*value.Real()) : nullptr;
-        case kPlistFalse:
-            return plist_new_bool(0);
-        case kPlistTrue:
-            return plist_new_bool(1);
-        case kPlistData:
-            return value.Data() ? plist_new_data(value.Data()->data(), value.Data()->size())
-                                : nullptr;
-        case kPlistDate:
-            return value.Date() ? NewDateNode(*value.Date()) : nullptr;
-        default:
-            return nullptr;
-    }
-}
-
-// Builds the external tree without recursion. Entries that hold nothing are left out (a list
-// has no way to spell them); null when the root holds nothing or the tree is beyond the limits.
-PlistHandle NodeFromTree(const CDicValueObj& tree) {
-    struct Pending {
-        const CDicValueObj* value;
-        plist_t parent;
-        const std::string* key;  // set when the parent is a dictionary
-    };
-    if (!TreeFitsLimits(tree)) return nullptr;
-    PlistHandle root;
-    std::vector<Pending> stack{{&tree, nullptr, nullptr}};
-    while (!stack.empty()) {
-        const Pending item = stack.back();
-        stack.pop_back();
-        plist_t node = NewNode(*item.value);
-        if (node == nullptr) {
-            if (item.parent == nullptr) return nullptr;
-            continue;
-        }
-        if (item.parent == nullptr) {
-            root.reset(node);
-        } else if (item.key) {
-            plist_dict_set_item(item.parent, CleanText(*item.key).c_str(), node);
-        } else {
-            plist_array_append_item(item.parent, node);
-        }
-        if (plist_get_node_type(node) == PLIST_DICT) {
-            const PlistDictionary& entries = *item.value->Dictionary();
-            for (size_t i = entries.size(); i-- > 0;) {
-                stack.push_back({&entries[i].second, node, &entries[i].first});
-            }
-        } else if (plist_get_node_type(node) == PLIST_ARRAY) {
-            const PlistArray& items = *item.value->Array();
-            for (size_t i = items.size(); i-- > 0;)
-                stack.push_back({&items[i], node, nullptr});
-        }
-    }
-    return root;
-}
-
 std::string_view WithoutUtf8Bom(std::string_view text) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     return text;
@@ -410,22 +326,9 @@ void ReadPlistBytes(std::string_view bytes, CDicValueObj& tree) {
 
 bool Serialize(const CDicValueObj& tree, bool binary, std::string& out) {
     out.clear();
-    const PlistHandle root = NodeFromTree(tree);
-    if (!root) return false;
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    if (binary) {
-        plist_to_bin(root.get(), &bytes, &length);
-    } else {
-        plist_to_xml(root.get(), &bytes, &length);
-    }
-    if (bytes != nullptr && length > 0) out.assign(bytes, length);
-    if (binary) {
-        plist_to_bin_free(bytes);
-    } else {
-        plist_to_xml_free(bytes);
-    }
-    return !out.empty();
+    if (!TreeFitsLimits(tree)) return false;
+    return binary ? plist_library_internal::WriteBinaryList(tree, out)
+                  : plist_library_internal::WriteXmlList(tree, out);
 }
 
 void WriteFile(const CDicValueObj& tree, const std::string& path, bool binary) {

@@ -67,6 +67,11 @@ class CDicValueObj {
     static CDicValueObj MakeArray();
     static CDicValueObj MakeString(std::string text);
     static CDicValueObj MakeInteger(int64_t value);
+    // An integer above INT64_MAX keeps its value: Integer() gives its bit pattern (as it gives
+    // every integer's), IsUnsignedInteger() tells it from the negative number of the same bits,
+    // and the writers spell it unsigned (binary lists as a 16-byte integer). Values up to
+    // INT64_MAX make an ordinary integer.
+    static CDicValueObj MakeUnsignedInteger(uint64_t value);
     static CDicValueObj MakeReal(double value);
     static CDicValueObj MakeBool(bool value);
     static CDicValueObj MakeData(std::string bytes);
@@ -83,6 +88,8 @@ class CDicValueObj {
     const std::string* Data() const;
     const PlistCalendar* Date() const;
     bool IsBool() const { return type == kPlistFalse || type == kPlistTrue; }
+    // True for an integer above INT64_MAX (whose Integer() reads negative).
+    bool IsUnsignedInteger() const;
 
     // Dictionary access: the value of the first entry with this key, or null (also for
     // non-dictionaries). Set replaces an existing key's value in its place or appends a new

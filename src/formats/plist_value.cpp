@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -30,6 +31,8 @@ struct CDicValueObj::Payload {
     // Only for dictionaries, made by the first Set on one past kIndexedFrom entries. Shared by
     // the copies that share the payload, like the entries.
     std::unique_ptr<DictionaryIndex> index;
+    // Only for integers: the 64 bits are an unsigned number above INT64_MAX.
+    bool unsignedInteger = false;
 
     template <typename T>
     explicit Payload(T v) : value(std::move(v)) {}
@@ -126,6 +129,16 @@ CDicValueObj CDicValueObj::MakeInteger(int64_t number) {
     value.type = kPlistInteger;
     value.payload_ = std::make_shared<Payload>(number);
     return value;
+}
+
+CDicValueObj CDicValueObj::MakeUnsignedInteger(uint64_t number) {
+    CDicValueObj value = MakeInteger(static_cast<int64_t>(number));
+    value.payload_->unsignedInteger = number > static_cast<uint64_t>(INT64_MAX);
+    return value;
+}
+
+bool CDicValueObj::IsUnsignedInteger() const {
+    return Integer() != nullptr && payload_->unsignedInteger;
 }
 
 CDicValueObj CDicValueObj::MakeReal(double number) {
@@ -380,6 +393,7 @@ bool PlistEquals(const CDicValueObj& a, const CDicValueObj& b) {
                 break;
             case kPlistInteger:
                 if (!sameScalar(left.Integer(), right.Integer())) return false;
+                if (left.IsUnsignedInteger() != right.IsUnsignedInteger()) return false;
                 break;
             case kPlistReal: {
                 const double* x = left.Real();

@@ -66,7 +66,8 @@ void AppendLibraryValue(std::string& out, const CDicValueObj& value, int depth, 
     } else if (const std::string* text = value.String()) {
         AppendJsonString(out, *text);
     } else if (const int64_t* number = value.Integer()) {
-        out += std::to_string(*number);
+        out += value.IsUnsignedInteger() ? std::to_string(static_cast<uint64_t>(*number))
+                                         : std::to_string(*number);
     } else if (const double* real = value.Real()) {
         AppendJsonReal(out, *real);
     } else if (value.IsBool()) {
@@ -207,6 +208,18 @@ bool ConvertPlistFile(const std::string& path, PlistOutput output, PlistReader r
         }
         return false;
     }
+    return ConvertPlistBytes(bytes, output, reader, converted, error);
+}
+
+bool ConvertPlistBytes(std::string_view bytes, PlistOutput output, PlistReader reader,
+                       std::string& converted, std::string& error) {
+    converted.clear();
+    const size_t limit =
+        reader == PlistReader::kOwn ? kPlistCodecMaxInputBytes : kPlistMaxInputBytes;
+    if (bytes.size() > limit) {
+        error = "is larger than " + std::to_string(limit >> 20) + " MB, too large to read";
+        return false;
+    }
     if (reader == PlistReader::kOwn) {
         PlistValue tree;
         if (!ReadPlistFromMemory(bytes.data(), bytes.size(), tree)) {
@@ -222,7 +235,7 @@ bool ConvertPlistFile(const std::string& path, PlistOutput output, PlistReader r
         }
     } else {
         CDicValueObj tree;
-        readPlistFromString(bytes, tree, 0);
+        readPlistFromByteArry(bytes.data(), static_cast<int>(bytes.size()), tree, 0);
         if (tree.type == kPlistNone) {
             error = "not a valid property list";
             return false;

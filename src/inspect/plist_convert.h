@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "formats/plist_codec.h"
 #include "formats/plist_library.h"
@@ -16,6 +17,10 @@ enum class PlistReader { kLibrary, kOwn };
 // what went wrong (without the file name).
 bool ConvertPlistFile(const std::string& path, PlistOutput output, PlistReader reader,
                       std::string& converted, std::string& error);
+
+// The same for bytes already in memory (at most the chosen reader's input limit).
+bool ConvertPlistBytes(std::string_view bytes, PlistOutput output, PlistReader reader,
+                       std::string& converted, std::string& error);
 
 inline constexpr size_t kMaxJsonBytes = size_t{512} << 20;
 
