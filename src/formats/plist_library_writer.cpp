@@ -4,9 +4,9 @@
 // which takes minutes for a list of a million objects, and its trees cost a node allocation per
 // value; both writers here make one pass over the tree into one growing buffer. The XML is the
 // external library's own spelling byte for byte (tabs, the same escapes, reals, dates and Base64
-// lines), so files written before and after read and compare alike. The binary lists share no
-// objects: every value and every key is one object, which the format allows and every reader
-// takes.
+// lines), so files written before and after read and compare alike. The binary lists share
+// repeated keys and nothing else: every value is its own object, which the format allows and
+// every reader takes.
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -282,6 +282,15 @@ class BinaryListWriter {
                 AppendMarkerAndCount(0xD0, entries.size());
                 size_t reference = ReserveReferences(2 * entries.size());
                 for (const ListEntry& entry : entries) {
+                    // A key already written is referred to again, as the format allows: the
+                    // records of a large list repeat the same few keys, and sharing them keeps
+                    // the list about the size other writers make.
+                    const auto [known, added] = keys_.emplace(entry.key, offsets_.size());
+                    if (!added) {
+                        PutBigEndian(reference, known->second, refSize_);
+                        reference += refSize_;
+                        continue;
+                    }
                     PutReference(reference);
                     AppendString(entry.key);
                 }
@@ -336,6 +345,9 @@ class BinaryListWriter {
     std::vector<uint64_t> offsets_;
     std::u16string units_;
     CleanTexts texts_;
+    // Keys written so far and their object numbers; the views point into the tree or texts_,
+    // which outlive the write.
+    std::unordered_map<std::string_view, uint64_t> keys_;
     unsigned refSize_ = 1;
 };
 

@@ -231,6 +231,12 @@ TEST(PlistLibraryWriters, BinaryListsReadBackByTheExternalLibraryToTheSameTree) 
     const auto trailer = reinterpret_cast<const unsigned char*>(large.data()) + large.size() - 32;
     EXPECT_EQ(trailer[7], 2);  // reference size
     EXPECT_EQ(trailer[6], 3);  // offset size
+    // The three keys are written once and shared by every record: the array, then per record
+    // its dictionary and three values, then the three keys.
+    uint64_t objects = 0;
+    for (int i = 8; i < 16; ++i)
+        objects = objects << 8 | trailer[i];
+    EXPECT_EQ(objects, 1u + 3000u * 4u + 3u);
     EXPECT_EQ(XmlOfBinary(large), OracleXml(many));
 
     // And our own reader agrees.
