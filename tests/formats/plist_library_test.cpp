@@ -25,6 +25,8 @@ std::string KeyNamed(long number) {
 using testing::AsciiObject;
 using testing::AssembleBinaryList;
 using testing::Bytes;
+using testing::ToBinary;
+using testing::ToXml;
 
 const char kXmlHead[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -40,18 +42,6 @@ CDicValueObj ReadList(const std::string& bytes) {
     CDicValueObj tree;
     readPlistFromString(bytes, tree, 0);
     return tree;
-}
-
-std::string ToBinary(const CDicValueObj& tree) {
-    std::string out;
-    writeBinary(tree, out);
-    return out;
-}
-
-std::string ToXml(const CDicValueObj& tree) {
-    std::string out;
-    writeXmlutf8(tree, out);
-    return out;
 }
 
 PlistCalendar Calendar(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {

@@ -1,10 +1,13 @@
-// Binary property lists assembled byte by byte for the property-list library tests.
+// Binary property lists assembled byte by byte for the property-list library tests, and the
+// library layer's writers and dates in the form those tests use.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
+
+#include "formats/plist_library.h"
 
 namespace bw::testing {
 
@@ -66,6 +69,31 @@ enum TrailerField : size_t {
 inline void PatchTrailer(std::string& list, TrailerField field, uint64_t value) {
     const int width = field == kTrailerOffsetSize || field == kTrailerRefSize ? 1 : 8;
     PutBigEndian(list, list.size() - field, value, width);
+}
+
+// The library layer's writers, into a string (empty when the writer refuses the tree).
+inline std::string ToBinary(const CDicValueObj& tree) {
+    std::string out;
+    writeBinary(tree, out);
+    return out;
+}
+
+inline std::string ToXml(const CDicValueObj& tree) {
+    std::string out;
+    writeXmlutf8(tree, out);
+    return out;
+}
+
+// A calendar date from its civil fields (UTC), as the library layer's dates hold it.
+inline PlistCalendar CalendarAt(int year, int month, int day, int hour, int minute, int second) {
+    PlistCalendar date;
+    date.year = year - 1900;
+    date.month = month - 1;
+    date.day = day;
+    date.hour = hour;
+    date.minute = minute;
+    date.second = second;
+    return date;
 }
 
 }  // namespace bw::testing

@@ -19,17 +19,7 @@ namespace plist_writer_test {
 using testing::AppendBigEndian;
 using testing::AssembleBinaryList;
 using testing::Bytes;
-
-PlistCalendar CalendarAt(int year, int month, int day, int hour, int minute, int second) {
-    PlistCalendar date;
-    date.year = year - 1900;
-    date.month = month - 1;
-    date.day = day;
-    date.hour = hour;
-    date.minute = minute;
-    date.second = second;
-    return date;
-}
+using testing::CalendarAt;
 
 // A date node for any second: the external constructor takes 32-bit seconds, so wider dates go
 // through a binary list that holds just the date.
@@ -112,18 +102,6 @@ std::string XmlOfBinary(const std::string& bytes) {
     return OracleXml(node.get());
 }
 
-std::string Binary(const CDicValueObj& tree) {
-    std::string out;
-    writeBinary(tree, out);
-    return out;
-}
-
-std::string Xml(const CDicValueObj& tree) {
-    std::string out;
-    writeXmlutf8(tree, out);
-    return out;
-}
-
 std::string DataOf(size_t length, int seed) {
     std::string bytes;
     for (size_t i = 0; i < length; ++i)
@@ -198,20 +176,20 @@ CDicValueObj EveryKind() {
 
 TEST(PlistLibraryWriters, XmlIsTheExternalLibrarysOwnSpellingByteForByte) {
     const CDicValueObj tree = EveryKind();
-    EXPECT_EQ(Xml(tree), OracleXml(tree));
+    EXPECT_EQ(ToXml(tree), OracleXml(tree));
 
     // Top values that are not containers, and empty containers at the top.
     for (const CDicValueObj& top :
          {CDicValueObj::MakeData(DataOf(60, 1)), CDicValueObj::MakeData(""),
           CDicValueObj::MakeString("a<b"), CDicValueObj::MakeDictionary(),
           CDicValueObj::MakeArray(), CDicValueObj::MakeReal(-0.0)}) {
-        EXPECT_EQ(Xml(top), OracleXml(top));
+        EXPECT_EQ(ToXml(top), OracleXml(top));
     }
 }
 
 TEST(PlistLibraryWriters, BinaryListsReadBackByTheExternalLibraryToTheSameTree) {
     const CDicValueObj tree = EveryKind();
-    const std::string bytes = Binary(tree);
+    const std::string bytes = ToBinary(tree);
     ASSERT_EQ(bytes.rfind("bplist00", 0), 0u);
     EXPECT_EQ(XmlOfBinary(bytes), OracleXml(tree));
 
@@ -227,7 +205,7 @@ TEST(PlistLibraryWriters, BinaryListsReadBackByTheExternalLibraryToTheSameTree) 
         record.Set("thumb", CDicValueObj::MakeData(DataOf(static_cast<size_t>(i % 40), i)));
         many.Array()->push_back(record);
     }
-    const std::string large = Binary(many);
+    const std::string large = ToBinary(many);
     const auto trailer = reinterpret_cast<const unsigned char*>(large.data()) + large.size() - 32;
     EXPECT_EQ(trailer[7], 2);  // reference size
     EXPECT_EQ(trailer[6], 3);  // offset size
@@ -260,8 +238,8 @@ TEST(PlistLibraryWriters, RepeatedKeysKeepTheirFirstPlaceAndLastValueInBothForma
         for (int i = 0; i < size; ++i)
             expected.Set("k" + std::to_string(i), CDicValueObj::MakeInteger(i > 2 ? i : -i));
         SCOPED_TRACE(size);
-        EXPECT_EQ(Xml(tree), Xml(expected));
-        EXPECT_EQ(XmlOfBinary(Binary(tree)), OracleXml(expected));
+        EXPECT_EQ(ToXml(tree), ToXml(expected));
+        EXPECT_EQ(XmlOfBinary(ToBinary(tree)), OracleXml(expected));
     }
 }
 
@@ -289,11 +267,11 @@ TEST(PlistLibraryWriters, IntegersAboveInt64MaxKeepTheirValueThroughBothFormats)
     EXPECT_FALSE(PlistEquals(items[0], items[2]));
 
     // Written back as unsigned: XML spells the value, binary stores a 16-byte integer.
-    const std::string written = Xml(fromXml);
+    const std::string written = ToXml(fromXml);
     EXPECT_NE(written.find("<integer>18446744073709551615</integer>"), std::string::npos);
     EXPECT_NE(written.find("<integer>9223372036854775808</integer>"), std::string::npos);
     EXPECT_NE(written.find("<integer>-1</integer>"), std::string::npos);
-    const std::string binary = Binary(fromXml);
+    const std::string binary = ToBinary(fromXml);
     std::string wide = Bytes({0x14});
     AppendBigEndian(wide, 0, 8);
     AppendBigEndian(wide, UINT64_MAX, 8);
