@@ -12,6 +12,7 @@
 
 #include "brackwater/scan.h"
 #include "device/iphone.h"
+#include "device/runtime.h"
 #include "quick.h"
 #include "session/scan_device.h"
 #include "sim_setup.h"
@@ -99,6 +100,24 @@ void BM_ScanGeneralStorage(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kScanFolders * kScanFilesPerFolder);
 }
 
+// The same scan through the file-service functions every runtime has: the information of each
+// entry asked for on its own, as with a runtime that cannot list a folder with its information.
+void BM_ScanGeneralStorageEntryByEntry(benchmark::State& state) {
+    Setup& s = TheSetup();
+    bw::UseListingWithInfoForTests(false);
+    bw::CScanDevice session(s.phone);
+    BwScanStatus status;
+    session.SetStatusRecord(&status);
+    for (auto _ : state) {
+        session.StartScan(kJunkGeneralStorage);
+        if (session.GetResultCount0() != kScanFolders * kScanFilesPerFolder) {
+            state.SkipWithError("count");
+        }
+    }
+    bw::UseListingWithInfoForTests(true);
+    state.SetItemsProcessed(state.iterations() * kScanFolders * kScanFilesPerFolder);
+}
+
 // Baseline: removing the files and then the folders of a fresh tree.
 void BM_HostRemoveTree(benchmark::State& state) {
     Setup& s = TheSetup();
@@ -140,6 +159,7 @@ void BM_CleanDownloads(benchmark::State& state) {
 
 BENCHMARK(BM_HostWalkTree)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanGeneralStorage)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanGeneralStorageEntryByEntry)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HostRemoveTree)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_CleanDownloads)->Unit(benchmark::kMillisecond)->Iterations(1);
 
