@@ -45,14 +45,7 @@ CDicValueObj ReadList(const std::string& bytes) {
 }
 
 PlistCalendar Calendar(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-    PlistCalendar date;
-    date.year = year - 1900;
-    date.month = month - 1;
-    date.day = day;
-    date.hour = hour;
-    date.minute = minute;
-    date.second = second;
-    return date;
+    return testing::CalendarAt(year, month, day, hour, minute, second);
 }
 
 // Every field a host reads from a date, to compare two calendars at once.
