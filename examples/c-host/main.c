@@ -36,8 +36,6 @@ enum {
 enum { kSetStatusRecord = 0, kStartScan = 2, kGetResult0 = 6, kGetResultCount0 = 7 };
 /* IScanFileInfo */
 enum { kFileGetPath = 1, kFileGetSize = 2 };
-/* IDeviceInfo */
-enum { kGetDeviceValue = 0 };
 
 typedef unsigned char (*ByteOperation)(void* self);
 typedef void (*PlainOperation)(void* self);
@@ -49,7 +47,6 @@ typedef void* (*ResultOperation)(void* self, int32_t index);
 typedef int32_t (*CountOperation)(void* self);
 typedef size_t (*TextOperation)(void* self, BwChar* buffer);
 typedef uint64_t (*SizeOperation)(void* self);
-typedef void (*ValueOperation)(void* self, const BwChar* key, BwChar* buffer);
 
 /* The devices the listener reported, in arrival order. The callback runs on the runtime's
  * notification thread. */
@@ -98,14 +95,15 @@ static void PrintText(const BwChar* text) {
     }
 }
 
-/* A lockdown value of the device. The information object copies values without a size, so the
- * buffer is far larger than any name, model or identifier a phone gives. */
+/* A lockdown value of the device, by the two-call rule: the first call gives the size, so a value
+ * of any length fits. (The information object's own getter copies without a size.) */
 static void PrintDeviceValue(IDeviceInfo* info, const BwChar* key) {
-    static BwChar buffer[4096];
-    buffer[0] = 0;
-    ((ValueOperation)Slot(info, kGetDeviceValue))(info, key, buffer);
-    buffer[4095] = 0;
-    PrintText(buffer);
+    const size_t size = BrackwaterDeviceInfoValue(info, key, NULL);
+    if (size == 0) return;
+    BwChar* buffer = calloc(size, sizeof *buffer);
+    if (buffer == NULL) return;
+    if (BrackwaterDeviceInfoValue(info, key, buffer) == size) PrintText(buffer);
+    free(buffer);
 }
 
 /* Scans the device for crash logs and prints what was found; 1 when the scan ran to the end. */

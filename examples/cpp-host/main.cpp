@@ -51,12 +51,13 @@ std::string RecordText(Record* record, size_t (Record::*getter)(BwChar*)) {
     return Utf8(text);
 }
 
-// A lockdown value of the device. The information object copies values without a size, so the
-// buffer is far larger than any name, model or identifier a phone gives.
+// A lockdown value of the device, by the two-call rule: the first call gives the size, so a value
+// of any length fits. (The information object's own getter copies without a size.)
 std::string DeviceValue(IDeviceInfo* info, const char16_t* key) {
-    std::vector<BwChar> buffer(4096, 0);
-    info->GetDeviceValue(key, buffer.data());
-    buffer.back() = 0;
+    const size_t size = BrackwaterDeviceInfoValue(info, key, nullptr);
+    if (size == 0) return {};
+    std::vector<BwChar> buffer(size, 0);
+    if (BrackwaterDeviceInfoValue(info, key, buffer.data()) != size) return {};
     return Utf8(buffer.data());
 }
 
