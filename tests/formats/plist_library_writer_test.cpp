@@ -228,7 +228,8 @@ TEST(PlistLibraryWriters, RepeatedKeysKeepTheirFirstPlaceAndLastValueInBothForma
         CDicValueObj tree = CDicValueObj::MakeDictionary();
         PlistDictionary& entries = *tree.Dictionary();
         for (int i = 0; i < size; ++i)
-            entries.emplace_back("k" + std::to_string(i), CDicValueObj::MakeInteger(i));
+            entries.emplace_back(std::string("k").append(std::to_string(i)),
+                                 CDicValueObj::MakeInteger(i));
         entries.emplace_back("k1", CDicValueObj::MakeInteger(-1));
         entries.emplace_back("k1", CDicValueObj());  // holds nothing: does not replace
         // Keys that differ only after a NUL are the same key once cut there.
@@ -236,7 +237,8 @@ TEST(PlistLibraryWriters, RepeatedKeysKeepTheirFirstPlaceAndLastValueInBothForma
 
         CDicValueObj expected = CDicValueObj::MakeDictionary();
         for (int i = 0; i < size; ++i)
-            expected.Set("k" + std::to_string(i), CDicValueObj::MakeInteger(i > 2 ? i : -i));
+            expected.Set(std::string("k").append(std::to_string(i)),
+                         CDicValueObj::MakeInteger(i > 2 ? i : -i));
         SCOPED_TRACE(size);
         EXPECT_EQ(ToXml(tree), ToXml(expected));
         EXPECT_EQ(XmlOfBinary(ToBinary(tree)), OracleXml(expected));
