@@ -3,6 +3,9 @@
 #   <includedir>/brackwater/*.h                 the public headers
 #   <bindir>/brackwater, brackwater-sim         the command-line host and the image builder
 #   <libdir>/brackwater/sim-runtime/            the simulator's runtime libraries and backup tool
+#   <libdir>/brackwater/device-runtime/         the mobile device library over libimobiledevice,
+#                                               for real phones; it shares the CoreFoundation
+#                                               library of sim-runtime/
 #   <libdir>/pkgconfig/brackwater.pc            for pkg-config
 #   <libdir>/cmake/Brackwater/                  for find_package(Brackwater)
 # Tests, benchmarks and fuzz targets install nothing. Every installed binary finds ours through
@@ -35,6 +38,15 @@ set_target_properties(${sim_runtime_targets} PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS ${sim_runtime_targets} LIBRARY DESTINATION ${BRACKWATER_INSTALL_SIM_RUNTIME_DIR})
 if(TARGET sim_backuptool)
   install(TARGETS sim_backuptool RUNTIME DESTINATION ${BRACKWATER_INSTALL_SIM_RUNTIME_DIR})
+endif()
+
+# The device runtime over libimobiledevice links the one CoreFoundation library of the simulator's
+# runtime folder.
+if(TARGET device_runtime)
+  brackwater_relative_path(device_to_sim /prefix/${BRACKWATER_INSTALL_DEVICE_RUNTIME_DIR}
+                           /prefix/${BRACKWATER_INSTALL_SIM_RUNTIME_DIR})
+  set_target_properties(device_runtime PROPERTIES INSTALL_RPATH "$ORIGIN/${device_to_sim}")
+  install(TARGETS device_runtime LIBRARY DESTINATION ${BRACKWATER_INSTALL_DEVICE_RUNTIME_DIR})
 endif()
 
 # CMake package: Brackwater::brackwater, with the version rule of the soname.

@@ -25,6 +25,14 @@
 #include "support/temp_folder.h"
 #include "support/test_images.h"
 
+#ifdef BW_WIRE_RUNTIME
+#include <stdlib.h>
+
+#include <memory>
+
+#include "wire/wire_server.h"
+#endif
+
 namespace bw::testing {
 
 // What a listed wired device keeps open for its lifetime: the file service's AFC connection, and
@@ -134,15 +142,50 @@ class CallbackLog {
     std::vector<Event> events_;
 };
 
+#ifdef BW_WIRE_RUNTIME
+// The same tests over the real device protocols: the library loads the device runtime over
+// libimobiledevice, which reaches the simulator's devices through the wire-level simulator's
+// usbmuxd socket. One server serves the whole test program: the runtime's usbmuxd listener
+// stays connected to the socket it found first.
+inline constexpr bool kOverWire = true;
+
+inline bool StartWireServerForTests() {
+    static std::unique_ptr<sim::wire::WireServer> server;
+    static std::string error;
+    if (server == nullptr) {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string folder =
+            std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp").append("/bw-wire-XXXXXX");
+        if (::mkdtemp(folder.data()) == nullptr) return false;
+        const std::string socket = folder + "/usbmuxd";
+        server = sim::wire::WireServer::Start(socket, error);
+        if (server == nullptr) {
+            ADD_FAILURE() << "the wire-level simulator did not start: " << error;
+            return false;
+        }
+        ::setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket).c_str(), 1);
+    }
+    return true;
+}
+#else
+inline constexpr bool kOverWire = false;
+#endif
+
 // A test with the simulator as the runtime. The registry points at the simulator's folder; the
 // CoreFoundation stand-in's live objects are counted from the start of the test.
 class SimDeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(folder_.path().empty());
+#ifdef BW_WIRE_RUNTIME
+        ASSERT_TRUE(StartWireServerForTests());
+        UseRegistry(folder_,
+                    RuntimeRegistryText(BRACKWATER_SIM_RUNTIME_DIR, BW_DEVICE_RUNTIME_LIBRARY));
+#else
         UseRegistry(folder_, RuntimeRegistryText(
                                  BRACKWATER_SIM_RUNTIME_DIR,
                                  std::string(BRACKWATER_SIM_RUNTIME_DIR) + "/libMobileDevice.so"));
+#endif
         liveObjectsAtStart_ = BwSimCFLiveObjects();
     }
 
@@ -155,8 +198,17 @@ class SimDeviceTest : public ::testing::Test {
     }
 
     // What a test may leave open: the AFC connections and notification proxies that listed
-    // devices keep for their lifetime.
+    // devices keep for their lifetime. Over the wire the simulator's side closes a link once it
+    // has read the end of it, which comes a moment after the runtime closed its socket.
     void ExpectOpen(long afcConnections, long serviceConnections) {
+        const auto settled = [&] {
+            const BwSimCounters now = sim_.Counters();
+            return now.afcConnections == afcConnections &&
+                   now.serviceConnections == serviceConnections && now.connectedDevices == 0 &&
+                   now.sessions == 0 && now.afcFiles == 0 && now.directories == 0 &&
+                   now.keyValueIterators == 0;
+        };
+        if (kOverWire) WaitUntil(settled);
         const BwSimCounters counters = sim_.Counters();
         EXPECT_EQ(counters.afcConnections, afcConnections);
         EXPECT_EQ(counters.serviceConnections, serviceConnections);
@@ -167,9 +219,13 @@ class SimDeviceTest : public ::testing::Test {
         EXPECT_EQ(counters.keyValueIterators, 0);
     }
 
-    void ExpectNothingOpen() { ExpectOpen(0, 0); }
+    void ExpectNothingOpen() {
+        ExpectOpen(0, 0);
+    }
 
-    void ExpectLiveObjectsBackAtStart() { EXPECT_EQ(BwSimCFLiveObjects(), liveObjectsAtStart_); }
+    void ExpectLiveObjectsBackAtStart() {
+        EXPECT_EQ(BwSimCFLiveObjects(), liveObjectsAtStart_);
+    }
 
     // Creates the listener with the two flags, records its callbacks and starts it.
     IConnectListener* Listen(bool openFullFileSystemTwin = false,
@@ -188,14 +244,18 @@ class SimDeviceTest : public ::testing::Test {
         const std::string udid = sim_.Attach(image);
         if (udidOut != nullptr) *udidOut = udid;
         EXPECT_TRUE(sim_.Settle());
+        // Over the wire the arrival still travels through usbmuxd to the runtime's listener.
+        if (kOverWire) WaitUntil([&] { return log_.Count(kDeviceArrived) > before; });
         if (log_.Count(kDeviceArrived) == before) return nullptr;
         return log_.Device(kDeviceArrived, before);
     }
 
     // Detaches the device and waits until its removal was delivered.
     void Leave(const std::string& udid) {
+        const size_t before = log_.Count(kDeviceRemoved);
         EXPECT_TRUE(sim_.Detach(udid));
         EXPECT_TRUE(sim_.Settle());
+        if (kOverWire) WaitUntil([&] { return log_.Count(kDeviceRemoved) > before; });
     }
 
     // Ends the test's listener: detaches every device, stops and deletes the listener, and
@@ -207,7 +267,8 @@ class SimDeviceTest : public ::testing::Test {
         DeleteConnectListener();
         listener_ = nullptr;
         ExpectNothingOpen();
-        EXPECT_EQ(sim_.Counters().notificationSubscriptions, 0);
+        // Over the wire, the wire-level simulator's own subscription stays for the program.
+        EXPECT_EQ(sim_.Counters().notificationSubscriptions, kOverWire ? 1 : 0);
         ExpectLiveObjectsBackAtStart();
     }
 

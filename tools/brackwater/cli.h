@@ -20,6 +20,9 @@ struct Arguments {
     bool json = false;
     // --sim or --sim=IMAGE: run on the simulated device (IMAGE empty: the demo iPhone).
     std::optional<std::string> sim;
+    // --wire or --wire=IMAGE: the same simulated devices, served over the real device protocols
+    // and reached through the device runtime over libimobiledevice.
+    std::optional<std::string> wire;
     std::string udid;   // --udid: which device, when several are connected
     bool afc2 = false;  // --afc2: the device's whole file system instead of its media area
 };
@@ -46,8 +49,10 @@ void AppendToString(void* text, const char* bytes, size_t length);
 int RunPlist(Arguments& args);
 int RunManifest(Arguments& args);
 int RunDemo(Arguments& args);
-// The device part of the demo, on the simulated iPhone; working files go into `folder`.
-int RunDeviceDemo(const std::string& folder);
+// The device part of the demo, on the simulated iPhone; working files go into `folder`. With
+// `wire`, the iPhone is reached over the real device protocols through the libimobiledevice
+// runtime, and what needs Apple's own libraries is named and left out.
+int RunDeviceDemo(const std::string& folder, bool wire);
 int RunDevices(Arguments& args);
 int RunList(Arguments& args);
 int RunPull(Arguments& args);

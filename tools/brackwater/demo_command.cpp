@@ -107,7 +107,10 @@ bool Convert(const std::string& file, const char* format, const char* codec, std
 
 int RunDemo(Arguments& args) {
     const bool keep = TakeFlag(args.words, "--keep");
-    if (!args.words.empty()) return UsageError("unexpected argument", "brackwater demo [--keep]");
+    if (!args.words.empty()) {
+        return UsageError("unexpected argument", "brackwater demo [--keep] [--wire]");
+    }
+    if (args.sim) return UsageError("the demo makes its own iPhone", "brackwater demo [--wire]");
     // mkdtemp makes a fresh 0700 folder of a new name, so a shared temporary folder is safe here.
     const char* temporary = std::getenv("TMPDIR");
     std::string pattern =
@@ -169,7 +172,7 @@ int RunDemo(Arguments& args) {
         std::printf("error: %s\n", LibraryError().c_str());
     }
 
-    if (const int device = RunDeviceDemo(folder); device != 0) return device;
+    if (const int device = RunDeviceDemo(folder, args.wire.has_value()); device != 0) return device;
 
     if (keep) {
         std::printf("\nThe files stay in %s. Try: brackwater plist convert %s --to json\n",

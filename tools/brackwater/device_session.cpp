@@ -17,12 +17,14 @@ DeviceSession::~DeviceSession() {
 std::string NoDeviceText(const Arguments& args) {
     // The simulated device is attached when its image is ready, so with --sim an empty list means
     // the image was detached or could not be served.
-    if (args.sim) return "no device found: the simulated device is not attached";
+    if (args.sim || args.wire) return "no device found: the simulated device is not attached";
     return "no device found: connect a device (unlocked, and trusting this computer), or use --sim";
 }
 
 bool DeviceSession::Start(const Arguments& args, int seconds, std::string& error) {
     if (args.sim && !simulator_.Prepare(*args.sim, error)) return false;
+    if (args.wire && !simulator_.PrepareWire(*args.wire, error)) return false;
+    if (!args.sim && !args.wire && !simulator_.PrepareDefault(error)) return false;
     listener_ = ConnectListenerNew(args.afc2 ? 1 : 0, 1);
     if (listener_ == nullptr) {
         error = "cannot create the device listener";

@@ -1,5 +1,5 @@
-// brackwater [--sim[=IMAGE]] [--udid UDID] [--afc2] [--json] COMMAND ...: the command-line host
-// of the library.
+// brackwater [--sim[=IMAGE]] [--wire[=IMAGE]] [--udid UDID] [--afc2] [--json] COMMAND ...: the
+// command-line host of the library.
 #include <cstring>
 #include <string>
 
@@ -10,8 +10,10 @@
 namespace {
 
 constexpr const char* kUsage =
-    "brackwater [--sim[=IMAGE]] [--udid UDID] [--afc2] [--json] COMMAND ...\n"
+    "brackwater [--sim[=IMAGE]] [--wire[=IMAGE]] [--udid UDID] [--afc2] [--json] COMMAND ...\n"
     "  --sim[=IMAGE[:IMAGE...]]  use simulated devices: the IMAGE folders, or the demo iPhone\n"
+    "  --wire[=IMAGE[:IMAGE...]] the same, served over the real device protocols (usbmuxd,\n"
+    "                  lockdown, AFC) and reached through the libimobiledevice runtime\n"
     "  --udid UDID     the device to use when several are connected\n"
     "  --afc2          the device's whole file system instead of its media area\n"
     "commands:\n"
@@ -41,7 +43,7 @@ constexpr const char* kUsage =
     "  plist convert FILE --to json|xml|binary [-o OUT] [--codec library|own]\n"
     "  manifest list PATH [--json]\n"
     "  manifest resave MBDB\n"
-    "  demo [--keep]\n"
+    "  demo [--keep] [--wire]\n"
     "  version";
 
 struct CommandEntry {
@@ -81,11 +83,23 @@ bool TakeGlobalOptions(cli::Arguments& args, std::string& problem) {
                 problem = "--sim= needs an IMAGE folder";
                 return false;
             }
+        } else if (*word == "--wire") {
+            args.wire = "";
+        } else if (word->starts_with("--wire=")) {
+            args.wire = word->substr(7);
+            if (args.wire->empty()) {
+                problem = "--wire= needs an IMAGE folder";
+                return false;
+            }
         } else {
             ++word;
             continue;
         }
         word = words.erase(word);
+    }
+    if (args.sim && args.wire) {
+        problem = "--sim and --wire exclude each other";
+        return false;
     }
     bool missing = false;
     cli::TakeOption(words, "--udid", args.udid, missing);

@@ -1,19 +1,26 @@
 #include "simulator_setup.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <vector>
+
+extern char** environ;
 
 namespace cli {
 
@@ -188,18 +195,25 @@ std::string ProgramFolder() {
 }
 
 SimulatorSetup::~SimulatorSetup() {
+    if (server_ > 0) {
+        ::kill(server_, SIGTERM);
+        int status = 0;
+        while (::waitpid(server_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (!socketFile_.empty()) ::unlink(socketFile_.c_str());
     if (!registryFile_.empty()) ::unlink(registryFile_.c_str());
 }
 
-bool SimulatorSetup::Prepare(const std::string& requested, std::string& error) {
+bool SimulatorSetup::ResolveImages(const std::string& requested, std::string& images,
+                                   std::string& error) {
     // Several images, separated by ":", attach several devices at once.
-    std::string images;
     size_t start = 0;
     do {
         const size_t end = std::min(requested.find(':', start), requested.size());
         std::string image = requested.substr(start, end - start);
         if (image.empty() && !requested.empty()) {
-            error = "--sim= names an empty IMAGE folder";
+            error = "an empty IMAGE folder was named";
             return false;
         }
         if (image.empty() && !EnsureDemoImage(image, error)) return false;
@@ -211,12 +225,11 @@ bool SimulatorSetup::Prepare(const std::string& requested, std::string& error) {
         images += fs::absolute(image).lexically_normal().string();
         start = end + 1;
     } while (start < requested.size());
-    const std::string runtime = RuntimeFolder();
-    if (!fs::exists(runtime + "/libMobileDevice.so")) {
-        error = "the simulator's runtime is missing from " + runtime;
-        return false;
-    }
+    return true;
+}
 
+bool SimulatorSetup::UseRegistry(const std::string& installDir, const std::string& library,
+                                 std::string& error) {
     const std::string temp = PrivateTempFolder(error);
     if (temp.empty()) return false;
     RemoveStaleRegistries(temp);
@@ -226,11 +239,12 @@ bool SimulatorSetup::Prepare(const std::string& requested, std::string& error) {
         "Windows Registry Editor Version 5.00\n\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Application Support]\n"
         "\"InstallDir\"=\"" +
-        Escaped(runtime) +
+        Escaped(installDir) +
         "\"\n\n"
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Apple Inc.\\Apple Mobile Device Support\\Shared]\n"
         "\"iTunesMobileDeviceDLL\"=\"" +
-        Escaped(runtime + "/libMobileDevice.so") + "\"\n";
+        Escaped(library) + "\"\n";
+    ::unlink(path.c_str());  // ours alone: named after this process, in our private folder
     if (!WriteNewFile(path, text)) {
         ::unlink(path.c_str());
         error = "cannot write the temporary registry file " + path;
@@ -238,8 +252,138 @@ bool SimulatorSetup::Prepare(const std::string& requested, std::string& error) {
     }
     registryFile_ = path;
     ::setenv("BRACKWATER_REGISTRY", registryFile_.c_str(), 1);
+    return true;
+}
+
+bool SimulatorSetup::Prepare(const std::string& requested, std::string& error) {
+    std::string images;
+    if (!ResolveImages(requested, images, error)) return false;
+    const std::string runtime = RuntimeFolder();
+    if (!fs::exists(runtime + "/libMobileDevice.so")) {
+        error = "the simulator's runtime is missing from " + runtime;
+        return false;
+    }
+    if (!UseRegistry(runtime, runtime + "/libMobileDevice.so", error)) return false;
     ::setenv("BRACKWATER_SIM_IMAGES", images.c_str(), 1);
     return true;
+}
+
+namespace {
+
+// Reads the server's first line (it prints one when its socket listens), for up to `seconds`.
+bool AwaitReadyLine(int fd, int seconds, std::string& line) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    char c = 0;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = ::poll(&wait, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (c == '\n') return true;
+        if (line.size() < 4096) line.push_back(c);
+    }
+}
+
+}  // namespace
+
+bool SimulatorSetup::PrepareWire(const std::string& requested, std::string& error) {
+    std::string images;
+    if (!ResolveImages(requested, images, error)) return false;
+    const std::string simulator = RuntimeFolder();
+    const std::string device = DeviceRuntimeFolder();
+    if (device.empty()) {
+        error = "the device runtime over libimobiledevice is not installed beside this program";
+        return false;
+    }
+    const std::string temp = PrivateTempFolder(error);
+    if (temp.empty()) return false;
+    const std::string socket = temp + "/wire-" + std::to_string(::getpid()) + ".sock";
+    ::unlink(socket.c_str());  // a socket of an earlier process of the same number
+
+    std::vector<std::string> words = {ProgramFolder() + "/brackwater-sim", "wire", "--socket",
+                                      socket};
+    for (size_t start = 0; start <= images.size();) {
+        const size_t end = std::min(images.find(':', start), images.size());
+        words.push_back(images.substr(start, end - start));
+        start = end + 1;
+    }
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) {
+        error = "cannot start the wire-level simulator";
+        return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+    // The server must not attach the images a second time through the simulator's variable.
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "BRACKWATER_SIM_IMAGES=", 22) != 0) environment.push_back(*entry);
+    }
+    environment.push_back(nullptr);
+    pid_t child = -1;
+    const int spawned =
+        ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environment.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe[1]);
+    if (spawned != 0) {
+        ::close(pipe[0]);
+        error = "cannot run " + words[0] + " to serve the simulated device";
+        return false;
+    }
+    server_ = child;
+    socketFile_ = socket;
+    std::string line;
+    const bool ready = AwaitReadyLine(pipe[0], 30, line);
+    ::close(pipe[0]);
+    if (!ready) {
+        error = "the wire-level simulator did not start";
+        return false;
+    }
+    const std::string address = "UNIX:" + socket;
+    ::setenv("USBMUXD_SOCKET_ADDRESS", address.c_str(), 1);
+    // CoreFoundation is the one library both runtimes share; it lives with the simulator's.
+    return UseRegistry(simulator, device + "/libMobileDevice.so", error);
+}
+
+bool SimulatorSetup::PrepareDefault(std::string& error) {
+    // A registry file of the user's, or one named by the environment, chooses the runtime.
+    if (const char* named = std::getenv("BRACKWATER_REGISTRY"); named && *named) return true;
+    std::string config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
+        config = xdg;
+    } else if (const std::string home = HomeFolder(); !home.empty()) {
+        config = home + "/.config";
+    }
+    std::error_code failed;
+    if (!config.empty() && fs::exists(config + "/brackwater/registry.reg", failed)) return true;
+    const std::string device = DeviceRuntimeFolder();
+    if (device.empty()) return true;  // the listener then says that no runtime is installed
+    return UseRegistry(RuntimeFolder(), device + "/libMobileDevice.so", error);
+}
+
+std::string DeviceRuntimeFolder() {
+    std::error_code failed;
+    if (const char* folder = std::getenv("BRACKWATER_DEVICE_RUNTIME"); folder && *folder) {
+        return fs::exists(std::string(folder) + "/libMobileDevice.so", failed) ? folder : "";
+    }
+    const fs::path program = ProgramFolder();
+    const fs::path built = (program / ".." / "device-runtime").lexically_normal();
+    if (fs::exists(built / "libMobileDevice.so", failed)) return built.string();
+    const fs::path installed = (program / BW_DEVICE_RUNTIME_FROM_PROGRAM).lexically_normal();
+    if (fs::exists(installed / "libMobileDevice.so", failed)) return installed.string();
+    return {};
 }
 
 // Empty without a home: a shared folder would let another user hand us the demo iPhone.
