@@ -201,6 +201,7 @@ SimulatorSetup::~SimulatorSetup() {
         while (::waitpid(server_, &status, 0) < 0 && errno == EINTR) {
         }
     }
+    if (serverOutput_ >= 0) ::close(serverOutput_);
     if (!socketFile_.empty()) ::unlink(socketFile_.c_str());
     if (!registryFile_.empty()) ::unlink(registryFile_.c_str());
 }
@@ -344,10 +345,10 @@ bool SimulatorSetup::PrepareWire(const std::string& requested, std::string& erro
     }
     server_ = child;
     socketFile_ = socket;
+    // Kept open while the server runs, so that a line it prints later does not end it.
+    serverOutput_ = pipe[0];
     std::string line;
-    const bool ready = AwaitReadyLine(pipe[0], 30, line);
-    ::close(pipe[0]);
-    if (!ready) {
+    if (!AwaitReadyLine(serverOutput_, 30, line)) {
         error = "the wire-level simulator did not start";
         return false;
     }

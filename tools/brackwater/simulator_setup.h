@@ -40,6 +40,7 @@ class SimulatorSetup {
     std::string registryFile_;
     std::string socketFile_;
     pid_t server_ = -1;
+    int serverOutput_ = -1;
 };
 
 // The demo iPhone in the cache folder, made when missing or made by an older builder.
