@@ -10,12 +10,12 @@
 
 #include "device/runtime.h"
 #include "mapping.h"
-#include "support/runtime_registry.h"
+#include "runtime/imd_runtime_support.h"
 
 namespace bw {
 namespace {
 
-const std::string kImdLibrary = std::string(BRACKWATER_DEVICE_RUNTIME_DIR) + "/libMobileDevice.so";
+const std::string kImdLibrary = testing::ImdLibraryPath();
 
 // The file a function address belongs to.
 std::string FileOf(const void* address) {
@@ -24,17 +24,7 @@ std::string FileOf(const void* address) {
     return info.dli_fname;
 }
 
-class ImdRuntimeLoad : public testing::RuntimeTableTest {
-  protected:
-    void SetUp() override {
-        RuntimeTableTest::SetUp();
-        // No usbmuxd answers here, so nothing reaches a phone.
-        ::setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + (folder_ / "no-usbmuxd")).c_str(), 1);
-        testing::UseRegistry(folder_,
-                             testing::RuntimeRegistryText(BRACKWATER_SIM_RUNTIME_DIR, kImdLibrary));
-        ASSERT_NE(LoadMobileDeviceRuntime(), nullptr);
-    }
-};
+using ImdRuntimeLoad = testing::ImdRuntimeTest;
 
 TEST_F(ImdRuntimeLoad, EveryNameTheLoaderNeedsResolvesInsideThisRuntime) {
     const RuntimeTable& runtime = Runtime();
