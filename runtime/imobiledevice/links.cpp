@@ -207,11 +207,11 @@ bool Link::ReadExact(unsigned char* bytes, uint32_t length, unsigned int idleMil
         done += received;
         if (received > 0) {
             idle = 0;
-        } else if (error == SERVICE_E_TIMEOUT || error == SERVICE_E_SUCCESS) {
+        } else if (error == SERVICE_E_TIMEOUT) {
             idle += kPollMs;
             if (idleMilliseconds != 0 && idle >= idleMilliseconds) return false;
         } else {
-            return false;
+            return false;  // an error, or the phone closed the link
         }
     }
     return true;
