@@ -313,6 +313,14 @@ void ServeHouseArrest(int fd, AMDeviceRef device) {
             if (ownSession) AMDeviceStopSession(device);
             if (connected) AMDeviceDisconnect(device);
         }
+        // The folder is open for AFC before the client hears "Complete". The connection of a
+        // house-arrest start belongs to the AFC connection made on it.
+        AFCConnectionRef afc = nullptr;
+        if (status == 0 && (AFCConnectionOpen(connection, 0, &afc) != 0 || afc == nullptr)) {
+            CFRelease(connection);
+            afc = nullptr;
+            status = -1;
+        }
         DictBuilder answer;
         if (status == 0) {
             answer.Text("Status", "Complete");
@@ -323,13 +331,7 @@ void ServeHouseArrest(int fd, AMDeviceRef device) {
         }
         PlistTree body = answer.Take();
         const bool sent = WriteAll(fd, FramedBytes(body.get(), message->binary));
-        if (status == 0) {
-            // The connection of a house-arrest start belongs to the AFC connection made on it.
-            AFCConnectionRef afc = nullptr;
-            if (AFCConnectionOpen(connection, 0, &afc) != 0 || afc == nullptr) {
-                CFRelease(connection);
-                return;
-            }
+        if (afc != nullptr) {
             if (sent) ServeAfc(fd, afc);
             AFCConnectionClose(afc);
             return;

@@ -54,7 +54,7 @@ std::optional<std::string> PairRecordHostId(WireServer::State* server, const std
 std::optional<uint16_t> AddPendingService(WireServer::State* server, PendingService service);
 
 bool WriteAll(int fd, std::string_view bytes);
-bool ReadExactly(int fd, char* buffer, size_t length);
+bool ReceiveExactly(int fd, char* buffer, size_t length);
 // One framed property list from the socket; nothing when it closes or sends a broken frame.
 std::optional<FramedMessage> ReceiveFramed(int fd);
 

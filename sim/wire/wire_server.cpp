@@ -79,7 +79,7 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
-bool ReadExactly(int fd, char* buffer, size_t length) {
+bool ReceiveExactly(int fd, char* buffer, size_t length) {
     while (length > 0) {
         const ssize_t got = ::recv(fd, buffer, length, 0);
         if (got < 0 && errno == EINTR) continue;
@@ -92,11 +92,11 @@ bool ReadExactly(int fd, char* buffer, size_t length) {
 
 std::optional<FramedMessage> ReceiveFramed(int fd) {
     std::string frame(4, '\0');
-    if (!ReadExactly(fd, frame.data(), 4)) return std::nullopt;
+    if (!ReceiveExactly(fd, frame.data(), 4)) return std::nullopt;
     const std::optional<uint32_t> length = ReadFrameLength(frame);
     if (!length) return std::nullopt;
     frame.resize(4 + size_t{*length});
-    if (!ReadExactly(fd, frame.data() + 4, *length)) return std::nullopt;
+    if (!ReceiveExactly(fd, frame.data() + 4, *length)) return std::nullopt;
     return ReadFramedMessage(frame);
 }
 
@@ -314,11 +314,11 @@ struct WireServer::State {
     void ServeClient(int fd) {
         while (true) {
             std::string message(kUsbmuxHeaderBytes, '\0');
-            if (!ReadExactly(fd, message.data(), kUsbmuxHeaderBytes)) break;
+            if (!ReceiveExactly(fd, message.data(), kUsbmuxHeaderBytes)) break;
             const std::optional<UsbmuxHeader> header = ReadUsbmuxHeader(message);
             if (!header) break;
             message.resize(header->length);
-            if (!ReadExactly(fd, message.data() + kUsbmuxHeaderBytes,
+            if (!ReceiveExactly(fd, message.data() + kUsbmuxHeaderBytes,
                              header->length - kUsbmuxHeaderBytes))
                 break;
             std::optional<UsbmuxRequest> request = ReadUsbmuxRequest(message);

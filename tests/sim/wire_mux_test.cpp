@@ -349,6 +349,98 @@ TEST_F(WireMuxTest, LockdownLinksMirrorConnectionsSessionsAndServicesInTheCounte
     ExpectClientGone();
 }
 
+TEST_F(WireMuxTest, TheWiresOwnServicesNeedASessionAndSpeakAsAPhoneDoes) {
+    const std::string image = MakeImage("phone");
+    const std::string udid = Attach(image);
+    ASSERT_TRUE(StartServer());
+    const std::optional<uint64_t> id = DeviceId(udid);
+    ASSERT_TRUE(id.has_value());
+    std::unique_ptr<RawClient> lockdown = ConnectTo(*id, kLockdownPort);
+    ASSERT_NE(lockdown, nullptr);
+    const auto start = [&](const char* service) {
+        return lockdown->Lockdown(
+            std::move(DictBuilder().Text("Request", "StartService").Text("Service", service)));
+    };
+    sim::PlistTree answer = start("com.apple.crashreportmover");
+    EXPECT_EQ(TextAt(answer.get(), "Error"), "NoRunningSession");
+    answer = lockdown->Lockdown(
+        std::move(DictBuilder().Text("Request", "StartSession").Text("HostID", HostIdOf(udid))));
+    ASSERT_EQ(TextAt(answer.get(), "Error"), "<none>");
+
+    // The crash-report mover says "ping" once the logs are in the copy area.
+    answer = start("com.apple.crashreportmover");
+    const std::optional<uint64_t> moverPort = UintAt(answer.get(), "Port");
+    ASSERT_TRUE(moverPort.has_value());
+    std::unique_ptr<RawClient> mover = ConnectTo(*id, static_cast<uint16_t>(*moverPort));
+    ASSERT_NE(mover, nullptr);
+    std::string ping;
+    ASSERT_TRUE(mover->Read(ping, 4));
+    EXPECT_EQ(ping, "ping");
+    mover->Close();
+
+#if BW_WIRE_SERVES_AFC
+    // House arrest vends an application's folder by its bundle identifier, then speaks AFC.
+    answer = start("com.apple.mobile.house_arrest");
+    const std::optional<uint64_t> vendPort = UintAt(answer.get(), "Port");
+    ASSERT_TRUE(vendPort.has_value());
+    lockdown->Lockdown(std::move(DictBuilder().Text("Request", "Goodbye")));
+    lockdown->Close();
+    std::unique_ptr<RawClient> vend = ConnectTo(*id, static_cast<uint16_t>(*vendPort));
+    ASSERT_NE(vend, nullptr);
+    sim::PlistTree request =
+        DictBuilder().Text("Command", "VendContainer").Text("Identifier", "com.no.such.app").Take();
+    ASSERT_TRUE(vend->SendFramed(request.get()));
+    sim::PlistTree reply = vend->ReadFramed();
+    EXPECT_EQ(TextAt(reply.get(), "Error"), "ApplicationLookupFailed");
+    EXPECT_EQ(Counters().afcConnections, 0);
+    request = DictBuilder()
+                  .Text("Command", "VendDocuments")
+                  .Text("Identifier", "com.paperfold.notebook")
+                  .Take();
+    ASSERT_TRUE(vend->SendFramed(request.get()));
+    reply = vend->ReadFramed();
+    EXPECT_EQ(TextAt(reply.get(), "Status"), "Complete");
+    // Vending ran in a session of its own, which has ended; the AFC connection stays.
+    EXPECT_TRUE(LinksClosedBut(1));
+    EXPECT_EQ(Counters().sessions, 0);
+    EXPECT_EQ(Counters().afcConnections, 1);
+    vend->Close();
+#else
+    lockdown->Close();
+#endif
+    ExpectClientGone();
+}
+
+TEST_F(WireMuxTest, ALockdownFrameBeyondTheBoundOrNotADictionaryEndsTheLink) {
+    const std::string udid = Attach(MakeImage("phone"));
+    ASSERT_TRUE(StartServer());
+    const std::optional<uint64_t> id = DeviceId(udid);
+    ASSERT_TRUE(id.has_value());
+
+    std::unique_ptr<RawClient> huge = ConnectTo(*id, kLockdownPort);
+    ASSERT_NE(huge, nullptr);
+    ASSERT_TRUE(huge->Send(std::string("\x00\x20\x00\x00", 4)));  // 2 MB announced
+    EXPECT_TRUE(huge->ClosedByPeer());
+
+    std::unique_ptr<RawClient> array = ConnectTo(*id, kLockdownPort);
+    ASSERT_NE(array, nullptr);
+    sim::PlistTree list(plist_new_array());
+    ASSERT_TRUE(array->SendFramed(list.get()));
+    EXPECT_TRUE(array->ClosedByPeer());
+
+    // A dictionary without a request is answered, and the link goes on.
+    std::unique_ptr<RawClient> vague = ConnectTo(*id, kLockdownPort);
+    ASSERT_NE(vague, nullptr);
+    sim::PlistTree answer = vague->Lockdown(std::move(DictBuilder().Text("Label", "x")));
+    EXPECT_EQ(TextAt(answer.get(), "Error"), "InvalidRequest");
+    answer = vague->Lockdown(std::move(DictBuilder().Text("Request", "QueryType")));
+    EXPECT_EQ(TextAt(answer.get(), "Type"), "com.apple.mobile.lockdown");
+    huge->Close();
+    array->Close();
+    vague->Close();
+    ExpectClientGone();
+}
+
 TEST_F(WireMuxTest, StoppingTheServerEndsOpenLinksAndReleasesWhatTheyHeld) {
     const std::string udid = Attach(MakeImage("phone"));
     ASSERT_TRUE(StartServer());

@@ -252,9 +252,11 @@ class WireTest : public ::testing::Test {
     }
 
     // Every link the clients opened has ended (bounded poll of the server's own count).
-    bool LinksClosed(int timeoutMs = 10000) {
+    bool LinksClosed(int timeoutMs = 10000) { return LinksClosedBut(0, timeoutMs); }
+    // All but `open` of them have.
+    bool LinksClosedBut(size_t open, int timeoutMs = 10000) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (server_->OpenLinks() != 0) {
+        while (server_->OpenLinks() != open) {
             if (std::chrono::steady_clock::now() > end) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
