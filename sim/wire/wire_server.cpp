@@ -319,7 +319,7 @@ struct WireServer::State {
             if (!header) break;
             message.resize(header->length);
             if (!ReceiveExactly(fd, message.data() + kUsbmuxHeaderBytes,
-                             header->length - kUsbmuxHeaderBytes))
+                                header->length - kUsbmuxHeaderBytes))
                 break;
             std::optional<UsbmuxRequest> request = ReadUsbmuxRequest(message);
             if (!request) break;
