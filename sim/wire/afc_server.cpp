@@ -62,18 +62,16 @@ bool SendAll(int fd, iovec* parts, size_t count) {
     return true;
 }
 
-enum class Received { kPacket, kClosed, kBroken };
-
-// Reads exactly `length` bytes into `out`; kClosed when the stream ended before the first byte.
-Received ReadExactly(int fd, char* out, size_t length) {
+// Reads exactly `length` bytes into `out`; false when the stream ends or fails first.
+bool ReadExactly(int fd, char* out, size_t length) {
     size_t got = 0;
     while (got < length) {
         const ssize_t count = ::recv(fd, out + got, length - got, 0);
         if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return got == 0 ? Received::kClosed : Received::kBroken;
+        if (count <= 0) return false;
         got += static_cast<size_t>(count);
     }
-    return Received::kPacket;
+    return true;
 }
 
 class AfcSession {
@@ -105,7 +103,7 @@ class AfcSession {
     // (which is answered first when the peer can still make sense of an answer).
     bool ReceiveRequest(AfcHeader& header) {
         char raw[kAfcHeaderSize];
-        if (ReadExactly(fd_, raw, sizeof raw) != Received::kPacket) return false;
+        if (!ReadExactly(fd_, raw, sizeof raw)) return false;
         switch (ReadAfcHeader(std::string_view(raw, sizeof raw), header)) {
             case AfcHeaderCheck::kOk:
                 break;
@@ -118,7 +116,7 @@ class AfcSession {
                 return false;
         }
         body_.resize(header.entireLength - kAfcHeaderSize);
-        return body_.empty() || ReadExactly(fd_, body_.data(), body_.size()) == Received::kPacket;
+        return ReadExactly(fd_, body_.data(), body_.size());
     }
 
     // Does one decoded request and answers it; false when the answer could not be sent.
