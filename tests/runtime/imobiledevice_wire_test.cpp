@@ -3,20 +3,25 @@
 // library's own connection listener lists it, reads its values and copies its files, which are
 // checked against the image.
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "device/app_install_proxy.h"
 #include "device/connect_listener.h"
 #include "device/iphone.h"
 #include "image/image_builder.h"
 #include "mobiledevice/sim_control.h"
 #include "runtime/imd_runtime_support.h"
+#include "support/sim_device.h"
 #include "support/test_images.h"
 #include "wire/wire_server.h"
 
@@ -26,6 +31,31 @@ namespace {
 std::string ImdFileBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The bundle identifiers of the image's user applications and the folder of each, from the
+// containers' Info.plist files.
+std::map<std::string, std::filesystem::path> ImdImageApplications(const std::string& image) {
+    namespace fs = std::filesystem;
+    std::map<std::string, fs::path> found;
+    const fs::path applications = fs::path(image) / "fs/var/mobile/Applications";
+    for (const fs::directory_entry& container : fs::directory_iterator(applications)) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(container.path())) {
+            if (entry.path().extension() != ".app") continue;
+            const std::string bytes = ImdFileBytes(entry.path() / "Info.plist");
+            plist_t info = nullptr;
+            plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &info);
+            plist_t node =
+                info != nullptr ? plist_dict_get_item(info, "CFBundleIdentifier") : nullptr;
+            char* text = nullptr;
+            if (node != nullptr && plist_get_node_type(node) == PLIST_STRING)
+                plist_get_string_val(node, &text);
+            if (text != nullptr) found[text] = container.path();
+            std::free(text);
+            if (info != nullptr) plist_free(info);
+        }
+    }
+    return found;
 }
 
 class ImdOverTheWire : public testing::ImdRuntimeTest {
@@ -118,6 +148,82 @@ TEST_F(ImdOverTheWire, FoldersAndFilesOfTheMediaAreaMatchTheImage) {
     const std::string missing = folder_ / "missing";
     EXPECT_FALSE(phone->CopyFileFromDevice("/no/such/file", missing));
     EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_F(ImdOverTheWire,
+       ApplicationsComeFromTheInstallationProxyAndTheirContainersThroughHouseArrest) {
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    const auto expected = ImdImageApplications(image_);
+    ASSERT_FALSE(expected.empty());
+    std::set<std::string> listed;
+    for (const InstalledApplication& application : ListInstalledApplications(*phone))
+        listed.insert(application.bundleIdentifier);
+    std::set<std::string> names;
+    for (const auto& [identifier, container] : expected)
+        names.insert(identifier);
+    EXPECT_EQ(listed, names);
+
+    const auto& [identifier, container] = *expected.begin();
+    ASSERT_TRUE(phone->OpenAppContainer(identifier));
+    std::vector<std::string> entries;
+    EXPECT_TRUE(phone->ListDirectory("/", entries));
+    std::set<std::string> seen(entries.begin(), entries.end());
+    seen.erase(".");
+    seen.erase("..");
+    std::set<std::string> inImage;
+    for (const std::filesystem::directory_entry& entry :
+         std::filesystem::directory_iterator(container))
+        inImage.insert(entry.path().filename().string());
+    EXPECT_EQ(seen, inImage);
+    phone->CloseAppContainer();
+    phone->CloseSession();
+    // The file service is back on the media area.
+    const std::filesystem::path media = std::filesystem::path(image_) / "fs/var/mobile/Media";
+    const std::string firstInMedia =
+        std::filesystem::directory_iterator(media)->path().filename().string();
+    EXPECT_TRUE(phone->FileExists("/" + firstInMedia)) << firstInMedia;
+    EXPECT_FALSE(phone->FileExists("/" + *inImage.begin())) << *inImage.begin();
+}
+
+TEST_F(ImdOverTheWire, DiskFiguresAndAWrittenFileReachTheImage) {
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    DiskInfo disk;
+    ASSERT_TRUE(phone->ReadDiskInfo(disk));
+    EXPECT_FALSE(disk.model.empty());
+    EXPECT_GT(disk.totalBytes, 0u);
+    EXPECT_LE(disk.freeBytes, disk.totalBytes);
+
+    const std::string source = folder_ / "upload.bin";
+    std::string bytes;
+    for (int i = 0; i < 300000; ++i)
+        bytes.push_back(static_cast<char>(i * 7 + (i >> 9)));
+    std::ofstream(source, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(phone->MakeDirectory("/Imd"));
+    ASSERT_TRUE(phone->CopyFileToDevice(source, "/Imd/upload.bin"));
+    EXPECT_EQ(ImdFileBytes(std::filesystem::path(image_) / "fs/var/mobile/Media/Imd/upload.bin"),
+              bytes);
+    EXPECT_TRUE(phone->RemovePath("/Imd/upload.bin"));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(image_) /
+                                         "fs/var/mobile/Media/Imd/upload.bin"));
+}
+
+TEST_F(ImdOverTheWire, APhoneThatLeavesIsReportedWithItsObjectAndFailsCleanly) {
+    testing::CallbackLog log;
+    listener_ = NewConnectListener(false, false);
+    listener_->SetCallback(testing::CallbackLog::Record, &log);
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    ASSERT_EQ(BwSimDetach(udid_.c_str()), 0);
+    ASSERT_TRUE(testing::WaitUntil([&] { return log.Count(kDeviceRemoved) == 1; }, 30000));
+    EXPECT_EQ(log.Device(kDeviceRemoved), phone);
+    std::vector<std::string> names;
+    EXPECT_FALSE(phone->ListDirectory("/", names));
+    DeviceList listed;
+    listener_->CopyDeviceList(listed, 1);
+    EXPECT_TRUE(listed.empty());
 }
 
 }  // namespace
