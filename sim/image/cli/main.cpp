@@ -1,13 +1,20 @@
-// brackwater-sim: makes device images for the simulator.
+// brackwater-sim: makes device images for the simulator, and serves them on a multiplexer
+// socket.
+#include <pthread.h>
+#include <signal.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "image/image_builder.h"
+#include "mobiledevice/sim_control.h"
+#include "wire/wire_server.h"
 
 namespace {
 
@@ -32,6 +39,9 @@ constexpr const char* kUsage =
     "    --no-sim             no SIM card\n"
     "    --encrypted-backup   backups are encrypted\n"
     "    --find-my-iphone     Find My iPhone is on\n"
+    "  wire --socket PATH IMAGE...\n"
+    "                         attach the images and serve them on a multiplexer socket at PATH\n"
+    "                         (clients: USBMUXD_SOCKET_ADDRESS=UNIX:PATH) until interrupted\n"
     "  version                the image builder's version\n"
     "  --help                 this text\n"
     "\n"
@@ -152,6 +162,54 @@ int RunCreate(const std::vector<std::string>& words) {
     return 0;
 }
 
+int RunWire(const std::vector<std::string>& words) {
+    std::string socketPath;
+    std::vector<std::string> images;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        if (word == "--socket") {
+            if (i + 1 == words.size()) return Usage("--socket needs a value");
+            socketPath = words[++i];
+        } else if (word.starts_with("--socket=")) {
+            socketPath = word.substr(9);
+        } else if (word.size() > 1 && word[0] == '-') {
+            return Usage("unknown option " + word);
+        } else {
+            images.push_back(word);
+        }
+    }
+    if (socketPath.empty()) return Usage("wire needs --socket PATH");
+    if (images.empty()) return Usage("wire needs at least one image");
+
+    // The signals are taken by sigwait below, so every thread started from here on blocks them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    for (const std::string& image : images) {
+        if (BwSimAttach(image.c_str(), nullptr, 0) != 0) {
+            BwSimDetachAll();
+            return Failure("cannot attach " + image + ": " + BwSimLastError());
+        }
+    }
+    std::string error;
+    std::unique_ptr<bw::sim::wire::WireServer> server =
+        bw::sim::wire::WireServer::Start(socketPath, error);
+    if (server == nullptr) {
+        BwSimDetachAll();
+        return Failure(error);
+    }
+    std::printf("USBMUXD_SOCKET_ADDRESS=UNIX:%s\n", socketPath.c_str());
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    server.reset();
+    BwSimDetachAll();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -169,5 +227,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "create") return RunCreate(words);
+    if (command == "wire") return RunWire(words);
     return Usage("unknown command \"" + command + "\"");
 }

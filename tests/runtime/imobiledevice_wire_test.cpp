@@ -1,0 +1,230 @@
+// The library on the libimobiledevice runtime, end to end: the simulator serves a phone on a
+// multiplexer socket, this runtime reaches it through libusbmuxd and libimobiledevice, and the
+// library's own connection listener lists it, reads its values and copies its files, which are
+// checked against the image.
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device/app_install_proxy.h"
+#include "device/connect_listener.h"
+#include "device/iphone.h"
+#include "image/image_builder.h"
+#include "mobiledevice/sim_control.h"
+#include "runtime/imd_runtime_support.h"
+#include "support/sim_device.h"
+#include "support/test_images.h"
+#include "wire/wire_server.h"
+
+namespace bw {
+namespace {
+
+std::string ImdFileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The bundle identifiers of the image's user applications and the folder of each, from the
+// containers' Info.plist files.
+std::map<std::string, std::filesystem::path> ImdImageApplications(const std::string& image) {
+    namespace fs = std::filesystem;
+    std::map<std::string, fs::path> found;
+    const fs::path applications = fs::path(image) / "fs/var/mobile/Applications";
+    for (const fs::directory_entry& container : fs::directory_iterator(applications)) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(container.path())) {
+            if (entry.path().extension() != ".app") continue;
+            const std::string bytes = ImdFileBytes(entry.path() / "Info.plist");
+            plist_t info = nullptr;
+            plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &info);
+            plist_t node =
+                info != nullptr ? plist_dict_get_item(info, "CFBundleIdentifier") : nullptr;
+            char* text = nullptr;
+            if (node != nullptr && plist_get_node_type(node) == PLIST_STRING)
+                plist_get_string_val(node, &text);
+            if (text != nullptr) found[text] = container.path();
+            std::free(text);
+            if (info != nullptr) plist_free(info);
+        }
+    }
+    return found;
+}
+
+class ImdOverTheWire : public testing::ImdRuntimeTest {
+  protected:
+    void SetUp() override {
+        testing::ImdRuntimeTest::SetUp();
+        if (HasFatalFailure()) return;
+        sim::ImageOptions options;
+        options.name = "Wire Phone";
+        image_ = folder_ / "phone";
+        std::string error;
+        ASSERT_TRUE(testing::MakeTestImage(image_, options, error)) << error;
+        char udid[128] = {};
+        ASSERT_EQ(BwSimAttach(image_.c_str(), udid, sizeof udid), 0) << BwSimLastError();
+        ASSERT_EQ(BwSimWaitForNotifications(10000), 0);
+        udid_ = udid;
+        server_ = sim::wire::WireServer::Start(UsbmuxdSocket(), error);
+        ASSERT_NE(server_, nullptr) << error;
+    }
+
+    void TearDown() override {
+        if (listener_ != nullptr) listener_->StopListening();
+        DeleteConnectListener();
+        server_.reset();
+        BwSimDetachAll();
+        BwSimWaitForNotifications(10000);
+        testing::ImdRuntimeTest::TearDown();
+    }
+
+    // The phone as the library's listener lists it, once it opened.
+    CIPhone* ListedPhone() {
+        listener_ = NewConnectListener(false, false);
+        listener_->StartListening();
+        EXPECT_TRUE(listener_->IsListening());
+        ::CIPhone* found = nullptr;
+        listener_->WaitForDevice(30, &found);
+        return FromHost(found);
+    }
+
+    std::string image_;
+    std::string udid_;
+    std::unique_ptr<sim::wire::WireServer> server_;
+    CIPhoneConnectionListener* listener_ = nullptr;
+};
+
+TEST_F(ImdOverTheWire, TheListenerListsThePhoneAndReadsItsValues) {
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    EXPECT_EQ(phone->udid, udid_);
+    EXPECT_NE(phone->ready.load(), 0);
+    EXPECT_EQ(phone->ReadDeviceValueText("", "DeviceName"), "Wire Phone");
+    EXPECT_EQ(phone->ReadDeviceValueText("", "UniqueDeviceID"), udid_);
+    EXPECT_EQ(phone->ReadDeviceValueText("", "ProductVersion"), "7.1.2");
+}
+
+TEST_F(ImdOverTheWire, FoldersAndFilesOfTheMediaAreaMatchTheImage) {
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    namespace fs = std::filesystem;
+    const fs::path media = fs::path(image_) / "fs/var/mobile/Media";
+    ASSERT_TRUE(fs::is_directory(media));
+
+    std::set<std::string> expected;
+    for (const fs::directory_entry& entry : fs::directory_iterator(media))
+        expected.insert(entry.path().filename().string());
+    std::vector<std::string> names;
+    ASSERT_TRUE(phone->ListDirectory("/", names));
+    std::set<std::string> listed(names.begin(), names.end());
+    listed.erase(".");
+    listed.erase("..");
+    EXPECT_EQ(listed, expected);
+
+    // The largest regular file of the area, copied byte for byte.
+    fs::path largest;
+    uintmax_t largestSize = 0;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(media)) {
+        if (!entry.is_regular_file() || entry.is_symlink()) continue;
+        if (entry.file_size() >= largestSize) {
+            largestSize = entry.file_size();
+            largest = entry.path();
+        }
+    }
+    ASSERT_FALSE(largest.empty());
+    const std::string devicePath = "/" + fs::relative(largest, media).generic_string();
+    const std::string copy = folder_ / "copy";
+    ASSERT_TRUE(phone->CopyFileFromDevice(devicePath, copy)) << devicePath;
+    EXPECT_EQ(ImdFileBytes(copy), ImdFileBytes(largest)) << devicePath;
+
+    // A file that is not there fails cleanly and leaves no host file.
+    const std::string missing = folder_ / "missing";
+    EXPECT_FALSE(phone->CopyFileFromDevice("/no/such/file", missing));
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_F(ImdOverTheWire,
+       ApplicationsComeFromTheInstallationProxyAndTheirContainersThroughHouseArrest) {
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    const auto expected = ImdImageApplications(image_);
+    ASSERT_FALSE(expected.empty());
+    std::set<std::string> listed;
+    for (const InstalledApplication& application : ListInstalledApplications(*phone))
+        listed.insert(application.bundleIdentifier);
+    std::set<std::string> names;
+    for (const auto& [identifier, container] : expected)
+        names.insert(identifier);
+    EXPECT_EQ(listed, names);
+
+    const auto& [identifier, container] = *expected.begin();
+    ASSERT_TRUE(phone->OpenAppContainer(identifier));
+    std::vector<std::string> entries;
+    EXPECT_TRUE(phone->ListDirectory("/", entries));
+    std::set<std::string> seen(entries.begin(), entries.end());
+    seen.erase(".");
+    seen.erase("..");
+    std::set<std::string> inImage;
+    for (const std::filesystem::directory_entry& entry :
+         std::filesystem::directory_iterator(container))
+        inImage.insert(entry.path().filename().string());
+    EXPECT_EQ(seen, inImage);
+    phone->CloseAppContainer();
+    phone->CloseSession();
+    // The file service is back on the media area.
+    const std::filesystem::path media = std::filesystem::path(image_) / "fs/var/mobile/Media";
+    const std::string firstInMedia =
+        std::filesystem::directory_iterator(media)->path().filename().string();
+    EXPECT_TRUE(phone->FileExists("/" + firstInMedia)) << firstInMedia;
+    EXPECT_FALSE(phone->FileExists("/" + *inImage.begin())) << *inImage.begin();
+}
+
+TEST_F(ImdOverTheWire, DiskFiguresAndAWrittenFileReachTheImage) {
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    DiskInfo disk;
+    ASSERT_TRUE(phone->ReadDiskInfo(disk));
+    EXPECT_FALSE(disk.model.empty());
+    EXPECT_GT(disk.totalBytes, 0u);
+    EXPECT_LE(disk.freeBytes, disk.totalBytes);
+
+    const std::string source = folder_ / "upload.bin";
+    std::string bytes;
+    for (int i = 0; i < 300000; ++i)
+        bytes.push_back(static_cast<char>(i * 7 + (i >> 9)));
+    std::ofstream(source, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(phone->MakeDirectory("/Imd"));
+    ASSERT_TRUE(phone->CopyFileToDevice(source, "/Imd/upload.bin"));
+    EXPECT_EQ(ImdFileBytes(std::filesystem::path(image_) / "fs/var/mobile/Media/Imd/upload.bin"),
+              bytes);
+    EXPECT_TRUE(phone->RemovePath("/Imd/upload.bin"));
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(image_) /
+                                         "fs/var/mobile/Media/Imd/upload.bin"));
+}
+
+TEST_F(ImdOverTheWire, APhoneThatLeavesIsReportedWithItsObjectAndFailsCleanly) {
+    testing::CallbackLog log;
+    listener_ = NewConnectListener(false, false);
+    listener_->SetCallback(testing::CallbackLog::Record, &log);
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    ASSERT_EQ(BwSimDetach(udid_.c_str()), 0);
+    ASSERT_TRUE(testing::WaitUntil([&] { return log.Count(kDeviceRemoved) == 1; }, 30000));
+    EXPECT_EQ(log.Device(kDeviceRemoved), phone);
+    std::vector<std::string> names;
+    EXPECT_FALSE(phone->ListDirectory("/", names));
+    DeviceList listed;
+    listener_->CopyDeviceList(listed, 1);
+    EXPECT_TRUE(listed.empty());
+}
+
+}  // namespace
+}  // namespace bw
