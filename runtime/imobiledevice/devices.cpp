@@ -67,13 +67,10 @@ Device* FindOrMakeDevice(Registry& registry, const std::string& udid, int interf
     if (const auto found = registry.byIdentity.find(key); found != registry.byIdentity.end()) {
         return found->second;
     }
+    // A plain handle, not a CoreFoundation object: callers never release device references,
+    // and a phone's object lives as long as the process (see Device).
     auto* device = new Device(udid, interfaceType);
-    device->object =
-        static_cast<AMDeviceRef>(const_cast<void*>(BwSimCFCreateForeign(device, nullptr)));
-    if (device->object == nullptr) {
-        delete device;
-        return nullptr;
-    }
+    device->object = reinterpret_cast<AMDeviceRef>(device);
     registry.byIdentity[key] = device;
     registry.byObject[device->object] = device;
     return device;

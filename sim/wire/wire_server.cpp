@@ -105,6 +105,7 @@ struct Link {
     int fd = -1;
     std::thread thread;
     std::atomic<bool> done{false};
+    uint32_t deviceId = 0;  // once "Connect" made it a link to a device port
 };
 
 struct WireDevice {
@@ -212,6 +213,11 @@ struct WireServer::State {
         for (WireDevice& device : devices) {
             if (device.ref != ref || !device.attached) continue;
             device.attached = false;
+            // An unplugged phone takes its connections with it: every link to one of its ports
+            // ends, and what it held of the simulator is released as its thread finishes.
+            for (const std::unique_ptr<Link>& link : links) {
+                if (link->deviceId == device.id) ::shutdown(link->fd, SHUT_RDWR);
+            }
             Broadcast(DictBuilder()
                           .Integer("DeviceID", device.id)
                           .Text("MessageType", "Detached")
@@ -427,6 +433,9 @@ struct WireServer::State {
             if (device == nullptr) return ReplyResult(fd, kResultBadDevice, tag);
             ref = device->ref;
             udid = device->udid;
+            for (const std::unique_ptr<Link>& link : links) {
+                if (link->fd == fd) link->deviceId = device->id;
+            }
             if (port != kLockdownPort) {
                 for (auto it = pending.begin(); it != pending.end(); ++it) {
                     if (it->deviceId == *id && it->port == port) {
