@@ -17,6 +17,7 @@
 #include "brackwater/backup.h"
 #include "cli.h"
 #include "device_session.h"
+#include "simulator_setup.h"
 #include "text.h"
 
 namespace cli {
@@ -56,6 +57,9 @@ bool RunTool(const std::string& udid, int32_t mode, bool fromCopy, const std::st
         failure = message.empty()
                       ? ErrorCodeMeaning(status.errorCode)
                       : message + " (error code " + std::to_string(status.errorCode) + ")";
+        if (status.errorCode == 1) {
+            failure += MissingFromDeviceRuntime("a backup or restore", "backup tool");
+        }
         return false;
     }
     return true;

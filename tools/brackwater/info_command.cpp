@@ -20,6 +20,7 @@
 #include "cli.h"
 #include "device_session.h"
 #include "output_file.h"
+#include "simulator_setup.h"
 #include "text.h"
 
 namespace cli {
@@ -200,7 +201,8 @@ void PrintText(const DeviceReport& report) {
     std::printf("storage: %s %s used of %s, %s free\n", Bar(total - free, total, 32).c_str(),
                 HumanSize(total - free).c_str(), HumanSize(total).c_str(), HumanSize(free).c_str());
     if (report.media.empty()) {
-        std::printf("media usage: not available\n");
+        std::printf("media usage: not available%s\n",
+                    MissingFromDeviceRuntime("it", "AirTraffic library").c_str());
     } else {
         uint64_t sum = 0;
         for (const MediaRow& row : report.media)

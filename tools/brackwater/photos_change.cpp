@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "photo_library_view.h"
+#include "simulator_setup.h"
 
 namespace cli {
 
@@ -79,6 +80,12 @@ const char* SyncFailure(int32_t result) {
         default:
             return "the photo sync failed";
     }
+}
+
+std::string SyncFailureText(int32_t result) {
+    const std::string text = SyncFailure(result);
+    return result == 4 ? text + MissingFromDeviceRuntime("a photo sync", "AirTraffic library")
+                       : text;
 }
 
 // Synced photos are the ones the computer put there; the library keeps them below a "Sync"
@@ -198,7 +205,7 @@ int AddPictures(PhotoCommand& command, const std::vector<std::string>& files,
                               album.empty() ? nullptr : wideAlbum.c_str());
     BrackwaterPhotoSetSyncProgress(manager, nullptr, nullptr);
     const int32_t result = BrackwaterPhotoSyncResult(manager);
-    if (result != 0) return Fail(SyncFailure(result));
+    if (result != 0) return Fail(SyncFailureText(result));
 
     command.Reload();
     size_t arrived = 0;
@@ -238,7 +245,7 @@ int RemoveSynced(PhotoCommand& command, const std::vector<std::string>& words) {
     manager->DeletePhotos(chosen.data(), static_cast<int32_t>(chosen.size()));
     BrackwaterPhotoSetSyncProgress(manager, nullptr, nullptr);
     const int32_t result = BrackwaterPhotoSyncResult(manager);
-    if (result != 0) return Fail(SyncFailure(result));
+    if (result != 0) return Fail(SyncFailureText(result));
 
     command.Reload();
     size_t left = 0;

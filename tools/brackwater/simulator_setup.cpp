@@ -293,6 +293,20 @@ bool AwaitReadyLine(int fd, int seconds, std::string& line) {
 
 }  // namespace
 
+namespace {
+bool gUsingDeviceRuntime = false;
+}  // namespace
+
+bool UsingDeviceRuntime() {
+    return gUsingDeviceRuntime;
+}
+
+std::string MissingFromDeviceRuntime(const std::string& what, const std::string& library) {
+    if (!gUsingDeviceRuntime) return {};
+    return ": " + what + " needs Apple's " + library +
+           ", which the libimobiledevice runtime does not have";
+}
+
 bool SimulatorSetup::PrepareWire(const std::string& requested, std::string& error) {
     std::string images;
     if (!ResolveImages(requested, images, error)) return false;
@@ -355,6 +369,7 @@ bool SimulatorSetup::PrepareWire(const std::string& requested, std::string& erro
     const std::string address = "UNIX:" + socket;
     ::setenv("USBMUXD_SOCKET_ADDRESS", address.c_str(), 1);
     // CoreFoundation is the one library both runtimes share; it lives with the simulator's.
+    gUsingDeviceRuntime = true;
     return UseRegistry(simulator, device + "/libMobileDevice.so", error);
 }
 
@@ -371,6 +386,7 @@ bool SimulatorSetup::PrepareDefault(std::string& error) {
     if (!config.empty() && fs::exists(config + "/brackwater/registry.reg", failed)) return true;
     const std::string device = DeviceRuntimeFolder();
     if (device.empty()) return true;  // the listener then says that no runtime is installed
+    gUsingDeviceRuntime = true;
     return UseRegistry(RuntimeFolder(), device + "/libMobileDevice.so", error);
 }
 

@@ -53,6 +53,15 @@ std::string CacheFolder();
 // The folder of this program's executable.
 std::string ProgramFolder();
 
+// True once this process was pointed at the device runtime over libimobiledevice (--wire, or no
+// option and no registry of the user's), which has no AirTraffic library and no backup tool.
+bool UsingDeviceRuntime();
+
+// What a feature needs that the device runtime over libimobiledevice lacks, as the end of a
+// message: ": <what> needs Apple's <library>, which the libimobiledevice runtime does not have";
+// empty on any other runtime.
+std::string MissingFromDeviceRuntime(const std::string& what, const std::string& library);
+
 // The folder of the device runtime over libimobiledevice ($BRACKWATER_DEVICE_RUNTIME, else
 // beside the program in the build tree, else where an install puts it); empty when there is none.
 std::string DeviceRuntimeFolder();
