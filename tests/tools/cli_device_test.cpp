@@ -1,6 +1,7 @@
 // The command-line host's device commands, run as a program against simulator images that each
 // test builds; what a command changed is checked on the image's own files.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -39,10 +40,14 @@ class DeviceCommands : public ::testing::Test {
         // stop such a process to inspect it; the library's own leak checks run in-process.
         return testing::RunCli(folder,
                                "ASAN_OPTIONS=detect_leaks=0 XDG_CACHE_HOME=" + folder / "cache" +
+                                   " TMPDIR=" + folder.path() +
                                    " BRACKWATER_REGISTRY=" + folder / "none.reg",
                                arguments);
     }
     CliRun Sim(const std::string& arguments) { return Run("--sim=" + image + " " + arguments); }
+    // The same image served over the real protocols, reached through the device runtime over
+    // libimobiledevice; the server's socket goes into the test's own temporary folder.
+    CliRun Wire(const std::string& arguments) { return Run("--wire=" + image + " " + arguments); }
 
     std::string OnImage(const std::string& devicePath,
                         sim::ImageRoot root = sim::ImageRoot::Media) const {
@@ -244,6 +249,42 @@ TEST_F(DeviceCommands, SeveralPhonesNeedTheUdidToChoose) {
     EXPECT_FALSE(platform::IsFolder(OnImage("/Downloads/chosen")));
 }
 
+// --wire gives what --sim gives wherever the real protocols carry it, names the Apple library a
+// feature needs where they do not, and leaves no server or socket behind.
+TEST_F(DeviceCommands, WireReachesTheImageThroughTheDeviceRuntime) {
+    const CliRun devices = Wire("devices");
+    ASSERT_EQ(devices.status, 0) << devices.err;
+    EXPECT_EQ(devices.out, Sim("devices").out);
+    EXPECT_NE(devices.out.find("Test Phone"), std::string::npos) << devices.out;
+
+    EXPECT_EQ(Wire("ls /DCIM/100APPLE -l").out, Sim("ls /DCIM/100APPLE -l").out);
+    const std::string bytes(70000, 'w');
+    const std::string local = folder.Write("up.bin", bytes);
+    ASSERT_EQ(Wire("push " + local + " /Downloads/up.bin").status, 0);
+    EXPECT_EQ(testing::ReadFileBytes(OnImage("/Downloads/up.bin")), bytes);
+    ASSERT_EQ(Wire("pull /Downloads/up.bin " + folder / "down.bin").status, 0);
+    EXPECT_EQ(testing::ReadFileBytes(folder / "down.bin"), bytes);
+
+    const CliRun info = Wire("info");
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("Test Phone"), std::string::npos);
+    EXPECT_NE(info.out.find("media usage: not available: it needs Apple's AirTraffic library, "
+                            "which the libimobiledevice runtime does not have"),
+              std::string::npos)
+        << info.out;
+    const CliRun backup = Wire("backup");
+    EXPECT_EQ(backup.status, 1);
+    EXPECT_NE(backup.err.find("needs Apple's backup tool"), std::string::npos) << backup.err;
+
+    EXPECT_EQ(Run("--sim --wire devices").status, 2);
+    EXPECT_EQ(Run("--wire= devices").status, 2);
+    // Every run stopped its server and removed its socket and registry.
+    std::vector<platform::FolderEntry> left;
+    ASSERT_TRUE(platform::ListFolder(
+        folder / std::string("brackwater-").append(std::to_string(::geteuid())), left));
+    EXPECT_TRUE(left.empty()) << left.front().name;
+}
+
 TEST_F(DeviceCommands, DemoBuildsTheDemoPhoneOnceAndReusesIt) {
     const CliRun first = Run("demo");
     ASSERT_EQ(first.status, 0) << first.err;
@@ -266,6 +307,21 @@ TEST_F(DeviceCommands, DemoBuildsTheDemoPhoneOnceAndReusesIt) {
     // The demo leaves the phone as it found it.
     EXPECT_FALSE(platform::IsFile(sim::ImagePath(folder / "cache/brackwater/demo-iphone",
                                                  "/Downloads/note.txt", sim::ImageRoot::Media)));
+}
+
+// The demo over the real protocols shows the device part that needs no Apple library, and says
+// which parts need one instead of failing.
+TEST_F(DeviceCommands, DemoOverTheWireShowsWhatTheDeviceRuntimeCanDo) {
+    const CliRun demo = Run("demo --wire");
+    ASSERT_EQ(demo.status, 0) << demo.err;
+    for (const char* shown :
+         {"arrives over usbmuxd and lockdown, through the libimobiledevice runtime", "Demo iPhone",
+          "written to", "copied IMG_0001.JPG", "pulled IMG_0001.JPG", "removed /Downloads/note.txt",
+          "$ brackwater --wire scan all --summary",
+          "Adding photos needs Apple's AirTraffic library",
+          "Backups and the deep clean need Apple's backup tool"}) {
+        EXPECT_NE(demo.out.find(shown), std::string::npos) << shown;
+    }
 }
 
 }  // namespace
