@@ -295,6 +295,40 @@ TEST_F(ImdOverTheWire, NotificationsAreObservedRelayedAndPosted) {
     CloseServiceHandle(proxy);
 }
 
+// The installation proxy through the runtime: a listing keyed by bundle identifier, and a command
+// the phone refuses ends in an AMD error without progress.
+TEST_F(ImdOverTheWire, ApplicationLookupListsTheImageAndARefusedCommandFails) {
+    Serve();
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    const RuntimeTable& runtime = Runtime();
+    rt::AMDeviceRef device = phone->device;
+    ASSERT_EQ(runtime.AMDeviceConnect(device), 0);
+    ASSERT_EQ(runtime.AMDeviceStartSession(device), 0);
+
+    rt::CFDictionaryRef applications = nullptr;
+    ASSERT_EQ(runtime.AMDeviceLookupApplications(device, nullptr, &applications), 0);
+    ASSERT_NE(applications, nullptr);
+    for (const auto& [identifier, container] : ImdImageApplications(image_)) {
+        const CFString key = MakeCFString(identifier);
+        EXPECT_TRUE(runtime.CFDictionaryContainsKey(applications, key.get())) << identifier;
+    }
+    runtime.CFRelease(applications);
+
+    rt::ServiceHandle proxy = nullptr;
+    ASSERT_EQ(StartDeviceService(device, "com.apple.mobile.installation_proxy", &proxy), 0);
+    int progress = 0;
+    const CFString identifier = MakeCFString(ImdImageApplications(image_).begin()->first);
+    const int status = runtime.AMDeviceUninstallApplication(
+        proxy, identifier.get(), nullptr,
+        [](rt::CFDictionaryRef, void* count) { ++*static_cast<int*>(count); }, &progress);
+    EXPECT_EQ(static_cast<uint32_t>(status) & 0xFF000000u, 0xE8000000u) << status;
+    EXPECT_EQ(progress, 0);
+    CloseServiceHandle(proxy);
+    EXPECT_EQ(runtime.AMDeviceStopSession(device), 0);
+    EXPECT_EQ(runtime.AMDeviceDisconnect(device), 0);
+}
+
 // How the library opens a phone on the network, here on a wired one (libimobiledevice reaches
 // network phones over TCP, which the simulator's socket does not serve): the secure start's
 // socket number outlives the released connection and carries AFC.
