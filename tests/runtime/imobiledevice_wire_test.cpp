@@ -295,6 +295,26 @@ TEST_F(ImdOverTheWire, NotificationsAreObservedRelayedAndPosted) {
     CloseServiceHandle(proxy);
 }
 
+// A name the phone sends that could not name an entry (here bytes that are not UTF-8) never reaches
+// the library; the other entries of the folder do.
+TEST_F(ImdOverTheWire, AFolderEntryWhoseNameIsNotUtf8IsLeftOutOfTheListing) {
+    Serve();
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(image_) / "fs/var/mobile/Media/Names";
+    fs::create_directories(folder);
+    std::ofstream(folder / "plain.txt") << "a";
+    std::ofstream(folder / "caf\xC3\xA9.txt") << "b";
+    std::ofstream(folder / "bad\xFF.txt") << "c";
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    std::vector<std::string> names;
+    ASSERT_TRUE(phone->ListDirectory("/Names", names));
+    std::set<std::string> listed(names.begin(), names.end());
+    listed.erase(".");
+    listed.erase("..");
+    EXPECT_EQ(listed, (std::set<std::string>{"plain.txt", "caf\xC3\xA9.txt"}));
+}
+
 // The installation proxy through the runtime: a listing keyed by bundle identifier, and a command
 // the phone refuses ends in an AMD error without progress.
 TEST_F(ImdOverTheWire, ApplicationLookupListsTheImageAndARefusedCommandFails) {
