@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +22,7 @@
 #include "device/app_install_proxy.h"
 #include "device/connect_listener.h"
 #include "device/iphone.h"
+#include "device/runtime_values.h"
 #include "image/image_builder.h"
 #include "mobiledevice/sim_control.h"
 #include "runtime/imd_runtime_support.h"
@@ -60,11 +65,9 @@ std::map<std::string, std::filesystem::path> ImdImageApplications(const std::str
 
 class ImdOverTheWire : public testing::ImdRuntimeTest {
   protected:
-    void SetUp() override {
-        testing::ImdRuntimeTest::SetUp();
-        if (HasFatalFailure()) return;
-        sim::ImageOptions options;
-        options.name = "Wire Phone";
+    // Makes the image, attaches it to the simulated runtime and serves it on the socket.
+    void Serve(sim::ImageOptions options = {}) {
+        if (options.name.empty()) options.name = "Wire Phone";
         image_ = folder_ / "phone";
         std::string error;
         ASSERT_TRUE(testing::MakeTestImage(image_, options, error)) << error;
@@ -86,8 +89,8 @@ class ImdOverTheWire : public testing::ImdRuntimeTest {
     }
 
     // The phone as the library's listener lists it, once it opened.
-    CIPhone* ListedPhone() {
-        listener_ = NewConnectListener(false, false);
+    CIPhone* ListedPhone(bool fullFileSystemTwin = false) {
+        listener_ = NewConnectListener(fullFileSystemTwin, false);
         listener_->StartListening();
         EXPECT_TRUE(listener_->IsListening());
         ::CIPhone* found = nullptr;
@@ -102,6 +105,7 @@ class ImdOverTheWire : public testing::ImdRuntimeTest {
 };
 
 TEST_F(ImdOverTheWire, TheListenerListsThePhoneAndReadsItsValues) {
+    Serve();
     CIPhone* phone = ListedPhone();
     ASSERT_NE(phone, nullptr);
     EXPECT_EQ(phone->udid, udid_);
@@ -112,6 +116,7 @@ TEST_F(ImdOverTheWire, TheListenerListsThePhoneAndReadsItsValues) {
 }
 
 TEST_F(ImdOverTheWire, FoldersAndFilesOfTheMediaAreaMatchTheImage) {
+    Serve();
     CIPhone* phone = ListedPhone();
     ASSERT_NE(phone, nullptr);
     namespace fs = std::filesystem;
@@ -152,6 +157,7 @@ TEST_F(ImdOverTheWire, FoldersAndFilesOfTheMediaAreaMatchTheImage) {
 
 TEST_F(ImdOverTheWire,
        ApplicationsComeFromTheInstallationProxyAndTheirContainersThroughHouseArrest) {
+    Serve();
     CIPhone* phone = ListedPhone();
     ASSERT_NE(phone, nullptr);
     const auto expected = ImdImageApplications(image_);
@@ -187,6 +193,7 @@ TEST_F(ImdOverTheWire,
 }
 
 TEST_F(ImdOverTheWire, DiskFiguresAndAWrittenFileReachTheImage) {
+    Serve();
     CIPhone* phone = ListedPhone();
     ASSERT_NE(phone, nullptr);
     DiskInfo disk;
@@ -211,6 +218,7 @@ TEST_F(ImdOverTheWire, DiskFiguresAndAWrittenFileReachTheImage) {
 }
 
 TEST_F(ImdOverTheWire, APhoneThatLeavesIsReportedWithItsObjectAndFailsCleanly) {
+    Serve();
     testing::CallbackLog log;
     listener_ = NewConnectListener(false, false);
     listener_->SetCallback(testing::CallbackLog::Record, &log);
@@ -224,6 +232,162 @@ TEST_F(ImdOverTheWire, APhoneThatLeavesIsReportedWithItsObjectAndFailsCleanly) {
     DeviceList listed;
     listener_->CopyDeviceList(listed, 1);
     EXPECT_TRUE(listed.empty());
+}
+
+TEST_F(ImdOverTheWire, TheFullFileSystemTwinOpensOnAfc2) {
+    sim::ImageOptions options;
+    options.hasAfc2 = true;
+    Serve(options);
+    CIPhone* phone = ListedPhone(true);
+    ASSERT_NE(phone, nullptr);
+    ASSERT_NE(phone->fullFileSystemTwin, nullptr);
+    std::vector<std::string> names;
+    ASSERT_TRUE(phone->fullFileSystemTwin->ListDirectory("/var/mobile", names));
+    EXPECT_NE(std::find(names.begin(), names.end(), "Media"), names.end());
+}
+
+// The notification proxy, driven through the runtime as the library drives it: the phone relays
+// what the host observes, and counts what the host posts.
+TEST_F(ImdOverTheWire, NotificationsAreObservedRelayedAndPosted) {
+    Serve();
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    const RuntimeTable& runtime = Runtime();
+    rt::AMDeviceRef device = phone->device;
+    ASSERT_EQ(runtime.AMDeviceConnect(device), 0);
+    ASSERT_EQ(runtime.AMDeviceStartSession(device), 0);
+    const CFString service = MakeCFString("com.apple.mobile.notification_proxy");
+    rt::ServiceHandle proxy = nullptr;
+    ASSERT_EQ(runtime.AMDeviceStartService(device, service.get(), &proxy, nullptr), 0);
+    EXPECT_EQ(runtime.AMDeviceStopSession(device), 0);
+    EXPECT_EQ(runtime.AMDeviceDisconnect(device), 0);
+
+    struct Relayed {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::string> names;
+    } relayed;
+    const auto onRelay = [](rt::CFStringRef name, void* context) {
+        auto* into = static_cast<Relayed*>(context);
+        std::lock_guard<std::mutex> lock(into->mutex);
+        into->names.push_back(CFStringToWString(name));
+        into->changed.notify_all();
+    };
+    const std::string observed = "com.example.imd.observed";
+    const CFString name = MakeCFString(observed);
+    ASSERT_EQ(runtime.AMDObserveNotification(proxy, name.get()), 0);
+    ASSERT_EQ(runtime.AMDListenForNotifications(proxy, onRelay, &relayed), 0);
+    // Observing is one message the phone reads on its own time: wait until it relays.
+    ASSERT_TRUE(testing::WaitUntil(
+        [&] { return BwSimPostDeviceNotification(udid_.c_str(), observed.c_str()) > 0; }));
+    {
+        std::unique_lock<std::mutex> lock(relayed.mutex);
+        ASSERT_TRUE(relayed.changed.wait_for(lock, std::chrono::seconds(30),
+                                             [&] { return !relayed.names.empty(); }));
+        EXPECT_EQ(relayed.names.front(), observed);
+    }
+
+    const std::string posted = "com.example.imd.posted";
+    const CFString postedName = MakeCFString(posted);
+    EXPECT_EQ(runtime.AMDPostNotification(proxy, postedName.get(), nullptr), 0);
+    EXPECT_TRUE(testing::WaitUntil(
+        [&] { return BwSimCountHostNotifications(udid_.c_str(), posted.c_str()) == 1; }));
+    CloseServiceHandle(proxy);
+}
+
+// A name the phone sends that could not name an entry (here bytes that are not UTF-8) never reaches
+// the library; the other entries of the folder do.
+TEST_F(ImdOverTheWire, AFolderEntryWhoseNameIsNotUtf8IsLeftOutOfTheListing) {
+    Serve();
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(image_) / "fs/var/mobile/Media/Names";
+    fs::create_directories(folder);
+    std::ofstream(folder / "plain.txt") << "a";
+    std::ofstream(folder / "caf\xC3\xA9.txt") << "b";
+    std::ofstream(folder / "bad\xFF.txt") << "c";
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    std::vector<std::string> names;
+    ASSERT_TRUE(phone->ListDirectory("/Names", names));
+    std::set<std::string> listed(names.begin(), names.end());
+    listed.erase(".");
+    listed.erase("..");
+    EXPECT_EQ(listed, (std::set<std::string>{"plain.txt", "caf\xC3\xA9.txt"}));
+}
+
+// The installation proxy through the runtime: a listing keyed by bundle identifier, and a command
+// the phone refuses ends in an AMD error without progress.
+TEST_F(ImdOverTheWire, ApplicationLookupListsTheImageAndARefusedCommandFails) {
+    Serve();
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    const RuntimeTable& runtime = Runtime();
+    rt::AMDeviceRef device = phone->device;
+    ASSERT_EQ(runtime.AMDeviceConnect(device), 0);
+    ASSERT_EQ(runtime.AMDeviceStartSession(device), 0);
+
+    rt::CFDictionaryRef applications = nullptr;
+    ASSERT_EQ(runtime.AMDeviceLookupApplications(device, nullptr, &applications), 0);
+    ASSERT_NE(applications, nullptr);
+    for (const auto& [identifier, container] : ImdImageApplications(image_)) {
+        const CFString key = MakeCFString(identifier);
+        EXPECT_TRUE(runtime.CFDictionaryContainsKey(applications, key.get())) << identifier;
+    }
+    runtime.CFRelease(applications);
+
+    rt::ServiceHandle proxy = nullptr;
+    ASSERT_EQ(StartDeviceService(device, "com.apple.mobile.installation_proxy", &proxy), 0);
+    int progress = 0;
+    const CFString identifier = MakeCFString(ImdImageApplications(image_).begin()->first);
+    const int status = runtime.AMDeviceUninstallApplication(
+        proxy, identifier.get(), nullptr,
+        [](rt::CFDictionaryRef, void* count) { ++*static_cast<int*>(count); }, &progress);
+    EXPECT_EQ(static_cast<uint32_t>(status) & 0xFF000000u, 0xE8000000u) << status;
+    EXPECT_EQ(progress, 0);
+    CloseServiceHandle(proxy);
+    EXPECT_EQ(runtime.AMDeviceStopSession(device), 0);
+    EXPECT_EQ(runtime.AMDeviceDisconnect(device), 0);
+}
+
+// How the library opens a phone on the network, here on a wired one (libimobiledevice reaches
+// network phones over TCP, which the simulator's socket does not serve): the secure start's
+// socket number outlives the released connection and carries AFC.
+TEST_F(ImdOverTheWire, AnAfcConnectionOpensOnTheSocketNumberOfAReleasedSecureService) {
+    Serve();
+    CIPhone* phone = ListedPhone();
+    ASSERT_NE(phone, nullptr);
+    const RuntimeTable& runtime = Runtime();
+    rt::AMDeviceRef device = phone->device;
+    ASSERT_EQ(runtime.AMDeviceConnect(device), 0);
+    ASSERT_EQ(runtime.AMDeviceStartSession(device), 0);
+    rt::AMDServiceConnectionRef connection = nullptr;
+    ASSERT_EQ(SecureStartDeviceService(device, "com.apple.afc", nullptr, &connection), 0);
+    const int socket = runtime.AMDServiceConnectionGetSocket(connection);
+    void* context = runtime.AMDServiceConnectionGetSecureIOContext(connection);
+    EXPECT_GE(socket, 0);
+    EXPECT_NE(context, nullptr);
+    runtime.CFRelease(connection);
+    EXPECT_EQ(runtime.AMDeviceStopSession(device), 0);
+    EXPECT_EQ(runtime.AMDeviceDisconnect(device), 0);
+
+    rt::AFCConnectionRef afc = nullptr;
+    ASSERT_EQ(
+        runtime.AFCConnectionOpen(reinterpret_cast<rt::ServiceHandle>(intptr_t{socket}), 0, &afc),
+        0);
+    runtime.AFCConnectionSetSecureContext(afc, context);
+    rt::AFCKeyValueRef values = nullptr;
+    ASSERT_EQ(runtime.AFCDeviceInfoOpen(afc, &values), 0);
+    std::map<std::string, std::string> info;
+    ReadAfcKeyValues(values, info);
+    EXPECT_EQ(runtime.AFCKeyValueClose(values), 0);
+    EXPECT_FALSE(info["Model"].empty());
+    EXPECT_FALSE(info["FSTotalBytes"].empty());
+    EXPECT_EQ(runtime.AFCConnectionClose(afc), 0);
+    // Closing the AFC connection ended the link: the number names nothing any more.
+    EXPECT_NE(
+        runtime.AFCConnectionOpen(reinterpret_cast<rt::ServiceHandle>(intptr_t{socket}), 0, &afc),
+        0);
+    EXPECT_EQ(runtime.AMDServiceConnectionCreate(socket, nullptr, nullptr), nullptr);
 }
 
 }  // namespace
