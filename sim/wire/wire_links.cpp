@@ -1,6 +1,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <thread>
 #include <vector>

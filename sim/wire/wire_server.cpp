@@ -33,6 +33,10 @@ constexpr auto kPendingServiceLifetime = std::chrono::seconds(30);
 // What a USB iPhone of these releases reports to the multiplexer.
 constexpr uint32_t kIphoneProductId = 0x12A8;
 constexpr uint64_t kUsbConnectionSpeed = 480000000;
+// Bounds on what clients can make the server keep: a host pairs with a handful of phones, and a
+// client needs a few links at a time.
+constexpr size_t kMaxPairRecords = 1024;
+constexpr size_t kMaxLinks = 512;
 
 std::string RandomUuid() {
     unsigned char bytes[16] = {};
@@ -288,8 +292,10 @@ struct WireServer::State {
             if (fds[1].revents != 0) break;
             if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
                 const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd >= 0) {
-                    std::lock_guard<std::mutex> lock(mutex);
+                std::lock_guard<std::mutex> lock(mutex);
+                if (fd >= 0 && links.size() >= kMaxLinks) {
+                    ::close(fd);
+                } else if (fd >= 0) {
                     auto link = std::make_unique<Link>();
                     link->fd = fd;
                     Link* raw = link.get();
@@ -403,6 +409,8 @@ struct WireServer::State {
             if (parsed == nullptr || !TextItem(parsed.get(), "HostID"))
                 return ReplyResult(fd, kResultBadCommand, tag);
             std::lock_guard<std::mutex> lock(mutex);
+            if (pairRecords.count(*id) == 0 && pairRecords.size() >= kMaxPairRecords)
+                return ReplyResult(fd, kResultBadCommand, tag);
             pairRecords[*id] = PlistXml(parsed.get());
             return ReplyResult(fd, kResultOk, tag);
         }

@@ -241,6 +241,26 @@ TEST_F(WireMuxTest, PairRecordsAreKeptPerServerAndOnlyPairedImagesStartWithOne) 
     EXPECT_EQ(client.ReadResult(), 1);
     EXPECT_EQ(HostIdOf(stranger), "HOST-1");
 
+    // Records for made-up phones are kept up to a bound, and one already kept can still change.
+    long refused = -1;
+    for (int i = 0; i < 1100 && refused < 0; ++i) {
+        ASSERT_TRUE(client.Request(
+            "SavePairRecord",
+            std::move(
+                DictBuilder()
+                    .Text("PairRecordID", "made-up-" + std::to_string(i))
+                    .Value("PairRecordData", plist_new_data(savedXml.data(), savedXml.size())))));
+        if (client.ReadResult() != 0) refused = i;
+    }
+    EXPECT_GT(refused, 100);
+    EXPECT_LT(refused, 1100);
+    ASSERT_TRUE(client.Request(
+        "SavePairRecord",
+        std::move(DictBuilder()
+                      .Text("PairRecordID", stranger)
+                      .Value("PairRecordData", plist_new_data(savedXml.data(), savedXml.size())))));
+    EXPECT_EQ(client.ReadResult(), 0);
+
     ASSERT_TRUE(client.Request("DeletePairRecord",
                                std::move(DictBuilder().Text("PairRecordID", stranger))));
     EXPECT_EQ(client.ReadResult(), 0);
