@@ -297,6 +297,15 @@ TEST_F(WireAfc, HandlesAreTheServersOwnAndDieWithTheSession) {
     EXPECT_EQ(FileBytes(media_ + "/h2.txt"), "two");
 }
 
+TEST_F(WireAfc, ShuttingTheSocketDownEndsAWaitingSession) {
+    WriteMediaFile("held.txt", "h");
+    ASSERT_NE(client_->Open("/held.txt", 1), 0u);
+    // The answer came, so the server is at (or on its way to) its wait for the next request.
+    ASSERT_EQ(::shutdown(serverFd_, SHUT_RDWR), 0);
+    ExpectServerEnded();
+    EXPECT_EQ(Counters().afcFiles, 0);
+}
+
 TEST_F(WireAfc, LocksFollowTheFlockBits) {
     WriteMediaFile("lock.txt", "l");
     const uint64_t one = client_->Open("/lock.txt", 1);
