@@ -12,7 +12,12 @@ namespace bw::sim::wire {
 // and returns. It closes neither fd nor the connection.
 //
 // The peer sees file handles of its own (numbered from 1, never reused), never the runtime's. A
-// read asking for more than kAfcMaxTransfer bytes is answered with that many at most.
+// read asking for more than 4 MiB (kAfcMaxTransfer of afc_packet.h) is answered with that much
+// at most.
+//
+// It waits for the peer without a time limit and learns that the device left from the next
+// request (answered 11, then it returns). A caller that must end a session sooner shuts the
+// socket down (shutdown(fd, SHUT_RDWR)) from another thread; ServeAfc then returns.
 void ServeAfc(int fd, AFCConnectionRef connection);
 
 }  // namespace bw::sim::wire

@@ -297,6 +297,15 @@ TEST_F(WireAfc, HandlesAreTheServersOwnAndDieWithTheSession) {
     EXPECT_EQ(FileBytes(media_ + "/h2.txt"), "two");
 }
 
+TEST_F(WireAfc, ShuttingTheSocketDownEndsAWaitingSession) {
+    WriteMediaFile("held.txt", "h");
+    ASSERT_NE(client_->Open("/held.txt", 1), 0u);
+    // The answer came, so the server is at (or on its way to) its wait for the next request.
+    ASSERT_EQ(::shutdown(serverFd_, SHUT_RDWR), 0);
+    ExpectServerEnded();
+    EXPECT_EQ(Counters().afcFiles, 0);
+}
+
 TEST_F(WireAfc, LocksFollowTheFlockBits) {
     WriteMediaFile("lock.txt", "l");
     const uint64_t one = client_->Open("/lock.txt", 1);
@@ -352,7 +361,7 @@ TEST_F(WireAfc, ArgumentsThatAreWrongAreRefusedAndTheSessionGoesOn) {
     // A path without its NUL, and one longer than any phone takes.
     EXPECT_EQ(client_->Status(kOpGetFileInfo, "/ok.txt"), 7u);
     EXPECT_EQ(client_->Status(kOpRemovePath, "/ok.txt"), 7u);
-    EXPECT_EQ(client_->Status(kOpGetFileInfo, Z("/" + std::string(2000, 'a'))), 7u);
+    EXPECT_EQ(client_->Status(kOpGetFileInfo, Z(std::string(2000, 'a').insert(0, 1, '/'))), 7u);
     EXPECT_EQ(client_->Status(kOpRenamePath, Z("/ok.txt") + "/no-nul"), 7u);
     // Parameters cut short.
     EXPECT_EQ(client_->Status(kOpFileRead, U64(1)), 7u);
