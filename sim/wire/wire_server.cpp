@@ -213,20 +213,34 @@ struct WireServer::State {
     }
 
     void DeviceLeft(AMDeviceRef ref) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (WireDevice& device : devices) {
-            if (device.ref != ref || !device.attached) continue;
-            device.attached = false;
-            // An unplugged phone takes its connections with it: every link to one of its ports
-            // ends, and what it held of the simulator is released as its thread finishes.
-            for (const std::unique_ptr<Link>& link : links) {
-                if (link->deviceId == device.id) ::shutdown(link->fd, SHUT_RDWR);
+        std::vector<PendingService> forgotten;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (WireDevice& device : devices) {
+                if (device.ref != ref || !device.attached) continue;
+                device.attached = false;
+                // An unplugged phone takes its connections with it: every link to one of its
+                // ports ends, and what it held of the simulator is released as its thread
+                // finishes. Services it started that nobody connected to are gone as well.
+                for (const std::unique_ptr<Link>& link : links) {
+                    if (link->deviceId == device.id) ::shutdown(link->fd, SHUT_RDWR);
+                }
+                for (auto it = pending.begin(); it != pending.end();) {
+                    if (it->deviceId == device.id) {
+                        forgotten.push_back(*it);
+                        it = pending.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+                Broadcast(DictBuilder()
+                              .Integer("DeviceID", device.id)
+                              .Text("MessageType", "Detached")
+                              .Release());
             }
-            Broadcast(DictBuilder()
-                          .Integer("DeviceID", device.id)
-                          .Text("MessageType", "Detached")
-                          .Release());
         }
+        for (PendingService& service : forgotten)
+            ReleasePending(service);
     }
 
     static void OnDeviceEvent(am_device_notification_callback_info* info, void* context) {
