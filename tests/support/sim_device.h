@@ -223,7 +223,10 @@ class SimDeviceTest : public ::testing::Test {
         ExpectOpen(0, 0);
     }
 
+    // Over the wire the simulator's side lets go of its objects when it has read the end of the
+    // runtime's links, a moment after the library released its own.
     void ExpectLiveObjectsBackAtStart() {
+        if (kOverWire) WaitUntil([&] { return BwSimCFLiveObjects() == liveObjectsAtStart_; });
         EXPECT_EQ(BwSimCFLiveObjects(), liveObjectsAtStart_);
     }
 
@@ -263,6 +266,11 @@ class SimDeviceTest : public ::testing::Test {
     void EndListening() {
         sim_.DetachAll();
         EXPECT_TRUE(sim_.Settle());
+        // Over the wire the removals still travel through usbmuxd to the runtime's listener; the
+        // listener is stopped once every listed device has left.
+        if (kOverWire && listener_ != nullptr) {
+            WaitUntil([&] { return log_.Count(kDeviceRemoved) >= log_.Count(kDeviceArrived); });
+        }
         if (listener_ != nullptr) listener_->StopListening();
         DeleteConnectListener();
         listener_ = nullptr;
