@@ -270,7 +270,7 @@ TEST_F(AppListing, InstallationServiceThatCannotStartLeavesTheListEmpty) {
     CIPhone* phone = ArrivePlanted();
     ASSERT_NE(phone, nullptr);
 
-    ASSERT_TRUE(sim_.InjectFailure("AMDeviceStartService", kInstallationProxyService,
+    ASSERT_TRUE(sim_.InjectFailure(testing::kStartServiceCall, kInstallationProxyService,
                                    static_cast<int>(0xE8000022)));
     EXPECT_TRUE(ListInstalledApplications(*phone).empty());
     ExpectOpen(kWiredAfc, kWiredServices);

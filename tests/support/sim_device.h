@@ -171,6 +171,12 @@ inline bool StartWireServerForTests() {
 inline constexpr bool kOverWire = false;
 #endif
 
+// The simulator call that starts a service for the library: the library's own call, or over the
+// wire the one the wire-level simulator makes for lockdown's StartService request, so that a
+// failure injected there still reaches the library.
+inline constexpr const char* kStartServiceCall =
+    kOverWire ? "AMDeviceSecureStartService" : "AMDeviceStartService";
+
 // A test with the simulator as the runtime. The registry points at the simulator's folder; the
 // CoreFoundation stand-in's live objects are counted from the start of the test.
 class SimDeviceTest : public ::testing::Test {
