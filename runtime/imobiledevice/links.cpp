@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "cf/cf_foreign.h"
@@ -26,6 +27,8 @@ struct LinkTables {
     // even when every service connection object of theirs is released.
     std::map<int, std::shared_ptr<Link>> pinned;
     std::map<const void*, std::shared_ptr<Link>> connections;
+    // Objects of the plain service start that no connection made from their socket took over.
+    std::set<const void*> plainStarts;
 };
 
 LinkTables& Tables() {
@@ -41,6 +44,9 @@ int NextNumber() {
 
 struct ConnectionPayload {
     const void* object = nullptr;
+    // The plain start's object this connection took over: released with it, as the caller
+    // hands the started handle to the connection it makes from its socket.
+    const void* takenOver = nullptr;
 };
 
 void FinalizeConnection(void* payload) {
@@ -54,8 +60,11 @@ void FinalizeConnection(void* payload) {
             link = std::move(found->second);
             tables.connections.erase(found);
         }
+        tables.plainStarts.erase(owned->object);
     }
+    const void* takenOver = owned->takenOver;
     delete owned;
+    if (takenOver != nullptr) CFRelease(takenOver);
     // The link closes here when nothing else holds it, outside the table lock.
     link.reset();
 }
@@ -336,6 +345,9 @@ BW_IMD_EXPORT int AMDeviceStartService(AMDeviceRef reference, CFStringRef name, 
     AMDServiceConnectionRef connection = MakeServiceConnection(std::move(link));
     if (connection == nullptr) return kAmdNoResources;
     *out = connection;
+    LinkTables& tables = Tables();
+    std::lock_guard<std::mutex> lock(tables.mutex);
+    tables.plainStarts.insert(connection);
     return kAmdSuccess;
 }
 
@@ -345,6 +357,11 @@ BW_IMD_EXPORT int AMDeviceSecureStartService(AMDeviceRef reference, CFStringRef 
     ServiceHandle handle = nullptr;
     const int status = AMDeviceStartService(reference, name, &handle, nullptr);
     *out = static_cast<AMDServiceConnectionRef>(handle);
+    if (handle != nullptr) {
+        LinkTables& tables = Tables();
+        std::lock_guard<std::mutex> lock(tables.mutex);
+        tables.plainStarts.erase(handle);
+    }
     return status;
 }
 
@@ -354,7 +371,19 @@ BW_IMD_EXPORT AMDServiceConnectionRef AMDServiceConnectionCreate(int socket, voi
     if (!link || !link->usable()) return nullptr;
     // A context names the link it came from; one of another link is a caller's mistake.
     if (secureContext != nullptr && secureContext != link.get()) return nullptr;
-    return MakeServiceConnection(std::move(link));
+    const std::shared_ptr<Link> made = link;
+    AMDServiceConnectionRef connection = MakeServiceConnection(std::move(link));
+    if (connection == nullptr) return nullptr;
+    LinkTables& tables = Tables();
+    std::lock_guard<std::mutex> lock(tables.mutex);
+    for (const void* started : tables.plainStarts) {
+        const auto found = tables.connections.find(started);
+        if (found == tables.connections.end() || found->second != made) continue;
+        static_cast<ConnectionPayload*>(BwSimCFForeignPayload(connection))->takenOver = started;
+        tables.plainStarts.erase(started);
+        break;
+    }
+    return connection;
 }
 
 BW_IMD_EXPORT int AMDServiceConnectionGetSocket(AMDServiceConnectionRef connection) {

@@ -45,6 +45,8 @@ class AppExports : public SimDeviceTest {
         hostListener_->StartListening();
         udid_ = sim_.Attach(image_);
         ASSERT_TRUE(sim_.Settle());
+        // Over the wire the arrival still travels through usbmuxd to the runtime's listener.
+        if (testing::kOverWire) testing::WaitUntil([&] { return !log_.Events().empty(); });
         device_ = log_.Events().empty() ? nullptr : log_.Events().front().device;
         ASSERT_NE(device_, nullptr);
     }
@@ -58,6 +60,10 @@ class AppExports : public SimDeviceTest {
     void EndHost() {
         sim_.DetachAll();
         EXPECT_TRUE(sim_.Settle());
+        if (testing::kOverWire && hostListener_ != nullptr) {
+            testing::WaitUntil(
+                [&] { return log_.Count(kDeviceRemoved) >= log_.Count(kDeviceArrived); });
+        }
         if (hostListener_ != nullptr) hostListener_->StopListening();
         listenerDelete_();
         ExpectNothingOpen();

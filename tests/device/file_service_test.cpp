@@ -227,7 +227,9 @@ TEST_F(FileService, DirectoryOpenedForTheCallerIsClosedByTheCaller) {
     rt::AFCDirectoryRef directory = nullptr;
     ASSERT_TRUE(phone_->OpenDirectory("/DCIM", directory));
     ASSERT_NE(directory, nullptr);
-    EXPECT_EQ(sim_.Counters().directories, 1);
+    // Over the wire a directory is read whole in one request: the runtime keeps the names and
+    // the simulator's side holds nothing open.
+    EXPECT_EQ(sim_.Counters().directories, testing::kOverWire ? 0 : 1);
     size_t count = 0;
     char* name = nullptr;
     while (Runtime().AFCDirectoryRead(phone_->afcConnection, directory, &name) == 0 &&
@@ -386,8 +388,8 @@ TEST_F(FileService, CrashReportsAreListedAndRemovedOnTheirOwnConnection) {
     Runtime().AMDeviceDisconnect(phone_->device);
     ExpectOpen(kWiredAfc, kWiredServices);
 
-    ASSERT_TRUE(
-        sim_.InjectFailure("AMDeviceStartService", "com.apple.crashreportcopymobile", 0xE8000022));
+    ASSERT_TRUE(sim_.InjectFailure(testing::kStartServiceCall, "com.apple.crashreportcopymobile",
+                                   0xE8000022));
     EXPECT_EQ(phone_->OpenCrashReportService(), nullptr);
     ExpectOpen(kWiredAfc, kWiredServices);
     EndListening();

@@ -351,7 +351,7 @@ TEST_F(MediaJunk, CrashLogsInEverySubFolder) {
     // registered afresh: a scan that cannot start does not reset the last scan's totals.)
     session_->SetStatusRecord(&status_);
     ASSERT_TRUE(
-        sim_.InjectFailure("AMDeviceStartService", "com.apple.crashreportcopymobile", -1, 1));
+        sim_.InjectFailure(testing::kStartServiceCall, "com.apple.crashreportcopymobile", -1, 1));
     EXPECT_TRUE(Scan(kJunkCrashLogs).empty());
 }
 

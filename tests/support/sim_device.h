@@ -171,6 +171,12 @@ inline bool StartWireServerForTests() {
 inline constexpr bool kOverWire = false;
 #endif
 
+// The simulator call that starts a service for the library: the library's own call, or over the
+// wire the one the wire-level simulator makes for lockdown's StartService request, so that a
+// failure injected there still reaches the library.
+inline constexpr const char* kStartServiceCall =
+    kOverWire ? "AMDeviceSecureStartService" : "AMDeviceStartService";
+
 // A test with the simulator as the runtime. The registry points at the simulator's folder; the
 // CoreFoundation stand-in's live objects are counted from the start of the test.
 class SimDeviceTest : public ::testing::Test {
@@ -223,8 +229,8 @@ class SimDeviceTest : public ::testing::Test {
         ExpectOpen(0, 0);
     }
 
-    // Over the wire, the server's thread of a link releases its objects after the counters
-    // already show the link closed.
+    // Over the wire the simulator's side lets go of its objects when it has read the end of the
+    // runtime's links, a moment after the library released its own.
     void ExpectLiveObjectsBackAtStart() {
         if (kOverWire) WaitUntil([&] { return BwSimCFLiveObjects() == liveObjectsAtStart_; });
         EXPECT_EQ(BwSimCFLiveObjects(), liveObjectsAtStart_);
@@ -266,6 +272,11 @@ class SimDeviceTest : public ::testing::Test {
     void EndListening() {
         sim_.DetachAll();
         EXPECT_TRUE(sim_.Settle());
+        // Over the wire the removals still travel through usbmuxd to the runtime's listener; the
+        // listener is stopped once every listed device has left.
+        if (kOverWire && listener_ != nullptr) {
+            WaitUntil([&] { return log_.Count(kDeviceRemoved) >= log_.Count(kDeviceArrived); });
+        }
         if (listener_ != nullptr) listener_->StopListening();
         DeleteConnectListener();
         listener_ = nullptr;
