@@ -76,6 +76,8 @@ class ListenerExports : public SimDeviceTest {
         image_ = MakeImage("phone", options);
         udid_ = sim_.Attach(image_);
         EXPECT_TRUE(sim_.Settle());
+        // Over the wire the arrival still travels through usbmuxd to the runtime's listener.
+        if (testing::kOverWire) testing::WaitUntil([&] { return !log_.Events().empty(); });
         const auto events = log_.Events();
         return events.empty() ? nullptr : events.front().device;
     }
@@ -83,6 +85,10 @@ class ListenerExports : public SimDeviceTest {
     void EndHost() {
         sim_.DetachAll();
         EXPECT_TRUE(sim_.Settle());
+        if (testing::kOverWire && hostListener_ != nullptr) {
+            testing::WaitUntil(
+                [&] { return log_.Count(kDeviceRemoved) >= log_.Count(kDeviceArrived); });
+        }
         if (hostListener_ != nullptr) hostListener_->StopListening();
         api_.listenerDelete();
         ExpectNothingOpen();

@@ -61,6 +61,8 @@ TEST_F(ScanExportsTest, ScanAndCleanThroughTheSlots) {
     ASSERT_TRUE(platform::WriteFileAtomic(file, "twelve bytes"));
     sim_.Attach(image);
     ASSERT_TRUE(sim_.Settle());
+    // Over the wire the arrival still travels through usbmuxd to the runtime's listener.
+    if (testing::kOverWire) testing::WaitUntil([&] { return !log_.Events().empty(); });
     ASSERT_FALSE(log_.Events().empty());
     ::CIPhone* device = log_.Events().front().device;
 
@@ -90,6 +92,10 @@ TEST_F(ScanExportsTest, ScanAndCleanThroughTheSlots) {
 
     sim_.DetachAll();
     EXPECT_TRUE(sim_.Settle());
+    if (testing::kOverWire) {
+        testing::WaitUntil(
+            [&] { return log_.Count(kDeviceRemoved) >= log_.Count(kDeviceArrived); });
+    }
     listener->StopListening();
     api_.listenerDelete();
     ExpectNothingOpen();
