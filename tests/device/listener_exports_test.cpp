@@ -190,6 +190,7 @@ TEST_F(ListenerExports, RemovedDeviceFailsEveryCallButStaysValid) {
     void* handle = api_.deviceHandle(device);
     ASSERT_TRUE(sim_.Detach(udid_));
     ASSERT_TRUE(sim_.Settle());
+    if (testing::kOverWire) testing::WaitUntil([&] { return log_.Events().size() >= 2; });
     ASSERT_EQ(log_.Events().size(), 2u);
     EXPECT_EQ(log_.Events()[1].message, kDeviceRemoved);
     EXPECT_EQ(log_.Events()[1].device, device);
