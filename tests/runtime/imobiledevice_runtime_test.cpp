@@ -134,7 +134,7 @@ TEST(ImdPhoneData, KeyValueListsArePairedBoundedAndUtf8) {
     std::vector<std::string> keys;
     std::vector<const char*> many;
     for (size_t i = 0; i <= imd::kMaxKeyValuePairs; ++i)
-        keys.push_back("k" + std::to_string(i));
+        keys.push_back(std::string("k").append(std::to_string(i)));
     for (const std::string& k : keys) {
         many.push_back(k.c_str());
         many.push_back("v");
