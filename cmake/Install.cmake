@@ -29,6 +29,10 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/brackwater DESTINATION ${CMAKE_I
 
 brackwater_relative_path(bin_to_lib /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
 set_target_properties(brackwater_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+# brackwater-sim serves images over the wire through the simulator's runtime libraries.
+brackwater_relative_path(bin_to_sim_runtime /prefix/${CMAKE_INSTALL_BINDIR}
+                         /prefix/${BRACKWATER_INSTALL_SIM_RUNTIME_DIR})
+set_target_properties(brackwater_sim PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_sim_runtime}")
 install(TARGETS brackwater_cli brackwater_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The runtime libraries link one another (the mobile device library and AirTraffic link
