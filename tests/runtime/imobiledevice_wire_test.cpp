@@ -98,6 +98,21 @@ class ImdOverTheWire : public testing::ImdRuntimeTest {
         return FromHost(found);
     }
 
+    // Serves the image, lists its phone and connects to it with a session started; the phone's
+    // device reference, or null (with a failure).
+    rt::AMDeviceRef PhoneInSession() {
+        Serve();
+        CIPhone* phone = ListedPhone();
+        if (phone == nullptr) {
+            ADD_FAILURE() << "no phone was listed";
+            return nullptr;
+        }
+        const RuntimeTable& runtime = Runtime();
+        EXPECT_EQ(runtime.AMDeviceConnect(phone->device), 0);
+        EXPECT_EQ(runtime.AMDeviceStartSession(phone->device), 0);
+        return phone->device;
+    }
+
     std::string image_;
     std::string udid_;
     std::unique_ptr<sim::wire::WireServer> server_;
@@ -249,13 +264,9 @@ TEST_F(ImdOverTheWire, TheFullFileSystemTwinOpensOnAfc2) {
 // The notification proxy, driven through the runtime as the library drives it: the phone relays
 // what the host observes, and counts what the host posts.
 TEST_F(ImdOverTheWire, NotificationsAreObservedRelayedAndPosted) {
-    Serve();
-    CIPhone* phone = ListedPhone();
-    ASSERT_NE(phone, nullptr);
+    const rt::AMDeviceRef device = PhoneInSession();
+    ASSERT_NE(device, nullptr);
     const RuntimeTable& runtime = Runtime();
-    rt::AMDeviceRef device = phone->device;
-    ASSERT_EQ(runtime.AMDeviceConnect(device), 0);
-    ASSERT_EQ(runtime.AMDeviceStartSession(device), 0);
     const CFString service = MakeCFString("com.apple.mobile.notification_proxy");
     rt::ServiceHandle proxy = nullptr;
     ASSERT_EQ(runtime.AMDeviceStartService(device, service.get(), &proxy, nullptr), 0);
@@ -318,13 +329,9 @@ TEST_F(ImdOverTheWire, AFolderEntryWhoseNameIsNotUtf8IsLeftOutOfTheListing) {
 // The installation proxy through the runtime: a listing keyed by bundle identifier, and a command
 // the phone refuses ends in an AMD error without progress.
 TEST_F(ImdOverTheWire, ApplicationLookupListsTheImageAndARefusedCommandFails) {
-    Serve();
-    CIPhone* phone = ListedPhone();
-    ASSERT_NE(phone, nullptr);
+    const rt::AMDeviceRef device = PhoneInSession();
+    ASSERT_NE(device, nullptr);
     const RuntimeTable& runtime = Runtime();
-    rt::AMDeviceRef device = phone->device;
-    ASSERT_EQ(runtime.AMDeviceConnect(device), 0);
-    ASSERT_EQ(runtime.AMDeviceStartSession(device), 0);
 
     rt::CFDictionaryRef applications = nullptr;
     ASSERT_EQ(runtime.AMDeviceLookupApplications(device, nullptr, &applications), 0);
@@ -353,13 +360,9 @@ TEST_F(ImdOverTheWire, ApplicationLookupListsTheImageAndARefusedCommandFails) {
 // network phones over TCP, which the simulator's socket does not serve): the secure start's
 // socket number outlives the released connection and carries AFC.
 TEST_F(ImdOverTheWire, AnAfcConnectionOpensOnTheSocketNumberOfAReleasedSecureService) {
-    Serve();
-    CIPhone* phone = ListedPhone();
-    ASSERT_NE(phone, nullptr);
+    const rt::AMDeviceRef device = PhoneInSession();
+    ASSERT_NE(device, nullptr);
     const RuntimeTable& runtime = Runtime();
-    rt::AMDeviceRef device = phone->device;
-    ASSERT_EQ(runtime.AMDeviceConnect(device), 0);
-    ASSERT_EQ(runtime.AMDeviceStartSession(device), 0);
     rt::AMDServiceConnectionRef connection = nullptr;
     ASSERT_EQ(SecureStartDeviceService(device, "com.apple.afc", nullptr, &connection), 0);
     const int socket = runtime.AMDServiceConnectionGetSocket(connection);
