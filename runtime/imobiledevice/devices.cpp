@@ -1,6 +1,8 @@
 // Device arrival and departure. usbmuxd reports events on its own thread; they are queued and
 // delivered to subscribers by one dispatcher thread, which also keeps the list of attached
 // phones, so that a new subscriber's replay of that list and later events arrive in one order.
+// The runtime listens to usbmuxd while it has subscribers, and no longer: a host that stopped
+// listening holds no connection to usbmuxd.
 #include "devices.h"
 
 #include <usbmuxd.h>
@@ -29,6 +31,7 @@ constexpr size_t kMaxPairRecordBytes = 1u << 20;
 struct Subscription {
     DeviceNotificationCallback callback;
     void* context;
+    uint64_t since = 0;  // hears the events queued after this point; earlier ones by the replay
 };
 
 struct MuxEvent {
@@ -37,6 +40,7 @@ struct MuxEvent {
     std::string udid;
     int interfaceType = 0;
     Subscription* replayTo = nullptr;  // set: deliver the attached phones to one subscriber
+    uint64_t sequence = 0;             // the order of queueing
 };
 
 struct Registry {
@@ -47,12 +51,20 @@ struct Registry {
 
     // The dispatcher's state, also under `mutex`.
     std::deque<MuxEvent> queue;
+    uint64_t queued = 0;                        // events queued so far
     std::vector<Device*> attached;              // in arrival order
     std::map<uint32_t, Device*> attachedByMux;  // usbmuxd's handle of each attached phone
     std::set<Subscription*> subscriptions;
     Subscription* delivering = nullptr;
     bool started = false;
     std::thread::id dispatcherThread;
+    // usbmuxd's events count only while the runtime wants them: the ones usbmuxd makes up while
+    // its subscription ends are dropped, and the list is checked against usbmuxd's at the next.
+    bool muxWanted = false;
+
+    // Guards starting and ending the usbmuxd subscription, taken before `mutex`; never taken on
+    // usbmuxd's thread, which the end of a subscription waits for.
+    std::mutex muxMutex;
     usbmuxd_subscription_context_t muxSubscription = nullptr;
 };
 
@@ -102,6 +114,13 @@ std::pair<Device*, uint32_t> Apply(Registry& registry, const MuxEvent& event) {
     return {nullptr, 0};
 }
 
+// With the registry lock held: queues an event for the dispatcher.
+void Enqueue(Registry& registry, MuxEvent event) {
+    event.sequence = ++registry.queued;
+    registry.queue.push_back(std::move(event));
+    registry.changed.notify_all();
+}
+
 // With the lock held through `lock`: calls one subscriber, unlocked, unless it unsubscribed.
 void Deliver(Registry& registry, std::unique_lock<std::mutex>& lock, Subscription* subscription,
              Device* device, uint32_t message) {
@@ -133,8 +152,10 @@ void Dispatch() {
         }
         const auto [device, message] = Apply(registry, event);
         if (device == nullptr) continue;
-        const std::vector<Subscription*> targets(registry.subscriptions.begin(),
-                                                 registry.subscriptions.end());
+        // A subscriber that came after the event was queued hears of it in its replay.
+        std::vector<Subscription*> targets;
+        for (Subscription* subscription : registry.subscriptions)
+            if (subscription->since < event.sequence) targets.push_back(subscription);
         for (Subscription* subscription : targets)
             Deliver(registry, lock, subscription, device, message);
     }
@@ -154,26 +175,59 @@ void OnMuxEvent(const usbmuxd_event_t* event, void*) {
     }
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.queue.push_back(std::move(queued));
-    registry.changed.notify_all();
+    if (!registry.muxWanted) return;
+    Enqueue(registry, std::move(queued));
 }
 
-// With the registry lock held: starts the dispatcher and the one usbmuxd subscription of the
-// process, which stays for the process's life (usbmuxd reports every attached phone to a new
-// subscription, and this runtime replays them itself).
+// With `muxMutex` held: starts the dispatcher once, and usbmuxd's subscription when there is
+// none. Phones that left while no subscription was there are removed first (their handles are
+// no longer in usbmuxd's list); those still there come again from the new subscription and are
+// known by their handles. usbmuxd that does not answer has no phones: it starts when the first
+// is plugged in, and the subscription reaches it then.
 int StartWatching(Registry& registry) {
-    if (!registry.started) {
-        std::thread dispatcher(Dispatch);
-        registry.dispatcherThread = dispatcher.get_id();
-        dispatcher.detach();
-        registry.started = true;
+    if (registry.muxSubscription != nullptr) return kAmdSuccess;
+    usbmuxd_device_info_t* list = nullptr;
+    const int count = usbmuxd_get_device_list(&list);
+    std::set<uint32_t> present;
+    for (int index = 0; list != nullptr && index < count && list[index].handle != 0; ++index)
+        present.insert(list[index].handle);
+    usbmuxd_device_list_free(&list);
+    {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        if (!registry.started) {
+            std::thread dispatcher(Dispatch);
+            registry.dispatcherThread = dispatcher.get_id();
+            dispatcher.detach();
+            registry.started = true;
+        }
+        for (const auto& [handle, device] : registry.attachedByMux) {
+            if (present.count(handle) != 0) continue;
+            MuxEvent gone;
+            gone.event = UE_DEVICE_REMOVE;
+            gone.handle = handle;
+            Enqueue(registry, std::move(gone));
+        }
+        registry.muxWanted = true;
     }
-    if (registry.muxSubscription == nullptr &&
-        usbmuxd_events_subscribe(&registry.muxSubscription, OnMuxEvent, nullptr) != 0) {
+    if (usbmuxd_events_subscribe(&registry.muxSubscription, OnMuxEvent, nullptr) != 0) {
         registry.muxSubscription = nullptr;
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.muxWanted = false;
         return kAmdMuxError;
     }
     return kAmdSuccess;
+}
+
+// With `muxMutex` held and the registry unlocked (usbmuxd waits for its thread, which may be
+// waiting for the registry): ends usbmuxd's subscription once no one subscribes.
+void StopWatchingIfUnused(Registry& registry) {
+    {
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        if (!registry.subscriptions.empty() || registry.muxSubscription == nullptr) return;
+        registry.muxWanted = false;
+    }
+    usbmuxd_events_unsubscribe(registry.muxSubscription);
+    registry.muxSubscription = nullptr;
 }
 
 }  // namespace
@@ -236,14 +290,15 @@ BW_IMD_EXPORT int AMDeviceNotificationSubscribe(DeviceNotificationCallback callb
                                                 AMDeviceNotificationRef* out) {
     if (callback == nullptr || out == nullptr) return kAmdInvalidArgument;
     Registry& registry = TheRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
+    std::lock_guard<std::mutex> muxLock(registry.muxMutex);
     if (const int status = StartWatching(registry); status != kAmdSuccess) return status;
+    std::lock_guard<std::mutex> lock(registry.mutex);
     auto* subscription = new Subscription{callback, context};
-    registry.subscriptions.insert(subscription);
     MuxEvent replay;
     replay.replayTo = subscription;
-    registry.queue.push_back(std::move(replay));
-    registry.changed.notify_all();
+    Enqueue(registry, std::move(replay));
+    subscription->since = registry.queued;
+    registry.subscriptions.insert(subscription);
     *out = reinterpret_cast<AMDeviceNotificationRef>(subscription);
     return kAmdSuccess;
 }
@@ -251,15 +306,20 @@ BW_IMD_EXPORT int AMDeviceNotificationSubscribe(DeviceNotificationCallback callb
 BW_IMD_EXPORT int AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef reference) {
     auto* subscription = reinterpret_cast<Subscription*>(reference);
     Registry& registry = TheRegistry();
-    std::unique_lock<std::mutex> lock(registry.mutex);
-    if (registry.subscriptions.erase(subscription) == 0) return kAmdInvalidArgument;
-    // A delivery in progress ends before the subscription is gone, unless it is this thread's
-    // own: a callback may unsubscribe.
-    if (std::this_thread::get_id() != registry.dispatcherThread) {
-        registry.changed.wait(lock, [&] { return registry.delivering != subscription; });
-        delete subscription;
+    std::lock_guard<std::mutex> muxLock(registry.muxMutex);
+    {
+        std::unique_lock<std::mutex> lock(registry.mutex);
+        if (registry.subscriptions.erase(subscription) == 0) return kAmdInvalidArgument;
+        // A delivery in progress ends before the subscription is gone, unless it is this
+        // thread's own: a callback may unsubscribe.
+        if (std::this_thread::get_id() != registry.dispatcherThread) {
+            registry.changed.wait(lock, [&] { return registry.delivering != subscription; });
+            delete subscription;
+        }
+        // On the dispatcher thread the subscription stays allocated: the delivery still reads
+        // it.
     }
-    // On the dispatcher thread the subscription stays allocated: the delivery still reads it.
+    StopWatchingIfUnused(registry);
     return kAmdSuccess;
 }
 

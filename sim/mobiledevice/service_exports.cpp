@@ -82,18 +82,23 @@ void* AMDServiceConnectionGetSecureIOContext(AMDServiceConnectionRef connection)
     return channel != nullptr ? reinterpret_cast<void*>(channel->secureContext()) : nullptr;
 }
 
+// A failure of a send or receive may be aimed at one service by its name.
+const char* ServiceName(const std::shared_ptr<Channel>& channel) {
+    return channel != nullptr ? channel->name().c_str() : nullptr;
+}
+
 int AMDServiceConnectionSend(AMDServiceConnectionRef connection, const void* bytes, size_t length) {
-    if (TakeFailure(__func__)) return -1;
-    if ((bytes == nullptr && length > 0) || length > INT_MAX) return -1;
     const std::shared_ptr<Channel> channel = FindChannel(connection);
+    if (TakeFailure(__func__, ServiceName(channel))) return -1;
+    if ((bytes == nullptr && length > 0) || length > INT_MAX) return -1;
     if (channel == nullptr || !channel->Send(bytes, length)) return -1;
     return static_cast<int>(length);
 }
 
 int AMDServiceConnectionReceive(AMDServiceConnectionRef connection, void* buffer, size_t length) {
-    if (TakeFailure(__func__)) return -1;
-    if (buffer == nullptr && length > 0) return -1;
     const std::shared_ptr<Channel> channel = FindChannel(connection);
+    if (TakeFailure(__func__, ServiceName(channel))) return -1;
+    if (buffer == nullptr && length > 0) return -1;
     if (channel == nullptr) return -1;
     return static_cast<int>(channel->Receive(buffer, length, kReceiveWait));
 }

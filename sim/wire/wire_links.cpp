@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cf/cf_plist.h"
+#include "mobiledevice/sim_control.h"
 #include "wire_links.h"
 #if BW_WIRE_SERVES_AFC
 #include "afc_server.h"
@@ -24,6 +25,15 @@ constexpr uint32_t kStatusSessionInactive = 0xE800001E;
 constexpr uint32_t kStatusInvalidService = 0xE8000022;
 constexpr uint32_t kStatusMissingPairRecord = 0xE8000025;
 constexpr uint32_t kStatusUserDeniedPairing = 0xE8000095;
+
+// The public key every simulated phone gives hosts that pair with it (PKCS #1, PEM), from which
+// they make the phone's certificate. Lockdown here never encrypts, so no private key goes with it.
+constexpr std::string_view kDevicePublicKey =
+    "-----BEGIN RSA PUBLIC KEY-----\n"
+    "MIGJAoGBANssOjrqVj+w8UAN+fZeOJIqueDOUQ76svVYfH8n2gDkgITxx2GfLVA/\n"
+    "QdIPJuxk+7l9N+peHLzWjGjfX4sE8fsw+OcRkiA62du+AhUoCDKsjMnmEaHKiTZt\n"
+    "Hwk43i873peL9QdKm+ak/Zt0fUSKKbtSbIfKoWrBTMLZ4mnlFGZFAgMBAAE=\n"
+    "-----END RSA PUBLIC KEY-----\n";
 
 constexpr char kCrashMover[] = "com.apple.crashreportmover";
 constexpr char kHouseArrest[] = "com.apple.mobile.house_arrest";
@@ -114,7 +124,7 @@ class LockdownLink {
         if (request == "GetValue") return GetValue(request, body);
         if (request == "SetValue") return SetValue(request, body);
         if (request == "ValidatePair") return ValidatePair(request, body);
-        if (request == "Pair") return Pair(request);
+        if (request == "Pair") return Pair(request, body);
         if (request == "StartSession") return StartSession(request, body);
         if (request == "StopSession") {
             if (!session_) return Fail(request, "SessionInactive");
@@ -134,6 +144,13 @@ class LockdownLink {
     bool GetValue(const std::string& request, plist_t body) {
         const std::optional<std::string> domain = TextItem(body, "Domain");
         const std::optional<std::string> key = TextItem(body, "Key");
+        if (!domain && key == std::string_view("DevicePublicKey")) {
+            return Answer(DictBuilder()
+                              .Text("Key", *key)
+                              .Text("Request", request)
+                              .Value("Value", plist_new_data(kDevicePublicKey.data(),
+                                                             kDevicePublicKey.size())));
+        }
         const CFHolder domainText(NewText(domain));
         const CFHolder keyText(NewText(key));
         const CFHolder value(AMDeviceCopyValue(context_.device,
@@ -180,13 +197,17 @@ class LockdownLink {
         return Answer(DictBuilder().Text("Request", request));
     }
 
-    // Pairing needs the phone's public key, which the simulated phones do not have; a phone
-    // that refuses pairing says so, any other says the user has not answered yet.
-    bool Pair(const std::string& request) {
+    // The host sends the record it made with the phone's public key; the phone pairs unless it
+    // refuses, and the host keeps the record with usbmuxd.
+    bool Pair(const std::string& request, plist_t body) {
+        const plist_t record = plist_dict_get_item(body, "PairRecord");
+        if (!TextItem(record, "HostID") ||
+            plist_get_node_type(plist_dict_get_item(record, "DeviceCertificate")) != PLIST_DATA)
+            return Fail(request, "InvalidPairRecord");
         const int status = AMDevicePair(context_.device);
         if (status != 0)
             return Fail(request, LockdownError(status, "PairingDialogResponsePending"));
-        return Fail(request, "PairingDialogResponsePending");
+        return Answer(DictBuilder().Text("Request", request));
     }
 
     bool StartSession(const std::string& request, plist_t body) {
@@ -246,13 +267,21 @@ class LockdownLink {
     unsigned sessionCount_ = 0;
 };
 
+// A failure armed for the service connection's send or receive with the service's name as its
+// detail: over a socket the phone cannot fail one exchange and go on, so the phone drops the
+// connection there, which is what the client sees of a failed exchange.
+bool PhoneDropsConnection(const char* function, const std::string& service) {
+    int status = 0;
+    return BwSimTakeFailure(function, service.c_str(), &status) != 0;
+}
+
 // Pumps property lists both ways between the socket and the simulator's service connection
 // until either side closes.
-void PumpMessages(int fd, AMDServiceConnectionRef connection) {
+void PumpMessages(int fd, AMDServiceConnectionRef connection, const std::string& service) {
     std::atomic<bool> clientGone{false};
     std::thread toClient([&] {
         std::vector<char> buffer(64 * 1024);
-        while (true) {
+        while (!PhoneDropsConnection("AMDServiceConnectionReceive", service)) {
             const int got = AMDServiceConnectionReceive(connection, buffer.data(), buffer.size());
             if (got > 0) {
                 if (!WriteAll(fd, std::string_view(buffer.data(), static_cast<size_t>(got)))) break;
@@ -268,7 +297,7 @@ void PumpMessages(int fd, AMDServiceConnectionRef connection) {
     while (true) {
         const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        if (got <= 0 || PhoneDropsConnection("AMDServiceConnectionSend", service)) break;
         if (AMDServiceConnectionSend(connection, buffer.data(), static_cast<size_t>(got)) < 0)
             break;
     }
@@ -352,7 +381,7 @@ void ServeService(int fd, AMDeviceRef device, PendingService service) {
     (void)device;
     switch (service.kind) {
         case ServiceKind::Messages:
-            PumpMessages(fd, service.connection);
+            PumpMessages(fd, service.connection, service.name);
             break;
         case ServiceKind::CrashMover: {
             // The phone moves its crash logs into the copy area and says so.

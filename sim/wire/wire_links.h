@@ -31,6 +31,7 @@ struct PendingService {
     ServiceKind kind = ServiceKind::Messages;
     AMDServiceConnectionRef connection = nullptr;  // ours to release; null for the wire's own
     std::chrono::steady_clock::time_point started;
+    int tcpFd = -1;  // a network phone's: the TCP socket listening on the port
 };
 
 struct LockdownContext {

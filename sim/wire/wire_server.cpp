@@ -1,6 +1,8 @@
 #include "wire_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -12,15 +14,18 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "cf/cf_plist.h"
 #include "common/plist_input_check.h"
 #include "mobiledevice/MobileDevice.h"
+#include "mobiledevice/sim_control.h"
 #include "wire_links.h"
 #include "wire_protocol.h"
 
@@ -57,6 +62,17 @@ std::string RandomUuid() {
     return text;
 }
 
+// 127.x.y.0 with x (1 to 254) and y at random.
+uint32_t RandomLoopbackBase() {
+    unsigned char bytes[2] = {};
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)!::read(fd, bytes, sizeof bytes);
+        ::close(fd);
+    }
+    return 0x7F000000u | ((1u + bytes[0] % 254u) << 16) | (static_cast<uint32_t>(bytes[1]) << 8);
+}
+
 std::string CFText(CFStringRef text) {
     if (text == nullptr) return {};
     char buffer[256] = {};
@@ -65,10 +81,35 @@ std::string CFText(CFStringRef text) {
 }
 
 // The address a network device is reached at, as the multiplexer hands it out: a BSD socket
-// address (length byte, family byte, port, IPv4 address), here the loopback address.
-plist_t NetworkAddressNode() {
-    const char address[16] = {16, 2, 0, 0, 127, 0, 0, 1};
-    return plist_new_data(address, sizeof address);
+// address (length byte, family byte, port, IPv4 address).
+plist_t NetworkAddressNode(uint32_t address) {
+    const char bytes[16] = {16,
+                            2,
+                            0,
+                            0,
+                            static_cast<char>(address >> 24),
+                            static_cast<char>((address >> 16) & 0xFF),
+                            static_cast<char>((address >> 8) & 0xFF),
+                            static_cast<char>(address & 0xFF)};
+    return plist_new_data(bytes, sizeof bytes);
+}
+
+// A TCP socket listening on address:port (host byte order), or -1.
+int ListenTcp(uint32_t address, uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    where.sin_addr.s_addr = htonl(address);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+        ::listen(fd, 16) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -118,6 +159,14 @@ struct WireDevice {
     std::string udid;
     bool network = false;
     bool attached = true;
+    uint32_t address = 0;  // a network phone's, host byte order
+    int lockdownFd = -1;   // a network phone's: TCP listening on lockdown's port
+};
+
+// What a TCP socket of the server listens for: a network phone's lockdown or one of its services.
+struct TcpTarget {
+    uint32_t deviceId;
+    uint16_t port;
 };
 
 struct WireServer::State {
@@ -140,6 +189,11 @@ struct WireServer::State {
     uint16_t nextPort = kFirstServicePort;
     std::list<std::unique_ptr<Link>> links;
     std::vector<int> listeners;  // sockets of clients that sent "Listen"
+    // Network phones are served over TCP, each on an address of its own in 127.0.0.0/8: lockdown
+    // on its fixed port, services on the ports lockdown hands out. The middle two bytes are this
+    // server's, chosen at random, so that servers of different processes do not meet.
+    const uint32_t loopbackBase = RandomLoopbackBase();
+    std::vector<int> retired;  // TCP sockets the accept loop closes before it polls again
 
     ~State() {
         if (listenFd >= 0) ::close(listenFd);
@@ -153,7 +207,7 @@ struct WireServer::State {
                 .Integer("DeviceID", device.id)
                 .Text("EscapedFullServiceName", device.udid + "._apple-mobdev2._tcp.local")
                 .Integer("InterfaceIndex", 1)
-                .Value("NetworkAddress", NetworkAddressNode())
+                .Value("NetworkAddress", NetworkAddressNode(device.address))
                 .Text("SerialNumber", device.udid);
         } else {
             properties.Integer("ConnectionSpeed", kUsbConnectionSpeed)
@@ -198,6 +252,10 @@ struct WireServer::State {
         for (const WireDevice& known : devices)
             if (known.ref == ref && known.attached) return;
         WireDevice device{ref, nextDeviceId++, udid, network, true};
+        if (network) {
+            device.address = loopbackBase | (1u + (device.id - 1) % 254u);
+            device.lockdownFd = ListenTcp(device.address, kLockdownPort);
+        }
         // The host of a paired phone holds its record; this is what a host's record carries
         // that lockdown without encryption needs.
         if (paired && pairRecords.count(udid) == 0) {
@@ -219,6 +277,7 @@ struct WireServer::State {
             for (WireDevice& device : devices) {
                 if (device.ref != ref || !device.attached) continue;
                 device.attached = false;
+                Retire(device.lockdownFd);
                 // An unplugged phone takes its connections with it: every link to one of its
                 // ports ends, and what it held of the simulator is released as its thread
                 // finishes. Services it started that nobody connected to are gone as well.
@@ -227,6 +286,7 @@ struct WireServer::State {
                 }
                 for (auto it = pending.begin(); it != pending.end();) {
                     if (it->deviceId == device.id) {
+                        Retire(it->tcpFd);
                         forgotten.push_back(*it);
                         it = pending.erase(it);
                     } else {
@@ -249,6 +309,28 @@ struct WireServer::State {
         if (info->msg == kAMDeviceDetached) state->DeviceLeft(info->dev);
     }
 
+    // With mutex held: the accept loop closes the socket before it polls again (it may be
+    // polling it now), and `fd` is forgotten.
+    void Retire(int& fd) {
+        if (fd < 0) return;
+        retired.push_back(fd);
+        fd = -1;
+        const uint64_t one = 1;
+        (void)!::write(wakeFd, &one, sizeof one);
+    }
+
+    // With mutex held: takes the service waiting on the phone's port, if any.
+    std::optional<PendingService> TakePending(uint64_t id, uint16_t port) {
+        for (auto it = pending.begin(); it != pending.end(); ++it) {
+            if (it->deviceId != id || it->port != port) continue;
+            PendingService service = *it;
+            pending.erase(it);
+            Retire(service.tcpFd);
+            return service;
+        }
+        return std::nullopt;
+    }
+
     // With mutex held.
     const WireDevice* FindDevice(uint64_t id) const {
         for (const WireDevice& device : devices)
@@ -268,6 +350,7 @@ struct WireServer::State {
             const auto now = std::chrono::steady_clock::now();
             for (auto it = pending.begin(); it != pending.end();) {
                 if (now - it->started > kPendingServiceLifetime) {
+                    Retire(it->tcpFd);
                     expired.push_back(*it);
                     it = pending.erase(it);
                 } else {
@@ -298,31 +381,96 @@ struct WireServer::State {
         }
     }
 
+    // With mutex held: a link served on its own thread, or the socket closed when there are too
+    // many.
+    void StartLink(int fd, uint32_t deviceId, std::function<void(int)> serve) {
+        if (links.size() >= kMaxLinks) {
+            ::close(fd);
+            return;
+        }
+        auto link = std::make_unique<Link>();
+        link->fd = fd;
+        link->deviceId = deviceId;
+        Link* raw = link.get();
+        links.push_back(std::move(link));
+        raw->thread = std::thread([raw, serve = std::move(serve)] {
+            serve(raw->fd);
+            raw->done = true;
+        });
+    }
+
     void AcceptLoop() {
+        std::vector<pollfd> fds;
+        std::vector<TcpTarget> targets;  // of fds[2...]
         while (true) {
-            pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, 1000);
+            fds.assign({{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}});
+            targets.clear();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                for (const int fd : retired)
+                    ::close(fd);
+                retired.clear();
+                for (const WireDevice& device : devices) {
+                    if (!device.attached || device.lockdownFd < 0) continue;
+                    fds.push_back({device.lockdownFd, POLLIN, 0});
+                    targets.push_back({device.id, kLockdownPort});
+                }
+                for (const PendingService& service : pending) {
+                    if (service.tcpFd < 0) continue;
+                    fds.push_back({service.tcpFd, POLLIN, 0});
+                    targets.push_back({service.deviceId, service.port});
+                }
+            }
+            const int ready = ::poll(fds.data(), fds.size(), 1000);
             if (ready < 0 && errno != EINTR) break;
-            if (fds[1].revents != 0) break;
+            if (fds[1].revents != 0) {
+                uint64_t count = 0;
+                (void)!::read(wakeFd, &count, sizeof count);
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopping) break;
+            }
             if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
                 const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
                 std::lock_guard<std::mutex> lock(mutex);
-                if (fd >= 0 && links.size() >= kMaxLinks) {
-                    ::close(fd);
-                } else if (fd >= 0) {
-                    auto link = std::make_unique<Link>();
-                    link->fd = fd;
-                    Link* raw = link.get();
-                    links.push_back(std::move(link));
-                    raw->thread = std::thread([this, raw] {
-                        ServeClient(raw->fd);
-                        raw->done = true;
-                    });
-                }
+                if (fd >= 0) StartLink(fd, 0, [this](int client) { ServeClient(client); });
+            }
+            for (size_t i = 2; ready > 0 && i < fds.size(); ++i) {
+                if ((fds[i].revents & POLLIN) == 0) continue;
+                const int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) continue;
+                const TcpTarget target = targets[i - 2];
+                std::lock_guard<std::mutex> lock(mutex);
+                StartLink(fd, target.deviceId,
+                          [this, target](int client) { ServeTcp(client, target); });
             }
             ReapLinks();
             ExpirePending();
         }
+    }
+
+    // A network phone's port reached over TCP: lockdown, or a service lockdown started.
+    void ServeTcp(int fd, TcpTarget target) {
+        AMDeviceRef ref = nullptr;
+        std::string udid;
+        std::optional<PendingService> service;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const WireDevice* device = FindDevice(target.deviceId);
+            if (device == nullptr) return;
+            ref = device->ref;
+            udid = device->udid;
+            if (target.port != kLockdownPort) {
+                service = TakePending(target.deviceId, target.port);
+                if (!service) return;
+            }
+        }
+        if (service) {
+            ServeService(fd, ref, *service);
+            return;
+        }
+        if (AMDeviceConnect(ref) != 0) return;
+        ServeLockdown(LockdownContext{fd, ref, target.deviceId, udid, this});
+        AMDeviceDisconnect(ref);
     }
 
     bool Reply(int fd, plist_t message, uint32_t tag) {
@@ -401,6 +549,12 @@ struct WireServer::State {
                     if (found != pairRecords.end()) record = found->second;
                 }
             }
+            // A failure armed for the phone's pairing check (with the phone's identifier, or
+            // for any) makes the host's record go missing once: the host then pairs again, as
+            // it does with a phone that forgot it.
+            int status = 0;
+            if (!record.empty() && BwSimTakeFailure("AMDeviceIsPaired", id->c_str(), &status) != 0)
+                record.clear();
             if (record.empty()) return ReplyResult(fd, kResultBadDevice, tag);
             return Reply(fd,
                          DictBuilder()
@@ -459,13 +613,7 @@ struct WireServer::State {
                 if (link->fd == fd) link->deviceId = device->id;
             }
             if (port != kLockdownPort) {
-                for (auto it = pending.begin(); it != pending.end(); ++it) {
-                    if (it->deviceId == *id && it->port == port) {
-                        service = *it;
-                        pending.erase(it);
-                        break;
-                    }
-                }
+                service = TakePending(*id, port);
                 if (!service) return ReplyResult(fd, kResultConnectionRefused, tag);
             }
         }
@@ -507,6 +655,10 @@ std::optional<uint16_t> AddPendingService(WireServer::State* state, PendingServi
         for (const PendingService& other : state->pending)
             taken = taken || (other.deviceId == service.deviceId && other.port == port);
         if (taken) continue;
+        for (const WireDevice& device : state->devices) {
+            if (device.id != service.deviceId || !device.network) continue;
+            service.tcpFd = ListenTcp(device.address, port);
+        }
         service.port = port;
         service.started = std::chrono::steady_clock::now();
         state->pending.push_back(service);
@@ -617,9 +769,18 @@ WireServer::~WireServer() {
         ::close(link->fd);
     }
     state.links.clear();
-    for (PendingService& service : state.pending)
+    for (PendingService& service : state.pending) {
+        if (service.tcpFd >= 0) ::close(service.tcpFd);
         state.ReleasePending(service);
+    }
     state.pending.clear();
+    for (WireDevice& device : state.devices) {
+        if (device.lockdownFd >= 0) ::close(device.lockdownFd);
+        device.lockdownFd = -1;
+    }
+    for (const int fd : state.retired)
+        ::close(fd);
+    state.retired.clear();
 
     struct stat current {};
     if (::lstat(state.socketPath.c_str(), &current) == 0 && current.st_dev == state.socketDevice &&
@@ -633,6 +794,11 @@ size_t WireServer::OpenLinks() const {
     for (const std::unique_ptr<Link>& link : state_->links)
         open += link->done ? 0 : 1;
     return open;
+}
+
+size_t WireServer::Listeners() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->listeners.size();
 }
 
 }  // namespace bw::sim::wire

@@ -24,6 +24,8 @@ class WireServer {
     // Client links (usbmuxd clients, lockdown and service connections) still open on our side,
     // and services lockdown started that no client has connected to yet.
     size_t OpenLinks() const;
+    // Clients that sent "Listen" and still listen.
+    size_t Listeners() const;
 
     struct State;
 

@@ -116,8 +116,10 @@ TEST_F(DeviceServices, AScreenshotServiceRefusedOnceIsStartedAgain) {
 TEST_F(DeviceServices, AnExchangeThatFailsAfterTheStartAnswersTrueWithNoPicture) {
     CIPhone* phone = ArriveWith();
     ASSERT_NE(phone, nullptr);
-    // The device's greeting never arrives: the first receive on the new connection fails.
-    ASSERT_TRUE(sim_.InjectFailure("AMDServiceConnectionReceive", nullptr, -1, 1));
+    // The device's greeting never arrives: the first receive on the new connection fails (over
+    // the wire the phone drops the connection there).
+    ASSERT_TRUE(
+        sim_.InjectFailure("AMDServiceConnectionReceive", "com.apple.mobile.screenshotr", -1, 1));
     CDeviceInfo info(phone);
     BwByteBuffer* picture = nullptr;
     EXPECT_EQ(info.TakeScreenshot(&picture), 1);
@@ -132,8 +134,11 @@ TEST_F(DeviceServices, ARestartMakesTheDeviceLeaveAndComeBackAndTheOldObjectFail
     ASSERT_EQ(BwSimSetRestartDelay(udid_.c_str(), 0), 0);
     const std::string name = phone->ReadDeviceValueText("", "DeviceName");
     RestartDevice(phone);
+    // Over the wire the request may still be on its way when the call returns; the phone
+    // leaving shows that it arrived.
+    if (testing::kOverWire) testing::WaitUntil([&] { return log_.Count(kDeviceRemoved) > 0; });
     ASSERT_EQ(BwSimWaitForRestart(udid_.c_str(), 20000), 0) << BwSimLastError();
-    ASSERT_TRUE(sim_.Settle());
+    ASSERT_TRUE(SettleUntilArrived(2));
     EXPECT_EQ(log_.Device(kDeviceRemoved), phone);
     CIPhone* again = log_.Device(kDeviceArrived, 1);
     ASSERT_NE(again, nullptr);
@@ -153,7 +158,10 @@ TEST_F(DeviceServices, ARestartMakesTheDeviceLeaveAndComeBackAndTheOldObjectFail
 }
 
 TEST_F(DeviceServices, ADeviceThatCannotBePairedIsNotRestarted) {
-    CIPhone* phone = ArriveWith();
+    // A phone of its own: the simulator remembers the restarts of a phone by its identifier.
+    sim::ImageOptions options;
+    options.seed = 57;
+    CIPhone* phone = ArriveWith(options);
     ASSERT_NE(phone, nullptr);
     ASSERT_TRUE(sim_.InjectFailure("AMDeviceIsPaired", nullptr, 0));
     ASSERT_TRUE(sim_.InjectFailure("AMDevicePair", nullptr, 0xE8000025));

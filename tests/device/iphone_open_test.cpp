@@ -64,11 +64,6 @@ TEST_F(IPhoneOpen, NetworkDeviceIsNeverOpenedUnlessNetworkDevicesAreAccepted) {
 }
 
 TEST_F(IPhoneOpen, NetworkDeviceOpensOverTheSecureConnectionWhenAccepted) {
-    if (testing::kOverWire) {
-        GTEST_SKIP() << "libimobiledevice reaches a network device by TCP at the address the "
-                        "multiplexer lists (loopback, lockdown's fixed port 62078), not through "
-                        "the multiplexer socket the wire-level simulator serves";
-    }
     sim::ImageOptions options;
     options.interfaceType = "Network";
     const std::string image = MakeImage("wifi", options);
@@ -103,16 +98,8 @@ TEST_F(IPhoneOpen, UnpairedDeviceIsPairedAndOpened) {
     options.paired = false;
     const std::string image = MakeImage("new", options);
     Listen();
-    if (testing::kOverWire) {
-        // Pairing over the wire needs the phone's public key, which a simulated phone does not
-        // have: it answers that the user has not accepted the host yet, so the phone is not
-        // reported and nothing stays open.
-        EXPECT_EQ(Arrive(image), nullptr);
-        ExpectNothingOpen();
-    } else {
-        EXPECT_NE(Arrive(image), nullptr);
-        ExpectOpen(kWiredAfc, kWiredServices);
-    }
+    EXPECT_NE(Arrive(image), nullptr);
+    ExpectOpen(kWiredAfc, kWiredServices);
     EndListening();
 }
 

@@ -44,19 +44,21 @@ TEST_F(Listener, CreatedOncePerProcessAndTheFlagsStoredOnEveryCall) {
 TEST_F(Listener, StartingTwiceSubscribesOnceAndStopThenStartSubscribesAgain) {
     IConnectListener* listener = Listen();
     listener->StartListening();
-    EXPECT_EQ(sim_.Counters().notificationSubscriptions, 1);
+    ExpectSubscriptions(1);
     listener->StopListening();
     EXPECT_FALSE(listener->IsListening());
-    EXPECT_EQ(sim_.Counters().notificationSubscriptions, 0);
+    ExpectSubscriptions(0);
     listener->StopListening();  // nothing to stop
     listener->StartListening();
     EXPECT_TRUE(listener->IsListening());
-    EXPECT_EQ(sim_.Counters().notificationSubscriptions, 1);
+    ExpectSubscriptions(1);
     // A device attached while listening arrives; one attached while stopped does not.
     std::string udid;
     EXPECT_NE(Arrive(MakeImage("phone"), &udid), nullptr);
     Leave(udid);
     listener->StopListening();
+    // With no subscription left nothing can reach the callback.
+    ExpectSubscriptions(0);
     sim_.Attach(MakeImage("other", Seeded(2)));
     ASSERT_TRUE(sim_.Settle());
     EXPECT_EQ(log_.Count(kDeviceArrived), 1u);
@@ -67,7 +69,7 @@ TEST_F(Listener, DevicesAttachedBeforeListeningArriveWhenItStarts) {
     const std::string udid = sim_.Attach(MakeImage("phone"));
     ASSERT_FALSE(udid.empty());
     Listen();
-    ASSERT_TRUE(sim_.Settle());
+    ASSERT_TRUE(SettleUntilArrived(1));
     ASSERT_EQ(log_.Count(kDeviceArrived), 1u);
     EXPECT_EQ(log_.Device(kDeviceArrived)->udid, udid);
     EndListening();
@@ -208,6 +210,9 @@ TEST_F(Listener, CallerListReplacesTheDeviceListWithItsKnownDevicesOnly) {
 }
 
 TEST_F(Listener, RestoreModeCallbacksReportTheirCodes) {
+    // Phones in recovery or restore mode are not reported by usbmuxd; the device runtime over
+    // libimobiledevice takes the registrations and never calls them.
+    if (testing::kOverWire) GTEST_SKIP() << "no restore-mode notifications over usbmuxd";
     Listen();
     for (int index = 0; index < 4; ++index)
         ASSERT_TRUE(sim_.FireRestoreCallback(index));
@@ -232,7 +237,7 @@ TEST_F(Listener, ListenerDeletedWhileSubscribedStillListsDevices) {
     DeleteConnectListener();
     listener_ = nullptr;
     // The subscription outlives the listener, as the host was told.
-    EXPECT_EQ(sim_.Counters().notificationSubscriptions, 1);
+    ExpectSubscriptions(1);
     EXPECT_NE(Arrive(MakeImage("phone")), nullptr);
     listener_ = NewConnectListener(false, false);
     EXPECT_FALSE(listener_->IsListening());
@@ -241,7 +246,7 @@ TEST_F(Listener, ListenerDeletedWhileSubscribedStillListsDevices) {
     EXPECT_EQ(listed.size(), 1u);
     // Starting the new listener finds the subscription there and makes no second one.
     listener_->StartListening();
-    EXPECT_EQ(sim_.Counters().notificationSubscriptions, 1);
+    ExpectSubscriptions(1);
     EndListening();
 }
 
@@ -255,7 +260,7 @@ TEST_F(Listener, ListeningAgainReportsTheObjectAlreadyOpenOnAnAttachedPhone) {
     listener_->StopListening();
     DeleteConnectListener();
     Listen();
-    ASSERT_TRUE(sim_.Settle());
+    ASSERT_TRUE(SettleUntilArrived(2));
     ASSERT_EQ(log_.Count(kDeviceArrived), 2u);
     EXPECT_EQ(log_.Device(kDeviceArrived, 1), phone);
     DeviceList listed;
@@ -268,7 +273,7 @@ TEST_F(Listener, ListeningAgainReportsTheObjectAlreadyOpenOnAnAttachedPhone) {
     // Stopping and starting the same listener does the same.
     listener_->StopListening();
     listener_->StartListening();
-    ASSERT_TRUE(sim_.Settle());
+    ASSERT_TRUE(SettleUntilArrived(3));
     ASSERT_EQ(log_.Count(kDeviceArrived), 3u);
     EXPECT_EQ(log_.Device(kDeviceArrived, 2), phone);
     EndListening();

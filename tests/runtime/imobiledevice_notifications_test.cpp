@@ -52,11 +52,14 @@ void WritePlist(int fd, plist_t message, uint32_t tag) {
     std::string frame(reinterpret_cast<const char*>(&header), sizeof header);
     frame.append(xml, size);
     std::free(xml);
-    ASSERT_EQ(::write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    // A client that went away must not end the test program.
+    ASSERT_EQ(::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(frame.size()));
 }
 
-// Serves the listening connection only: answers "Listen" and then writes the announcements the
-// test asks for. Other requests get a refusal, so no client waits.
+// Serves the listening connection: answers "Listen" and then writes the announcements the test
+// asks for. A device list asked for on its own connection is empty (the phones are announced
+// after); other requests get a refusal, so no client waits.
 class UsbmuxdStandIn {
   public:
     explicit UsbmuxdStandIn(const std::string& path) {
@@ -135,8 +138,16 @@ class UsbmuxdStandIn {
                 request != nullptr ? plist_dict_get_item(request, "MessageType") : nullptr;
             if (typeNode != nullptr) plist_get_string_val(typeNode, &type);
             const bool listen = type != nullptr && std::strcmp(type, "Listen") == 0;
+            const bool list = type != nullptr && std::strcmp(type, "ListDevices") == 0;
             std::free(type);
             if (request != nullptr) plist_free(request);
+            if (list) {
+                plist_t devices = plist_new_dict();
+                plist_dict_set_item(devices, "DeviceList", plist_new_array());
+                WritePlist(fd, devices, header.tag);
+                plist_free(devices);
+                continue;
+            }
             plist_t result = plist_new_dict();
             plist_dict_set_item(result, "MessageType", plist_new_string("Result"));
             plist_dict_set_item(result, "Number", plist_new_uint(listen ? 0 : 1));

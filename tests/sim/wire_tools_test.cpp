@@ -152,6 +152,45 @@ TEST_F(WireToolsTest, APhoneWithoutAPairRecordIsNotReadAndNothingStaysOpen) {
     ExpectClientGone();
 }
 
+TEST_F(WireToolsTest, PairingMakesARecordThatOpensLockdownAndARefusalIsReported) {
+    BW_REQUIRE_TOOL(pair, "idevicepair");
+    BW_REQUIRE_TOOL(info, "ideviceinfo");
+    sim::ImageOptions options;
+    options.paired = false;
+    options.iosVersion = "6.1.3";  // still answers the validation request
+    options.name = "New Phone";
+    const std::string udid = Attach(MakeImage("new", options));
+    options.refusesPairing = true;
+    options.seed = 2;
+    const std::string refusing = Attach(MakeImage("refusing", options));
+    ASSERT_TRUE(StartServer());
+
+    // The tool makes the phone's certificate from its public key, the phone pairs, and the
+    // record the tool saved with the multiplexer opens sessions from then on.
+    ToolRun run = Run(pair + " -u " + udid + " pair");
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("SUCCESS: Paired with device " + udid), std::string::npos) << run.out;
+    ExpectClientGone();
+    run = Run(pair + " -u " + udid + " validate");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("SUCCESS: Validated pairing with device " + udid), std::string::npos)
+        << run.out;
+    ExpectClientGone();
+    run = Run(info + " -u " + udid + " -k DeviceName");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "New Phone\n");
+    ExpectClientGone();
+
+    // A phone whose user denies the host: the tool says so, and saves nothing.
+    run = Run(pair + " -u " + refusing + " pair");
+    EXPECT_NE(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("denied"), std::string::npos) << run.out;
+    ExpectClientGone();
+    run = Run(info + " -u " + refusing + " -k DeviceName");
+    EXPECT_NE(run.status, 0) << run.out;
+    ExpectClientGone();
+}
+
 TEST_F(WireToolsTest, ApplicationListingComesThroughTheInstallationProxy) {
     BW_REQUIRE_TOOL(tool, "ideviceinstaller");
     const std::string image = MakeImage("phone");

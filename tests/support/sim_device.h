@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -127,6 +129,17 @@ class CallbackLog {
             count += event.message == message ? 1 : 0;
         return count;
     }
+    // The devices whose last event was an arrival: those the listener lists.
+    size_t Present() const {
+        std::map<::CIPhone*, uint32_t> last;
+        for (const Event& event : Events())
+            if (event.message == kDeviceArrived || event.message == kDeviceRemoved)
+                last[event.device] = event.message;
+        return static_cast<size_t>(std::count_if(last.begin(), last.end(), [](const auto& entry) {
+            return entry.second == kDeviceArrived;
+        }));
+    }
+
     // The device of the n-th event with this message, or null.
     CIPhone* Device(uint32_t message, size_t n = 0) const {
         for (const Event& event : Events()) {
@@ -149,8 +162,13 @@ class CallbackLog {
 // stays connected to the socket it found first.
 inline constexpr bool kOverWire = true;
 
-inline bool StartWireServerForTests() {
+inline std::unique_ptr<sim::wire::WireServer>& WireServerForTests() {
     static std::unique_ptr<sim::wire::WireServer> server;
+    return server;
+}
+
+inline bool StartWireServerForTests() {
+    std::unique_ptr<sim::wire::WireServer>& server = WireServerForTests();
     static std::string error;
     if (server == nullptr) {
         const char* tmp = std::getenv("TMPDIR");
@@ -236,6 +254,30 @@ class SimDeviceTest : public ::testing::Test {
         EXPECT_EQ(BwSimCFLiveObjects(), liveObjectsAtStart_);
     }
 
+    // Checks the runtime's subscriptions to device notifications: the simulator counts them, and
+    // over the wire they are the usbmuxd clients listening (the device runtime listens while it
+    // has subscribers), whose links come and go on the runtime's threads.
+    void ExpectSubscriptions(long expected) {
+#ifdef BW_WIRE_RUNTIME
+        const auto listening = [] { return static_cast<long>(WireServerForTests()->Listeners()); };
+        WaitUntil([&] { return listening() == expected; });
+        EXPECT_EQ(listening(), expected);
+        // The wire-level simulator's own subscription stays for the program.
+        EXPECT_EQ(sim_.Counters().notificationSubscriptions, 1);
+#else
+        EXPECT_EQ(sim_.Counters().notificationSubscriptions, expected);
+#endif
+    }
+
+    // Waits until the simulator delivered its notifications and, over the wire, until the
+    // listener saw `arrivals` arrivals in all, which still travel through usbmuxd and the
+    // runtime's dispatcher. False when the simulator did not settle.
+    bool SettleUntilArrived(size_t arrivals) {
+        if (!sim_.Settle()) return false;
+        if (kOverWire) WaitUntil([&] { return log_.Count(kDeviceArrived) >= arrivals; });
+        return true;
+    }
+
     // Creates the listener with the two flags, records its callbacks and starts it.
     IConnectListener* Listen(bool openFullFileSystemTwin = false,
                              bool acceptNetworkDevices = false) {
@@ -274,15 +316,12 @@ class SimDeviceTest : public ::testing::Test {
         EXPECT_TRUE(sim_.Settle());
         // Over the wire the removals still travel through usbmuxd to the runtime's listener; the
         // listener is stopped once every listed device has left.
-        if (kOverWire && listener_ != nullptr) {
-            WaitUntil([&] { return log_.Count(kDeviceRemoved) >= log_.Count(kDeviceArrived); });
-        }
+        if (kOverWire && listener_ != nullptr) WaitUntil([&] { return log_.Present() == 0; });
         if (listener_ != nullptr) listener_->StopListening();
         DeleteConnectListener();
         listener_ = nullptr;
         ExpectNothingOpen();
-        // Over the wire, the wire-level simulator's own subscription stays for the program.
-        EXPECT_EQ(sim_.Counters().notificationSubscriptions, kOverWire ? 1 : 0);
+        ExpectSubscriptions(0);
         ExpectLiveObjectsBackAtStart();
     }
 
