@@ -73,12 +73,18 @@ plist_t PlistFromCF(CFTypeRef value) {
 std::optional<std::string> PlistString(plist_t dictionary, const char* key) {
     if (dictionary == nullptr || plist_get_node_type(dictionary) != PLIST_DICT) return std::nullopt;
     plist_t node = plist_dict_get_item(dictionary, key);
+    return PlistText(node);
+}
+
+std::optional<std::string> PlistText(plist_t node) {
     if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
-    if (text == nullptr) return std::nullopt;
-    std::string copy(text);
-    std::free(text);
+    // Read in place with its length: a text from outside may hold a NUL, which libplist's copy
+    // refuses by aborting.
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    if (text == nullptr || length > (1u << 20)) return std::nullopt;
+    std::string copy(text, static_cast<size_t>(length));
+    if (copy.find('\0') != std::string::npos) return std::nullopt;
     return copy;
 }
 

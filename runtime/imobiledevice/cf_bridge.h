@@ -54,5 +54,7 @@ struct PlistOwner {
 
 // The string value of `key` in a dictionary node, or nullopt.
 std::optional<std::string> PlistString(plist_t dictionary, const char* key);
+// The text of a string node; nullopt for another node, or a text that holds a NUL.
+std::optional<std::string> PlistText(plist_t node);
 
 }  // namespace bw::imd

@@ -20,10 +20,13 @@
 #include "cf_bridge.h"
 #include "mapping.h"
 #include "status.h"
+#include "usbmux_listener.h"
 
 namespace bw::imd {
 namespace {
 
+constexpr int kMuxAdd = 1;
+constexpr int kMuxRemove = 2;
 constexpr uint32_t kConnected = 1;
 constexpr uint32_t kDisconnected = 2;
 constexpr size_t kMaxPairRecordBytes = 1u << 20;
@@ -58,14 +61,10 @@ struct Registry {
     Subscription* delivering = nullptr;
     bool started = false;
     std::thread::id dispatcherThread;
-    // usbmuxd's events count only while the runtime wants them: the ones usbmuxd makes up while
-    // its subscription ends are dropped, and the list is checked against usbmuxd's at the next.
-    bool muxWanted = false;
-
-    // Guards starting and ending the usbmuxd subscription, taken before `mutex`; never taken on
-    // usbmuxd's thread, which the end of a subscription waits for.
+    // Guards starting and ending the usbmuxd listener, taken before `mutex`; never taken on the
+    // listener's thread, which its end waits for.
     std::mutex muxMutex;
-    usbmuxd_subscription_context_t muxSubscription = nullptr;
+    std::unique_ptr<UsbmuxListener> listener;
 };
 
 // Never destroyed: usbmuxd's thread and the dispatcher may still run while the process exits.
@@ -91,7 +90,7 @@ Device* FindOrMakeDevice(Registry& registry, const std::string& udid, int interf
 // With the registry lock held: applies an event to the attached list and says which phone it
 // concerns and how, or nothing when it changes nothing.
 std::pair<Device*, uint32_t> Apply(Registry& registry, const MuxEvent& event) {
-    if (event.event == UE_DEVICE_ADD) {
+    if (event.event == kMuxAdd) {
         if (registry.attachedByMux.count(event.handle) != 0) return {nullptr, 0};
         Device* device = FindOrMakeDevice(registry, event.udid, event.interfaceType);
         if (device == nullptr) return {nullptr, 0};
@@ -102,7 +101,7 @@ std::pair<Device*, uint32_t> Apply(Registry& registry, const MuxEvent& event) {
         registry.attached.push_back(device);
         return {device, kConnected};
     }
-    if (event.event == UE_DEVICE_REMOVE) {
+    if (event.event == kMuxRemove) {
         const auto found = registry.attachedByMux.find(event.handle);
         if (found == registry.attachedByMux.end()) return {nullptr, 0};
         Device* device = found->second;
@@ -161,37 +160,37 @@ void Dispatch() {
     }
 }
 
-// usbmuxd's thread: copies what it needs and queues it.
-void OnMuxEvent(const usbmuxd_event_t* event, void*) {
-    if (event == nullptr) return;
+// The listener's thread: queues the events of the phones it reports.
+void QueueMuxEvent(int kind, const MuxDevice& device) {
     MuxEvent queued;
-    queued.event = event->event;
-    queued.handle = event->device.handle;
-    queued.udid.assign(event->device.udid, strnlen(event->device.udid, sizeof event->device.udid));
-    queued.interfaceType = InterfaceTypeOf(event->device.conn_type);
-    if (queued.event == UE_DEVICE_ADD &&
-        (queued.udid.empty() || queued.interfaceType == 0 || !IsUtf8(queued.udid))) {
-        return;
-    }
+    queued.event = kind;
+    queued.handle = device.handle;
+    queued.udid = device.udid;
+    queued.interfaceType = device.interfaceType;
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
-    if (!registry.muxWanted) return;
     Enqueue(registry, std::move(queued));
 }
 
-// With `muxMutex` held: starts the dispatcher once, and usbmuxd's subscription when there is
-// none. Phones that left while no subscription was there are removed first (their handles are
-// no longer in usbmuxd's list); those still there come again from the new subscription and are
-// known by their handles. usbmuxd that does not answer has no phones: it starts when the first
-// is plugged in, and the subscription reaches it then.
+// The listener's thread, when a connection starts or ends: the phones known so far are
+// forgotten. usbmuxd announces those still there on the new connection (their handles may be
+// another usbmuxd's by then), and a phone back after a departure opens afresh.
+void ForgetAttached() {
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    std::vector<uint32_t> known;
+    for (const auto& [handle, device] : registry.attachedByMux)
+        known.push_back(handle);
+    for (const uint32_t handle : known) {
+        MuxEvent removal;
+        removal.event = kMuxRemove;
+        removal.handle = handle;
+        Enqueue(registry, std::move(removal));
+    }
+}
+
+// With `muxMutex` held: starts the dispatcher once, and the usbmuxd listener when there is none.
 int StartWatching(Registry& registry) {
-    if (registry.muxSubscription != nullptr) return kAmdSuccess;
-    usbmuxd_device_info_t* list = nullptr;
-    const int count = usbmuxd_get_device_list(&list);
-    std::set<uint32_t> present;
-    for (int index = 0; list != nullptr && index < count && list[index].handle != 0; ++index)
-        present.insert(list[index].handle);
-    usbmuxd_device_list_free(&list);
     {
         std::lock_guard<std::mutex> lock(registry.mutex);
         if (!registry.started) {
@@ -200,34 +199,27 @@ int StartWatching(Registry& registry) {
             dispatcher.detach();
             registry.started = true;
         }
-        for (const auto& [handle, device] : registry.attachedByMux) {
-            if (present.count(handle) != 0) continue;
-            MuxEvent gone;
-            gone.event = UE_DEVICE_REMOVE;
-            gone.handle = handle;
-            Enqueue(registry, std::move(gone));
-        }
-        registry.muxWanted = true;
     }
-    if (usbmuxd_events_subscribe(&registry.muxSubscription, OnMuxEvent, nullptr) != 0) {
-        registry.muxSubscription = nullptr;
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        registry.muxWanted = false;
-        return kAmdMuxError;
-    }
+    if (registry.listener) return kAmdSuccess;
+    UsbmuxListener::Callbacks callbacks;
+    callbacks.connected = ForgetAttached;
+    callbacks.changed = [](bool attached, const MuxDevice& device) {
+        QueueMuxEvent(attached ? kMuxAdd : kMuxRemove, device);
+    };
+    // usbmuxd went away, and its phones with it; they come again when it is back.
+    callbacks.lost = ForgetAttached;
+    registry.listener = std::make_unique<UsbmuxListener>(std::move(callbacks));
     return kAmdSuccess;
 }
 
-// With `muxMutex` held and the registry unlocked (usbmuxd waits for its thread, which may be
-// waiting for the registry): ends usbmuxd's subscription once no one subscribes.
+// With `muxMutex` held and the registry unlocked (the listener's thread may be waiting for it
+// while it ends): ends the listener once no one subscribes.
 void StopWatchingIfUnused(Registry& registry) {
     {
         std::lock_guard<std::mutex> lock(registry.mutex);
-        if (!registry.subscriptions.empty() || registry.muxSubscription == nullptr) return;
-        registry.muxWanted = false;
+        if (!registry.subscriptions.empty()) return;
     }
-    usbmuxd_events_unsubscribe(registry.muxSubscription);
-    registry.muxSubscription = nullptr;
+    registry.listener.reset();
 }
 
 }  // namespace

@@ -32,11 +32,8 @@ int ProductMajorVersion(lockdownd_client_t lockdown) {
         return 0;
     }
     PlistOwner owner(node);
-    char* text = nullptr;
-    if (plist_get_node_type(node) == PLIST_STRING) plist_get_string_val(node, &text);
-    const int major = text != nullptr ? std::atoi(text) : 0;
-    std::free(text);
-    return major;
+    const std::optional<std::string> text = PlistText(node);
+    return text ? std::atoi(text->c_str()) : 0;
 }
 
 }  // namespace

@@ -1,7 +1,12 @@
 #include "mapping.h"
 
-#include <cstdio>
+#include <plist/plist.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "cf_bridge.h"
 #include "status.h"
 
 namespace bw::imd {
@@ -225,6 +230,111 @@ std::optional<uint32_t> FrameBodyLength(const std::array<unsigned char, 4>& head
                             (uint32_t{header[2]} << 8) | uint32_t{header[3]};
     if (length == 0 || length > kMaxMessageBytes) return std::nullopt;
     return length;
+}
+
+namespace {
+
+void PutLittleEndian(std::string& bytes, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+std::optional<uint64_t> MuxUint(plist_t dictionary, const char* key) {
+    const plist_t node = plist_dict_get_item(dictionary, key);
+    if (node == nullptr || plist_get_node_type(node) != PLIST_UINT) return std::nullopt;
+    uint64_t value = 0;
+    plist_get_uint_val(node, &value);
+    return value;
+}
+
+std::optional<std::string> MuxText(plist_t dictionary, const char* key) {
+    return PlistText(plist_dict_get_item(dictionary, key));
+}
+
+// The phone of an "Attached" message (or a device list entry), when it is usable.
+std::optional<MuxDevice> MuxDeviceOf(plist_t message) {
+    const std::optional<uint64_t> handle = MuxUint(message, "DeviceID");
+    const plist_t properties = plist_dict_get_item(message, "Properties");
+    if (!handle || *handle == 0 || *handle > UINT32_MAX || properties == nullptr ||
+        plist_get_node_type(properties) != PLIST_DICT) {
+        return std::nullopt;
+    }
+    MuxDevice device;
+    device.handle = static_cast<uint32_t>(*handle);
+    const std::optional<std::string> udid = MuxText(properties, "SerialNumber");
+    const std::optional<std::string> type = MuxText(properties, "ConnectionType");
+    if (!udid || udid->empty() || udid->size() > 63 || !IsUtf8(*udid) || !type) return std::nullopt;
+    device.udid = *udid;
+    device.interfaceType = *type == "USB" ? 1 : *type == "Network" ? 2 : 0;
+    if (device.interfaceType == 0) return std::nullopt;
+    return device;
+}
+
+}  // namespace
+
+std::string MuxRequest(const char* messageType, uint32_t tag) {
+    PlistOwner request(plist_new_dict());
+    plist_dict_set_item(request.node, "MessageType", plist_new_string(messageType));
+    plist_dict_set_item(request.node, "ClientVersionString", plist_new_string("brackwater"));
+    plist_dict_set_item(request.node, "ProgName", plist_new_string("brackwater"));
+    plist_dict_set_item(request.node, "kLibUSBMuxVersion", plist_new_uint(3));
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(request.node, &xml, &length);
+    std::string bytes;
+    PutLittleEndian(bytes, static_cast<uint32_t>(kMuxHeaderBytes + length));
+    PutLittleEndian(bytes, 1);
+    PutLittleEndian(bytes, 8);
+    PutLittleEndian(bytes, tag);
+    if (xml != nullptr) bytes.append(xml, length);
+    std::free(xml);
+    return bytes;
+}
+
+std::optional<uint32_t> MuxBodyLength(const std::array<unsigned char, kMuxHeaderBytes>& header) {
+    const auto word = [&](size_t at) {
+        return static_cast<uint32_t>(header[at]) | (static_cast<uint32_t>(header[at + 1]) << 8) |
+               (static_cast<uint32_t>(header[at + 2]) << 16) |
+               (static_cast<uint32_t>(header[at + 3]) << 24);
+    };
+    const uint32_t length = word(0);
+    if (word(8) != 8 || length < kMuxHeaderBytes || length > kMaxMuxMessageBytes)
+        return std::nullopt;
+    return length - static_cast<uint32_t>(kMuxHeaderBytes);
+}
+
+std::optional<MuxMessage> ReadMuxMessage(std::string_view body) {
+    if (body.empty() || body.size() > kMaxMuxMessageBytes) return std::nullopt;
+    PlistOwner root;
+    plist_from_memory(body.data(), static_cast<uint32_t>(body.size()), &root.node);
+    if (root.node == nullptr || plist_get_node_type(root.node) != PLIST_DICT) return std::nullopt;
+    MuxMessage message;
+    const plist_t list = plist_dict_get_item(root.node, "DeviceList");
+    if (list != nullptr && plist_get_node_type(list) == PLIST_ARRAY) {
+        message.kind = MuxMessage::Kind::DeviceList;
+        const uint32_t count = plist_array_get_size(list);
+        for (uint32_t index = 0; index < count && index < kMaxKeyValuePairs; ++index) {
+            if (std::optional<MuxDevice> device = MuxDeviceOf(plist_array_get_item(list, index)))
+                message.devices.push_back(std::move(*device));
+        }
+        return message;
+    }
+    const std::optional<std::string> type = MuxText(root.node, "MessageType");
+    if (type == std::string_view("Result")) {
+        message.kind = MuxMessage::Kind::Result;
+        message.number = MuxUint(root.node, "Number").value_or(UINT64_MAX);
+    } else if (type == std::string_view("Attached")) {
+        std::optional<MuxDevice> device = MuxDeviceOf(root.node);
+        if (!device) return std::nullopt;
+        message.kind = MuxMessage::Kind::Attached;
+        message.device = std::move(*device);
+    } else if (type == std::string_view("Detached")) {
+        const std::optional<uint64_t> handle = MuxUint(root.node, "DeviceID");
+        if (!handle || *handle == 0 || *handle > UINT32_MAX) return std::nullopt;
+        message.kind = MuxMessage::Kind::Detached;
+        message.device.handle = static_cast<uint32_t>(*handle);
+    }
+    return message;
 }
 
 }  // namespace bw::imd

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -58,5 +59,36 @@ bool IsUtf8(const std::string& text);
 std::array<unsigned char, 4> FrameHeader(uint32_t length);
 // nullopt when the length is zero or above kMaxMessageBytes.
 std::optional<uint32_t> FrameBodyLength(const std::array<unsigned char, 4>& header);
+
+// usbmuxd's messages: a 16-byte little-endian header (length with the header, version 1,
+// message type 8 for a property list, tag) and an XML property list.
+inline constexpr size_t kMuxHeaderBytes = 16;
+inline constexpr uint32_t kMaxMuxMessageBytes = 1u << 20;
+
+// A request: the header and the XML of a dictionary with "MessageType" and the client's names.
+std::string MuxRequest(const char* messageType, uint32_t tag);
+// The body length a header announces; nullopt for anything but a property-list message of a
+// length between the header's and kMaxMuxMessageBytes.
+std::optional<uint32_t> MuxBodyLength(const std::array<unsigned char, kMuxHeaderBytes>& header);
+
+// A phone as usbmuxd lists it; only phones with a handle, a UTF-8 identifier of sane length and a
+// known connection type are kept.
+struct MuxDevice {
+    uint32_t handle = 0;
+    std::string udid;
+    int interfaceType = 0;  // 1 USB, 2 network
+};
+
+struct MuxMessage {
+    enum class Kind { Other, Result, DeviceList, Attached, Detached };
+    Kind kind = Kind::Other;
+    uint64_t number = 0;             // Result
+    MuxDevice device;                // Attached (a usable phone), Detached (its handle)
+    std::vector<MuxDevice> devices;  // DeviceList
+};
+
+// The message of a body; nullopt when it is not a dictionary, or an Attached phone or Detached
+// handle is not usable.
+std::optional<MuxMessage> ReadMuxMessage(std::string_view body);
 
 }  // namespace bw::imd

@@ -316,7 +316,13 @@ class SimDeviceTest : public ::testing::Test {
         EXPECT_TRUE(sim_.Settle());
         // Over the wire the removals still travel through usbmuxd to the runtime's listener; the
         // listener is stopped once every listed device has left.
-        if (kOverWire && listener_ != nullptr) WaitUntil([&] { return log_.Present() == 0; });
+        if (kOverWire && listener_ != nullptr) {
+            WaitUntil([&] {
+                ::DeviceList listed;
+                listener_->CopyDeviceList(listed, 1);
+                return listed.empty();
+            });
+        }
         if (listener_ != nullptr) listener_->StopListening();
         DeleteConnectListener();
         listener_ = nullptr;
