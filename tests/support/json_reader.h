@@ -17,11 +17,14 @@ struct Json {
     bool boolean = false;
     std::string text;  // a string's value, or a number as written
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    // An object's members: keys[i] names values[i]. (Two vectors, not one of pairs: a pair of a
+    // type still being defined does not compile everywhere.)
+    std::vector<std::string> keys;
+    std::vector<Json> values;
 
     const Json* Find(const std::string& key) const {
-        for (const auto& [name, value] : members) {
-            if (name == key) return &value;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (keys[i] == key) return &values[i];
         }
         return nullptr;
     }
@@ -96,7 +99,8 @@ class JsonReader {
                 std::string key;
                 Json member;
                 if (!ReadString(key) || !Take(':') || !ReadValue(member)) return false;
-                value.members.emplace_back(std::move(key), std::move(member));
+                value.keys.push_back(std::move(key));
+                value.values.push_back(std::move(member));
             } while (Take(','));
             return Take('}');
         }

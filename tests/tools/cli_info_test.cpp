@@ -310,7 +310,7 @@ TEST_P(InfoOnEachVersion, JsonValuesBatteryStorageAndApplicationsAreThePhones) {
 
     const Json* values = info->Find("values");
     ASSERT_NE(values, nullptr);
-    EXPECT_EQ(values->members.size(), std::size(kValueSources));
+    EXPECT_EQ(values->keys.size(), std::size(kValueSources));
     for (const ValueSource& source : kValueSources) {
         SCOPED_TRACE(source.shown);
         const Json* shown = values->Find(source.shown);
