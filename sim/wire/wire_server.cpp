@@ -191,7 +191,9 @@ struct WireServer::State {
     std::vector<int> listeners;  // sockets of clients that sent "Listen"
     // Network phones are served over TCP, each on an address of its own in 127.0.0.0/8: lockdown
     // on its fixed port, services on the ports lockdown hands out. The middle two bytes are this
-    // server's, chosen at random, so that servers of different processes do not meet.
+    // server's, chosen at random, so that servers of different processes do not meet. Like a
+    // phone on a network, they answer anyone on this machine who finds them; sessions still need
+    // the host's pair record.
     const uint32_t loopbackBase = RandomLoopbackBase();
     std::vector<int> retired;  // TCP sockets the accept loop closes before it polls again
 
