@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "afc_request_seeds.h"
 #include "fuzz_seeds.h"
 #include "wire/afc_packet.h"
 
@@ -31,18 +32,8 @@ bool PathIsSound(std::string_view path, std::string_view body) {
                                        path.data()[path.size()] == '\0'));
 }
 
-std::string Le64(uint64_t value) {
-    std::string out;
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<char>(value >> (8 * i)));
-    return out;
-}
-
-std::string Packet(uint64_t number, uint64_t operation, const std::string& parameters,
-                   const std::string& payload = {}) {
-    return std::string(kAfcMagic) + Le64(40 + parameters.size() + payload.size()) +
-           Le64(40 + parameters.size()) + Le64(number) + Le64(operation) + parameters + payload;
-}
+using bw::fuzz::Le64;
+using bw::fuzz::Packet;
 
 }  // namespace
 

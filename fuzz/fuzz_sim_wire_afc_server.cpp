@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "afc_request_seeds.h"
 #include "fuzz_seeds.h"
 #include "mobiledevice/MobileDevice.h"
 #include "mobiledevice/sim_control.h"
@@ -102,18 +103,8 @@ World& TheWorld() {
     return *world;
 }
 
-std::string Le64(uint64_t value) {
-    std::string out;
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<char>(value >> (8 * i)));
-    return out;
-}
-
-std::string Packet(uint64_t number, uint64_t operation, const std::string& parameters,
-                   const std::string& payload = {}) {
-    return std::string("CFA6LPAA") + Le64(40 + parameters.size() + payload.size()) +
-           Le64(40 + parameters.size()) + Le64(number) + Le64(operation) + parameters + payload;
-}
+using bw::fuzz::Le64;
+using bw::fuzz::Packet;
 
 }  // namespace
 
