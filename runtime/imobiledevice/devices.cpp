@@ -9,7 +9,6 @@
 
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <set>
